@@ -1,0 +1,266 @@
+// Entry points of libavutil, bound at run time by their C names.
+#pragma once
+#include <string>
+
+extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/avstring.h>
+#include <libavutil/bprint.h>
+#include <libavutil/buffer.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/container_fifo.h>
+#include <libavutil/cpu.h>
+#include <libavutil/dict.h>
+#include <libavutil/display.h>
+#include <libavutil/error.h>
+#include <libavutil/fifo.h>
+#include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/rational.h>
+#include <libavutil/samplefmt.h>
+#include <libavutil/threadmessage.h>
+#include <libavutil/time.h>
+#include <libavutil/random_seed.h>
+#include <libavutil/eval.h>
+}
+
+#include "runtime/MyUtils.h"
+
+// Every entry point this system calls in the library, in one list.
+#define AVUTIL_ENTRY_POINTS(X) \
+  X(avutil_version) \
+  X(avutil_configuration) \
+  X(avutil_license) \
+  X(av_log) \
+  X(av_vlog) \
+  X(av_log_set_callback) \
+  X(av_log_set_flags) \
+  X(av_log_set_level) \
+  X(av_log_get_flags) \
+  X(av_log_get_level) \
+  X(av_log_default_callback) \
+  X(av_log_format_line2) \
+  X(av_default_item_name) \
+  X(av_malloc) \
+  X(av_mallocz) \
+  X(av_calloc) \
+  X(av_malloc_array) \
+  X(av_realloc) \
+  X(av_realloc_array) \
+  X(av_reallocp_array) \
+  X(av_free) \
+  X(av_freep) \
+  X(av_strdup) \
+  X(av_strndup) \
+  X(av_memdup) \
+  X(av_max_alloc) \
+  X(av_fast_malloc) \
+  X(av_fast_realloc) \
+  X(av_dynarray_add_nofree) \
+  X(av_strerror) \
+  X(av_utf8_decode) \
+  X(av_strlcpy) \
+  X(av_strlcat) \
+  X(av_strlcatf) \
+  X(av_asprintf) \
+  X(av_strcasecmp) \
+  X(av_strncasecmp) \
+  X(av_stristart) \
+  X(av_strstart) \
+  X(av_get_token) \
+  X(av_match_name) \
+  X(av_strtok) \
+  X(av_stristr) \
+  X(av_escape) \
+  X(av_bprint_init) \
+  X(av_bprint_finalize) \
+  X(av_bprintf) \
+  X(av_bprint_chars) \
+  X(av_dict_get) \
+  X(av_dict_set) \
+  X(av_dict_set_int) \
+  X(av_dict_copy) \
+  X(av_dict_free) \
+  X(av_dict_count) \
+  X(av_dict_parse_string) \
+  X(av_dict_iterate) \
+  X(av_dict_get_string) \
+  X(av_opt_set) \
+  X(av_opt_set_int) \
+  X(av_opt_set_dict) \
+  X(av_opt_set_dict2) \
+  X(av_opt_find) \
+  X(av_opt_find2) \
+  X(av_opt_get) \
+  X(av_opt_get_int) \
+  X(av_opt_show2) \
+  X(av_opt_free) \
+  X(av_opt_set_defaults) \
+  X(av_opt_next) \
+  X(av_opt_child_class_iterate) \
+  X(av_opt_eval_flags) \
+  X(av_opt_set_bin) \
+  X(av_opt_set_image_size) \
+  X(av_opt_set_pixel_fmt) \
+  X(av_opt_set_sample_fmt) \
+  X(av_opt_set_chlayout) \
+  X(av_frame_alloc) \
+  X(av_frame_free) \
+  X(av_frame_ref) \
+  X(av_frame_unref) \
+  X(av_frame_move_ref) \
+  X(av_frame_clone) \
+  X(av_frame_get_buffer) \
+  X(av_frame_make_writable) \
+  X(av_frame_is_writable) \
+  X(av_frame_copy) \
+  X(av_frame_copy_props) \
+  X(av_frame_get_side_data) \
+  X(av_frame_new_side_data) \
+  X(av_frame_remove_side_data) \
+  X(av_frame_side_data_clone) \
+  X(av_frame_side_data_get_c) \
+  X(av_frame_side_data_free) \
+  X(av_buffer_alloc) \
+  X(av_buffer_allocz) \
+  X(av_buffer_ref) \
+  X(av_buffer_unref) \
+  X(av_buffer_create) \
+  X(av_buffer_is_writable) \
+  X(av_buffer_make_writable) \
+  X(av_buffer_realloc) \
+  X(av_buffer_replace) \
+  X(av_buffer_pool_init) \
+  X(av_buffer_pool_uninit) \
+  X(av_buffer_pool_get) \
+  X(av_fifo_alloc2) \
+  X(av_fifo_freep2) \
+  X(av_fifo_can_read) \
+  X(av_fifo_can_write) \
+  X(av_fifo_read) \
+  X(av_fifo_write) \
+  X(av_fifo_peek) \
+  X(av_fifo_drain2) \
+  X(av_fifo_grow2) \
+  X(av_fifo_reset2) \
+  X(av_fifo_auto_grow_limit) \
+  X(av_container_fifo_alloc) \
+  X(av_container_fifo_alloc_avframe) \
+  X(av_container_fifo_free) \
+  X(av_container_fifo_read) \
+  X(av_container_fifo_write) \
+  X(av_container_fifo_peek) \
+  X(av_container_fifo_drain) \
+  X(av_container_fifo_can_read) \
+  X(av_hwdevice_ctx_alloc) \
+  X(av_hwdevice_ctx_init) \
+  X(av_hwdevice_ctx_create) \
+  X(av_hwdevice_ctx_create_derived) \
+  X(av_hwdevice_find_type_by_name) \
+  X(av_hwdevice_get_type_name) \
+  X(av_hwdevice_iterate_types) \
+  X(av_hwframe_ctx_alloc) \
+  X(av_hwframe_ctx_init) \
+  X(av_hwframe_get_buffer) \
+  X(av_hwframe_transfer_data) \
+  X(av_image_alloc) \
+  X(av_image_copy) \
+  X(av_image_copy_plane) \
+  X(av_image_copy_to_buffer) \
+  X(av_image_fill_arrays) \
+  X(av_image_fill_linesizes) \
+  X(av_image_get_buffer_size) \
+  X(av_image_check_size) \
+  X(av_channel_layout_default) \
+  X(av_channel_layout_copy) \
+  X(av_channel_layout_uninit) \
+  X(av_channel_layout_describe) \
+  X(av_channel_layout_compare) \
+  X(av_channel_layout_from_string) \
+  X(av_channel_layout_from_mask) \
+  X(av_channel_layout_check) \
+  X(av_channel_layout_standard) \
+  X(av_channel_name) \
+  X(av_channel_description) \
+  X(av_channel_layout_index_from_channel) \
+  X(av_channel_layout_channel_from_index) \
+  X(av_thread_message_queue_alloc) \
+  X(av_thread_message_queue_free) \
+  X(av_thread_message_queue_send) \
+  X(av_thread_message_queue_recv) \
+  X(av_thread_message_queue_set_err_send) \
+  X(av_thread_message_queue_set_err_recv) \
+  X(av_get_pix_fmt) \
+  X(av_get_pix_fmt_name) \
+  X(av_get_pix_fmt_string) \
+  X(av_pix_fmt_desc_get) \
+  X(av_pix_fmt_desc_next) \
+  X(av_pix_fmt_desc_get_id) \
+  X(av_get_bits_per_pixel) \
+  X(av_get_padded_bits_per_pixel) \
+  X(av_pix_fmt_count_planes) \
+  X(av_get_sample_fmt) \
+  X(av_get_sample_fmt_name) \
+  X(av_get_sample_fmt_string) \
+  X(av_get_bytes_per_sample) \
+  X(av_sample_fmt_is_planar) \
+  X(av_get_packed_sample_fmt) \
+  X(av_samples_get_buffer_size) \
+  X(av_samples_alloc) \
+  X(av_samples_copy) \
+  X(av_samples_set_silence) \
+  X(av_rescale) \
+  X(av_rescale_rnd) \
+  X(av_rescale_q) \
+  X(av_rescale_q_rnd) \
+  X(av_rescale_delta) \
+  X(av_compare_ts) \
+  X(av_gcd) \
+  X(av_reduce) \
+  X(av_d2q) \
+  X(av_mul_q) \
+  X(av_div_q) \
+  X(av_add_q) \
+  X(av_sub_q) \
+  X(av_nearer_q) \
+  X(av_find_nearest_q_idx) \
+  X(av_parse_video_size) \
+  X(av_parse_video_rate) \
+  X(av_parse_time) \
+  X(av_parse_ratio) \
+  X(av_parse_color) \
+  X(av_get_known_color_name) \
+  X(av_gettime) \
+  X(av_gettime_relative) \
+  X(av_usleep) \
+  X(av_get_cpu_flags) \
+  X(av_force_cpu_flags) \
+  X(av_parse_cpu_caps) \
+  X(av_cpu_count) \
+  X(av_get_media_type_string) \
+  X(av_get_picture_type_char) \
+  X(av_get_time_base_q) \
+  X(av_log2) \
+  X(av_display_rotation_get) \
+  X(av_display_rotation_set) \
+  X(av_display_matrix_flip) \
+  X(av_get_random_seed) \
+  X(av_expr_parse_and_eval)
+
+namespace AVUtilStubs {
+
+AVUTIL_ENTRY_POINTS(OSTREVAN_STUB_DECLARE)
+
+// Binds every entry point of the list from AHandle; ALibName serves the error text.
+void AVUtilFixupStubs(const std::string& ALibName, Platform::HMODULE AHandle);
+// Sets every entry point of the list back to nullptr.
+void AVUtilUnfixStubs();
+
+}  // namespace AVUtilStubs

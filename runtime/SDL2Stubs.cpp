@@ -1,0 +1,13 @@
+#include "runtime/SDL2Stubs.h"
+
+namespace SDL2Stubs {
+
+SDL2_ENTRY_POINTS(OSTREVAN_STUB_DEFINE, OSTREVAN_STUB_DEFINE)
+
+void SDL2FixupStubs(const std::string& ALibName, Platform::HMODULE AHandle) {
+  SDL2_ENTRY_POINTS(OSTREVAN_STUB_FIXUP, OSTREVAN_STUB_FIXUP_OPTIONAL)
+}
+
+void SDL2UnfixStubs() { SDL2_ENTRY_POINTS(OSTREVAN_STUB_UNFIX, OSTREVAN_STUB_UNFIX) }
+
+}  // namespace SDL2Stubs

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and starts the Miravel demo.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$("$here/scripts/build.sh" | tail -n1)
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "demo: no display found; starting Miravel on a virtual display (xvfb-run)" >&2
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$build/demo/Miravel" "$@"
+fi
+exec "$build/demo/Miravel" "$@"

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite.
+#   scripts/test.sh            plain build
+#   scripts/test.sh --asan     under AddressSanitizer and UndefinedBehaviorSanitizer
+#   scripts/test.sh --tsan     under ThreadSanitizer
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=$("$here/scripts/build.sh" "$@" | tail -n1)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+# Windows of the GUI tests need a display: use a virtual one when there is none.
+if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+fi
+exec ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
