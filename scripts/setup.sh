@@ -8,7 +8,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(build-essential cmake ninja-build nasm pkg-config zlib1g-dev libbz2-dev liblzma-dev
-          libsdl2-dev libsoundtouch-dev libasound2-dev qt6-base-dev libgtest-dev xvfb xauth
+          libsdl2-dev libsoundtouch-dev libasound2-dev qt6-base-dev libgtest-dev libbenchmark-dev xvfb xauth
           xz-utils binutils)
 
 missing=()
@@ -47,9 +47,13 @@ cache=${XDG_CACHE_HOME:-$HOME/.cache}/ostrevan
 # The key names the tarball and this recipe: change the recipe, bump its number.
 recipe=2
 prefix=$cache/ffmpeg-$sha-r$recipe
+mkdir -p "$cache"
+# One build at a time: a second setup waits for the first and then finds it done.
+exec 9>"$cache/.lock"
+flock 9
 if [ ! -f "$prefix/.complete" ]; then
   echo "setup: building FFmpeg 8.1.2 into $prefix (a few minutes)" >&2
-  work=$(mktemp -d "$cache.build.XXXXXX" 2>/dev/null || { mkdir -p "$cache"; mktemp -d "$cache/build.XXXXXX"; })
+  work=$(mktemp -d "$cache/build.XXXXXX")
   trap 'rm -rf "$work"' EXIT
   tar -xf "$tarball" -C "$work"
   src=$(find "$work" -maxdepth 2 -name configure -printf '%h\n' | head -n1)
