@@ -45,7 +45,7 @@ fi
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/ostrevan
 # The key names the tarball and this recipe: change the recipe, bump its number.
-recipe=2
+recipe=3
 prefix=$cache/ffmpeg-$sha-r$recipe
 mkdir -p "$cache"
 # One build at a time: a second setup waits for the first and then finds it done.
@@ -61,7 +61,7 @@ if [ ! -f "$prefix/.complete" ]; then
   (
     cd "$src"
     ./configure --prefix="$prefix" --enable-shared --disable-static --disable-programs \
-      --disable-doc --extra-ldflags='-Wl,-rpath,\\\$\$ORIGIN' >"$work/configure.log" 2>&1 \
+      --disable-doc --extra-ldflags='-Wl,-rpath,\\\$\$\$\$ORIGIN' >"$work/configure.log" 2>&1 \
       || { tail -n 40 "$work/configure.log" >&2; exit 1; }
     make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
     make install >"$work/install.log" 2>&1 || { tail -n 40 "$work/install.log" >&2; exit 1; }
