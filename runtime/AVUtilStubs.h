@@ -27,6 +27,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 #include <libavutil/threadmessage.h>
 #include <libavutil/time.h>
+#include <libavutil/timestamp.h>
 #include <libavutil/random_seed.h>
 #include <libavutil/eval.h>
 }
@@ -239,11 +240,13 @@ extern "C" {
   X(av_get_known_color_name) \
   X(av_gettime) \
   X(av_gettime_relative) \
+  X(av_ts_make_time_string2) \
   X(av_usleep) \
   X(av_get_cpu_flags) \
   X(av_force_cpu_flags) \
   X(av_parse_cpu_caps) \
   X(av_cpu_count) \
+  X(av_cpu_max_align) \
   X(av_get_media_type_string) \
   X(av_get_picture_type_char) \
   X(av_get_time_base_q) \
