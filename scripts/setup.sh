@@ -60,6 +60,9 @@ if [ ! -f "$prefix/.complete" ]; then
   rm -rf "$prefix"
   (
     cd "$src"
+    # The run path $ORIGIN lets each library find its siblings in its own folder. The
+    # dollar passes configure's eval, make's expansion of the library rules (twice)
+    # and the shell: hence the escapes.
     ./configure --prefix="$prefix" --enable-shared --disable-static --disable-programs \
       --disable-doc --extra-ldflags='-Wl,-rpath,\\\$\$\$\$ORIGIN' >"$work/configure.log" 2>&1 \
       || { tail -n 40 "$work/configure.log" >&2; exit 1; }
