@@ -3,7 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/Exception.h"
+
 namespace Platform {
+
+// An index outside the list: "List index out of bounds (<index>)".
+class EStringListError : public Exception {
+ public:
+  using Exception::Exception;
+};
 
 class TStringList {
  public:

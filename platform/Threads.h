@@ -20,12 +20,17 @@ using TNotifyEvent = TMethod<void(void* Sender)>;
 
 class TThread {
  public:
+  // C++ has no hook after the most-derived constructor, so the thread never starts on
+  // its own: whatever ACreateSuspended says, Start begins it (a derived constructor
+  // created "not suspended" calls Start as its last statement).
   explicit TThread(bool ACreateSuspended = true);
   // A thread still running is terminated and waited for.
   virtual ~TThread();
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
+  // Starts Execute on a new thread; ThreadID is valid when it returns. Raises
+  // Exception when called a second time.
   void Start();
   void Terminate();
   // Joins the thread; returns ReturnValue. Must not be called on a self-freeing thread
