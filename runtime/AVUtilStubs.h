@@ -107,6 +107,7 @@ extern "C" {
   X(av_opt_next) \
   X(av_opt_child_class_iterate) \
   X(av_opt_eval_flags) \
+  X(av_opt_get_key_value) \
   X(av_opt_set_bin) \
   X(av_opt_set_image_size) \
   X(av_opt_set_pixel_fmt) \
@@ -255,7 +256,8 @@ extern "C" {
   X(av_display_rotation_set) \
   X(av_display_matrix_flip) \
   X(av_get_random_seed) \
-  X(av_expr_parse_and_eval)
+  X(av_expr_parse_and_eval) \
+  X(av_strtod)
 
 namespace AVUtilStubs {
 
