@@ -1,6 +1,7 @@
 // Process-level services: loading primitives for the bound libraries, the command-line
 // splitter, main-thread hand-over, and small path, time, text and integer routines.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "platform/Exception.h"
 #include "platform/Library.h"
 #include "platform/Method.h"
+#include "platform/Time.h"
 #include "platform/Types.h"
 
 namespace MyUtils {
@@ -50,6 +52,122 @@ void LoadVariable(const std::string& ALibName, HMODULE AHandle, const std::strin
   LoadVariable(ALibName, AHandle, AVarName, p, AOptional);
   AVariable = static_cast<T*>(p);
 }
+
+// ---- Process-wide flags ----------------------------------------------------------------
+
+// Set when the application quits (a terminate procedure registered by this unit); the
+// player's loops and waits test it.
+extern std::atomic<bool> GAppTerminated;
+// While False, MySynchronize runs methods on the calling thread: the player clears it
+// while the main thread waits for the player's threads.
+extern std::atomic<bool> GEnabledSynchronize;
+
+// ---- Command line and threads ------------------------------------------------------------
+
+using Tparse_cmdline_callback = Platform::TMethod<int(int argc, char** argv)>;
+
+// Splits ACommandLine (UTF-8) into arguments by the C run-time's rules for command
+// lines: blanks and tabs separate arguments outside double quotes; 2n backslashes
+// before a double quote give n backslashes and the quote opens or closes a quoted
+// part; 2n+1 backslashes before it give n backslashes and a literal quote; inside
+// quotes two double quotes give one and close the quoted part; other backslashes are
+// literal.
+// AArgv receives the vector: one block of argc + 1 pointers (the last is nullptr)
+// followed by the zero-terminated arguments; the caller frees it with free_cmdline
+// (also when the callback raised). The block is plain heap memory, so this works
+// before any library is loaded. Hands (argc, argv) to ACallback and returns its
+// result (argc when no callback is assigned). An empty line gives argc 0 and a
+// vector holding only nullptr.
+int parse_cmdline(const std::string& ACommandLine, char**& AArgv,
+                  Tparse_cmdline_callback ACallback);
+// Frees a vector of parse_cmdline; nullptr is ignored.
+void free_cmdline(char** AArgv);
+
+// Creates a message-only window of the class "QorvaneMsgWindow" whose messages go to
+// AMethod (none: the default procedure, result 0). The owner destroys it
+// (Platform::DestroyWindow).
+HWND AllocMsgHWnd(Platform::TWndMethod AMethod = {});
+
+// Runs AMethod on the main thread and returns when it has run; runs it at once on the
+// calling thread when that is the main thread or GEnabledSynchronize is False. Must
+// not be used from a worker that the main thread is waiting for (clear
+// GEnabledSynchronize for such waits).
+void MySynchronize(const Platform::TThreadMethod& AMethod);
+
+// Runs what is queued for the main thread (posted and sent messages, synchronised
+// methods) until nothing is left. True when at least one was handled; False, doing
+// nothing, on any other thread than the main thread.
+bool MyProcessMessages();
+
+// ---- Files and paths -----------------------------------------------------------------------
+
+using TPathFileName = std::string;
+
+// The running program's full file name, its folder with a trailing "/", its file name.
+TPathFileName ExeName();
+TPathFileName ExePath();
+TPathFileName ExeFile();
+
+// The size of the file AFileName; -1 when it does not exist (or is no regular file).
+std::int64_t GetFileSize(const TPathFileName& AFileName);
+// "1.50 GB", "2.00 MB", "1.00 KB" (from 1,025 bytes), "1024 Byte".
+std::string FileSizeToStr(std::int64_t ASize);
+// The part of AText before the first ADelimiter (all of it when there is none); with
+// ADelete AText keeps only what follows the delimiter (nothing when there is none).
+std::string Fetch(std::string& AText, const std::string& ADelimiter, bool ADelete);
+
+// ---- Time ----------------------------------------------------------------------------------
+
+// "UTC" for the local time zone at UTC, else "UTC+hh:mm" for a zone east of UTC and
+// "UTC-hh:mm" for one west of it. ABiasMinutes: UTC minus local time in minutes (-480
+// for UTC+08:00); the form without it takes the local zone's bias.
+std::string GetTimeZoneAbbreviation();
+std::string GetTimeZoneAbbreviation(int ABiasMinutes);
+// The local zone's offset from UTC in days (positive east of UTC).
+double DateTimeOffset();
+// Seconds since 1970-01-01 00:00 UTC of a UTC date-time (rounded to the nearest second);
+// the Ex form takes a local date-time.
+std::int64_t DateTimeToUnix(Platform::TDateTime AValue);
+std::int64_t DateTimeToUnixEx(Platform::TDateTime AValue);
+// The UTC date-time of Unix seconds; the Ex form gives local time.
+Platform::TDateTime UnixToDateTime(std::int64_t ASeconds);
+Platform::TDateTime UnixToDateTimeEx(std::int64_t ASeconds);
+// AValue formatted by AFormat (Platform::FormatDateTime).
+std::string LogDateTime(Platform::TDateTime AValue, const std::string& AFormat);
+// The microseconds since the previous call, in decimal (the first call measures from
+// counter value 0). Process-wide.
+std::string CountTimeTickEx();
+// "Lantor", a blank, the compiler's name and version and " (Linux x86-64)".
+std::string GetCompiler();
+
+// ---- C strings and integers ------------------------------------------------------------------
+
+// Reads an integer from AText: leading blanks (space, 9 to 13), an optional sign and,
+// for base 0 or 16, an optional "0x"/"0X" prefix; then every ASCII letter and digit
+// that follows is taken, and AEnd (when given) points behind them. Base 0 means 16
+// after a prefix, 10 otherwise. The value is made of the digits up to the first one
+// that is not a digit of the base; beyond the 64-bit range it saturates at INT64_MIN /
+// INT64_MAX.
+std::int64_t my_strtoll(const char* AText, char** AEnd, int ABase);
+// Length of the initial run of AText made only of bytes of ASet.
+int MyStrSpn(const char* AText, const char* ASet);
+// Length in bytes of a zero-terminated text (0 for nullptr).
+int MyStrLen(const char* AText);
+// AValue shifted right by AShift modulo 32: logically when not negative, and for a
+// negative value divided by 2^shift truncating toward zero (-1 by 1 gives 0).
+int MySAR(int AValue, std::uint8_t AShift);
+// True for the printable ASCII bytes 32 to 126.
+bool isprint(std::uint8_t AChar);
+// The median of three values.
+int mid_pred(int A, int B, int C);
+std::int64_t mid_pred(std::int64_t A, std::int64_t B, std::int64_t C);
+// Number of trailing zero bits (32 for 0); number of set bits.
+int stdc_trailing_zeros(Cardinal AValue);
+int stdc_count_ones(Cardinal AValue);
+// AThen when ACondition holds, else AElse.
+const char* IIF(bool ACondition, const char* AThen, const char* AElse);
+int IIF(bool ACondition, int AThen, int AElse);
+std::int64_t IIF(bool ACondition, std::int64_t AThen, std::int64_t AElse);
 
 }  // namespace MyUtils
 
