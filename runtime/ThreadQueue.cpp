@@ -1,0 +1,173 @@
+#include "runtime/ThreadQueue.h"
+
+#include <cerrno>
+
+#include "platform/Exception.h"
+#include "runtime/AVCodecStubs.h"
+#include "runtime/AVUtilStubs.h"
+
+namespace ThreadQueue {
+
+namespace {
+
+const char* const CUnit = "ThreadQueue";
+
+// Holds the queue's lock for a scope (also when a consistency check raises).
+class TLockGuard {
+ public:
+  explicit TLockGuard(TThreadQueue* AQueue) : FQueue(AQueue) {
+    w32pthreads::pthread_mutex_lock(FQueue->lock);
+  }
+  ~TLockGuard() { w32pthreads::pthread_mutex_unlock(FQueue->lock); }
+  TLockGuard(const TLockGuard&) = delete;
+  TLockGuard& operator=(const TLockGuard&) = delete;
+
+ private:
+  TThreadQueue* FQueue;
+};
+
+void UnrefItem(TThreadQueue* tq, void* data) {
+  if (tq->type_ == THREAD_QUEUE_FRAMES)
+    AVUtilStubs::av_frame_unref(static_cast<AVFrame*>(data));
+  else
+    AVCodecStubs::av_packet_unref(static_cast<AVPacket*>(data));
+}
+
+// One attempt to take an item or report an end, with the lock held.
+int ReceiveLocked(TThreadQueue* tq, int& stream_idx, void* data) {
+  using AVUtilStubs::av_container_fifo_read;
+  using AVUtilStubs::av_fifo_read;
+
+  while (av_container_fifo_read(tq->fifo, data, 0) >= 0) {
+    Cardinal idx = 0;
+    Platform::Check(av_fifo_read(tq->fifo_stream_index, &idx, 1) >= 0, CUnit, 267);
+    if (tq->finished[idx] & CReceiveFinished) {
+      UnrefItem(tq, data);  // the receiver refused this stream
+      continue;
+    }
+    stream_idx = static_cast<int>(idx);
+    return 0;
+  }
+
+  Cardinal nb_finished = 0;
+  for (Cardinal i = 0; i < tq->nb_streams; i++) {
+    if (tq->finished[i] & CReceiveFinished) {
+      nb_finished++;
+    } else if (tq->finished[i] != 0) {
+      // the sender finished and everything it sent was taken: report the end once
+      tq->finished[i] |= CReceiveFinished;
+      stream_idx = static_cast<int>(i);
+      return AVERROR_EOF;
+    }
+  }
+  return nb_finished == tq->nb_streams ? AVERROR_EOF : AVERROR(EAGAIN);
+}
+
+}  // namespace
+
+TThreadQueue* tq_alloc(Cardinal nb_streams, std::size_t queue_size, TThreadQueueType type_) {
+  using AVUtilStubs::av_calloc;
+  using AVUtilStubs::av_container_fifo_alloc_avframe;
+  using AVUtilStubs::av_fifo_alloc2;
+  using AVUtilStubs::av_mallocz;
+
+  TThreadQueue* tq = static_cast<TThreadQueue*>(av_mallocz(sizeof(TThreadQueue)));
+  if (!tq) return nullptr;
+  // the lock and the condition variable are usable zero-filled; freeing a partial
+  // queue below relies on that
+  w32pthreads::pthread_mutex_init(tq->lock, nullptr);
+  w32pthreads::pthread_cond_init(tq->cond, nullptr);
+
+  tq->finished = static_cast<std::int32_t*>(av_calloc(nb_streams, sizeof(std::int32_t)));
+  if (!tq->finished) goto fail;
+  tq->nb_streams = nb_streams;
+  tq->type_ = type_;
+
+  tq->fifo = type_ == THREAD_QUEUE_FRAMES ? av_container_fifo_alloc_avframe(0)
+                                          : AVCodecStubs::av_container_fifo_alloc_avpacket(0);
+  if (!tq->fifo) goto fail;
+
+  tq->fifo_stream_index = av_fifo_alloc2(queue_size, sizeof(Cardinal), 0);
+  if (!tq->fifo_stream_index) goto fail;
+
+  return tq;
+
+fail:
+  tq_free(tq);
+  return nullptr;
+}
+
+void tq_free(TThreadQueue*& tq) {
+  if (!tq) return;
+  AVUtilStubs::av_container_fifo_free(&tq->fifo);
+  AVUtilStubs::av_fifo_freep2(&tq->fifo_stream_index);
+  AVUtilStubs::av_freep(&tq->finished);
+  w32pthreads::pthread_cond_destroy(tq->cond);
+  w32pthreads::pthread_mutex_destroy(tq->lock);
+  AVUtilStubs::av_freep(&tq);
+}
+
+int tq_send(TThreadQueue* tq, Cardinal stream_idx, void* data) {
+  using AVUtilStubs::av_container_fifo_write;
+  using AVUtilStubs::av_fifo_can_write;
+  using AVUtilStubs::av_fifo_write;
+
+  Platform::Check(stream_idx < tq->nb_streams, CUnit, 217);
+  TLockGuard guard(tq);
+  std::int32_t& flags = tq->finished[stream_idx];
+
+  if (flags & CSendFinished) return AVERROR(EINVAL);
+
+  while (!(flags & CReceiveFinished) && av_fifo_can_write(tq->fifo_stream_index) == 0)
+    w32pthreads::pthread_cond_wait(tq->cond, tq->lock);
+
+  if (flags & CReceiveFinished) {
+    flags |= CSendFinished;
+    return AVERROR_EOF;
+  }
+
+  // The item first: an index is written only for an item that is in the queue. With
+  // room checked above, writing the index cannot fail.
+  int ret = av_container_fifo_write(tq->fifo, data, 0);
+  if (ret < 0) return ret;
+  ret = av_fifo_write(tq->fifo_stream_index, &stream_idx, 1);
+  if (ret < 0) return ret;
+
+  w32pthreads::pthread_cond_broadcast(tq->cond);
+  return 0;
+}
+
+int tq_receive(TThreadQueue* tq, int& stream_idx, void* data) {
+  using AVUtilStubs::av_container_fifo_can_read;
+
+  stream_idx = -1;
+  TLockGuard guard(tq);
+  for (;;) {
+    const std::size_t readable = av_container_fifo_can_read(tq->fifo);
+    const int ret = ReceiveLocked(tq, stream_idx, data);
+    // taking items makes room for a waiting sender
+    if (av_container_fifo_can_read(tq->fifo) != readable)
+      w32pthreads::pthread_cond_broadcast(tq->cond);
+    if (ret != AVERROR(EAGAIN)) return ret;
+    w32pthreads::pthread_cond_wait(tq->cond, tq->lock);
+  }
+}
+
+void tq_send_finish(TThreadQueue* tq, Cardinal stream_idx) {
+  Platform::Check(stream_idx < tq->nb_streams, CUnit, 344);
+  TLockGuard guard(tq);
+  // a receiver waiting for data learns of the end; a sender blocked on the same
+  // stream is not expected (one sender per stream finishes it)
+  tq->finished[stream_idx] |= CSendFinished;
+  w32pthreads::pthread_cond_broadcast(tq->cond);
+}
+
+void tq_receive_finish(TThreadQueue* tq, Cardinal stream_idx) {
+  Platform::Check(stream_idx < tq->nb_streams, CUnit, 359);
+  TLockGuard guard(tq);
+  // senders blocked for room on this stream wake and get AVERROR_EOF
+  tq->finished[stream_idx] |= CReceiveFinished;
+  w32pthreads::pthread_cond_broadcast(tq->cond);
+}
+
+}  // namespace ThreadQueue
