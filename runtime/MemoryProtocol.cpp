@@ -1,0 +1,266 @@
+#include "runtime/MemoryProtocol.h"
+
+#include <climits>
+#include <memory>
+#include <unordered_map>
+
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/MyUtils.h"
+
+namespace MemoryProtocol {
+
+namespace {
+
+constexpr int CBufferSize = 32768;
+
+// One registered stream. Calls into a plain stream are serialised here; an event
+// stream serialises its own calls.
+struct TEntry {
+  Platform::TStream* FStream;
+  TCustomEventStream* FEventStream;
+  std::mutex FCallLock;
+};
+using PEntry = std::shared_ptr<TEntry>;
+
+std::mutex GRegistryLock;
+std::unordered_map<const void*, PEntry>& Registry() {
+  static auto* registry = new std::unordered_map<const void*, PEntry>();
+  return *registry;
+}
+
+void Register(Platform::TStream* AStream, TCustomEventStream* AEventStream) {
+  auto entry = std::make_shared<TEntry>();
+  entry->FStream = AStream;
+  entry->FEventStream = AEventStream;
+  std::lock_guard lock(GRegistryLock);
+  Registry()[AStream] = std::move(entry);
+}
+
+PEntry Lookup(const void* AObject) {
+  if (!AObject) return nullptr;
+  std::lock_guard lock(GRegistryLock);
+  auto it = Registry().find(AObject);
+  return it == Registry().end() ? nullptr : it->second;
+}
+
+int IntCount(std::int64_t ACount) {
+  if (ACount < 0) return 0;
+  return ACount > INT_MAX ? INT_MAX : static_cast<int>(ACount);
+}
+
+// Runs ACall on the main thread (waiting for it) or directly. The hand-over fields are
+// filled, used and read back inside ACall under the call lock, on the thread that runs
+// the handler, so calls from several threads never mix their values.
+template <class F>
+void Dispatch(bool AInMainThread, F& ACall) {
+  if (AInMainThread)
+    MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction(
+        [](void* AData) { (*static_cast<F*>(AData))(); }, &ACall));
+  else
+    ACall();
+}
+
+int ReadPacket(void* AOpaque, std::uint8_t* ABuffer, int ASize) {
+  PEntry entry = Lookup(AOpaque);
+  if (!entry) return AVERROR(EIO);
+  std::int64_t result;
+  if (entry->FEventStream) {
+    result = entry->FEventStream->Read(ABuffer, ASize);
+  } else {
+    std::lock_guard lock(entry->FCallLock);
+    result = entry->FStream->Read(ABuffer, ASize);
+  }
+  if (result == 0) return AVERROR_EOF;
+  return static_cast<int>(result);
+}
+
+// A short write would lose the rest of the buffer without a word: it is an error.
+int WritePacket(void* AOpaque, const std::uint8_t* ABuffer, int ASize) {
+  PEntry entry = Lookup(AOpaque);
+  if (!entry) return AVERROR(EIO);
+  std::int64_t result;
+  if (entry->FEventStream) {
+    result = entry->FEventStream->Write(ABuffer, ASize);
+  } else {
+    std::lock_guard lock(entry->FCallLock);
+    result = entry->FStream->Write(ABuffer, ASize);
+  }
+  if (result < 0) return static_cast<int>(result);
+  if (result < ASize) return AVERROR(EIO);
+  return static_cast<int>(result);
+}
+
+std::int64_t SeekPacket(void* AOpaque, std::int64_t AOffset, int AWhence) {
+  PEntry entry = Lookup(AOpaque);
+  if (!entry) return AVERROR(EIO);
+  AWhence &= ~AVSEEK_FORCE;
+  auto origin = Platform::TSeekOrigin::soBeginning;
+  switch (AWhence) {
+    case AVSEEK_SIZE: break;
+    case SEEK_SET: break;
+    case SEEK_CUR: origin = Platform::TSeekOrigin::soCurrent; break;
+    case SEEK_END: origin = Platform::TSeekOrigin::soEnd; break;
+    default: return AVERROR(EINVAL);
+  }
+  std::unique_lock lock(entry->FCallLock, std::defer_lock);
+  if (!entry->FEventStream) lock.lock();
+  if (AWhence == AVSEEK_SIZE) return entry->FStream->GetSize();
+  return entry->FStream->Seek(AOffset, origin);
+}
+
+}  // namespace
+
+// TCustomEventStream
+
+TCustomEventStream::TCustomEventStream() {
+  FTriggerEventInMainThread = true;
+  Register(this, this);
+}
+
+TCustomEventStream::~TCustomEventStream() {
+  UnregisterStream(this);
+  FOnOpen = nullptr;
+  FOnClose = nullptr;
+  FOnRead = nullptr;
+  FOnWrite = nullptr;
+  FOnSeek = nullptr;
+}
+
+bool TCustomEventStream::Open(const std::string& AFilename, int& ASeekable) {
+  bool result = false;
+  auto call = [&] {
+    std::lock_guard lock(FCallLock);
+    FFilename = AFilename;
+    FOnOpenSeekable = ASeekable;
+    CallOpen();
+    ASeekable = FOnOpenSeekable;
+    result = FOnOpenResult;
+  };
+  Dispatch(FTriggerEventInMainThread, call);
+  FOpened = result;
+  return result;
+}
+
+void TCustomEventStream::CallOpen() {
+  FOnOpenResult = FOnOpen ? FOnOpen(this, FFilename, FOnOpenSeekable) : false;
+}
+
+void TCustomEventStream::Close() {
+  auto call = [&] {
+    std::lock_guard lock(FCallLock);
+    CallClose();
+  };
+  Dispatch(FTriggerEventInMainThread, call);
+  FOpened = false;
+}
+
+void TCustomEventStream::CallClose() {
+  if (FOnClose) FOnClose(this);
+}
+
+std::int64_t TCustomEventStream::Read(void* ABuffer, std::int64_t ACount) {
+  int result = -1;
+  auto call = [&] {
+    std::lock_guard lock(FCallLock);
+    FOnReadBuffer = ABuffer;
+    FOnReadCount = IntCount(ACount);
+    CallRead();
+    result = FOnReadResult;
+  };
+  Dispatch(FTriggerEventInMainThread, call);
+  return result;
+}
+
+void TCustomEventStream::CallRead() {
+  FOnReadResult = FOnRead ? FOnRead(this, FOnReadBuffer, FOnReadCount) : -1;
+}
+
+std::int64_t TCustomEventStream::Write(const void* ABuffer, std::int64_t ACount) {
+  int result = -1;
+  auto call = [&] {
+    std::lock_guard lock(FCallLock);
+    FOnWriteBuffer = ABuffer;
+    FOnWriteCount = IntCount(ACount);
+    CallWrite();
+    result = FOnWriteResult;
+  };
+  Dispatch(FTriggerEventInMainThread, call);
+  return result;
+}
+
+void TCustomEventStream::CallWrite() {
+  FOnWriteResult = FOnWrite ? FOnWrite(this, FOnWriteBuffer, FOnWriteCount) : -1;
+}
+
+std::int64_t TCustomEventStream::Seek(std::int64_t AOffset, Platform::TSeekOrigin AOrigin) {
+  std::int64_t result = -1;
+  auto call = [&] {
+    std::lock_guard lock(FCallLock);
+    FOnSeekOffset = AOffset;
+    FOnSeekOrigin = AOrigin;
+    CallSeek();
+    result = FOnSeekResult;
+  };
+  Dispatch(FTriggerEventInMainThread, call);
+  return result;
+}
+
+void TCustomEventStream::CallSeek() {
+  FOnSeekResult = FOnSeek ? FOnSeek(this, FOnSeekOffset, FOnSeekOrigin) : -1;
+}
+
+// Registry
+
+void RegisterStream(Platform::TStream* AStream) {
+  if (!AStream) return;
+  if (Lookup(AStream)) return;
+  Register(AStream, dynamic_cast<TCustomEventStream*>(AStream));
+}
+
+void UnregisterStream(Platform::TStream* AStream) {
+  std::lock_guard lock(GRegistryLock);
+  Registry().erase(AStream);
+}
+
+// The I/O routines
+
+int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb) {
+  using AVFormatStubs::avio_alloc_context;
+  using AVUtilStubs::av_free;
+  using AVUtilStubs::av_malloc;
+
+  PEntry entry = Lookup(AOpaque);
+  if (!entry) return -1;
+  int seekable = 0;
+  if (entry->FEventStream) {
+    seekable = 1;
+    if (!entry->FEventStream->Open(AUrl ? AUrl : "", seekable)) return -1;
+  }
+
+  auto* buffer = static_cast<unsigned char*>(av_malloc(CBufferSize));
+  if (!buffer) {
+    if (entry->FEventStream) entry->FEventStream->Close();
+    return AVERROR(ENOMEM);
+  }
+  AVIOContext* pb = avio_alloc_context(buffer, CBufferSize, AFlags, AOpaque, ReadPacket,
+                                       WritePacket, seekable != 0 ? SeekPacket : nullptr);
+  if (!pb) {
+    av_free(buffer);
+    if (entry->FEventStream) entry->FEventStream->Close();
+    return AVERROR(ENOMEM);
+  }
+  *APb = pb;
+  return 0;
+}
+
+int memory_close(void*& AOpaque) {
+  PEntry entry = Lookup(AOpaque);
+  if (entry && entry->FEventStream) {
+    entry->FEventStream->Close();
+    AOpaque = nullptr;
+  }
+  return 0;
+}
+
+}  // namespace MemoryProtocol

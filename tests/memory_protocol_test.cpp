@@ -1,0 +1,338 @@
+// FFmpeg I/O over host stream objects.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "TestLibraries.h"
+#include "platform/Dispatcher.h"
+#include "platform/Object.h"
+#include "platform/Types.h"
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/MemoryProtocol.h"
+
+namespace {
+
+using MemoryProtocol::TEventStream;
+using Platform::TSeekOrigin;
+
+// A file in memory behind the events of a TEventStream; it notes which threads ran
+// the handlers and whether two handlers ever ran at once.
+class TEventFile {
+ public:
+  explicit TEventFile(TEventStream& AStream) : FStream(AStream) {
+    AStream.SetOnOpen(MemoryProtocol::TStreamOpenEvent::Bind<&TEventFile::DoOpen>(this));
+    AStream.SetOnClose(Platform::TNotifyEvent::Bind<&TEventFile::DoClose>(this));
+    AStream.SetOnRead(MemoryProtocol::TStreamReadEvent::Bind<&TEventFile::DoRead>(this));
+    AStream.SetOnWrite(MemoryProtocol::TStreamWriteEvent::Bind<&TEventFile::DoWrite>(this));
+    AStream.SetOnSeek(MemoryProtocol::TStreamSeekEvent::Bind<&TEventFile::DoSeek>(this));
+  }
+
+  std::vector<std::uint8_t> FData;
+  std::int64_t FPosition = 0;
+  bool FOpenResult = true;
+  int FSeekableAnswer = -1;  // what OnOpen sets; -1 leaves the value alone
+  std::string FOpenedName;
+  int FOpenedSeekable = -1;
+  int FCloses = 0;
+  int FWriteLimit = -1;  // accept at most this many bytes per write; -1: all
+  std::vector<Platform::TThreadID> FThreads;
+  std::atomic<int> FInside{0};
+  std::atomic<bool> FOverlap{false};
+
+ private:
+  struct TInside {
+    explicit TInside(TEventFile& AFile) : F(AFile) {
+      if (F.FInside.fetch_add(1) != 0) F.FOverlap = true;
+      F.FThreads.push_back(Platform::GetCurrentThreadId());
+    }
+    ~TInside() { F.FInside.fetch_sub(1); }
+    TEventFile& F;
+  };
+
+  bool DoOpen(void* ASender, const std::string& AFilename, int& ASeekable) {
+    TInside in(*this);
+    EXPECT_EQ(ASender, &FStream);
+    FOpenedName = AFilename;
+    FOpenedSeekable = ASeekable;
+    if (FSeekableAnswer >= 0) ASeekable = FSeekableAnswer;
+    FPosition = 0;
+    return FOpenResult;
+  }
+  void DoClose(void* ASender) {
+    TInside in(*this);
+    EXPECT_EQ(ASender, &FStream);
+    ++FCloses;
+  }
+  int DoRead(void*, void* ABuffer, int ACount) {
+    TInside in(*this);
+    const std::int64_t n =
+        std::max<std::int64_t>(0, std::min<std::int64_t>(ACount, FData.size() - FPosition));
+    if (n > 0) std::memcpy(ABuffer, FData.data() + FPosition, static_cast<size_t>(n));
+    FPosition += n;
+    return static_cast<int>(n);
+  }
+  int DoWrite(void*, const void* ABuffer, int ACount) {
+    TInside in(*this);
+    if (FWriteLimit >= 0) ACount = std::min(ACount, FWriteLimit);
+    if (FData.size() < static_cast<size_t>(FPosition + ACount)) FData.resize(FPosition + ACount);
+    std::memcpy(FData.data() + FPosition, ABuffer, static_cast<size_t>(ACount));
+    FPosition += ACount;
+    return ACount;
+  }
+  std::int64_t DoSeek(void*, std::int64_t AOffset, TSeekOrigin AOrigin) {
+    TInside in(*this);
+    const std::int64_t base = AOrigin == TSeekOrigin::soBeginning ? 0
+                              : AOrigin == TSeekOrigin::soCurrent ? FPosition
+                                                                  : std::int64_t(FData.size());
+    if (base + AOffset < 0) return -1;
+    return FPosition = base + AOffset;
+  }
+
+  TEventStream& FStream;
+};
+
+class MemoryProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { TestLibraries::RequireFFmpegLibraries(); }
+
+  static void FreeContext(AVIOContext*& APb) {
+    if (!APb) return;
+    AVUtilStubs::av_freep(&APb->buffer);
+    AVFormatStubs::avio_context_free(&APb);
+  }
+
+  static std::vector<std::uint8_t> Pattern(size_t ASize) {
+    std::vector<std::uint8_t> data(ASize);
+    std::uint32_t x = 12345;
+    for (auto& b : data) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return data;
+  }
+
+  // Runs ACall on a worker thread while this (the main) thread processes its queue.
+  template <class F>
+  static void OnWorker(F ACall) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      ACall();
+      done = true;
+      Platform::NotifyMainThread();
+    });
+    while (!done) {
+      Platform::WaitForMainThreadWork(50);
+      Platform::ProcessMainThreadQueue();
+    }
+    worker.join();
+    Platform::ProcessMainThreadQueue();
+  }
+};
+
+TEST_F(MemoryProtocolTest, OpenAcceptsRegisteredStreamsOnly) {
+  struct TCase {
+    const char* Name;
+    int Kind;  // 0 plain stream, 1 event stream, 2 other object, 3 bare integer
+    bool Register;
+    bool AssignOpen;
+    bool OpenResult;
+    int SeekableAnswer;
+    int Result;
+    int Seekable;
+  };
+  const TCase cases[] = {
+      {"plain stream", 0, true, false, false, -1, 0, 0},
+      {"plain stream never registered", 0, false, false, false, -1, -1, 0},
+      {"event stream", 1, true, true, true, -1, 0, AVIO_SEEKABLE_NORMAL},
+      {"event stream that cannot seek", 1, true, true, true, 0, 0, 0},
+      {"event stream that does not open", 1, true, true, false, -1, -1, 0},
+      {"event stream without OnOpen", 1, true, false, true, -1, -1, 0},
+      {"other object", 2, false, false, false, -1, -1, 0},
+      {"bare integer", 3, false, false, false, -1, -1, 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Platform::TMemoryStream plain;
+    TEventStream events;
+    TEventFile file(events);
+    if (!c.AssignOpen) events.SetOnOpen(nullptr);
+    file.FOpenResult = c.OpenResult;
+    file.FSeekableAnswer = c.SeekableAnswer;
+    Platform::TComponent other;
+    void* object = nullptr;
+    switch (c.Kind) {
+      case 0: object = static_cast<Platform::TStream*>(&plain); break;
+      case 1: object = static_cast<Platform::TStream*>(&events); break;
+      case 2: object = &other; break;
+      case 3: object = reinterpret_cast<void*>(std::intptr_t{0x12345678}); break;
+    }
+    if (c.Register) MemoryProtocol::RegisterStream(&plain);
+
+    AVIOContext* pb = nullptr;
+    EXPECT_EQ(MemoryProtocol::memory_open(object, "stream://name", 0, &pb), c.Result);
+    if (c.Result == 0) {
+      ASSERT_NE(pb, nullptr);
+      EXPECT_EQ(pb->seekable, c.Seekable);
+      EXPECT_EQ(pb->seek != nullptr, c.Seekable != 0);
+      EXPECT_EQ(pb->buffer_size, 32768);
+      EXPECT_EQ(pb->write_flag, 0);
+      EXPECT_EQ(pb->opaque, object);
+    } else {
+      EXPECT_EQ(pb, nullptr);
+    }
+    if (c.Kind == 1 && c.AssignOpen) {
+      EXPECT_EQ(file.FOpenedName, "stream://name");
+      EXPECT_EQ(file.FOpenedSeekable, 1);
+      EXPECT_EQ(events.Opened(), c.Result == 0);
+    }
+    FreeContext(pb);
+    MemoryProtocol::UnregisterStream(&plain);
+  }
+  EXPECT_EQ(MemoryProtocol::memory_open(nullptr, "x", 0, nullptr), -1);
+}
+
+TEST_F(MemoryProtocolTest, CloseEndsEventStreamsOnly) {
+  TEventStream events;
+  TEventFile file(events);
+  void* opaque = static_cast<Platform::TStream*>(&events);
+  AVIOContext* pb = nullptr;
+  ASSERT_EQ(MemoryProtocol::memory_open(opaque, "a", 0, &pb), 0);
+  EXPECT_TRUE(events.Opened());
+  EXPECT_EQ(MemoryProtocol::memory_close(opaque), 0);
+  EXPECT_EQ(opaque, nullptr);
+  EXPECT_FALSE(events.Opened());
+  EXPECT_EQ(file.FCloses, 1);
+  FreeContext(pb);
+
+  Platform::TMemoryStream plain;
+  MemoryProtocol::RegisterStream(&plain);
+  opaque = static_cast<Platform::TStream*>(&plain);
+  EXPECT_EQ(MemoryProtocol::memory_close(opaque), 0);
+  EXPECT_EQ(opaque, &plain);
+  MemoryProtocol::UnregisterStream(&plain);
+  void* wild = reinterpret_cast<void*>(std::intptr_t{0x1000});
+  EXPECT_EQ(MemoryProtocol::memory_close(wild), 0);
+  EXPECT_EQ(wild, reinterpret_cast<void*>(std::intptr_t{0x1000}));
+}
+
+// Bytes written through one I/O context come back through another, for both kinds of
+// stream; the event stream also seeks and tells its size.
+TEST_F(MemoryProtocolTest, BytesRoundTripThroughAnIOContext) {
+  using AVFormatStubs::avio_feof;
+  using AVFormatStubs::avio_flush;
+  using AVFormatStubs::avio_read;
+  using AVFormatStubs::avio_seek;
+  using AVFormatStubs::avio_size;
+  using AVFormatStubs::avio_write;
+  const std::vector<std::uint8_t> data = Pattern(100000);
+  for (const bool eventStream : {false, true}) {
+    SCOPED_TRACE(eventStream ? "event stream" : "plain stream");
+    Platform::TMemoryStream plain;
+    MemoryProtocol::RegisterStream(&plain);
+    TEventStream events;
+    TEventFile file(events);
+    void* object = eventStream ? static_cast<Platform::TStream*>(&events)
+                               : static_cast<Platform::TStream*>(&plain);
+
+    AVIOContext* pb = nullptr;
+    ASSERT_EQ(MemoryProtocol::memory_open(object, "out", AVIO_FLAG_WRITE, &pb), 0);
+    avio_write(pb, data.data(), static_cast<int>(data.size()));
+    avio_flush(pb);
+    EXPECT_EQ(pb->error, 0);
+    FreeContext(pb);
+    void* handle = object;
+    MemoryProtocol::memory_close(handle);
+    plain.SetPosition(0);
+
+    ASSERT_EQ(MemoryProtocol::memory_open(object, "in", 0, &pb), 0);
+    std::vector<std::uint8_t> back(data.size() + 10);
+    int total = 0;
+    for (int n; (n = avio_read(pb, back.data() + total, 7000)) > 0;) total += n;
+    EXPECT_EQ(total, static_cast<int>(data.size()));
+    EXPECT_TRUE(avio_feof(pb));
+    back.resize(static_cast<size_t>(total));
+    EXPECT_TRUE(back == data);
+    if (eventStream) {
+      EXPECT_EQ(avio_size(pb), static_cast<std::int64_t>(data.size()));
+      EXPECT_EQ(avio_seek(pb, 60000, SEEK_SET), 60000);
+      std::uint8_t some[16];
+      EXPECT_EQ(avio_read(pb, some, 16), 16);
+      EXPECT_EQ(std::memcmp(some, data.data() + 60000, 16), 0);
+    }
+    FreeContext(pb);
+    handle = object;
+    MemoryProtocol::memory_close(handle);
+    MemoryProtocol::UnregisterStream(&plain);
+  }
+}
+
+TEST_F(MemoryProtocolTest, AShortWriteIsAnError) {
+  TEventStream events;
+  TEventFile file(events);
+  file.FWriteLimit = 1000;
+  AVIOContext* pb = nullptr;
+  ASSERT_EQ(MemoryProtocol::memory_open(static_cast<Platform::TStream*>(&events), "out",
+                                        AVIO_FLAG_WRITE, &pb),
+            0);
+  const std::vector<std::uint8_t> data = Pattern(5000);
+  AVFormatStubs::avio_write(pb, data.data(), static_cast<int>(data.size()));
+  AVFormatStubs::avio_flush(pb);
+  EXPECT_EQ(pb->error, AVERROR(EIO));
+  FreeContext(pb);
+}
+
+// The handlers run on the main thread when asked, else on the thread that does the I/O.
+TEST_F(MemoryProtocolTest, HandlersRunOnTheMainThreadWhenAsked) {
+  const Platform::TThreadID mainThread = Platform::GetCurrentThreadId();
+  for (const bool inMainThread : {true, false}) {
+    SCOPED_TRACE(inMainThread ? "main thread" : "calling thread");
+    TEventStream events;
+    events.SetTriggerEventInMainThread(inMainThread);
+    TEventFile file(events);
+    file.FData = Pattern(50000);
+    Platform::TThreadID worker = 0;
+    int total = 0;
+    OnWorker([&] {
+      worker = Platform::GetCurrentThreadId();
+      void* object = static_cast<Platform::TStream*>(&events);
+      AVIOContext* pb = nullptr;
+      ASSERT_EQ(MemoryProtocol::memory_open(object, "in", 0, &pb), 0);
+      std::uint8_t buffer[4096];
+      for (int n; (n = AVFormatStubs::avio_read(pb, buffer, sizeof buffer)) > 0;) total += n;
+      AVFormatStubs::avio_seek(pb, 0, SEEK_SET);
+      FreeContext(pb);
+      MemoryProtocol::memory_close(object);
+    });
+    EXPECT_EQ(total, 50000);
+    ASSERT_FALSE(file.FThreads.empty());
+    const Platform::TThreadID expected = inMainThread ? mainThread : worker;
+    EXPECT_TRUE(std::all_of(file.FThreads.begin(), file.FThreads.end(),
+                            [&](Platform::TThreadID t) { return t == expected; }));
+  }
+}
+
+// Several threads reading one event stream directly never run its handlers at once.
+TEST_F(MemoryProtocolTest, CallsOnOneEventStreamRunOneAtATime) {
+  TEventStream events;
+  events.SetTriggerEventInMainThread(false);
+  TEventFile file(events);
+  file.FData = Pattern(1 << 20);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      std::uint8_t buffer[512];
+      for (int i = 0; i < 200; ++i) {
+        events.Seek(i * 512, TSeekOrigin::soBeginning);
+        events.Read(buffer, sizeof buffer);
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(file.FOverlap);
+}
+
+}  // namespace
