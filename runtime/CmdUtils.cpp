@@ -1317,4 +1317,28 @@ char* file_read(const char* AFileName) {
   return str;
 }
 
+void ff_log(void* ALogCtx, int ALevel, const std::string& AMessage) {
+  LogText(ALogCtx, ALevel, AMessage);
+}
+
+void ff_log(void* ALogCtx, int ALevel, const char* AFormat, ...) {
+  va_list args;
+  va_start(args, AFormat);
+  const std::string text = Platform::FormatV(AFormat, args);
+  va_end(args);
+  LogText(ALogCtx, ALevel, text);
+}
+
+void ff_log_async(void* ALogCtx, int ALevel, const std::string& AMessage) {
+    LogText(ALogCtx, ALevel, AMessage);
+}
+
+void ff_log_async(void* ALogCtx, int ALevel, const char* AFormat, ...) {
+  va_list args;
+  va_start(args, AFormat);
+  const std::string text = Platform::FormatV(AFormat, args);
+  va_end(args);
+    LogText(ALogCtx, ALevel, text);
+}
+
 }  // namespace CmdUtils
