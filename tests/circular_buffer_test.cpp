@@ -204,10 +204,10 @@ TEST(CircularBuffer, BlockedSidesWakeAtTheEnd) {
 TEST(CircularBuffer, AWriterWaitsForRoomAndGoesOnAfterARead) {
   TCircularBuffer buffer(8192);
   buffer.SetAutoGrow(false);
-  const std::vector<std::uint8_t> data = Sequence(8191);
+  const std::vector<std::uint8_t> data = Sequence(8691);
   ASSERT_EQ(buffer.Write(data.data(), 8000), 8000);
   std::atomic<int> result{1};
-  std::thread writer([&] { result = buffer.Write(data.data() + 8000, 191 + 500); });
+  std::thread writer([&] { result = buffer.Write(data.data() + 8000, 691); });
   Platform::Sleep(30);
   EXPECT_EQ(result.load(), 1);
   std::vector<std::uint8_t> out(1000);
@@ -215,6 +215,9 @@ TEST(CircularBuffer, AWriterWaitsForRoomAndGoesOnAfterARead) {
   writer.join();
   EXPECT_EQ(result.load(), 691);
   EXPECT_EQ(buffer.Capacity(), 8192);
+  out.resize(7691);
+  ASSERT_EQ(buffer.Read(out.data(), 7691), 7691);
+  EXPECT_EQ(out, std::vector<std::uint8_t>(data.begin() + 1000, data.end()));
 }
 
 // One producer and one consumer in chunks of odd sizes: every byte arrives once, in

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <ostream>
 #include <vector>
 
 #include "TestLibraries.h"
@@ -207,6 +208,8 @@ struct TRecutCase {
   int InputSamples;  // per incoming frame
   int Frames;        // incoming frames
 };
+
+void PrintTo(const TRecutCase& ACase, std::ostream* AOut) { *AOut << ACase.Name; }
 
 class SyncQueueRecut : public SyncQueueTest, public ::testing::WithParamInterface<TRecutCase> {};
 

@@ -240,4 +240,15 @@ TEST(WavePlayerAlsa, PlaysOnTheNullDevice) {
   EXPECT_FALSE(player.Opened());
 }
 
+TEST(WavePlayerAlsa, AMissingDeviceIsReported) {
+  std::unique_ptr<Platform::TWaveOutBackend> alsa =
+      Platform::CreateAlsaWaveOutBackend("ostrevan_no_such_device");
+  TBackendScope scope(alsa.get());
+  TWavePlayer player;
+  TFF_AudioSpec desired{};
+  EXPECT_FALSE(player.Open(&desired, nullptr));
+  EXPECT_EQ(player.LastErrMsg(), "No wave audio playing devices found.");
+  EXPECT_FALSE(player.Opened());
+}
+
 }  // namespace
