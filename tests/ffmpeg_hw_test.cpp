@@ -277,14 +277,18 @@ TEST_F(HWRegistryTest, TasksSideBySide) {
   for (int t = 0; t < CThreads; ++t)
     threads.emplace_back([t, &failures] {
       auto task = std::make_unique<TTestTask>();
-      const std::string own = "own" + std::to_string(t);
       for (int round = 0; round < CRounds; ++round) {
+        // another task may still hold the device of an earlier round, and with it its
+        // name, so every round names its device anew
+        const std::string own = "own" + std::to_string(t) + "_" + std::to_string(round);
         PHWDevice dev = nullptr, derived = nullptr;
-        if (hw_device_init_from_string(task.get(), ("vaapi=" + own).c_str(), &dev) != 0) ++failures;
-        if (hw_device_init_from_string(task.get(), "cuda", nullptr) != 0) ++failures;
-        if (hw_device_init_from_string(task.get(), ("vulkan@" + own).c_str(), &derived) != 0 ||
-            Fake(derived).Source != &Fake(dev))
+        if (hw_device_init_from_string(task.get(), ("vaapi=" + own).c_str(), &dev) != 0 ||
+            hw_device_init_from_string(task.get(), ("vulkan@" + own).c_str(), &derived) != 0) {
           ++failures;
+          break;
+        }
+        if (Fake(derived).Source != &Fake(dev)) ++failures;
+        if (hw_device_init_from_string(task.get(), "cuda", nullptr) != 0) ++failures;
         PHWDevice common = hw_device_get_by_name(task.get(), "common");
         if (!common || std::strcmp(common->name, "common") != 0) ++failures;
         hw_device_get_by_type(task.get(), AV_HWDEVICE_TYPE_CUDA);
