@@ -76,15 +76,16 @@ TEST_F(CmdUtilsUtils, ErrorTableAgreesWithThisPlatform) {
 // ---- the exception and logging of host texts ---------------------------------------------
 
 TEST_F(CmdUtilsUtils, ExceptionLogsItsTrimmedMessage) {
-  int ctx_marker = 0;
+  TDefaultOptions ctx{};
+  ctx.av_class = get_options_context_class();
   try {
-    throw FFmpegException(&ctx_marker, AV_LOG_ERROR, std::string("  50% done, %s stays \r\n"));
+    throw FFmpegException(&ctx, AV_LOG_ERROR, std::string("  50% done, %s stays \r\n"));
   } catch (const Platform::Exception& e) {
     EXPECT_STREQ(e.what(), "  50% done, %s stays \r\n");
   }
   auto lines = TLogCapture::Snapshot();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].Ctx, &ctx_marker);
+  EXPECT_EQ(lines[0].Ctx, &ctx);
   EXPECT_EQ(lines[0].Level, AV_LOG_ERROR);
   EXPECT_EQ(lines[0].Text, "50% done, %s stays\n");
 
