@@ -90,18 +90,91 @@
 
 #ifndef OSTREVAN_ENTRY_LIST_ONLY
 #include <string>
+#include <vector>
 
 #include <SDL.h>
 #include <SDL_syswm.h>
 
+#include "platform/Object.h"
+#include "platform/Strings.h"
+#include "platform/Sync.h"
 #include "runtime/MyUtils.h"
 
 namespace SDL2Stubs {
 
 SDL2_ENTRY_POINTS(OSTREVAN_STUB_DECLARE, OSTREVAN_STUB_DECLARE)
 
+// Binds every entry point, then refreshes SDLLoader's version and driver lists.
 void SDL2FixupStubs(const std::string& ALibName, Platform::HMODULE AHandle);
+// Shuts SDL2 down (SDLLoader.QuitAll), clears every entry point and refreshes SDLLoader.
 void SDL2UnfixStubs();
+
+// Starts SDL2 for its first client and shuts it down when the last one leaves, checks
+// and sets the audio and video drivers before start-up, and lists the drivers and the
+// playback devices.
+class TSDLLoader : public Platform::TObject {
+ public:
+  TSDLLoader();
+  // Shuts SDL2 down whatever the clients.
+  ~TSDLLoader() override;
+  TSDLLoader(const TSDLLoader&) = delete;
+  TSDLLoader& operator=(const TSDLLoader&) = delete;
+
+  // The re-entrant lock of the client list and the start-up; a client may hold it
+  // around its own SDL start-up and still call the methods below.
+  void Lock() { FLock.Enter(); }
+  void Unlock() { FLock.Leave(); }
+
+  // Clears the current drivers and the devices; reads the version and the driver lists
+  // from the bound SDL2 (zeros and empty lists when it is not bound).
+  void Refresh();
+  // Starts SDL2 with the timer and audio (and video) for AClient, or registers AClient
+  // when SDL2 runs already. An empty driver name lets SDL2 choose. False with
+  // LastErrMsg on failure; a failed start leaves AClient unregistered.
+  bool Init(Platform::TObject* AClient, const std::string& AAudioDriver,
+            const std::string& AVideoDriver, bool AWithVideo);
+  // True when SDL2 runs for some client; AClient is then registered too.
+  bool WasInit(Platform::TObject* AClient);
+  // Removes AClient (nullptr: every client); shuts SDL2 down when none is left.
+  void Quit(Platform::TObject* AClient);
+  // Shuts SDL2 down whatever the clients.
+  void QuitAll();
+  // The names of the renderer's texture formats, joined with ", ".
+  std::string GetRendererTextureFormats(const SDL_RendererInfo& AInfo) const;
+
+  SDL_version SDLVersion() const { return FSDLVersion; }
+  const Platform::TStringList& AudioDrivers() const { return FAudioDrivers; }
+  const Platform::TStringList& VideoDrivers() const { return FVideoDrivers; }
+  const Platform::TStringList& AudioDevices() const { return FAudioDevices; }
+  std::string CurrentAudioDriver() const;
+  std::string CurrentVideoDriver() const;
+  std::string LastErrMsg() const;
+
+ private:
+  void DoQuitAll();
+
+  mutable Platform::TCriticalSection FLock;
+  SDL_version FSDLVersion{};
+  Platform::TStringList FAudioDrivers;
+  Platform::TStringList FVideoDrivers;
+  Platform::TStringList FAudioDevices;
+  std::string FCurrentAudioDriver;
+  std::string FCurrentVideoDriver;
+  std::string FLastErrMsg;
+  std::vector<Platform::TObject*> FClients;  // not owned
+};
+
+// The process-wide SDL loader, alive from the unit's initialization to its finalization.
+extern TSDLLoader* SDLLoader;
+
+// Module initialization and finalization of the unit, counted over every source that
+// includes this header: SDLLoader exists before the first of them and is freed after
+// the last of them.
+struct TUnitInit {
+  TUnitInit();
+  ~TUnitInit();
+};
+static TUnitInit GSDL2StubsInit;
 
 }  // namespace SDL2Stubs
 #endif  // OSTREVAN_ENTRY_LIST_ONLY
