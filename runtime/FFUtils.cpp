@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Format.h"
+#include "runtime/FFUTF8.h"
 
 namespace FFUtils {
 
@@ -64,10 +65,10 @@ const char* FormatStr(const char* AFormat, ...) {
 std::string GetMetaValue(const AVDictionary* ADict, const std::string& AKey, bool AUtf8,
                          const std::string& ADefault) {
   using AVUtilStubs::av_dict_get;
-  (void)AUtf8;  // text is UTF-8 here on both roads: the bytes are the host string
   const AVDictionaryEntry* t = av_dict_get(ADict, AKey.c_str(), nullptr, 0);
   if (!t || !t->value) return ADefault;
-  return t->value;
+  // The system's 8-bit code page is UTF-8 too: without AUtf8 the bytes are taken as they are.
+  return AUtf8 ? FFUTF8::my_utf8_decode(t->value) : std::string(t->value);
 }
 
 std::string GetCodecName(const AVCodecParameters* APar, bool AEncoder, bool ALong) {

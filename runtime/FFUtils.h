@@ -52,8 +52,8 @@ inline int(AVERROR)(int AErr) { return AErr <= 0 ? AErr : -AErr; }
 const char* Int64ToStr(std::int64_t AValue);
 const char* FormatStr(const char* AFormat, ...) __attribute__((format(printf, 1, 2)));
 
-// The value of AKey in ADict (exact key); ADefault when it is absent. With AUtf8 the
-// value is decoded as UTF-8, otherwise its bytes are taken as they are.
+// The value of AKey in ADict; ADefault when it is absent. With AUtf8 the value is decoded
+// as UTF-8 (invalid bytes become U+FFFD), otherwise its bytes are taken as they are.
 std::string GetMetaValue(const AVDictionary* ADict, const std::string& AKey, bool AUtf8,
                          const std::string& ADefault);
 

@@ -87,6 +87,9 @@ TEST(FFUtils, MetaValueAndCodecNames) {
   av_dict_set(&d, "title", "Caf\xC3\xA9", 0);
   EXPECT_EQ(GetMetaValue(d, "title", true, "none"), "Caf\xC3\xA9");
   EXPECT_EQ(GetMetaValue(d, "artist", true, "none"), "none");
+  av_dict_set(&d, "comment", "a\xFF" "b", 0);
+  EXPECT_EQ(GetMetaValue(d, "comment", true, ""), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(GetMetaValue(d, "comment", false, ""), "a\xFF" "b");
   av_dict_free(&d);
 
   AVCodecParameters par{};
