@@ -13,6 +13,7 @@
 #include "runtime/FFUTF8.h"
 #include "runtime/FFUtils.h"
 #include "runtime/MyUtils.h"
+#include "runtime/OptCommon.h"
 #include "runtime/SwResampleStubs.h"
 #include "runtime/SwScaleStubs.h"
 
@@ -374,6 +375,49 @@ void check_options(POptionDef ATable) {
     else
       Platform::Check(!(po->flags & OPT_FUNC_ARG), CUnit, CLineArgFlagWithoutHandler);
   }
+}
+
+namespace {
+
+// An argument of the report's command line: as it is when it holds only characters
+// that need no quoting, else between double quotes, with a backslash before each
+// double quote, backslash, dollar sign and backquote.
+std::string ReportArgument(const char* AArg) {
+  static const char* const CPlain =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_+,-./:@";
+  if (AArg[std::strspn(AArg, CPlain)] == 0) return AArg;
+  std::string s = "\"";
+  for (const char* p = AArg; *p; p++) {
+    if (*p == '"' || *p == '\\' || *p == '$' || *p == '`') s += '\\';
+    s += *p;
+  }
+  return s + "\"";
+}
+
+}  // namespace
+
+void parse_loglevel(void* ctx, int argc, const char* const* argv, POptionDef ATable) {
+  check_options(ATable);
+  int idx = locate_option(argc, argv, ATable, "loglevel");
+  if (idx < 0) idx = locate_option(argc, argv, ATable, "v");
+  if (idx >= 0 && idx + 1 < argc && argv[idx + 1])
+    OptCommon::opt_loglevel(ctx, "loglevel", argv[idx + 1]);
+  idx = locate_option(argc, argv, ATable, "report");
+  char* env = FFUTF8::getenv_utf8("FFREPORT");
+  if (env || idx >= 0) {
+    FILE* report_file = nullptr;
+    OptCommon::init_report(ctx, env, &report_file);
+    if (report_file) {
+      std::string dump = "Command line:\n";
+      for (int i = 0; i < argc; i++) {
+        dump += ReportArgument(argv[i]);
+        dump += i < argc - 1 ? ' ' : '\n';
+      }
+      std::fputs(dump.c_str(), report_file);
+      std::fflush(report_file);
+    }
+  }
+  FFUTF8::freeenv_utf8(env);
 }
 
 // ---- AVOption fall-back -------------------------------------------------------------------
@@ -1330,7 +1374,8 @@ void ff_log(void* ALogCtx, int ALevel, const char* AFormat, ...) {
 }
 
 void ff_log_async(void* ALogCtx, int ALevel, const std::string& AMessage) {
-    LogText(ALogCtx, ALevel, AMessage);
+  FFLoad::TThreadLogDelivery delivery(FFLoad::ldAsynchronous);
+  LogText(ALogCtx, ALevel, AMessage);
 }
 
 void ff_log_async(void* ALogCtx, int ALevel, const char* AFormat, ...) {
@@ -1338,7 +1383,8 @@ void ff_log_async(void* ALogCtx, int ALevel, const char* AFormat, ...) {
   va_start(args, AFormat);
   const std::string text = Platform::FormatV(AFormat, args);
   va_end(args);
-    LogText(ALogCtx, ALevel, text);
+  FFLoad::TThreadLogDelivery delivery(FFLoad::ldAsynchronous);
+  LogText(ALogCtx, ALevel, text);
 }
 
 }  // namespace CmdUtils

@@ -344,6 +344,7 @@ struct TDeferred {
   TLogLevel LogLevel;
 };
 
+thread_local TLogDelivery t_Delivery = ldDefault;  // see TThreadLogDelivery
 thread_local int t_LogDepth = 0;
 thread_local bool t_RunningDeferred = false;
 thread_local std::vector<TDeferred> t_Deferred;
@@ -544,7 +545,9 @@ void OutputItem(const TLogItem& AItem) {
   TUnitState& s = S();
   TLogQueue* q = GetQueue(s.OutputQueue);
   std::lock_guard<std::recursive_mutex> g(q->FLock);
-  if (s.Synchronous.load()) {
+  const bool synchronous =
+      t_Delivery == ldDefault ? s.Synchronous.load() : t_Delivery == ldSynchronous;
+  if (synchronous) {
     struct TFreeExtra {
       char* Extra;
       ~TFreeExtra() { std::free(Extra); }
@@ -789,6 +792,18 @@ void OutputLoggerLine(Platform::TObject* ASender, TLogLevel ALogLevel, bool ANoP
 }
 
 }  // namespace
+
+// ---- Per-thread delivery --------------------------------------------------------------
+
+TThreadLogDelivery::TThreadLogDelivery(TLogDelivery ADelivery) : FPrevious(t_Delivery) {
+  t_Delivery = ADelivery;
+}
+
+TThreadLogDelivery::~TThreadLogDelivery() { t_Delivery = FPrevious; }
+
+void AVLogCallback(void* AContext, int ALevel, const char* AFormat, va_list AArgs) {
+  LogCallback(AContext, ALevel, AFormat, AArgs);
+}
 
 // ---- Log levels ----------------------------------------------------------------------
 

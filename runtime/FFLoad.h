@@ -7,6 +7,7 @@
 // finished line to the OnLog event and, when enabled, to the log file.
 #pragma once
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -230,6 +231,33 @@ class TFFLogWorker : public Platform::TObject {
 
   friend struct TLogAccess;
 };
+
+// ---- Per-thread delivery ----------------------------------------------------------
+
+// How the calling thread's lines are delivered, whatever Synchronous says.
+enum TLogDelivery : std::uint8_t {
+  ldDefault,       // as Synchronous says
+  ldSynchronous,   // emitted at once on the calling thread
+  ldAsynchronous,  // queued for the log thread
+};
+
+// Overrides the delivery of the calling thread's lines while it lives and restores the
+// thread's previous delivery at its end. Other threads and the process-wide Synchronous
+// switch are left alone.
+class TThreadLogDelivery {
+ public:
+  explicit TThreadLogDelivery(TLogDelivery ADelivery);
+  ~TThreadLogDelivery();
+  TThreadLogDelivery(const TThreadLogDelivery&) = delete;
+  TThreadLogDelivery& operator=(const TThreadLogDelivery&) = delete;
+
+ private:
+  TLogDelivery FPrevious;
+};
+
+// The log worker's av_log callback, for a callback that takes the FFmpeg log over for a
+// while and passes every message on (the report).
+void AVLogCallback(void* AContext, int ALevel, const char* AFormat, va_list AArgs);
 
 // The process-wide loader and log worker, alive from the unit's initialization to its
 // finalization (see TUnitInit).
