@@ -120,21 +120,28 @@ namespace {
 constexpr int CLineNoLogLevel = 225;
 
 // The report file and how its lines are formatted; the av_log callback reads them on
-// any thread.
+// any thread. The state itself is never destroyed (a callback may still run while the
+// process ends); the file is closed at the unit's finalization.
 struct TReport {
   std::mutex Lock;
   std::FILE* File = nullptr;
   int Level = AV_LOG_DEBUG;
   int PrintPrefix = 1;
-  ~TReport() {
-    if (File) std::fclose(File);
-  }
 };
 
 TReport& Report() {
-  static TReport report;
-  return report;
+  static TReport* report = new TReport;
+  return *report;
 }
+
+struct TReportFinalization {
+  ~TReportFinalization() {
+    TReport& r = Report();
+    std::lock_guard<std::mutex> g(r.Lock);
+    if (r.File) std::fclose(r.File);
+    r.File = nullptr;
+  }
+} GReportFinalization;
 
 void ReportCallback(void* AContext, int ALevel, const char* AFormat, va_list AArgs) {
   using AVUtilStubs::av_log_format_line2;
