@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -299,6 +301,15 @@ struct TUnitState {
   int InstanceCount = 0;
   TLogItem Held;  // the last line, kept for folding repeats
 
+  // Handler calls in progress, so that a handler that SetOnLog replaced is not running
+  // any more, nor called again, once SetOnLog has returned. The handler is written
+  // under this lock too (after the settings lock); nothing is locked inside it.
+  std::mutex HandlerLock;
+  std::condition_variable HandlerIdle;
+  std::uint64_t HandlerGeneration = 0;  // counts the handler changes
+  int CurrentCalls = 0;                 // calls of the handler in force
+  int RetiredCalls = 0;                 // calls of handlers replaced since they began
+
   TUnitState() {
     for (int i = 0; i < CLibraryCount; ++i) LibStatus[i].Lib = static_cast<TLibrary>(i);
     ZeroItem(Held);
@@ -348,14 +359,65 @@ thread_local TLogDelivery t_Delivery = ldDefault;  // see TThreadLogDelivery
 thread_local int t_LogDepth = 0;
 thread_local bool t_RunningDeferred = false;
 thread_local std::vector<TDeferred> t_Deferred;
+thread_local int t_HandlerCalls = 0;  // handler calls on this thread's stack
+
+// Calls the handler of ACall unless it was replaced since the line took it (the call
+// may have waited for the main thread meanwhile). Errors of the handler are not the
+// producer's: they are dropped.
+void CallHandler(const TDeferred& ACall) {
+  TUnitState& s = S();
+  std::uint64_t generation;
+  {
+    std::lock_guard<std::mutex> g(s.HandlerLock);
+    TFFLogWorker* worker = GWorker.load(std::memory_order_acquire);
+    if (!worker || !(TLogAccess::OnLog(*worker) == ACall.Handler)) return;
+    generation = s.HandlerGeneration;
+    ++s.CurrentCalls;
+  }
+  ++t_HandlerCalls;
+  try {
+    ACall.Handler(ACall.Sender, ACall.ThreadID, ACall.LogLevel, ACall.Text);
+  } catch (...) {
+  }
+  --t_HandlerCalls;
+  bool retired;
+  {
+    std::lock_guard<std::mutex> g(s.HandlerLock);
+    retired = generation != s.HandlerGeneration;
+    --(retired ? s.RetiredCalls : s.CurrentCalls);
+  }
+  if (retired) {
+    s.HandlerIdle.notify_all();
+    Platform::NotifyMainThread();
+  }
+}
+
+// Returns once no call of a replaced handler runs any more. A thread inside a handler
+// call does not wait (its own call cannot end meanwhile); the main thread serves its
+// queue while it waits, as a running handler may be waiting for the main thread.
+void WaitForRetiredHandlerCalls() {
+  if (t_HandlerCalls > 0) return;
+  TUnitState& s = S();
+  if (!Platform::IsMainThread()) {
+    std::unique_lock<std::mutex> g(s.HandlerLock);
+    s.HandlerIdle.wait(g, [&s] { return s.RetiredCalls == 0; });
+    return;
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(s.HandlerLock);
+      if (s.RetiredCalls == 0) return;
+    }
+    if (!Platform::ProcessMainThreadQueue()) Platform::WaitForMainThreadWork(10);
+  }
+}
 
 struct THandlerCall {
   const TDeferred* Call;
-  void Run() { Call->Handler(Call->Sender, Call->ThreadID, Call->LogLevel, Call->Text); }
+  void Run() { CallHandler(*Call); }
 };
 
 // Calls the handler on the main thread (or directly where MySynchronize does so).
-// Errors of the handler are not the producer's: they are dropped.
 void DeliverOnMainThread(const TDeferred& ACall) {
   THandlerCall call{&ACall};
   try {
@@ -501,11 +563,7 @@ void EmitItem(const TLogItem& AItem) {
     else
       DeliverOnMainThread(call);
   } else {
-    try {
-      call.Handler(call.Sender, call.ThreadID, call.LogLevel, call.Text);
-    } catch (...) {
-      // A failing handler is not the producer's concern.
-    }
+    CallHandler(call);
   }
 }
 
@@ -559,8 +617,11 @@ void OutputItem(const TLogItem& AItem) {
     s.LogThread = new TLogThread(q);
     s.LogThread->Start();
   }
+  // The event is signalled exactly while the queue holds items (the log thread resets it
+  // when it takes the last one), so only the first item wakes the log thread.
+  const bool wasEmpty = q->EmptyLocked();
   q->PushLocked(AItem);
-  q->FEvent.SetEvent();
+  if (wasEmpty) q->FEvent.SetEvent();
 }
 
 // ---- The FFmpeg callback ---------------------------------------------------------------
@@ -838,7 +899,10 @@ TFFLogWorker::~TFFLogWorker() {
   std::lock_guard<Platform::TCriticalSection> g(s.WorkerLock);
   --s.InstanceCount;
   std::lock_guard<std::mutex> settings(s.SettingsLock);
-  FOnLog = nullptr;
+  {
+    std::lock_guard<std::mutex> handler(s.HandlerLock);
+    FOnLog = nullptr;
+  }
   s.LogStream.reset();
 }
 
@@ -1003,12 +1067,19 @@ TLogEvent TFFLogWorker::GetOnLog() const {
 
 void TFFLogWorker::SetOnLog(TLogEvent AValue) {
   TUnitState& s = S();
-  std::lock_guard<Platform::TCriticalSection> g(s.WorkerLock);
   {
-    std::lock_guard<std::mutex> settings(s.SettingsLock);
-    FOnLog = AValue;
+    std::lock_guard<Platform::TCriticalSection> g(s.WorkerLock);
+    {
+      std::lock_guard<std::mutex> settings(s.SettingsLock);
+      std::lock_guard<std::mutex> handler(s.HandlerLock);
+      FOnLog = AValue;
+      ++s.HandlerGeneration;
+      s.RetiredCalls += s.CurrentCalls;
+      s.CurrentCalls = 0;
+    }
+    UpdateSkip();
   }
-  UpdateSkip();
+  WaitForRetiredHandlerCalls();
 }
 
 // ---- TFFLoader -------------------------------------------------------------------------
