@@ -119,7 +119,8 @@ TDateTime Now() {
   timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
   tm local;
-  ::tzset();
+  // localtime_r reads the zone once; a tzset here would stat the zone file on every
+  // call, and log lines call this for each line
   ::localtime_r(&ts.tv_sec, &local);
   return EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
          EncodeTime(local.tm_hour, local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec,
