@@ -125,6 +125,7 @@ int AppendNode(TSchedulerNode*& AArray, Cardinal& ACount, TSchedulerNode ANode) 
 }
 
 int AllocFinished(std::uint8_t*& AFinished, Cardinal ACount) {
+  AVUtilStubs::av_freep(&AFinished);  // from a start whose checks failed before
   AFinished = static_cast<std::uint8_t*>(AVUtilStubs::av_calloc(ACount ? ACount : 1, 1));
   return AFinished ? 0 : AVERROR(ENOMEM);
 }
@@ -882,6 +883,7 @@ int StartPrepare(TScheduler* sch) {
           return AVERROR(EINVAL);
       }
     }
+    ThreadQueue::tq_free(mux.queue);
     ret = QueueAlloc(mux.queue, mux.nb_streams, mux.queue_size, ThreadQueue::THREAD_QUEUE_PACKETS);
     if (ret < 0) return ret;
   }
