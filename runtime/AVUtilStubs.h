@@ -107,6 +107,7 @@ extern "C" {
   X(av_opt_next) \
   X(av_opt_child_class_iterate) \
   X(av_opt_eval_flags) \
+  X(av_opt_eval_int) \
   X(av_opt_get_key_value) \
   X(av_opt_set_bin) \
   X(av_opt_set_image_size) \
@@ -247,6 +248,7 @@ extern "C" {
   X(av_force_cpu_flags) \
   X(av_parse_cpu_caps) \
   X(av_cpu_count) \
+  X(av_cpu_force_count) \
   X(av_cpu_max_align) \
   X(av_get_media_type_string) \
   X(av_get_picture_type_char) \
