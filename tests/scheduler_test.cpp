@@ -1170,8 +1170,8 @@ TEST_F(SchedulerTest, TaskResultsReachWaitAndStop) {
     ASSERT_EQ(sch_start(g.Sch), 0);
     ASSERT_EQ(g.WaitEnd(), 1);
     const bool failed = c.Result != AVERROR_EOF;
-    EXPECT_EQ(g.Sch->task_failed, failed ? 1 : 0);
     EXPECT_EQ(sch_stop(g.Sch), failed ? c.Result : 0);
+    EXPECT_EQ(g.Sch->task_failed, failed ? 1 : 0);  // every thread has ended now
 
     const auto lines = TLogCapture::Snapshot();
     auto logged = [&](int ALevel, const std::string& AText) {
