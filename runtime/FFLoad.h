@@ -217,6 +217,10 @@ class TFFLogWorker : public Platform::TObject {
   bool GetTriggerEventInMainThread() const { return FTriggerEventInMainThread.load(); }
   void SetTriggerEventInMainThread(bool AValue) { FTriggerEventInMainThread.store(AValue); }
   TLogEvent GetOnLog() const;
+  // Once this returns, the handler it replaced neither runs nor is called any more, so
+  // its object may go; lines that were on their way to it are dropped. Called from
+  // inside a handler call it does not wait for that call. On the main thread it serves
+  // the main thread's queue while it waits.
   void SetOnLog(TLogEvent AValue);
 
   // True while nothing would receive a line (inactive, or no handler and no log file).
