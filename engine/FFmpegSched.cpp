@@ -636,7 +636,15 @@ int TaskWrapper(void* arg) {
   TSchTask& task = *static_cast<TSchTask*>(arg);
   TScheduler* sch = task.parent;
 
-  int ret = task.func(task.func_arg);
+  int ret;
+  try {
+    ret = task.func(task.func_arg);
+  } catch (const std::exception& e) {
+    // An exception must not leave a worker thread: it would end the whole process.
+    // The task fails instead, and its text reaches the log.
+    av_log(task.func_arg, AV_LOG_ERROR, "%s\n", e.what());
+    ret = AVERROR_BUG;
+  }
   if (ret < 0)
     av_log(task.func_arg, AV_LOG_ERROR, "Task finished with error code: %d (%s)\n", ret,
            ErrorText(ret).c_str());

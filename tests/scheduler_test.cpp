@@ -1191,6 +1191,23 @@ TEST_F(SchedulerTest, TaskResultsReachWaitAndStop) {
   }
 }
 
+TEST_F(SchedulerTest, AnExceptionInANodeBodyFailsTheTaskInsteadOfTheProcess) {
+  TLogCapture log;
+  TGraph g;
+  TNode& d = g.Demux("d", DemuxSteady(1, 1000, 30));
+  TNode& m = g.Mux("m", [](TNode&) -> int { throw CmdUtils::FFmpegException("Never occur."); });
+  g.Connect(SCH_DSTREAM(d.Idx, g.DemuxStream(d)), SCH_MSTREAM(m.Idx, g.MuxStream(m)));
+
+  ASSERT_EQ(sch_start(g.Sch), 0);
+  ASSERT_EQ(g.WaitEnd(), 1);
+  EXPECT_EQ(sch_stop(g.Sch), AVERROR_BUG);
+  EXPECT_EQ(g.Sch->task_failed, 1);
+  bool logged = false;
+  for (const auto& l : TLogCapture::Snapshot())
+    if (l.Ctx == &m && l.Level == AV_LOG_ERROR && l.Text == "Never occur.\n") logged = true;
+  EXPECT_TRUE(logged) << TLogCapture::All();
+}
+
 // ---- Decoder traffic --------------------------------------------------------------------------
 
 TEST_F(SchedulerTest, AFlushRequestReceivesTheLatestEndTimestampOfTheDecoders) {
