@@ -40,21 +40,33 @@ std::string TObject::ClassName() const {
 }
 
 TComponent::TComponent(TComponent* AOwner) : FOwner(AOwner) {
-  if (FOwner) FOwner->FComponents.push_back(this);
+  if (FOwner) {
+    FDesigning = FOwner->FDesigning;
+    FOwner->FComponents.push_back(this);
+  }
 }
 
 TComponent::~TComponent() {
+  DestroyComponents();
+  if (FOwner) {
+    std::vector<TComponent*>& siblings = FOwner->FComponents;
+    auto it = std::find(siblings.rbegin(), siblings.rend(), this);
+    if (it != siblings.rend()) siblings.erase(std::next(it).base());
+  }
+}
+
+void TComponent::DestroyComponents() {
   // Each owned component leaves this list in its own destructor.
   while (!FComponents.empty()) {
     TComponent* last = FComponents.back();
     delete last;
     if (!FComponents.empty() && FComponents.back() == last) FComponents.pop_back();
   }
-  if (FOwner) {
-    std::vector<TComponent*>& siblings = FOwner->FComponents;
-    auto it = std::find(siblings.rbegin(), siblings.rend(), this);
-    if (it != siblings.rend()) siblings.erase(std::next(it).base());
-  }
+}
+
+void TComponent::SetDesigning(bool AValue) {
+  FDesigning = AValue;
+  for (TComponent* c : FComponents) c->SetDesigning(AValue);
 }
 
 }  // namespace Platform

@@ -1,5 +1,7 @@
 // The root class and components: objects with a class name, components with a name,
-// owned by an owner component that destroys them with itself.
+// owned by an owner component that destroys them with itself. A component is being
+// designed (placed in a designer rather than run) when its owner is, or when it was
+// marked so itself.
 #pragma once
 #include <string>
 #include <vector>
@@ -27,10 +29,20 @@ class TComponent : public TObject {
   void SetName(const std::string& AName) { FName = AName; }
   int ComponentCount() const { return static_cast<int>(FComponents.size()); }
   TComponent* Components(int AIndex) const { return FComponents[AIndex]; }
+  bool Designing() const { return FDesigning; }
+  // Destroys the owned components, the last created first. A descendant whose owned
+  // components may still call it back (events, hooks) calls this first in its destructor,
+  // while its own members are still there.
+  void DestroyComponents();
+
+ protected:
+  // Marks the component and every component it owns as designed or not.
+  void SetDesigning(bool AValue);
 
  private:
   TComponent* FOwner;
   std::string FName;
+  bool FDesigning = false;
   std::vector<TComponent*> FComponents;
 };
 
