@@ -1311,6 +1311,7 @@ int DeviceListOption(void*, const char*, const char* arg) {
 int OptReport(void* ctx, const char*, const char*) { return init_report(ctx, nullptr, nullptr); }
 
 int OptMaxAlloc(void* ctx, const char*, const char* arg) {
+  if (!arg) arg = "";
   char* tail = nullptr;
   const long max = std::strtol(arg, &tail, 10);
   // Without any digit the limit would become 0 and every allocation would fail.
@@ -1323,6 +1324,7 @@ int OptMaxAlloc(void* ctx, const char*, const char* arg) {
 }
 
 int OptCpuFlags(void* ctx, const char*, const char* arg) {
+  if (!arg) arg = "";
   unsigned flags = static_cast<unsigned>(av_get_cpu_flags());
   const int ret = av_parse_cpu_caps(&flags, arg);
   if (ret < 0) {
@@ -1343,11 +1345,11 @@ int OptCpuCount(void*, const char*, const char* arg) {
   cls.item_name = AVUtilStubs::av_default_item_name;
   cls.option = COptions;
   cls.version = AV_VERSION_INT(60, 8, 100);
-  const struct {
+  struct {
     const AVClass* Class;
   } object = {&cls};
   int count = 0;
-  const int ret = av_opt_eval_int(const_cast<void*>(static_cast<const void*>(&object)), COptions, arg, &count);
+  const int ret = av_opt_eval_int(&object, COptions, arg ? arg : "", &count);
   if (ret) return ret;
   av_cpu_force_count(count);
   return 0;
