@@ -377,6 +377,11 @@ bool TVIZoravaz::Seek(TSeekFlags AFlags, std::int64_t APosition) {
     FLastSeekTime = av_gettime_relative();
     ret = attempt(flags ^ AVSEEK_FLAG_BACKWARD);
   }
+  // The position line comes first, so that a failure's text is the last one logged and
+  // stays in LastErrMsg.
+  if (pb)
+    LogMessage(AV_LOG_DEBUG, Platform::Format("%s.%s: seek to position %" PRId64 " bytes",
+                                              name.c_str(), "Seek()", IOPosition(pb)));
   if (ret < 0) {
     if (AFlags.Contains(FFBaseComponent::sfByte))
       LogMessage(AV_LOG_ERROR,
@@ -387,9 +392,6 @@ bool TVIZoravaz::Seek(TSeekFlags AFlags, std::int64_t APosition) {
                  Platform::Format("%s.%s: could not seek to position %0.3f seconds",
                                   name.c_str(), "Seek()", APosition / 1000000.0));
   }
-  if (pb)
-    LogMessage(AV_LOG_DEBUG, Platform::Format("%s.%s: seek to position %" PRId64 " bytes",
-                                              name.c_str(), "Seek()", IOPosition(pb)));
   return ret >= 0;
 }
 

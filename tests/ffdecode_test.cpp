@@ -827,6 +827,7 @@ TEST_F(FFDecodeTest, SeekFailureIsLogged) {
       EXPECT_FALSE(decoder.Seek(c.Flags, c.Position));
       const std::vector<TLine> lines = TLines::Get().Of(&decoder);
       EXPECT_TRUE(HasLine(lines, FFLoad::llError, c.Log)) << Dump(lines);
+      EXPECT_EQ(decoder.LastErrMsg(), c.Log);
     }
     MemoryProtocol::UnregisterStream(&file);
   }
