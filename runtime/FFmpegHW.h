@@ -27,7 +27,7 @@ PHWDevice hw_device_get_by_type(TBaseFFmpeg* AOwner, AVHWDeviceType AType);
 // The first device named AName (exact comparison), or nullptr.
 PHWDevice hw_device_get_by_name(TBaseFFmpeg* AOwner, const char* AName);
 
-// Creates and registers a device from the specification AArg; stores it in ADev when
+// Creates and registers a device from the device string AArg; stores it in ADev when
 // given. 0; AVERROR(EINVAL) for a faulty specification (logged as "Invalid device
 // specification"); the creation's error or AVERROR(ENOMEM) (logged as "Device
 // creation failed").

@@ -64,7 +64,7 @@ class TWavePlayer : public Platform::TObject {
 
   // Opens the device paused with four silent blocks queued. Zero fields of desired take
   // defaults (22050 Hz, signed 16-bit, 2 channels, about 46 ms of samples); obtained
-  // (when given) receives the spec in use. False with LastErrMsg on failure.
+  // (when given) receives the format in use. False with LastErrMsg on failure.
   bool Open(PFF_AudioSpec desired, PFF_AudioSpec obtained);
   // Closes the device; no call of the callback begins afterwards. A call already under
   // way is not waited for: its block is dropped.
