@@ -2,6 +2,8 @@
 // stub units directly, so the loader may believe a library loaded whose entry points
 // are cleared: such a library is unloaded first and loaded again.
 #pragma once
+#include <string>
+
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVDeviceStubs.h"
 #include "runtime/AVFilterStubs.h"
@@ -42,5 +44,44 @@ inline bool RequireLoaded(FFLoad::TLibraries ALibraries) {
   }
   return loader.Load(ALibraries);
 }
+
+// The log worker's settings when it was made; Restore puts them back.
+class TLogWorkerSettings {
+ public:
+  TLogWorkerSettings()
+      : FActive(W().GetActive()),
+        FLogFile(W().GetLogFile()),
+        FFlags(W().GetLogFlags()),
+        FLevel(W().GetLogLevel()),
+        FToFile(W().GetLogToFile()),
+        FWithThreadID(W().GetLogWithThreadID()),
+        FWithTime(W().GetLogWithTime()),
+        FSynchronous(W().GetSynchronous()),
+        FInMainThread(W().GetTriggerEventInMainThread()),
+        FOnLog(W().GetOnLog()) {}
+
+  void Restore() const {
+    W().SetOnLog(FOnLog);
+    W().SetSynchronous(FSynchronous);
+    W().SetTriggerEventInMainThread(FInMainThread);
+    W().SetLogWithTime(FWithTime);
+    W().SetLogWithThreadID(FWithThreadID);
+    W().SetLogFlags(FFlags);
+    W().SetLogLevel(FLevel);
+    W().SetLogToFile(FToFile);
+    W().SetLogFile(FLogFile);
+    W().SetActive(FActive);
+  }
+
+ private:
+  static FFLoad::TFFLogWorker& W() { return *FFLoad::VEDovedo; }
+
+  bool FActive;
+  std::string FLogFile;
+  int FFlags;
+  FFLoad::TLogLevel FLevel;
+  bool FToFile, FWithThreadID, FWithTime, FSynchronous, FInMainThread;
+  FFLoad::TLogEvent FOnLog;
+};
 
 }  // namespace LoaderTestSupport

@@ -160,15 +160,6 @@ class LogWorkerTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(LoaderTestSupport::RequireLoaded(CDecoderLibraries)) << FFLoader->GetLastErrMsg();
     W = VEDovedo;
-    FActive = W->GetActive();
-    FLogFile = W->GetLogFile();
-    FFlags = W->GetLogFlags();
-    FLevel = W->GetLogLevel();
-    FToFile = W->GetLogToFile();
-    FWithThreadID = W->GetLogWithThreadID();
-    FWithTime = W->GetLogWithTime();
-    FSynchronous = W->GetSynchronous();
-    FInMainThread = W->GetTriggerEventInMainThread();
     W->InstallAVLogCallback();
     W->SetSynchronous(true);
     W->SetTriggerEventInMainThread(false);
@@ -185,26 +176,14 @@ class LogWorkerTest : public ::testing::Test {
     W->SetSynchronous(false);
     W->Log("-- drained --");
     EXPECT_TRUE(Recorder().WaitForLine("-- drained --"));
-    W->SetOnLog(nullptr);
-    W->SetSynchronous(FSynchronous);
-    W->SetTriggerEventInMainThread(FInMainThread);
-    W->SetLogWithTime(FWithTime);
-    W->SetLogWithThreadID(FWithThreadID);
-    W->SetLogFlags(FFlags);
-    W->SetLogLevel(FLevel);
-    W->SetLogToFile(FToFile);
-    W->SetLogFile(FLogFile);
-    W->SetActive(FActive);
+    FSaved.Restore();
     Recorder().Clear();
   }
 
   TFFLogWorker* W = nullptr;
 
  private:
-  bool FActive, FToFile, FWithThreadID, FWithTime, FSynchronous, FInMainThread;
-  std::string FLogFile;
-  int FFlags;
-  TLogLevel FLevel;
+  LoaderTestSupport::TLogWorkerSettings FSaved;
 };
 
 TEST(LogLevels, MapToFFmpegLevelsAndBack) {

@@ -161,14 +161,6 @@ class FFLogTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(LoaderTestSupport::RequireLoaded(CDecoderLibraries)) << FFLoader->GetLastErrMsg();
     W = VEDovedo;
-    FActive = W->GetActive();
-    FLevel = W->GetLogLevel();
-    FFlags = W->GetLogFlags();
-    FWithThreadID = W->GetLogWithThreadID();
-    FWithTime = W->GetLogWithTime();
-    FSynchronous = W->GetSynchronous();
-    FInMainThread = W->GetTriggerEventInMainThread();
-    FOnLog = W->GetOnLog();
     W->InstallAVLogCallback();
     W->SetOnLog(nullptr);
     W->SetActive(true);
@@ -180,24 +172,14 @@ class FFLogTest : public ::testing::Test {
   }
   void TearDown() override {
     GGate.Release();
-    W->SetOnLog(FOnLog);
-    W->SetSynchronous(FSynchronous);
-    W->SetTriggerEventInMainThread(FInMainThread);
-    W->SetLogWithTime(FWithTime);
-    W->SetLogWithThreadID(FWithThreadID);
-    W->SetLogFlags(FFlags);
-    W->SetLogLevel(FLevel);
-    W->SetActive(FActive);
+    FSaved.Restore();
     EXPECT_EQ(GCallsOnFreedForms.load(), 0);
   }
 
   TFFLogWorker* W = nullptr;
 
  private:
-  bool FActive, FWithThreadID, FWithTime, FSynchronous, FInMainThread;
-  TLogLevel FLevel;
-  int FFlags;
-  TLogEvent FOnLog;
+  LoaderTestSupport::TLogWorkerSettings FSaved;
 };
 
 void AvLog(int ALevel, const char* AText) {
