@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "BenchLibraries.h"
 #include "engine/FormatConvert.h"
 #include "runtime/AVUtilStubs.h"
-#include "runtime/MyUtils.h"
 #include "runtime/SwScaleStubs.h"
 
 namespace {
@@ -16,26 +16,8 @@ constexpr int CWidth = 1920;
 constexpr int CHeight = 1080;
 
 void LoadLibraries() {
-  static const bool loaded = [] {
-    struct TLib {
-      const char* FileName;
-      void (*Fixup)(const std::string&, Platform::HMODULE);
-    };
-    const TLib libs[] = {{"libavutil.so.60", AVUtilStubs::AVUtilFixupStubs},
-                         {"libswscale.so.9", SwScaleStubs::SwScaleFixupStubs}};
-    for (const TLib& lib : libs) {
-      Platform::Cardinal code = 0;
-      Platform::HMODULE h = MyUtils::MyLoadLibrary(OSTREVAN_LIBAV_DIR, lib.FileName, code);
-      if (!h) {
-        std::fprintf(stderr, "cannot load %s\n", lib.FileName);
-        std::exit(1);
-      }
-      lib.Fixup(lib.FileName, h);
-    }
-    AVUtilStubs::av_log_set_level(AV_LOG_ERROR);
-    return true;
-  }();
-  (void)loaded;
+  if (!BenchLibraries::Load()) std::exit(1);
+  AVUtilStubs::av_log_set_level(AV_LOG_ERROR);
 }
 
 // A frame with smooth gradients in every plane.

@@ -16,6 +16,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "BenchLibraries.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFLoad.h"
 
@@ -31,18 +32,6 @@ void CountLine(void*, Platform::TObject*, int, TLogLevel, const std::string& ALo
     GMarkerSeen = true;
   else
     GHandled.fetch_add(1, std::memory_order_relaxed);
-}
-
-bool LoadLibraries() {
-  static const bool loaded = [] {
-    FFLoader->SetLibraryPath(OSTREVAN_LIBAV_DIR);
-    if (!FFLoader->Load(CDecoderLibraries)) {
-      std::fprintf(stderr, "%s\n", FFLoader->GetLastErrMsg().c_str());
-      return false;
-    }
-    return true;
-  }();
-  return loaded;
 }
 
 // A log context as FFmpeg's own objects have one.
@@ -69,7 +58,7 @@ void Drain() {
 }
 
 void Prepare(benchmark::State& AState, bool ASynchronous) {
-  if (!LoadLibraries()) {
+  if (!BenchLibraries::Load()) {
     AState.SkipWithError("libraries not loaded");
     return;
   }

@@ -6,34 +6,14 @@
 #include <thread>
 #include <vector>
 
+#include "BenchLibraries.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/CircularBuffer.h"
-#include "runtime/MyUtils.h"
 #include "runtime/SyncQueue.h"
 #include "runtime/ThreadQueue.h"
 
 namespace {
-
-bool LoadLibraries() {
-  struct TLib {
-    const char* FileName;
-    void (*Fixup)(const std::string&, Platform::HMODULE);
-  } const libs[] = {
-      {"libavutil.so.60", AVUtilStubs::AVUtilFixupStubs},
-      {"libavcodec.so.62", AVCodecStubs::AVCodecFixupStubs},
-  };
-  for (const TLib& lib : libs) {
-    Platform::Cardinal code = 0;
-    Platform::HMODULE h = MyUtils::MyLoadLibrary(OSTREVAN_LIBAV_DIR, lib.FileName, code);
-    if (!h) {
-      std::fprintf(stderr, "cannot load %s\n", lib.FileName);
-      return false;
-    }
-    lib.Fixup(lib.FileName, h);
-  }
-  return true;
-}
 
 // One sender thread per stream hands packets through a queue of 8 to this thread.
 void BM_ThreadQueue(benchmark::State& state) {
@@ -169,7 +149,7 @@ BENCHMARK(BM_CircularBuffer)->Arg(256)->Arg(4096)->UseRealTime()->Unit(benchmark
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!LoadLibraries()) return 1;
+  if (!BenchLibraries::Load()) return 1;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

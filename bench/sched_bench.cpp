@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "BenchLibraries.h"
 #include "engine/FFmpegSched.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
-#include "runtime/MyUtils.h"
 #include "runtime/ThreadQueue.h"
 
 namespace {
@@ -33,22 +33,7 @@ constexpr int CItems = 100000;
 constexpr AVRational CMicro{1, 1000000};
 
 bool LoadLibraries() {
-  struct TLib {
-    const char* FileName;
-    void (*Fixup)(const std::string&, Platform::HMODULE);
-  } const libs[] = {
-      {"libavutil.so.60", AVUtilStubs::AVUtilFixupStubs},
-      {"libavcodec.so.62", AVCodecStubs::AVCodecFixupStubs},
-  };
-  for (const TLib& lib : libs) {
-    Platform::Cardinal code = 0;
-    Platform::HMODULE h = MyUtils::MyLoadLibrary(OSTREVAN_LIBAV_DIR, lib.FileName, code);
-    if (!h) {
-      std::fprintf(stderr, "cannot load %s\n", lib.FileName);
-      return false;
-    }
-    lib.Fixup(lib.FileName, h);
-  }
+  if (!BenchLibraries::Load()) return false;
   AVUtilStubs::av_log_set_level(AV_LOG_ERROR);
   return true;
 }
