@@ -248,7 +248,10 @@ TEST(PlatformThread, TerminateIsObserved) {
 }
 
 namespace {
-// Touches no member of its own class: its destructor runs before TThread's waits.
+std::atomic<bool> gPollingThreadLeft{false};
+
+// Touches no member of its own class after its loop: its destructor runs before
+// TThread's waits.
 class TPollingThread : public TThread {
  public:
   explicit TPollingThread(TEvent& ARunning) : FRunning(ARunning) {}
@@ -257,6 +260,7 @@ class TPollingThread : public TThread {
   void Execute() override {
     FRunning.SetEvent();
     while (!Terminated()) Sleep(1);
+    gPollingThreadLeft = true;
   }
 
  private:
@@ -269,8 +273,10 @@ TEST(PlatformThread, DestroyingARunningThreadTerminatesAndWaits) {
   auto* t = new TPollingThread(running);
   t->Start();
   ASSERT_EQ(running.WaitFor(10000), TWaitResult::wrSignaled);
-  delete t;  // returns only because the loop saw Terminated
-  SUCCEED();
+  gPollingThreadLeft = false;
+  delete t;
+  // the destructor asked the loop to end and waited for Execute to return
+  EXPECT_TRUE(gPollingThreadLeft.load());
 }
 
 TEST(PlatformThread, FreeOnTerminateDeletesTheObject) {
