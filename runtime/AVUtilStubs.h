@@ -254,7 +254,6 @@ extern "C" {
   X(av_get_media_type_string) \
   X(av_color_space_name) \
   X(av_color_range_name) \
-  X(av_frame_side_data_desc) \
   X(av_get_picture_type_char) \
   X(av_get_time_base_q) \
   X(av_log2) \
