@@ -252,6 +252,8 @@ extern "C" {
   X(av_cpu_force_count) \
   X(av_cpu_max_align) \
   X(av_get_media_type_string) \
+  X(av_color_space_name) \
+  X(av_color_range_name) \
   X(av_get_picture_type_char) \
   X(av_get_time_base_q) \
   X(av_log2) \
