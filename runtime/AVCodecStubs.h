@@ -36,6 +36,7 @@ extern "C" {
   X(avcodec_send_frame) \
   X(avcodec_receive_packet) \
   X(avcodec_flush_buffers) \
+  X(avcodec_default_get_buffer2) \
   X(avcodec_decode_subtitle2) \
   X(avcodec_encode_subtitle) \
   X(avsubtitle_free) \

@@ -101,6 +101,9 @@ extern "C" {
   X(av_opt_find2) \
   X(av_opt_get) \
   X(av_opt_get_int) \
+  X(av_opt_get_array_size) \
+  X(av_opt_get_array) \
+  X(av_opt_set_array) \
   X(av_opt_show2) \
   X(av_opt_free) \
   X(av_opt_set_defaults) \
@@ -117,6 +120,7 @@ extern "C" {
   X(av_frame_alloc) \
   X(av_frame_free) \
   X(av_frame_ref) \
+  X(av_frame_apply_cropping) \
   X(av_frame_unref) \
   X(av_frame_move_ref) \
   X(av_frame_clone) \
