@@ -64,6 +64,7 @@ extern "C" {
   X(av_packet_side_data_new) \
   X(av_packet_side_data_add) \
   X(av_packet_side_data_free) \
+  X(av_get_audio_frame_duration2) \
   X(av_new_packet) \
   X(av_shrink_packet) \
   X(av_grow_packet) \

@@ -131,6 +131,7 @@ extern "C" {
   X(av_frame_side_data_clone) \
   X(av_frame_side_data_get_c) \
   X(av_frame_side_data_free) \
+  X(av_frame_side_data_desc) \
   X(av_buffer_alloc) \
   X(av_buffer_allocz) \
   X(av_buffer_ref) \
@@ -259,6 +260,9 @@ extern "C" {
   X(av_display_matrix_flip) \
   X(av_get_random_seed) \
   X(av_expr_parse_and_eval) \
+  X(av_expr_parse) \
+  X(av_expr_eval) \
+  X(av_expr_free) \
   X(av_strtod)
 
 namespace AVUtilStubs {
