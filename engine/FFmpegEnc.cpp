@@ -19,7 +19,9 @@
 #include <cinttypes>
 #include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -27,18 +29,73 @@
 #include "engine/FFmpegMux.h"
 #include "platform/Exception.h"
 #include "runtime/CmdUtils.h"
+#include "runtime/FFLoad.h"
 #include "runtime/FFmpegHW.h"
 #include "runtime/SwResampleStubs.h"
 
 namespace FFmpegEnc {
 
-using namespace AVUtilStubs;
-using namespace AVCodecStubs;
-using namespace AVFormatStubs;
+using AVUtilStubs::av_buffer_ref;
+using AVUtilStubs::av_channel_layout_compare;
+using AVUtilStubs::av_channel_layout_copy;
+using AVUtilStubs::av_channel_layout_default;
+using AVUtilStubs::av_channel_layout_uninit;
+using AVUtilStubs::av_compare_ts;
+using AVUtilStubs::av_expr_eval;
+using AVUtilStubs::av_fast_malloc;
+using AVUtilStubs::av_frame_alloc;
+using AVUtilStubs::av_frame_free;
+using AVUtilStubs::av_frame_make_writable;
+using AVUtilStubs::av_frame_side_data_clone;
+using AVUtilStubs::av_frame_side_data_desc;
+using AVUtilStubs::av_frame_unref;
+using AVUtilStubs::av_freep;
+using AVUtilStubs::av_get_bytes_per_sample;
+using AVUtilStubs::av_get_media_type_string;
+using AVUtilStubs::av_get_picture_type_char;
+using AVUtilStubs::av_get_pix_fmt_name;
+using AVUtilStubs::av_get_sample_fmt_name;
+using AVUtilStubs::av_gettime_relative;
+using AVUtilStubs::av_hwdevice_get_type_name;
+using AVUtilStubs::av_image_copy;
+using AVUtilStubs::av_image_fill_arrays;
+using AVUtilStubs::av_image_get_buffer_size;
+using AVUtilStubs::av_log;
+using AVUtilStubs::av_malloc;
+using AVUtilStubs::av_mallocz;
+using AVUtilStubs::av_mul_q;
+using AVCodecStubs::av_new_packet;
+using AVCodecStubs::av_packet_alloc;
+using AVCodecStubs::av_packet_free;
+using AVCodecStubs::av_packet_side_data_get;
+using AVCodecStubs::av_packet_unref;
+using AVUtilStubs::av_pix_fmt_desc_get;
+using AVUtilStubs::av_reduce;
+using AVUtilStubs::av_rescale_q;
+using AVUtilStubs::av_samples_get_buffer_size;
+using AVCodecStubs::av_shrink_packet;
+using AVCodecStubs::avcodec_alloc_context3;
+using AVCodecStubs::avcodec_encode_subtitle;
+using AVCodecStubs::avcodec_free_context;
+using AVCodecStubs::avcodec_get_hw_config;
+using AVCodecStubs::avcodec_open2;
+using AVCodecStubs::avcodec_parameters_alloc;
+using AVCodecStubs::avcodec_parameters_from_context;
+using AVCodecStubs::avcodec_receive_packet;
+using AVCodecStubs::avcodec_send_frame;
+using AVFormatStubs::avio_flush;
+using AVFormatStubs::avio_w8;
+using AVFormatStubs::avio_write;
+using SwResampleStubs::swr_alloc_set_opts2;
+using SwResampleStubs::swr_convert;
+using SwResampleStubs::swr_free;
+using SwResampleStubs::swr_init;
 using CmdUtils::FFmpegException;
 using CmdUtils::print_error;
 using FFmpegHeader::TFrameData;
-using FFmpegHeader::PFrameData;
+using FFmpeg::PFrameData;
+using FFUtils::AV_RL32;
+using FFUtils::AV_RL64;
 
 namespace {
 
@@ -80,7 +137,7 @@ const char* MediaTypeString(AVMediaType t) {
 
 PEncoderPriv EncOf(POutputStream ost) { return ep_from_enc(ost->enc); }
 
-FFmpeg::TCustomFFmpeg* TaskOf(POutputStream ost) { return FFmpegMux::ost_task(ost); }
+FFmpegHeader::TBaseFFmpeg* TaskOf(POutputStream ost) { return FFmpegMux::ost_task(ost); }
 
 // The frame data record of a frame or packet when it has one; never creates one.
 const TFrameData* FrameDataPeek(const AVBufferRef* ref) {
@@ -344,7 +401,7 @@ int update_video_stats(POutputStream ost, const AVPacket* pkt, bool write_vstats
 
   if (!write_vstats) return 0;
 
-  FFmpeg::TCustomFFmpeg* task = TaskOf(ost);
+  FFmpegHeader::TBaseFFmpeg* task = TaskOf(ost);
   std::lock_guard<std::mutex> guard(CVStatsLock);
   if (!task->Fvstats_file) {
     task->Fvstats_file = std::fopen(task->Fvstats_filename, "w");
@@ -508,7 +565,7 @@ bool forced_kf_apply(void* logctx, TKeyframeForceCtx* kf, const AVFrame* frame) 
 int encode_frame(POutputFile of, POutputStream ost, AVFrame* frame, AVPacket* pkt) {
   PEncoderPriv e = EncOf(ost);
   AVCodecContext* enc = e->e.enc_ctx;
-  FFmpeg::TCustomFFmpeg* task = TaskOf(ost);
+  FFmpegHeader::TBaseFFmpeg* task = TaskOf(ost);
   const char* type_desc = MediaTypeString(enc->codec_type);
   const char* action = frame ? "encode" : "flush";
   (void)of;
@@ -608,7 +665,7 @@ int do_subtitle_out(POutputFile of, POutputStream ost, const AVSubtitle* sub, AV
   constexpr int subtitle_out_max_size = 1024 * 1024;
   PEncoderPriv e = EncOf(ost);
   AVCodecContext* enc = e->e.enc_ctx;
-  FFmpeg::TCustomFFmpeg* task = TaskOf(ost);
+  FFmpegHeader::TBaseFFmpeg* task = TaskOf(ost);
 
   if (sub->pts == AV_NOPTS_VALUE) {
     av_log(ost, AV_LOG_ERROR, "Subtitle packets must have a pts\n");
@@ -788,6 +845,274 @@ int encoder_thread(void* arg) {
 finish:
   enc_thread_uninit(&et);
   return ret;
+}
+
+// ---- Encode-side hooks and audio preview --------------------------------------------------
+
+namespace {
+
+FFmpeg::TCustomFFmpeg* CustomTaskOf(POutputStream ost) {
+  return static_cast<FFmpeg::TCustomFFmpeg*>(TaskOf(ost));
+}
+
+void LogTask(FFmpeg::TCustomFFmpeg* task, FFLoad::TLogLevel ALevel, const std::string& AMsg) {
+  FFLoad::VEDovedo->Log(task, ALevel, AMsg);
+}
+
+// Most sound the preview may hold unplayed: beyond it a frame's sound is dropped, so the
+// encoder never waits for the player (the ring would block a writer once full).
+constexpr std::int64_t CPreviewMaxBacklog = 1048576;
+
+// The wave player's signed 16-bit little-endian sample format.
+constexpr std::uint16_t CWaveFormatS16 = 0x8010;
+
+}  // namespace
+
+bool audio_preview_open(FFmpeg::TCustomFFmpeg* task, const AVFrame* frame) {
+  FFmpeg::TAudioPreviewInFormat& in = task->FPreviewInFormat;
+  av_channel_layout_uninit(&in.ch_layout);
+  in.sample_fmt = -1;
+  in.sample_rate = -1;
+  swr_free(&in.swr_ctx);
+
+  // The wave player cannot take every channel count (it plays 1, 2, 4 or 6): the
+  // preview is always played as stereo, which any count downmixes to.
+  FFmpeg::TAudioPreviewOutFormat& out = task->FPreviewOutFormat;
+  av_channel_layout_uninit(&out.ch_layout);
+  av_channel_layout_default(&out.ch_layout, 2);
+  out.sample_rate = frame->sample_rate;
+  out.sample_fmt = AV_SAMPLE_FMT_S16;
+
+  WavePlay::TFF_AudioSpec spec{};
+  spec.freq = frame->sample_rate;
+  spec.format = CWaveFormatS16;
+  spec.channels = static_cast<std::uint8_t>(out.ch_layout.nb_channels);
+  spec.callback = audio_preview_pull;
+  spec.userdata = task;
+  if (!task->FWavePlayer->Open(&spec, nullptr)) {
+    LogTask(task, FFLoad::llError, "WaveOpen() failed: " + task->FWavePlayer->LastErrMsg());
+    return false;
+  }
+  return true;
+}
+
+int audio_preview_resample(FFmpeg::TCustomFFmpeg* task, const AVFrame* frame,
+                           FFmpeg::TAudioPreviewInFormat& in_format, std::uint8_t*& out_data) {
+  FFmpeg::TAudioPreviewOutFormat& out = task->FPreviewOutFormat;
+  int ret;
+
+  if (av_channel_layout_compare(&frame->ch_layout, &in_format.ch_layout) != 0 ||
+      frame->sample_rate != in_format.sample_rate || frame->format != in_format.sample_fmt) {
+    swr_free(&in_format.swr_ctx);
+    av_channel_layout_uninit(&in_format.ch_layout);
+    ret = av_channel_layout_copy(&in_format.ch_layout, &frame->ch_layout);
+    if (ret < 0) return ret;
+    in_format.sample_rate = frame->sample_rate;
+    in_format.sample_fmt = frame->format;
+  }
+
+  const int out_channels = out.ch_layout.nb_channels;
+  const int out_bps = av_get_bytes_per_sample(static_cast<AVSampleFormat>(out.sample_fmt));
+
+  if (av_channel_layout_compare(&in_format.ch_layout, &out.ch_layout) == 0 &&
+      in_format.sample_rate == out.sample_rate && in_format.sample_fmt == out.sample_fmt) {
+    // Already in the player's format. Only the real samples count: the plane's line size
+    // may carry padding, which would be played as noise.
+    out_data = frame->data[0];
+    return frame->nb_samples * out_channels * out_bps;
+  }
+
+  if (!in_format.swr_ctx) {
+    ret = swr_alloc_set_opts2(
+        &in_format.swr_ctx, &out.ch_layout, static_cast<AVSampleFormat>(out.sample_fmt),
+        out.sample_rate, &in_format.ch_layout, static_cast<AVSampleFormat>(in_format.sample_fmt),
+        in_format.sample_rate, 0, nullptr);
+    if (ret < 0) {
+      LogTask(task, FFLoad::llError, "swr_alloc_set_opts2() failed");
+      return ret;
+    }
+    ret = swr_init(in_format.swr_ctx);
+    if (ret < 0) {
+      LogTask(task, FFLoad::llFatal, "swr_init() failed");
+      swr_free(&in_format.swr_ctx);
+      return ret;
+    }
+    const char* in_name =
+        av_get_sample_fmt_name(static_cast<AVSampleFormat>(in_format.sample_fmt));
+    const char* out_name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(out.sample_fmt));
+    char msg[256];
+    std::snprintf(msg, sizeof(msg),
+                  "need resample %d Hz %s %d channels to %d Hz %s %d channels for audio preview",
+                  in_format.sample_rate, in_name ? in_name : "?", in_format.ch_layout.nb_channels,
+                  out.sample_rate, out_name ? out_name : "?", out_channels);
+    LogTask(task, FFLoad::llInfo, msg);
+  }
+
+  const std::int64_t capacity64 =
+      static_cast<std::int64_t>(frame->nb_samples) * out.sample_rate / in_format.sample_rate + 256;
+  if (capacity64 > INT_MAX / 16) return AVERROR(EINVAL);
+  const int capacity = static_cast<int>(capacity64);
+  const int size = av_samples_get_buffer_size(nullptr, out_channels, capacity,
+                                              static_cast<AVSampleFormat>(out.sample_fmt), 0);
+  if (size < 0) return size;
+  av_fast_malloc(&task->FPreviewSamples, &task->FPreviewSamplesSize, static_cast<std::size_t>(size));
+  if (!task->FPreviewSamples) {
+    LogTask(task, FFLoad::llError, "av_fast_malloc() failed");
+    return AVERROR(ENOMEM);
+  }
+
+  std::uint8_t* dst = task->FPreviewSamples;
+  const int n = swr_convert(
+      in_format.swr_ctx, &dst, capacity, const_cast<const std::uint8_t**>(frame->extended_data),
+      frame->nb_samples);
+  if (n < 0) {
+    LogTask(task, FFLoad::llError, "swr_convert() failed: " + ErrText(n));
+    return n;
+  }
+  if (n == capacity) LogTask(task, FFLoad::llError, "warning: audio buffer is probably too small");
+
+  out_data = task->FPreviewSamples;
+  return n * out_channels * out_bps;
+}
+
+void audio_preview_pull(void* userdata, std::uint8_t* stream, int len) {
+  auto* task = static_cast<FFmpeg::TCustomFFmpeg*>(userdata);
+  CircularBuffer::TCircularBuffer* buf = task->FAudioBuffer;
+  int pos = 0;
+
+  while (pos < len) {
+    if (task->FTerminated || task->FJobFinished || task->FBroken || !task->FAudioPreview) {
+      std::memset(stream + pos, 0, static_cast<std::size_t>(len - pos));
+      return;
+    }
+    const std::int64_t avail = buf->DataSize();
+    if (avail > 0) {
+      const int n = buf->Read(stream + pos, static_cast<int>(std::min<std::int64_t>(avail, len - pos)));
+      if (n <= 0) {
+        std::memset(stream + pos, 0, static_cast<std::size_t>(len - pos));
+        return;
+      }
+      pos += n;
+    } else {
+      // Starved: tell the encoder side to queue again, and look once more shortly.
+      task->FAudioPullCount = 0;
+      Platform::Sleep(10);
+    }
+  }
+
+  // A backlog that outlives eight pulls is thrown away, so the preview catches up with
+  // the conversion; while one exists the encoder side adds no sound.
+  const int count = ++task->FAudioPullCount;
+  if (count < 8 && buf->DataSize() > 8191) return;
+  if (count >= 8) (void)buf->Discard(static_cast<int>(std::min<std::int64_t>(buf->DataSize(), INT_MAX)));
+  task->FAudioPullCount = 0;
+}
+
+void enc_audio_hook_process(POutputStream ost, AVFrame* frame) {
+  FFmpeg::TCustomFFmpeg* task = CustomTaskOf(ost);
+  const AVCodecContext* enc = EncOf(ost)->e.enc_ctx;
+
+  if (task->FOnAudioOutputHook.Assigned()) {
+    const std::int64_t pts = av_rescale_q(frame->pts, enc->time_base, AVRational{1, AV_TIME_BASE});
+    task->FOnAudioOutputHook(task, pts, frame, frame->linesize[0], frame->sample_rate,
+                             frame->ch_layout.nb_channels,
+                             static_cast<AVSampleFormat>(frame->format));
+  }
+
+  if (task->FAudioPreview) {
+    if (!task->FWavePlayer->Opened()) {
+      task->FAudioBuffer->Reset();
+      if (!audio_preview_open(task, frame)) task->FAudioPreview = false;
+      task->FAudioPullCount = 0;
+      if (!task->FWavePlayer->Opened()) return;
+    }
+    std::uint8_t* data = nullptr;
+    const int n = audio_preview_resample(task, frame, task->FPreviewInFormat, data);
+    if (n >= 0) {
+      if ((task->FAudioPullCount == 0 || task->Frate_emu_on_the_fly == 1) && n > 0 &&
+          task->FAudioBuffer->DataSize() + n <= CPreviewMaxBacklog)
+        (void)task->FAudioBuffer->Write(data, n);
+      if (task->FWavePlayer->Paused()) task->FWavePlayer->Resume();
+      return;
+    }
+    task->FAudioPreview = false;
+    task->FWavePlayer->Close();
+    task->FAudioBuffer->Reset();
+  } else if (task->FWavePlayer->Opened()) {
+    task->FWavePlayer->Close();
+    task->FAudioBuffer->Reset();
+  }
+}
+
+void enc_video_hook_process(FFmpeg::TCustomFFmpeg* task, AVFrame* frame,
+                            const AVCodecContext* codec_ctx, TVideoHookStep& state) {
+  (void)codec_ctx;
+  // The frame's own format and size: they describe the planes copied below (the
+  // encoder was opened from the same values).
+  const auto pix_fmt = static_cast<AVPixelFormat>(frame->format);
+  const int width = frame->width;
+  const int height = frame->height;
+
+  // The hook picture is shared by the task's video encoders.
+  std::lock_guard<Platform::TCriticalSection> guard(*task->FPreviewWorkLock);
+
+  const int size = av_image_get_buffer_size(pix_fmt, width, height, 1);
+  if (size < 0) {
+    LogTask(task, FFLoad::llError, "avpicture_get_size() returns error.");
+    return;
+  }
+  if (!task->FOutHookPicture || task->FOutHookPictureSize < static_cast<Cardinal>(size)) {
+    av_freep(&task->FOutHookPicture);
+    task->FOutHookPictureSize = 0;
+    task->FOutHookPicture = static_cast<std::uint8_t*>(av_malloc(static_cast<std::size_t>(size)));
+    if (!task->FOutHookPicture) {
+      LogTask(task, FFLoad::llError, "hook buf malloc error.");
+      return;
+    }
+    task->FOutHookPictureSize = static_cast<Cardinal>(size);
+  }
+
+  FFUtils::TAVPicture pic{};
+  if (av_image_fill_arrays(pic.data, pic.linesize, task->FOutHookPicture, pix_fmt, width, height,
+                           1) < 0)
+    return;
+  av_image_copy(pic.data, pic.linesize, const_cast<const std::uint8_t**>(frame->data),
+                frame->linesize, pix_fmt, width, height);
+
+  if (task->FOnVideoOutputHook.Assigned())
+    task->DoVideoHook(false, task->FPreviewConverter, state.converted, state.frame_number,
+                      state.pts, pix_fmt, width, height, &pic);
+  if (task->FOnFrameOutputHook.Assigned())
+    task->FOnFrameOutputHook(task, &pic, pix_fmt, state.frame_number, width, height, state.pts);
+
+  // The hooks' picture goes back into the frame's own buffer: pointing the frame at the
+  // shared hook picture would let the next frame overwrite pixels that the encoder may
+  // still hold (encoders keep reference frames and queue frames for B-frames).
+  const int ret = av_frame_make_writable(frame);
+  if (ret < 0) {
+    LogTask(task, FFLoad::llError, "hook picture not written back: " + ErrText(ret));
+    return;
+  }
+  av_image_copy(frame->data, frame->linesize, const_cast<const std::uint8_t**>(pic.data),
+                pic.linesize, pix_fmt, width, height);
+}
+
+void enc_video_hook_step(POutputStream ost, AVFrame* frame) {
+  FFmpeg::TCustomFFmpeg* task = CustomTaskOf(ost);
+  PEncoderPriv e = EncOf(ost);
+  const AVCodecContext* enc = e->e.enc_ctx;
+
+  TVideoHookStep state{};
+  state.frame_number = static_cast<int>(e->packets_encoded + 1);
+  state.pts = av_rescale_q(frame->pts, enc->time_base, AVRational{1, AV_TIME_BASE});
+  state.converted = false;
+
+  if (task->FOnVideoOutputHook.Assigned() || task->FOnFrameOutputHook.Assigned())
+    enc_video_hook_process(task, frame, enc, state);
+
+  if (task->PreviewFlags() != 0)
+    task->DoPreview(frame->data, frame->linesize, static_cast<AVPixelFormat>(frame->format),
+                    frame->width, frame->height, state.converted, state.frame_number, state.pts);
 }
 
 }  // namespace FFmpegEnc

@@ -135,9 +135,31 @@ void of_enc_stats_close(TBaseFFmpeg* task) {
 
 namespace {
 
-using namespace AVUtilStubs;
-using namespace AVCodecStubs;
-using namespace AVFormatStubs;
+using AVCodecStubs::av_bsf_free;
+using AVCodecStubs::av_bsf_receive_packet;
+using AVCodecStubs::av_bsf_send_packet;
+using AVUtilStubs::av_dict_free;
+using AVFormatStubs::av_dump_format;
+using AVUtilStubs::av_expr_free;
+using AVCodecStubs::av_get_audio_frame_duration2;
+using AVUtilStubs::av_get_media_type_string;
+using AVUtilStubs::av_gettime_relative;
+using AVFormatStubs::av_interleaved_write_frame;
+using AVUtilStubs::av_malloc_array;
+using AVCodecStubs::av_packet_free;
+using AVCodecStubs::av_packet_rescale_ts;
+using AVCodecStubs::av_packet_unref;
+using AVUtilStubs::av_rescale_delta;
+using AVFormatStubs::av_sdp_create;
+using AVFormatStubs::av_write_trailer;
+using AVCodecStubs::avcodec_parameters_free;
+using AVFormatStubs::avformat_free_context;
+using AVFormatStubs::avformat_write_header;
+using AVFormatStubs::avio_context_free;
+using AVFormatStubs::avio_open2;
+using AVFormatStubs::avio_seek;
+using AVFormatStubs::avio_size;
+using AVFormatStubs::avio_write;
 
 // The stage of each latency probe, for the -debug_ts line.
 const char* const CLatencyStage[8] = {"demux",  "decode", "decode", "filter",
