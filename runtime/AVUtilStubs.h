@@ -101,6 +101,9 @@ extern "C" {
   X(av_opt_find2) \
   X(av_opt_get) \
   X(av_opt_get_int) \
+  X(av_opt_get_array_size) \
+  X(av_opt_get_array) \
+  X(av_opt_set_array) \
   X(av_opt_show2) \
   X(av_opt_free) \
   X(av_opt_set_defaults) \
@@ -117,6 +120,7 @@ extern "C" {
   X(av_frame_alloc) \
   X(av_frame_free) \
   X(av_frame_ref) \
+  X(av_frame_apply_cropping) \
   X(av_frame_unref) \
   X(av_frame_move_ref) \
   X(av_frame_clone) \
@@ -131,6 +135,7 @@ extern "C" {
   X(av_frame_side_data_clone) \
   X(av_frame_side_data_get_c) \
   X(av_frame_side_data_free) \
+  X(av_frame_side_data_desc) \
   X(av_buffer_alloc) \
   X(av_buffer_allocz) \
   X(av_buffer_ref) \
@@ -251,6 +256,8 @@ extern "C" {
   X(av_cpu_force_count) \
   X(av_cpu_max_align) \
   X(av_get_media_type_string) \
+  X(av_color_space_name) \
+  X(av_color_range_name) \
   X(av_get_picture_type_char) \
   X(av_get_time_base_q) \
   X(av_log2) \
@@ -259,6 +266,9 @@ extern "C" {
   X(av_display_matrix_flip) \
   X(av_get_random_seed) \
   X(av_expr_parse_and_eval) \
+  X(av_expr_parse) \
+  X(av_expr_eval) \
+  X(av_expr_free) \
   X(av_strtod)
 
 namespace AVUtilStubs {

@@ -22,6 +22,7 @@ extern "C" {
 }
 
 #include "LoaderTestSupport.h"
+#include "MediaBuilder.h"
 #include "components/FFDecode.h"
 #include "platform/Format.h"
 #include "platform/Streams.h"
@@ -46,147 +47,6 @@ using FFLoad::TLogLevel;
 namespace fs = std::filesystem;
 
 // ---- Media made at test time --------------------------------------------------------------
-
-struct TEncoderOut {
-  AVCodecContext* Codec = nullptr;
-  AVStream* Stream = nullptr;
-  AVFilterContext* Sink = nullptr;
-};
-
-// Sends AFrame (nullptr flushes) through the encoder and writes what comes out.
-int EncodeAndWrite(AVFormatContext* AOutput, TEncoderOut& AOut, AVFrame* AFrame, AVPacket* APkt) {
-  using AVCodecStubs::av_packet_rescale_ts;
-  using AVCodecStubs::avcodec_receive_packet;
-  using AVCodecStubs::avcodec_send_frame;
-  using AVFormatStubs::av_interleaved_write_frame;
-  int ret = avcodec_send_frame(AOut.Codec, AFrame);
-  while (ret >= 0) {
-    ret = avcodec_receive_packet(AOut.Codec, APkt);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return 0;
-    if (ret < 0) return ret;
-    av_packet_rescale_ts(APkt, AOut.Codec->time_base, AOut.Stream->time_base);
-    APkt->stream_index = AOut.Stream->index;
-    ret = av_interleaved_write_frame(AOutput, APkt);
-  }
-  return ret;
-}
-
-// Writes AFileName in the container AFormat with one stream per letter of AStreams, in
-// that order: 'a' pcm_s16le mono sine (440 Hz, 880 Hz ...), 'v' mpeg4 testsrc2 at 64x48
-// and 25 frames per second with a key frame every 5 pictures; one second each. 0 or an
-// error code.
-int WriteTestMedia(const std::string& AFileName, const char* AFormat, const std::string& AStreams) {
-  using AVCodecStubs::av_packet_alloc;
-  using AVCodecStubs::av_packet_free;
-  using AVCodecStubs::avcodec_alloc_context3;
-  using AVCodecStubs::avcodec_find_encoder_by_name;
-  using AVCodecStubs::avcodec_free_context;
-  using AVCodecStubs::avcodec_open2;
-  using AVCodecStubs::avcodec_parameters_from_context;
-  using AVFilterStubs::av_buffersink_get_frame;
-  using AVFilterStubs::avfilter_graph_alloc;
-  using AVFilterStubs::avfilter_graph_config;
-  using AVFilterStubs::avfilter_graph_free;
-  using AVFilterStubs::avfilter_graph_get_filter;
-  using AVFilterStubs::avfilter_graph_parse2;
-  using AVFilterStubs::avfilter_inout_free;
-  using AVFormatStubs::av_write_trailer;
-  using AVFormatStubs::avformat_alloc_output_context2;
-  using AVFormatStubs::avformat_free_context;
-  using AVFormatStubs::avformat_new_stream;
-  using AVFormatStubs::avformat_write_header;
-  using AVFormatStubs::avio_closep;
-  using AVFormatStubs::avio_open2;
-  using AVUtilStubs::av_frame_alloc;
-  using AVUtilStubs::av_frame_free;
-  using AVUtilStubs::av_frame_unref;
-
-  const int count = static_cast<int>(AStreams.size());
-  std::string desc;
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) desc += ";";
-    if (AStreams[i] == 'v')
-      desc += Platform::Format(
-          "testsrc2=size=64x48:rate=25:duration=1,format=yuv420p,buffersink@s%d", i);
-    else
-      desc += Platform::Format(
-          "sine=frequency=%d:sample_rate=44100:duration=1,"
-          "aformat=sample_fmts=s16:channel_layouts=mono,abuffersink@s%d",
-          440 * (i + 1), i);
-  }
-  AVFilterGraph* graph = avfilter_graph_alloc();
-  AVFilterInOut* inputs = nullptr;
-  AVFilterInOut* outputs = nullptr;
-  int ret = avfilter_graph_parse2(graph, desc.c_str(), &inputs, &outputs);
-  avfilter_inout_free(&inputs);
-  avfilter_inout_free(&outputs);
-  if (ret >= 0) ret = avfilter_graph_config(graph, nullptr);
-
-  AVFormatContext* oc = nullptr;
-  if (ret >= 0) ret = avformat_alloc_output_context2(&oc, nullptr, AFormat, AFileName.c_str());
-  std::vector<TEncoderOut> outs(static_cast<size_t>(count));
-  for (int i = 0; i < count && ret >= 0; ++i) {
-    const bool video = AStreams[i] == 'v';
-    const AVCodec* codec = avcodec_find_encoder_by_name(video ? "mpeg4" : "pcm_s16le");
-    if (!codec) {
-      ret = AVERROR_ENCODER_NOT_FOUND;
-      break;
-    }
-    TEncoderOut& out = outs[i];
-    const std::string sink = Platform::Format("%s@s%d", video ? "buffersink" : "abuffersink", i);
-    out.Sink = avfilter_graph_get_filter(graph, sink.c_str());
-    out.Codec = avcodec_alloc_context3(codec);
-    if (video) {
-      out.Codec->width = 64;
-      out.Codec->height = 48;
-      out.Codec->pix_fmt = AV_PIX_FMT_YUV420P;
-      out.Codec->time_base = AVRational{1, 25};
-      out.Codec->framerate = AVRational{25, 1};
-      out.Codec->gop_size = 5;
-    } else {
-      out.Codec->sample_fmt = AV_SAMPLE_FMT_S16;
-      out.Codec->sample_rate = 44100;
-      out.Codec->ch_layout.order = AV_CHANNEL_ORDER_NATIVE;
-      out.Codec->ch_layout.nb_channels = 1;
-      out.Codec->ch_layout.u.mask = AV_CH_LAYOUT_MONO;
-      out.Codec->time_base = AVRational{1, 44100};
-    }
-    if (oc->oformat->flags & AVFMT_GLOBALHEADER) out.Codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    ret = avcodec_open2(out.Codec, codec, nullptr);
-    if (ret < 0) break;
-    out.Stream = avformat_new_stream(oc, nullptr);
-    out.Stream->time_base = out.Codec->time_base;
-    ret = avcodec_parameters_from_context(out.Stream->codecpar, out.Codec);
-  }
-  if (ret >= 0) ret = avio_open2(&oc->pb, AFileName.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
-  if (ret >= 0) ret = avformat_write_header(oc, nullptr);
-
-  AVFrame* frame = av_frame_alloc();
-  AVPacket* pkt = av_packet_alloc();
-  for (int i = 0; i < count && ret >= 0; ++i) {
-    while (ret >= 0) {
-      ret = av_buffersink_get_frame(outs[i].Sink, frame);
-      if (ret == AVERROR_EOF) {
-        ret = EncodeAndWrite(oc, outs[i], nullptr, pkt);
-        break;
-      }
-      if (ret < 0) break;
-      frame->pict_type = AV_PICTURE_TYPE_NONE;
-      ret = EncodeAndWrite(oc, outs[i], frame, pkt);
-      av_frame_unref(frame);
-    }
-  }
-  if (ret >= 0) ret = av_write_trailer(oc);
-  av_packet_free(&pkt);
-  av_frame_free(&frame);
-  for (TEncoderOut& out : outs) avcodec_free_context(&out.Codec);
-  if (oc) {
-    if (oc->pb) avio_closep(&oc->pb);
-    avformat_free_context(oc);
-  }
-  avfilter_graph_free(&graph);
-  return ret;
-}
 
 // A 4x4 grey picture as binary PGM.
 void WritePGM(const std::string& AFileName) {
@@ -354,7 +214,7 @@ class FFDecodeTest : public ::testing::Test {
     FDir = fs::temp_directory_path() / ("ffdecode_test_" + std::to_string(getpid()));
     fs::create_directories(FDir);
     FMedia = (FDir / "media.mkv").string();
-    ASSERT_EQ(WriteTestMedia(FMedia, "matroska", "aav"), 0);
+    ASSERT_EQ(MediaBuilder::WriteMedia(FMedia, "matroska", "aav"), 0);
     FPicture = (FDir / "picture.pgm").string();
     WritePGM(FPicture);
   }
@@ -794,8 +654,8 @@ TEST_F(FFDecodeTest, SeekMovesAnOwnedInput) {
 TEST_F(FFDecodeTest, SeekFailureIsLogged) {
   const std::string wave = (FDir / "sine.wav").string();
   const std::string quickTime = (FDir / "media.mov").string();
-  ASSERT_EQ(WriteTestMedia(wave, "wav", "a"), 0);
-  ASSERT_EQ(WriteTestMedia(quickTime, "mov", "av"), 0);
+  ASSERT_EQ(MediaBuilder::WriteMedia(wave, "wav", "a"), 0);
+  ASSERT_EQ(MediaBuilder::WriteMedia(quickTime, "mov", "av"), 0);
   struct TCase {
     const char* Name;
     std::string File;

@@ -1,0 +1,206 @@
+#include "MediaBuilder.h"
+
+#include <vector>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+#include "TestLibraries.h"
+#include "platform/Format.h"
+#include "runtime/FFPtr.h"
+
+namespace MediaBuilder {
+namespace {
+
+using AVCodecStubs::avcodec_send_frame;
+using AVCodecStubs::avcodec_receive_packet;
+using AVCodecStubs::av_packet_rescale_ts;
+using AVCodecStubs::avcodec_get_supported_config;
+using AVCodecStubs::avcodec_find_encoder_by_name;
+using AVCodecStubs::avcodec_alloc_context3;
+using AVCodecStubs::avcodec_open2;
+using AVCodecStubs::avcodec_parameters_from_context;
+using AVCodecStubs::av_packet_alloc;
+using AVFormatStubs::av_interleaved_write_frame;
+using AVFormatStubs::avformat_alloc_output_context2;
+using AVFormatStubs::avformat_new_stream;
+using AVFormatStubs::avio_open2;
+using AVFormatStubs::avformat_write_header;
+using AVFormatStubs::av_write_trailer;
+using AVFilterStubs::avfilter_graph_alloc;
+using AVFilterStubs::avfilter_graph_parse2;
+using AVFilterStubs::avfilter_inout_free;
+using AVFilterStubs::avfilter_graph_config;
+using AVFilterStubs::avfilter_graph_get_filter;
+using AVFilterStubs::av_buffersink_set_frame_size;
+using AVFilterStubs::av_buffersink_get_frame;
+using AVFilterStubs::av_buffersink_get_time_base;
+using AVUtilStubs::av_channel_layout_default;
+using AVUtilStubs::av_channel_layout_describe;
+using AVUtilStubs::av_get_pix_fmt_name;
+using AVUtilStubs::av_get_sample_fmt_name;
+using AVUtilStubs::av_frame_alloc;
+using AVUtilStubs::av_frame_unref;
+using AVUtilStubs::av_rescale_q;
+
+struct TOut {
+  FFPtr::TCodecContextPtr Codec;
+  AVStream* Stream = nullptr;
+  AVFilterContext* Sink = nullptr;
+};
+
+// Sends AFrame (nullptr flushes) through the encoder and writes what comes out.
+int EncodeAndWrite(AVFormatContext* AOutput, TOut& AOut, AVFrame* AFrame, AVPacket* APkt) {
+  int ret = avcodec_send_frame(AOut.Codec.get(), AFrame);
+  while (ret >= 0) {
+    ret = avcodec_receive_packet(AOut.Codec.get(), APkt);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return 0;
+    if (ret < 0) return ret;
+    av_packet_rescale_ts(APkt, AOut.Codec->time_base, AOut.Stream->time_base);
+    APkt->stream_index = AOut.Stream->index;
+    ret = av_interleaved_write_frame(AOutput, APkt);
+  }
+  return ret;
+}
+
+AVSampleFormat FirstSampleFormat(const AVCodec* ACodec) {
+  const void* configs = nullptr;
+  int count = 0;
+  if (avcodec_get_supported_config(nullptr, ACodec, AV_CODEC_CONFIG_SAMPLE_FORMAT, 0, &configs,
+                                   &count) < 0 ||
+      !configs || count <= 0)
+    return AV_SAMPLE_FMT_S16;
+  return static_cast<const AVSampleFormat*>(configs)[0];
+}
+
+}  // namespace
+
+int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSpec& ASpec) {
+  TestLibraries::RequireFFmpegLibraries();
+  const int count = static_cast<int>(ASpec.Streams.size());
+  std::vector<TOut> outs(static_cast<size_t>(count));
+
+  FFPtr::TOutputFormatPtr output;
+  {
+    AVFormatContext* oc = nullptr;
+    const int ret = avformat_alloc_output_context2(&oc, nullptr, AFormat, AFileName.c_str());
+    if (ret < 0) return ret;
+    output.reset(oc);
+  }
+  AVFormatContext* oc = output.get();
+
+  // Encoders first: an audio encoder's sample format and frame size shape its source.
+  std::string desc;
+  for (int i = 0; i < count; ++i) {
+    const bool video = ASpec.Streams[i] == 'v';
+    const AVCodec* codec = avcodec_find_encoder_by_name(
+        video ? ASpec.VideoCodec.c_str() : ASpec.AudioCodec.c_str());
+    if (!codec) return AVERROR_ENCODER_NOT_FOUND;
+    TOut& out = outs[i];
+    out.Codec.reset(avcodec_alloc_context3(codec));
+    if (!out.Codec) return AVERROR(ENOMEM);
+    AVCodecContext* c = out.Codec.get();
+    if (video) {
+      c->width = ASpec.Width;
+      c->height = ASpec.Height;
+      c->pix_fmt = ASpec.PixelFormat;
+      c->time_base = av_inv_q(ASpec.FrameRate);
+      c->framerate = ASpec.FrameRate;
+      c->gop_size = ASpec.Gop;
+    } else {
+      c->sample_fmt = ASpec.SampleFormat != AV_SAMPLE_FMT_NONE ? ASpec.SampleFormat
+                                                                : FirstSampleFormat(codec);
+      c->sample_rate = ASpec.SampleRate;
+      av_channel_layout_default(&c->ch_layout, ASpec.Channels);
+      c->time_base = AVRational{1, ASpec.SampleRate};
+    }
+    if (oc->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int ret = avcodec_open2(c, codec, nullptr);
+    if (ret < 0) return ret;
+    out.Stream = avformat_new_stream(oc, nullptr);
+    if (!out.Stream) return AVERROR(ENOMEM);
+    out.Stream->time_base = c->time_base;
+    ret = avcodec_parameters_from_context(out.Stream->codecpar, c);
+    if (ret < 0) return ret;
+
+    if (i > 0) desc += ";";
+    if (video) {
+      desc += Platform::Format("testsrc2=size=%dx%d:rate=%d/%d:duration=%g,format=%s,buffersink@s%d",
+                               ASpec.Width, ASpec.Height, ASpec.FrameRate.num,
+                               ASpec.FrameRate.den, ASpec.Duration,
+                               av_get_pix_fmt_name(ASpec.PixelFormat), i);
+    } else {
+      char layout[64] = "";
+      av_channel_layout_describe(&c->ch_layout, layout, sizeof layout);
+      desc += Platform::Format(
+          "sine=frequency=%d:sample_rate=%d:duration=%g,"
+          "aformat=sample_fmts=%s:channel_layouts=%s,abuffersink@s%d",
+          440 * (i + 1), ASpec.SampleRate, ASpec.Duration, av_get_sample_fmt_name(c->sample_fmt),
+          layout, i);
+    }
+  }
+
+  FFPtr::TFilterGraphPtr graph(avfilter_graph_alloc());
+  if (!graph) return AVERROR(ENOMEM);
+  AVFilterInOut* inputs = nullptr;
+  AVFilterInOut* outputs = nullptr;
+  int ret = avfilter_graph_parse2(graph.get(), desc.c_str(), &inputs, &outputs);
+  avfilter_inout_free(&inputs);
+  avfilter_inout_free(&outputs);
+  if (ret >= 0) ret = avfilter_graph_config(graph.get(), nullptr);
+  if (ret < 0) return ret;
+  for (int i = 0; i < count; ++i) {
+    const bool video = ASpec.Streams[i] == 'v';
+    const std::string sink = Platform::Format("%s@s%d", video ? "buffersink" : "abuffersink", i);
+    outs[i].Sink = avfilter_graph_get_filter(graph.get(), sink.c_str());
+    const AVCodecContext* c = outs[i].Codec.get();
+    if (!video && c->frame_size > 0 &&
+        !(c->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE))
+      av_buffersink_set_frame_size(outs[i].Sink, static_cast<unsigned>(c->frame_size));
+  }
+
+  if (!(oc->oformat->flags & AVFMT_NOFILE)) {
+    ret = avio_open2(&oc->pb, AFileName.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+    if (ret < 0) return ret;
+  }
+  oc->output_ts_offset = ASpec.OutputOffset;
+  ret = avformat_write_header(oc, nullptr);
+  if (ret < 0) return ret;
+
+  FFPtr::TFramePtr frame(av_frame_alloc());
+  FFPtr::TPacketPtr pkt(av_packet_alloc());
+  if (!frame || !pkt) return AVERROR(ENOMEM);
+  for (int i = 0; i < count && ret >= 0; ++i) {
+    std::int64_t nextPts = 0;
+    while (ret >= 0) {
+      ret = av_buffersink_get_frame(outs[i].Sink, frame.get());
+      if (ret == AVERROR_EOF) {
+        ret = EncodeAndWrite(oc, outs[i], nullptr, pkt.get());
+        break;
+      }
+      if (ret < 0) break;
+      frame->pict_type = AV_PICTURE_TYPE_NONE;
+      // The sink's time base may differ from the encoder's: count in the encoder's.
+      if (ASpec.Streams[i] == 'a') {
+        frame->pts = nextPts;
+        nextPts += frame->nb_samples;
+      } else {
+        frame->pts = av_rescale_q(frame->pts, av_buffersink_get_time_base(outs[i].Sink),
+                                  outs[i].Codec->time_base);
+      }
+      ret = EncodeAndWrite(oc, outs[i], frame.get(), pkt.get());
+      av_frame_unref(frame.get());
+    }
+  }
+  if (ret >= 0) ret = av_write_trailer(oc);
+  return ret;
+}
+
+int WriteMedia(const std::string& AFileName, const char* AFormat, const std::string& AStreams) {
+  TMediaSpec spec;
+  spec.Streams = AStreams;
+  return WriteMedia(AFileName, AFormat, spec);
+}
+
+}  // namespace MediaBuilder
