@@ -402,9 +402,12 @@ void sdl_audio_callback(void* opaque, Uint8* stream, int len) {
         const int frame_size = std::max(is->audio_tgt.frame_size, 1);
         is->audio_buf_size = static_cast<unsigned>(SDL_AUDIO_MIN_BUFFER_SIZE / frame_size * frame_size);
       } else {
-        DoAudioHook(is, player, pts, is->audio_buf, audio_size);
-        if (is->show_mode != SHOW_MODE_VIDEO && audio_size > 0)
-          update_sample_display(is, reinterpret_cast<const std::int16_t*>(is->audio_buf), audio_size);
+        if (audio_size > 0) {
+          DoAudioHook(is, player, pts, is->audio_buf, audio_size);
+          if (is->show_mode != SHOW_MODE_VIDEO)
+            update_sample_display(is, reinterpret_cast<const std::int16_t*>(is->audio_buf),
+                                  audio_size);
+        }
         is->audio_buf_size = static_cast<unsigned>(audio_size);
       }
       is->audio_buf_index = 0;

@@ -201,7 +201,7 @@ struct TVideoState {
   unsigned int audio_buf_size = 0;      // bytes
   int audio_buf_index = 0;              // bytes
   std::atomic<int> audio_write_buf_size{0};
-  bool audio_eof = false;               // the last decode ended the stream
+  std::atomic<bool> audio_eof{false};   // the last decode ended the stream
   TAudioParams audio_src;
   TAudioParams audio_tgt;
   SwrContext* swr_ctx = nullptr;
