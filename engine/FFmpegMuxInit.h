@@ -1,0 +1,89 @@
+// Output file set-up: turns one output group of a task's command line into an open
+// output. Creates the muxer record and its format context, chooses the output streams
+// (complex-graph outputs, -map or the automatic choice, attachments), sets up each
+// stream's encoder or stream copy with its options, presets and statistics files, wires
+// the streams into the task's scheduler, adds sync queues, metadata, chapters,
+// dispositions, forced key-frame plans, stream groups and programs, and opens the byte
+// sink (a file or a host stream).
+//
+// Everything here runs on the thread that parses the task's options, before the
+// scheduler starts; nothing is global. A failure leaves the partly built output in the
+// task's output list, where the task's clean-up frees it with the rest.
+#pragma once
+#include <cstdint>
+
+#include "engine/FFmpegMux.h"
+#include "engine/FFmpegSched.h"
+#include "runtime/FFmpegHeader.h"
+
+namespace FFmpegMuxInit {
+
+using FFmpegHeader::TBaseFFmpeg;
+using FFmpegHeader::TOptionsContext;
+using FFmpegMux::TMux;
+using FFmpegMux::TMuxStream;
+
+// ---- Output files -------------------------------------------------------------------------
+
+// Opens the output `filename` (used as it stands) of the group `o` for the task: 0, or a
+// negative error code with its message logged. Called once per output file, in
+// command-line order, after every input file and complex filter graph exists.
+[[nodiscard]] int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
+                          FFmpegSched::TScheduler* sch);
+
+// Appends a zeroed muxer record to the task's output list ("out#<index>"), or nullptr
+// when out of memory.
+TMux* mux_alloc(TBaseFFmpeg* task);
+// The log prefix of an output file (its log_name).
+const char* output_file_item_name(void* obj);
+// 1 when `name` is set in `dict` and, evaluated as obj's flag option of that name,
+// includes `flag`; else 0.
+int check_opt_bitexact(void* obj, const AVDictionary* dict, const char* name, int flag);
+
+// ---- Output streams -----------------------------------------------------------------------
+
+// Creates one output stream of the file with at most one source: an input stream `ist`,
+// a complex-graph output `ofilter`, or none (attachments). `vs` is the view specifier of
+// a -map entry (may be nullptr). `post`, when given, receives the new stream. 0 or a
+// negative error code.
+[[nodiscard]] int ost_add(TMux* mux, const TOptionsContext* o, AVMediaType type,
+                          FFmpegHeader::TInputStream* ist, FFmpegHeader::TOutputFilter* ofilter,
+                          const FFmpegHeader::TViewSpecifier* vs,
+                          FFmpegHeader::TOutputStream** post);
+
+// Opens a preset file "[<codec_name>-]<preset>.avpreset" for reading, trying the folders
+// $AVCONV_DATADIR, $HOME/.avconv and the program's folder in this order (for each, the
+// codec-specific name first). 0 with *pb set, or the last open error.
+[[nodiscard]] int get_preset_file_2(const char* preset, const char* codec_name,
+                                    AVIOContext** pb);
+
+// Parses the statistics format `fmt` into `es` and binds it to the task's shared writer
+// for `path`; pre: 1 for the pre-encoding side, 0 for the post-encoding (and muxing)
+// side. 0 or AVERROR(EINVAL) with a message.
+[[nodiscard]] int enc_stats_init(TBaseFFmpeg* task, FFmpegHeader::TOutputStream* ost,
+                                 FFmpegHeader::TEncStats* es, const char* fmt,
+                                 const char* path, int pre);
+
+// ---- Stream mapping and sync queues -------------------------------------------------------
+
+// Creates every output stream of the file: complex-graph outputs, -map or the automatic
+// choice, then the -attach files. 0 or a negative error code.
+[[nodiscard]] int create_streams(TMux* mux, const TOptionsContext* o);
+
+// Creates the encoder sync queue in the scheduler and the muxer's packet sync queue when
+// the file needs them (-shortest, -frames limits, audio encoders with a fixed frame
+// size). 0 or a negative error code.
+[[nodiscard]] int setup_sync_queues(TMux* mux, AVFormatContext* fc, std::int64_t buf_size_us,
+                                    int shortest);
+
+// ---- Groups, programs, metadata, dispositions, key frames ---------------------------------
+
+[[nodiscard]] int of_add_groups(TMux* mux, const TOptionsContext* o);
+[[nodiscard]] int of_add_programs(TMux* mux, const TOptionsContext* o);
+[[nodiscard]] int copy_meta(TMux* mux, const TOptionsContext* o);
+[[nodiscard]] int of_add_metadata(FFmpegHeader::TOutputFile* of, AVFormatContext* fc,
+                                  const TOptionsContext* o);
+[[nodiscard]] int set_dispositions(TMux* mux, const TOptionsContext* o);
+[[nodiscard]] int process_forced_keyframes(TMux* mux, const TOptionsContext* o);
+
+}  // namespace FFmpegMuxInit

@@ -1,0 +1,128 @@
+// The conversion task's front end: its option table (the common rows followed by the
+// conversion rows), the handlers of the table's function rows, the per-group options
+// context's life cycle, the parse of a whole command line into input files, output files,
+// loopback decoders and complex filter graphs, and the helpers that the opening units use
+// to read per-stream option values, look codecs up and guard against overwriting files.
+//
+// Nothing here keeps state of its own: every row of a task's table points into that task
+// (its fields, its handlers, or an offset of the options context of the group being
+// parsed), so tasks parse side by side. What the FFmpeg libraries keep process-wide (the
+// log level and flags) stays process-wide: a log option of one task acts on the process.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/FFmpegSched.h"
+#include "runtime/CmdUtils.h"
+#include "runtime/FFmpegHeader.h"
+
+namespace FFmpegOpt {
+
+using FFmpegHeader::TBaseFFmpeg;
+using FFmpegHeader::TOptionsContext;
+using FFmpegSched::TScheduler;
+
+// ---- Contexts --------------------------------------------------------------------------------
+
+// The options context of the global group. Its head is laid out as CmdUtils::TDefaultOptions
+// so the option machinery reaches the task and the AVOption dictionaries.
+struct TGlobalOptionsContext {
+  const AVClass* av_class;
+  TBaseFFmpeg* Owner;
+  CmdUtils::TCmdUtilsOpts def_opts;
+  CmdUtils::Tshow_help_default show_help_default;
+
+  TScheduler* sch;  // the task's scheduler (not owned)
+  // Complex filter graph descriptions collected by -filter_complex and its siblings, in
+  // command-line order; owned (av_free each, then the array).
+  char** filtergraphs;
+  std::int32_t nb_filtergraphs;
+};
+
+// Opens one group of the command line (an input, an output or a loopback decoder) with its
+// options: 0, or a negative error.
+using TOpenGroupFunc = int (*)(TBaseFFmpeg* ATask, const TOptionsContext* o, const char* arg,
+                               TScheduler* sch);
+
+// Number of conversion rows that follow the common rows in every task's table.
+constexpr int CConversionOptionCount = 160;
+
+// Writes the task's option table into ATask->_OptionDef: the common rows, the conversion
+// rows and the terminating row. Rows that target the task point at ATask's own fields.
+void BuildOptionTable(TBaseFFmpeg* ATask);
+
+// Writes the defaults into a context (which is zeroed first) for a group of ATask.
+void init_options(TBaseFFmpeg* ATask, TOptionsContext& AContext);
+// Frees everything the option rows stored into AContext (lists, strings, maps, attachments,
+// stream ids, AVOption dictionaries). The context may be released twice.
+void uninit_options(TBaseFFmpeg* ATask, TOptionsContext& AContext);
+
+// For each group of AGroups in order: parses its options into a fresh context and hands it
+// to AOpen. The first failure is logged with AKind ("input", "output", "decoder") and the
+// group's argument and returned; 0 after the last group.
+[[nodiscard]] int open_files(TBaseFFmpeg* ATask, CmdUtils::TOptionGroupList* AGroups,
+                             const char* AKind, TOpenGroupFunc AOpen, TScheduler* sch);
+
+// Splits the argument vector into groups, applies the global options, creates the complex
+// filter graphs, opens inputs, outputs and loopback decoders, binds the filter graphs and
+// corrects the input start times: 0, AVERROR_EXIT (an information option ended the parse)
+// or a negative error (logged with the failing stage at fatal level).
+[[nodiscard]] int ffmpeg_parse_options(TBaseFFmpeg* ATask, int argc, char** argv,
+                                       TScheduler* sch);
+
+// The body of TCustomFFmpeg::ParseOptions, on any task: stores ACommandLine, splits it,
+// applies the log options process-wide, creates the task's scheduler and parses. 0 or more
+// for success; negative for failure, with the reason in the task's FLastErrMsg.
+[[nodiscard]] int ParseTaskOptions(TBaseFFmpeg* ATask, const std::string& ACommandLine);
+
+// The usage banner and line, logged at info level.
+void show_usage();
+// The engine's default help for ATopic (nullptr or "" basic, "long", "full").
+void show_help_default(void* AOptionsCtx, const char* ATopic, const char* AParam);
+
+// ---- Per-stream option values ----------------------------------------------------------------
+
+// The value of a per-stream option for the stream AStream of AFormatContext: the last entry of
+// AList whose specifier matches wins. Returns its position plus 1 (AValue set), or 0 when no
+// entry matched (AValue untouched). When several matched, a warning names the option.
+int opt_match_per_stream_str(void* ALogCtx, const CmdUtils::TSpecifierOptList& AList,
+                             const AVFormatContext* AFormatContext, const AVStream* AStream,
+                             const char*& AValue);
+int opt_match_per_stream_int(void* ALogCtx, const CmdUtils::TSpecifierOptList& AList,
+                             const AVFormatContext* AFormatContext, const AVStream* AStream,
+                             int& AValue);
+int opt_match_per_stream_int64(void* ALogCtx, const CmdUtils::TSpecifierOptList& AList,
+                               const AVFormatContext* AFormatContext, const AVStream* AStream,
+                               std::int64_t& AValue);
+int opt_match_per_stream_dbl(void* ALogCtx, const CmdUtils::TSpecifierOptList& AList,
+                             const AVFormatContext* AFormatContext, const AVStream* AStream,
+                             double& AValue);
+// The string value given exactly for the media letter AMediaType ("a", "v"...), or nullptr.
+const char* opt_match_per_type_str(const CmdUtils::TSpecifierOptList& AList, char AMediaType);
+
+// ---- Helpers of the opening units ------------------------------------------------------------
+
+// The encoder (AEncoder) or decoder named AName for media type AType, also by codec
+// descriptor name: 0 with ACodec set; AVERROR_ENCODER_NOT_FOUND / AVERROR_DECODER_NOT_FOUND
+// for an unknown name; AVERROR(EINVAL) for a codec of another media type unless the task
+// allows recasting (ALogCtx's owner is a task: pass the options context or a record whose
+// log context is the task's).
+[[nodiscard]] int find_codec(TBaseFFmpeg* ATask, void* ALogCtx, const char* AName,
+                             AVMediaType AType, bool AEncoder, const AVCodec*& ACodec);
+
+// Checks that writing AFilename is allowed: 0; AVERROR(EINVAL) for -y together with -n or
+// for an output that is one of the inputs; AVERROR(EEXIST) for an existing file with -n.
+[[nodiscard]] int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename);
+
+// The value of -fps_mode (file and stream index for the message) or, with AIsGlobal, of
+// -vsync, stored in AVsync: 0 or AVERROR(EINVAL).
+[[nodiscard]] int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync,
+                                      int AFileIdx, int AStIdx, bool AIsGlobal);
+
+// Parses a view specifier at ASpec ("view:N", "view:all", "vidx:N", "vpos:left|right"):
+// 0 with AVs set (VIEW_SPECIFIER_TYPE_NONE when ASpec holds none) and ASpec moved past it,
+// or AVERROR(EINVAL).
+[[nodiscard]] int parse_view_specifier(void* ALogCtx, FFmpegHeader::TViewSpecifier& AVs,
+                                       const char*& ASpec);
+
+}  // namespace FFmpegOpt
