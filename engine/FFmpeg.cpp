@@ -14,9 +14,15 @@
 #include <exception>
 #include <limits>
 
+#include "engine/FFmpegDec.h"
+#include "engine/FFmpegDemux.h"
+#include "engine/FFmpegFilter.h"
+#include "engine/FFmpegMux.h"
+#include "engine/FFmpegOpt.h"
 #include "engine/Previewer.h"
 #include "platform/Dispatcher.h"
 #include "platform/Exception.h"
+#include "platform/Format.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
@@ -129,6 +135,7 @@ void TDoTerminateThread::Execute() {
 
 TCustomFFmpeg::TCustomFFmpeg() {
   CheckLibraries(439);
+  FFmpegOpt::BuildOptionTable(this);
   FPreviewLock = new TCriticalSection;
   FPreviewWorkLock = new TCriticalSection;
   FHookLock = new TCriticalSection;
@@ -609,26 +616,320 @@ int check_avoptions_used(const AVDictionary* AOpts, const AVDictionary* AOptsUse
 
 // ---- Transcode loop and progress report ---------------------------------------------------
 
+namespace {
+
+// "native" when a decoder or encoder carries its codec's own name.
+const char* ImplName(const AVCodec* ACodec, AVCodecID AId) {
+  if (!ACodec) return "?";
+  const AVCodecDescriptor* desc = AVCodecStubs::avcodec_descriptor_get(AId);
+  if (desc && std::strcmp(ACodec->name, desc->name) == 0) return "native";
+  return ACodec->name;
+}
+
+const char* CodecName(AVCodecID AId) {
+  const AVCodecDescriptor* desc = AVCodecStubs::avcodec_descriptor_get(AId);
+  return desc ? desc->name : "?";
+}
+
+std::string Caption(AVMediaType AType) { return FFUtils::AVMediaTypeCaption(AType); }
+
+}  // namespace
+
 void print_stream_maps(TCustomFFmpeg* ATask) {
-  // Filled in once the decoder, filter and output units are merged.
-  (void)ATask;
+  using FFmpegHeader::PFilterGraph;
+  std::string s = "Stream mapping:\n";
+  const bool manyGraphs = ATask->Fnb_filtergraphs > 1;
+
+  for (PInputStream ist = ist_iter(ATask, nullptr); ist; ist = ist_iter(ATask, ist)) {
+    for (int j = 0; j < ist->nb_filters; j++) {
+      FFmpegHeader::PInputFilter ifilter = ist->filters[j];
+      if (!ifilter || FFmpegFilter::filtergraph_is_simple(ifilter->graph)) continue;
+      s += Platform::Format("  Stream #%d:%d (%s) -> %s", ist->file_->index, ist->index,
+                            ist->avdec ? ist->avdec->name : "?",
+                            ifilter->name ? ifilter->name : "");
+      if (manyGraphs) s += Platform::Format(" (graph %d)", ifilter->graph->index);
+      s += "\n";
+    }
+  }
+
+  for (POutputStream ost = ost_iter(ATask, nullptr); ost; ost = ost_iter(ATask, ost)) {
+    const AVCodecContext* enc_ctx = ost->enc ? ost->enc->enc_ctx : nullptr;
+    if (ost->attachment_filename) {
+      s += Platform::Format("  File %s -> Stream #%d:%d\n", ost->attachment_filename,
+                            ost->file_->index, ost->index);
+      continue;
+    }
+    if (ost->filter && ost->filter->graph && !FFmpegFilter::filtergraph_is_simple(ost->filter->graph)) {
+      s += Platform::Format("  %s", ost->filter->name ? ost->filter->name : "");
+      if (manyGraphs) s += Platform::Format(" (graph %d)", ost->filter->graph->index);
+      s += Platform::Format(" -> Stream #%d:%d (%s)", ost->file_->index, ost->index,
+                            enc_ctx && enc_ctx->codec ? enc_ctx->codec->name : "?");
+      if (enc_ctx) s += " (" + Caption(enc_ctx->codec_type) + ")";
+      s += "\n";
+      continue;
+    }
+    PInputStream ist = ost->ist;
+    if (ist)
+      s += Platform::Format("  Stream #%d:%d -> #%d:%d", ist->file_->index, ist->index,
+                            ost->file_->index, ost->index);
+    else
+      s += Platform::Format("  Stream -> #%d:%d", ost->file_->index, ost->index);
+    if (enc_ctx) {
+      const AVCodecID in_id = ist && ist->par ? ist->par->codec_id : AV_CODEC_ID_NONE;
+      s += Platform::Format(" (%s (%s) -> %s (%s))", CodecName(in_id),
+                            ist ? ImplName(ist->avdec, in_id) : "?", CodecName(enc_ctx->codec_id),
+                            ImplName(enc_ctx->codec, enc_ctx->codec_id));
+      s += " (" + Caption(enc_ctx->codec_type) + ")\n";
+    } else {
+      s += " (copy)";
+      if (ist && ist->decoder) s += " (" + Caption(ist->decoder->type_) + ")";
+      s += "\n";
+    }
+  }
+  CmdUtils::ff_log(nullptr, AV_LOG_INFO, s);
 }
 
 void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::int64_t ACurTime,
                   std::int64_t ATimerStart) {
-  (void)ATask;
-  (void)AIsLast;
-  (void)APts;
-  (void)ACurTime;
-  (void)ATimerStart;
+  const bool hasEvent = ATask->FOnProgress.Assigned();
+  if (!ATask->Fprint_stats && !AIsLast && !ATask->Fprogress_avio && !hasEvent) return;
+
+  if (!AIsLast) {
+    if (ATask->Flast_time == -1) ATask->Flast_time = ACurTime;
+    if ((ACurTime - ATask->Flast_time < ATask->Fstats_period.load() && !ATask->Ffirst_report) ||
+        (ATask->Ffirst_report && ATask->Fnb_output_dumped.load() < ATask->Fnb_output_files))
+      return;
+    ATask->Flast_time = ACurTime;
+  }
+
+  const double t = (ACurTime - ATimerStart) / 1000000.0;
+  const std::int64_t total_size =
+      ATask->Fnb_output_files > 0 ? FFmpegMux::of_filesize(ATask->Foutput_files[0]) : -1;
+
+  AVBPrint buf, buf_script;
+  av_bprint_init(&buf, 0, AV_BPRINT_SIZE_AUTOMATIC);
+  av_bprint_init(&buf_script, 0, AV_BPRINT_SIZE_AUTOMATIC);
+
+  float q = -1;
+  std::int64_t frame_number = -1;
+  double fps = 0;
+  std::int64_t nb_frames_dup = 0, nb_frames_drop = 0;
+  bool vid = false;
+  for (POutputStream ost = ost_iter(ATask, nullptr); ost; ost = ost_iter(ATask, ost)) {
+    q = ost->enc ? FFmpegHeader::atomic_load(ost->quality) / float(FF_QP2LAMBDA) : -1;
+    if (vid && ost->type_ == AVMEDIA_TYPE_VIDEO) {
+      av_bprintf(&buf, "q=%2.1f ", q);
+      av_bprintf(&buf_script, "stream_%d_%d_q=%.1f\n", ost->file_->index, ost->index, q);
+    }
+    if (!vid && ost->type_ == AVMEDIA_TYPE_VIDEO &&
+        FFmpegHeader::atomic_load(ost->packets_written) > 0) {
+      frame_number = FFmpegHeader::atomic_load(ost->packets_written);
+      fps = t > 0.1 ? frame_number / t : 0;
+      av_bprintf(&buf, "frame=%5" PRId64 " fps=%3.*f q=%3.1f ", frame_number, fps < 9.95, fps,
+                 q);
+      av_bprintf(&buf_script, "frame=%" PRId64 "\n", frame_number);
+      av_bprintf(&buf_script, "fps=%.2f\n", fps);
+      av_bprintf(&buf_script, "stream_%d_%d_q=%.1f\n", ost->file_->index, ost->index, q);
+      if (AIsLast) av_bprintf(&buf, "L");
+      if (ost->filter) {
+        nb_frames_dup = FFmpegHeader::atomic_load(ost->filter->nb_frames_dup);
+        nb_frames_drop = FFmpegHeader::atomic_load(ost->filter->nb_frames_drop);
+      }
+      vid = true;
+    }
+  }
+
+  std::int64_t pts = APts;
+  if (ATask->Fcopy_ts) {
+    std::int64_t first = ATask->Fcopy_ts_first_pts.load();
+    if (first == AV_NOPTS_VALUE && pts > 1) {
+      ATask->Fcopy_ts_first_pts.store(pts);
+      first = pts;
+    }
+    if (first != AV_NOPTS_VALUE) pts -= first;
+  }
+
+  const std::int64_t us = pts == AV_NOPTS_VALUE ? 0 : std::llabs(pts);
+  const int secs = int(us / 1000000 % 60);
+  const int mins = int(us / 1000000 / 60 % 60);
+  const int hours = int(us / 1000000 / 3600);
+  const int micros = int(us % 1000000);
+  const int millis = int(std::int64_t(micros) * 1000 / 1000000);
+  const char* hours_sign = pts < 0 && pts != AV_NOPTS_VALUE ? "-" : "";
+
+  const double bitrate =
+      pts != AV_NOPTS_VALUE && pts && total_size >= 0 ? total_size * 8 / (pts / 1000.0) : -1;
+  const double speed = pts != AV_NOPTS_VALUE && t != 0.0 ? double(pts) / 1000000 / t : -1;
+
+  if (total_size < 0)
+    av_bprintf(&buf, "size=N/A time=");
+  else
+    av_bprintf(&buf, "size=%8.0fKiB time=", total_size / 1024.0);
+  if (pts == AV_NOPTS_VALUE)
+    av_bprintf(&buf, "N/A ");
+  else
+    av_bprintf(&buf, "%s%02d:%02d:%02d.%03d ", hours_sign, hours, mins, secs, millis);
+
+  if (bitrate < 0) {
+    av_bprintf(&buf, "bitrate=N/A");
+    av_bprintf(&buf_script, "bitrate=N/A\n");
+  } else {
+    av_bprintf(&buf, "bitrate=%6.1fkbits/s", bitrate);
+    av_bprintf(&buf_script, "bitrate=%6.1fkbits/s\n", bitrate);
+  }
+
+  if (total_size < 0)
+    av_bprintf(&buf_script, "total_size=N/A\n");
+  else
+    av_bprintf(&buf_script, "total_size=%" PRId64 "\n", total_size);
+  if (pts == AV_NOPTS_VALUE) {
+    av_bprintf(&buf_script, "out_time_us=N/A\n");
+    av_bprintf(&buf_script, "out_time_ms=N/A\n");
+    av_bprintf(&buf_script, "out_time=N/A\n");
+  } else {
+    av_bprintf(&buf_script, "out_time_us=%" PRId64 "\n", pts);
+    av_bprintf(&buf_script, "out_time_ms=%" PRId64 "\n", pts);
+    av_bprintf(&buf_script, "out_time=%s%02d:%02d:%02d.%06d\n", hours_sign, hours, mins, secs,
+               micros);
+  }
+
+  bool forceLog = false;
+  if (nb_frames_dup || nb_frames_drop) {
+    av_bprintf(&buf, " dup=%" PRId64 " drop=%" PRId64, nb_frames_dup, nb_frames_drop);
+    if (ATask->FShowDupOrDrop.load() && hasEvent) {
+      ATask->FShowDupOrDrop.store(0);
+      forceLog = true;
+    }
+  }
+  av_bprintf(&buf_script, "dup_frames=%" PRId64 "\n", nb_frames_dup);
+  av_bprintf(&buf_script, "drop_frames=%" PRId64 "\n", nb_frames_drop);
+
+  if (speed < 0) {
+    av_bprintf(&buf, " speed=N/A");
+    av_bprintf(&buf_script, "speed=N/A\n");
+  } else {
+    av_bprintf(&buf, " speed=%4.3gx", speed);
+    av_bprintf(&buf_script, "speed=%4.3gx\n", speed);
+  }
+
+  {
+    const int et_secs = int(t);
+    const int et_millis = int((t - et_secs) * 1000);
+    av_bprintf(&buf, " elapsed=%d:%02d:%02d.%02d", et_secs / 3600, et_secs / 60 % 60,
+               et_secs % 60, et_millis / 10);
+  }
+
+  if (hasEvent) {
+    const std::int64_t eventPts = pts == AV_NOPTS_VALUE ? 0 : pts;
+    const std::int64_t eventSize = total_size < 0 ? 0 : total_size;
+    const std::int64_t duration = ATask->FOutputDuration.load();
+    ATask->FOnProgress(ATask, -1, int(frame_number), int(std::lrint(fps)), q, float(bitrate),
+                       eventSize, eventPts, duration);
+  }
+
+  if ((ATask->Fprint_stats && !hasEvent) || AIsLast || forceLog)
+    CmdUtils::ff_log(nullptr, AV_LOG_INFO, std::string(buf.str) + "\n");
+
+  if (ATask->Fprogress_avio) {
+    av_bprintf(&buf_script, "progress=%s\n", AIsLast ? "end" : "continue");
+    avio_write(ATask->Fprogress_avio, reinterpret_cast<const unsigned char*>(buf_script.str),
+               int(std::min<unsigned>(buf_script.len, buf_script.size - 1)));
+    avio_flush(ATask->Fprogress_avio);
+    if (AIsLast) {
+      const int ret = avio_closep(&ATask->Fprogress_avio);
+      if (ret < 0)
+        LogTask(ATask, FFLoad::llError,
+                "Error closing progress log, loss of information possible: " +
+                    CmdUtils::print_error(ret));
+    }
+  }
+
+  av_bprint_finalize(&buf, nullptr);
+  av_bprint_finalize(&buf_script, nullptr);
+  ATask->Ffirst_report = 0;
 }
 
 int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
-  (void)ATask;
-  (void)sch;
-  return AVERROR(ENOSYS);
+  if (!sch) return AVERROR(EINVAL);
+  print_stream_maps(ATask);
+  ATask->Ftranscode_init_done.store(1);
+
+  int ret = FFmpegSched::sch_start(sch);
+  if (ret < 0) return ret;
+
+  const std::int64_t timer_start = av_gettime_relative();
+  ATask->FLooping.store(true);
+  std::int64_t transcode_ts = 0;
+
+  // A synchronous run on the main thread must keep serving the calls that the job's
+  // threads hand to the main thread (hooks, preview, bitmap events), or both sides
+  // wait for each other: it waits in short slices and serves them in between. It also
+  // never sleeps in the pause gate, where nothing could be served.
+  const bool serve = Platform::IsMainThread() && MyUtils::GEnabledSynchronize.load();
+  for (;;) {
+    std::uint64_t slice = std::uint64_t(std::max<std::int64_t>(ATask->Fstats_period.load(), 0));
+    if (serve) {
+      MyUtils::MyProcessMessages();
+      if (ATask->FBroken.load()) break;
+      if (ATask->FPauseState.load() == 1) {
+        Platform::WaitForMainThreadWork(20);
+        continue;
+      }
+      slice = std::min<std::uint64_t>(slice, 20000);
+    }
+    if (FFmpegSched::sch_wait(sch, slice, transcode_ts)) break;
+    if (ATask->FBroken.load()) break;
+    print_report(ATask, false, transcode_ts, av_gettime_relative(), timer_start);
+  }
+  ATask->FLooping.store(false);
+
+  ret = FFmpegSched::sch_stop(sch, &transcode_ts);
+
+  for (int i = 0; i < ATask->Fnb_output_files; i++) {
+    const int err = FFmpegMux::of_write_trailer(ATask->Foutput_files[i]);
+    ret = FFmpegHeader::err_merge(ret, err);
+  }
+
+  print_report(ATask, true, transcode_ts, av_gettime_relative(), timer_start);
+  ATask->FJobFinished.store(!ATask->FBroken.load());
+  return ret;
 }
 
-void ffmpeg_cleanup(TCustomFFmpeg* ATask) { FFmpegHW::hw_device_free_all(ATask); }
+void ffmpeg_cleanup(TCustomFFmpeg* ATask) {
+  for (int i = 0; i < ATask->Fnb_filtergraphs; i++) FFmpegFilter::fg_free(ATask->Ffiltergraphs[i]);
+  av_freep(&ATask->Ffiltergraphs);
+  ATask->Fnb_filtergraphs = 0;
+
+  for (int i = 0; i < ATask->Fnb_output_files; i++) FFmpegMux::of_free(ATask->Foutput_files[i]);
+  ATask->Fnb_output_files = 0;
+
+  for (int i = 0; i < ATask->Fnb_input_files; i++) FFmpegDemux::ifile_close(ATask->Finput_files[i]);
+  ATask->Fnb_input_files = 0;
+
+  for (int i = 0; i < ATask->Fnb_decoders; i++) FFmpegDec::dec_free(ATask->Fdecoders[i]);
+  av_freep(&ATask->Fdecoders);
+  ATask->Fnb_decoders = 0;
+
+  if (ATask->Fvstats_file) {
+    if (std::fclose(ATask->Fvstats_file))
+      LogTask(ATask, FFLoad::llError,
+              "Error closing vstats file, loss of information possible: " +
+                  CmdUtils::print_error(AVERROR(errno)));
+    ATask->Fvstats_file = nullptr;
+  }
+  av_freep(&ATask->Fvstats_filename);
+
+  FFmpegMux::of_enc_stats_close(ATask);
+
+  // A task that was parsed but never ran still holds its "-progress" output.
+  if (ATask->Fprogress_avio) avio_closep(&ATask->Fprogress_avio);
+
+  // Only this task's holds: the devices of tasks still running stay.
+  FFmpegHW::hw_device_free_all(ATask);
+
+  av_freep(&ATask->Ffilter_nbthreads);
+  av_freep(&ATask->Finput_files);
+  av_freep(&ATask->Foutput_files);
+}
 
 }  // namespace FFmpeg
