@@ -7,7 +7,7 @@
 
 namespace FFmpegMuxInit {
 
-int of_open(TBaseFFmpeg* task, TOptionsContext* o, const char* filename,
+int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
             FFmpegSched::TScheduler* sch) {
   (void)task;
   (void)o;

@@ -36,6 +36,7 @@ extern "C" {
   X(avcodec_send_frame) \
   X(avcodec_receive_packet) \
   X(avcodec_flush_buffers) \
+  X(avcodec_default_get_buffer2) \
   X(avcodec_decode_subtitle2) \
   X(avcodec_encode_subtitle) \
   X(avsubtitle_free) \
@@ -65,6 +66,7 @@ extern "C" {
   X(av_packet_side_data_add) \
   X(av_packet_side_data_free) \
   X(av_get_audio_frame_duration2) \
+  X(av_get_exact_bits_per_sample) \
   X(av_new_packet) \
   X(av_shrink_packet) \
   X(av_grow_packet) \

@@ -67,7 +67,8 @@ extern "C" {
   X(av_buffersink_get_color_range) \
   X(av_buffersink_get_sample_rate) \
   X(av_buffersink_get_ch_layout) \
-  X(av_buffersink_get_hw_frames_ctx)
+  X(av_buffersink_get_hw_frames_ctx) \
+  X(av_buffersink_get_side_data)
 
 namespace AVFilterStubs {
 

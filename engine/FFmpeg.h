@@ -1,0 +1,326 @@
+// One conversion task: an ffmpeg-style command line parsed once and run once, on the
+// caller's thread or on a convert thread of its own, with pause, resume, stop and
+// terminate, the task's error text, the terminate notification, the video hooks, the
+// periodic preview (a bitmap event or a small window), the transcode loop with its
+// progress report, and the per-frame data routines every stage of the engine uses.
+//
+// Threads and locks of a task
+// - The host thread (normally the main thread) calls Start, Stop, Pause, Resume,
+//   Terminate, SetPreviewFlags and destroys the task.
+// - The job runs on the task's TConvertThread (asynchronous start) or on the caller of
+//   Start (synchronous start): transcode drives the scheduler and prints the reports;
+//   the progress event runs there.
+// - Decoder and encoder threads of the scheduler call DoVideoHook and DoPreview.
+// - FPreviewLock guards only the preview flags and FPreviewFlagsChanged; it is held
+//   for a few instructions and never across a hand-over to the main thread, so the
+//   main thread may take it at any time (SetPreviewFlags).
+// - FPreviewWorkLock serialises the users of FPreviewConverter and of the previewer
+//   (encoder threads in DoVideoHook and DoPreview). It is held across the hand-overs to
+//   the main thread that a conversion into a bitmap and the preview window need, so
+//   the main thread never waits for it (it only tries it, to free a window at once).
+// - FHookLock serialises the users of FHookConverter (decoder threads).
+// - FBroken, FPauseState, FRunning, FTerminated and FJobFinished are atomics read by
+//   every thread without a lock.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/FFmpegSched.h"
+#include "engine/FormatConvert.h"
+#include "platform/Bitmap.h"
+#include "platform/Method.h"
+#include "platform/Object.h"
+#include "platform/Sync.h"
+#include "platform/Threads.h"
+#include "runtime/CircularBuffer.h"
+#include "runtime/FFmpegHeader.h"
+#include "runtime/FFUtils.h"
+#include "runtime/WavePlay.h"
+
+struct SwrContext;
+
+namespace Previewer {
+class TPreviewer;
+}
+
+namespace FFmpeg {
+
+using FFmpegHeader::PInputStream;
+using FFmpegHeader::POutputStream;
+using FFUtils::PAVPicture;
+using FFUtils::TAVPicture;
+using FormatConvert::TFormatConverter;
+using Platform::TBitmap;
+using Platform::TObject;
+using PFrameData = FFmpegHeader::TFrameData*;
+
+// ---- Task events ----------------------------------------------------------------------
+// Method pointers (code and receiving object); a pointer counts as assigned when its
+// code is set. Sender is the task. Times are microseconds unless said otherwise.
+
+// A bitmap of the frame: the handler may paint on it (AUpdate left True writes it back
+// into the frame) or ask never to be called again for this task (AStopHook).
+using TTaskVideoHookEvent =
+    Platform::TMethod<void(TObject* Sender, TBitmap* ABitmap, int AFrameNumber,
+                           const std::int64_t& APTS, bool& AUpdate, bool& AStopHook)>;
+// The raw packed picture of the frame; changes reach the output on the encode side.
+using TTaskFrameHookEvent =
+    Platform::TMethod<void(TObject* Sender, PAVPicture APicture, AVPixelFormat APixFmt,
+                           int AFrameNumber, int AWidth, int AHeight,
+                           const std::int64_t& APTS)>;
+using TTaskPreviewEvent = Platform::TMethod<void(TObject* Sender, TBitmap* ABitmap,
+                                                 int AFrameNumber, const std::int64_t& APTS)>;
+// AFileIndex -1; AFrameNumber -1 without video; ATotalSize 0 while unknown;
+// ACurrentDuration the output time; ATotalDuration the expected output duration.
+using TTaskProgressEvent = Platform::TMethod<void(
+    TObject* Sender, int AFileIndex, int AFrameNumber, int AFPS, float AQuality, float ABitRate,
+    const std::int64_t& ATotalSize, const std::int64_t& ACurrentDuration,
+    const std::int64_t& ATotalDuration)>;
+// ASize: the line size of the frame's plane 0 in bytes.
+using TTaskAudioHookEvent =
+    Platform::TMethod<void(TObject* Sender, const std::int64_t& APTS, AVFrame* AFrame, int ASize,
+                           int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>;
+// Called by input opening before the streams are probed.
+using TBeforeFindStreamInfoEvent =
+    Platform::TMethod<void(TObject* Sender, AVFormatContext* AFormatContext)>;
+using Platform::TNotifyEvent;
+
+// Bits of the preview flags.
+constexpr std::uint8_t PREVIEW_WINDOW = 0x01;  // the task's own preview window
+constexpr std::uint8_t PREVIEW_BITMAP = 0x02;  // the preview-bitmap event
+
+// The audio preview's source format with its resampler, and the wave player's format.
+struct TAudioPreviewInFormat {
+  AVChannelLayout ch_layout;
+  std::int32_t sample_fmt;   // -1: none seen yet
+  std::int32_t sample_rate;  // -1: none seen yet
+  SwrContext* swr_ctx;       // nullptr until a conversion is needed; freed with swr_free
+};
+struct TAudioPreviewOutFormat {
+  AVChannelLayout ch_layout;
+  std::int32_t sample_fmt;
+  std::int32_t sample_rate;
+};
+
+class TCustomFFmpeg;
+
+// Runs one asynchronous job: Execute runs Run and sets the task's run event at its
+// end. Starts at once and frees itself when it ends.
+class TConvertThread : public Platform::TThread {
+ public:
+  explicit TConvertThread(TCustomFFmpeg* AOwner);
+
+ protected:
+  void Execute() override;
+
+ private:
+  TCustomFFmpeg* FOwner;
+};
+
+// Delivers the terminate notification of a task that never ran, on a thread of its
+// own, and sets the task's terminate event at its end. Starts at once and frees itself.
+class TDoTerminateThread : public Platform::TThread {
+ public:
+  explicit TDoTerminateThread(TCustomFFmpeg* AOwner);
+
+ protected:
+  void Execute() override;
+
+ private:
+  TCustomFFmpeg* FOwner;
+};
+
+// Life cycle: created (FPauseState -1) -> ParseOptions -> Start -> running (0) <->
+// paused (1) -> ended (FRunning False, FTerminated True) -> destroyed. A terminated task
+// ignores Start. The loader must have the encoder library set loaded before a task is
+// created (assertion otherwise).
+class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
+ public:
+  TCustomFFmpeg();
+  // Fires FOnDestroy, stops the job and waits for it (Stop(True)), frees what the job
+  // built (ResetJob) and the task's own objects.
+  ~TCustomFFmpeg() override;
+
+  int GetVideoHookBitsPixel() override;
+  void SetVideoHookBitsPixel(int AValue) override;
+
+  // Parses the command line: creates the scheduler, opens inputs and outputs. 0 or a
+  // negative error code, with the text in LastErrMsg. (Defined with the option table.)
+  [[nodiscard]] int ParseOptions(const std::string& ACommandLine);
+
+  // Starts the job: at once on a convert thread (AAsync) or on the calling thread,
+  // returning once the job has ended and FOnTerminate has fired on this thread. Does
+  // nothing while running or once terminated. Without output files the terminate
+  // notification reports "At least one output file must be specified".
+  void Start(bool AAsync);
+  // Tells the job to stop (the outputs are still finished). With AWait, returns once
+  // the job has ended; on the main thread it keeps serving main-thread calls meanwhile.
+  // Called on the job's own thread it never waits. Nothing before ParseOptions.
+  void Stop(bool AWait);
+  // Stops a running task; a task that never ran gets its terminate notification on a
+  // TDoTerminateThread (with AWait: returns after it has been delivered).
+  void Terminate(bool AWait);
+  // Closes / opens the scheduler's pause gate; only while running / paused.
+  void Pause();
+  void Resume();
+  // Bit 0: preview window, bit 1: preview-bitmap event. Any thread.
+  void SetPreviewFlags(std::uint8_t AFlags);
+  std::uint8_t PreviewFlags();
+
+  // The task ended the terminate notification: FRunning False, FTerminated True, then
+  // FOnTerminate.
+  void DoTerminate();
+  // The body of one job (synchronous or on the convert thread).
+  void Run();
+  // Frees everything the job built: the output and input files, filter graphs,
+  // decoders (ffmpeg_cleanup), the scheduler, the hook pictures and the previewer.
+  void ResetJob();
+
+  // The video hook of one side: converts the packed picture (APixFmt, AWidth x AHeight)
+  // into AConverter's bitmap, calls the side's handler and, when it leaves AUpdate set,
+  // writes the bitmap back into APicture. AConverted tells whether AConverter's bitmap
+  // now holds this frame. A failed conversion is logged and the handler is not called;
+  // a handler asking to stop (or a failed conversion) clears the side's hook.
+  // Input side: decoder threads with FHookConverter; output side: encoder threads with
+  // FPreviewConverter.
+  void DoVideoHook(bool AInputSide, TFormatConverter* AConverter, bool& AConverted,
+                   int AFrameNumber, std::int64_t APTS, AVPixelFormat APixFmt, int AWidth,
+                   int AHeight, PAVPicture APicture);
+  // The periodic preview of one encoded video frame (encoder threads, while the preview
+  // flags are not 0): the bitmap event when bit 1 is set and FOnPreviewBitmap assigned,
+  // else the preview window when bit 0 is set; at most once per FPreviewInterval.
+  // AConverted: what DoVideoHook left for this frame (False when no hook ran).
+  void DoPreview(const std::uint8_t* const AData[], const int ALineSize[], AVPixelFormat APixFmt,
+                 int AWidth, int AHeight, bool AConverted, int AFrameNumber, std::int64_t APTS);
+
+  bool Running() const { return FRunning.load(); }
+  bool Terminated() const { return FTerminated.load(); }
+  bool JobFinished() const { return FJobFinished.load(); }
+  bool HasError() const { return FHasError.load(); }
+  // The job's error text (valid once the job ended with HasError).
+  std::string ErrorText();
+  int PauseState() const { return FPauseState.load(); }
+
+  // ---- Fields (after those of TBaseFFmpeg) ------------------------------------------
+
+  // Audio preview (encoder threads and the wave player's thread).
+  std::atomic<bool> FAudioPreview{false};
+  std::atomic<std::int32_t> FAudioPullCount{0};
+  CircularBuffer::TCircularBuffer* FAudioBuffer = nullptr;  // 1 MiB
+  WavePlay::TWavePlayer* FWavePlayer = nullptr;
+  std::uint8_t* FPreviewSamples = nullptr;  // av_freep
+  Platform::Cardinal FPreviewSamplesSize = 0;
+  TAudioPreviewInFormat FPreviewInFormat{};
+  TAudioPreviewOutFormat FPreviewOutFormat{};
+
+  std::atomic<std::int64_t> FPauseStart{0};  // av_gettime_relative() when the pause began
+  std::atomic<bool> FJobFinished{false};     // the last run ended without being stopped
+  std::atomic<bool> FTerminated{false};      // the notification is out; no start again
+
+  // Guarded by FPreviewLock.
+  std::uint8_t FPreviewFlags = 0;
+
+  // Decode-side hook picture (decoder threads, under FHookLock) and encode-side one
+  // (encoder threads, under FPreviewWorkLock); av_freep by ResetJob.
+  std::uint8_t* FHookPicture = nullptr;
+  Platform::Cardinal FHookPictureSize = 0;
+  std::uint8_t* FOutHookPicture = nullptr;
+  Platform::Cardinal FOutHookPictureSize = 0;
+  TFormatConverter* FHookConverter = nullptr;     // guarded by FHookLock
+  TFormatConverter* FPreviewConverter = nullptr;  // guarded by FPreviewWorkLock
+  Previewer::TPreviewer* FPreviewer = nullptr;    // guarded by FPreviewWorkLock
+  std::int64_t FLastPreviewTime = 0;              // guarded by FPreviewWorkLock
+  std::int64_t FNowPreviewTime = 0;               // guarded by FPreviewWorkLock
+
+  // Set by the host before Start; a side's video hook is cleared by the hook thread
+  // when its handler asks to stop.
+  TTaskAudioHookEvent FOnAudioInputHook;
+  TTaskAudioHookEvent FOnAudioOutputHook;
+  TTaskVideoHookEvent FOnVideoInputHook;
+  TTaskVideoHookEvent FOnVideoOutputHook;
+  TTaskFrameHookEvent FOnFrameInputHook;
+  TTaskFrameHookEvent FOnFrameOutputHook;
+
+  Platform::TEvent* FRunEvent = nullptr;        // manual, set; reset while a job runs
+  Platform::TEvent* FTerminateEvent = nullptr;  // manual, set; reset while a terminate
+                                                // thread delivers the notification
+  std::atomic<std::int32_t> FPauseState{-1};    // -1 never started, 0 running, 1 paused
+  bool FPreviewFlagsChanged = false;            // guarded by FPreviewLock
+  Platform::TCriticalSection* FPreviewLock = nullptr;
+  Platform::TCriticalSection* FPreviewWorkLock = nullptr;
+  Platform::TCriticalSection* FHookLock = nullptr;
+  std::atomic<bool> FRunning{false};
+  std::atomic<bool> FHasError{false};
+  std::string FErrorText;  // guarded by FErrorLock
+  std::mutex FErrorLock;
+
+  TTaskPreviewEvent FOnPreviewBitmap;
+  TTaskProgressEvent FOnProgress;
+  TNotifyEvent FOnTerminate;
+  TNotifyEvent FOnDestroy;
+  TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
+
+  // The thread that runs the job (0 while none): Stop(True) there must not wait.
+  std::atomic<Platform::TThreadID> FJobThreadID{0};
+
+ private:
+  friend class TConvertThread;
+  friend class TDoTerminateThread;
+  void ApplyPreviewFlags(std::uint8_t AFlags);
+  void RecordError(const std::string& AText);
+  // Frees the previewer (FPreviewWorkLock held).
+  void FreePreviewer();
+};
+
+// A task of the encoder component: adds the component's link and the per-input
+// decoder components (created on demand by the component, owned by the task).
+class TFFmpeg : public TCustomFFmpeg {
+ public:
+  TFFmpeg();
+  // Clears the hook, preview, progress and terminate events, frees the decoders.
+  ~TFFmpeg() override;
+
+  TObject* FEncoder = nullptr;
+  std::vector<TObject*> FDecoders;
+};
+
+// ---- Transcode loop and progress report ---------------------------------------------
+
+// Prints the stream mapping, starts the scheduler and waits on it in steps of the
+// statistics period with a progress report after each, until every output has finished,
+// the scheduler failed or the task was told to stop; then stops the scheduler, writes
+// the trailers and prints the last report. 0 or the merged error of the job.
+[[nodiscard]] int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch);
+// One progress report (console line, "-progress" block, progress event); see the Part
+// of the transcode loop for when each is produced. Times are av_gettime_relative().
+void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::int64_t ACurTime,
+                  std::int64_t ATimerStart);
+void print_stream_maps(TCustomFFmpeg* ATask);
+// Frees everything a task built: filter graphs, output and input files, loopback
+// decoders, statistics files and this task's holds on hardware devices.
+void ffmpeg_cleanup(TCustomFFmpeg* ATask);
+
+// The output (input) stream after prev (nullptr: the first), over the files in order
+// and the streams of each file in order; nullptr after the last.
+POutputStream ost_iter(FFmpegHeader::TBaseFFmpeg* ATask, POutputStream prev);
+PInputStream ist_iter(FFmpegHeader::TBaseFFmpeg* ATask, PInputStream prev);
+
+// ---- Per-frame data ------------------------------------------------------------------
+
+// Makes sure ARef holds a TFrameData record (writable when asked): 0, or
+// AVERROR(ENOMEM) / the error of copying the encoder parameters.
+[[nodiscard]] int frame_data_ensure(AVBufferRef*& ARef, bool AWritable);
+// The record of a frame or packet, created when missing; nullptr when that fails.
+PFrameData frame_data(AVFrame* AFrame);          // writable
+const FFmpegHeader::TFrameData* frame_data_c(AVFrame* AFrame);  // read only
+PFrameData packet_data(AVPacket* APacket);       // writable
+
+// Warns of codec options that no stream used; AVERROR(EINVAL) for an option of the
+// wrong direction (an encoding option given to an input, or the reverse).
+[[nodiscard]] int check_avoptions_used(const AVDictionary* AOpts, const AVDictionary* AOptsUsed,
+                                       void* ALogCtx, bool ADecode);
+
+}  // namespace FFmpeg

@@ -1,0 +1,188 @@
+// Input files of a conversion task and their demuxer threads.
+//
+// ifile_open turns one "-i" group of the command line into an open, probed input: a
+// demuxer record (TDemux) registered with the task's scheduler, with one input stream
+// (TDemuxStream) per container stream. The input options are applied there (start and
+// end, read rate, codecs, hardware acceleration, cropping, display matrix, layout
+// guess, bitstream filters) and attachments are dumped. Output set-up and filter graphs
+// later bind streams to their consumers with ist_use / ist_filter_add, which decide
+// whether a stream is decoded (and create its decoder) or copied, and connect it in the
+// scheduler. A stream nobody uses stays discarded and is never read into the graph.
+//
+// At run time the scheduler runs input_thread once per input file that has a used
+// stream: it reads packets, repairs their timestamps (wrap, offsets, scale, loop,
+// discontinuities, dts estimate), paces itself to a read rate, runs the bitstream
+// filters and hands the packets to the scheduler.
+//
+// Everything here belongs to one task: the records reach the task through Owner and
+// keep no global state.
+#pragma once
+#include <cstdint>
+
+#include "engine/FFmpegSched.h"
+#include "runtime/FFmpegHeader.h"
+
+namespace FFmpegDemux {
+
+using FFmpegHeader::PInputFile;
+using FFmpegHeader::PInputStream;
+using FFmpegHeader::TBaseFFmpeg;
+using FFmpegHeader::TOptionsContext;
+
+// Bits of TDemuxStream::decoding_needed.
+constexpr int DECODING_FOR_OST = 1;     // decoded for an output stream (simple graph)
+constexpr int DECODING_FOR_FILTER = 2;  // decoded for a complex filter graph
+
+// Decoder flags handed to the decoder with the stream (TDecoderOpts::flags).
+constexpr int DECODER_FLAG_FIX_SUB_DURATION = 0x01;
+constexpr int DECODER_FLAG_TS_UNRELIABLE = 0x02;
+constexpr int DECODER_FLAG_FRAMERATE_FORCED = 0x04;
+constexpr int DECODER_FLAG_TOP_FIELD_FIRST = 0x08;
+constexpr int DECODER_FLAG_SEND_END_TS = 0x10;
+constexpr int DECODER_FLAG_BITEXACT = 0x20;
+
+// Bits of TInputFilterOptions::flags that the input side sets.
+constexpr unsigned IFILTER_FLAG_AUTOROTATE = 0x01;
+constexpr unsigned IFILTER_FLAG_REINIT = 0x02;
+constexpr unsigned IFILTER_FLAG_CFR = 0x04;
+constexpr unsigned IFILTER_FLAG_CROP = 0x08;
+constexpr unsigned IFILTER_FLAG_DROPCHANGED = 0x10;
+
+// One input stream. Allocated zero-filled by ist_add, freed by ifile_close.
+struct TDemuxStream {
+  // The head that other units see; ist.class_ is the log class "InputStream", whose
+  // parent log context is the file.
+  FFmpegHeader::TInputStream ist;
+
+  // Set while the command line is parsed (one thread), read-only once the task runs.
+  char log_name[64];             // "%cist#%d:%d/%s": type letter, file, stream, codec
+  std::int32_t sch_idx_stream;   // scheduler stream of the demuxer; -1 until used
+  std::int32_t sch_idx_dec;      // scheduler decoder; -1 until a decoder exists
+  std::int32_t discard;          // 1 while no consumer uses the stream
+  std::int32_t decoding_needed;  // DECODING_FOR_OST | DECODING_FOR_FILTER
+  std::int32_t streamcopy_needed;
+  std::int32_t have_sub2video;   // feeds subtitles to video: gets heartbeats
+  std::int32_t reinit_filters;   // -reinit_filter; -1 when not given
+  std::int32_t drop_changed;
+  std::int32_t autorotate;
+  std::int32_t apply_cropping;   // FFmpegHeader::TCroppingType
+  std::int32_t canvas_width;     // -canvas_size of subtitles; 0 when not given
+  std::int32_t canvas_height;
+  double ts_scale;               // -itsscale, 1.0 by default
+  char dec_name[16];             // "%d:%d": the decoder's log name
+  AVDictionary* decoder_opts;
+  const AVCodecDescriptor* codec_desc;
+  FFmpegHeader::TDecoderOpts dec_opts;
+  AVFrame* decoded_params;       // frame properties reported by the opened decoder
+  AVBSFContext* bsf;             // -bsf chain, or nullptr
+
+  // Owned by the demuxer thread while it runs; read by the final statistics after it.
+  std::int32_t finished;         // every consumer is done
+  std::int32_t wrap_correction_done;
+  std::int32_t saw_first_ts;
+  std::int64_t first_dts;        // microseconds
+  std::int64_t dts;              // microseconds: estimate of the current packet
+  std::int64_t next_dts;         // microseconds: prediction for the next packet
+  std::uint64_t data_size;
+  std::uint64_t nb_packets;
+  std::int64_t lag;              // read-rate lag, resume point (wall clock, stream time)
+  std::int64_t resume_wc;
+  std::int64_t resume_pts;
+};
+using PDemuxStream = TDemuxStream*;
+
+// One input file. Allocated zero-filled by ifile_open, freed by ifile_close.
+struct TDemux {
+  // The head that other units see; f.class_ is the log class "InputFile".
+  FFmpegHeader::TInputFile f;
+
+  // Immutable after open.
+  char log_name[64];             // "in#%d/%s": file index and the URL's tail
+  TBaseFFmpeg* Owner;
+  FFmpegSched::TScheduler* sch;
+  std::int32_t sch_idx;          // the demuxer's scheduler node
+  std::int64_t recording_time;   // microseconds; INT64_MAX: none
+  float readrate;                // 0: unpaced unless rate_emu
+  double readrate_initial_burst; // seconds
+  float readrate_catchup;
+  std::int32_t rate_emu;
+  std::int32_t accurate_seek;
+  std::int32_t bitexact;
+  std::int32_t nb_streams_used;  // counted while consumers are bound
+
+  // Owned by the demuxer thread while it runs.
+  std::int64_t ts_offset_discont;  // microseconds: accumulated discontinuity correction
+  std::int64_t last_ts;            // microseconds: last dts seen in the file
+  std::int64_t wallclock_start;    // av_gettime_relative() when reading began
+  FFmpegHeader::TTimestamp duration;  // accumulated length of the passes read so far
+  FFmpegHeader::TTimestamp min_pts;
+  FFmpegHeader::TTimestamp max_pts;
+  std::int32_t have_audio_dec;
+  std::int32_t loop;               // passes left; -1: forever
+  std::int32_t nb_streams_finished;
+  std::int32_t nb_streams_warn;    // new-stream report: highest reported index + 1
+  std::int32_t read_started;
+  AVPacket* pkt_heartbeat;         // subtitle heartbeats, or nullptr
+};
+using PDemux = TDemux*;
+
+// The records behind the heads the other units hold.
+inline TDemux* demux_from_ifile(PInputFile f) { return reinterpret_cast<TDemux*>(f); }
+inline TDemuxStream* ds_from_ist(PInputStream ist) { return reinterpret_cast<TDemuxStream*>(ist); }
+
+// Opens the input `filename` of one "-i" group (options o) for the task and registers
+// its demuxer with sch. 0, or a negative error after the reason was logged. The file is
+// appended to the task's Finput_files as soon as its record exists, so a half-built
+// file is released by ifile_close with the task.
+[[nodiscard]] int ifile_open(TBaseFFmpeg* Owner, TOptionsContext* o, const char* filename,
+                             FFmpegSched::TScheduler* sch);
+
+// Creates the input stream of container stream st and appends it to the file; the new
+// record in ist_out. 0 or a negative error (logged).
+[[nodiscard]] int ist_add(TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist_out);
+
+// Binds a consumer to the stream: decoding 0 copies the stream, DECODING_FOR_OST or
+// DECODING_FOR_FILTER decode it (the decoder is created on the first decoding use).
+// src receives the node that feeds the consumer: the demuxer stream for a copy, else
+// the decoder's output (the one for view vs when given). 0; AVERROR(EINVAL) for a
+// stream the user disabled or when decoding is asked and there is no decoder; another
+// negative error from the decoder's creation.
+[[nodiscard]] int ist_use(TBaseFFmpeg* Owner, PInputStream ist, int decoding, FFmpegSched::TSchedulerNode& src,
+                          const FFmpegHeader::TViewSpecifier* vs);
+
+// Binds the filter input ifilter to the stream for decoding (is_simple: a simple graph
+// of one output stream), appends it to the stream's filters and fills opts with what
+// the filter input needs (frame rate, crop, canvas size, trim, flags, name; opts.name
+// is allocated and belongs to the caller; opts.fallback must be allocated by the
+// caller and receives the decoder's frame properties). 0 or a negative error.
+[[nodiscard]] int ist_filter_add(TBaseFFmpeg* Owner, PInputStream ist, FFmpegHeader::PInputFilter ifilter,
+                                 FFmpegSched::TSchedulerNode& src, FFmpegHeader::TInputFilterOptions& opts,
+                                 const FFmpegHeader::TViewSpecifier* vs, int is_simple);
+
+// Writes the final statistics (when reading started), frees the streams, closes a host
+// stream and the format context and frees the record; f becomes nullptr. nullptr is
+// accepted. Only once the scheduler has stopped.
+void ifile_close(PInputFile& f);
+
+// The decoder for stream st of s: by name from the "c"/"codec" options, else for video
+// with a requested hardware method the first decoder of the codec that supports it,
+// else the default decoder (nullptr when none). 0 or a negative error (an unknown
+// name).
+[[nodiscard]] int choose_decoder(TOptionsContext* o, AVFormatContext* s, AVStream* st, const AVCodec*& codec,
+                                 FFmpegHeader::THWAccelID hwaccel_id = FFmpegHeader::HWACCEL_NONE,
+                                 AVHWDeviceType hwaccel_device_type = AV_HWDEVICE_TYPE_NONE);
+
+// Writes the extradata of attachment stream ist to filename, or to the stream's
+// "filename" tag when filename is empty. 0 (also when there is nothing to write) or a
+// negative error.
+[[nodiscard]] int dump_attachment(PInputStream ist, const char* filename);
+
+// The first input stream of type `type` (file order, then stream order) that no
+// consumer uses yet and the user did not disable, or nullptr.
+PInputStream ist_find_available(TBaseFFmpeg* Owner, AVMediaType type);
+
+// The demuxer thread's body (arg: the TDemux): 0 at the end of the input or when every
+// consumer is done, else a negative error.
+int input_thread(void* arg);
+
+}  // namespace FFmpegDemux
