@@ -22,6 +22,12 @@
 #include <limits>
 #include <string>
 
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegDec.h"
+#include "engine/FFmpegDemux.h"
+#include "engine/FFmpegFilter.h"
+#include "engine/FFmpegMux.h"
+#include "engine/FFmpegMuxInit.h"
 #include "platform/Exception.h"
 #include "platform/Format.h"
 #include "platform/Time.h"
@@ -121,29 +127,17 @@ void TaskLog(TBaseFFmpeg* ATask, FFLoad::TLogLevel ALevel, const std::string& AT
 const char* S(const char* AText) { return AText ? AText : ""; }
 
 // ---- The open steps of other units ------------------------------------------------------
-//
-// Input opening, output opening, loopback decoders and filter-graph set-up live in their
-// own units; the parse reaches them through this table.
 
-int NotAvailable(TBaseFFmpeg*, const TOptionsContext*, const char*, TScheduler*) {
-  return AVERROR(ENOSYS);
+int OpenInput(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TScheduler* sch) {
+  return FFmpegDemux::ifile_open(ATask, o, arg, sch);
 }
-int FgCreateNotAvailable(TBaseFFmpeg*, char* AGraphDesc, TScheduler*) {
-  av_free(AGraphDesc);
-  return AVERROR(ENOSYS);
+int OpenOutput(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TScheduler* sch) {
+  return FFmpegMuxInit::of_open(ATask, o, arg, sch);
 }
-int BindNotAvailable(TBaseFFmpeg*) { return 0; }
-
-struct TOpenSteps {
-  TOpenGroupFunc ifile_open;
-  TOpenGroupFunc of_open;
-  TOpenGroupFunc dec_create;
-  int (*fg_create)(TBaseFFmpeg* ATask, char* AGraphDesc, TScheduler* sch);
-  int (*fg_finalise_bindings)(TBaseFFmpeg* ATask);
-};
-
-const TOpenSteps COpen = {NotAvailable, NotAvailable, NotAvailable, FgCreateNotAvailable,
-                          BindNotAvailable};
+int OpenDecoder(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TScheduler* sch) {
+  // every task that parses a command line is a TCustomFFmpeg
+  return FFmpegDec::dec_create(static_cast<FFmpeg::TCustomFFmpeg*>(ATask), o, arg, sch);
+}
 
 }  // namespace
 
@@ -1525,26 +1519,26 @@ int ffmpeg_parse_options(TBaseFFmpeg* ATask, int argc, char** argv, TScheduler* 
   for (int i = 0; i < go.nb_filtergraphs; i++) {
     char* desc = go.filtergraphs[i];
     go.filtergraphs[i] = nullptr;  // the graph owns its text, also when it fails
-    ret = COpen.fg_create(ATask, desc, sch);
+    ret = FFmpegFilter::fg_create(ATask, nullptr, desc, sch);
     if (ret < 0) goto fail;
   }
 
-  ret = open_files(ATask, &octx.groups[GROUP_INFILE], "input", COpen.ifile_open, sch);
+  ret = open_files(ATask, &octx.groups[GROUP_INFILE], "input", OpenInput, sch);
   if (ret < 0) {
     errmsg = "opening input files";
     goto fail;
   }
-  ret = open_files(ATask, &octx.groups[GROUP_OUTFILE], "output", COpen.of_open, sch);
+  ret = open_files(ATask, &octx.groups[GROUP_OUTFILE], "output", OpenOutput, sch);
   if (ret < 0) {
     errmsg = "opening output files";
     goto fail;
   }
-  ret = open_files(ATask, &octx.groups[GROUP_DECODER], "decoder", COpen.dec_create, sch);
+  ret = open_files(ATask, &octx.groups[GROUP_DECODER], "decoder", OpenDecoder, sch);
   if (ret < 0) {
     errmsg = "creating loopback decoders";
     goto fail;
   }
-  ret = COpen.fg_finalise_bindings(ATask);
+  ret = FFmpegFilter::fg_finalise_bindings(ATask);
   if (ret < 0) {
     errmsg = "binding filtergraph inputs/outputs";
     goto fail;
@@ -1587,7 +1581,7 @@ int ParseStep(void* AData, int argc, char** argv) {
 
   try {
     Platform::Check(task->Fsch == nullptr, "FFmpeg", CLineSchedulerExists);
-    task->Fsch = FFmpegSched::sch_alloc(task);
+    task->Fsch = FFmpegSched::sch_alloc(task, FFmpegMux::print_sdp);
     ret = task->Fsch ? ffmpeg_parse_options(task, argc, argv, task->Fsch) : AVERROR(ENOMEM);
     if (ret < 0) {
       error_text = print_error(ret);
@@ -1632,3 +1626,11 @@ int ParseTaskOptions(TBaseFFmpeg* ATask, const std::string& ACommandLine) {
 }
 
 }  // namespace FFmpegOpt
+
+namespace FFmpeg {
+
+int TCustomFFmpeg::ParseOptions(const std::string& ACommandLine) {
+  return FFmpegOpt::ParseTaskOptions(this, ACommandLine);
+}
+
+}  // namespace FFmpeg
