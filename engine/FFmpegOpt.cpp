@@ -280,6 +280,7 @@ int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
 
 int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync, int AFileIdx,
                         int AStIdx, bool AIsGlobal) {
+  bool named = true;
   if (av_strcasecmp(AArg, "cfr") == 0)
     AVsync = VSYNC_CFR;
   else if (av_strcasecmp(AArg, "vfr") == 0)
@@ -296,9 +297,12 @@ int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync, int A
             Platform::Format("Invalid value %s specified for fps_mode of #%d:%d.", AArg, AFileIdx,
                              AStIdx));
     return AVERROR(EINVAL);
-  }
-  // the old numeric form of -vsync
-  if (AIsGlobal && AVsync == VSYNC_AUTO) {
+  } else
+    named = false;
+  // The old numeric form of -vsync. It is read whenever no name matched, not only while
+  // the method is still "auto": else a second -vsync with a number, or with text that is
+  // neither, would be dropped without a word.
+  if (!named) {
     double num = 0;
     const int ret = parse_number(nullptr, "vsync", AArg, OPT_TYPE_INT, VSYNC_AUTO, 3, num);
     if (ret < 0) return ret;
