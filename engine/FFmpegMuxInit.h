@@ -28,7 +28,7 @@ using FFmpegMux::TMuxStream;
 // Opens the output `filename` (used as it stands) of the group `o` for the task: 0, or a
 // negative error code with its message logged. Called once per output file, in
 // command-line order, after every input file and complex filter graph exists.
-[[nodiscard]] int of_open(TBaseFFmpeg* task, TOptionsContext* o, const char* filename,
+[[nodiscard]] int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
                           FFmpegSched::TScheduler* sch);
 
 // Appends a zeroed muxer record to the task's output list ("out#<index>"), or nullptr

@@ -66,6 +66,7 @@ extern "C" {
   X(av_packet_side_data_add) \
   X(av_packet_side_data_free) \
   X(av_get_audio_frame_duration2) \
+  X(av_get_exact_bits_per_sample) \
   X(av_new_packet) \
   X(av_shrink_packet) \
   X(av_grow_packet) \

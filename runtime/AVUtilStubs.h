@@ -30,6 +30,7 @@ extern "C" {
 #include <libavutil/timestamp.h>
 #include <libavutil/random_seed.h>
 #include <libavutil/eval.h>
+#include <libavutil/iamf.h>
 }
 
 #include "runtime/MyUtils.h"
@@ -117,6 +118,8 @@ extern "C" {
   X(av_opt_set_pixel_fmt) \
   X(av_opt_set_sample_fmt) \
   X(av_opt_set_chlayout) \
+  X(av_opt_serialize) \
+  X(av_opt_is_set_to_default_by_name) \
   X(av_frame_alloc) \
   X(av_frame_free) \
   X(av_frame_ref) \
@@ -214,6 +217,7 @@ extern "C" {
   X(av_get_bits_per_pixel) \
   X(av_get_padded_bits_per_pixel) \
   X(av_pix_fmt_count_planes) \
+  X(av_find_best_pix_fmt_of_2) \
   X(av_get_sample_fmt) \
   X(av_get_sample_fmt_name) \
   X(av_get_sample_fmt_string) \
@@ -264,6 +268,11 @@ extern "C" {
   X(av_display_rotation_get) \
   X(av_display_rotation_set) \
   X(av_display_matrix_flip) \
+  X(av_iamf_param_definition_alloc) \
+  X(av_iamf_audio_element_add_layer) \
+  X(av_iamf_mix_presentation_add_submix) \
+  X(av_iamf_submix_add_element) \
+  X(av_iamf_submix_add_layout) \
   X(av_get_random_seed) \
   X(av_expr_parse_and_eval) \
   X(av_expr_parse) \

@@ -1,0 +1,236 @@
+// The player's per-stream state and the per-player settings that its engine threads read.
+//
+// TPlayerCore holds what the decoding, clock and audio routines need of the player: the
+// audio settings and hook, the sync and speed settings, the last error and the log
+// sender. The player component derives from it, so the engine reaches these through the
+// stream state's `owner` without knowing the component.
+//
+// TVideoState is one open stream (one zero-based allocation per open). Its fields are
+// sectioned by who touches them; the queues and clocks lock themselves.
+#pragma once
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <SDL.h>
+
+#include "components/FFBaseComponent.h"
+#include "components/FFBasePlayQueues.h"
+#include "runtime/FFLoad.h"
+
+struct SwrContext;
+struct AVFilterGraph;
+struct AVFilterContext;
+
+namespace FFBasePlay {
+
+// ---- Constants of the playback engine ------------------------------------------------------
+
+constexpr double AV_NOSYNC_THRESHOLD = 10.0;      // no A/V correction beyond this (seconds)
+constexpr double AV_SYNC_THRESHOLD_MIN = 0.04;
+constexpr double AV_SYNC_THRESHOLD_MAX = 0.1;
+constexpr double AV_SYNC_FRAMEDUP_THRESHOLD = 0.1;
+constexpr double EXTERNAL_CLOCK_SPEED_MIN = 0.900;
+constexpr double EXTERNAL_CLOCK_SPEED_MAX = 1.010;
+constexpr double EXTERNAL_CLOCK_SPEED_STEP = 0.001;
+constexpr int EXTERNAL_CLOCK_MIN_FRAMES = 2;
+constexpr int EXTERNAL_CLOCK_MAX_FRAMES = 10;
+constexpr int AUDIO_DIFF_AVG_NB = 20;
+constexpr int SAMPLE_CORRECTION_PERCENT_MAX = 10;
+constexpr double REFRESH_RATE = 0.01;
+constexpr int SAMPLE_ARRAY_SIZE = 8 * 65536;  // 16-bit samples of the visualisation ring
+constexpr int SDL_AUDIO_MIN_BUFFER_SIZE = 512;
+constexpr int SDL_AUDIO_MAX_CALLBACKS_PER_SEC = 30;
+
+enum TSyncType : int { AV_SYNC_AUDIO_MASTER = 0, AV_SYNC_VIDEO_MASTER = 1, AV_SYNC_EXTERNAL_CLOCK = 2 };
+
+// Show modes of the output side.
+enum TShowMode : int {
+  SHOW_MODE_NONE = 0,   // automatic until the streams are open
+  SHOW_MODE_VIDEO = 1,
+  SHOW_MODE_WAVES = 2,
+  SHOW_MODE_RDFT = 3,
+  SHOW_MODE_NB = 4,     // audio only, nothing shown
+};
+
+// ---- Clocks -----------------------------------------------------------------------------------
+
+// A clock that runs from the time it was last set, at `speed`. Every field is guarded by
+// `lock`: the audio callback, the play loop, the read thread and the position report all
+// read and set clocks.
+struct TClock {
+  std::mutex lock;
+  double pts = NAN;         // seconds
+  double pts_drift = NAN;   // pts minus the relative time at which it was set
+  double last_updated = 0;  // seconds of the relative clock
+  double speed = 1.0;
+  int serial = -1;
+  int paused = 0;
+  // The serial of the packet queue the clock follows; a clock of another serial reads
+  // NaN while check_serial is on. nullptr: the clock follows its own serial (the
+  // external clock), so it never goes stale.
+  const std::atomic<int>* queue_serial = nullptr;
+  bool check_serial = true;
+};
+
+// ---- Audio parameters -------------------------------------------------------------------------
+
+struct TAudioParams {
+  int freq = 0;
+  AVChannelLayout ch_layout{};
+  AVSampleFormat fmt = AV_SAMPLE_FMT_NONE;
+  int frame_size = 0;
+  int bytes_per_sec = 0;
+};
+
+// ---- Per-player settings read by the engine ---------------------------------------------
+
+class TPlayerCore {
+ public:
+  TPlayerCore() = default;
+  virtual ~TPlayerCore() = default;
+  TPlayerCore(const TPlayerCore&) = delete;
+  TPlayerCore& operator=(const TPlayerCore&) = delete;
+
+  // Logs AText at ALevel with the player as sender and, with AKeep, keeps it as the
+  // last error.
+  void ReportError(const std::string& AText, bool AKeep);
+  void Log(FFLoad::TLogLevel ALevel, const std::string& AText);
+  std::string LastErrMsg() const;
+  void SetLastErrMsg(const std::string& AText);
+
+  // The object named as the sender of log lines and events (the component).
+  Platform::TObject* LogSender = nullptr;
+
+  // Audio output. Mute and the volume are read by the audio callback at every call.
+  std::atomic<bool> Mute{false};
+  std::atomic<int> AudioVolume{SDL_MIX_MAXVOLUME};  // 0 .. 128
+  std::atomic<bool> AudioHook{false};
+  // Assigned by the host before an open; called on the SDL audio thread.
+  FFBaseComponent::TAudioHookEvent OnAudioHook;
+  // Tempo and pitch change through SoundTouch when its library allows it.
+  bool UseSoundTouch = true;
+  // The SDL playback device; empty: the system default.
+  std::string AudioDevice;
+  // Set by audio_open; read by the close of the audio stream.
+  std::atomic<SDL_AudioDeviceID> audio_dev{0};
+  // The relative time of the last audio callback, microseconds.
+  std::atomic<std::int64_t> audio_callback_time{0};
+
+  // Sync and speed: copied into each new stream state.
+  int av_sync_type = AV_SYNC_AUDIO_MASTER;
+  float pitch = 1.0f;      // pitch factor
+  double speed = 1.0;      // starting speed of the clocks
+  // Early and late frame dropping: > 0 always, 0 never, < 0 when video is not the master.
+  int framedrop = -1;
+  int decoder_reorder_pts = -1;
+
+ private:
+  mutable std::mutex FErrLock;
+  std::string FLastErrMsg;  // Guarded by FErrLock.
+};
+
+// ---- Stream state -----------------------------------------------------------------------------
+
+struct TVideoState {
+  // Immutable while the stream is open.
+  TPlayerCore* owner = nullptr;
+  AVFormatContext* ic = nullptr;
+  int realtime = 0;
+  std::int64_t start_time = 0;   // the input's start time, microseconds (0 when unknown)
+  std::int64_t duration = -1;    // the input's duration, microseconds (-1 when unknown)
+  double max_frame_duration = 3600.0;
+  int av_sync_type = AV_SYNC_AUDIO_MASTER;
+
+  std::atomic<int> abort_request{0};
+  std::atomic<int> force_refresh{0};
+  std::atomic<int> paused{0};
+  int last_paused = 0;
+  // Frame stepping: 1 first phase (the next frame is shown, then playback pauses), 2
+  // second phase.
+  std::atomic<int> step{0};
+  std::atomic<int> show_mode{SHOW_MODE_NONE};
+
+  TClock audclk;
+  TClock vidclk;
+  TClock extclk;
+
+  // The master clock's type, computed once per stream.
+  std::mutex master_lock;
+  int master_sync_type = AV_SYNC_AUDIO_MASTER;  // Guarded by master_lock.
+  bool master_sync_valid = false;               // Guarded by master_lock.
+
+  TFrameQueue pictq;
+  TFrameQueue subpq;
+  TFrameQueue sampq;
+
+  TDecoder auddec;
+  TDecoder viddec;
+  TDecoder subdec;
+
+  TPacketQueue audioq;
+  TPacketQueue videoq;
+  TPacketQueue subtitleq;
+
+  int audio_stream = -1;
+  int video_stream = -1;
+  int subtitle_stream = -1;
+  AVStream* audio_st = nullptr;
+  AVStream* video_st = nullptr;
+  AVStream* subtitle_st = nullptr;
+
+  // Owned by the audio callback (SDL's audio thread) while the device runs.
+  double audio_clock = NAN;
+  int audio_clock_serial = -1;
+  double audio_diff_cum = 0;        // used for A/V difference average computation
+  double audio_diff_avg_coef = 0;
+  double audio_diff_threshold = 0;
+  int audio_diff_avg_count = 0;
+  int audio_hw_buf_size = 0;
+  std::uint8_t* audio_buf = nullptr;    // points into audio_buf1, st_buf or a frame
+  std::uint8_t* audio_buf1 = nullptr;   // the resampler's output (av_fast_malloc)
+  unsigned int audio_buf1_size = 0;
+  unsigned int audio_buf_size = 0;      // bytes
+  int audio_buf_index = 0;              // bytes
+  std::atomic<int> audio_write_buf_size{0};
+  std::atomic<bool> audio_eof{false};   // the last decode ended the stream
+  TAudioParams audio_src;
+  TAudioParams audio_tgt;
+  SwrContext* swr_ctx = nullptr;
+  // SoundTouch: the instance and what it was last given.
+  void* soundtouch = nullptr;
+  unsigned int st_channels = 0;
+  unsigned int st_rate = 0;
+  double st_tempo = 1.0;
+  float st_pitch = 1.0f;
+  std::uint8_t* st_buf = nullptr;
+  unsigned int st_buf_size = 0;
+  float pitch = 1.0f;  // the stream's pitch factor, from the player
+
+  // The visualisation ring: written by the audio callback, read by the display.
+  std::mutex sample_lock;
+  std::int16_t sample_array[SAMPLE_ARRAY_SIZE]{};  // Guarded by sample_lock.
+  int sample_array_index = 0;                       // Guarded by sample_lock.
+
+  // Owned by the video thread.
+  int frame_drops_early = 0;
+  double frame_last_returned_time = 0;
+  double frame_last_filter_delay = 0;
+  int frame_width = 0;
+  int frame_height = 0;
+
+  // Owned by the play loop.
+  double frame_timer = 0;
+  std::atomic<int> frame_drops_late{0};
+  int width = 0, height = 0, xleft = 0, ytop = 0;
+};
+
+}  // namespace FFBasePlay
