@@ -399,11 +399,13 @@ int SendToFilter(TSchFilterGraph& fg, Cardinal in_idx, AVFrame* frame) {
 }
 
 int SendToEncThread(TSchEnc& enc, AVFrame* frame) {
-  if (enc.in_finished) return AVERROR_EOF;
+  // The end marker finishes the queue even after a failed send closed this input:
+  // otherwise the encoder would wait for a frame that never comes.
   if (!frame) {
     ThreadQueue::tq_send_finish(enc.queue, 0);
     return 0;
   }
+  if (enc.in_finished) return AVERROR_EOF;
   const int ret = ThreadQueue::tq_send(enc.queue, 0, frame);
   if (ret < 0) enc.in_finished = 1;
   return ret;

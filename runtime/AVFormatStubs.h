@@ -90,4 +90,9 @@ void AVFormatFixupStubs(const std::string& ALibName, Platform::HMODULE AHandle);
 // Sets every entry point of the list back to nullptr.
 void AVFormatUnfixStubs();
 
+// Formats the text printf-style and writes its bytes (the host's 8-bit text, UTF-8
+// here) to APb with the bound avio_write; an unbound avio_write is a programming error.
+void avio_printf_lantor(AVIOContext* APb, const char* AFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+
 }  // namespace AVFormatStubs

@@ -706,7 +706,16 @@ int stream_specifier_parse(TStreamSpecifier* ss, const char* spec, int allow_rem
 
   while (*spec) {
     if (*spec >= '0' && *spec <= '9') {
-      ss->idx = static_cast<std::int32_t>(std::strtol(spec, &endptr, 0));
+      // An index that does not fit is refused: cut to 32 bits it would name another
+      // stream, or (as -1) every stream.
+      errno = 0;
+      const long idx = std::strtol(spec, &endptr, 0);
+      if (errno == ERANGE || idx > INT32_MAX) {
+        av_log(logctx, AV_LOG_ERROR, "Invalid stream index: %s\n", spec);
+        ret = AVERROR(EINVAL);
+        goto fail;
+      }
+      ss->idx = static_cast<std::int32_t>(idx);
       av_log(logctx, AV_LOG_TRACE, "Parsed index: %d; remainder: %s\n", ss->idx, endptr);
       spec = endptr;
       break;

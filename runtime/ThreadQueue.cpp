@@ -71,6 +71,7 @@ TThreadQueue* tq_alloc(Cardinal nb_streams, std::size_t queue_size, TThreadQueue
   using AVUtilStubs::av_fifo_alloc2;
   using AVUtilStubs::av_mallocz;
 
+  if (nb_streams == 0 || queue_size == 0) return nullptr;
   TThreadQueue* tq = static_cast<TThreadQueue*>(av_mallocz(sizeof(TThreadQueue)));
   if (!tq) return nullptr;
   // the lock and the condition variable are usable zero-filled; freeing a partial
