@@ -54,6 +54,10 @@ int check_opt_bitexact(void* obj, const AVDictionary* dict, const char* name, in
                           const FFmpegHeader::TViewSpecifier* vs,
                           FFmpegHeader::TOutputStream** post);
 
+// Appends a new output stream record of `type` to the file ("<letter>ost#<file>:<index>"),
+// or nullptr when out of memory. The container stream is the caller's (ost.st).
+TMuxStream* ost_alloc(TMux* mux, AVMediaType type);
+
 // Opens a preset file "[<codec_name>-]<preset>.avpreset" for reading, trying the folders
 // $AVCONV_DATADIR, $HOME/.avconv and the program's folder in this order (for each, the
 // codec-specific name first). 0 with *pb set, or the last open error.
