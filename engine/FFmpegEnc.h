@@ -11,13 +11,10 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/FFmpeg.h"
 #include "engine/FFmpegSched.h"
 #include "platform/Types.h"
 #include "runtime/FFmpegHeader.h"
-
-namespace FFmpeg {
-class TCustomFFmpeg;
-}
 
 namespace FFmpegEnc {
 
@@ -128,6 +125,13 @@ void enc_audio_hook_process(POutputStream ost, AVFrame* frame);
 // on failure.
 [[nodiscard]] bool audio_preview_open(FFmpeg::TCustomFFmpeg* task, const AVFrame* frame);
 
+// Converts the frame's samples to the wave player's format (the resampler is made anew
+// when the source format changes, and in_format follows the frame). 0 or more: the
+// number of PCM bytes ready at out_data; a negative error (logged).
+[[nodiscard]] int audio_preview_resample(FFmpeg::TCustomFFmpeg* task, const AVFrame* frame,
+                                         FFmpeg::TAudioPreviewInFormat& in_format,
+                                         std::uint8_t*& out_data);
+
 // The wave player's pull callback (userdata is the task): fills len bytes at stream from
 // the task's ring buffer, waiting in 10 ms steps while it is empty, silence once the
 // task stops or the preview is off.
@@ -135,5 +139,20 @@ void audio_preview_pull(void* userdata, std::uint8_t* stream, int len);
 
 // The video step before encoding: host video and raw-picture hooks, then the preview.
 void enc_video_hook_step(POutputStream ost, AVFrame* frame);
+
+// What the video step knows of one frame: its number, its time in microseconds, and
+// whether the preview converter's bitmap already holds it (set by the video hook).
+struct TVideoHookStep {
+  int frame_number;
+  std::int64_t pts;
+  bool converted;
+};
+
+// Copies the frame into the task's packed hook picture, calls the host's video hook
+// (as a bitmap) and raw-picture hook on it, and copies the picture, as the hooks left
+// it, back into the frame's own (made writable) buffers, so that the encoder codes the
+// hooks' changes. A failure is logged and skips the hooks for this frame.
+void enc_video_hook_process(FFmpeg::TCustomFFmpeg* task, AVFrame* frame,
+                            const AVCodecContext* codec_ctx, TVideoHookStep& state);
 
 }  // namespace FFmpegEnc

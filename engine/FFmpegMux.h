@@ -115,6 +115,13 @@ int mux_check_init(void* arg);
 // has none). 0 or a negative error code.
 [[nodiscard]] int bsf_init(TMuxStream* ms);
 
+// Brings a packet on its way into the muxer to the stream's time base and makes its
+// timestamps acceptable to the muxer: no dts after the pts (both replaced by the median
+// of pts, dts and the last dts + 1) and, with strict muxers, dts increasing (raised to
+// the last dts + 1, with a warning). 0, or AVERROR(EINVAL) for a non-monotonic dts with
+// -xerror. Muxer thread only.
+[[nodiscard]] int mux_fixup_ts(TMux* mux, TMuxStream* ms, AVPacket* pkt);
+
 // Writes the SDP of the task's RTP outputs into sdp_filename, or logs it when that is
 // nullptr (the scheduler's SDP writer). 0, AVERROR(EINVAL) without RTP outputs, or an error.
 int print_sdp(FFmpegHeader::TBaseFFmpeg* task, const char* sdp_filename);
