@@ -41,6 +41,7 @@ void avpriv_set_pts_info(AVStream* s, int pts_wrap_bits, unsigned int pts_num, u
   X(av_write_frame) \
   X(av_write_trailer) \
   X(av_dump_format) \
+  X(av_pkt_dump_log2) \
   X(av_sdp_create) \
   X(av_find_input_format) \
   X(av_guess_format) \
@@ -55,6 +56,7 @@ void avpriv_set_pts_info(AVStream* s, int pts_wrap_bits, unsigned int pts_num, u
   X(av_find_program_from_stream) \
   X(av_filename_number_test) \
   X(av_stream_get_class) \
+  X(av_stream_get_parser) \
   X(av_codec_get_tag2) \
   X(av_codec_get_id) \
   X(av_disposition_from_string) \

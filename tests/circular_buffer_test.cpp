@@ -214,7 +214,9 @@ TEST(CircularBuffer, DeletingWhileThreadsAreBlockedInsideIsSafe) {
       TCircularBuffer* buffer = stream ? stream->Buffer() : new TCircularBuffer(8192);
       buffer->SetAutoGrow(false);
       const std::vector<std::uint8_t> data = Sequence(8000);
-      if (side == TSide::Writers) ASSERT_EQ(buffer->Write(data.data(), 8000), 8000);
+      if (side == TSide::Writers) {
+        ASSERT_EQ(buffer->Write(data.data(), 8000), 8000);
+      }
 
       constexpr int CThreads = 3;
       std::atomic<int> results[CThreads];

@@ -667,7 +667,9 @@ TEST_F(FFDecodeTest, SeekToTheLargestTimeStaysAtTheEnd) {
       decoder.Seek(TSeekFlags{}, position);
       const std::int64_t next = NextVideoPTS(ctx, 0);
       // Nothing left to read, or a picture of the last key-frame group: never the first.
-      if (next != -1) EXPECT_GE(next, ctx->start_time + 400000);
+      if (next != -1) {
+        EXPECT_GE(next, ctx->start_time + 400000);
+      }
     }
   }
 }
