@@ -119,6 +119,56 @@ void WriteAll(const std::string& AFile, const char* AData, std::size_t ASize) {
   out.write(AData, static_cast<std::streamsize>(ASize));
 }
 
+// Writes a Matroska file of an empty video track and an attachment with AData and the
+// name ATagName. 0 or the first error.
+int WriteAttachment(const std::string& AFile, const std::string& AData, const std::string& ATagName) {
+  AVFormatContext* oc = nullptr;
+  int ret = AVFormatStubs::avformat_alloc_output_context2(&oc, nullptr, "matroska", AFile.c_str());
+  if (ret < 0) return ret;
+  AVStream* vst = AVFormatStubs::avformat_new_stream(oc, nullptr);
+  if (!vst) ret = AVERROR(ENOMEM);
+  if (ret >= 0) {
+    vst->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    vst->codecpar->codec_id = AV_CODEC_ID_MPEG4;
+    vst->codecpar->width = 64;
+    vst->codecpar->height = 48;
+    vst->time_base = AVRational{1, 25};
+  }
+  AVStream* st = ret < 0 ? nullptr : AVFormatStubs::avformat_new_stream(oc, nullptr);
+  if (!st) ret = AVERROR(ENOMEM);
+  if (ret >= 0) {
+    st->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+    st->codecpar->codec_id = AV_CODEC_ID_TEXT;
+    st->codecpar->extradata = static_cast<std::uint8_t*>(
+        AVUtilStubs::av_mallocz(AData.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::memcpy(st->codecpar->extradata, AData.data(), AData.size());
+    st->codecpar->extradata_size = static_cast<int>(AData.size());
+    AVUtilStubs::av_dict_set(&st->metadata, "mimetype", "text/plain", 0);
+    AVUtilStubs::av_dict_set(&st->metadata, "filename", ATagName.c_str(), 0);
+    ret = AVFormatStubs::avio_open2(&oc->pb, AFile.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+  }
+  if (ret >= 0) ret = AVFormatStubs::avformat_write_header(oc, nullptr);
+  if (ret >= 0) {
+    // a reader looks for the first cluster: one small packet makes one
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    ret = AVCodecStubs::av_new_packet(pkt, 16);
+    if (ret >= 0) {
+      std::memset(pkt->data, 0, 16);
+      pkt->stream_index = vst->index;
+      pkt->pts = pkt->dts = 0;
+      pkt->duration = 1;
+      pkt->time_base = vst->time_base;
+      AVCodecStubs::av_packet_rescale_ts(pkt, AVRational{1, 25}, vst->time_base);
+      ret = AVFormatStubs::av_interleaved_write_frame(oc, pkt);
+    }
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+  if (ret >= 0) ret = AVFormatStubs::av_write_trailer(oc);
+  if (oc && oc->pb) AVFormatStubs::avio_closep(&oc->pb);
+  AVFormatStubs::avformat_free_context(oc);
+  return ret;
+}
+
 // ---- Fixture ---------------------------------------------------------------------------------
 
 class DemuxTest : public ::testing::Test {
@@ -542,6 +592,59 @@ TEST_F(DemuxTest, NativeRateTakesThePlayingTimeAndAPauseOnlyAddsItself) {
       EXPECT_NE(l.Text.find("at pts 0.000 "), std::string::npos) << l.Text;
     }
   EXPECT_EQ(resumed, 1);
+}
+
+// ---- Attachments ---------------------------------------------------------------------------
+
+TEST_F(DemuxTest, DumpAttachmentWritesTheExtradata) {
+  const std::string content = "attached bytes\n";
+  ASSERT_EQ(WriteAttachment(Media("att.mkv"), content, "note.txt"), 0);
+  ASSERT_EQ(Open(Media("att.mkv")), 0) << TLogCapture::All();
+  ASSERT_EQ(File()->f.nb_streams, 2);
+  PInputStream ist = Stream(1);
+  ASSERT_EQ(ist->par->codec_type, AVMEDIA_TYPE_ATTACHMENT);
+
+  struct {
+    const char* Name;
+    std::string Target;  // the option's value
+    std::string Written;
+  } rows[] = {
+      {"named", Media("dumped.txt"), Media("dumped.txt")},
+      {"from the tag", "", "note.txt"},
+  };
+  const fs::path cwd = fs::current_path();
+  fs::current_path(MediaDir());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    EXPECT_EQ(dump_attachment(ist, row.Target.c_str()), 0) << TLogCapture::All();
+    const std::vector<char> got = ReadAll(row.Written);
+    EXPECT_EQ(std::string(got.begin(), got.end()), content);
+    EXPECT_TRUE(TLogCapture::HasText("Wrote attachment (15 bytes) to '" + row.Written + "'")) << TLogCapture::All();
+  }
+  fs::current_path(cwd);
+
+  // with -n an existing file is left alone
+  Task->Fno_file_overwrite = 1;
+  WriteAll(Media("dumped.txt"), "keep", 4);
+  EXPECT_LT(dump_attachment(ist, Media("dumped.txt").c_str()), 0);
+  const std::vector<char> kept = ReadAll(Media("dumped.txt"));
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep");
+}
+
+TEST_F(DemuxTest, DumpAttachmentNeedsAName) {
+  ASSERT_EQ(WriteAttachment(Media("att2.mkv"), "x", "x.txt"), 0);
+  ASSERT_EQ(Open(Media("att2.mkv")), 0) << TLogCapture::All();
+  // a container that names none (Matroska always does)
+  AVUtilStubs::av_dict_set(&Stream(1)->st->metadata, "filename", nullptr, 0);
+  TLogCapture::Clear();
+  EXPECT_EQ(dump_attachment(Stream(1), ""), AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("No filename specified and no 'filename' tag")) << TLogCapture::All();
+  // nothing to write is no error
+  TLogCapture::Clear();
+  EXPECT_EQ(dump_attachment(Stream(0), Media("video.bin").c_str()), 0);
+  EXPECT_TRUE(TLogCapture::HasText("No extradata to dump.")) << TLogCapture::All();
+  EXPECT_FALSE(fs::exists(Media("video.bin")));
 }
 
 // ---- Host streams ----------------------------------------------------------------------------
