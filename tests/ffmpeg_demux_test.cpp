@@ -709,4 +709,109 @@ TEST_F(DemuxTest, AnObjectThatIsNoStreamIsRefused) {
   EXPECT_TRUE(TLogCapture::HasText("Error opening input: ")) << TLogCapture::All();
 }
 
+// ---- Command lines ---------------------------------------------------------------------------
+
+// What a written file holds: its streams and the packets of each.
+struct TProbed {
+  int Streams = 0;
+  std::vector<std::vector<std::int64_t>> Pts;  // microseconds, per stream
+};
+
+TProbed ProbeFile(const std::string& AFile) {
+  TProbed r;
+  AVFormatContext* ic = nullptr;
+  if (AVFormatStubs::avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) < 0) return r;
+  if (AVFormatStubs::avformat_find_stream_info(ic, nullptr) >= 0) {
+    r.Streams = static_cast<int>(ic->nb_streams);
+    r.Pts.resize(ic->nb_streams);
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    while (AVFormatStubs::av_read_frame(ic, pkt) >= 0) {
+      r.Pts[pkt->stream_index].push_back(ToUs(pkt->pts, ic->streams[pkt->stream_index]->time_base));
+      AVCodecStubs::av_packet_unref(pkt);
+    }
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+  AVFormatStubs::avformat_close_input(&ic);
+  return r;
+}
+
+class DemuxCommandLineTest : public DemuxTest {
+ protected:
+  // Parses and runs ALine on a task of its own: 0, or the parse error, or -1 for a job
+  // that failed.
+  int RunLine(const std::string& ALine) {
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = task->ParseOptions(ALine);
+    if (ret < 0) return ret;
+    task->Start(false);
+    return task->FHasError ? -1 : 0;
+  }
+};
+
+TEST_F(DemuxCommandLineTest, InputOptionsReachTheOutput) {
+  struct {
+    const char* Name;
+    std::string Line;
+    int Streams;
+    std::size_t Packets;  // of the first stream
+    std::int64_t LastPts;
+  } rows[] = {
+      {"copy", "-i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
+      {"loop", "-stream_loop 2 -i " + Media("v1.mkv") + " -c copy ", 1, 75, 2'960'000},
+      {"map video only", "-i " + Media("va1.mkv") + " -map 0:v -c copy ", 1, 25, 960'000},
+      {"itsscale", "-itsscale 2 -i " + Media("v1.mkv") + " -c copy ", 1, 25, 1'920'000},
+      {"to", "-to 0.5 -i " + Media("v1.mkv") + " -c copy ", 1, 13, 480'000},
+      // the file lasts 0.96 s: reading starts at the picture of 0.4 s
+      {"sseof", "-sseof -0.56 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 15, 560'000},
+      {"bitstream filter", "-bsf:v null -i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
+      {"decoded", "-i " + Media("va1.mkv") + " -an -c:v mpeg4 ", 1, 25, 960'000},
+      {"decoded after -ss", "-ss 0.4 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 15, 560'000},
+      {"hwaccel auto falls back", "-hwaccel auto -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 25, 960'000},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string out = Media("out.mkv");
+    fs::remove(out);
+    TLogCapture::Clear();
+    ASSERT_EQ(RunLine(row.Line + out), 0) << TLogCapture::All();
+    const TProbed p = ProbeFile(out);
+    ASSERT_EQ(p.Streams, row.Streams);
+    EXPECT_EQ(p.Pts[0].size(), row.Packets);
+    if (!p.Pts[0].empty()) {
+      EXPECT_NEAR(p.Pts[0].back(), row.LastPts, 1000);
+    }
+  }
+}
+
+TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
+  struct {
+    const char* Name;
+    std::string Line;
+    const char* Text;
+  } rows[] = {
+      {"hwaccel", "-hwaccel nonsense -i " + Media("v1.mkv"), "Unrecognized hwaccel: nonsense."},
+      {"hwaccel output format", "-hwaccel auto -hwaccel_output_format nonsense -i " + Media("v1.mkv"),
+       "Unrecognised hwaccel output format: nonsense"},
+      {"apply_cropping", "-apply_cropping sideways -i " + Media("v1.mkv"), "Invalid apply_cropping value 'sideways'."},
+      {"framerate", "-r:v fast -i " + Media("v1.mkv"), "Error parsing framerate fast."},
+      {"channel layout", "-ch_layout:a 5.1 -i " + Media("va1.mkv"),
+       "Specified channel layout '5.1' has 6 channels, but input has 1 channels."},
+      {"bitstream filter", "-bsf:v no_such_bsf -i " + Media("v1.mkv"),
+       "Error parsing bitstream filter sequence 'no_such_bsf'"},
+      {"decoder", "-c:v no_such_decoder -i " + Media("v1.mkv"), "Unknown decoder 'no_such_decoder'"},
+      {"reinit and drop", "-reinit_filter 1 -drop_changed 1 -i " + Media("v1.mkv"),
+       "drop_changed and reinit_filters both enabled. These are mutually exclusive."},
+      {"garbage", "-i " + Media("garbage.mp4"), "Error opening input: "},
+  };
+  std::vector<char> garbage(4096, 'x');
+  WriteAll(Media("garbage.mp4"), garbage.data(), garbage.size());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    EXPECT_LT(RunLine(row.Line + " -c copy " + Media("never.mkv")), 0);
+    EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
+    EXPECT_FALSE(fs::exists(Media("never.mkv")));
+  }
+}
+
 }  // namespace
