@@ -351,10 +351,13 @@ bool TVIZoravaz::Seek(TSeekFlags AFlags, std::int64_t APosition) {
       start = FFormatContext->start_time;
     } else {
       const AVStream* st = FFormatContext->streams[stream];
-      pos = av_rescale_q(pos, AVRational{1, AV_TIME_BASE}, st->time_base);
+      // The library's rescale answers an overflow with INT64_MIN: a time past what the
+      // stream's time base can express is its end, not its start.
+      const std::int64_t scaled = av_rescale_q(pos, AVRational{1, AV_TIME_BASE}, st->time_base);
+      pos = scaled == INT64_MIN && pos > 0 ? INT64_MAX : scaled;
       start = st->start_time;
     }
-    if (start != AV_NOPTS_VALUE) pos += start;
+    if (start != AV_NOPTS_VALUE) pos = FFUtils::SatAdd64(pos, start);
   }
 
   if (FVideoCodecContext) avcodec_flush_buffers(FVideoCodecContext);

@@ -95,11 +95,13 @@ void WaitServing(TEvent& AEvent) {
 TConvertThread::TConvertThread(TCustomFFmpeg* AOwner) : Platform::TThread(true), FOwner(AOwner) {
   FreeOnTerminate = true;
   Start();
+  FStartGate.SetEvent();  // last touch of this object here
 }
 
 void TConvertThread::Execute() {
   // The run event was reset by Start on the caller's thread, before this thread
   // existed: a Stop(True) or a destroy right after Start always waits for this job.
+  FStartGate.WaitFor(Platform::INFINITE);
   TCustomFFmpeg* owner = FOwner;
   owner->FJobThreadID.store(Platform::GetCurrentThreadId());
   try {
@@ -118,9 +120,11 @@ TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg* AOwner)
     : Platform::TThread(true), FOwner(AOwner) {
   FreeOnTerminate = true;
   Start();
+  FStartGate.SetEvent();  // last touch of this object here
 }
 
 void TDoTerminateThread::Execute() {
+  FStartGate.WaitFor(Platform::INFINITE);
   TCustomFFmpeg* owner = FOwner;
   try {
     owner->DoTerminate();
@@ -156,13 +160,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
 
 TCustomFFmpeg::~TCustomFFmpeg() {
   if (FOnDestroy.Assigned()) FOnDestroy(this);
-  Stop(true);
-  // A job or a terminate thread may still hold the task (a job that was never parsed,
-  // a Terminate without waiting): free nothing under them.
-  if (FJobThreadID.load() != Platform::GetCurrentThreadId()) {
-    WaitServing(*FRunEvent);
-  }
-  WaitServing(*FTerminateEvent);
+  WaitIdle();
   ResetJob();
   delete FHookConverter;
   delete FPreviewConverter;
@@ -175,6 +173,14 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   delete FPreviewLock;
   av_freep(&FPreviewSamples);
   if (FPreviewInFormat.swr_ctx) SwResampleStubs::swr_free(&FPreviewInFormat.swr_ctx);
+}
+
+void TCustomFFmpeg::WaitIdle() {
+  Stop(true);
+  // A terminate thread (Terminate without waiting) holds the task too: nothing may be
+  // freed or cleared under it.
+  if (FJobThreadID.load() != Platform::GetCurrentThreadId()) WaitServing(*FRunEvent);
+  WaitServing(*FTerminateEvent);
 }
 
 int TCustomFFmpeg::GetVideoHookBitsPixel() {
@@ -474,6 +480,8 @@ void TCustomFFmpeg::DoPreview(const std::uint8_t* const AData[], const int ALine
 TFFmpeg::TFFmpeg() = default;
 
 TFFmpeg::~TFFmpeg() {
+  // The events are cleared only once no thread of the task can be calling them.
+  WaitIdle();
   FOnAudioInputHook = nullptr;
   FOnAudioOutputHook = nullptr;
   FOnVideoInputHook = nullptr;

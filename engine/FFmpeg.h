@@ -118,6 +118,9 @@ class TConvertThread : public Platform::TThread {
 
  private:
   TCustomFFmpeg* FOwner;
+  // Opened once Start has returned: a self-freeing thread that ended before Start's
+  // own bookkeeping was over would free the object under it.
+  Platform::TEvent FStartGate{true, false};
 };
 
 // Delivers the terminate notification of a task that never ran, on a thread of its
@@ -131,6 +134,9 @@ class TDoTerminateThread : public Platform::TThread {
 
  private:
   TCustomFFmpeg* FOwner;
+  // Opened once Start has returned: a self-freeing thread that ended before Start's
+  // own bookkeeping was over would free the object under it.
+  Platform::TEvent FStartGate{true, false};
 };
 
 // Life cycle: created (FPauseState -1) -> ParseOptions -> Start -> running (0) <->
@@ -169,6 +175,10 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // Bit 0: preview window, bit 1: preview-bitmap event. Any thread.
   void SetPreviewFlags(std::uint8_t AFlags);
   std::uint8_t PreviewFlags();
+
+  // Stops the job and returns once no job and no terminate thread holds the task any
+  // more (a destructor's first step; on the main thread it serves main-thread calls).
+  void WaitIdle();
 
   // The task ended the terminate notification: FRunning False, FTerminated True, then
   // FOnTerminate.
@@ -280,7 +290,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
 class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg();
-  // Clears the hook, preview, progress and terminate events, frees the decoders.
+  // Waits until no thread of the task runs, then clears the hook, preview, progress and
+  // terminate events and frees the decoders.
   ~TFFmpeg() override;
 
   TObject* FEncoder = nullptr;

@@ -157,7 +157,7 @@ const char* ViewPosName(std::uint32_t APos) {
 }
 
 void LogTask(TDecoderPriv* dp, FFLoad::TLogLevel ALevel, const char* AText) {
-  if (FFLoad::VEDovedo) FFLoad::VEDovedo->Log(dp->Owner, ALevel, AText);
+  if (FFLoad::VEDovedo) FFLoad::VEDovedo->Log(dp->Owner, ALevel, std::string(AText));
 }
 
 void dec_free_priv(TDecoderPriv*& dp) {

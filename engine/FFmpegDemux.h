@@ -88,6 +88,7 @@ struct TDemuxStream {
   std::int64_t lag;              // read-rate lag, resume point (wall clock, stream time)
   std::int64_t resume_wc;
   std::int64_t resume_pts;
+  std::int64_t resume_pause;     // the task's paused time at the resume point
 };
 using PDemuxStream = TDemuxStream*;
 
@@ -109,6 +110,8 @@ struct TDemux {
   std::int32_t accurate_seek;
   std::int32_t bitexact;
   std::int32_t nb_streams_used;  // counted while consumers are bound
+  AVIOContext* pb;               // I/O over a host stream, or nullptr
+  AVDictionary* opts_used;       // decoder options some stream took (for the check)
 
   // Owned by the demuxer thread while it runs.
   std::int64_t ts_offset_discont;  // microseconds: accumulated discontinuity correction
@@ -134,12 +137,12 @@ inline TDemuxStream* ds_from_ist(PInputStream ist) { return reinterpret_cast<TDe
 // its demuxer with sch. 0, or a negative error after the reason was logged. The file is
 // appended to the task's Finput_files as soon as its record exists, so a half-built
 // file is released by ifile_close with the task.
-[[nodiscard]] int ifile_open(TBaseFFmpeg* Owner, TOptionsContext* o, const char* filename,
+[[nodiscard]] int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filename,
                              FFmpegSched::TScheduler* sch);
 
 // Creates the input stream of container stream st and appends it to the file; the new
 // record in ist_out. 0 or a negative error (logged).
-[[nodiscard]] int ist_add(TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist_out);
+[[nodiscard]] int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist_out);
 
 // Binds a consumer to the stream: decoding 0 copies the stream, DECODING_FOR_OST or
 // DECODING_FOR_FILTER decode it (the decoder is created on the first decoding use).
@@ -168,7 +171,7 @@ void ifile_close(PInputFile& f);
 // with a requested hardware method the first decoder of the codec that supports it,
 // else the default decoder (nullptr when none). 0 or a negative error (an unknown
 // name).
-[[nodiscard]] int choose_decoder(TOptionsContext* o, AVFormatContext* s, AVStream* st, const AVCodec*& codec,
+[[nodiscard]] int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st, const AVCodec*& codec,
                                  FFmpegHeader::THWAccelID hwaccel_id = FFmpegHeader::HWACCEL_NONE,
                                  AVHWDeviceType hwaccel_device_type = AV_HWDEVICE_TYPE_NONE);
 

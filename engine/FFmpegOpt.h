@@ -41,7 +41,7 @@ struct TGlobalOptionsContext {
 
 // Opens one group of the command line (an input, an output or a loopback decoder) with its
 // options: 0, or a negative error.
-using TOpenGroupFunc = int (*)(TBaseFFmpeg* ATask, const TOptionsContext* o, const char* arg,
+using TOpenGroupFunc = int (*)(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg,
                                TScheduler* sch);
 
 // Number of conversion rows that follow the common rows in every task's table.

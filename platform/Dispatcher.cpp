@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace Platform {
 
@@ -26,8 +27,12 @@ struct TDispatcher {
   std::function<void()> Waker;
   std::thread::id MainThread = std::this_thread::get_id();
 
+  // The live windows, by serial (messages in flight name their window by serial, so a
+  // window made later at a freed address never gets them) and by handle (a handle is
+  // checked here before anything reads through it: a destroyed one may be passed in).
   std::mutex WindowLock;
   std::map<std::uint64_t, TMsgWindow*> Windows;
+  std::unordered_map<const TMsgWindow*, std::uint64_t> Handles;
   std::uint64_t NextSerial = 1;
 };
 
@@ -137,45 +142,51 @@ HWND CreateMsgWindow(const std::string& AClassName, TWndMethod AProc) {
   std::lock_guard<std::mutex> g(d.WindowLock);
   auto* w = new TMsgWindow{d.NextSerial++, AClassName, AProc};
   d.Windows.emplace(w->Serial, w);
+  d.Handles.emplace(w, w->Serial);
   return w;
 }
 
 
 namespace {
+// The live window of handle AWnd, nullptr when it is none. Window lock held.
+TMsgWindow* LiveWindow(TDispatcher& d, HWND AWnd) {
+  if (!AWnd) return nullptr;
+  const auto it = d.Handles.find(AWnd);
+  return it == d.Handles.end() ? nullptr : d.Windows.at(it->second);
+}
+
 // The serial of a live window, 0 when AWnd is not one.
 std::uint64_t SerialOf(HWND AWnd) {
-  if (!AWnd) return 0;
-  std::lock_guard<std::mutex> g(D().WindowLock);
-  for (const auto& [serial, w] : D().Windows)
-    if (w == AWnd) return serial;
-  return 0;
+  TDispatcher& d = D();
+  std::lock_guard<std::mutex> g(d.WindowLock);
+  const TMsgWindow* w = LiveWindow(d, AWnd);
+  return w ? w->Serial : 0;
 }
 }  // namespace
 
 bool IsWindow(HWND AWnd) { return SerialOf(AWnd) != 0; }
 
 void SetWindowProc(HWND AWnd, TWndMethod AProc) {
-  std::lock_guard<std::mutex> g(D().WindowLock);
-  for (auto& [serial, w] : D().Windows)
-    if (w == AWnd) w->Proc = AProc;
+  TDispatcher& d = D();
+  std::lock_guard<std::mutex> g(d.WindowLock);
+  if (TMsgWindow* w = LiveWindow(d, AWnd)) w->Proc = AProc;
 }
 
 std::string GetWindowClassName(HWND AWnd) {
-  std::lock_guard<std::mutex> g(D().WindowLock);
-  for (const auto& [serial, w] : D().Windows)
-    if (w == AWnd) return w->ClassName;
-  return std::string();
+  TDispatcher& d = D();
+  std::lock_guard<std::mutex> g(d.WindowLock);
+  const TMsgWindow* w = LiveWindow(d, AWnd);
+  return w ? w->ClassName : std::string();
 }
 
 void DestroyWindow(HWND AWnd) {
-  if (!AWnd) return;
   TDispatcher& d = D();
   std::lock_guard<std::mutex> g(d.WindowLock);
-  auto it = d.Windows.find(AWnd->Serial);
-  if (it != d.Windows.end() && it->second == AWnd) {
-    d.Windows.erase(it);
-    delete AWnd;
-  }
+  TMsgWindow* w = LiveWindow(d, AWnd);
+  if (!w) return;
+  d.Windows.erase(w->Serial);
+  d.Handles.erase(w);
+  delete w;
 }
 
 bool PostMessage(HWND AWnd, Cardinal AMsg, WPARAM AWParam, LPARAM ALParam) {

@@ -41,6 +41,7 @@ void avpriv_set_pts_info(AVStream* s, int pts_wrap_bits, unsigned int pts_num, u
   X(av_write_frame) \
   X(av_write_trailer) \
   X(av_dump_format) \
+  X(av_pkt_dump_log2) \
   X(av_sdp_create) \
   X(av_find_input_format) \
   X(av_guess_format) \
@@ -55,6 +56,7 @@ void avpriv_set_pts_info(AVStream* s, int pts_wrap_bits, unsigned int pts_num, u
   X(av_find_program_from_stream) \
   X(av_filename_number_test) \
   X(av_stream_get_class) \
+  X(av_stream_get_parser) \
   X(av_codec_get_tag2) \
   X(av_codec_get_id) \
   X(av_disposition_from_string) \
@@ -89,5 +91,10 @@ AVFORMAT_ENTRY_POINTS(OSTREVAN_STUB_DECLARE)
 void AVFormatFixupStubs(const std::string& ALibName, Platform::HMODULE AHandle);
 // Sets every entry point of the list back to nullptr.
 void AVFormatUnfixStubs();
+
+// Formats the text printf-style and writes its bytes (the host's 8-bit text, UTF-8
+// here) to APb with the bound avio_write; an unbound avio_write is a programming error.
+void avio_printf_lantor(AVIOContext* APb, const char* AFormat, ...)
+    __attribute__((format(printf, 2, 3)));
 
 }  // namespace AVFormatStubs

@@ -4,11 +4,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 
 #include "platform/Exception.h"
 #include "platform/Threads.h"
+#include "runtime/FFUtils.h"
 
 namespace CircularBuffer {
 
@@ -60,7 +62,7 @@ void TCircularBuffer::Reset() {
     FEndOfWriting = false;
     FTerminated = false;
   }
-  FSpaceEvent.SetEvent();
+  FSpaceCond.notify_all();
 }
 
 void TCircularBuffer::EndWriting() {
@@ -68,19 +70,36 @@ void TCircularBuffer::EndWriting() {
     std::lock_guard<Platform::TCriticalSection> guard(FLock);
     FEndOfWriting = true;
   }
-  FDataEvent.SetEvent();
+  FDataCond.notify_all();
 }
 
 void TCircularBuffer::Terminate() {
-  {
-    std::lock_guard<Platform::TCriticalSection> guard(FLock);
-    FTerminated = true;
-    FDataEvent.SetEvent();
-    FSpaceEvent.SetEvent();
-  }
-  // let woken readers and writers leave before the caller goes on to tear down
-  Platform::Sleep(10);
+  std::unique_lock<Platform::TCriticalSection> lock(FLock);
+  FTerminated = true;
+  FDataCond.notify_all();
+  FSpaceCond.notify_all();
+  FIdleCond.wait(lock, [this] { return FInside == 0; });
 }
+
+// Counts the calling thread as inside Read or Write for the lifetime of the lock it
+// holds; the last one out wakes a waiting Terminate.
+class TCircularBuffer::TInside {
+ public:
+  TInside(TCircularBuffer& ABuffer, std::unique_lock<Platform::TCriticalSection>& ALock)
+      : FBuffer(ABuffer), FLock(ALock) {
+    ++FBuffer.FInside;
+  }
+  ~TInside() {
+    if (!FLock.owns_lock()) FLock.lock();
+    if (--FBuffer.FInside == 0) FBuffer.FIdleCond.notify_all();
+  }
+  TInside(const TInside&) = delete;
+  TInside& operator=(const TInside&) = delete;
+
+ private:
+  TCircularBuffer& FBuffer;
+  std::unique_lock<Platform::TCriticalSection>& FLock;
+};
 
 // With no storage nothing is stored and nothing fits; the next write grows it.
 std::int64_t TCircularBuffer::StoredLocked() const {
@@ -116,24 +135,20 @@ int TCircularBuffer::Discard(int Count) {
   if (FTerminated) return -1;
   const std::int64_t n = std::min<std::int64_t>(std::max(Count, 0), StoredLocked());
   if (n > 0) FHead = (FHead + n) % FCapacity;
-  FSpaceEvent.SetEvent();
+  FSpaceCond.notify_all();
   return static_cast<int>(n);
 }
 
 int TCircularBuffer::Read(void* Buffer, int Count) {
   Count = std::max(Count, 0);
   std::unique_lock<Platform::TCriticalSection> lock(FLock);
+  const TInside inside(*this, lock);
   for (;;) {
     if (FTerminated) return -1;
     if (StoredLocked() > 0) break;
     if (FEndOfWriting) return -1;
-    // cleared under the lock: data that arrives from now on sets it again
-    FDataEvent.ResetEvent();
-    const bool wait = FWaitForData;
-    lock.unlock();
-    if (!wait) return 0;
-    if (FDataEvent.WaitFor(Platform::INFINITE) != Platform::TWaitResult::wrSignaled) return -1;
-    lock.lock();
+    if (!FWaitForData) return 0;
+    FDataCond.wait(lock);
   }
 
   const std::int64_t n = std::min<std::int64_t>(Count, StoredLocked());
@@ -143,25 +158,22 @@ int TCircularBuffer::Read(void* Buffer, int Count) {
   if (n > first) std::memcpy(dst + first, FMemory, n - first);
   FHead = (FHead + n) % FCapacity;
   FReadCount += n;
-  FSpaceEvent.SetEvent();
+  FSpaceCond.notify_all();
   return static_cast<int>(n);
 }
 
 int TCircularBuffer::Write(const void* Buffer, int Count) {
   Count = std::max(Count, 0);
   std::unique_lock<Platform::TCriticalSection> lock(FLock);
+  const TInside inside(*this, lock);
   for (;;) {
     if (FTerminated) return -1;
     const std::int64_t space = FreeLocked();
     if (space >= Count) break;
     // a request of at least the capacity can never fit: it always grows
     if ((!FAutoGrow || FCapacity >= FAutoGrowMax) && Count < FCapacity) {
-      FSpaceEvent.ResetEvent();
-      const bool wait = FWaitForSpace;
-      lock.unlock();
-      if (!wait) return 0;
-      if (FSpaceEvent.WaitFor(Platform::INFINITE) != Platform::TWaitResult::wrSignaled) return -1;
-      lock.lock();
+      if (!FWaitForSpace) return 0;
+      FSpaceCond.wait(lock);
       continue;
     }
     _SetCapacity(GrownCapacity(FCapacity, space, Count));
@@ -175,7 +187,7 @@ int TCircularBuffer::Write(const void* Buffer, int Count) {
   if (Count > first) std::memcpy(FMemory, src + first, Count - first);
   FTail = (FTail + Count) % FCapacity;
   FWriteCount += Count;
-  FDataEvent.SetEvent();
+  FDataCond.notify_all();
   return Count;
 }
 
@@ -191,6 +203,10 @@ void TCircularBuffer::SetCapacity(std::int64_t ACapacity) {
 
 void TCircularBuffer::_SetCapacity(std::int64_t ACapacity) {
   Platform::Check(ACapacity >= 0, CUnit, 446);
+  // Storage of that size cannot be had; the round-up itself would overflow.
+  if (ACapacity > std::numeric_limits<std::int64_t>::max() - (CCapacityGranule - 1) ||
+      static_cast<std::uint64_t>(ACapacity) > std::numeric_limits<std::size_t>::max() / 2)
+    throw std::bad_alloc();
   if (ACapacity > 0) ACapacity = (ACapacity + CCapacityGranule - 1) & ~(CCapacityGranule - 1);
   if (ACapacity == FCapacity) return;
 
@@ -284,6 +300,11 @@ bool TCircularBuffer::EndOfWriting() {
   return FEndOfWriting;
 }
 
+int TCircularBuffer::ThreadsInside() {
+  std::lock_guard<Platform::TCriticalSection> guard(FLock);
+  return FInside;
+}
+
 bool TCircularBuffer::Terminated() {
   std::lock_guard<Platform::TCriticalSection> guard(FLock);
   return FTerminated;
@@ -303,9 +324,12 @@ std::int64_t TCircularBufferStream::Read(void* ABuffer, std::int64_t ACount) {
 }
 
 std::int64_t TCircularBufferStream::Write(const void* ABuffer, std::int64_t ACount) {
-  if (FPosition < 0 || ACount < 0 || FPosition + ACount <= 0) return 0;
+  if (FPosition < 0 || ACount <= 0) return 0;
   const int count = static_cast<int>(std::min<std::int64_t>(ACount, INT_MAX));
-  if (FSize < FPosition + count) FSize = FPosition + count;
+  // The size follows the position; past the largest position there is no more room.
+  const std::int64_t end = FFUtils::SatAdd64(FPosition, count);
+  if (end == std::numeric_limits<std::int64_t>::max()) return 0;
+  if (FSize < end) FSize = end;
   const int written = FBuffer->Write(ABuffer, count);
   if (written > 0) FPosition += written;
   return written;
@@ -317,10 +341,10 @@ std::int64_t TCircularBufferStream::Seek(std::int64_t AOffset, Platform::TSeekOr
       FPosition = AOffset;
       break;
     case Platform::TSeekOrigin::soCurrent:
-      FPosition += AOffset;
+      FPosition = FFUtils::SatAdd64(FPosition, AOffset);
       break;
     case Platform::TSeekOrigin::soEnd:
-      FPosition = FSize + AOffset;
+      FPosition = FFUtils::SatAdd64(FSize, AOffset);
       break;
   }
   return FPosition;

@@ -2,6 +2,7 @@
 // block, the storage grows on demand up to a limit, and a third thread can end the
 // writing or tear the buffer down. TCircularBufferStream puts a stream over one.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 
 #include "platform/Object.h"
@@ -24,7 +25,8 @@ class TCircularBuffer : public Platform::TObject {
   void Reset();
   // The producer has finished: readers drain what is stored, then get -1.
   void EndWriting();
-  // Every call fails from now on; blocked readers and writers return -1.
+  // Every call fails from now on; blocked readers and writers return -1. Returns once
+  // no thread is inside Read or Write any more, so the caller may free the buffer.
   void Terminate();
 
   bool IsEmpty();
@@ -43,6 +45,8 @@ class TCircularBuffer : public Platform::TObject {
 
   std::int64_t Capacity();
   // Resizes to ACapacity rounded up to a multiple of 8192 (0 frees the storage).
+  // Raises std::bad_alloc when the storage cannot be had (a capacity too large to round
+  // up included).
   void SetCapacity(std::int64_t ACapacity);
 
   bool AutoGrow();
@@ -57,21 +61,30 @@ class TCircularBuffer : public Platform::TObject {
   std::int64_t WriteCount();
   bool EndOfWriting();
   bool Terminated();
+  // The threads inside Read or Write at this moment (waiting ones included).
+  int ThreadsInside();
 
  private:
+  class TInside;
   void _SetCapacity(std::int64_t ACapacity);
   std::int64_t StoredLocked() const;
   std::int64_t FreeLocked() const;
 
+  // Blocked readers and writers wait on FDataCond / FSpaceCond with FLock released;
+  // FInside counts the threads inside Read and Write, and Terminate waits on FIdleCond
+  // until it is 0: teardown never frees the lock or the storage under a woken thread.
+  // Every field below is guarded by FLock.
+  Platform::TCriticalSection FLock;
+  std::condition_variable_any FDataCond;
+  std::condition_variable_any FSpaceCond;
+  std::condition_variable_any FIdleCond;
+  int FInside = 0;
   std::uint8_t* FMemory = nullptr;
   std::int64_t FCapacity = 0;
   std::int64_t FHead = 0;
   std::int64_t FTail = 0;
   std::int64_t FWriteCount = 0;
   std::int64_t FReadCount = 0;
-  Platform::TCriticalSection FLock;
-  Platform::TEvent FDataEvent{true, false};
-  Platform::TEvent FSpaceEvent{true, false};
   bool FAutoGrow = true;
   std::int64_t FAutoGrowMax = 16777216;
   bool FWaitForData = true;

@@ -124,20 +124,19 @@ int parse_number(void* ctx, const char* AContext, const char* ANumStr, TOptionTy
                  double AMin, double AMax, double& ADst) {
   char* tail = nullptr;
   const double d = av_strtod(ANumStr, &tail);
-  const char* error;
   if (*tail)
-    error = "Expected number for %s but found: %s";
+    av_log(ctx, AV_LOG_FATAL, "Expected number for %s but found: %s", S(AContext), S(ANumStr));
   else if (d < AMin || d > AMax)
-    error = "The value for %s was %s which is not within %f - %f";
+    av_log(ctx, AV_LOG_FATAL, "The value for %s was %s which is not within %f - %f",
+           S(AContext), S(ANumStr), AMin, AMax);
   else if (ADataType == OPT_TYPE_INT64 && d != std::trunc(d))
-    error = "Expected int64 for %s but found %s";
+    av_log(ctx, AV_LOG_FATAL, "Expected int64 for %s but found %s", S(AContext), S(ANumStr));
   else if (ADataType == OPT_TYPE_INT && d != std::trunc(d))
-    error = "Expected int for %s but found %s";
+    av_log(ctx, AV_LOG_FATAL, "Expected int for %s but found %s", S(AContext), S(ANumStr));
   else {
     ADst = d;
     return 0;
   }
-  av_log(ctx, AV_LOG_FATAL, error, S(AContext), S(ANumStr), AMin, AMax);
   return AVERROR(EINVAL);
 }
 
@@ -706,7 +705,16 @@ int stream_specifier_parse(TStreamSpecifier* ss, const char* spec, int allow_rem
 
   while (*spec) {
     if (*spec >= '0' && *spec <= '9') {
-      ss->idx = static_cast<std::int32_t>(std::strtol(spec, &endptr, 0));
+      // An index that does not fit is refused: cut to 32 bits it would name another
+      // stream, or (as -1) every stream.
+      errno = 0;
+      const long idx = std::strtol(spec, &endptr, 0);
+      if (errno == ERANGE || idx > INT32_MAX) {
+        av_log(logctx, AV_LOG_ERROR, "Invalid stream index: %s\n", spec);
+        ret = AVERROR(EINVAL);
+        goto fail;
+      }
+      ss->idx = static_cast<std::int32_t>(idx);
       av_log(logctx, AV_LOG_TRACE, "Parsed index: %d; remainder: %s\n", ss->idx, endptr);
       spec = endptr;
       break;

@@ -916,25 +916,35 @@ void TFFLogWorker::Log(Platform::TObject* ASender, TLogLevel ALogLevel, const st
   OutputLoggerLine(ASender, ALogLevel, false, AMsg);
 }
 
-void TFFLogWorker::Log(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AMsg) {
+void TFFLogWorker::LogV(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat,
+                        va_list AArgs) {
   if (Skipping() || LogLevelToInt(ALogLevel) > S().AVLogLevel.load()) return;
-  OutputLoggerLine(ASender, ALogLevel, false, AMsg ? AMsg : "");
+  OutputLoggerLine(ASender, ALogLevel, false, Platform::FormatV(AFormat, AArgs));
 }
 
-void TFFLogWorker::LogFormat(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat,
-                             ...) {
-  if (Skipping() || LogLevelToInt(ALogLevel) > S().AVLogLevel.load()) return;
+void TFFLogWorker::Log(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, ...) {
   va_list args;
   va_start(args, AFormat);
-  std::string text;
   try {
-    text = Platform::FormatV(AFormat, args);
+    LogV(ASender, ALogLevel, AFormat, args);
   } catch (...) {
     va_end(args);
     throw;
   }
   va_end(args);
-  OutputLoggerLine(ASender, ALogLevel, false, text);
+}
+
+void TFFLogWorker::LogFormat(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat,
+                             ...) {
+  va_list args;
+  va_start(args, AFormat);
+  try {
+    LogV(ASender, ALogLevel, AFormat, args);
+  } catch (...) {
+    va_end(args);
+    throw;
+  }
+  va_end(args);
 }
 
 void TFFLogWorker::FlushRepeats() {

@@ -178,13 +178,11 @@ class TFFLogWorker : public Platform::TObject {
   void Log(const std::string& AMsg);
   // A line of ASender at ALogLevel, dropped when the level is above LogLevel.
   void Log(Platform::TObject* ASender, TLogLevel ALogLevel, const std::string& AMsg);
-  void Log(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AMsg);
-  // The same with AFormat formatted printf-style with the arguments that follow.
-  template <class TArg, class... TArgs>
-  void Log(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, TArg AArg,
-           TArgs... AArgs) {
-    LogFormat(ASender, ALogLevel, AFormat, AArg, AArgs...);
-  }
+  // The same with AFormat formatted printf-style with the arguments that follow. The
+  // format must be a literal (the compiler checks it); a host text goes through the
+  // overloads above, which never read it as a format.
+  void Log(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, ...)
+      __attribute__((format(printf, 4, 5)));
   void LogFormat(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, ...)
       __attribute__((format(printf, 4, 5)));
 
@@ -228,6 +226,8 @@ class TFFLogWorker : public Platform::TObject {
 
  private:
   void UpdateSkip();
+  void LogV(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, va_list AArgs)
+      __attribute__((format(printf, 4, 0)));
 
   std::atomic<bool> FSkip{true};
   std::atomic<bool> FTriggerEventInMainThread{true};

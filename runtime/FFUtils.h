@@ -4,6 +4,7 @@
 // exposes their options, and the mixing of audio samples with a volume.
 #pragma once
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -42,6 +43,15 @@ inline std::uint64_t AV_RL64(const void* ABytes) {
 // The error code of AErr: AErr itself when it is 0 or negative, else its negative.
 // The FFmpeg headers define a macro of the same name (which always negates), so this
 // one is reached in parentheses: (FFUtils::AVERROR)(e).
+// AA + AB clamped to the Int64 range: timestamps that come from input files may lie
+// anywhere in it, and a wrapped sum turns "the end" into "the start".
+inline std::int64_t SatAdd64(std::int64_t AA, std::int64_t AB) {
+  std::int64_t r;
+  if (__builtin_add_overflow(AA, AB, &r))
+    return AB > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return r;
+}
+
 inline int(AVERROR)(int AErr) { return AErr <= 0 ? AErr : -AErr; }
 
 // ---- Texts ------------------------------------------------------------------------------

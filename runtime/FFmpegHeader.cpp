@@ -26,7 +26,7 @@ namespace {
 constexpr std::int64_t CNoOperation = std::numeric_limits<std::int64_t>::max();
 
 void LogWatchdog(TBaseFFmpeg* ATask, const char* AMessage) {
-  if (FFLoad::VEDovedo) FFLoad::VEDovedo->Log(ATask, FFLoad::llInfo, AMessage);
+  if (FFLoad::VEDovedo) FFLoad::VEDovedo->Log(ATask, FFLoad::llInfo, std::string(AMessage));
 }
 
 // Steps shared by both directions: 1 when ALast is older than ATimeout milliseconds.

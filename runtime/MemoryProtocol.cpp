@@ -1,5 +1,6 @@
 #include "runtime/MemoryProtocol.h"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <unordered_map>
@@ -71,8 +72,11 @@ int ReadPacket(void* AOpaque, std::uint8_t* ABuffer, int ASize) {
     std::lock_guard lock(entry->FCallLock);
     result = entry->FStream->Read(ABuffer, ASize);
   }
-  if (result == 0) return AVERROR_EOF;
-  return static_cast<int>(result);
+  // The host's count is not trusted: more than was asked would make the library read
+  // past its buffer, and a negative count is a failure unless it is the end itself.
+  if (result == 0 || result == AVERROR_EOF) return AVERROR_EOF;
+  if (result < 0) return AVERROR(EIO);
+  return static_cast<int>(std::min<std::int64_t>(result, ASize));
 }
 
 // A short write would lose the rest of the buffer without a word: it is an error.
@@ -86,9 +90,9 @@ int WritePacket(void* AOpaque, const std::uint8_t* ABuffer, int ASize) {
     std::lock_guard lock(entry->FCallLock);
     result = entry->FStream->Write(ABuffer, ASize);
   }
-  if (result < 0) return static_cast<int>(result);
+  if (result < 0) return AVERROR(EIO);
   if (result < ASize) return AVERROR(EIO);
-  return static_cast<int>(result);
+  return ASize;
 }
 
 std::int64_t SeekPacket(void* AOpaque, std::int64_t AOffset, int AWhence) {

@@ -9,6 +9,7 @@
 #include "platform/Exception.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
+#include "runtime/FFUtils.h"
 
 namespace SyncQueue {
 
@@ -57,9 +58,10 @@ std::int64_t ItemEnd(const TSyncQueue* sq, const TSyncQueueStream* st, const voi
   if (pts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
   if (nb_samples) {
     const AVFrame* frame = static_cast<const AVFrame*>(item);
-    return pts + av_rescale_q(nb_samples, SampleTimeBase(frame), st->tb);
+    return FFUtils::SatAdd64(pts, av_rescale_q(nb_samples, SampleTimeBase(frame), st->tb));
   }
-  return pts + ItemDuration(sq, item);
+  // Timestamps come from input files and may lie anywhere in the Int64 range.
+  return FFUtils::SatAdd64(pts, ItemDuration(sq, item));
 }
 
 void* PeekItem(TSyncQueueStream* st, std::size_t offset) {
@@ -183,7 +185,8 @@ void OffsetAudio(AVFrame* frame, int nb_samples) {
   frame->nb_samples -= nb_samples;
   frame->duration = av_rescale_q(frame->nb_samples, SampleTimeBase(frame), frame->time_base);
   if (frame->pts != AV_NOPTS_VALUE)
-    frame->pts += av_rescale_q(nb_samples, SampleTimeBase(frame), frame->time_base);
+    frame->pts = FFUtils::SatAdd64(
+        frame->pts, av_rescale_q(nb_samples, SampleTimeBase(frame), frame->time_base));
 }
 
 // Releases exactly nb_samples queued samples of the stream into dst.

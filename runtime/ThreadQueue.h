@@ -36,8 +36,9 @@ struct TThreadQueue {
   w32pthreads::pthread_cond_t cond;
 };
 
-// A new queue of nb_streams (at least 1) streams holding at most queue_size items over
-// all streams together, or nullptr when out of memory.
+// A new queue of nb_streams streams holding at most queue_size items over all streams
+// together, or nullptr when out of memory. Both counts must be at least 1: a queue that
+// can hold nothing would block its first sender for good, so it is refused (nullptr).
 TThreadQueue* tq_alloc(Cardinal nb_streams, std::size_t queue_size, TThreadQueueType type_);
 // Frees the queue with the items in it and sets tq to nullptr; nullptr is accepted.
 void tq_free(TThreadQueue*& tq);

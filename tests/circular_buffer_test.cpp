@@ -201,6 +201,75 @@ TEST(CircularBuffer, BlockedSidesWakeAtTheEnd) {
   EXPECT_EQ(result.load(), -1);
 }
 
+// Deleting a buffer (or its stream) while readers and writers are blocked inside it
+// wakes them, and the storage and lock go only after the last one has left: no thread
+// touches freed memory (the sanitizer builds check), every one returns -1.
+TEST(CircularBuffer, DeletingWhileThreadsAreBlockedInsideIsSafe) {
+  enum class TSide { Readers, Writers, StreamReaders };
+  for (int round = 0; round < 20; ++round) {
+    for (TSide side : {TSide::Readers, TSide::Writers, TSide::StreamReaders}) {
+      SCOPED_TRACE(static_cast<int>(side));
+      TCircularBufferStream* stream =
+          side == TSide::StreamReaders ? new TCircularBufferStream(8192) : nullptr;
+      TCircularBuffer* buffer = stream ? stream->Buffer() : new TCircularBuffer(8192);
+      buffer->SetAutoGrow(false);
+      const std::vector<std::uint8_t> data = Sequence(8000);
+      if (side == TSide::Writers) {
+        ASSERT_EQ(buffer->Write(data.data(), 8000), 8000);
+      }
+
+      constexpr int CThreads = 3;
+      std::atomic<int> results[CThreads];
+      std::vector<std::thread> threads;
+      for (int i = 0; i < CThreads; ++i) {
+        results[i] = 1;
+        threads.emplace_back([&, i] {
+          std::uint8_t out[64];
+          switch (side) {
+            case TSide::Readers: results[i] = buffer->Read(out, 64); break;
+            case TSide::Writers: results[i] = buffer->Write(data.data(), 1000); break;
+            case TSide::StreamReaders:
+              results[i] = static_cast<int>(stream->Read(out, 64));
+              break;
+          }
+        });
+      }
+      while (buffer->ThreadsInside() < CThreads) std::this_thread::yield();
+      if (stream)
+        delete stream;
+      else
+        delete buffer;
+      for (std::thread& t : threads) t.join();
+      for (const std::atomic<int>& r : results) EXPECT_EQ(r.load(), -1);
+    }
+  }
+}
+
+// Positions and sizes at the top of the Int64 range are refused or saturate, never wrap.
+TEST(CircularBuffer, PositionsAndCapacitiesAtTheTopOfTheRange) {
+  TCircularBuffer buffer(8192);
+  const std::vector<std::uint8_t> data = Sequence(100);
+  ASSERT_EQ(buffer.Write(data.data(), 100), 100);
+  for (const std::int64_t capacity : {INT64_MAX, INT64_MAX - 8000, INT64_MAX / 2}) {
+    SCOPED_TRACE(capacity);
+    EXPECT_THROW(buffer.SetCapacity(capacity), std::bad_alloc);
+    EXPECT_EQ(buffer.Capacity(), 8192);  // unchanged, and so is what it holds
+    EXPECT_EQ(buffer.DataSize(), 100);
+  }
+
+  TCircularBufferStream stream(8192);
+  EXPECT_EQ(stream.Seek(INT64_MAX, Platform::TSeekOrigin::soBeginning), INT64_MAX);
+  EXPECT_EQ(stream.Write(data.data(), 10), 0);  // no room past the largest position
+  EXPECT_EQ(stream.GetSize(), 0);
+  EXPECT_EQ(stream.Seek(INT64_MAX - 5, Platform::TSeekOrigin::soBeginning), INT64_MAX - 5);
+  EXPECT_EQ(stream.Write(data.data(), 4), 4);
+  EXPECT_EQ(stream.GetSize(), INT64_MAX - 1);
+  EXPECT_EQ(stream.Seek(INT64_MAX, Platform::TSeekOrigin::soCurrent), INT64_MAX);
+  EXPECT_EQ(stream.Seek(100, Platform::TSeekOrigin::soEnd), INT64_MAX);
+  EXPECT_EQ(stream.Seek(INT64_MIN, Platform::TSeekOrigin::soCurrent), -1);
+  EXPECT_EQ(stream.Seek(INT64_MIN, Platform::TSeekOrigin::soCurrent), INT64_MIN);
+}
+
 TEST(CircularBuffer, AWriterWaitsForRoomAndGoesOnAfterARead) {
   TCircularBuffer buffer(8192);
   buffer.SetAutoGrow(false);

@@ -197,6 +197,11 @@ TEST_F(CmdUtilsStreamSpec, ParseFailuresClearTheSpecifier) {
       {"u:x", "Trailing garbage at the end of a stream specifier: :x\n"},
       // the stream id ends the specifier
       {"#0x1100:s", "Trailing garbage at the end of a stream specifier: :s\n"},
+      // indexes that do not fit 32 bits would name another stream, or every stream
+      {"v:4294967296", "Invalid stream index: 4294967296\n"},
+      {"4294967295", "Invalid stream index: 4294967295\n"},
+      {"2147483648", "Invalid stream index: 2147483648\n"},
+      {"99999999999999999999999", "Invalid stream index: 99999999999999999999999\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Spec);

@@ -648,6 +648,32 @@ TEST_F(FFDecodeTest, SeekMovesAnOwnedInput) {
   }
 }
 
+// A time near the largest Int64 is the end of an input whose timestamps start late, not
+// its start: the position plus the start time saturates instead of wrapping.
+TEST_F(FFDecodeTest, SeekToTheLargestTimeStaysAtTheEnd) {
+  const std::string late = (FDir / "late.ts").string();
+  MediaBuilder::TMediaSpec spec;
+  spec.OutputOffset = 10'000'000;
+  ASSERT_EQ(MediaBuilder::WriteMedia(late, "mpegts", spec), 0);
+  AVFormatContext* ctx = OpenInput(late);
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_GT(ctx->start_time, 9'000'000);
+  TOwningDecoder decoder;
+  decoder.Adopt(ctx);
+  for (const int current : {-1, 0}) {
+    SCOPED_TRACE(current);
+    decoder.SetCurrentVideo(current, AVRational{25, 1});
+    for (const std::int64_t position : {INT64_MAX, INT64_MAX - 1000}) {
+      decoder.Seek(TSeekFlags{}, position);
+      const std::int64_t next = NextVideoPTS(ctx, 0);
+      // Nothing left to read, or a picture of the last key-frame group: never the first.
+      if (next != -1) {
+        EXPECT_GE(next, ctx->start_time + 400000);
+      }
+    }
+  }
+}
+
 // Both attempts fail and the failure is logged: a time seek in a wave file read through a
 // stream object that cannot seek, a byte seek in a QuickTime file, whose demuxer has no
 // byte seeking.

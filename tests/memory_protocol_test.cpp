@@ -40,6 +40,8 @@ class TEventFile {
   int FOpenedSeekable = -1;
   int FCloses = 0;
   int FWriteLimit = -1;  // accept at most this many bytes per write; -1: all
+  int FExtraCount = 0;   // added to the count of full reads and of writes
+  int FFailWith = 0;     // when not 0, what every read and write reports
   std::vector<Platform::TThreadID> FThreads;
   std::atomic<int> FInside{0};
   std::atomic<bool> FOverlap{false};
@@ -74,7 +76,8 @@ class TEventFile {
         std::max<std::int64_t>(0, std::min<std::int64_t>(ACount, FData.size() - FPosition));
     if (n > 0) std::memcpy(ABuffer, FData.data() + FPosition, static_cast<size_t>(n));
     FPosition += n;
-    return static_cast<int>(n);
+    if (FFailWith) return FFailWith;
+    return static_cast<int>(n) + (n == ACount ? FExtraCount : 0);
   }
   int DoWrite(void*, const void* ABuffer, int ACount) {
     TInside in(*this);
@@ -82,7 +85,8 @@ class TEventFile {
     if (FData.size() < static_cast<size_t>(FPosition + ACount)) FData.resize(FPosition + ACount);
     std::memcpy(FData.data() + FPosition, ABuffer, static_cast<size_t>(ACount));
     FPosition += ACount;
-    return ACount;
+    if (FFailWith) return FFailWith;
+    return ACount + FExtraCount;
   }
   std::int64_t DoSeek(void*, std::int64_t AOffset, TSeekOrigin AOrigin) {
     TInside in(*this);
@@ -284,6 +288,61 @@ TEST_F(MemoryProtocolTest, AShortWriteIsAnError) {
   AVFormatStubs::avio_flush(pb);
   EXPECT_EQ(pb->error, AVERROR(EIO));
   FreeContext(pb);
+}
+
+// A host stream's counts are not taken on trust: more bytes than were asked count as
+// what was asked (the library's buffer is never overrun), and a negative count other
+// than the end is an I/O error.
+TEST_F(MemoryProtocolTest, HostCountsAreClampedAndFailuresAreIOErrors) {
+  using AVFormatStubs::avio_flush;
+  using AVFormatStubs::avio_read;
+  using AVFormatStubs::avio_write;
+  const std::vector<std::uint8_t> data = Pattern(100000);
+  struct {
+    const char* Name;
+    int Extra;
+    int FailWith;
+    int ReadResult;  // of the first read; the whole content when positive
+    int WriteError;
+  } const rows[] = {
+      {"counts as told", 0, 0, 1, 0},
+      {"more than asked", 5000, 0, 1, 0},
+      {"a negative count", 0, -7, AVERROR(EIO), AVERROR(EIO)},
+      {"the end", 0, AVERROR_EOF, AVERROR_EOF, AVERROR(EIO)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TEventStream events;
+    TEventFile file(events);
+    void* object = static_cast<Platform::TStream*>(&events);
+    file.FExtraCount = row.Extra;
+    file.FFailWith = row.FailWith;
+
+    AVIOContext* pb = nullptr;
+    ASSERT_EQ(MemoryProtocol::memory_open(object, "out", AVIO_FLAG_WRITE, &pb), 0);
+    avio_write(pb, data.data(), static_cast<int>(data.size()));
+    avio_flush(pb);
+    EXPECT_EQ(pb->error, row.WriteError);
+    FreeContext(pb);
+    void* handle = object;
+    MemoryProtocol::memory_close(handle);
+
+    file.FData = data;
+    ASSERT_EQ(MemoryProtocol::memory_open(object, "in", 0, &pb), 0);
+    std::vector<std::uint8_t> back(data.size());
+    int total = 0;
+    int n = avio_read(pb, back.data(), 7000);
+    if (row.ReadResult > 0) {
+      for (; n > 0; n = avio_read(pb, back.data() + total, 7000)) total += n;
+      EXPECT_EQ(total, static_cast<int>(data.size()));
+      EXPECT_TRUE(back == data);
+    } else {
+      EXPECT_EQ(n, row.ReadResult);
+    }
+    FreeContext(pb);
+    handle = object;
+    MemoryProtocol::memory_close(handle);
+  }
 }
 
 // The handlers run on the main thread when asked, else on the thread that does the I/O.

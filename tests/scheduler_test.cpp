@@ -1394,6 +1394,41 @@ TEST_F(SchedulerTest, EncodersOfASyncQueueGetTheirFramesAndOpenOnTheFirst) {
   GOpen = nullptr;
 }
 
+// A frame that cannot be queued for an encoder (out of memory here) closes that input,
+// but the end marker that follows still finishes the encoder's queue: the encoder, and
+// after it the muxer, end instead of waiting for good.
+TEST_F(SchedulerTest, AFailedFrameSendStillLetsTheEndReachTheEncoder) {
+  TGraph g;
+  std::atomic<int> sendResult{1};
+  TNode& f = g.Filter("f", 0, 1, [&](TNode& n) {
+    AVFrame* frame = av_frame_alloc();
+    Cardinal in = 0;
+    int ret = sch_filter_receive(n.Sch, n.Idx, in, frame);
+    if (ret == AVERROR(EAGAIN)) {
+      FillFrame(frame, 0, CMicro, 1000);
+      // The queue's first item needs a container: with allocations refused the send fails.
+      AVUtilStubs::av_max_alloc(1);
+      ret = sch_filter_send(n.Sch, n.Idx, 0, frame);
+      AVUtilStubs::av_max_alloc(INT_MAX);
+      sendResult = ret;
+      av_frame_unref(frame);
+    }
+    av_frame_free(&frame);
+    return 0;  // the graph ends normally: its output gets the end marker
+  });
+  TNode& e = g.Enc("e", EncoderBody());
+  TNode& m = g.Mux("m", MuxBody());
+  g.Connect(SCH_FILTER_OUT(f.Idx, 0), SCH_ENC(e.Idx));
+  g.Connect(SCH_ENC(e.Idx), SCH_MSTREAM(m.Idx, g.MuxStream(m)));
+
+  ASSERT_EQ(sch_start(g.Sch), 0);
+  ASSERT_EQ(g.WaitEnd(), 1);
+  EXPECT_EQ(sendResult.load(), AVERROR(ENOMEM));
+  EXPECT_TRUE(WaitUntil([&] { return e.Done.load() && m.Done.load(); }));
+  EXPECT_EQ(sch_stop(g.Sch), 0);
+  EXPECT_EQ(e.Count.load(), 0);
+}
+
 // ---- Release ----------------------------------------------------------------------------------
 
 int Idle(void*) { return 0; }

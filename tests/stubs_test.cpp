@@ -4,11 +4,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <climits>
 #include <cstdlib>
 #include <functional>
 #include <string>
 
+#include "TestLibraries.h"
+#include "platform/Exception.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVDeviceStubs.h"
 #include "runtime/AVFilterStubs.h"
@@ -188,6 +191,33 @@ TEST(Stubs, MyMemcmpComparesUnsignedBytes) {
   EXPECT_THROW(MyUtilStubs::my_memcmp(nullptr, a, 3), Platform::EAssertionFailed);
 }
 
+// Formatted text reaches an I/O context byte for byte; without avio_write it is a
+// programming error that names the unit and its line.
+TEST(Stubs, AvioPrintfWritesTheFormattedBytes) {
+  TestLibraries::RequireFFmpegLibraries();
+  AVIOContext* pb = nullptr;
+  ASSERT_EQ(AVFormatStubs::avio_open_dyn_buf(&pb), 0);
+  AVFormatStubs::avio_printf_lantor(pb, "%s=%d size=%" PRId64 " %s\n", "frame", 7,
+                                    INT64_C(1) << 40, "Gr\xc3\xb6\xc3\x9f" "e");
+  AVFormatStubs::avio_printf_lantor(pb, "%s", "");
+  std::uint8_t* bytes = nullptr;
+  const int size = AVFormatStubs::avio_close_dyn_buf(pb, &bytes);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size)),
+            "frame=7 size=1099511627776 Gr\xc3\xb6\xc3\x9f" "e\n");
+  AVUtilStubs::av_free(bytes);
+
+  const auto bound = AVFormatStubs::avio_write;
+  AVFormatStubs::avio_write = nullptr;
+  try {
+    AVFormatStubs::avio_printf_lantor(nullptr, "x");
+    ADD_FAILURE() << "no assertion failure";
+  } catch (const Platform::EAssertionFailed& e) {
+    EXPECT_NE(std::string(e.what()).find("AVFormatStubs"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("269"), std::string::npos) << e.what();
+  }
+  AVFormatStubs::avio_write = bound;
+}
+
 // The shared library exports the run-time units under unit-qualified names.
 TEST(Stubs, SharedLibraryExportsUnitQualifiedNames) {
   void* lib = dlopen(OSTREVAN_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
@@ -196,6 +226,8 @@ TEST(Stubs, SharedLibraryExportsUnitQualifiedNames) {
   EXPECT_NE(dlsym(lib, "_ZN11AVUtilStubs6av_logE"), nullptr);
   EXPECT_NE(dlsym(lib, "_ZN9SDL2Stubs8SDL_InitE"), nullptr);
   EXPECT_NE(dlsym(lib, "_ZN11MyUtilStubs9my_memcmpEPKvS1_j"), nullptr);
+  // AVFormatStubs::avio_printf_lantor(AVIOContext*, char const*, ...)
+  EXPECT_NE(dlsym(lib, "_ZN13AVFormatStubs18avio_printf_lantorEP11AVIOContextPKcz"), nullptr);
   dlclose(lib);
 }
 

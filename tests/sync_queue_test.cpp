@@ -110,6 +110,28 @@ TEST_F(SyncQueueTest, AFinishingLimitingStreamFinishesThosePastIt) {
   EXPECT_EQ(Receive(1, pts), AVERROR_EOF);
 }
 
+// Timestamps at the top of the range (a crafted file's): the ends saturate instead of
+// wrapping to the bottom, so the order holds and the queue ends as at any time.
+TEST_F(SyncQueueTest, EndsNearTheLargestTimestampSaturate) {
+  FQueue = sq_alloc(SYNC_QUEUE_PACKETS, 10000000, nullptr);
+  ASSERT_EQ(sq_add_stream(FQueue, 1), 0);
+  ASSERT_EQ(sq_add_stream(FQueue, 1), 1);
+  constexpr std::int64_t CTop = INT64_MAX - 500;
+
+  std::int64_t pts;
+  ASSERT_EQ(SendPacket(0, CTop - 2000, 1000), 0);
+  ASSERT_EQ(SendPacket(1, CTop, 1000), 0);  // would end past the largest Int64
+  EXPECT_EQ(Receive(-1, pts), 0);
+  EXPECT_EQ(pts, CTop - 2000);
+  EXPECT_EQ(Receive(-1, pts), AVERROR(EAGAIN));
+  ASSERT_EQ(SendPacket(0, CTop - 1000, 1000), 0);
+  EXPECT_EQ(Receive(-1, pts), 0);
+  EXPECT_EQ(pts, CTop - 1000);
+  ASSERT_EQ(sq_send(FQueue, 0, SQPKT(nullptr)), 0);
+  // stream 1's item ends past the end of stream 0: never released, as at any time
+  EXPECT_EQ(Receive(-1, pts), AVERROR_EOF);
+}
+
 TEST_F(SyncQueueTest, FrameLimit) {
   FQueue = sq_alloc(SYNC_QUEUE_PACKETS, 10000000, nullptr);
   ASSERT_EQ(sq_add_stream(FQueue, 0), 0);

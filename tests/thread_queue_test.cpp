@@ -148,6 +148,19 @@ TEST_F(ThreadQueueTest, EndsAreReportedOnceInIndexOrderThenMinusOne) {
   AVUtilStubs::av_frame_free(&frame);
 }
 
+// A queue that could hold nothing (or serve no stream) is refused instead of made: its
+// first sender would block for good.
+TEST_F(ThreadQueueTest, AQueueThatHoldsNothingIsRefused) {
+  for (const TThreadQueueType type_ : {THREAD_QUEUE_PACKETS, THREAD_QUEUE_FRAMES}) {
+    SCOPED_TRACE(static_cast<int>(type_));
+    EXPECT_EQ(tq_alloc(1, 0, type_), nullptr);
+    EXPECT_EQ(tq_alloc(0, 8, type_), nullptr);
+    TThreadQueue* one = tq_alloc(1, 1, type_);
+    EXPECT_NE(one, nullptr);
+    tq_free(one);
+  }
+}
+
 TEST_F(ThreadQueueTest, StreamIndexOutOfRangeIsAProgrammingError) {
   FQueue = tq_alloc(2, 4, THREAD_QUEUE_PACKETS);
   ASSERT_NE(FQueue, nullptr);

@@ -222,6 +222,24 @@ TEST(AllocMsgHWnd, WithoutMethodTheDefaultProcedureAnswersZero) {
   Platform::DestroyWindow(wnd);
 }
 
+// A destroyed handle is recognised as dead without being read through: destroying it
+// again, posting, sending and asking about it do nothing (the sanitizer builds check
+// that no freed memory is touched).
+TEST(AllocMsgHWnd, ADestroyedHandleIsNeverReadThrough) {
+  Platform::HWND wnd = MyUtils::AllocMsgHWnd();
+  ASSERT_NE(wnd, nullptr);
+  Platform::HWND other = MyUtils::AllocMsgHWnd();
+  Platform::DestroyWindow(wnd);
+  Platform::DestroyWindow(wnd);
+  EXPECT_FALSE(Platform::IsWindow(wnd));
+  EXPECT_FALSE(Platform::PostMessage(wnd, 0x401, 1, 0));
+  EXPECT_EQ(Platform::SendMessage(wnd, 0x402, 1, 0), 0);
+  EXPECT_EQ(Platform::GetWindowClassName(wnd), "");
+  Platform::SetWindowProc(wnd, Platform::TWndMethod());
+  EXPECT_TRUE(Platform::IsWindow(other));  // the others live on
+  Platform::DestroyWindow(other);
+}
+
 TEST(GAppTerminated, IsSetByTheTerminateProcedures) {
   EXPECT_FALSE(MyUtils::GAppTerminated.load());
   // In a child process, so the rest of this process is not told to quit.

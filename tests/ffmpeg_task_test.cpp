@@ -1,0 +1,715 @@
+// The conversion task object: life cycle and wrong-state calls, the terminate
+// notification and error text, the progress report (line, "-progress" block, event), the
+// video hooks and the preview (bitmap event, preview window).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QWidget>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegMux.h"
+#include "engine/Previewer.h"
+#include "engine/gui/PreviewerForm.h"
+#include "platform/Dispatcher.h"
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/FFLoad.h"
+#include "runtime/MyUtils.h"
+#include "support/LoaderTestSupport.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using FFmpeg::TCustomFFmpeg;
+using FFmpeg::TFFmpeg;
+using Platform::TObject;
+
+// ---- Support ------------------------------------------------------------------------------
+
+// Lines of the log worker (the task's own texts), delivered synchronously on the
+// logging thread while it lives.
+class TWorkerLog {
+ public:
+  TWorkerLog() {
+    FFLoad::TFFLogWorker& w = *FFLoad::VEDovedo;
+    w.SetActive(true);
+    w.SetLogLevel(FFLoad::llInfo);
+    w.SetSynchronous(true);
+    w.SetTriggerEventInMainThread(false);
+    w.SetOnLog(FFLoad::TLogEvent::FromFunction(&TWorkerLog::OnLog, this));
+  }
+  ~TWorkerLog() { FSettings.Restore(); }
+
+  bool Has(FFLoad::TLogLevel ALevel, const std::string& AText) {
+    std::lock_guard<std::mutex> g(FLock);
+    for (const auto& l : FLines)
+      if (l.first == ALevel && l.second.find(AText) != std::string::npos) return true;
+    return false;
+  }
+  std::string All() {
+    std::lock_guard<std::mutex> g(FLock);
+    std::string s;
+    for (const auto& l : FLines) s += l.second + "|";
+    return s;
+  }
+
+ private:
+  static void OnLog(void* AData, TObject*, int, FFLoad::TLogLevel ALevel, const std::string& AMsg) {
+    auto* self = static_cast<TWorkerLog*>(AData);
+    std::lock_guard<std::mutex> g(self->FLock);
+    self->FLines.emplace_back(ALevel, AMsg);
+  }
+
+  LoaderTestSupport::TLogWorkerSettings FSettings;
+  std::mutex FLock;
+  std::vector<std::pair<FFLoad::TLogLevel, std::string>> FLines;
+};
+
+class TaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries))
+        << FFLoad::FFLoader->GetLastErrMsg();
+  }
+};
+
+// Records terminate notifications: how many, and on which thread.
+struct TTerminateProbe {
+  std::atomic<int> Count{0};
+  std::atomic<Platform::TThreadID> Thread{0};
+  std::atomic<bool> HadErrorText{false};
+  static void OnTerminate(void* AData, void* ASender) {
+    auto* self = static_cast<TTerminateProbe*>(AData);
+    auto* task = static_cast<TCustomFFmpeg*>(ASender);
+    self->HadErrorText.store(!task->ErrorText().empty());
+    self->Thread.store(Platform::GetCurrentThreadId());
+    self->Count.fetch_add(1);
+  }
+  Platform::TNotifyEvent Event() { return Platform::TNotifyEvent::FromFunction(&OnTerminate, this); }
+};
+
+// ---- Life cycle ---------------------------------------------------------------------------
+
+TEST_F(TaskTest, StartWithoutOutputFileTerminatesOnTheCallerWithTheErrorText) {
+  TWorkerLog log;
+  TFFmpeg task;
+  TTerminateProbe probe;
+  task.FOnTerminate = probe.Event();
+
+  task.Start(false);
+
+  EXPECT_EQ(probe.Count.load(), 1);
+  EXPECT_EQ(probe.Thread.load(), Platform::GetCurrentThreadId());
+  EXPECT_TRUE(probe.HadErrorText.load()) << "the text is there when the handler runs";
+  EXPECT_TRUE(task.HasError());
+  EXPECT_EQ(task.ErrorText(), "At least one output file must be specified");
+  EXPECT_TRUE(log.Has(FFLoad::llQuiet, "At least one output file must be specified")) << log.All();
+  EXPECT_FALSE(task.Running());
+  EXPECT_TRUE(task.Terminated());
+
+  // a terminated task neither starts nor terminates again
+  task.Start(false);
+  task.Start(true);
+  task.Terminate(true);
+  EXPECT_EQ(probe.Count.load(), 1);
+}
+
+TEST_F(TaskTest, WrongStateCallsChangeNothing) {
+  struct TRow {
+    const char* Name;
+    bool Parsed;  // a scheduler exists, as after parsing
+    void (*Call)(TCustomFFmpeg&);
+    int PauseState;
+    bool Broken;
+  };
+  const TRow rows[] = {
+      {"Stop before parsing", false, [](TCustomFFmpeg& t) { t.Stop(true); }, -1, false},
+      {"Stop(False) before parsing", false, [](TCustomFFmpeg& t) { t.Stop(false); }, -1, false},
+      // a parsed task that never started: the stop is recorded, nothing waits
+      {"Stop(True) never started", true, [](TCustomFFmpeg& t) { t.Stop(true); }, -1, true},
+      {"Pause never started", true, [](TCustomFFmpeg& t) { t.Pause(); }, -1, false},
+      {"Pause before parsing", false, [](TCustomFFmpeg& t) { t.Pause(); }, -1, false},
+      {"Resume without pause", true, [](TCustomFFmpeg& t) { t.Resume(); }, -1, false},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFFmpeg task;
+    TTerminateProbe probe;
+    task.FOnTerminate = probe.Event();
+    if (row.Parsed) task.Fsch = FFmpegSched::sch_alloc(&task);
+    row.Call(task);
+    EXPECT_EQ(task.PauseState(), row.PauseState);
+    EXPECT_EQ(task.FBroken.load(), row.Broken);
+    EXPECT_EQ(task.FTotalPauseTime.load(), 0);
+    EXPECT_EQ(probe.Count.load(), 0);
+    EXPECT_FALSE(task.Running());
+    EXPECT_FALSE(task.Terminated());
+  }
+}
+
+TEST_F(TaskTest, TerminateOfATaskThatNeverRanNotifiesOnAnotherThreadAndWaits) {
+  TFFmpeg task;
+  TTerminateProbe probe;
+  task.FOnTerminate = probe.Event();
+
+  task.Terminate(true);
+  EXPECT_EQ(probe.Count.load(), 1) << "Terminate(True) returns after the notification";
+  EXPECT_NE(probe.Thread.load(), Platform::GetCurrentThreadId());
+  EXPECT_TRUE(task.Terminated());
+  EXPECT_FALSE(task.HasError());
+
+  task.Terminate(true);
+  task.Start(true);
+  EXPECT_EQ(probe.Count.load(), 1);
+}
+
+// A terminate notification still under way when the task is destroyed: the destructor
+// waits for it (under ASan a use after free shows otherwise).
+TEST_F(TaskTest, DestroyRightAfterAnAsynchronousTerminateWaitsForTheNotification) {
+  std::atomic<int> delivered{0};
+  for (int i = 0; i < 200; i++) {
+    auto* task = new TFFmpeg;
+    task->FOnTerminate = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void* ASender) {
+          // touches the task: it must still be there
+          static_cast<TCustomFFmpeg*>(ASender)->FOnProgress = nullptr;
+          static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+        },
+        &delivered);
+    task->Terminate(false);
+    delete task;
+  }
+  EXPECT_EQ(delivered.load(), 200);
+}
+
+// ---- Progress report ------------------------------------------------------------------------
+
+// An output file of two video streams, laid out as the muxer's records, for the report
+// to read (no muxer runs).
+struct TReportOutputs {
+  FFmpegMux::TMux Mux{};
+  FFmpegMux::TMuxStream Streams[2]{};
+  FFmpegHeader::TEncoder Encoders[2]{};
+  FFmpegHeader::TOutputFilter Filter{};
+  FFmpegHeader::POutputStream StreamList[2];
+  FFmpegHeader::POutputFile FileList[1];
+  TCustomFFmpeg* Task;
+
+  explicit TReportOutputs(TCustomFFmpeg* ATask, int ANbStreams) : Task(ATask) {
+    for (int i = 0; i < 2; i++) {
+      FFmpegHeader::TOutputStream& ost = Streams[i].ost;
+      ost.type_ = AVMEDIA_TYPE_VIDEO;
+      ost.file_ = &Mux.of;
+      ost.index = i;
+      ost.enc = &Encoders[i];
+      StreamList[i] = &ost;
+    }
+    Streams[0].ost.filter = &Filter;
+    Mux.of.streams = StreamList;
+    Mux.of.nb_streams = ANbStreams;
+    FileList[0] = &Mux.of;
+    Task->Foutput_files = FileList;
+    Task->Fnb_output_files = 1;
+    Task->Fnb_output_dumped.store(1);
+  }
+  ~TReportOutputs() {
+    Task->Foutput_files = nullptr;
+    Task->Fnb_output_files = 0;
+  }
+};
+
+struct TProgressValues {
+  int Count = 0;
+  int FileIndex = 0, FrameNumber = 0, FPS = 0;
+  float Quality = 0, BitRate = 0;
+  std::int64_t TotalSize = 0, CurrentDuration = 0, TotalDuration = 0;
+  static void OnProgress(void* AData, TObject*, int AFileIndex, int AFrameNumber, int AFPS,
+                         float AQuality, float ABitRate, const std::int64_t& ATotalSize,
+                         const std::int64_t& ACurrentDuration,
+                         const std::int64_t& ATotalDuration) {
+    auto* v = static_cast<TProgressValues*>(AData);
+    v->Count++;
+    v->FileIndex = AFileIndex;
+    v->FrameNumber = AFrameNumber;
+    v->FPS = AFPS;
+    v->Quality = AQuality;
+    v->BitRate = ABitRate;
+    v->TotalSize = ATotalSize;
+    v->CurrentDuration = ACurrentDuration;
+    v->TotalDuration = ATotalDuration;
+  }
+  FFmpeg::TTaskProgressEvent Event() {
+    return FFmpeg::TTaskProgressEvent::FromFunction(&OnProgress, this);
+  }
+};
+
+std::string ReadFile(const std::string& AName) {
+  std::ifstream f(AName, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::string TempName(const std::string& ABase) {
+  return ::testing::TempDir() + ABase + "_" + std::to_string(::getpid());
+}
+
+// Everything the report logged through the FFmpeg log (info level), one string.
+std::string InfoLines() {
+  std::string s;
+  for (const auto& l : TLogCapture::Snapshot())
+    if (l.Level == AV_LOG_INFO) s += l.Text;
+  return s;
+}
+
+TEST_F(TaskTest, ProgressReportFormatsLineBlockAndEvent) {
+  constexpr std::int64_t kNoPts = AV_NOPTS_VALUE;
+  struct TRow {
+    const char* Name;
+    int NbStreams;
+    std::int64_t Packets;      // of stream 0
+    std::int64_t FileSize;     // -1: not known
+    std::int64_t Pts;
+    bool IsLast;
+    bool WithEvent;
+    std::int64_t Dup, Drop;
+    const char* Line;          // expected in the logged line ("" : nothing logged)
+    const char* Block;         // the whole "-progress" block
+    int EventFrame;
+    int EventFPS;
+    float EventBitRate;
+    std::int64_t EventSize, EventPts;
+  };
+  const TRow rows[] = {
+      {"before the first packet", 1, 0, -1, kNoPts, false, false, 0, 0,
+       "size=N/A time=N/A bitrate=N/A speed=N/A elapsed=0:00:02.00\n",
+       "bitrate=N/A\ntotal_size=N/A\nout_time_us=N/A\nout_time_ms=N/A\nout_time=N/A\n"
+       "dup_frames=0\ndrop_frames=0\nspeed=N/A\nprogress=continue\n",
+       0, 0, 0, 0, 0},
+      {"event before the first packet, line held back", 1, 0, -1, kNoPts, false, true, 0, 0, "",
+       "bitrate=N/A\ntotal_size=N/A\nout_time_us=N/A\nout_time_ms=N/A\nout_time=N/A\n"
+       "dup_frames=0\ndrop_frames=0\nspeed=N/A\nprogress=continue\n",
+       -1, 0, -1, 0, 0},
+      {"running video", 1, 50, 102400, 2000000, false, true, 0, 0, "",
+       "frame=50\nfps=25.00\nstream_0_0_q=3.0\nbitrate= 409.6kbits/s\ntotal_size=102400\n"
+       "out_time_us=2000000\nout_time_ms=2000000\nout_time=00:00:02.000000\n"
+       "dup_frames=0\ndrop_frames=0\nspeed=   1x\nprogress=continue\n",
+       50, 25, 409.6f, 102400, 2000000},
+      {"last report, two video streams", 2, 50, 102400, 2000000, true, true, 0, 0,
+       "frame=   50 fps= 25 q=3.0 Lq=2.0 size=     100KiB time=00:00:02.000 "
+       "bitrate= 409.6kbits/s speed=   1x elapsed=0:00:02.00\n",
+       "frame=50\nfps=25.00\nstream_0_0_q=3.0\nstream_0_1_q=2.0\nbitrate= 409.6kbits/s\n"
+       "total_size=102400\nout_time_us=2000000\nout_time_ms=2000000\n"
+       "out_time=00:00:02.000000\ndup_frames=0\ndrop_frames=0\nspeed=   1x\nprogress=end\n",
+       50, 25, 409.6f, 102400, 2000000},
+      {"negative time", 1, 0, 1000, -1500000, false, false, 0, 0,
+       "size=       1KiB time=-00:00:01.500 bitrate=N/A speed=N/A elapsed=0:00:02.00\n",
+       "bitrate=N/A\ntotal_size=1000\nout_time_us=-1500000\nout_time_ms=-1500000\n"
+       "out_time=-00:00:01.500000\ndup_frames=0\ndrop_frames=0\nspeed=N/A\nprogress=continue\n",
+       0, 0, 0, 0, 0},
+      {"first duplicates are logged even with an event", 1, 10, 2048, 400000, false, true, 2, 1,
+       "frame=   10 fps=5.0 q=3.0 size=       2KiB time=00:00:00.400 bitrate=  41.0kbits/s "
+       "dup=2 drop=1 speed= 0.2x elapsed=0:00:02.00\n",
+       "frame=10\nfps=5.00\nstream_0_0_q=3.0\nbitrate=  41.0kbits/s\ntotal_size=2048\n"
+       "out_time_us=400000\nout_time_ms=400000\nout_time=00:00:00.400000\n"
+       "dup_frames=2\ndrop_frames=1\nspeed= 0.2x\nprogress=continue\n",
+       10, 5, 40.96f, 2048, 400000},
+  };
+  TLogCapture capture;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    TFFmpeg task;
+    TReportOutputs outputs(&task, row.NbStreams);
+    outputs.Mux.last_filesize = row.FileSize;
+    outputs.Streams[0].ost.packets_written = row.Packets;
+    outputs.Streams[0].ost.quality = 3 * FF_QP2LAMBDA;
+    outputs.Streams[1].ost.packets_written = row.Packets;
+    outputs.Streams[1].ost.quality = 2 * FF_QP2LAMBDA;
+    outputs.Filter.nb_frames_dup = row.Dup;
+    outputs.Filter.nb_frames_drop = row.Drop;
+    task.FShowDupOrDrop.store(1);
+    task.FOutputDuration.store(5000000);
+    TProgressValues progress;
+    if (row.WithEvent) task.FOnProgress = progress.Event();
+    const std::string blockFile = TempName("progress_block");
+    ASSERT_GE(AVFormatStubs::avio_open2(&task.Fprogress_avio, blockFile.c_str(), AVIO_FLAG_WRITE,
+                                        nullptr, nullptr),
+              0);
+
+    FFmpeg::print_report(&task, row.IsLast, row.Pts, 12000000, 10000000);
+    if (task.Fprogress_avio) AVFormatStubs::avio_closep(&task.Fprogress_avio);
+
+    EXPECT_EQ(InfoLines(), row.Line);
+    EXPECT_EQ(ReadFile(blockFile), row.Block);
+    std::remove(blockFile.c_str());
+    if (row.WithEvent) {
+      EXPECT_EQ(progress.Count, 1);
+      EXPECT_EQ(progress.FileIndex, -1);
+      EXPECT_EQ(progress.FrameNumber, row.EventFrame);
+      EXPECT_EQ(progress.FPS, row.EventFPS);
+      EXPECT_NEAR(progress.BitRate, row.EventBitRate, 0.01);
+      EXPECT_EQ(progress.TotalSize, row.EventSize);
+      EXPECT_EQ(progress.CurrentDuration, row.EventPts);
+      EXPECT_EQ(progress.TotalDuration, 5000000);
+      EXPECT_FLOAT_EQ(progress.Quality, row.NbStreams == 2 ? 2.0f : 3.0f);
+    }
+  }
+}
+
+TEST_F(TaskTest, ProgressReportsComeOncePerPeriodAndTheLastClosesTheBlock) {
+  TLogCapture capture;
+  TFFmpeg task;
+  TReportOutputs outputs(&task, 1);
+  outputs.Streams[0].ost.packets_written = 5;
+  TProgressValues progress;
+  task.FOnProgress = progress.Event();
+  const std::string blockFile = TempName("progress_period");
+  ASSERT_GE(AVFormatStubs::avio_open2(&task.Fprogress_avio, blockFile.c_str(), AVIO_FLAG_WRITE,
+                                      nullptr, nullptr),
+            0);
+
+  const std::int64_t start = 1000000;
+  FFmpeg::print_report(&task, false, 100000, start + 100000, start);  // first: reported
+  FFmpeg::print_report(&task, false, 200000, start + 400000, start);  // 0.3 s later: skipped
+  FFmpeg::print_report(&task, false, 300000, start + 600000, start);  // 0.5 s later: reported
+  EXPECT_EQ(progress.Count, 2);
+  EXPECT_EQ(progress.CurrentDuration, 300000);
+  EXPECT_EQ(InfoLines(), "") << "with an event, the line waits for the end";
+
+  FFmpeg::print_report(&task, true, 400000, start + 700000, start);
+  EXPECT_EQ(progress.Count, 3);
+  EXPECT_EQ(task.Fprogress_avio, nullptr) << "the last report closes the block's output";
+  EXPECT_NE(InfoLines().find("frame=    5"), std::string::npos) << InfoLines();
+
+  const std::string text = ReadFile(blockFile);
+  std::remove(blockFile.c_str());
+  // three blocks, the keys of each in order, the last one ending the output
+  std::vector<std::string> keys;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) keys.push_back(line.substr(0, line.find('=')));
+  const std::vector<std::string> one = {"frame", "fps", "stream_0_0_q", "bitrate", "total_size",
+                                        "out_time_us", "out_time_ms", "out_time", "dup_frames",
+                                        "drop_frames", "speed", "progress"};
+  ASSERT_EQ(keys.size(), one.size() * 3) << text;
+  for (std::size_t i = 0; i < keys.size(); i++) EXPECT_EQ(keys[i], one[i % one.size()]);
+  EXPECT_EQ(text.substr(text.size() - 13), "progress=end\n");
+}
+
+// ---- Video hooks ----------------------------------------------------------------------------
+
+// A 64x48 YUV 4:2:0 picture of one grey.
+struct TGreyPicture {
+  static constexpr int W = 64, H = 48;
+  std::uint8_t* Buffer = nullptr;
+  FFUtils::TAVPicture Picture{};
+  TGreyPicture() {
+    const int size = FFUtils::avpicture_get_size(AV_PIX_FMT_YUV420P, W, H);
+    Buffer = static_cast<std::uint8_t*>(AVUtilStubs::av_malloc(size));
+    FFUtils::avpicture_fill(&Picture, Buffer, AV_PIX_FMT_YUV420P, W, H);
+    std::memset(Buffer, 128, size);
+    std::memset(Picture.data[0], 200, W * H);
+  }
+  ~TGreyPicture() { AVUtilStubs::av_free(Buffer); }
+  int Luma(int x, int y) const { return Picture.data[0][y * Picture.linesize[0] + x]; }
+};
+
+struct THookProbe {
+  int Calls = 0;
+  bool Paint = false;       // paint the bitmap black
+  bool ClearUpdate = false;
+  bool StopAfterCall = false;
+  bool Throw = false;
+  int Width = 0, Height = 0;
+  static void OnHook(void* AData, TObject*, Platform::TBitmap* ABitmap, int, const std::int64_t&,
+                     bool& AUpdate, bool& AStopHook) {
+    auto* p = static_cast<THookProbe*>(AData);
+    p->Calls++;
+    p->Width = ABitmap->Width();
+    p->Height = ABitmap->Height();
+    if (p->Paint)
+      for (int y = 0; y < ABitmap->Height(); y++)
+        std::memset(ABitmap->ScanLine(y), 0, ABitmap->RowBytes());
+    if (p->ClearUpdate) AUpdate = false;
+    if (p->StopAfterCall) AStopHook = true;
+    if (p->Throw) throw Platform::Exception("painting failed");
+  }
+  FFmpeg::TTaskVideoHookEvent Event() {
+    return FFmpeg::TTaskVideoHookEvent::FromFunction(&OnHook, this);
+  }
+};
+
+TEST_F(TaskTest, VideoHookPaintsKeepsOrStopsAsTheHandlerSays) {
+  struct TRow {
+    const char* Name;
+    bool Paint, ClearUpdate, Stop, Throw;
+    int LumaAfter;  // of the picture after the hook
+    bool HookKept;
+    const char* Logged;
+  };
+  const TRow rows[] = {
+      {"painted black reaches the picture", true, false, false, false, 16, true, nullptr},
+      {"cleared update leaves the picture", true, true, false, false, 200, true, nullptr},
+      {"stop ends the hook after this frame", true, false, true, false, 16, false, nullptr},
+      {"an exception is logged and changes nothing", true, false, false, true, 200, true,
+       "Error occurs VideoHook event: painting failed"},
+  };
+  for (const TRow& row : rows) {
+    for (bool input : {true, false}) {
+      SCOPED_TRACE(std::string(row.Name) + (input ? " (input side)" : " (output side)"));
+      TWorkerLog log;
+      TFFmpeg task;
+      THookProbe probe;
+      probe.Paint = row.Paint;
+      probe.ClearUpdate = row.ClearUpdate;
+      probe.StopAfterCall = row.Stop;
+      probe.Throw = row.Throw;
+      (input ? task.FOnVideoInputHook : task.FOnVideoOutputHook) = probe.Event();
+      TGreyPicture pic;
+      bool converted = false;
+      task.DoVideoHook(input, input ? task.FHookConverter : task.FPreviewConverter, converted, 1,
+                       40000, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
+      EXPECT_EQ(probe.Calls, 1);
+      EXPECT_TRUE(converted);
+      EXPECT_EQ(probe.Width, pic.W);
+      EXPECT_EQ(probe.Height, pic.H);
+      EXPECT_NEAR(pic.Luma(10, 10), row.LumaAfter, 2);
+      EXPECT_EQ((input ? task.FOnVideoInputHook : task.FOnVideoOutputHook).Assigned(),
+                row.HookKept);
+      if (row.Logged) {
+        EXPECT_TRUE(log.Has(FFLoad::llError, row.Logged)) << log.All();
+      }
+      // the next frame reaches the handler only while the hook is kept
+      task.DoVideoHook(input, input ? task.FHookConverter : task.FPreviewConverter, converted, 2,
+                       80000, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
+      EXPECT_EQ(probe.Calls, row.HookKept ? 2 : 1);
+    }
+  }
+}
+
+TEST_F(TaskTest, FailedConversionSkipsTheHandlerLogsAndEndsTheHook) {
+  TWorkerLog log;
+  TFFmpeg task;
+  THookProbe probe;
+  task.FOnVideoInputHook = probe.Event();
+  TGreyPicture pic;
+  bool converted = true;
+  // first a good frame, so the bitmap holds an older picture
+  task.DoVideoHook(true, task.FHookConverter, converted, 1, 0, AV_PIX_FMT_YUV420P, pic.W, pic.H,
+                   &pic.Picture);
+  ASSERT_EQ(probe.Calls, 1);
+  // a picture no scaler takes
+  task.DoVideoHook(true, task.FHookConverter, converted, 2, 0, AV_PIX_FMT_NONE, pic.W, pic.H,
+                   &pic.Picture);
+  EXPECT_FALSE(converted);
+  EXPECT_EQ(probe.Calls, 1) << "the handler never sees a stale bitmap";
+  EXPECT_FALSE(task.FOnVideoInputHook.Assigned());
+  EXPECT_TRUE(log.Has(FFLoad::llError, "Cannot initialize the toRGB conversion context"))
+      << log.All();
+}
+
+// ---- Preview --------------------------------------------------------------------------------
+
+struct TPreviewProbe {
+  std::atomic<int> Count{0};
+  std::int64_t LastPTS = 0;
+  int LastFrame = 0;
+  static void OnPreview(void* AData, TObject*, Platform::TBitmap*, int AFrameNumber,
+                        const std::int64_t& APTS) {
+    auto* p = static_cast<TPreviewProbe*>(AData);
+    p->LastFrame = AFrameNumber;
+    p->LastPTS = APTS;
+    p->Count.fetch_add(1);
+  }
+  FFmpeg::TTaskPreviewEvent Event() {
+    return FFmpeg::TTaskPreviewEvent::FromFunction(&OnPreview, this);
+  }
+};
+
+void Preview(TCustomFFmpeg& ATask, TGreyPicture& APic, int AFrame, std::int64_t APTS) {
+  ATask.DoPreview(APic.Picture.data, APic.Picture.linesize, AV_PIX_FMT_YUV420P, APic.W, APic.H,
+                  false, AFrame, APTS);
+}
+
+TEST_F(TaskTest, PreviewBitmapEventComesAtMostOncePerInterval) {
+  TFFmpeg task;
+  TPreviewProbe probe;
+  task.FOnPreviewBitmap = probe.Event();
+  task.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP | FFmpeg::PREVIEW_WINDOW);
+  task.FPreviewInterval.store(60 * 1000000LL);
+  TGreyPicture pic;
+  for (int i = 1; i <= 10; i++) Preview(task, pic, i, i * 40000);
+  EXPECT_EQ(probe.Count.load(), 1);
+  EXPECT_EQ(probe.LastFrame, 1);
+  EXPECT_EQ(probe.LastPTS, 40000);
+  // the event wins over the window: no window was made, and the flags stay
+  EXPECT_EQ(task.FPreviewer, nullptr);
+  EXPECT_EQ(task.PreviewFlags(), FFmpeg::PREVIEW_BITMAP | FFmpeg::PREVIEW_WINDOW);
+}
+
+// A worker delivers previews whose conversion and handler hand work to the main thread,
+// while the main thread keeps switching the preview flags: neither side may wait for
+// the other.
+TEST_F(TaskTest, PreviewFlagsSwitchedOnTheMainThreadDuringDeliveryDoNotHang) {
+  TFFmpeg task;
+  std::atomic<int> delivered{0};
+  task.FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(
+      [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&) {
+        // what the encoder component does: hand the event to the main thread
+        MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction([](void*) {}, nullptr));
+        static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+      },
+      &delivered);
+  task.FPreviewInterval.store(-1);  // every frame
+  task.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::SetPreviewWindowFactory(nullptr);  // bit 0 alone ends at once, headless
+
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    TGreyPicture pic;
+    for (int i = 0; i < 200; i++) Preview(task, pic, i, i);
+    done.store(true);
+    Platform::NotifyMainThread();
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int flips = 0;
+  while (!done.load() && std::chrono::steady_clock::now() < deadline) {
+    task.SetPreviewFlags((flips++ & 1) ? FFmpeg::PREVIEW_BITMAP
+                                       : FFmpeg::PREVIEW_BITMAP | FFmpeg::PREVIEW_WINDOW);
+    Platform::ProcessMainThreadQueue();
+  }
+  const bool finished = done.load();
+  if (!finished) {
+    // unblock the worker before failing
+    while (!done.load()) {
+      Platform::ProcessMainThreadQueue();
+      Platform::WaitForMainThreadWork(10);
+    }
+  }
+  worker.join();
+  Previewer::SetPreviewWindowFactory(saved);
+  EXPECT_TRUE(finished) << "the worker and the main thread waited for each other";
+  EXPECT_GT(delivered.load(), 0);
+  EXPECT_GT(flips, 0);
+}
+
+TEST_F(TaskTest, WithoutAWindowTheWindowPreviewEnds) {
+  TWorkerLog log;
+  TFFmpeg task;
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::SetPreviewWindowFactory(nullptr);
+  task.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW | FFmpeg::PREVIEW_BITMAP);  // no event assigned
+  task.FPreviewInterval.store(-1);
+  TGreyPicture pic;
+  Preview(task, pic, 1, 0);
+  Previewer::SetPreviewWindowFactory(saved);
+  EXPECT_EQ(task.PreviewFlags(), FFmpeg::PREVIEW_BITMAP) << "bit 0 dropped, bit 1 kept";
+  EXPECT_EQ(task.FPreviewer, nullptr);
+}
+
+// The Qt window under the offscreen platform.
+QApplication& App() {
+  static QApplication* app = [] {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "ostrevan_tests";
+    static char* argv[] = {name, nullptr};
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+Previewer::TPreviewerForm* FindForm() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* f = dynamic_cast<Previewer::TPreviewerForm*>(w)) return f;
+  return nullptr;
+}
+
+// Runs AWork on a worker (as an encoder thread would) while this, the main thread,
+// serves the dispatcher and Qt.
+void OnWorker(const std::function<void()>& AWork) {
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    AWork();
+    done.store(true);
+    Platform::NotifyMainThread();
+  });
+  while (!done.load()) {
+    Platform::ProcessMainThreadQueue();
+    QApplication::processEvents();
+    Platform::WaitForMainThreadWork(10);
+  }
+  t.join();
+  Platform::ProcessMainThreadQueue();
+}
+
+TEST_F(TaskTest, PreviewWindowShowsTheFrameWithItsTimeUntilTheUserClosesIt) {
+  App();
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::InstallPreviewWindows();
+  {
+    TFFmpeg task;
+    task.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW | FFmpeg::PREVIEW_BITMAP);  // no event: window
+    task.FPreviewInterval.store(-1);
+    TGreyPicture pic;
+    OnWorker([&] { Preview(task, pic, 1, 1000000); });
+
+    Previewer::TPreviewerForm* form = FindForm();
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->windowTitle().toStdString(), "00:00:01.000");
+    EXPECT_EQ(form->width(), pic.W);
+    EXPECT_EQ(form->height(), pic.H);
+    EXPECT_TRUE(form->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(form->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+    const QRgb px = form->Image().pixel(5, 5);
+    EXPECT_NEAR(qRed(px), 214, 3);  // studio-range 200 on full-range grey
+    EXPECT_EQ(qRed(px), qGreen(px));
+    EXPECT_EQ(qGreen(px), qBlue(px));
+
+    OnWorker([&] { Preview(task, pic, 2, AV_NOPTS_VALUE); });
+    EXPECT_EQ(FindForm(), form) << "one window for the task";
+    EXPECT_EQ(form->windowTitle().toStdString(), "N/A");
+
+    form->close();  // the user closes it
+    OnWorker([&] { Preview(task, pic, 3, 3000000); });
+    EXPECT_EQ(task.PreviewFlags(), FFmpeg::PREVIEW_BITMAP) << "the window preview ended";
+    EXPECT_EQ(FindForm(), nullptr) << "the window was freed";
+  }
+  Previewer::SetPreviewWindowFactory(saved);
+}
+
+TEST_F(TaskTest, SwitchingTheWindowOffClosesItAtOnce) {
+  App();
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::InstallPreviewWindows();
+  {
+    TFFmpeg task;
+    task.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW);
+    task.FPreviewInterval.store(-1);
+    TGreyPicture pic;
+    OnWorker([&] { Preview(task, pic, 1, 0); });
+    ASSERT_NE(FindForm(), nullptr);
+    task.SetPreviewFlags(0);
+    EXPECT_EQ(FindForm(), nullptr);
+  }
+  Previewer::SetPreviewWindowFactory(saved);
+}
+
+}  // namespace
