@@ -83,19 +83,7 @@ const AVClass CSchFilterGraphClass =
 
 // ---- Small helpers --------------------------------------------------------------------------
 
-// Holds a lock for a scope (also when a consistency check raises).
-class TLock {
- public:
-  explicit TLock(w32pthreads::pthread_mutex_t& ALock) : FLock(ALock) {
-    w32pthreads::pthread_mutex_lock(FLock);
-  }
-  ~TLock() { w32pthreads::pthread_mutex_unlock(FLock); }
-  TLock(const TLock&) = delete;
-  TLock& operator=(const TLock&) = delete;
-
- private:
-  w32pthreads::pthread_mutex_t& FLock;
-};
+using w32pthreads::TMutexGuard;
 
 TSchedulerState LoadState(TScheduler* sch) {
   return std::atomic_ref<TSchedulerState>(sch->state).load();
@@ -164,7 +152,7 @@ void WaiterUninit(TSchWaiter& w) {
 }
 
 void WaiterSet(TSchWaiter& w, int choked) {
-  TLock guard(w.lock);
+  TMutexGuard guard(w.lock);
   atomic_store(w.choked, choked);
   w32pthreads::pthread_cond_signal(w.cond);
 }
@@ -172,7 +160,7 @@ void WaiterSet(TSchWaiter& w, int choked) {
 // Sleeps while the gate is closed, unless the scheduler terminates.
 void PauseGatePass(TScheduler* sch) {
   if (!atomic_load(sch->paused)) return;
-  TLock guard(sch->pause_lock);
+  TMutexGuard guard(sch->pause_lock);
   while (atomic_load(sch->paused) && !atomic_load(sch->terminate))
     w32pthreads::pthread_cond_wait(sch->pause_cond, sch->pause_lock);
 }
@@ -181,7 +169,7 @@ void PauseGatePass(TScheduler* sch) {
 int WaiterWait(TScheduler* sch, TSchWaiter& w) {
   PauseGatePass(sch);
   if (!atomic_load(w.choked)) return 0;
-  TLock guard(w.lock);
+  TMutexGuard guard(w.lock);
   while (atomic_load(w.choked) && !atomic_load(sch->terminate))
     w32pthreads::pthread_cond_wait(w.cond, w.lock);
   return atomic_load(sch->terminate);
@@ -287,7 +275,7 @@ void ScheduleUpdateLocked(TScheduler* sch) {
 }
 
 void ScheduleUpdate(TScheduler* sch) {
-  TLock guard(sch->schedule_lock);
+  TMutexGuard guard(sch->schedule_lock);
   ScheduleUpdateLocked(sch);
 }
 
@@ -351,7 +339,7 @@ int SendToMux(TScheduler* sch, TSchMux& mux, Cardinal stream_idx, AVPacket* pkt)
   if (!atomic_load(mux.mux_started)) {
     int ret = 0;
     {
-      TLock guard(sch->mux_ready_lock);
+      TMutexGuard guard(sch->mux_ready_lock);
       if (!atomic_load(mux.mux_started)) {
         ret = MuxQueuePacket(mux, ms, pkt);
         queued = true;
@@ -371,7 +359,7 @@ int SendToMux(TScheduler* sch, TSchMux& mux, Cardinal stream_idx, AVPacket* pkt)
   }
 
   if (dts != AV_NOPTS_VALUE || !pkt) {
-    TLock guard(sch->schedule_lock);
+    TMutexGuard guard(sch->schedule_lock);
     if (pkt)
       ms.last_dts = dts;
     else
@@ -416,7 +404,7 @@ int SendToEncSq(TScheduler* sch, TSchEnc& enc, AVFrame* frame) {
 
   // the end of this encoder's input ends its muxer streams as sources
   if (!frame) {
-    TLock guard(sch->schedule_lock);
+    TMutexGuard guard(sch->schedule_lock);
     for (Cardinal i = 0; i < enc.nb_dst; i++) {
       const TSchedulerNode dst = enc.dst[i];
       if (dst.type_ != SCH_NODE_TYPE_MUX) continue;
@@ -425,7 +413,7 @@ int SendToEncSq(TScheduler* sch, TSchEnc& enc, AVFrame* frame) {
     }
   }
 
-  TLock guard(sq.lock);
+  TMutexGuard guard(sq.lock);
   int ret = SyncQueue::sq_send(sq.sq, static_cast<Cardinal>(enc.sq_idx[1]), SyncQueue::SQFRAME(frame));
   if (ret < 0) return ret;
 
@@ -463,7 +451,7 @@ int SendToEnc(TScheduler* sch, TSchEnc& enc, AVFrame* frame) {
     if (ret > 0) {
       Platform::Check(enc.sq_idx[0] >= 0, CUnit, 2785);
       TSchSyncQueue& sq = sch->sq_enc[enc.sq_idx[0]];
-      TLock guard(sq.lock);
+      TMutexGuard guard(sq.lock);
       SyncQueue::sq_frame_samples(sq.sq, static_cast<Cardinal>(enc.sq_idx[1]), ret);
     }
     enc.opened = 1;
@@ -556,7 +544,7 @@ int DemuxDone(TScheduler* sch, Cardinal idx) {
       if (err != AVERROR_EOF) ret = err_merge(ret, err);
     }
   }
-  TLock guard(sch->schedule_lock);
+  TMutexGuard guard(sch->schedule_lock);
   d.task_exited = 1;
   ScheduleUpdateLocked(sch);
   return ret;
@@ -587,7 +575,7 @@ int FilterDone(TScheduler* sch, Cardinal idx) {
     const int err = FilterSendToDst(sch, fg.outputs[i].dst, nullptr);
     if (err < 0 && err != AVERROR_EOF) ret = err_merge(ret, err);
   }
-  TLock guard(sch->schedule_lock);
+  TMutexGuard guard(sch->schedule_lock);
   fg.task_exited = 1;
   ScheduleUpdateLocked(sch);
   return ret;
@@ -607,14 +595,14 @@ int EncDone(TScheduler* sch, Cardinal idx) {
 int MuxDone(TScheduler* sch, Cardinal idx) {
   TSchMux& mux = sch->mux[idx];
   {
-    TLock guard(sch->schedule_lock);
+    TMutexGuard guard(sch->schedule_lock);
     for (Cardinal i = 0; i < mux.nb_streams; i++) {
       ThreadQueue::tq_receive_finish(mux.queue, i);
       mux.streams[i].source_finished = 1;
     }
     ScheduleUpdateLocked(sch);
   }
-  TLock guard(sch->finish_lock);
+  TMutexGuard guard(sch->finish_lock);
   Platform::Check(sch->nb_mux_done < sch->nb_mux, CUnit, 3375);
   sch->nb_mux_done++;
   w32pthreads::pthread_cond_signal(sch->finish_cond);
@@ -656,7 +644,7 @@ int TaskWrapper(void* arg) {
   if (ret == AVERROR_EOF) ret = 0;
 
   if (ret < 0) {
-    TLock guard(sch->finish_lock);
+    TMutexGuard guard(sch->finish_lock);
     sch->task_failed = 1;
     w32pthreads::pthread_cond_signal(sch->finish_cond);
   }
@@ -1321,7 +1309,7 @@ int sch_mux_stream_ready(TScheduler* sch, Cardinal mux_idx, Cardinal stream_idx)
   TSchMux& mux = sch->mux[mux_idx];
   Platform::Check(stream_idx < mux.nb_streams, CUnit, 2069);
 
-  TLock guard(sch->mux_ready_lock);
+  TMutexGuard guard(sch->mux_ready_lock);
   Platform::Check(mux.nb_streams_ready < mux.nb_streams, CUnit, 2073);
   // the muxer starts when it is complete and the scheduler runs, whichever comes last
   if (++mux.nb_streams_ready == mux.nb_streams && LoadState(sch) == SCH_STATE_STARTED)
@@ -1357,7 +1345,7 @@ int sch_start(TScheduler* sch) {
 
   for (Cardinal i = 0; i < sch->nb_mux; i++) {
     TSchMux& mux = sch->mux[i];
-    TLock guard(sch->mux_ready_lock);
+    TMutexGuard guard(sch->mux_ready_lock);
     if (mux.nb_streams_ready == mux.nb_streams) {
       ret = MuxInit(sch, mux);
       if (ret < 0) break;
@@ -1528,7 +1516,7 @@ int sch_filter_receive(TScheduler* sch, Cardinal fg_idx, Cardinal& in_idx, AVFra
 
   // best_input is written only here, so this thread may read it without the lock
   if (in_idx != fg.best_input) {
-    TLock guard(sch->schedule_lock);
+    TMutexGuard guard(sch->schedule_lock);
     fg.best_input = in_idx;
     ScheduleUpdateLocked(sch);
   }
@@ -1615,7 +1603,7 @@ void sch_mux_receive_finish(TScheduler* sch, Cardinal mux_idx, Cardinal stream_i
 
   ThreadQueue::tq_receive_finish(mux.queue, stream_idx);
 
-  TLock guard(sch->schedule_lock);
+  TMutexGuard guard(sch->schedule_lock);
   mux.streams[stream_idx].source_finished = 1;
   ScheduleUpdateLocked(sch);
 }
@@ -1652,7 +1640,7 @@ int sch_wait(TScheduler* sch, std::uint64_t timeout_us, std::int64_t& transcode_
 
   int ret;
   {
-    TLock guard(sch->finish_lock);
+    TMutexGuard guard(sch->finish_lock);
     while (sch->nb_mux_done < sch->nb_mux && !sch->task_failed) {
       if (w32pthreads::pthread_cond_timedwait(sch->finish_cond, sch->finish_lock, deadline) ==
           AVERROR(ETIMEDOUT))
@@ -1670,12 +1658,12 @@ int sch_stop(TScheduler* sch, std::int64_t* finish_ts) {
 
   {
     // under the schedule lock: no schedule update can unchoke a source after this
-    TLock guard(sch->schedule_lock);
+    TMutexGuard guard(sch->schedule_lock);
     atomic_store(sch->terminate, 1);
   }
   {
     // release sources asleep in the pause gate: they see terminate
-    TLock guard(sch->pause_lock);
+    TMutexGuard guard(sch->pause_lock);
     w32pthreads::pthread_cond_broadcast(sch->pause_cond);
   }
 
@@ -1698,7 +1686,7 @@ int sch_stop(TScheduler* sch, std::int64_t* finish_ts) {
 void sch_set_paused(TScheduler* sch, int paused) {
   Platform::Check(sch != nullptr, CUnit, 4010);
   if (LoadState(sch) != SCH_STATE_STARTED || atomic_load(sch->terminate)) return;
-  TLock guard(sch->pause_lock);
+  TMutexGuard guard(sch->pause_lock);
   atomic_store(sch->paused, paused ? 1 : 0);
   w32pthreads::pthread_cond_broadcast(sch->pause_cond);
 }

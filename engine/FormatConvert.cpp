@@ -158,9 +158,8 @@ void TFormatConverter::PictureToBitmap() {
   const int rows = std::min(FBitmap->Height(), FBitmapInfo.bmHeight);
   const size_t bytes = static_cast<size_t>(std::min(FBitmap->RowBytes(), FPicture.linesize[0]));
   const std::ptrdiff_t stride = FBitmap->Stride();
-  for (int y = 0; y < rows; ++y)
-    std::memcpy(FScanLine + y * stride, FPicture.data[0] + std::ptrdiff_t(y) * FPicture.linesize[0],
-                bytes);
+  AVUtilStubs::av_image_copy_plane(FScanLine, static_cast<int>(stride), FPicture.data[0],
+                                   FPicture.linesize[0], static_cast<int>(bytes), rows);
 }
 
 void TFormatConverter::BitmapToPicture() {
@@ -170,9 +169,8 @@ void TFormatConverter::BitmapToPicture() {
   const int rows = std::min(FBitmap->Height(), FBitmapInfo.bmHeight);
   const size_t bytes = static_cast<size_t>(std::min(FBitmap->RowBytes(), FPicture.linesize[0]));
   const std::ptrdiff_t stride = FBitmap->Stride();
-  for (int y = 0; y < rows; ++y)
-    std::memcpy(FPicture.data[0] + std::ptrdiff_t(y) * FPicture.linesize[0], FScanLine + y * stride,
-                bytes);
+  AVUtilStubs::av_image_copy_plane(FPicture.data[0], FPicture.linesize[0], FScanLine,
+                                   static_cast<int>(stride), static_cast<int>(bytes), rows);
 }
 
 bool TFormatConverter::FromRGB(std::uint8_t* const AData[], const int ALineSize[], int AHeight,

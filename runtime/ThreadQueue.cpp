@@ -12,20 +12,6 @@ namespace {
 
 const char* const CUnit = "ThreadQueue";
 
-// Holds the queue's lock for a scope (also when a consistency check raises).
-class TLockGuard {
- public:
-  explicit TLockGuard(TThreadQueue* AQueue) : FQueue(AQueue) {
-    w32pthreads::pthread_mutex_lock(FQueue->lock);
-  }
-  ~TLockGuard() { w32pthreads::pthread_mutex_unlock(FQueue->lock); }
-  TLockGuard(const TLockGuard&) = delete;
-  TLockGuard& operator=(const TLockGuard&) = delete;
-
- private:
-  TThreadQueue* FQueue;
-};
-
 void UnrefItem(TThreadQueue* tq, void* data) {
   if (tq->type_ == THREAD_QUEUE_FRAMES)
     AVUtilStubs::av_frame_unref(static_cast<AVFrame*>(data));
@@ -114,7 +100,7 @@ int tq_send(TThreadQueue* tq, Cardinal stream_idx, void* data) {
   using AVUtilStubs::av_fifo_write;
 
   Platform::Check(stream_idx < tq->nb_streams, CUnit, 217);
-  TLockGuard guard(tq);
+  w32pthreads::TMutexGuard guard(tq->lock);
   std::int32_t& flags = tq->finished[stream_idx];
 
   if (flags & CSendFinished) return AVERROR(EINVAL);
@@ -142,7 +128,7 @@ int tq_receive(TThreadQueue* tq, int& stream_idx, void* data) {
   using AVUtilStubs::av_container_fifo_can_read;
 
   stream_idx = -1;
-  TLockGuard guard(tq);
+  w32pthreads::TMutexGuard guard(tq->lock);
   for (;;) {
     const std::size_t readable = av_container_fifo_can_read(tq->fifo);
     const int ret = ReceiveLocked(tq, stream_idx, data);
@@ -156,7 +142,7 @@ int tq_receive(TThreadQueue* tq, int& stream_idx, void* data) {
 
 void tq_send_finish(TThreadQueue* tq, Cardinal stream_idx) {
   Platform::Check(stream_idx < tq->nb_streams, CUnit, 344);
-  TLockGuard guard(tq);
+  w32pthreads::TMutexGuard guard(tq->lock);
   // a receiver waiting for data learns of the end; a sender blocked on the same
   // stream is not expected (one sender per stream finishes it)
   tq->finished[stream_idx] |= CSendFinished;
@@ -165,7 +151,7 @@ void tq_send_finish(TThreadQueue* tq, Cardinal stream_idx) {
 
 void tq_receive_finish(TThreadQueue* tq, Cardinal stream_idx) {
   Platform::Check(stream_idx < tq->nb_streams, CUnit, 359);
-  TLockGuard guard(tq);
+  w32pthreads::TMutexGuard guard(tq->lock);
   // senders blocked for room on this stream wake and get AVERROR_EOF
   tq->finished[stream_idx] |= CReceiveFinished;
   w32pthreads::pthread_cond_broadcast(tq->cond);

@@ -52,6 +52,18 @@ int pthread_mutex_destroy(pthread_mutex_t& lock);
 int pthread_mutex_lock(pthread_mutex_t& lock);
 int pthread_mutex_unlock(pthread_mutex_t& lock);
 
+// Holds a mutex for a scope, also when a consistency check raises inside it.
+class TMutexGuard {
+ public:
+  explicit TMutexGuard(pthread_mutex_t& ALock) : FLock(ALock) { pthread_mutex_lock(FLock); }
+  ~TMutexGuard() { pthread_mutex_unlock(FLock); }
+  TMutexGuard(const TMutexGuard&) = delete;
+  TMutexGuard& operator=(const TMutexGuard&) = delete;
+
+ private:
+  pthread_mutex_t& FLock;
+};
+
 int pthread_cond_init(pthread_cond_t& cond, const void* attr);
 int pthread_cond_destroy(pthread_cond_t& cond);
 int pthread_cond_signal(pthread_cond_t& cond);

@@ -43,7 +43,16 @@ if [ -f "$sums" ]; then
   fi
 fi
 
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/ostrevan
+# The cache lives outside the clone: in the user's cache folder, found through the
+# password database when HOME is unset (service and CI contexts), else in the build tree.
+home=${HOME:-$(getent passwd "$(id -u)" 2>/dev/null | cut -d: -f6 || true)}
+if [ -n "${XDG_CACHE_HOME:-}" ]; then
+  cache=$XDG_CACHE_HOME/ostrevan
+elif [ -n "$home" ] && [ -d "$home" ]; then
+  cache=$home/.cache/ostrevan
+else
+  cache=$here/build/.cache/ostrevan
+fi
 # The key names the tarball and this recipe: change the recipe, bump its number.
 recipe=3
 prefix=$cache/ffmpeg-$sha-r$recipe
