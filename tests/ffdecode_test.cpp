@@ -127,9 +127,9 @@ class TOwningDecoder : public TVIZoravaz {
     FVideoFrameRate = AFrameRate;
   }
   void AllocateFrames() {
-    FVideoFrame = AVUtilStubs::av_frame_alloc();
-    FAudioFrame = AVUtilStubs::av_frame_alloc();
-    FAudioBuffer = static_cast<std::uint8_t*>(AVUtilStubs::av_malloc(4096));
+    FVideoFrame.reset(AVUtilStubs::av_frame_alloc());
+    FAudioFrame.reset(AVUtilStubs::av_frame_alloc());
+    FAudioBuffer.reset(static_cast<std::uint8_t*>(AVUtilStubs::av_malloc(4096)));
   }
   std::int64_t LastSeekTime() const { return FLastSeekTime; }
 };
