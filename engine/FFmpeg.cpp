@@ -354,7 +354,8 @@ void TCustomFFmpeg::Run() {
   if (FOutputDuration.load() < 0) FOutputDuration.store(FInputDuration.load());
   try {
     const int ret = transcode(this, Fsch);
-    if (ret < 0) RecordError(CmdUtils::print_error(ret) + "\r\n" + CCheckLog);
+    // End of file is a normal end of the job, not a failure.
+    if (ret < 0 && ret != AVERROR_EOF) RecordError(CmdUtils::print_error(ret) + "\r\n" + CCheckLog);
   } catch (const std::exception& e) {
     RecordError(e.what());
   }
@@ -388,7 +389,8 @@ void TCustomFFmpeg::ResetJob() {
 void TCustomFFmpeg::DoVideoHook(bool AInputSide, TFormatConverter* AConverter, bool& AConverted,
                                 int AFrameNumber, std::int64_t APTS, AVPixelFormat APixFmt,
                                 int AWidth, int AHeight, PAVPicture APicture) {
-  TCriticalSection& lock = AConverter == FHookConverter ? *FHookLock : *FPreviewWorkLock;
+  // Each side's hook (and its clearing) is serialised with the side's other users.
+  TCriticalSection& lock = AInputSide ? *FHookLock : *FPreviewWorkLock;
   std::lock_guard<TCriticalSection> g(lock);
   TTaskVideoHookEvent& hook = AInputSide ? FOnVideoInputHook : FOnVideoOutputHook;
 

@@ -3133,8 +3133,8 @@ int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
     return ret;
   }
 
-  of->url = av_strdup(filename);
-  if (!of->url) return AVERROR(ENOMEM);
+  // not copied: the name lives in the task's argument block as long as the output
+  of->url = const_cast<char*>(filename);
 
   // Streams without an encoder (copies, attachments) are complete now; encoded ones
   // are completed when their encoder opens on its first frame.

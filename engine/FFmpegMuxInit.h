@@ -11,6 +11,7 @@
 // task's output list, where the task's clean-up frees it with the rest.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegSched.h"
@@ -27,7 +28,9 @@ using FFmpegMux::TMuxStream;
 
 // Opens the output `filename` (used as it stands) of the group `o` for the task: 0, or a
 // negative error code with its message logged. Called once per output file, in
-// command-line order, after every input file and complex filter graph exists.
+// command-line order, after every input file and complex filter graph exists. The file
+// keeps `filename` as its url without a copy: the text must live as long as the output
+// (the task's argument block does).
 [[nodiscard]] int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
                           FFmpegSched::TScheduler* sch);
 
@@ -51,6 +54,10 @@ int check_opt_bitexact(void* obj, const AVDictionary* dict, const char* name, in
                           const FFmpegHeader::TViewSpecifier* vs,
                           FFmpegHeader::TOutputStream** post);
 
+// Appends a new output stream record of `type` to the file ("<letter>ost#<file>:<index>"),
+// or nullptr when out of memory. The container stream is the caller's (ost.st).
+TMuxStream* ost_alloc(TMux* mux, AVMediaType type);
+
 // Opens a preset file "[<codec_name>-]<preset>.avpreset" for reading, trying the folders
 // $AVCONV_DATADIR, $HOME/.avconv and the program's folder in this order (for each, the
 // codec-specific name first). 0 with *pb set, or the last open error.
@@ -69,6 +76,11 @@ int check_opt_bitexact(void* obj, const AVDictionary* dict, const char* name, in
 // Creates every output stream of the file: complex-graph outputs, -map or the automatic
 // choice, then the -attach files. 0 or a negative error code.
 [[nodiscard]] int create_streams(TMux* mux, const TOptionsContext* o);
+// One -map entry (a disabled one does nothing).
+[[nodiscard]] int map_manual(TMux* mux, const TOptionsContext* o,
+                             const FFmpegHeader::TStreamMap* map);
+// The -attach files, each an attachment stream whose extra data is the file's content.
+[[nodiscard]] int of_add_attachments(TMux* mux, const TOptionsContext* o);
 
 // Creates the encoder sync queue in the scheduler and the muxer's packet sync queue when
 // the file needs them (-shortest, -frames limits, audio encoders with a fixed frame
@@ -85,5 +97,22 @@ int check_opt_bitexact(void* obj, const AVDictionary* dict, const char* name, in
                                   const TOptionsContext* o);
 [[nodiscard]] int set_dispositions(TMux* mux, const TOptionsContext* o);
 [[nodiscard]] int process_forced_keyframes(TMux* mux, const TOptionsContext* o);
+
+// One -stream_group text: `token` is its first part (key=value pairs), `ptr` the
+// type-specific list after the first "," (nullptr when none; it is modified).
+[[nodiscard]] int of_parse_group_token(TMux* mux, const char* token, char* ptr);
+// The non-default options of obj as "key=value:key=value" in text; its length or an error.
+int of_serialize_options(TMux* mux, void* obj, std::string& text);
+// The index of the output's stream group with this id, or AVERROR(EINVAL).
+std::int64_t get_stream_group_index_from_id(TMux* mux, std::int64_t id);
+
+// A metadata specifier ("", "g", "s[:spec]", "c[:index]", "p[:index]"): 0 with the type
+// letter, the index and the stream specifier set; AVERROR(EINVAL) otherwise.
+[[nodiscard]] int parse_meta_type(void* logctx, const char* arg, char* type, int* index,
+                                  const char** stream_spec);
+// A -force_key_frames list of times ("chapters[offset]" stands for every chapter start
+// of the output) into kf->pts, sorted. 0 or a negative error.
+[[nodiscard]] int parse_forced_key_frames(void* log, FFmpegHeader::TKeyframeForceCtx* kf,
+                                          const TMux* mux, const char* spec);
 
 }  // namespace FFmpegMuxInit

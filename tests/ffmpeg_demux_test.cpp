@@ -1,0 +1,609 @@
+// Input files and the demuxer thread, over media made at test time. The files are opened
+// through ifile_open with the options a "-i" group would carry, their streams are bound
+// with ist_use, and a stand-in muxer node of the task's scheduler records what the
+// demuxer thread sends, so the thread's timing and timestamps are seen as a consumer
+// sees them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LoaderTestSupport.h"
+#include "LogCapture.h"
+#include "MediaBuilder.h"
+#include "TestLibraries.h"
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegDec.h"
+#include "engine/FFmpegDemux.h"
+#include "engine/FFmpegOpt.h"
+#include "engine/FFmpegSched.h"
+#include "runtime/AVCodecStubs.h"
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/MemoryProtocol.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace FFmpegDemux;
+using FFmpegHeader::TOptionsContext;
+using FFmpegSched::TSchedulerNode;
+using Platform::Cardinal;
+
+constexpr auto CHangGuard = std::chrono::seconds(30);
+
+std::int64_t ToUs(std::int64_t ts, AVRational tb) { return AVUtilStubs::av_rescale_q(ts, tb, AVRational{1, 1000000}); }
+
+// ---- The stand-in muxer ----------------------------------------------------------------------
+
+struct TReceived {
+  int Stream;  // muxer stream
+  std::int64_t PtsUs;
+  std::int64_t DtsUs;
+};
+
+// A muxer node that records every packet it receives.
+class TCollector {
+ public:
+  Cardinal Idx = 0;
+  FFmpegSched::TScheduler* Sch = nullptr;
+
+  std::vector<TReceived> Packets() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FPackets;
+  }
+  static int Init(void*) { return 0; }
+  static int Thread(void* arg) {
+    auto* c = static_cast<TCollector*>(arg);
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    int ret = 0;
+    for (;;) {
+      ret = FFmpegSched::sch_mux_receive(c->Sch, c->Idx, pkt);
+      if (pkt->stream_index < 0) break;
+      if (ret == AVERROR_EOF) {
+        FFmpegSched::sch_mux_receive_finish(c->Sch, c->Idx, static_cast<Cardinal>(pkt->stream_index));
+        ret = 0;
+        continue;
+      }
+      if (ret < 0) break;
+      {
+        std::lock_guard<std::mutex> g(c->FLock);
+        c->FPackets.push_back(TReceived{pkt->stream_index,
+                                        pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(pkt->pts, pkt->time_base),
+                                        pkt->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(pkt->dts, pkt->time_base)});
+      }
+      AVCodecStubs::av_packet_unref(pkt);
+    }
+    AVCodecStubs::av_packet_free(&pkt);
+    return ret == AVERROR_EOF || ret == AVERROR_EXIT ? 0 : ret;
+  }
+
+ private:
+  std::mutex FLock;
+  std::vector<TReceived> FPackets;
+};
+
+// ---- Media -----------------------------------------------------------------------------------
+
+fs::path MediaDir() {
+  static const fs::path dir = fs::temp_directory_path() / ("demux_test_" + std::to_string(getpid()));
+  return dir;
+}
+
+std::string Media(const std::string& AName) { return (MediaDir() / AName).string(); }
+
+void AppendFile(const std::string& ADst, const std::string& ASrc) {
+  std::ifstream in(ASrc, std::ios::binary);
+  std::ofstream out(ADst, std::ios::binary | std::ios::app);
+  out << in.rdbuf();
+}
+
+std::vector<char> ReadAll(const std::string& AFile) {
+  std::ifstream in(AFile, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& AFile, const char* AData, std::size_t ASize) {
+  std::ofstream out(AFile, std::ios::binary | std::ios::trunc);
+  out.write(AData, static_cast<std::streamsize>(ASize));
+}
+
+// ---- Fixture ---------------------------------------------------------------------------------
+
+class DemuxTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    TestLibraries::RequireFFmpegLibraries();
+    fs::create_directories(MediaDir());
+    MediaBuilder::TMediaSpec spec;
+
+    spec.Streams = "v";
+    spec.Duration = 1.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("v1.mkv"), "matroska", spec), 0);
+    spec.Duration = 3.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("v3.mkv"), "matroska", spec), 0);
+
+    spec.Streams = "va";
+    spec.Duration = 1.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("va1.mkv"), "matroska", spec), 0);
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("va1.mp4"), "mp4", spec), 0);
+
+    spec.Streams = "a";
+    spec.Duration = 60.0;
+    spec.SampleRate = 8000;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("a60.wav"), "wav", spec), 0);
+
+    // a transport stream whose clock jumps by 100 s in the middle
+    spec = MediaBuilder::TMediaSpec{};
+    spec.Streams = "v";
+    spec.Duration = 1.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("part1.ts"), "mpegts", spec), 0);
+    spec.OutputOffset = 100'000'000;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("part2.ts"), "mpegts", spec), 0);
+    fs::remove(Media("jump.ts"));
+    AppendFile(Media("jump.ts"), Media("part1.ts"));
+    AppendFile(Media("jump.ts"), Media("part2.ts"));
+
+    spec.OutputOffset = 10'000'000;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Media("start10.ts"), "mpegts", spec), 0);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(MediaDir(), ec);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
+    // the capture goes in after the loader, which installs its own log callback
+    Log.emplace();
+    Collector = std::make_unique<TCollector>();
+    Task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    Task->Fsch = FFmpegSched::sch_alloc(Task.get());
+    ASSERT_NE(Task->Fsch, nullptr);
+    FFmpegOpt::init_options(Task.get(), O);
+    // the defaults of an input group
+    O.av_class = CmdUtils::get_options_context_class();
+    O.Owner = Task.get();
+    O.g = &Group;
+    O.start_time = AV_NOPTS_VALUE;
+    O.start_time_eof = AV_NOPTS_VALUE;
+    O.recording_time = INT64_MAX;
+    O.stop_time = INT64_MAX;
+    O.limit_filesize = INT64_MAX;
+    O.accurate_seek = 1;
+    O.input_sync_ref = -1;
+    O.find_stream_info = 1;
+  }
+
+  void TearDown() override {
+    AVUtilStubs::av_dict_free(&Group.format_opts);
+    AVUtilStubs::av_dict_free(&Group.codec_opts);
+    if (!Task) return;
+    if (Started) (void)FFmpegSched::sch_stop(Task->Fsch);
+    FFmpegOpt::uninit_options(Task.get(), O);
+    Task.reset();
+  }
+
+  int Open(const std::string& AFile) { return ifile_open(Task.get(), &O, AFile.c_str(), Task->Fsch); }
+  TDemux* File(int AIndex = 0) { return demux_from_ifile(Task->Finput_files[AIndex]); }
+  PInputStream Stream(int AIndex, int AFile = 0) { return Task->Finput_files[AFile]->streams[AIndex]; }
+
+  // Copies the streams to the collector (all of them when none are named).
+  void CopyToCollector(std::vector<int> AStreams = {}) {
+    if (AStreams.empty())
+      for (int i = 0; i < File()->f.nb_streams; i++) AStreams.push_back(i);
+    FFmpegSched::TScheduler* sch = Task->Fsch;
+    Collector->Sch = sch;
+    const int mux = FFmpegSched::sch_add_mux(sch, TCollector::Thread, TCollector::Init, Collector.get(), 0, 0);
+    ASSERT_GE(mux, 0);
+    Collector->Idx = static_cast<Cardinal>(mux);
+    for (int i : AStreams) {
+      TSchedulerNode src{};
+      ASSERT_EQ(ist_use(Task.get(), Stream(i), 0, src, nullptr), 0);
+      const int ms = FFmpegSched::sch_add_mux_stream(sch, Collector->Idx);
+      ASSERT_GE(ms, 0);
+      FFmpegSched::sch_mux_stream_buffering(sch, Collector->Idx, static_cast<Cardinal>(ms), 52428800, 128);
+      ASSERT_EQ(FFmpegSched::sch_connect(sch, src, FFmpegSched::SCH_MSTREAM(Collector->Idx, static_cast<Cardinal>(ms))),
+                0);
+      ASSERT_EQ(FFmpegSched::sch_mux_stream_ready(sch, Collector->Idx, static_cast<Cardinal>(ms)), 0);
+    }
+  }
+
+  // Starts the scheduler; AWhileRunning runs once it is up. The result of the stop,
+  // with the wall time from the start to the end in AElapsed (seconds).
+  int Run(double* AElapsed = nullptr, const std::function<void()>& AWhileRunning = nullptr) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int ret = FFmpegSched::sch_start(Task->Fsch);
+    if (ret < 0) return ret;
+    Started = true;
+    if (AWhileRunning) AWhileRunning();
+    std::int64_t ts = 0;
+    bool ended = false;
+    while (std::chrono::steady_clock::now() - t0 < CHangGuard)
+      if (FFmpegSched::sch_wait(Task->Fsch, 10000, ts)) {
+        ended = true;
+        break;
+      }
+    if (AElapsed) *AElapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_TRUE(ended) << "the demuxer did not end in time";
+    Started = false;
+    return FFmpegSched::sch_stop(Task->Fsch);
+  }
+
+  std::optional<TLogCapture> Log;
+  std::unique_ptr<FFmpeg::TCustomFFmpeg> Task;
+  CmdUtils::TOptionGroup Group{};
+  TOptionsContext O{};
+  std::unique_ptr<TCollector> Collector;
+  bool Started = false;
+};
+
+// ---- Opening ---------------------------------------------------------------------------------
+
+TEST_F(DemuxTest, StartAndEndOptions) {
+  struct {
+    const char* Name;
+    std::int64_t Ss, To, T, SsEof;
+    int Result;
+    std::int64_t Start;      // the file's start after opening
+    std::int64_t Recording;  // the reading length
+    const char* Text;        // logged
+  } rows[] = {
+      {"-ss 10 -to 5", 10'000'000, 5'000'000, INT64_MAX, AV_NOPTS_VALUE, AVERROR(EINVAL), 0, 0,
+       "-to value smaller than -ss; aborting."},
+      {"-to 5", AV_NOPTS_VALUE, 5'000'000, INT64_MAX, AV_NOPTS_VALUE, 0, AV_NOPTS_VALUE, 5'000'000, nullptr},
+      {"-ss 10 -to 15", 10'000'000, 15'000'000, INT64_MAX, AV_NOPTS_VALUE, 0, 10'000'000, 5'000'000, nullptr},
+      {"-t 1 -to 2", AV_NOPTS_VALUE, 2'000'000, 1'000'000, AV_NOPTS_VALUE, 0, AV_NOPTS_VALUE, 1'000'000,
+       "-t and -to cannot be used together; using -t."},
+      {"-sseof -5", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, -5'000'000, 0, 55'000'000, INT64_MAX, nullptr},
+      {"-sseof -70", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, -70'000'000, 0, 0, INT64_MAX,
+       "-sseof value seeks to before start of file; ignored"},
+      {"-sseof 5", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, 5'000'000, AVERROR(EINVAL), 0, 0,
+       "-sseof value must be negative; aborting"},
+      {"-ss 2 -sseof -5", 2'000'000, INT64_MAX, INT64_MAX, -5'000'000, 0, 2'000'000, INT64_MAX,
+       "Cannot use -ss and -sseof both, using -ss"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TearDown();
+    SetUp();
+    TLogCapture::Clear();
+    O.start_time = row.Ss;
+    O.stop_time = row.To;
+    O.recording_time = row.T;
+    O.start_time_eof = row.SsEof;
+    EXPECT_EQ(Open(Media("a60.wav")), row.Result) << TLogCapture::All();
+    if (row.Text) {
+      EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
+    }
+    if (row.Result < 0) continue;
+    EXPECT_EQ(File()->f.start_time, row.Start);
+    EXPECT_EQ(File()->recording_time, row.Recording);
+  }
+}
+
+TEST_F(DemuxTest, SseofReadsTheLastSecondsOfTheFile) {
+  O.start_time_eof = -5'000'000;
+  ASSERT_EQ(Open(Media("a60.wav")), 0);
+  CopyToCollector();
+  ASSERT_EQ(Run(), 0);
+  const auto pkts = Collector->Packets();
+  ASSERT_FALSE(pkts.empty());
+  // reading starts at 55 s, which becomes 0 for the consumers
+  EXPECT_NEAR(pkts.front().PtsUs, 0, 100'000);
+  EXPECT_NEAR(pkts.back().PtsUs, 5'000'000, 300'000);
+  // the progress report's total counts from the start
+  EXPECT_NEAR(Task->FInputDuration.load(), 5'000'000, 10'000);
+}
+
+TEST_F(DemuxTest, ReadRateOptions) {
+  struct {
+    const char* Name;
+    int Re;
+    float Rate, Catchup;
+    double Burst;
+    int Result;
+    const char* Text;
+    float EffectiveRate;
+  } rows[] = {
+      {"-readrate -1", 0, -1.0f, 0, 0, AVERROR(EINVAL), "Option -readrate is -1.000; it must be non-negative.", 0},
+      {"-re -readrate 2", 1, 2.0f, 0, 0, 0, "Both -readrate and -re set. Using -readrate 2.000.", 2.0f},
+      {"-re", 1, 0, 0, 0, 0, nullptr, 1.0f},
+      {"-readrate 1 -readrate_initial_burst -1", 0, 1.0f, 0, -1.0, AVERROR(EINVAL),
+       "Option -readrate_initial_burst is -1.000; it must be non-negative.", 0},
+      {"-readrate 2 -readrate_catchup 1.5", 0, 2.0f, 1.5f, 0, AVERROR(EINVAL),
+       "Option -readrate_catchup is 1.500; it must be at least equal to 2.000.", 0},
+      {"-readrate_initial_burst 1", 0, 0, 0, 1.0, 0,
+       "Option -readrate_initial_burst ignored since neither -readrate nor -re were given", 0},
+      {"-readrate_catchup 2", 0, 0, 2.0f, 0, 0,
+       "Option -readrate_catchup ignored since neither -readrate nor -re were given", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TearDown();
+    SetUp();
+    TLogCapture::Clear();
+    O.rate_emu = row.Re;
+    O.readrate = row.Rate;
+    O.readrate_catchup = row.Catchup;
+    O.readrate_initial_burst = row.Burst;
+    EXPECT_EQ(Open(Media("v1.mkv")), row.Result);
+    if (row.Text) {
+      EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
+    }
+    if (row.Result < 0) continue;
+    EXPECT_EQ(File()->readrate, row.EffectiveRate);
+    EXPECT_EQ(Task->Frate_emu_on_the_fly.load(), row.Re && !row.Rate ? 1 : 0);
+  }
+}
+
+TEST_F(DemuxTest, BrokenInputsFailToOpenWithTheirReason) {
+  const std::vector<char> mp4 = ReadAll(Media("va1.mp4"));
+  WriteAll(Media("half.mp4"), mp4.data(), mp4.size() / 2);
+  std::vector<char> garbage(4096);
+  for (std::size_t i = 0; i < garbage.size(); i++) garbage[i] = static_cast<char>((i * 7919 + 13) % 251);
+  WriteAll(Media("garbage.mp4"), garbage.data(), garbage.size());
+  WriteAll(Media("empty.mkv"), nullptr, 0);
+
+  struct {
+    const char* Name;
+    std::string File;
+    const char* Format;
+    const char* Text;
+  } rows[] = {
+      {"missing", Media("nothing-here.mkv"), nullptr, "Error opening input: "},
+      {"garbage", Media("garbage.mp4"), nullptr, "Error opening input: "},
+      {"empty", Media("empty.mkv"), nullptr, "Error opening input: "},
+      {"truncated mp4", Media("half.mp4"), nullptr, "Error opening input: "},
+      {"unknown format", Media("v1.mkv"), "no-such-format", "Unknown input format: 'no-such-format'"},
+      {"unknown protocol", "nosuchproto://x", nullptr, "Did you mean file:nosuchproto://x?"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TearDown();
+    SetUp();
+    TLogCapture::Clear();
+    char format[32] = {};
+    if (row.Format) std::strncpy(format, row.Format, sizeof(format) - 1);
+    O.format = row.Format ? format : nullptr;
+    EXPECT_LT(Open(row.File), 0);
+    EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
+    O.format = nullptr;
+    // the half-built file stays with the task and is released with it
+    EXPECT_EQ(Task->Fnb_input_files, 1);
+  }
+}
+
+TEST_F(DemuxTest, ATruncatedFileIsReadToWhereItEnds) {
+  const std::vector<char> mkv = ReadAll(Media("v3.mkv"));
+  WriteAll(Media("half.mkv"), mkv.data(), mkv.size() / 2);
+  ASSERT_EQ(Open(Media("half.mkv")), 0);
+  CopyToCollector();
+  EXPECT_EQ(Run(), 0);
+  const auto pkts = Collector->Packets();
+  EXPECT_GT(pkts.size(), 10u);
+  EXPECT_LT(pkts.size(), 75u);
+}
+
+// ---- Binding ---------------------------------------------------------------------------------
+
+TEST_F(DemuxTest, AnUnusedStreamStaysDiscardedWithoutDecoder) {
+  O.bitexact = 1;
+  ASSERT_EQ(Open(Media("va1.mkv")), 0);
+  TSchedulerNode src{};
+  ASSERT_EQ(ist_use(Task.get(), Stream(0), DECODING_FOR_OST, src, nullptr), 0);
+  EXPECT_EQ(src.type_, FFmpegSched::SCH_NODE_TYPE_DEC);
+
+  PInputStream video = Stream(0), audio = Stream(1);
+  ASSERT_NE(video->decoder, nullptr);
+  EXPECT_EQ(audio->decoder, nullptr);
+  EXPECT_EQ(audio->st->discard, AVDISCARD_ALL);
+  EXPECT_NE(video->st->discard, AVDISCARD_ALL);
+  // the unused audio is what a filter input without a label would take next
+  EXPECT_EQ(ist_find_available(Task.get(), AVMEDIA_TYPE_AUDIO), audio);
+  EXPECT_EQ(ist_find_available(Task.get(), AVMEDIA_TYPE_VIDEO), nullptr);
+
+  // -bitexact of the input reaches the decoder
+  auto* dp = reinterpret_cast<FFmpegDec::TDecoderPriv*>(video->decoder);
+  ASSERT_NE(dp->dec_ctx, nullptr);
+  EXPECT_TRUE(dp->dec_ctx->flags & AV_CODEC_FLAG_BITEXACT);
+}
+
+TEST_F(DemuxTest, OnlyTheCopiedStreamReachesItsConsumer) {
+  ASSERT_EQ(Open(Media("va1.mkv")), 0);
+  CopyToCollector({0});
+  ASSERT_EQ(Run(), 0);
+  const auto pkts = Collector->Packets();
+  EXPECT_EQ(pkts.size(), 25u);
+  for (const TReceived& p : pkts) EXPECT_EQ(p.Stream, 0);
+  EXPECT_EQ(Stream(1)->st->discard, AVDISCARD_ALL);
+}
+
+TEST_F(DemuxTest, ADisabledStreamCannotBeUsed) {
+  O.audio_disable = 1;
+  ASSERT_EQ(Open(Media("va1.mkv")), 0);
+  TLogCapture::Clear();
+  TSchedulerNode src{};
+  EXPECT_EQ(ist_use(Task.get(), Stream(1), 0, src, nullptr), AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("Cannot streamcopy a disabled input stream")) << TLogCapture::All();
+  EXPECT_EQ(ist_use(Task.get(), Stream(1), DECODING_FOR_OST, src, nullptr), AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("Cannot decode a disabled input stream")) << TLogCapture::All();
+  EXPECT_EQ(ist_find_available(Task.get(), AVMEDIA_TYPE_AUDIO), nullptr);
+}
+
+// ---- The demuxer thread ----------------------------------------------------------------------
+
+TEST_F(DemuxTest, StreamLoopContinuesEachPassAfterThePreviousOne) {
+  O.loop = 2;
+  ASSERT_EQ(Open(Media("v1.mkv")), 0);
+  CopyToCollector();
+  ASSERT_EQ(Run(), 0);
+  const auto pkts = Collector->Packets();
+  ASSERT_EQ(pkts.size(), 75u);
+  for (std::size_t i = 1; i < pkts.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_GT(pkts[i].DtsUs, pkts[i - 1].DtsUs);
+  }
+  // three passes of 1 s: the third starts at 2 s
+  EXPECT_EQ(pkts[50].PtsUs - pkts[0].PtsUs, 2'000'000);
+  EXPECT_NEAR(pkts.back().PtsUs, 2'960'000, 1000);
+}
+
+TEST_F(DemuxTest, TimestampJumpInATransportStreamIsSmoothedOver) {
+  ASSERT_EQ(Open(Media("jump.ts")), 0);
+  CopyToCollector();
+  ASSERT_EQ(Run(), 0);
+  EXPECT_TRUE(TLogCapture::HasText("timestamp discontinuity (stream id=")) << TLogCapture::All();
+  const auto pkts = Collector->Packets();
+  ASSERT_EQ(pkts.size(), 50u);
+  for (std::size_t i = 1; i < pkts.size(); i++) {
+    SCOPED_TRACE(i);
+    const std::int64_t step = pkts[i].DtsUs - pkts[i - 1].DtsUs;
+    EXPECT_GT(step, 0);
+    EXPECT_LT(step, 500'000);
+  }
+}
+
+TEST_F(DemuxTest, CopytsKeepsTheFilesTimestampsAndStartAtZeroShiftsThem) {
+  struct {
+    const char* Name;
+    int CopyTs, StartAtZero;
+    bool KeepsStart;
+  } rows[] = {
+      {"default", 0, 0, false},
+      {"-copyts", 1, 0, true},
+      {"-copyts -start_at_zero", 1, 1, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TearDown();
+    SetUp();
+    Task->Fcopy_ts = row.CopyTs;
+    Task->Fstart_at_zero = row.StartAtZero;
+    ASSERT_EQ(Open(Media("start10.ts")), 0);
+    const std::int64_t file_start = File()->f.ctx->start_time;
+    ASSERT_GE(file_start, 10'000'000);
+    CopyToCollector();
+    ASSERT_EQ(Run(), 0);
+    const auto pkts = Collector->Packets();
+    ASSERT_FALSE(pkts.empty());
+    EXPECT_NEAR(pkts.front().PtsUs, row.KeepsStart ? file_start : 0, 1000);
+  }
+}
+
+TEST_F(DemuxTest, NativeRateTakesThePlayingTimeAndAPauseOnlyAddsItself) {
+  // -re on 3 s: the first 0.5 s go at once, the rest at the playing speed
+  O.rate_emu = 1;
+  ASSERT_EQ(Open(Media("v3.mkv")), 0);
+  CopyToCollector();
+  double plain = 0;
+  ASSERT_EQ(Run(&plain), 0);
+  EXPECT_GT(plain, 2.2);
+  EXPECT_LT(plain, 4.0);
+
+  TearDown();
+  SetUp();
+  O.rate_emu = 1;
+  ASSERT_EQ(Open(Media("v3.mkv")), 0);
+  CopyToCollector();
+  double paused = 0;
+  ASSERT_EQ(Run(&paused, [this] {
+              std::this_thread::sleep_for(std::chrono::seconds(1));
+              // what the task's Pause and Resume do to the scheduler and the clock
+              const auto p0 = std::chrono::steady_clock::now();
+              FFmpegSched::sch_set_paused(Task->Fsch, 1);
+              std::this_thread::sleep_for(std::chrono::seconds(2));
+              Task->FTotalPauseTime += std::chrono::duration_cast<std::chrono::microseconds>(
+                                           std::chrono::steady_clock::now() - p0)
+                                           .count();
+              FFmpegSched::sch_set_paused(Task->Fsch, 0);
+            }),
+            0);
+  // the pause adds its own length, no more: the reader neither stalls nor rushes
+  EXPECT_GT(paused, plain + 1.5);
+  EXPECT_LT(paused, plain + 3.0);
+  EXPECT_EQ(Collector->Packets().size(), 75u);
+  // the initial burst is the only lag ever recorded: the pause is none
+  int resumed = 0;
+  for (const TLogCapture::TLine& l : TLogCapture::Snapshot())
+    if (l.Text.find("Resumed reading at pts") != std::string::npos) {
+      ++resumed;
+      EXPECT_NE(l.Text.find("at pts 0.000 "), std::string::npos) << l.Text;
+    }
+  EXPECT_EQ(resumed, 1);
+}
+
+// ---- Host streams ----------------------------------------------------------------------------
+
+// A file behind the events of a host stream; counts how often it was closed.
+class THostFile {
+ public:
+  explicit THostFile(const std::string& AFile) : FData(ReadAll(AFile)) {
+    Stream.SetTriggerEventInMainThread(false);
+    Stream.SetOnOpen(MemoryProtocol::TStreamOpenEvent::Bind<&THostFile::DoOpen>(this));
+    Stream.SetOnClose(Platform::TNotifyEvent::Bind<&THostFile::DoClose>(this));
+    Stream.SetOnRead(MemoryProtocol::TStreamReadEvent::Bind<&THostFile::DoRead>(this));
+    Stream.SetOnSeek(MemoryProtocol::TStreamSeekEvent::Bind<&THostFile::DoSeek>(this));
+  }
+  MemoryProtocol::TEventStream Stream;
+  std::atomic<int> Closes{0};
+  std::atomic<std::int64_t> BytesRead{0};
+
+ private:
+  bool DoOpen(void*, const std::string&, int&) {
+    FPos = 0;
+    return true;
+  }
+  void DoClose(void*) { ++Closes; }
+  int DoRead(void*, void* ABuffer, int ACount) {
+    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(ACount, FData.size() - FPos));
+    if (n == 0) return AVERROR_EOF;
+    std::memcpy(ABuffer, FData.data() + FPos, static_cast<std::size_t>(n));
+    FPos += n;
+    BytesRead += n;
+    return static_cast<int>(n);
+  }
+  std::int64_t DoSeek(void*, std::int64_t AOffset, Platform::TSeekOrigin AOrigin) {
+    const std::int64_t base = AOrigin == Platform::TSeekOrigin::soBeginning ? 0
+                              : AOrigin == Platform::TSeekOrigin::soCurrent ? FPos
+                                                                            : std::int64_t(FData.size());
+    if (base + AOffset < 0) return -1;
+    return FPos = base + AOffset;
+  }
+  std::vector<char> FData;
+  std::int64_t FPos = 0;
+};
+
+TEST_F(DemuxTest, AHostStreamIsReadAndClosedWithTheTask) {
+  THostFile host(Media("va1.mkv"));
+  O.memory_access = static_cast<std::int64_t>(reinterpret_cast<intptr_t>(&host.Stream));
+  ASSERT_EQ(Open("host.mkv"), 0) << TLogCapture::All();
+  CopyToCollector();
+  ASSERT_EQ(Run(), 0);
+  EXPECT_GE(Collector->Packets().size(), 25u);
+  EXPECT_GT(host.BytesRead.load(), 0);
+  EXPECT_EQ(host.Closes.load(), 0);
+  Task.reset();
+  EXPECT_EQ(host.Closes.load(), 1);
+  EXPECT_FALSE(host.Stream.Opened());
+}
+
+TEST_F(DemuxTest, AnObjectThatIsNoStreamIsRefused) {
+  int not_a_stream = 0;
+  O.memory_access = static_cast<std::int64_t>(reinterpret_cast<intptr_t>(&not_a_stream));
+  EXPECT_EQ(Open("host.mkv"), AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("Error opening input: ")) << TLogCapture::All();
+}
+
+}  // namespace

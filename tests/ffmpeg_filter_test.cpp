@@ -1,0 +1,890 @@
+// Filter graphs: creation and binding, configuration (source and sink chains), and the
+// run time on real filter threads under a real scheduler, with frames collected by an
+// encoder node of the test.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "TestLibraries.h"
+#include "engine/FFmpegFilter.h"
+#include "engine/FFmpegSched.h"
+#include "runtime/AVCodecStubs.h"
+#include "runtime/AVFilterStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/FFmpegHeader.h"
+
+namespace {
+
+using namespace FFmpegFilter;
+using namespace FFmpegSched;
+namespace U = AVUtilStubs;
+namespace F = AVFilterStubs;
+
+constexpr auto CHangGuard = std::chrono::seconds(30);
+
+class TTestTask : public FFmpegHeader::TBaseFFmpeg {
+ public:
+  int GetVideoHookBitsPixel() override { return 24; }
+  void SetVideoHookBitsPixel(int) override {}
+};
+
+// What an encoder node of the test received.
+struct TReceived {
+  bool HasData;
+  std::int64_t Pts;
+  AVRational Tb;
+  std::int64_t Duration;
+  int Format, Width, Height, NbSamples;
+  std::int64_t Tag;  // best_effort_timestamp: the index of the source frame
+};
+
+// Scheduler nodes log with their context as parent: each begins with a (null) class.
+struct TEncNode {
+  const AVClass* class_ = nullptr;
+  TScheduler* Sch = nullptr;
+  Cardinal Idx = 0;
+  std::mutex Lock;
+  std::vector<TReceived> Frames;
+
+  std::vector<TReceived> Snapshot() {
+    std::lock_guard<std::mutex> g(Lock);
+    return Frames;
+  }
+};
+
+int EncThread(void* AArg) {
+  auto& n = *static_cast<TEncNode*>(AArg);
+  AVFrame* frame = U::av_frame_alloc();
+  while (sch_enc_receive(n.Sch, n.Idx, frame) >= 0) {
+    std::lock_guard<std::mutex> g(n.Lock);
+    n.Frames.push_back(TReceived{frame->buf[0] != nullptr, frame->pts, frame->time_base,
+                                 frame->duration, frame->format, frame->width, frame->height,
+                                 frame->nb_samples, frame->best_effort_timestamp});
+    U::av_frame_unref(frame);
+  }
+  U::av_frame_free(&frame);
+  return 0;
+}
+
+struct TMuxNode {
+  const AVClass* class_ = nullptr;
+  TScheduler* Sch = nullptr;
+  Cardinal Idx = 0;
+};
+
+int MuxThread(void* AArg) {
+  auto& n = *static_cast<TMuxNode*>(AArg);
+  AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+  for (;;) {
+    const int ret = sch_mux_receive(n.Sch, n.Idx, pkt);
+    if (pkt->stream_index < 0) break;
+    if (ret == AVERROR_EOF) {
+      sch_mux_receive_finish(n.Sch, n.Idx, static_cast<Cardinal>(pkt->stream_index));
+      continue;
+    }
+    if (ret < 0) break;
+    AVCodecStubs::av_packet_unref(pkt);
+  }
+  AVCodecStubs::av_packet_free(&pkt);
+  return 0;
+}
+
+int MuxInit(void*) { return 0; }
+
+// Output options as the output-stream set-up fills them for a stream without wishes.
+TOutputFilterOptions PlainOutputOptions(const char* AName, int AVsync = VSYNC_PASSTHROUGH) {
+  TOutputFilterOptions o{};
+  o.name = const_cast<char*>(AName);
+  o.format = -1;
+  o.color_space = AVCOL_SPC_UNSPECIFIED;
+  o.color_range = AVCOL_RANGE_UNSPECIFIED;
+  o.vsync_method = AVsync;
+  o.trim_start_us = AV_NOPTS_VALUE;
+  o.trim_duration_us = INT64_MAX;
+  o.nb_threads = -1;
+  return o;
+}
+
+// A task with its scheduler, graphs made from texts, encoder nodes that collect what the
+// graphs send, one muxer behind them, and optional decoder nodes that feed graph inputs.
+class TRig {
+ public:
+  TRig() : Sch(sch_alloc(&Task)) {
+    FMux.Sch = Sch;
+    FMux.Idx = static_cast<Cardinal>(sch_add_mux(Sch, MuxThread, MuxInit, &FMux, 0, 0));
+  }
+  ~TRig() {
+    sch_free(Sch);
+    for (int i = 0; i < Task.Fnb_filtergraphs; i++) fg_free(Task.Ffiltergraphs[i]);
+    U::av_freep(&Task.Ffiltergraphs);
+    Task.Fnb_filtergraphs = 0;
+  }
+  TRig(const TRig&) = delete;
+  TRig& operator=(const TRig&) = delete;
+
+  // A listed (complex) graph: 0 or the error of fg_create.
+  int AddGraph(const std::string& ADesc) {
+    return fg_create(&Task, nullptr, U::av_strdup(ADesc.c_str()), Sch);
+  }
+  TFilterGraph* Graph(int AIndex) { return Task.Ffiltergraphs[AIndex]; }
+
+  // A new encoder node (with its muxer stream) for output AOut of graph AFg.
+  TEncNode& BindOutput(TFilterGraph* AFg, int AOut, const TOutputFilterOptions& AOpts) {
+    TEncNode& e = NewEnc();
+    EXPECT_EQ(ofilter_bind_enc(AFg->outputs[AOut], e.Idx, &AOpts), 0);
+    return e;
+  }
+  TEncNode& NewEnc() {
+    FEncs.push_back(std::make_unique<TEncNode>());
+    TEncNode& e = *FEncs.back();
+    e.Sch = Sch;
+    e.Idx = static_cast<Cardinal>(sch_add_enc(Sch, EncThread, &e, nullptr));
+    const int s = sch_add_mux_stream(Sch, FMux.Idx);
+    sch_mux_stream_buffering(Sch, FMux.Idx, s, 52428800, 128);
+    EXPECT_EQ(sch_connect(Sch, SCH_ENC(e.Idx), SCH_MSTREAM(FMux.Idx, s)), 0);
+    EXPECT_EQ(sch_mux_stream_ready(Sch, FMux.Idx, s), 0);
+    return e;
+  }
+
+  // A decoder node that sends AFrames (then an end-of-stream frame) into input AIn of
+  // graph AFg; the input is prepared as input-stream binding would prepare it.
+  void FeedInput(TFilterGraph* AFg, int AIn, std::uint32_t AFlags,
+                 std::vector<AVFrame*> AFrames) {
+    FFeeders.push_back(std::make_unique<TFeeder>());
+    TFeeder& f = *FFeeders.back();
+    f.Sch = Sch;
+    f.Frames = std::move(AFrames);
+    f.DemuxIdx = static_cast<Cardinal>(sch_add_demux(Sch, DemuxThread, &f));
+    const int ds = sch_add_demux_stream(Sch, f.DemuxIdx);
+    f.DecIdx = static_cast<Cardinal>(sch_add_dec(Sch, FeedThread, &f, 0));
+    EXPECT_EQ(sch_connect(Sch, SCH_DSTREAM(f.DemuxIdx, ds), SCH_DEC_IN(f.DecIdx)), 0);
+
+    TInputFilterPriv* ifp = ifp_from_ifilter(AFg->inputs[AIn]);
+    ifp->bound = 1;
+    ifp->type_src = AFg->inputs[AIn]->type_;
+    ifp->opts.flags = AFlags;
+    ifp->opts.name = U::av_strdup("dec0");
+    EXPECT_EQ(sch_connect(Sch, SCH_DEC_OUT(f.DecIdx, 0),
+                          SCH_FILTER_IN(fgp_from_fg(AFg)->sch_idx, AIn)),
+              0);
+  }
+
+  // Starts the scheduler, waits for the end and stops it: the merged task result.
+  int Run() {
+    int ret = sch_start(Sch);
+    if (ret < 0) return ret;
+    const auto until = std::chrono::steady_clock::now() + CHangGuard;
+    std::int64_t ts = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < until) ended = sch_wait(Sch, 10000, ts);
+    EXPECT_TRUE(ended) << "the graph did not finish";
+    return sch_stop(Sch);
+  }
+
+  TTestTask Task;
+  TScheduler* Sch;
+
+ private:
+  struct TFeeder {
+    const AVClass* class_ = nullptr;
+    TScheduler* Sch = nullptr;
+    Cardinal DemuxIdx = 0, DecIdx = 0;
+    std::vector<AVFrame*> Frames;
+    ~TFeeder() {
+      for (AVFrame*& f : Frames) U::av_frame_free(&f);
+    }
+  };
+  static int DemuxThread(void*) { return 0; }
+  static int FeedThread(void* AArg) {
+    auto& f = *static_cast<TFeeder*>(AArg);
+    std::int64_t end = 0;
+    AVRational tb{1, 25};
+    for (AVFrame* frame : f.Frames) {
+      end = frame->pts + frame->duration;
+      tb = frame->time_base;
+      const int ret = sch_dec_send(f.Sch, f.DecIdx, 0, frame);
+      if (ret < 0) return ret == AVERROR_EOF ? 0 : ret;
+    }
+    // the end of the stream, as decoders announce it
+    AVFrame* eof = U::av_frame_alloc();
+    eof->pts = end;
+    eof->time_base = tb;
+    eof->opaque = reinterpret_cast<void*>(FRAME_OPAQUE_EOF);
+    const int ret = sch_dec_send(f.Sch, f.DecIdx, 0, eof);
+    U::av_frame_free(&eof);
+    return ret == AVERROR_EOF ? 0 : ret;
+  }
+
+  TMuxNode FMux;
+  std::vector<std::unique_ptr<TEncNode>> FEncs;
+  std::vector<std::unique_ptr<TFeeder>> FFeeders;
+};
+
+// A small video frame with a picture.
+AVFrame* VideoFrame(int AWidth, int AHeight, std::int64_t APts, std::int64_t ADuration,
+                    AVRational ATb, std::int64_t ATag = 0,
+                    AVPixelFormat AFormat = AV_PIX_FMT_YUV420P) {
+  AVFrame* f = U::av_frame_alloc();
+  f->format = AFormat;
+  f->width = AWidth;
+  f->height = AHeight;
+  EXPECT_EQ(U::av_frame_get_buffer(f, 0), 0);
+  // a grey picture; chroma planes of 4:2:0 have half the lines
+  for (int p = 0; p < 4 && f->data[p]; p++) {
+    const int lines = (p == 0 || AFormat != AV_PIX_FMT_YUV420P) ? AHeight : (AHeight + 1) / 2;
+    std::memset(f->data[p], 0x80, static_cast<size_t>(f->linesize[p]) * lines);
+  }
+  f->pts = APts;
+  f->duration = ADuration;
+  f->time_base = ATb;
+  f->sample_aspect_ratio = AVRational{1, 1};
+  f->best_effort_timestamp = ATag;
+  return f;
+}
+
+class FilterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestLibraries::RequireFFmpegLibraries();
+    FLevel = U::av_log_get_level();
+    U::av_log_set_level(AV_LOG_DEBUG);
+    FLog = std::make_unique<TLogCapture>();
+  }
+  void TearDown() override {
+    FLog.reset();
+    U::av_log_set_level(FLevel);
+  }
+
+  // Every test's messages are caught (and kept off the console); rows clear them.
+  TLogCapture& log() { return *FLog; }
+
+ private:
+  int FLevel = AV_LOG_INFO;
+  std::unique_ptr<TLogCapture> FLog;
+};
+
+// ---- Creation and binding ---------------------------------------------------------------------
+
+TEST_F(FilterTest, ComplexGraphInputsBindByLabelOrFailWithTheReason) {
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Graphs;
+    int Decoders;  // loopback decoders the task has (never used by a failing row)
+    int Expected;
+    const char* Message;  // a logged text, or nullptr
+  };
+  const TCase cases[] = {
+      {"split output left unconnected names output 1 and its label",
+       {"testsrc2=s=32x24:d=0.2,split[a][b]"}, 0, AVERROR(EINVAL),
+       "Filter 'split' has output 1 (b) unconnected"},
+      {"decoder index beyond the task's decoders", {"[dec:3]null[o]"}, 1, AVERROR(EINVAL),
+       "Invalid decoder index 3 in filtergraph description [dec:3]null[o]"},
+      {"a label that is another graph's output binds the graphs, not file 0",
+       {"testsrc2=s=32x24:d=0.2[0]", "[0]null"}, 0, 0,
+       "Binding input with label '0' to filtergraph output 0:0"},
+      {"a file label without input files", {"[1:v]null"}, 0, AVERROR(EINVAL),
+       "Invalid file index 1 in filtergraph description [1:v]null."},
+      {"an unlabelled input with no stream to feed it", {"null"}, 0, AVERROR(EINVAL),
+       "Cannot find an unused video input stream to feed the unlabeled input pad null:default."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    TRig rig;
+    std::vector<FFmpegHeader::PDecoder> decoders(c.Decoders, nullptr);
+    rig.Task.Fdecoders = decoders.data();
+    rig.Task.Fnb_decoders = c.Decoders;
+
+    for (const std::string& g : c.Graphs) ASSERT_EQ(rig.AddGraph(g), 0);
+    // the first output of the last graph goes to an encoder, as -map would bind it
+    TFilterGraph* last = rig.Graph(rig.Task.Fnb_filtergraphs - 1);
+    const TOutputFilterOptions opts = PlainOutputOptions("#0:0");
+    rig.BindOutput(last, 0, opts);
+
+    EXPECT_EQ(fg_finalise_bindings(&rig.Task), c.Expected);
+    if (c.Message) {
+      EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    }
+    if (c.Expected == 0) {
+      // both ends of the link are bound and the output took the link's name
+      EXPECT_TRUE(rig.Graph(0)->outputs[0]->bound);
+      EXPECT_STREQ(rig.Graph(0)->outputs[0]->name, "fg:1:0");
+    }
+    rig.Task.Fdecoders = nullptr;
+    rig.Task.Fnb_decoders = 0;
+  }
+}
+
+TEST_F(FilterTest, SimpleGraphNeedsOneInputAndOneOutputOfTheStreamType) {
+  struct TCase {
+    const char* Desc;
+    AVMediaType StreamType;
+    const char* Message;
+  };
+  const TCase cases[] = {
+      {"split", AVMEDIA_TYPE_VIDEO,
+       "Simple filtergraph 'split' was expected to have exactly 1 input and 1 output. However, "
+       "it had 1 input(s) and 2 output(s)."},
+      {"showwaves", AVMEDIA_TYPE_AUDIO,
+       "Filtergraph has a video output, cannot connect it to audio output stream"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Desc);
+    log().Clear();
+    TRig rig;
+    FFmpegHeader::TInputStream ist{};
+    ist.par = AVCodecStubs::avcodec_parameters_alloc();
+    ist.par->codec_type = c.StreamType;
+    TOutputFilterOptions opts = PlainOutputOptions("#0:0");
+
+    FFmpegHeader::PFilterGraph fg = nullptr;
+    EXPECT_EQ(fg_create_simple(&rig.Task, &fg, &ist, &opts, 0, rig.Sch, U::av_strdup(c.Desc)),
+              AVERROR(EINVAL));
+    EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    // nothing was bound: the stream was not asked for data
+    ASSERT_NE(fg, nullptr);
+    for (int i = 0; i < fg->nb_inputs; i++) EXPECT_FALSE(ifp_from_ifilter(fg->inputs[i])->bound);
+    fg_free(fg);
+    EXPECT_EQ(fg, nullptr);
+    AVCodecStubs::avcodec_parameters_free(&ist.par);
+  }
+}
+
+TEST_F(FilterTest, AnOptionKeyWithASlashLoadsTheValueFromTheNamedFile) {
+  const std::string path = ::testing::TempDir() + "filter_width.txt";
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("24", f);
+    std::fclose(f);
+  }
+
+  {
+    TRig rig;
+    ASSERT_EQ(rig.AddGraph("testsrc2=s=64x48:r=25:d=0.2,scale=/w=" + path + ":h=18"), 0);
+    TEncNode& enc = rig.BindOutput(rig.Graph(0), 0, PlainOutputOptions("#0:0"));
+    ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+    EXPECT_EQ(rig.Run(), 0);
+
+    const auto frames = enc.Snapshot();
+    ASSERT_EQ(frames.size(), 5u);
+    for (const TReceived& r : frames) {
+      EXPECT_EQ(r.Width, 24);
+      EXPECT_EQ(r.Height, 18);
+    }
+  }
+
+  {
+    SCOPED_TRACE("the file is missing");
+    log().Clear();
+    TRig rig;
+    const std::string missing = path + ".missing";
+    EXPECT_LT(rig.AddGraph("testsrc2,scale=/w=" + missing + ":h=18"), 0);
+    EXPECT_TRUE(log().HasText("Error loading value for option \"w\" from file \"" + missing + "\""))
+        << log().All();
+  }
+  std::remove(path.c_str());
+}
+
+// ---- Configuration --------------------------------------------------------------------------
+
+// A graph "null" whose input is prepared as a 64x48 picture stream with a display
+// matrix, and configured on the test's thread.
+class TConfiguredInput {
+ public:
+  TConfiguredInput(TRig& ARig, const std::string& ADesc, std::uint32_t AFlags,
+                   const std::int32_t* AMatrix, std::int64_t ATrimStart = AV_NOPTS_VALUE,
+                   std::int64_t ATrimEnd = INT64_MAX)
+      : FRig(ARig) {
+    EXPECT_EQ(ARig.AddGraph(ADesc), 0);
+    Fg = ARig.Graph(ARig.Task.Fnb_filtergraphs - 1);
+    TInputFilterPriv* ifp = ifp_from_ifilter(Fg->inputs[0]);
+    ifp->bound = 1;
+    ifp->opts.name = U::av_strdup("0:0");
+    ifp->opts.flags = AFlags;
+    ifp->opts.trim_start_us = ATrimStart;
+    ifp->opts.trim_end_us = ATrimEnd;
+    ifp->format = AV_PIX_FMT_YUV420P;
+    ifp->width = 64;
+    ifp->height = 48;
+    ifp->sample_aspect_ratio = AVRational{1, 1};
+    ifp->time_base = AVRational{1, 25};
+    if (AMatrix) {
+      std::memcpy(ifp->displaymatrix, AMatrix, sizeof(ifp->displaymatrix));
+      ifp->displaymatrix_present = 1;
+    }
+  }
+  ~TConfiguredInput() {
+    if (FConfigured) cleanup_filtergraph(Fg, &Fgt);
+    fg_thread_uninit(&Fgt);
+  }
+
+  int Configure() {
+    int ret = fg_thread_init(&Fgt, Fg);
+    if (ret < 0) return ret;
+    FConfigured = true;
+    return configure_filtergraph(&FRig.Task, Fg, &Fgt);
+  }
+  AVFilterContext* Filter(const std::string& AName) {
+    return F::avfilter_graph_get_filter(Fgt.graph, AName.c_str());
+  }
+
+  TFilterGraph* Fg;
+  TFilterGraphThread Fgt{};
+
+ private:
+  TRig& FRig;
+  bool FConfigured = false;
+};
+
+TEST_F(FilterTest, AutoRotationInsertsTheFiltersForTheDisplayMatrix) {
+  struct TCase {
+    const char* Name;
+    double Angle;  // clockwise, as av_display_rotation_set takes it
+    bool HFlip;
+    std::vector<std::string> Filters;  // instance names expected in the graph
+    std::vector<std::string> Absent;
+    std::int64_t TransposeDir;  // -1: no transpose
+    const char* RotateAngle;    // nullptr: no rotate
+    int Width, Height;
+  };
+  const TCase cases[] = {
+      {"90", 90, false, {"transpose"}, {"hflip", "vflip", "rotate"}, 1 /*clock*/, nullptr, 48, 64},
+      {"90 mirrored", 90, true, {"transpose"}, {"hflip", "vflip"}, 0 /*cclock_flip*/, nullptr, 48, 64},
+      {"180", 180, false, {"hflip", "vflip"}, {"transpose", "rotate"}, -1, nullptr, 64, 48},
+      {"270", -90, false, {"transpose"}, {"hflip", "vflip"}, 2 /*cclock*/, nullptr, 48, 64},
+      {"45", 45, false, {"rotate"}, {"transpose", "hflip", "vflip"}, -1, "45.000000*PI/180", 64, 48},
+      {"0", 0, false, {}, {"transpose", "hflip", "vflip", "rotate"}, -1, nullptr, 64, 48},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRig rig;
+    std::int32_t m[9];
+    U::av_display_rotation_set(m, c.Angle);
+    if (c.HFlip) U::av_display_matrix_flip(m, 1, 0);
+    TConfiguredInput in(rig, "null", IFILTER_FLAG_AUTOROTATE, m);
+    rig.BindOutput(in.Fg, 0, PlainOutputOptions("#0:0"));
+    ASSERT_EQ(in.Configure(), 0);
+
+    for (const std::string& f : c.Filters) EXPECT_NE(in.Filter(f), nullptr) << f;
+    for (const std::string& f : c.Absent) EXPECT_EQ(in.Filter(f), nullptr) << f;
+    if (c.TransposeDir >= 0) {
+      std::int64_t dir = -1;
+      ASSERT_NE(in.Filter("transpose"), nullptr);
+      EXPECT_EQ(U::av_opt_get_int(in.Filter("transpose"), "dir", AV_OPT_SEARCH_CHILDREN, &dir), 0);
+      EXPECT_EQ(dir, c.TransposeDir);
+    }
+    if (c.RotateAngle) {
+      std::uint8_t* angle = nullptr;
+      ASSERT_NE(in.Filter("rotate"), nullptr);
+      EXPECT_EQ(U::av_opt_get(in.Filter("rotate"), "angle", AV_OPT_SEARCH_CHILDREN, &angle), 0);
+      EXPECT_STREQ(reinterpret_cast<char*>(angle), c.RotateAngle);
+      U::av_freep(&angle);
+    }
+    AVFilterContext* sink = in.Fg->outputs[0]->filter;
+    EXPECT_EQ(F::av_buffersink_get_w(sink), c.Width);
+    EXPECT_EQ(F::av_buffersink_get_h(sink), c.Height);
+  }
+}
+
+TEST_F(FilterTest, TrimFiltersAppearOnlyForAStartOrALength) {
+  struct TCase {
+    const char* Name;
+    std::int64_t InStart, InEnd, OutStart, OutDuration;
+    std::vector<std::string> Present;
+    std::vector<std::string> Absent;
+  };
+  const TCase cases[] = {
+      {"no -ss, -t or -to", AV_NOPTS_VALUE, INT64_MAX, AV_NOPTS_VALUE, INT64_MAX, {},
+       {"trim_in_0:0", "trim_out_#0:0"}},
+      {"output -t 1", AV_NOPTS_VALUE, INT64_MAX, AV_NOPTS_VALUE, 1000000, {"trim_out_#0:0"},
+       {"trim_in_0:0"}},
+      {"output -ss 0.5", AV_NOPTS_VALUE, INT64_MAX, 500000, INT64_MAX, {"trim_out_#0:0"},
+       {"trim_in_0:0"}},
+      {"input trim", 200000, 700000, AV_NOPTS_VALUE, INT64_MAX, {"trim_in_0:0"},
+       {"trim_out_#0:0"}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRig rig;
+    TConfiguredInput in(rig, "null", 0, nullptr, c.InStart, c.InEnd);
+    TOutputFilterOptions opts = PlainOutputOptions("#0:0");
+    opts.trim_start_us = c.OutStart;
+    opts.trim_duration_us = c.OutDuration;
+    rig.BindOutput(in.Fg, 0, opts);
+    ASSERT_EQ(in.Configure(), 0);
+
+    for (const std::string& f : c.Present) EXPECT_NE(in.Filter(f), nullptr) << f;
+    for (const std::string& f : c.Absent) EXPECT_EQ(in.Filter(f), nullptr) << f;
+
+    if (AVFilterContext* t = in.Filter("trim_out_#0:0")) {
+      std::int64_t start = 0, duration = 0;
+      EXPECT_EQ(U::av_opt_get_int(t, "starti", AV_OPT_SEARCH_CHILDREN, &start), 0);
+      EXPECT_EQ(U::av_opt_get_int(t, "durationi", AV_OPT_SEARCH_CHILDREN, &duration), 0);
+      EXPECT_EQ(duration, c.OutDuration == INT64_MAX ? 0 : c.OutDuration);
+      if (c.OutStart != AV_NOPTS_VALUE) {
+        EXPECT_EQ(start, c.OutStart);
+      }
+    }
+    if (AVFilterContext* t = in.Filter("trim_in_0:0")) {
+      std::int64_t start = 0, duration = 0;
+      EXPECT_EQ(U::av_opt_get_int(t, "starti", AV_OPT_SEARCH_CHILDREN, &start), 0);
+      EXPECT_EQ(U::av_opt_get_int(t, "durationi", AV_OPT_SEARCH_CHILDREN, &duration), 0);
+      EXPECT_EQ(start, c.InStart);
+      EXPECT_EQ(duration, c.InEnd);
+    }
+  }
+}
+
+// ---- Run time -------------------------------------------------------------------------------
+
+// One output of a graph that runs frames through fg_output_frame on a filter thread of
+// the scheduler, its frames collected by an encoder node.
+class TFakeOutput {
+ public:
+  TFakeOutput(TRig& ARig, AVMediaType AType, bool AKeepsLastFrame, std::function<void(TFakeOutput&)> ABody)
+      : FRig(ARig), FBody(std::move(ABody)) {
+    Fgp.fg.Owner = &ARig.Task;
+    Fgp.fg.nb_outputs = 1;
+    Fgp.fg.outputs = FOutputs;
+    Fgp.sch = ARig.Sch;
+    Fgp.frame_enc = U::av_frame_alloc();
+    FOutputs[0] = &Ofp.ofilter;
+    Ofp.ofilter.graph = &Fgp.fg;
+    Ofp.ofilter.type_ = AType;
+    Ofp.tb_out_locked = 1;
+    Ofp.dup_warning = 1000;
+    if (AKeepsLastFrame) Ofp.last_frame = U::av_frame_alloc();
+
+    Fgp.sch_idx = static_cast<unsigned>(sch_add_filtergraph(ARig.Sch, 0, 1, Thread, this));
+    Enc = &ARig.NewEnc();
+    EXPECT_EQ(sch_connect(ARig.Sch, SCH_FILTER_OUT(Fgp.sch_idx, 0), SCH_ENC(Enc->Idx)), 0);
+  }
+  ~TFakeOutput() {
+    U::av_frame_free(&Fgp.frame_enc);
+    U::av_frame_free(&Ofp.last_frame);
+  }
+
+  // Hands a frame to the output (it is consumed).
+  void Send(AVFrame* AFrame) {
+    EXPECT_EQ(fg_output_frame(&Ofp, &Fgt, AFrame), 0);
+    U::av_frame_free(&AFrame);
+  }
+
+  TFilterGraphPriv Fgp{};
+  TOutputFilterPriv Ofp{};
+  TFilterGraphThread Fgt{};
+  TEncNode* Enc = nullptr;
+
+ private:
+  static int Thread(void* AArg) {
+    auto& o = *static_cast<TFakeOutput*>(AArg);
+    int ret = fg_thread_init(&o.Fgt, &o.Fgp.fg);
+    if (ret < 0) return ret;
+    o.FBody(o);
+    ret = fg_output_frame(&o.Ofp, &o.Fgt, nullptr);  // end of stream
+    fg_thread_uninit(&o.Fgt);
+    return ret;
+  }
+
+  TRig& FRig;
+  std::function<void(TFakeOutput&)> FBody;
+  TOutputFilter* FOutputs[1]{};
+};
+
+TEST_F(FilterTest, VideoSyncDuplicatesAndDropsFramesByMethod) {
+  struct TIn {
+    std::int64_t Pts, Duration;
+  };
+  struct TCase {
+    const char* Name;
+    int Vsync;
+    AVRational TbIn;
+    std::vector<TIn> Frames;
+    float DropThreshold;
+    float ErrorThreshold;
+    std::vector<std::int64_t> OutPts;
+    std::vector<std::int64_t> OutTags;  // source frame of each output frame
+    std::int64_t Dups, Drops;
+    const char* Message;
+  };
+  const AVRational tb25{1, 25}, tb100{1, 100};
+  const TCase cases[] = {
+      {"12.5 fps at a constant 25 fps: every frame twice", VSYNC_CFR, tb25,
+       {{0, 2}, {2, 2}, {4, 2}, {6, 2}}, 0, 108000,
+       {0, 1, 2, 3, 4, 5, 6, 7}, {0, 0, 1, 1, 2, 2, 3, 3}, 4, 0, "*** 1 dup!"},
+      {"passthrough keeps the timestamps", VSYNC_PASSTHROUGH, tb25,
+       {{0, 1}, {3, 1}, {4, 1}, {10, 1}}, 0, 108000, {0, 3, 4, 10}, {0, 1, 2, 3}, 0, 0, nullptr},
+      {"variable rate drops a frame from the past", VSYNC_VFR, tb25,
+       {{0, 1}, {1, 1}, {0, 1}, {3, 1}}, 0, 108000, {0, 1, 3}, {0, 1, 3}, 0, 1,
+       "*** dropping frame 2 at ts 0"},
+      {"constant rate fills an initial gap", VSYNC_CFR, tb25, {{5, 1}, {6, 1}}, 0, 108000,
+       {0, 1, 2, 3, 4, 5, 6}, {0, 0, 0, 0, 0, 0, 1}, 5, 0, nullptr},
+      {"vscfr does not duplicate initial frames", VSYNC_VSCFR, tb25, {{5, 1}, {6, 1}}, 0, 108000,
+       {5, 6}, {0, 1}, 0, 0, "Not duplicating 5 initial frames"},
+      {"frame_drop_threshold drops a late frame", VSYNC_CFR, tb100,
+       {{0, 4}, {4, 4}, {6, 4}, {12, 4}}, 0.6f, 108000, {0, 1, 2, 3}, {0, 1, 3, 3}, 1, 1, nullptr},
+      {"a 400-frame hold is filled with copies", VSYNC_CFR, tb25, {{0, 1}, {400, 1}}, 0, 108000,
+       {}, {}, 399, 0, "*** 399 dup!"},
+      {"a hold beyond 30 x the error threshold is skipped", VSYNC_CFR, tb25, {{0, 1}, {400, 1}},
+       0, 10, {0}, {0}, 0, 1, "399 frame duplication too large, skipping"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    TRig rig;
+    rig.Task.Fframe_drop_threshold = c.DropThreshold;
+    rig.Task.Fdts_error_threshold = c.ErrorThreshold;
+    TFakeOutput out(rig, AVMEDIA_TYPE_VIDEO, true, [&c](TFakeOutput& o) {
+      std::int64_t tag = 0;
+      for (const TIn& in : c.Frames) o.Send(VideoFrame(8, 8, in.Pts, in.Duration, c.TbIn, tag++));
+    });
+    out.Ofp.vsync_method = c.Vsync;
+    out.Ofp.tb_out = tb25;
+    ASSERT_EQ(rig.Run(), 0);
+
+    const auto frames = out.Enc->Snapshot();
+    std::vector<std::int64_t> pts, tags;
+    for (const TReceived& r : frames) {
+      EXPECT_TRUE(r.HasData);
+      pts.push_back(r.Pts);
+      tags.push_back(r.Tag);
+    }
+    if (c.Dups == 399) {
+      // the hold: 398 copies of the first frame, then the new one twice
+      ASSERT_EQ(frames.size(), 401u);
+      for (size_t i = 0; i < frames.size(); i++) EXPECT_EQ(pts[i], static_cast<std::int64_t>(i));
+      EXPECT_EQ(tags[398], 0);
+      EXPECT_EQ(tags[399], 1);
+    } else {
+      EXPECT_EQ(pts, c.OutPts);
+      EXPECT_EQ(tags, c.OutTags);
+    }
+    EXPECT_EQ(FFmpegHeader::atomic_load(out.Ofp.ofilter.nb_frames_dup), c.Dups);
+    EXPECT_EQ(FFmpegHeader::atomic_load(out.Ofp.ofilter.nb_frames_drop), c.Drops);
+    if (c.Message) {
+      EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    }
+  }
+}
+
+TEST_F(FilterTest, OutputsWithoutAPreviousFrameStoreSendTheirFrames) {
+  struct TCase {
+    const char* Name;
+    AVMediaType Type;
+  };
+  const TCase cases[] = {{"audio", AVMEDIA_TYPE_AUDIO},
+                         {"video into another graph", AVMEDIA_TYPE_VIDEO}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRig rig;
+    TFakeOutput out(rig, c.Type, false, [&c](TFakeOutput& o) {
+      for (int i = 0; i < 3; i++) {
+        if (c.Type == AVMEDIA_TYPE_VIDEO) {
+          o.Send(VideoFrame(8, 8, i, 1, AVRational{1, 25}, i));
+        } else {
+          AVFrame* f = U::av_frame_alloc();
+          f->format = AV_SAMPLE_FMT_S16;
+          f->sample_rate = 8000;
+          U::av_channel_layout_default(&f->ch_layout, 1);
+          f->nb_samples = 160;
+          EXPECT_EQ(U::av_frame_get_buffer(f, 0), 0);
+          f->pts = i * 160;
+          f->time_base = AVRational{1, 8000};
+          o.Send(f);
+        }
+      }
+    });
+    out.Ofp.vsync_method = VSYNC_PASSTHROUGH;
+    out.Ofp.tb_out = c.Type == AVMEDIA_TYPE_AUDIO ? AVRational{1, 8000} : AVRational{1, 25};
+    ASSERT_EQ(rig.Run(), 0);
+
+    const auto frames = out.Enc->Snapshot();
+    ASSERT_EQ(frames.size(), 3u);
+    for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(frames[i].Pts, c.Type == AVMEDIA_TYPE_AUDIO ? i * 160 : i);
+      if (c.Type == AVMEDIA_TYPE_AUDIO) {
+        EXPECT_EQ(frames[i].Duration, 160);
+      }
+    }
+  }
+}
+
+TEST_F(FilterTest, OutputTimeBaseComesFromOptionsRateOrFrame) {
+  struct TCase {
+    const char* Name;
+    AVMediaType Type;
+    int Vsync;
+    AVRational EncTb, Framerate, FramerateMax;
+    std::vector<AVRational> Supported;
+    int Clip;
+    AVRational DecTb;  // {0, 0}: the frame has no decoder time base
+    int Expected;
+    AVRational Tb;
+    AVRational Fr;  // video only
+    const char* Message;
+  };
+  const AVRational none{0, 0};
+  const TCase cases[] = {
+      {"audio without wishes: 1/sample rate", AVMEDIA_TYPE_AUDIO, 0, none, none, none, {}, 0, none,
+       0, {1, 48000}, none, nullptr},
+      {"audio with an encoder time base", AVMEDIA_TYPE_AUDIO, 0, {1, 1000}, none, none, {}, 0,
+       none, 0, {1, 1000}, none, nullptr},
+      {"cfr without any rate: 25 fps", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, none, none, none, {}, 0,
+       none, 0, {1, 25}, {25, 1}, "Falling back to a default value of 25fps"},
+      {"cfr at 30000/1001", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, none, {30000, 1001}, none, {}, 0, none,
+       0, {1001, 30000}, {30000, 1001}, nullptr},
+      {"a rate above the maximum is capped", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, none, {60, 1}, {30, 1},
+       {}, 0, none, 0, {1, 30}, {30, 1}, nullptr},
+      {"the nearest supported rate", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, none, {2997, 100}, none,
+       {{24, 1}, {25, 1}, {30, 1}, {0, 0}}, 0, none, 0, {1, 30}, {30, 1}, nullptr},
+      {"a rate clipped for the encoder", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, none, {1000000, 1}, none,
+       {}, 65535, none, 0, {1, 65535}, {65535, 1}, nullptr},
+      {"vfr without any rate takes the frame's time base", AVMEDIA_TYPE_VIDEO, VSYNC_VFR, none,
+       none, none, {}, 0, none, 0, {1, 90000}, none, nullptr},
+      {"the filter's time base on request", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, {-2, 1}, {25, 1}, none,
+       {}, 0, none, 0, {1, 90000}, {25, 1}, nullptr},
+      {"the demuxer's time base on request", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, {-1, 1}, {25, 1},
+       none, {}, 0, {1, 1000}, 0, {1, 1000}, {25, 1}, nullptr},
+      {"the demuxer's time base when it is unknown", AVMEDIA_TYPE_VIDEO, VSYNC_CFR, {-1, 1},
+       {25, 1}, none, {}, 0, none, AVERROR(EINVAL), none, none,
+       "Demuxing timebase not available - cannot use it for encoding"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    TTestTask task;
+    TFilterGraphPriv fgp{};
+    fgp.fg.Owner = &task;
+    TOutputFilterPriv ofp{};
+    ofp.ofilter.graph = &fgp.fg;
+    ofp.ofilter.type_ = c.Type;
+    ofp.vsync_method = c.Vsync;
+    ofp.enc_timebase = c.EncTb;
+    ofp.framerate = c.Framerate;
+    ofp.framerate_max = c.FramerateMax;
+    ofp.framerate_supported = c.Supported.empty() ? nullptr : c.Supported.data();
+    ofp.framerate_clip = c.Clip;
+
+    AVFrame* frame = U::av_frame_alloc();
+    frame->time_base = AVRational{1, 90000};
+    frame->sample_rate = 48000;
+    if (c.DecTb.den) {
+      // the decoder's time base travels in the frame's data
+      frame->opaque_ref = U::av_buffer_allocz(sizeof(FFmpegHeader::TFrameData));
+      reinterpret_cast<FFmpegHeader::TFrameData*>(frame->opaque_ref->data)->dec.tb = c.DecTb;
+    }
+
+    EXPECT_EQ(choose_out_timebase(&ofp, frame), c.Expected);
+    if (c.Expected == 0) {
+      EXPECT_TRUE(ofp.tb_out_locked);
+      EXPECT_EQ(ofp.tb_out.num, c.Tb.num);
+      EXPECT_EQ(ofp.tb_out.den, c.Tb.den);
+      if (c.Type == AVMEDIA_TYPE_VIDEO && c.Fr.den) {
+        EXPECT_EQ(av_cmp_q(ofp.framerate, c.Fr), 0)
+            << ofp.framerate.num << "/" << ofp.framerate.den;
+      }
+    }
+    if (c.Message) {
+      EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    }
+    U::av_frame_free(&frame);
+  }
+}
+
+TEST_F(FilterTest, AResolutionChangeReconfiguresOrIsDroppedAndCounted) {
+  struct TCase {
+    const char* Name;
+    std::uint32_t Flags;
+    std::vector<std::pair<int, int>> Sizes;  // received picture sizes
+    const char* Message;
+    int MessageLevel;
+  };
+  const TCase cases[] = {
+      {"reinit", IFILTER_FLAG_REINIT,
+       {{64, 48}, {64, 48}, {64, 48}, {32, 24}, {32, 24}, {32, 24}},
+       "Reconfiguring filter graph because video parameters changed to "
+       "yuv420p(unknown, unknown), 32x24",
+       AV_LOG_INFO},
+      {"drop_changed", IFILTER_FLAG_REINIT | IFILTER_FLAG_DROPCHANGED,
+       {{64, 48}, {64, 48}, {64, 48}}, "Total changed input frames dropped : 3", AV_LOG_INFO},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    TRig rig;
+    ASSERT_EQ(rig.AddGraph("null"), 0);
+    TFilterGraph* fg = rig.Graph(0);
+    std::vector<AVFrame*> frames;
+    for (int i = 0; i < 6; i++)
+      frames.push_back(VideoFrame(i < 3 ? 64 : 32, i < 3 ? 48 : 24, i, 1, AVRational{1, 25}, i));
+    rig.FeedInput(fg, 0, c.Flags, std::move(frames));
+    TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+    ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+    ASSERT_EQ(rig.Run(), 0);
+
+    const auto got = enc.Snapshot();
+    ASSERT_EQ(got.size(), c.Sizes.size());
+    for (size_t i = 0; i < got.size(); i++) {
+      EXPECT_EQ(got[i].Width, c.Sizes[i].first) << i;
+      EXPECT_EQ(got[i].Height, c.Sizes[i].second) << i;
+      EXPECT_EQ(got[i].Pts, static_cast<std::int64_t>(i));
+    }
+    EXPECT_TRUE(log().Has(c.MessageLevel, c.Message)) << log().All();
+    if (c.Flags & IFILTER_FLAG_DROPCHANGED) {
+      // warned once, later drops only at debug level
+      int warnings = 0;
+      for (const auto& l : log().Snapshot())
+        if (l.Level == AV_LOG_WARNING && l.Text.find("Avoiding reinit") != std::string::npos) warnings++;
+      EXPECT_EQ(warnings, 1);
+    }
+  }
+}
+
+TEST_F(FilterTest, AnOutputWithoutFramesStillInitialisesItsConsumer) {
+  log().Clear();
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=64x48:r=25:d=0.2,trim=start=10"), 0);
+  TEncNode& enc = rig.BindOutput(rig.Graph(0), 0, PlainOutputOptions("#0:0", VSYNC_CFR));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_FALSE(got[0].HasData);
+  EXPECT_EQ(got[0].Width, 64);
+  EXPECT_EQ(got[0].Height, 48);
+  EXPECT_GE(got[0].Format, 0);
+  EXPECT_TRUE(log().Has(AV_LOG_WARNING, "No filtered frames for output stream, trying to initialize anyway."))
+      << log().All();
+}
+
+TEST_F(FilterTest, TwoGraphsLinkedByALabelCarryEveryFrame) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.4,split[x][y]"), 0);
+  ASSERT_EQ(rig.AddGraph("[x]scale=16:12"), 0);
+  TEncNode& direct = rig.BindOutput(rig.Graph(0), 1, PlainOutputOptions("#0:0", VSYNC_CFR));
+  TEncNode& scaled = rig.BindOutput(rig.Graph(1), 0, PlainOutputOptions("#0:1", VSYNC_CFR));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto a = direct.Snapshot();
+  const auto b = scaled.Snapshot();
+  ASSERT_EQ(a.size(), 10u);
+  ASSERT_EQ(b.size(), 10u);
+  for (int i = 0; i < 10; i++) {
+    EXPECT_EQ(a[i].Pts, i);
+    EXPECT_EQ(b[i].Pts, i);
+    EXPECT_EQ(b[i].Width, 16);
+  }
+}
+
+}  // namespace
