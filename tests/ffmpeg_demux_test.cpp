@@ -802,16 +802,41 @@ TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
       {"reinit and drop", "-reinit_filter 1 -drop_changed 1 -i " + Media("v1.mkv"),
        "drop_changed and reinit_filters both enabled. These are mutually exclusive."},
       {"garbage", "-i " + Media("garbage.mp4"), "Error opening input: "},
+      // no such device on this machine
+      {"hwaccel device", "-hwaccel vaapi -hwaccel_device /dev/dri/no-such-node -i " + Media("v1.mkv") + " -c:v mpeg4",
+       "Hardware device setup failed for decoder: "},
   };
   std::vector<char> garbage(4096, 'x');
   WriteAll(Media("garbage.mp4"), garbage.data(), garbage.size());
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
     TLogCapture::Clear();
-    EXPECT_LT(RunLine(row.Line + " -c copy " + Media("never.mkv")), 0);
+    EXPECT_LT(RunLine(row.Line + (row.Line.find(" -c:v ") == std::string::npos ? " -c copy " : " ") + Media("never.mkv")), 0);
     EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
     EXPECT_FALSE(fs::exists(Media("never.mkv")));
   }
+}
+
+TEST_F(DemuxCommandLineTest, AHostStreamConvertsAndIsClosedWithTheTask) {
+  THostFile host(Media("va1.mkv"));
+  const std::string out = Media("from-host.mkv");
+  const auto addr = reinterpret_cast<std::intptr_t>(&host.Stream);
+  ASSERT_EQ(RunLine("-memory " + std::to_string(addr) + " -i host.mkv -c copy " + out), 0) << TLogCapture::All();
+  EXPECT_EQ(host.Closes.load(), 1);
+  const TProbed p = ProbeFile(out);
+  ASSERT_EQ(p.Streams, 2);
+  EXPECT_EQ(p.Pts[0].size(), 25u);
+}
+
+TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
+  ASSERT_EQ(WriteAttachment(Media("att3.mkv"), "fourteen bytes", "note.txt"), 0);
+  const std::string dumped = Media("option-dumped.txt");
+  ASSERT_EQ(RunLine("-dump_attachment:t " + dumped + " -i " + Media("att3.mkv") + " -map 0:v -c copy " +
+                    Media("att-out.mkv")),
+            0)
+      << TLogCapture::All();
+  const std::vector<char> got = ReadAll(dumped);
+  EXPECT_EQ(std::string(got.begin(), got.end()), "fourteen bytes");
 }
 
 }  // namespace
