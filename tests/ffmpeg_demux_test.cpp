@@ -839,4 +839,37 @@ TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
   EXPECT_EQ(std::string(got.begin(), got.end()), "fourteen bytes");
 }
 
+TEST_F(DemuxCommandLineTest, AnUnknownLayoutIsGuessedWithinTheLimit) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "a";
+  spec.Channels = 2;
+  spec.Duration = 0.2;
+  // WAV keeps no layout for two channels, only the count
+  ASSERT_EQ(MediaBuilder::WriteMedia(Media("stereo.wav"), "wav", spec), 0);
+  struct {
+    const char* Name;
+    const char* Options;
+    AVChannelOrder Order;
+    bool Guessed;
+  } rows[] = {
+      {"guessed", "", AV_CHANNEL_ORDER_NATIVE, true},
+      {"over the limit", "-guess_layout_max 1 ", AV_CHANNEL_ORDER_UNSPEC, false},
+      {"given", "-ch_layout:a stereo ", AV_CHANNEL_ORDER_NATIVE, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("stereo.wav") + " -c copy -f null -"), 0)
+        << TLogCapture::All();
+    const AVChannelLayout& layout = task->Finput_files[0]->streams[0]->par->ch_layout;
+    EXPECT_EQ(layout.order, row.Order);
+    EXPECT_EQ(layout.nb_channels, 2);
+    if (row.Order == AV_CHANNEL_ORDER_NATIVE) {
+      EXPECT_EQ(layout.u.mask, AV_CH_LAYOUT_STEREO);
+    }
+    EXPECT_EQ(TLogCapture::HasText("Guessed Channel Layout: stereo"), row.Guessed) << TLogCapture::All();
+  }
+}
+
 }  // namespace
