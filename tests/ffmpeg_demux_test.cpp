@@ -799,6 +799,7 @@ TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
       {"bitstream filter", "-bsf:v no_such_bsf -i " + Media("v1.mkv"),
        "Error parsing bitstream filter sequence 'no_such_bsf'"},
       {"decoder", "-c:v no_such_decoder -i " + Media("v1.mkv"), "Unknown decoder 'no_such_decoder'"},
+      {"discard", "-discard:v bogus -i " + Media("v1.mkv"), "Error parsing discard bogus."},
       {"reinit and drop", "-reinit_filter 1 -drop_changed 1 -i " + Media("v1.mkv"),
        "drop_changed and reinit_filters both enabled. These are mutually exclusive."},
       {"garbage", "-i " + Media("garbage.mp4"), "Error opening input: "},
@@ -837,6 +838,26 @@ TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
       << TLogCapture::All();
   const std::vector<char> got = ReadAll(dumped);
   EXPECT_EQ(std::string(got.begin(), got.end()), "fourteen bytes");
+}
+
+TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {
+  struct {
+    const char* Options;
+    int Video, Audio;
+  } rows[] = {
+      {"", AVDISCARD_NONE, AVDISCARD_NONE},
+      {"-discard:v nokey ", AVDISCARD_NONKEY, AVDISCARD_NONE},
+      {"-discard:a all ", AVDISCARD_NONE, AVDISCARD_ALL},
+      {"-vn ", AVDISCARD_ALL, AVDISCARD_NONE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Options);
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("va1.mkv") + " -c copy -f null -"), 0)
+        << TLogCapture::All();
+    EXPECT_EQ(task->Finput_files[0]->streams[0]->user_set_discard, row.Video);
+    EXPECT_EQ(task->Finput_files[0]->streams[1]->user_set_discard, row.Audio);
+  }
 }
 
 TEST_F(DemuxCommandLineTest, AnUnknownLayoutIsGuessedWithinTheLimit) {
