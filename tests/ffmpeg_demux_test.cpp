@@ -758,6 +758,7 @@ TEST_F(DemuxCommandLineTest, InputOptionsReachTheOutput) {
   } rows[] = {
       {"copy", "-i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
       {"loop", "-stream_loop 2 -i " + Media("v1.mkv") + " -c copy ", 1, 75, 2'960'000},
+      {"loop decoded", "-stream_loop 1 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 50, 1'960'000},
       {"map video only", "-i " + Media("va1.mkv") + " -map 0:v -c copy ", 1, 25, 960'000},
       {"itsscale", "-itsscale 2 -i " + Media("v1.mkv") + " -c copy ", 1, 25, 1'920'000},
       {"to", "-to 0.5 -i " + Media("v1.mkv") + " -c copy ", 1, 13, 480'000},
@@ -838,6 +839,22 @@ TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
       << TLogCapture::All();
   const std::vector<char> got = ReadAll(dumped);
   EXPECT_EQ(std::string(got.begin(), got.end()), "fourteen bytes");
+}
+
+TEST_F(DemuxCommandLineTest, LoopedAudioContinuesWhereThePassEnded) {
+  const std::string out = Media("loop-audio.mkv");
+  ASSERT_EQ(RunLine("-stream_loop 1 -i " + Media("va1.mkv") + " -vn -c:a pcm_s16le " + out), 0) << TLogCapture::All();
+  const TProbed p = ProbeFile(out);
+  ASSERT_EQ(p.Streams, 1);
+  const std::vector<std::int64_t>& pts = p.Pts[0];
+  ASSERT_GT(pts.size(), 2u);
+  for (std::size_t i = 1; i < pts.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_GT(pts[i], pts[i - 1]);
+    EXPECT_LT(pts[i] - pts[i - 1], 100'000);
+  }
+  EXPECT_GT(pts.back(), 1'900'000);
+  EXPECT_LT(pts.back(), 2'000'000);
 }
 
 TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {
