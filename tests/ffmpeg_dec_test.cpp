@@ -705,6 +705,8 @@ TEST_F(FFmpegDecTest, LoopbackDecoderOpensFromItsFirstPacket) {
     TDecoderPriv* dp = nullptr;
     ASSERT_EQ(dec_alloc(Task.get(), dp, g.Sch(), false), 0);
     dp->index = 3;
+    // (one codec thread, as everywhere in these tests)
+    AVUtilStubs::av_dict_set(&dp->standalone_opts, "threads", "1", 0);
     TDecodeGraph::TSource* s = nullptr;
     ASSERT_GE(g.AddDecoder(dp, Video25(), &s), 0);
     const AVCodecParameters* par = s->Fmt->streams[0]->codecpar;
@@ -999,7 +1001,7 @@ TEST_F(FFmpegDecJobTest, ErrorRateOfADamagedFile) {
     TLogCapture log;
     FFmpeg::TFFmpeg task;
     const std::string err = RunJob(task, std::string(row.Options) + "-threads 1 -i " + in +
-                                             " -c:v mpeg4 -threads 1 -y " + Path("rate.mkv"));
+                                             " -c:v mpeg4 -threads 1 -filter_threads 1 -y " + Path("rate.mkv"));
     EXPECT_EQ(!err.empty(), row.Fails) << err;
     EXPECT_EQ(log.Has(AV_LOG_FATAL, "exceeds maximum 0"), row.Fails) << log.All();
     EXPECT_TRUE(log.Has(AV_LOG_ERROR, "Error submitting packet to decoder: ")) << log.All();
@@ -1021,7 +1023,7 @@ TEST_F(FFmpegDecJobTest, LoopbackDecoderFeedsAComplexGraph) {
   FFmpeg::TFFmpeg task;
   const std::string err =
       RunJob(task, "-threads 1 -i " + Video25() +
-                       " -map 0:v -c:v mpeg4 -threads 1 -f null - -threads 1 -dec 0:0"
+                       " -map 0:v -c:v mpeg4 -threads 1 -f null - -threads 1 -dec 0:0 -filter_complex_threads 1"
                        " -filter_complex [0:v][dec:0]hstack[s] -map [s] -c:v mpeg4 -threads 1"
                        " -y " + out);
   ASSERT_EQ(err, "");
@@ -1049,7 +1051,7 @@ TEST_F(FFmpegDecJobTest, InputHooksOfTwoDecodersReachTheOutput) {
   task.FOnVideoInputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(PaintBlackSquare, &paints);
   const std::string err =
       RunJob(task, "-threads 1 -i " + Video25() + " -threads 1 -i " + second +
-                       " -filter_complex [0:v][1:v]hstack -c:v mpeg4 -q:v 2 -threads 1 -y " + out);
+                       " -filter_complex_threads 1 -filter_complex [0:v][1:v]hstack -c:v mpeg4 -q:v 2 -threads 1 -y " + out);
   ASSERT_EQ(err, "");
   EXPECT_EQ(hook.Calls.load(), 50);
   EXPECT_EQ(paints.load(), 50);
