@@ -758,6 +758,7 @@ TEST_F(DemuxCommandLineTest, InputOptionsReachTheOutput) {
   } rows[] = {
       {"copy", "-i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
       {"loop", "-stream_loop 2 -i " + Media("v1.mkv") + " -c copy ", 1, 75, 2'960'000},
+      {"loop decoded", "-stream_loop 1 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 50, 1'960'000},
       {"map video only", "-i " + Media("va1.mkv") + " -map 0:v -c copy ", 1, 25, 960'000},
       {"itsscale", "-itsscale 2 -i " + Media("v1.mkv") + " -c copy ", 1, 25, 1'920'000},
       {"to", "-to 0.5 -i " + Media("v1.mkv") + " -c copy ", 1, 13, 480'000},
@@ -799,18 +800,113 @@ TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
       {"bitstream filter", "-bsf:v no_such_bsf -i " + Media("v1.mkv"),
        "Error parsing bitstream filter sequence 'no_such_bsf'"},
       {"decoder", "-c:v no_such_decoder -i " + Media("v1.mkv"), "Unknown decoder 'no_such_decoder'"},
+      {"discard", "-discard:v bogus -i " + Media("v1.mkv"), "Error parsing discard bogus."},
       {"reinit and drop", "-reinit_filter 1 -drop_changed 1 -i " + Media("v1.mkv"),
        "drop_changed and reinit_filters both enabled. These are mutually exclusive."},
       {"garbage", "-i " + Media("garbage.mp4"), "Error opening input: "},
+      // no such device on this machine
+      {"hwaccel device", "-hwaccel vaapi -hwaccel_device /dev/dri/no-such-node -i " + Media("v1.mkv") + " -c:v mpeg4",
+       "Hardware device setup failed for decoder: "},
   };
   std::vector<char> garbage(4096, 'x');
   WriteAll(Media("garbage.mp4"), garbage.data(), garbage.size());
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
     TLogCapture::Clear();
-    EXPECT_LT(RunLine(row.Line + " -c copy " + Media("never.mkv")), 0);
+    EXPECT_LT(RunLine(row.Line + (row.Line.find(" -c:v ") == std::string::npos ? " -c copy " : " ") + Media("never.mkv")), 0);
     EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
     EXPECT_FALSE(fs::exists(Media("never.mkv")));
+  }
+}
+
+TEST_F(DemuxCommandLineTest, AHostStreamConvertsAndIsClosedWithTheTask) {
+  THostFile host(Media("va1.mkv"));
+  const std::string out = Media("from-host.mkv");
+  const auto addr = reinterpret_cast<std::intptr_t>(&host.Stream);
+  ASSERT_EQ(RunLine("-memory " + std::to_string(addr) + " -i host.mkv -c copy " + out), 0) << TLogCapture::All();
+  EXPECT_EQ(host.Closes.load(), 1);
+  const TProbed p = ProbeFile(out);
+  ASSERT_EQ(p.Streams, 2);
+  EXPECT_EQ(p.Pts[0].size(), 25u);
+}
+
+TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
+  ASSERT_EQ(WriteAttachment(Media("att3.mkv"), "fourteen bytes", "note.txt"), 0);
+  const std::string dumped = Media("option-dumped.txt");
+  ASSERT_EQ(RunLine("-dump_attachment:t " + dumped + " -i " + Media("att3.mkv") + " -map 0:v -c copy " +
+                    Media("att-out.mkv")),
+            0)
+      << TLogCapture::All();
+  const std::vector<char> got = ReadAll(dumped);
+  EXPECT_EQ(std::string(got.begin(), got.end()), "fourteen bytes");
+}
+
+TEST_F(DemuxCommandLineTest, LoopedAudioContinuesWhereThePassEnded) {
+  const std::string out = Media("loop-audio.mkv");
+  ASSERT_EQ(RunLine("-stream_loop 1 -i " + Media("va1.mkv") + " -vn -c:a pcm_s16le " + out), 0) << TLogCapture::All();
+  const TProbed p = ProbeFile(out);
+  ASSERT_EQ(p.Streams, 1);
+  const std::vector<std::int64_t>& pts = p.Pts[0];
+  ASSERT_GT(pts.size(), 2u);
+  for (std::size_t i = 1; i < pts.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_GT(pts[i], pts[i - 1]);
+    EXPECT_LT(pts[i] - pts[i - 1], 100'000);
+  }
+  EXPECT_GT(pts.back(), 1'900'000);
+  EXPECT_LT(pts.back(), 2'000'000);
+}
+
+TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {
+  struct {
+    const char* Options;
+    int Video, Audio;
+  } rows[] = {
+      {"", AVDISCARD_NONE, AVDISCARD_NONE},
+      {"-discard:v nokey ", AVDISCARD_NONKEY, AVDISCARD_NONE},
+      {"-discard:a all ", AVDISCARD_NONE, AVDISCARD_ALL},
+      {"-vn ", AVDISCARD_ALL, AVDISCARD_NONE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Options);
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("va1.mkv") + " -c copy -f null -"), 0)
+        << TLogCapture::All();
+    EXPECT_EQ(task->Finput_files[0]->streams[0]->user_set_discard, row.Video);
+    EXPECT_EQ(task->Finput_files[0]->streams[1]->user_set_discard, row.Audio);
+  }
+}
+
+TEST_F(DemuxCommandLineTest, AnUnknownLayoutIsGuessedWithinTheLimit) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "a";
+  spec.Channels = 2;
+  spec.Duration = 0.2;
+  // WAV keeps no layout for two channels, only the count
+  ASSERT_EQ(MediaBuilder::WriteMedia(Media("stereo.wav"), "wav", spec), 0);
+  struct {
+    const char* Name;
+    const char* Options;
+    AVChannelOrder Order;
+    bool Guessed;
+  } rows[] = {
+      {"guessed", "", AV_CHANNEL_ORDER_NATIVE, true},
+      {"over the limit", "-guess_layout_max 1 ", AV_CHANNEL_ORDER_UNSPEC, false},
+      {"given", "-ch_layout:a stereo ", AV_CHANNEL_ORDER_NATIVE, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("stereo.wav") + " -c copy -f null -"), 0)
+        << TLogCapture::All();
+    const AVChannelLayout& layout = task->Finput_files[0]->streams[0]->par->ch_layout;
+    EXPECT_EQ(layout.order, row.Order);
+    EXPECT_EQ(layout.nb_channels, 2);
+    if (row.Order == AV_CHANNEL_ORDER_NATIVE) {
+      EXPECT_EQ(layout.u.mask, AV_CH_LAYOUT_STEREO);
+    }
+    EXPECT_EQ(TLogCapture::HasText("Guessed Channel Layout: stereo"), row.Guessed) << TLogCapture::All();
   }
 }
 
