@@ -373,6 +373,12 @@ TEST_F(MuxInitTest, StatisticsFilesAreSharedPerPath) {
             0);
   EXPECT_TRUE(TLogCapture::HasText("Error opening stats file '" + bad + "'"));
   EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
+  // and the list is still searched safely afterwards
+  ASSERT_EQ(FFmpegMuxInit::enc_stats_init(FTask.get(), s1, &FFmpegMux::ms_from_ost(s1)->stats, "{n}",
+                                          b.c_str(), 0),
+            0);
+  EXPECT_EQ(FFmpegMux::ms_from_ost(s1)->stats.io, s1->enc_stats_pre.io);
+  EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
 }
 
 // ---- Stream groups and programs -----------------------------------------------------------
@@ -1074,6 +1080,23 @@ TEST_F(MuxInitCmdTest, LabelMappedTwice) {
             0)
       << FTask->LastErrMsg();
   EXPECT_EQ(Out()->of.nb_streams, 2);
+}
+
+TEST_F(MuxInitCmdTest, GivenDispositions) {
+  MediaBuilder::TMediaSpec two;
+  two.Streams = "aa";
+  const std::string in = Media("aa.mkv", two);
+  ASSERT_EQ(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:1 default+comment " +
+                  FDir.File("out.mkv")),
+            0)
+      << FTask->LastErrMsg();
+  EXPECT_EQ(Out()->fc->streams[1]->disposition, AV_DISPOSITION_DEFAULT | AV_DISPOSITION_COMMENT);
+
+  TLogCapture log;
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  EXPECT_LT(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:0 bogus " + FDir.File("out.mkv")), 0);
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, "Error setting output stream dispositions\n"))
+      << TLogCapture::All();
 }
 
 TEST_F(MuxInitCmdTest, ShortestSyncQueues) {
