@@ -402,6 +402,7 @@ void sdl_audio_callback(void* opaque, Uint8* stream, int len) {
         const int frame_size = std::max(is->audio_tgt.frame_size, 1);
         is->audio_buf_size = static_cast<unsigned>(SDL_AUDIO_MIN_BUFFER_SIZE / frame_size * frame_size);
       } else {
+        is->audio_played_since_seek = true;
         if (audio_size > 0) {
           DoAudioHook(is, player, pts, is->audio_buf, audio_size);
           if (is->show_mode != SHOW_MODE_VIDEO)

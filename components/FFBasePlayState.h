@@ -141,6 +141,10 @@ class TPlayerCore {
 // ---- Stream state -----------------------------------------------------------------------------
 
 struct TVideoState {
+  TVideoState() = default;
+  TVideoState(const TVideoState&) = delete;
+  TVideoState& operator=(const TVideoState&) = delete;
+
   // Immutable while the stream is open.
   TPlayerCore* owner = nullptr;
   AVFormatContext* ic = nullptr;
@@ -229,8 +233,56 @@ struct TVideoState {
 
   // Owned by the play loop.
   double frame_timer = 0;
+  double last_vis_time = 0;
   std::atomic<int> frame_drops_late{0};
   int width = 0, height = 0, xleft = 0, ytop = 0;
+
+  // ---- The engine's part (read thread, decoder threads, play loop) ----
+  SDL_Thread* read_tid = nullptr;
+  const AVInputFormat* iformat = nullptr;  // forced input format
+  std::string filename;                    // UTF-8
+  bool custom_format = false;              // iformat comes from the custom registry
+  int last_video_stream = -1, last_audio_stream = -1, last_subtitle_stream = -1;
+
+  // The seek request: set by stream_seek, served by the read thread. Guarded by
+  // seek_lock; seek_req is read without it as the wake-up test.
+  std::mutex seek_lock;
+  std::atomic<int> seek_req{0};
+  int seek_flags = 0;
+  std::int64_t seek_pos = 0;
+  std::int64_t seek_rel = 0;
+  std::atomic<int> read_pause_return{0};
+  std::atomic<int> queue_attachments_req{0};
+  SDL_cond* continue_read_thread = nullptr;
+
+  // 0 pending, 1 open, -1 failed, -2 failure handed to the fail thread.
+  std::atomic<int> open_result{0};
+  bool wait_open = false;  // the caller of Open waits for the result
+  void* memory_stream = nullptr;  // the host stream object behind the memory protocol
+  std::atomic<int> eof{0};
+  int error_reported = 0;
+  bool is_image2 = false;
+  bool is_live = false;  // a live capture input: never ends
+  std::atomic<bool> in_read{false};  // inside av_read_frame
+  std::atomic<bool> ended{false};    // the end of playback was reported
+
+  // Position-report bookkeeping.
+  std::atomic<int> pictures_since_seek{0};
+  std::atomic<bool> audio_played_since_seek{false};
+
+  // Display flags of the output side (see the picture timing).
+  std::atomic<int> seek_pending_while_paused{0};
+  std::atomic<int> first_frame_while_paused{0};
+  std::atomic<bool> drop_to_latest{false};
+  bool no_late_drop = false;
+
+  // Filter graphs.
+  AVFilterGraph* agraph = nullptr;  // Owned by the audio decoder thread.
+  AVFilterContext* in_audio_filter = nullptr;
+  AVFilterContext* out_audio_filter = nullptr;
+  TAudioParams audio_filter_src;
+  AVFilterContext* in_video_filter = nullptr;   // Owned by the video decoder thread.
+  AVFilterContext* out_video_filter = nullptr;
 };
 
 }  // namespace FFBasePlay

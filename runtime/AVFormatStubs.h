@@ -36,6 +36,8 @@ void avpriv_set_pts_info(AVStream* s, int pts_wrap_bits, unsigned int pts_num, u
   X(avformat_stream_group_add_stream) \
   X(avformat_stream_group_name) \
   X(av_read_frame) \
+  X(av_read_pause) \
+  X(av_read_play) \
   X(av_seek_frame) \
   X(av_interleaved_write_frame) \
   X(av_write_frame) \

@@ -87,6 +87,8 @@ class TDecodeGraph {
     PDecoder Dec = nullptr;
     // May change a packet before it is sent (APos: its position in the stream).
     std::function<void(AVPacket* APkt, int APos)> Tamper;
+    // Replaces the reading of the file (sends what the test wants; returns the result).
+    std::function<int(TSource& ASource)> Body;
     TReceived Received;
   };
 
@@ -131,50 +133,33 @@ class TDecodeGraph {
     o.hwaccel_output_format = AV_PIX_FMT_NONE;
     AVDictionary* opts = nullptr;
     AVUtilStubs::av_dict_copy(&opts, AOpts, 0);
+    // One codec thread unless asked: the libraries are not instrumented, and their own
+    // frame threads hand buffers over through atomics that ThreadSanitizer cannot see.
+    if (!AVUtilStubs::av_dict_get(opts, "threads", nullptr, 0))
+      AVUtilStubs::av_dict_set(&opts, "threads", "1", 0);
     const int dec_idx = dec_init(FTask, s.Dec, FSch, &opts, &o, nullptr);
     AVUtilStubs::av_dict_free(&opts);
     if (dec_idx < 0) return dec_idx;
-
-    if (!FHaveMux) {
-      FMuxIdx = static_cast<Cardinal>(sch_add_mux(FSch, MuxThread, nullptr, &FMuxCtx, 0, 0));
-      FHaveMux = true;
-    }
-    s.DemuxIdx = static_cast<Cardinal>(sch_add_demux(FSch, DemuxThread, &s));
-    const int ds = sch_add_demux_stream(FSch, s.DemuxIdx);
-    s.EncIdx = static_cast<Cardinal>(sch_add_enc(FSch, SinkThread, &s, nullptr));
-    const int ms = sch_add_mux_stream(FSch, FMuxIdx);
-    if (ds < 0 || ms < 0) return AVERROR(ENOMEM);
-    sch_mux_stream_buffering(FSch, FMuxIdx, static_cast<Cardinal>(ms), 52428800, 128);
-    ret = sch_connect(FSch, SCH_DSTREAM(s.DemuxIdx, 0), SCH_DEC_IN(static_cast<Cardinal>(dec_idx)));
-    if (ret >= 0)
-      ret = sch_connect(FSch, SCH_DEC_OUT(static_cast<Cardinal>(dec_idx), 0), SCH_ENC(s.EncIdx));
-    if (ret >= 0)
-      ret = sch_connect(FSch, SCH_ENC(s.EncIdx), SCH_MSTREAM(FMuxIdx, static_cast<Cardinal>(ms)));
-    if (ret >= 0) ret = sch_mux_stream_ready(FSch, FMuxIdx, static_cast<Cardinal>(ms));
-    return ret < 0 ? ret : dec_idx;
+    return Wire(s, static_cast<Cardinal>(dec_idx));
   }
 
-  // Runs the graph to its end, serving the calls handed to the main thread meanwhile:
-  // the merged result of the nodes.
-  int Run() {
-    int ret = sch_start(FSch);
+  // Wires up a decoder made elsewhere (such as a loopback decoder), fed from AFile.
+  int AddDecoder(TDecoderPriv* ADec, const std::string& AFile, TSource** ASource) {
+    FSources.push_back(std::make_unique<TSource>());
+    TSource& s = *FSources.back();
+    s.Graph = this;
+    *ASource = &s;
+    s.Dec = &ADec->dec;
+    int ret = AVFormatStubs::avformat_open_input(&s.Fmt, AFile.c_str(), nullptr, nullptr);
     if (ret < 0) return ret;
-    const auto until = std::chrono::steady_clock::now() + CHangGuard;
-    std::int64_t ts = 0;
-    bool ended = false;
-    while (!ended && std::chrono::steady_clock::now() < until) {
-      ended = sch_wait(FSch, 5000, ts) != 0;
-      MyUtils::MyProcessMessages();
-    }
-    EXPECT_TRUE(ended) << "the graph did not end";
-    return sch_stop(FSch);
+    ret = AVFormatStubs::avformat_find_stream_info(s.Fmt, nullptr);
+    if (ret < 0) return ret;
+    s.StreamIndex = 0;
+    return Wire(s, ADec->sch_idx);
   }
 
-  TScheduler* Sch() { return FSch; }
-
- private:
-  static int DemuxThread(void* AArg) {
-    TSource& s = *static_cast<TSource*>(AArg);
+  // Sends the packets of the source's stream to its decoder: 0 at the end of the file.
+  static int SendFile(TSource& s) {
     AVPacket* pkt = av_packet_alloc();
     const AVRational tb = s.Fmt->streams[s.StreamIndex]->time_base;
     int ret = 0;
@@ -194,6 +179,51 @@ class TDecodeGraph {
     }
     av_packet_free(&pkt);
     return ret == AVERROR_EOF || ret == AVERROR_EXIT ? 0 : ret;
+  }
+
+ public:
+  // Runs the graph to its end, serving the calls handed to the main thread meanwhile:
+  // the merged result of the nodes.
+  int Run() {
+    int ret = sch_start(FSch);
+    if (ret < 0) return ret;
+    const auto until = std::chrono::steady_clock::now() + CHangGuard;
+    std::int64_t ts = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < until) {
+      ended = sch_wait(FSch, 5000, ts) != 0;
+      MyUtils::MyProcessMessages();
+    }
+    EXPECT_TRUE(ended) << "the graph did not end";
+    return sch_stop(FSch);
+  }
+
+  TScheduler* Sch() { return FSch; }
+
+ private:
+  int Wire(TSource& s, Cardinal dec_idx) {
+    int ret = 0;
+    if (!FHaveMux) {
+      FMuxIdx = static_cast<Cardinal>(sch_add_mux(FSch, MuxThread, nullptr, &FMuxCtx, 0, 0));
+      FHaveMux = true;
+    }
+    s.DemuxIdx = static_cast<Cardinal>(sch_add_demux(FSch, DemuxThread, &s));
+    const int ds = sch_add_demux_stream(FSch, s.DemuxIdx);
+    s.EncIdx = static_cast<Cardinal>(sch_add_enc(FSch, SinkThread, &s, nullptr));
+    const int ms = sch_add_mux_stream(FSch, FMuxIdx);
+    if (ds < 0 || ms < 0) return AVERROR(ENOMEM);
+    sch_mux_stream_buffering(FSch, FMuxIdx, static_cast<Cardinal>(ms), 52428800, 128);
+    ret = sch_connect(FSch, SCH_DSTREAM(s.DemuxIdx, 0), SCH_DEC_IN(dec_idx));
+    if (ret >= 0) ret = sch_connect(FSch, SCH_DEC_OUT(dec_idx, 0), SCH_ENC(s.EncIdx));
+    if (ret >= 0)
+      ret = sch_connect(FSch, SCH_ENC(s.EncIdx), SCH_MSTREAM(FMuxIdx, static_cast<Cardinal>(ms)));
+    if (ret >= 0) ret = sch_mux_stream_ready(FSch, FMuxIdx, static_cast<Cardinal>(ms));
+    return ret < 0 ? ret : static_cast<int>(dec_idx);
+  }
+
+  static int DemuxThread(void* AArg) {
+    TSource& s = *static_cast<TSource*>(AArg);
+    return s.Body ? s.Body(s) : SendFile(s);
   }
 
   static int SinkThread(void* AArg) {
@@ -651,6 +681,56 @@ TEST_F(FFmpegDecTest, LoopbackDecoderArgumentsAreChecked) {
   sch_free(sch);
 }
 
+TEST_F(FFmpegDecTest, LoopbackDecoderOpensFromItsFirstPacket) {
+  struct {
+    const char* Name;
+    bool Flush;       // a flush request comes first
+    bool Packets;     // then the file's packets
+    bool Parameters;  // the first packet carries the encoder's parameters
+    int Want;
+    std::size_t Frames;
+    const char* Text;
+  } rows[] = {
+      {"parameters on the first packet", true, true, true, 0, 25, nullptr},
+      // (nothing to decode is no failure of the task: the end of input is the result)
+      {"a flush alone leaves it unopened; the end finds it so", true, false, false, 0, 0,
+       "Cannot initialize a standalone decoder"},
+      {"a first packet without parameters", false, true, false, AVERROR_BUG, 0, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture log;
+    TDecodeGraph g(Task.get());
+    TDecoderPriv* dp = nullptr;
+    ASSERT_EQ(dec_alloc(Task.get(), dp, g.Sch(), false), 0);
+    dp->index = 3;
+    TDecodeGraph::TSource* s = nullptr;
+    ASSERT_GE(g.AddDecoder(dp, Video25(), &s), 0);
+    const AVCodecParameters* par = s->Fmt->streams[0]->codecpar;
+    s->Tamper = [&row, par](AVPacket* APkt, int APos) {
+      if (APos != 0 || !row.Parameters) return;
+      // what an encoder feeding a loopback decoder attaches to its first packet
+      FFmpegHeader::TFrameData* fd = FFmpeg::packet_data(APkt);
+      ASSERT_NE(fd, nullptr);
+      fd->par_enc = AVCodecStubs::avcodec_parameters_alloc();
+      ASSERT_GE(AVCodecStubs::avcodec_parameters_copy(fd->par_enc, par), 0);
+    };
+    s->Body = [&row](TDecodeGraph::TSource& ASource) {
+      if (row.Flush) {
+        FFPtr::TPacketPtr flush(av_packet_alloc());
+        flush->stream_index = -1;
+        const int ret = sch_demux_send(ASource.Graph->Sch(), ASource.DemuxIdx, flush.get(), 0);
+        if (ret < 0) return ret;
+      }
+      return row.Packets ? TDecodeGraph::SendFile(ASource) : 0;
+    };
+    EXPECT_EQ(g.Run(), row.Want);
+    EXPECT_EQ(s->Received.Frames.size(), row.Frames);
+    if (row.Text) EXPECT_TRUE(log.Has(AV_LOG_ERROR, row.Text)) << log.All();
+    if (row.Frames) EXPECT_STREQ(dp->log_name, "dec:mpeg4");
+  }
+}
+
 // ---- Decode-side hooks ------------------------------------------------------------------
 
 // Frame numbers seen by the frame hook. It paints the top Rows rows of the frames up to
@@ -739,13 +819,10 @@ TEST_F(FFmpegDecHookTest, HookedPictureStaysWithItsOwnFrame) {
     hook.Rows = row.Rows;
     hook.UpTo = row.UpTo;
     Task->FOnFrameInputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(MarkTopRows, &hook);
-    // one codec thread: each frame is decoded only after the hook ran on the one before
-    AVDictionary* opts = nullptr;
-    AVUtilStubs::av_dict_set(&opts, "threads", "1", 0);
-    FFPtr::TDictionaryPtr keep(opts);
+    // (one codec thread: each frame is decoded only after the hook ran on the one before)
     TDecodeGraph g(Task.get());
     TDecodeGraph::TSource* s = nullptr;
-    ASSERT_GE(g.Add(Video25(), AVMEDIA_TYPE_VIDEO, 0, opts, &s), 0);
+    ASSERT_GE(g.Add(Video25(), AVMEDIA_TYPE_VIDEO, 0, nullptr, &s), 0);
     ASSERT_EQ(g.Run(), 0);
 
     // numbered from 1, one call per frame

@@ -450,6 +450,78 @@ TEST_F(MuxInitTest, AudioElementAndMixPresentation) {
   EXPECT_EQ(FFmpegMuxInit::get_stream_group_index_from_id(mux, 9), AVERROR(EINVAL));
 }
 
+TEST_F(MuxInitTest, MappedGroupsAreRebuilt) {
+  // The "input": a context whose groups were made from texts with non-default options.
+  TMux* src = NewMux("matroska");
+  NewStream(src, AVMEDIA_TYPE_AUDIO);
+  NewStream(src, AVMEDIA_TYPE_AUDIO);
+  FOptStrings = TOptList(
+      {{"", "type=iamf_audio_element:id=7:st=0:st=1,layer=ch_layout=stereo:output_gain_flags=2,"
+            "layer=ch_layout=5.1,demixing=parameter_id=998:parameter_rate=48000:"
+            "subblock_duration=1024:dmixp_mode=2,recon_gain=parameter_id=101:"
+            "parameter_rate=48000:subblock_duration=960"},
+       {"", "type=iamf_mix_presentation:id=9,submix=default_mix_gain=0.5|element=stg=0:"
+            "headphones_rendering_mode=binaural|layout=layout_type=loudspeakers:"
+            "sound_system=stereo"}});
+  TOptionsContext o = Options();
+  o.stream_groups = FOptStrings.List();
+  ASSERT_EQ(FFmpegMuxInit::of_add_groups(src, &o), 0);
+
+  auto* ifile = static_cast<FFmpegHeader::TInputFile*>(av_mallocz(sizeof(FFmpegHeader::TInputFile)));
+  ifile->ctx = src->fc;
+  FFmpegHeader::TInputFile* files[1] = {ifile};
+  FTask->Finput_files = files;
+  FTask->Fnb_input_files = 1;
+
+  TLogCapture log;
+  TMux* mux = NewMux("matroska");
+  NewStream(mux, AVMEDIA_TYPE_AUDIO);
+  NewStream(mux, AVMEDIA_TYPE_AUDIO);
+  const int r0 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=0:st=0:st=1", nullptr);
+  const int r1 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=1", nullptr);
+  const int r2 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=2", nullptr);
+
+  FTask->Finput_files = nullptr;
+  FTask->Fnb_input_files = 0;
+  AVUtilStubs::av_free(ifile);
+
+  ASSERT_EQ(r0, 0) << TLogCapture::All();
+  ASSERT_EQ(r1, 0) << TLogCapture::All();
+  EXPECT_EQ(r2, AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("Invalid input stream group index: 2."));
+
+  const AVFormatContext* fc = mux->fc;
+  ASSERT_EQ(fc->nb_stream_groups, 2u);
+  const AVStreamGroup* el = fc->stream_groups[0];
+  EXPECT_EQ(el->id, 7);
+  EXPECT_EQ(el->nb_streams, 2u);
+  const AVIAMFAudioElement* ae = el->params.iamf_audio_element;
+  ASSERT_EQ(ae->nb_layers, 2u);
+  EXPECT_EQ(ae->layers[0]->ch_layout.nb_channels, 2);
+  EXPECT_EQ(ae->layers[0]->output_gain_flags, 2u);
+  EXPECT_EQ(ae->layers[1]->ch_layout.nb_channels, 6);
+  ASSERT_NE(ae->demixing_info, nullptr);
+  EXPECT_EQ(ae->demixing_info->parameter_id, 998u);
+  EXPECT_EQ(static_cast<const AVIAMFDemixingInfo*>(
+                static_cast<const void*>(reinterpret_cast<const std::uint8_t*>(ae->demixing_info) +
+                                         ae->demixing_info->subblocks_offset))
+                ->dmixp_mode,
+            2u);
+  ASSERT_NE(ae->recon_gain_info, nullptr);
+  EXPECT_EQ(ae->recon_gain_info->parameter_id, 101u);
+
+  const AVStreamGroup* mix = fc->stream_groups[1];
+  EXPECT_EQ(mix->id, 9);
+  ASSERT_EQ(mix->params.iamf_mix_presentation->nb_submixes, 1u);
+  const AVIAMFSubmix* submix = mix->params.iamf_mix_presentation->submixes[0];
+  EXPECT_EQ(av_q2d(submix->default_mix_gain), 0.5);
+  ASSERT_EQ(submix->nb_elements, 1u);
+  EXPECT_EQ(submix->elements[0]->audio_element_id, 7u);
+  EXPECT_EQ(submix->elements[0]->headphones_rendering_mode, AV_IAMF_HEADPHONES_MODE_BINAURAL);
+  ASSERT_EQ(submix->nb_layouts, 1u);
+  EXPECT_EQ(submix->layouts[0]->layout_type, AV_IAMF_SUBMIX_LAYOUT_TYPE_LOUDSPEAKERS);
+}
+
 TEST_F(MuxInitTest, Programs) {
   TMux* mux = NewMux("mpegts");
   NewStream(mux, AVMEDIA_TYPE_VIDEO);

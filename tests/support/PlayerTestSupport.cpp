@@ -27,9 +27,14 @@ using AVFilterStubs::avfilter_graph_parse2;
 using AVFilterStubs::avfilter_inout_free;
 
 void RequirePlayerLibraries() {
+  // Through the loader, which the player asks whether its libraries are there.
+  const FFLoad::TLibraries player{FFLoad::avUtil,  FFLoad::swScale,  FFLoad::swResample,
+                                  FFLoad::avCodec, FFLoad::avFormat, FFLoad::avFilter,
+                                  FFLoad::avDevice, FFLoad::myUtil,  FFLoad::SDL2};
+  if (!LoaderTestSupport::RequireLoaded(player))
+    throw Platform::Exception("Cannot load the player's libraries: " +
+                              FFLoad::FFLoader->GetLastErrMsg());
   TestLibraries::RequireFFmpegLibraries();
-  if (!LoaderTestSupport::RequireLoaded(FFLoad::TLibraries{FFLoad::SDL2}))
-    throw Platform::Exception("Cannot load SDL2: " + FFLoad::FFLoader->GetLastErrMsg());
   // SoundTouch is optional for the player; the tests that need it check it is bound.
   (void)LoaderTestSupport::RequireLoaded(FFLoad::TLibraries{FFLoad::libSoundTouch});
 }
@@ -65,6 +70,106 @@ std::vector<TFramePtr> SineFrames(int AFrequency, int ASampleRate, double ADurat
   }
   avfilter_graph_free(&graph);
   return frames;
+}
+
+}  // namespace PlayerTestSupport
+
+#include <chrono>
+
+#include "components/FFBasePlayClock.h"
+#include "runtime/AVCodecStubs.h"
+
+namespace PlayerTestSupport {
+
+using namespace FFBasePlay;
+
+THeadlessPlayer::~THeadlessPlayer() {
+  // The output side goes first: the engine's threads must be gone before it.
+  Stop(true);
+}
+
+int THeadlessPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
+                                   std::int64_t pos, int serial) {
+  TFrame* vp = frame_queue_peek_writable(&is->pictq);
+  if (!vp) return -1;
+  {
+    std::lock_guard<std::mutex> g(vp->lock);
+    vp->sar = src_frame->sample_aspect_ratio;
+    vp->uploaded = 0;
+    vp->width = src_frame->width;
+    vp->height = src_frame->height;
+    vp->format = src_frame->format;
+    vp->pts = pts;
+    vp->duration = duration;
+    vp->pos = pos;
+    vp->serial = serial;
+    AVUtilStubs::av_frame_move_ref(vp->frame, src_frame);
+  }
+  frame_queue_push(&is->pictq);
+  return 0;
+}
+
+int THeadlessPlayer::subtitle_thread(TVideoState* is) {
+  for (;;) {
+    TFrame* sp = frame_queue_peek_writable(&is->subpq);
+    if (!sp) return 0;
+    const int got = decoder_decode_frame(&is->subdec, nullptr, &sp->sub);
+    if (got < 0) return 0;
+    if (got) AVCodecStubs::avsubtitle_free(&sp->sub);
+  }
+}
+
+void THeadlessPlayer::video_refresh(TVideoState* is, double& remaining_time) {
+  if (is->video_st) {
+    for (;;) {
+      if (frame_queue_nb_remaining(&is->pictq) == 0) break;
+      TFrame* lastvp = frame_queue_peek_last(&is->pictq);
+      TFrame* vp = frame_queue_peek(&is->pictq);
+      if (vp->serial != is->videoq.serial) {
+        frame_queue_next(&is->pictq);
+        continue;
+      }
+      const double now = AVUtilStubs::av_gettime_relative() / 1000000.0;
+      if (lastvp->serial != vp->serial) is->frame_timer = now;
+      if (is->paused) break;
+      const double delay = compute_target_delay(vp_duration(is, lastvp, vp), is);
+      if (now < is->frame_timer + delay) {
+        remaining_time = std::min(is->frame_timer + delay - now, remaining_time);
+        break;
+      }
+      is->frame_timer += delay;
+      if (delay > 0 && now - is->frame_timer > AV_SYNC_THRESHOLD_MAX) is->frame_timer = now;
+      if (!std::isnan(vp->pts)) update_video_pts(is, vp->pts, vp->serial);
+      frame_queue_next(&is->pictq);
+      ++Shown;
+      break;
+    }
+  }
+  ReportPosition();
+  is->force_refresh = 0;
+}
+
+void THeadlessPlayer::DoFileOpen() {
+  TVideoState* is = Stream();
+  if (!is || !OnFileOpen.Assigned()) return;
+  int w = ScreenWidth, h = ScreenHeight;
+  const std::int64_t duration = is->duration > 0 ? is->duration : 0;
+  const int fw = is->video_st ? is->video_st->codecpar->width : -1;
+  const int fh = is->video_st ? is->video_st->codecpar->height : -1;
+  OnFileOpen(this, duration, fw, fh, w, h);
+  ScreenWidth = w;
+  ScreenHeight = h;
+}
+
+bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<int>(ASeconds * 1000));
+  while (!APredicate()) {
+    if (std::chrono::steady_clock::now() >= deadline) return APredicate();
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(5);
+  }
+  return true;
 }
 
 }  // namespace PlayerTestSupport

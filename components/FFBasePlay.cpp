@@ -1,0 +1,1074 @@
+#include "components/FFBasePlay.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include "components/FFBasePlayClock.h"
+#include "engine/FormatConvert.h"
+#include "platform/Format.h"
+#include "platform/Threads.h"
+#include "runtime/AVCodecStubs.h"
+#include "runtime/AVFilterStubs.h"
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/FFLoad.h"
+#include "runtime/FFUtils.h"
+#include "runtime/MyUtils.h"
+#include "runtime/OptCommon.h"
+#include "runtime/SDL2Stubs.h"
+
+namespace FFBasePlay {
+
+// The entry points this file calls, bound at run time.
+using SDL2Stubs::SDL_GetError;
+using SDL2Stubs::SDL_GetNumRenderDrivers;
+using SDL2Stubs::SDL_GetRenderDriverInfo;
+using SDL2Stubs::SDL_PeepEvents;
+using SDL2Stubs::SDL_PumpEvents;
+using AVUtilStubs::av_dict_set;
+using AVFormatStubs::av_find_input_format;
+using AVUtilStubs::av_freep;
+using AVUtilStubs::av_log;
+using AVUtilStubs::av_log_get_flags;
+using AVUtilStubs::av_log_get_level;
+using AVUtilStubs::av_strdup;
+using AVCodecStubs::avcodec_get_class;
+using AVFilterStubs::avfilter_get_class;
+using AVFormatStubs::avformat_get_class;
+using AVFormatStubs::avio_seek;
+
+using CmdUtils::OptDst;
+using CmdUtils::OptFunc;
+using CmdUtils::TOptionDef;
+using FFBaseComponent::psEnd;
+using FFBaseComponent::psPause;
+using FFBaseComponent::psPlay;
+using FFBaseComponent::psResume;
+using FFBaseComponent::psStop;
+using FFLoad::llError;
+using FFLoad::llFatal;
+using FFLoad::llInfo;
+using FFLoad::llWarning;
+using MyUtils::GAppTerminated;
+using MyUtils::GEnabledSynchronize;
+using Platform::Format;
+using SDL2Stubs::SDLLoader;
+
+namespace {
+
+// Runs AMethod's work with GEnabledSynchronize off: the main thread is about to wait for
+// threads that might otherwise block on it.
+class TSynchronizeOff {
+ public:
+  TSynchronizeOff() : FSaved(GEnabledSynchronize.exchange(false)) {}
+  ~TSynchronizeOff() { GEnabledSynchronize = FSaved; }
+
+ private:
+  bool FSaved;
+};
+
+// Keeps the host responsive while the main thread waits.
+void PumpIfMainThread() {
+  if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
+}
+
+// The process-wide list of players and the SDL event thread.
+std::mutex gPlayersLock;
+std::vector<TFFBasePlayer*> gPlayers;  // Guarded by gPlayersLock.
+
+}  // namespace
+
+// ---- Report ring -------------------------------------------------------------------------
+
+void TReportRing::Push(const TReport& AReport) {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    const int newest = (FRead + FCount - 1 + CCapacity) % CCapacity;
+    if (FCount > 0 && AReport.Kind == CReportPosition && FRing[newest].Kind == CReportPosition) {
+      // Positions waiting for the host collapse into the latest one.
+      FRing[newest] = AReport;
+    } else if (FCount == CCapacity) {
+      FRing[FRead] = AReport;
+      FRead = (FRead + 1) % CCapacity;
+    } else {
+      FRing[(FRead + FCount) % CCapacity] = AReport;
+      ++FCount;
+    }
+  }
+  FEvent.SetEvent();
+}
+
+TReport TReportRing::Pop() {
+  std::lock_guard<std::mutex> g(FLock);
+  if (FCount == 0) return TReport{};
+  TReport r = FRing[FRead];
+  FRing[FRead] = TReport{};
+  FRead = (FRead + 1) % CCapacity;
+  if (--FCount == 0) FEvent.ResetEvent();
+  return r;
+}
+
+void TReportRing::Clear() {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    for (TReport& r : FRing) r = TReport{};
+    FRead = 0;
+    FCount = 0;
+  }
+  FEvent.SetEvent();
+}
+
+int TReportRing::Count() const {
+  std::lock_guard<std::mutex> g(FLock);
+  return FCount;
+}
+
+// ---- Threads -----------------------------------------------------------------------------
+
+// Runs the play loop; reports psPlay at its start and psStop at its end, and sets the
+// play-done event whatever happens.
+class TPlayThread : public Platform::TThread {
+ public:
+  explicit TPlayThread(TFFBasePlayer* APlayer) : FPlayer(APlayer) {}
+
+ protected:
+  void Execute() override {
+    FPlayer->FPlayDone.ResetEvent();
+    struct TDone {
+      TFFBasePlayer* P;
+      ~TDone() { P->FPlayDone.SetEvent(); }
+    } done{FPlayer};
+    FPlayer->ReportState(psPlay);
+    try {
+      FPlayer->event_loop();
+    } catch (const Platform::Exception& e) {
+      FPlayer->Log(llFatal, std::string("PlayThread Exception: ") + e.what());
+      std::unique_lock<std::timed_mutex> g(FPlayer->FStreamLock);
+      FPlayer->CloseStream();
+    }
+    // A loop that ended for another reason (the process terminating) leaves the stream
+    // for Stop to close.
+    FPlayer->FPlayLoopStarted = true;
+    FPlayer->ReportState(psStop);
+  }
+
+ private:
+  TFFBasePlayer* FPlayer;
+};
+
+// Delivers the player's reports to the host: positions posted (0x401), states sent
+// (0x402) to the hidden window, or raised directly when the window is not used.
+class TFFEventThread : public Platform::TThread {
+ public:
+  explicit TFFEventThread(TFFBasePlayer* APlayer) : FPlayer(APlayer) {}
+
+ protected:
+  void Execute() override {
+    bool stop_delivered = false;
+    while (!GAppTerminated && !Terminated()) {
+      const TReport r = FPlayer->FReports.Pop();
+      if (r.Kind == CReportPosition) {
+        FPlayer->FDeliveredPosition = r.Position;
+        FPlayer->FDeliveredBytes = r.Bytes;
+        Deliver(WM_PLAYER_POSITION);
+      } else if (r.Kind == CReportState) {
+        FPlayer->FDeliveredState = r.State;
+        Deliver(WM_PLAYER_STATE);
+        if (r.State == psStop) {
+          stop_delivered = true;
+          break;
+        }
+      } else if (r.Kind == CReportEnd) {
+        break;
+      }
+      if (r.Kind == 0 || r.Kind == CReportPosition || r.Kind == CReportState) {
+        while (!GAppTerminated && !Terminated() &&
+               FPlayer->FReports.Event().WaitFor(10) != Platform::TWaitResult::wrSignaled) {
+        }
+      }
+    }
+    if (!stop_delivered && !GAppTerminated && FPlayer->OnState.Assigned()) {
+      FPlayer->FDeliveredState = psStop;
+      Deliver(WM_PLAYER_STATE);
+    }
+  }
+
+ private:
+  void Deliver(Platform::Cardinal AMsg) {
+    if (FPlayer->FUseMsgWnd && FPlayer->FMsgWnd) {
+      if (AMsg == WM_PLAYER_POSITION)
+        Platform::PostMessage(FPlayer->FMsgWnd, AMsg, 0, 0);
+      else
+        Platform::SendMessage(FPlayer->FMsgWnd, AMsg, 0, 0);
+    } else {
+      Platform::TMessage m{AMsg, 0, 0, 0};
+      FPlayer->WndProc(m);
+    }
+  }
+
+  TFFBasePlayer* FPlayer;
+};
+
+// Closes a stream whose open failed on the read thread and raises OnOpenFailed.
+class TFailThread : public Platform::TThread {
+ public:
+  TFailThread(TFFBasePlayer* APlayer, TVideoState* AStream, bool AWaitOpen)
+      : FPlayer(APlayer), FStream(AStream), FWaitOpen(AWaitOpen) {}
+
+ protected:
+  void Execute() override {
+    if (!FWaitOpen) {
+      // Nobody waits for this open: the half-built stream is ours to free.
+      FPlayer->FreeStream(FStream);
+      TVideoState* expected = FStream;
+      FPlayer->FOpeningStream.compare_exchange_strong(expected, nullptr);
+    }
+    FPlayer->SyncCall([](TFFBasePlayer* P) { P->OpenFailed(); });
+  }
+
+ private:
+  TFFBasePlayer* FPlayer;
+  TVideoState* FStream;
+  bool FWaitOpen;
+};
+
+namespace {
+
+// Pumps SDL and hands quit events to every player and window events to the player whose
+// window they concern. One runs per process.
+class TSDLEventThread : public Platform::TThread {
+ protected:
+  void Execute() override;
+};
+
+std::mutex gSDLThreadLock;
+std::unique_ptr<TSDLEventThread> gSDLThread;  // Guarded by gSDLThreadLock.
+
+void DispatchToPlayers(const SDL_Event& AEvent) {
+  std::lock_guard<std::mutex> g(gPlayersLock);
+  for (TFFBasePlayer* p : gPlayers) {
+    if (AEvent.type == SDL_QUIT) {
+      p->RequestQuit();
+    } else if (AEvent.type == SDL_WINDOWEVENT) {
+      p->ForwardWindowEvent(AEvent);
+    }
+  }
+}
+
+void TSDLEventThread::Execute() {
+  while (!GAppTerminated && !Terminated()) {
+    SDL_PumpEvents();
+    SDL_Event event;
+    const int n = SDL_PeepEvents(&event, 1, SDL_GETEVENT, 0, 0xFFFF);
+    if (n < 0) {
+      SDL_Event quit{};
+      quit.type = SDL_QUIT;
+      DispatchToPlayers(quit);
+      FFLoad::VEDovedo->Log(nullptr, llInfo, Format("SDL_PeepEvents(): %s", SDL_GetError()));
+      break;
+    }
+    if (n == 0) {
+      Platform::Sleep(1);
+      continue;
+    }
+    if (event.type == SDL_QUIT) {
+      DispatchToPlayers(event);
+      break;
+    }
+    if (event.type == SDL_WINDOWEVENT && (event.window.event == SDL_WINDOWEVENT_EXPOSED ||
+                                          event.window.event == SDL_WINDOWEVENT_RESIZED))
+      DispatchToPlayers(event);
+  }
+}
+
+void EnsureSDLEventThread() {
+  std::lock_guard<std::mutex> g(gSDLThreadLock);
+  if (gSDLThread && !gSDLThread->Finished()) return;
+  if (gSDLThread) gSDLThread->WaitFor();
+  gSDLThread = std::make_unique<TSDLEventThread>();
+  gSDLThread->Start();
+}
+
+// Stops the SDL event thread before SDL itself goes.
+void StopSDLEventThread() {
+  std::unique_ptr<TSDLEventThread> t;
+  {
+    std::lock_guard<std::mutex> g(gSDLThreadLock);
+    t = std::move(gSDLThread);
+  }
+  if (t) {
+    t->Terminate();
+    t->WaitFor();
+  }
+}
+
+struct TModuleFinal {
+  ~TModuleFinal() { StopSDLEventThread(); }
+} gModuleFinal;
+
+}  // namespace
+
+void RegisterPlayer(TFFBasePlayer* APlayer) {
+  std::lock_guard<std::mutex> g(gPlayersLock);
+  gPlayers.push_back(APlayer);
+}
+
+void UnregisterPlayer(TFFBasePlayer* APlayer) {
+  bool last;
+  {
+    std::lock_guard<std::mutex> g(gPlayersLock);
+    gPlayers.erase(std::remove(gPlayers.begin(), gPlayers.end(), APlayer), gPlayers.end());
+    last = gPlayers.empty();
+  }
+  if (last) StopSDLEventThread();
+}
+
+// ---- Construction ------------------------------------------------------------------------
+
+TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AOwner) {
+  LogSender = this;
+  // The option table: the common rows (log level, help ...), then the player's 33.
+  FOptionTable.resize(OptCommon::CCommonOptionCount);
+  OptCommon::InitCommonOptions(FOptionTable.data());
+  const std::int32_t E = CmdUtils::OPT_EXPERT;
+  const TOptionDef rows[] = {
+      {"x", CmdUtils::OPT_TYPE_FUNC, CmdUtils::OPT_FUNC_ARG, OptFunc(opt_width), "force displayed width", "width", {}},
+      {"y", CmdUtils::OPT_TYPE_FUNC, CmdUtils::OPT_FUNC_ARG, OptFunc(opt_height), "force displayed height", "height", {}},
+      {"fs", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&is_full_screen), "force full screen", nullptr, {}},
+      {"an", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&audio_disable), "disable audio", nullptr, {}},
+      {"vn", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&video_disable), "disable video", nullptr, {}},
+      {"sn", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&subtitle_disable), "disable subtitling", nullptr, {}},
+      {"ast", CmdUtils::OPT_TYPE_STRING, E, OptDst(&wanted_stream_spec[AVMEDIA_TYPE_AUDIO]), "select desired audio stream", "stream_specifier", {}},
+      {"vst", CmdUtils::OPT_TYPE_STRING, E, OptDst(&wanted_stream_spec[AVMEDIA_TYPE_VIDEO]), "select desired video stream", "stream_specifier", {}},
+      {"sst", CmdUtils::OPT_TYPE_STRING, E, OptDst(&wanted_stream_spec[AVMEDIA_TYPE_SUBTITLE]), "select desired subtitle stream", "stream_specifier", {}},
+      {"ss", CmdUtils::OPT_TYPE_TIME, 0, OptDst(&start_time), "seek to a given position in seconds", "pos", {}},
+      {"t", CmdUtils::OPT_TYPE_TIME, 0, OptDst(&duration), "play  \"duration\" seconds of audio/video", "duration", {}},
+      {"bytes", CmdUtils::OPT_TYPE_INT, 0, OptDst(&seek_by_bytes), "seek by bytes 0=off 1=on -1=auto", "val", {}},
+      {"nodisp", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&display_disable), "disable graphical display", nullptr, {}},
+      {"f", CmdUtils::OPT_TYPE_FUNC, CmdUtils::OPT_FUNC_ARG, OptFunc(opt_format), "force format", "fmt", {}},
+      {"fast", CmdUtils::OPT_TYPE_BOOL, E, OptDst(&fast), "non spec compliant optimizations", "", {}},
+      {"genpts", CmdUtils::OPT_TYPE_BOOL, E, OptDst(&genpts), "generate pts", "", {}},
+      {"drp", CmdUtils::OPT_TYPE_INT, E, OptDst(&decoder_reorder_pts), "let decoder reorder pts 0=off 1=on -1=auto", "", {}},
+      {"lowres", CmdUtils::OPT_TYPE_INT, E, OptDst(&lowres), "", "", {}},
+      {"framedrop", CmdUtils::OPT_TYPE_BOOL, E, OptDst(&framedrop), "drop frames when cpu is too slow", "", {}},
+      {"infbuf", CmdUtils::OPT_TYPE_BOOL, E, OptDst(&infinite_buffer), "don't limit the input buffer size (useful with realtime streams)", "", {}},
+      {"rdftspeed", CmdUtils::OPT_TYPE_INT, CmdUtils::OPT_AUDIO | E, OptDst(&rdftspeed_ms), "rdft speed", "msecs", {}},
+      {"codec", CmdUtils::OPT_TYPE_FUNC, CmdUtils::OPT_FUNC_ARG, OptFunc(opt_codec), "force decoder", "decoder_name", {}},
+      {"c", CmdUtils::OPT_TYPE_FUNC, CmdUtils::OPT_FUNC_ARG, OptFunc(opt_codec), "force decoder", "decoder_name", {}},
+      {"acodec", CmdUtils::OPT_TYPE_STRING, E, OptDst(&audio_codec_name), "force audio decoder", "decoder_name", {}},
+      {"scodec", CmdUtils::OPT_TYPE_STRING, E, OptDst(&subtitle_codec_name), "force subtitle decoder", "decoder_name", {}},
+      {"vcodec", CmdUtils::OPT_TYPE_STRING, E, OptDst(&video_codec_name), "force video decoder", "decoder_name", {}},
+      {"autorotate", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&autorotate), "automatically rotate video", "", {}},
+      {"find_stream_info", CmdUtils::OPT_TYPE_BOOL, CmdUtils::OPT_INPUT | E, OptDst(&find_stream_info), "read and decode the streams to fill missing information with heuristics", nullptr, {}},
+      {"filter_threads", CmdUtils::OPT_TYPE_INT, E, OptDst(&filter_nbthreads), "number of filter threads per graph", nullptr, {}},
+      {"pause", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&start_paused), "open paused", nullptr, {}},
+      {"convert_colorspace", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&convert_colorspace), "convert colorspace", nullptr, {}},
+      {"max_frame_duration", CmdUtils::OPT_TYPE_DOUBLE, E, OptDst(&max_frame_duration), "maximum duration of a frame - above this, we consider the jump a timestamp discontinuity", nullptr, {}},
+      {"memory", CmdUtils::OPT_TYPE_INT64, E, OptDst(&memory_stream), "memory access via stream object", "integer value of stream object", {}},
+  };
+  static_assert(std::size(rows) == 33);
+  for (const TOptionDef& r : rows) FOptionTable.push_back(r);
+  FOptionTable.push_back(TOptionDef{});  // the terminator
+
+  InitOptionsContext();
+  FMsgWnd = MyUtils::AllocMsgHWnd(Platform::TWndMethod::Bind<&TFFBasePlayer::WndProc>(this));
+  FUseMsgWnd = true;
+  FDecoder = new FFDecode::TVIZoravaz(this);
+  AudioVolume = SDL_MIX_MAXVOLUME;
+  Mute = false;
+  FConverter1 = std::make_unique<FormatConvert::TFormatConverter>();
+  FConverter2 = std::make_unique<FormatConvert::TFormatConverter>();
+  PixelFormats[0] = AV_PIX_FMT_YUV420P;
+  for (int i = 1; i < CPixelFormatSlots; ++i) PixelFormats[i] = -1;
+  ResetPlaybackState();
+  RegisterPlayer(this);
+}
+
+TFFBasePlayer::~TFFBasePlayer() {
+  // An open still in progress finishes first; then the stream is closed and every thread
+  // of this player has ended before anything it uses goes.
+  for (int i = 0; i < 5000 && FOpening; ++i) {
+    PumpIfMainThread();
+    Platform::Sleep(1);
+  }
+  Stop(true);
+  JoinWorkerThreads();
+  UnregisterPlayer(this);
+  StopEventThread();
+  FReports.Clear();
+  if (FMsgWnd) Platform::DestroyWindow(FMsgWnd);
+  FMsgWnd = nullptr;
+  // The decoder is a component of this player: destroyed now, while the player is whole.
+  DestroyComponents();
+  FDecoder = nullptr;
+  FreeOptionStrings();
+  if (AVUtilStubs::av_dict_free) CmdUtils::uninit_opts(&FOptions);
+  MyUtils::free_cmdline(FArgv);
+  if (SDLLoader && SDL2Stubs::SDL_Quit) SDLLoader->Quit(this);
+}
+
+void TFFBasePlayer::InitOptionsContext() {
+  std::memset(static_cast<void*>(&FOptions), 0, sizeof(FOptions));
+  FOptions.av_class = CmdUtils::get_options_context_class();
+  FOptions.Owner = this;
+  FOptions.show_help_default = ShowHelpDefault;
+}
+
+void TFFBasePlayer::FreeOptionStrings() {
+  if (!AVUtilStubs::av_freep) return;
+  for (char*& s : wanted_stream_spec) AVUtilStubs::av_freep(static_cast<void*>(&s));
+  AVUtilStubs::av_freep(static_cast<void*>(&audio_codec_name));
+  AVUtilStubs::av_freep(static_cast<void*>(&subtitle_codec_name));
+  AVUtilStubs::av_freep(static_cast<void*>(&video_codec_name));
+}
+
+void TFFBasePlayer::ResetPlaybackState() {
+  FState = psStop;
+  FLastPosition = AV_NOPTS_VALUE;
+  FLastBytes = -1;
+  {
+    std::lock_guard<std::mutex> g(FFileNameLock);
+    FFileName.clear();
+  }
+  if (!FKeepRange) {
+    seek_by_bytes = -1;
+    start_time = AV_NOPTS_VALUE;
+    duration = AV_NOPTS_VALUE;
+    RangeEndAction = reNothing;
+  }
+  FSeekServed.SetEvent();
+  VideoSeekPending = false;
+}
+
+std::string TFFBasePlayer::FileName() const {
+  std::lock_guard<std::mutex> g(FFileNameLock);
+  return FFileName;
+}
+
+bool TFFBasePlayer::Paused() const {
+  TVideoState* is = FStream.load();
+  return is && is->paused;
+}
+
+std::string TFFBasePlayer::GetAudioDriver() const {
+  return SDLLoader ? SDLLoader->CurrentAudioDriver() : std::string();
+}
+
+std::string TFFBasePlayer::GetVideoDriver() const {
+  return SDLLoader ? SDLLoader->CurrentVideoDriver() : std::string();
+}
+
+// ---- Virtual operations with a default -----------------------------------------------------
+
+void TFFBasePlayer::HandleUserEvent(TVideoState*, const SDL_Event&) {}
+void TFFBasePlayer::FillSupportedPixelFormats(TVideoState*) {}
+void TFFBasePlayer::SetScreenHandle(Platform::HWND AHandle) { FScreenHandle = AHandle; }
+void TFFBasePlayer::CloseDisplay() {}
+
+void TFFBasePlayer::show_usage() {
+  AVUtilStubs::av_log(nullptr, AV_LOG_INFO, "%s\n", GetProductTitle().c_str());
+}
+
+void TFFBasePlayer::ShowHelpDefault(void* AOptionsCtx, const char*, const char*) {
+  auto* self = static_cast<TFFBasePlayer*>(static_cast<CmdUtils::TDefaultOptions*>(AOptionsCtx)->Owner);
+  self->show_usage();
+  OptCommon::show_help_options(self->OptionDef(), "Main options:", 0, CmdUtils::OPT_EXPERT);
+  OptCommon::show_help_options(self->OptionDef(), "Advanced options:", CmdUtils::OPT_EXPERT, 0);
+  AVUtilStubs::av_log(nullptr, AV_LOG_INFO, "\n");
+  OptCommon::show_help_children(AVCodecStubs::avcodec_get_class(), AV_OPT_FLAG_DECODING_PARAM);
+  OptCommon::show_help_children(AVFormatStubs::avformat_get_class(), AV_OPT_FLAG_DECODING_PARAM);
+  OptCommon::show_help_children(AVFilterStubs::avfilter_get_class(), AV_OPT_FLAG_FILTERING_PARAM);
+}
+
+// ---- Option handlers ---------------------------------------------------------------------
+
+namespace {
+
+TFFBasePlayer* OwnerOf(void* o) {
+  return static_cast<TFFBasePlayer*>(static_cast<CmdUtils::TDefaultOptions*>(o)->Owner);
+}
+
+}  // namespace
+
+int TFFBasePlayer::opt_width(void* o, const char* opt, const char* arg) {
+  double num;
+  const int ret = CmdUtils::parse_number(o, opt, arg, CmdUtils::OPT_TYPE_INT64, 1, INT32_MAX, num);
+  if (ret < 0) return ret;
+  OwnerOf(o)->ScreenWidth = static_cast<int>(num);
+  return 0;
+}
+
+int TFFBasePlayer::opt_height(void* o, const char* opt, const char* arg) {
+  double num;
+  const int ret = CmdUtils::parse_number(o, opt, arg, CmdUtils::OPT_TYPE_INT64, 1, INT32_MAX, num);
+  if (ret < 0) return ret;
+  OwnerOf(o)->ScreenHeight = static_cast<int>(num);
+  return 0;
+}
+
+int TFFBasePlayer::opt_format(void* o, const char*, const char* arg) {
+  TFFBasePlayer* self = OwnerOf(o);
+  const AVInputFormat* fmt = FFUtils::FindInputFormat(arg);
+  if (fmt) {
+    self->FCustomFormat = true;
+  } else {
+    fmt = AVFormatStubs::av_find_input_format(arg);
+  }
+  if (!fmt) {
+    self->ReportError(Format("Unknown input format: %s", arg), true);
+    return AVERROR(EINVAL);
+  }
+  self->file_iformat = fmt;
+  return 0;
+}
+
+int TFFBasePlayer::opt_codec(void* o, const char* opt, const char* arg) {
+  TFFBasePlayer* self = OwnerOf(o);
+  const char* spec = std::strchr(opt, ':');
+  if (!spec) {
+    self->ReportError(Format("No media specifier was specified in '%s' in option '%s'", arg, opt), true);
+    return AVERROR(EINVAL);
+  }
+  spec++;
+  char** name;
+  switch (*spec) {
+    case 'a': name = &self->audio_codec_name; break;
+    case 's': name = &self->subtitle_codec_name; break;
+    case 'v': name = &self->video_codec_name; break;
+    default:
+      self->ReportError(Format("Invalid media specifier '%s' in option '%s'", spec, opt), true);
+      return AVERROR(EINVAL);
+  }
+  AVUtilStubs::av_freep(static_cast<void*>(name));
+  *name = AVUtilStubs::av_strdup(arg);
+  return *name ? 0 : AVERROR(ENOMEM);
+}
+
+// ---- Option parsing ----------------------------------------------------------------------
+
+bool TFFBasePlayer::ParseOptions(const std::string& AOptions) {
+  if (AOptions.empty()) return true;
+  Log(llInfo, "ParseOptions: " + AOptions);
+  MyUtils::free_cmdline(FArgv);
+  FArgv = nullptr;
+  const int ret = MyUtils::parse_cmdline(
+      AOptions, FArgv, MyUtils::Tparse_cmdline_callback::Bind<&TFFBasePlayer::ParseStep>(this));
+  FFLoad::VEDovedo->FlushRepeats();
+  if (ret < 0) return false;
+  FOptionString = AOptions;
+  return true;
+}
+
+int TFFBasePlayer::ParseStep(int argc, char** argv) {
+  SetLastErrMsg("");
+  // The log level acts process-wide, before anything else is parsed.
+  CmdUtils::TDefaultOptions tmp{};
+  tmp.av_class = CmdUtils::get_options_context_class();
+  tmp.Owner = this;
+  std::string text;
+  int ret;
+  try {
+    CmdUtils::parse_loglevel(&tmp, argc, argv, OptionDef());
+    CmdUtils::uninit_opts(&tmp);
+    FFLoad::VEDovedo->SetLogFlags(AVUtilStubs::av_log_get_flags());
+    FFLoad::VEDovedo->SetLogLevel(FFLoad::IntToLogLevel(AVUtilStubs::av_log_get_level()));
+
+    CmdUtils::uninit_opts(&FOptions);
+    InitOptionsContext();
+    AVUtilStubs::av_dict_set(&FOptions.def_opts.sws_dict, "flags", "bicubic", 0);
+    rdftspeed_ms = -1;
+    ret = CmdUtils::parse_options(&FOptions, argc, argv, OptionDef(), nullptr);
+    // The option counts milliseconds; the setting is in seconds.
+    if (ret >= 0 && rdftspeed_ms >= 0) rdftspeed = rdftspeed_ms / 1000.0;
+    if (ret < 0) {
+      text = CmdUtils::print_error(ret);
+      Log(llError, text);
+    }
+  } catch (const CmdUtils::FFmpegException&) {
+    ret = -1;
+  } catch (const std::exception& e) {
+    ret = -1;
+    text = e.what();
+    Log(llFatal, text);
+  }
+  if (!text.empty()) {
+    const std::string handler_msg = LastErrMsg();
+    SetLastErrMsg(handler_msg.empty() ? text : handler_msg + "\r\n" + text);
+  }
+  return ret;
+}
+
+// ---- Libraries and SDL -------------------------------------------------------------------
+
+namespace {
+
+FFLoad::TLibraries PlayerLibraries() {
+  return FFLoad::TLibraries{FFLoad::avUtil,  FFLoad::swScale,  FFLoad::swResample,
+                            FFLoad::avCodec, FFLoad::avFormat, FFLoad::avFilter,
+                            FFLoad::avDevice, FFLoad::myUtil,  FFLoad::SDL2};
+}
+
+}  // namespace
+
+bool TFFBasePlayer::LibrariesLoaded() const { return FFLoad::FFLoader->Loaded(PlayerLibraries()); }
+
+bool TFFBasePlayer::LoadLibraries(const std::string& APath) {
+  if (Designing() || LibrariesLoaded()) return true;
+  FFLoad::FFLoader->SetLibraryPath(APath);
+  if (!FFLoad::FFLoader->Load(PlayerLibraries())) {
+    ReportError(FFLoad::FFLoader->GetLastErrMsg(), true);
+    return false;
+  }
+  if (!FFLoad::FFLoader->Load(FFLoad::TLibraries{FFLoad::libSoundTouch}))
+    Log(llWarning, FFLoad::FFLoader->GetLastErrMsg());
+  for (int i = 0; i < SDLLoader->AudioDrivers().Count(); ++i)
+    Log(llInfo, Format("Available audio driver [index %d]: %s", i, SDLLoader->AudioDrivers()[i].c_str()));
+  if (!display_disable) {
+    for (int i = 0; i < SDLLoader->VideoDrivers().Count(); ++i)
+      Log(llInfo, Format("Available video driver [index %d]: %s", i, SDLLoader->VideoDrivers()[i].c_str()));
+    const int n = SDL2Stubs::SDL_GetNumRenderDrivers();
+    for (int i = 0; i < n; ++i) {
+      SDL_RendererInfo info{};
+      if (SDL2Stubs::SDL_GetRenderDriverInfo(i, &info) == 0)
+        Log(llInfo, Format("Available render driver [index %d]: %s", i, info.name));
+    }
+  }
+  return true;
+}
+
+bool TFFBasePlayer::StartSDL() {
+  if (SDLLoader->WasInit(this)) return true;
+  if (!SDLLoader->Init(this, FAudioDriver, FVideoDriver, true)) {
+    ReportError(SDLLoader->LastErrMsg(), true);
+    return false;
+  }
+  if (!display_disable) Log(llInfo, "Current video driver: " + SDLLoader->CurrentVideoDriver());
+  Log(llInfo, "Current audio driver: " + SDLLoader->CurrentAudioDriver());
+  for (int i = 0; i < SDLLoader->AudioDevices().Count(); ++i)
+    Log(llInfo, Format("Available audio device [index %d]: %s", i, SDLLoader->AudioDevices()[i].c_str()));
+  return true;
+}
+
+// ---- Open --------------------------------------------------------------------------------
+
+bool TFFBasePlayer::Open(const std::string& AFileName, Platform::HWND AScreenHandle,
+                         const std::string& AOptions) {
+  return DoOpen(AFileName, AScreenHandle, AOptions, true);
+}
+
+bool TFFBasePlayer::TryOpen(const std::string& AFileName, Platform::HWND AScreenHandle,
+                            const std::string& AOptions) {
+  return DoOpen(AFileName, AScreenHandle, AOptions, false);
+}
+
+void TFFBasePlayer::JoinWorkerThreads() {
+  if (FPlayThread) {
+    FPlayThread->WaitFor();
+    FPlayThread.reset();
+  }
+  std::unique_ptr<TFailThread> fail;
+  {
+    std::lock_guard<std::mutex> g(FFailLock);
+    fail = std::move(FFailThread);
+  }
+  if (fail) fail->WaitFor();
+}
+
+void TFFBasePlayer::StartFailThread(TVideoState* is) {
+  std::lock_guard<std::mutex> g(FFailLock);
+  if (FFailThread) FFailThread->WaitFor();
+  FFailThread = std::make_unique<TFailThread>(this, is, is->wait_open);
+  // From here the caller of a waited Open may free the stream: nothing below reads it.
+  is->open_result = -2;
+  FFailThread->Start();
+}
+
+void TFFBasePlayer::StopEventThread() {
+  if (!FEventThread) return;
+  FEventThread->Terminate();
+  FEventThread->WaitFor();
+  FEventThread.reset();
+}
+
+bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenHandle,
+                           const std::string& AOptions, bool AWaitOpen) {
+  // 1. An open still in progress gets about a second to finish.
+  {
+    TSynchronizeOff off;
+    for (int i = 0; i < 1000 && FOpening && !GAppTerminated; ++i) {
+      PumpIfMainThread();
+      Platform::Sleep(1);
+    }
+  }
+  if (FOpening) {
+    ReportError("Current trying open is not completed.", true);
+    return false;
+  }
+  SetLastErrMsg("");
+  if (!FFLoad::FFLoader->Loaded(PlayerLibraries() - FFLoad::TLibraries{FFLoad::SDL2})) {
+    ReportError("FFmpeg libraries not loaded.", true);
+    return false;
+  }
+  if (!FFLoad::FFLoader->Loaded(FFLoad::TLibraries{FFLoad::SDL2}) || !SDL2Stubs::SDL_Init) {
+    ReportError("SDL2 not loaded.", true);
+    return false;
+  }
+
+  bool ok = StartSDL();
+  if (ok) {
+    // Per-open defaults; "ss", "t", "framedrop" and "rdftspeed" stay as they are.
+    audio_disable = video_disable = subtitle_disable = display_disable = 0;
+    FreeOptionStrings();
+    seek_by_bytes = -1;
+    fast = genpts = lowres = 0;
+    decoder_reorder_pts = -1;
+    infinite_buffer = -1;
+    autorotate = 1;
+    find_stream_info = 1;
+    filter_nbthreads = 0;
+    start_paused = 0;
+    convert_colorspace = 0;
+    max_frame_duration = 0.0;
+    memory_stream = 0;
+    file_iformat = nullptr;
+    FCustomFormat = false;
+    ok = ParseOptions(AOptions);
+  }
+  if (ok && audio_disable && (video_disable || display_disable)) {
+    ReportError("Cannot disable audio and video/display at the same time.", true);
+    ok = false;
+  }
+  if (!ok) {
+    // Failures before the stream exists are raised on the caller's thread.
+    OpenFailed();
+    return false;
+  }
+
+  // 8. A stream still open is closed, keeping the range just parsed.
+  FKeepRange = true;
+  Stop(true);
+  FKeepRange = false;
+
+  // 9. The previous stream's threads.
+  StopEventThread();
+  JoinWorkerThreads();
+  FReports.Clear();
+  FLastPosition = AV_NOPTS_VALUE;
+  FLastBytes = -1;
+  PumpIfMainThread();
+  FEventQueue.Clear();
+
+  FOpening = true;
+  try {
+    SetScreenHandle(AScreenHandle);
+    if (!stream_open(AFileName, file_iformat, AWaitOpen, start_paused != 0)) {
+      CloseStream();
+      FOpening = false;
+      return false;
+    }
+  } catch (...) {
+    FOpening = false;
+    throw;
+  }
+  {
+    std::lock_guard<std::mutex> g(FFileNameLock);
+    FFileName = AFileName;
+  }
+  if (AWaitOpen) OpenCompleted();
+  return true;
+}
+
+void TFFBasePlayer::OpenFailed() {
+  struct TClear {
+    TFFBasePlayer* P;
+    ~TClear() { P->FOpening = false; }
+  } clear{this};
+  if (OnOpenFailed.Assigned()) OnOpenFailed(this);
+}
+
+void TFFBasePlayer::SyncCall(void (*AFunc)(TFFBasePlayer*)) {
+  if (TriggerEventInMainThread) {
+    struct TCall {
+      void (*F)(TFFBasePlayer*);
+      TFFBasePlayer* P;
+      static void Run(void* AData) {
+        auto* c = static_cast<TCall*>(AData);
+        c->F(c->P);
+      }
+    } call{AFunc, this};
+    MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction(&TCall::Run, &call));
+  } else {
+    AFunc(this);
+  }
+}
+
+void TFFBasePlayer::OpenCompleted() {
+  struct TClear {
+    TFFBasePlayer* P;
+    ~TClear() { P->FOpening = false; }
+  } clear{this};
+  TVideoState* is = FStream.load();
+  if (is) FDecoder->SetFormatContext(is->ic);
+  SyncCall([](TFFBasePlayer* P) { P->DoFileOpen(); });
+
+  FEventThread = std::make_unique<TFFEventThread>(this);
+  FEventThread->Start();
+  FPlayLoopStarted = false;
+  FPlayThread = std::make_unique<TPlayThread>(this);
+  FPlayThread->Start();
+  while (!FPlayLoopStarted && !GAppTerminated) Platform::Sleep(1);
+  EnsureSDLEventThread();
+}
+
+// ---- Stop, pause, resume, seek -----------------------------------------------------------
+
+void TFFBasePlayer::RequestQuit() {
+  FEventQueue.Push(MakeUserEvent(FF_QUIT_EVENT, FStream.load()));
+}
+
+void TFFBasePlayer::ForwardWindowEvent(const SDL_Event& AEvent) {
+  if (FWindowID != 0 && AEvent.window.windowID == FWindowID) FEventQueue.Push(AEvent);
+}
+
+void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent); }
+
+void TFFBasePlayer::Stop(bool AWait) {
+  TVideoState* is = FStream.load();
+  if (!is) {
+    // Nothing open: cancel an open that may be blocking in I/O.
+    IOActivityTime = 0;
+    if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
+    return;
+  }
+  if (is->paused) stream_toggle_pause(is);
+  is->step = 0;
+  RequestQuit();
+  if (!AWait) return;
+
+  TSynchronizeOff off;
+  int passes = 1;
+  while (!GAppTerminated) {
+    if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) break;
+    PumpIfMainThread();
+    if (!FStream.load()) break;
+    std::unique_lock<std::timed_mutex> g(FStreamLock, std::defer_lock);
+    if (!g.try_lock_for(std::chrono::milliseconds(10))) continue;
+    is = FStream.load();
+    if (!is) break;
+    ++passes;
+    // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
+    if (passes <= 10 || (passes <= 20 && !is->in_read)) {
+      RequestQuit();
+      continue;
+    }
+    CloseStream();
+    break;
+  }
+  if (GAppTerminated) {
+    std::unique_lock<std::timed_mutex> g(FStreamLock);
+    CloseStream();
+  }
+  while (!GAppTerminated && FPlayDone.WaitFor(100) != Platform::TWaitResult::wrSignaled)
+    PumpIfMainThread();
+}
+
+void TFFBasePlayer::Pause() {
+  TVideoState* is = FStream.load();
+  if (!is || is->paused) return;
+  stream_toggle_pause(is);
+  is->step = 0;
+  ReportState(psPause);
+}
+
+void TFFBasePlayer::Resume() {
+  TVideoState* is = FStream.load();
+  if (!is || !is->paused) return;
+  stream_toggle_pause(is);
+  is->step = 0;
+  ReportState(psResume);
+}
+
+void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) {
+  TVideoState* is = FStream.load();
+  if (!is || APosition == AV_NOPTS_VALUE) return;
+  std::int64_t pos = APosition;
+  if (!AFlags.Contains(FFBaseComponent::sfByte) && is->ic &&
+      is->ic->start_time != AV_NOPTS_VALUE && is->ic->start_time != 0)
+    pos += is->ic->start_time;
+  stream_seek(is, FFBaseComponent::SeekFlagsToInt(AFlags), AWait, 0, pos);
+}
+
+void TFFBasePlayer::RequestRefresh() {
+  FEventQueue.Push(MakeUserEvent(FF_REFRESH_EVENT, FStream.load()));
+}
+
+Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
+  if (ATimeout == Platform::INFINITE) {
+    FStreamLock.lock();
+    return Platform::TWaitResult::wrSignaled;
+  }
+  return FStreamLock.try_lock_for(std::chrono::milliseconds(ATimeout))
+             ? Platform::TWaitResult::wrSignaled
+             : Platform::TWaitResult::wrTimeout;
+}
+
+void TFFBasePlayer::UnlockStream() { FStreamLock.unlock(); }
+
+void TFFBasePlayer::DoRangeEnd() {
+  TVideoState* is = FStream.load();
+  auto seek_back = [&] {
+    if (start_time != AV_NOPTS_VALUE)
+      Seek(TSeekFlags{}, false, start_time);
+    else
+      Seek(TSeekFlags{FFBaseComponent::sfBackward}, false, 0);
+  };
+  switch (RangeEndAction.load()) {
+    case reStop:
+      if (is) {
+        if (is->paused) stream_toggle_pause(is);
+        is->step = 0;
+        RequestQuit();
+      }
+      break;
+    case reSeekBack: seek_back(); break;
+    case rePause: Pause(); break;
+    case rePauseSeekBack:
+      Pause();
+      seek_back();
+      break;
+    case reReportEnd: ReportState(psEnd); break;
+    default: break;
+  }
+}
+
+// ---- Reports -----------------------------------------------------------------------------
+
+void TFFBasePlayer::PushReport(const TReport& AReport) { FReports.Push(AReport); }
+
+void TFFBasePlayer::ReportState(TPlayState AState) {
+  FState = AState;
+  TReport r;
+  if (OnState.Assigned()) {
+    r.Kind = CReportState;
+    r.State = AState;
+  } else if (AState == psStop) {
+    r.Kind = CReportEnd;
+  } else {
+    return;
+  }
+  PushReport(r);
+}
+
+void TFFBasePlayer::ReportPosition() {
+  TVideoState* is = FStream.load();
+  if (!is || is->abort_request) return;
+  const bool has_video = is->video_st != nullptr;
+  const bool has_audio = is->audio_st != nullptr;
+  bool use_audio;
+  if (!has_video)
+    use_audio = true;
+  else if (!has_audio)
+    use_audio = false;
+  else if (is->pictures_since_seek < 2)
+    use_audio = true;
+  else if (PreferAudioPosition)
+    use_audio = !(get_master_sync_type(is) == AV_SYNC_EXTERNAL_CLOCK &&
+                  get_clock_speed(&is->extclk) != 1.0);
+  else
+    use_audio = false;
+
+  double clock;
+  if (use_audio) {
+    if (!is->audio_played_since_seek) return;
+    (void)get_clock(&is->audclk);
+    clock = get_clock_unchecked(&is->audclk);
+  } else {
+    TClock* c = &is->vidclk;
+    if (std::isnan(get_clock_unchecked(c)))
+      c = (!has_audio || get_master_sync_type(is) == AV_SYNC_VIDEO_MASTER) ? &is->extclk : &is->audclk;
+    (void)get_clock(c);
+    clock = get_clock_unchecked(c);
+  }
+  std::int64_t pos = std::isnan(clock) ? 0 : std::llround(clock * 1000000.0) - is->start_time;
+  if (use_audio && !std::isnan(clock) && is->audio_st && is->duration > 0) {
+    // Past the audio's end the position is the input's whole duration.
+    if (pos >= is->duration) pos = std::max(pos, is->duration);
+  }
+
+  TFrameQueue* own = use_audio ? &is->sampq : &is->pictq;
+  TFrameQueue* other = use_audio ? &is->pictq : &is->sampq;
+  std::int64_t bytes = own->max_size ? frame_queue_last_pos(own) : -1;
+  if (bytes < 0 && other->max_size) bytes = frame_queue_last_pos(other);
+  if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
+
+  std::int64_t last = FLastPosition;
+  if (is->duration > 0 && pos >= is->duration) {
+    pos = is->duration;
+    // The final position is always reported.
+    if (last != pos) last = 0;
+  }
+  const bool skip = last != AV_NOPTS_VALUE && bytes == FLastBytes && FLastBytes >= 0 &&
+                    std::llabs(pos - last) <= PositionThreshold;
+  if (!skip) {
+    FLastPosition = pos;
+    FLastBytes = bytes;
+    if (OnPosition.Assigned() || OnPosition2.Assigned()) {
+      TReport r;
+      r.Kind = CReportPosition;
+      r.Position = pos;
+      r.Bytes = bytes;
+      PushReport(r);
+    }
+  }
+
+  if (duration != AV_NOPTS_VALUE && !std::isnan(clock)) {
+    const std::int64_t end = start_time != AV_NOPTS_VALUE ? start_time + duration : duration;
+    if (pos >= end) DoRangeEnd();
+  }
+}
+
+void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
+  AMessage.Result = 0;
+  if (AMessage.Msg == WM_PLAYER_POSITION) {
+    if (OnPosition.Assigned()) OnPosition(this, FDeliveredPosition);
+    if (OnPosition2.Assigned()) OnPosition2(this, FDeliveredPosition, FDeliveredBytes);
+  } else if (AMessage.Msg == WM_PLAYER_STATE) {
+    if (OnState.Assigned()) OnState(this, FDeliveredState);
+  }
+}
+
+void TFFBasePlayer::DoError(FFBaseComponent::TErrorType AError, const std::string& AMessage) {
+  if (OnError.Assigned()) OnError(this, AError, AMessage);
+}
+
+void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
+  if (!FrameHook || !OnFrameHook.Assigned()) return;
+  TVideoState* is = FStream.load();
+  const std::int64_t pts =
+      std::isnan(APts) ? AV_NOPTS_VALUE : std::llround(APts * 1000000.0) - (is ? is->start_time : 0);
+  FFUtils::TAVPicture pic{};
+  for (int i = 0; i < 3; ++i) {
+    pic.data[i] = AFrame->data[i];
+    pic.linesize[i] = AFrame->linesize[i];
+  }
+  try {
+    OnFrameHook(this, &pic,
+                static_cast<AVPixelFormat>(AFrame->format), AFrame->width, AFrame->height, pts);
+  } catch (const std::exception& e) {
+    Log(llError, std::string("Error occurs OnFrameHook: ") + e.what());
+  }
+}
+
+void TFFBasePlayer::set_default_window_size(int width, int height, AVRational sar) {
+  SDL_Rect rect;
+  int max_width = ScreenWidth > 0 ? ScreenWidth : INT_MAX;
+  int max_height = ScreenHeight > 0 ? ScreenHeight : INT_MAX;
+  if (max_width == INT_MAX && max_height == INT_MAX) max_height = height;
+  calculate_display_rect(&rect, 0, 0, max_width, max_height, width, height, sar, 0);
+  default_width = rect.w;
+  default_height = rect.h;
+}
+
+}  // namespace FFBasePlay

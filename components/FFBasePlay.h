@@ -1,0 +1,396 @@
+// The engine half of the player component: a port of the playback tool packaged as a
+// component. It owns the option table and option parsing, the public operations (open,
+// stop, pause, resume, seek), library and SDL start-up, the player's events and threads,
+// and declares the rendering operations that the output class supplies.
+//
+// Threads of an open player:
+// - the caller's thread (normally the main thread): every public operation;
+// - the read thread (SDL, "read_thread"): opens the input (unless the open runs in the
+//   caller) and feeds the packet queues; it completes an open that was not waited for;
+// - the decoder threads (SDL, "audio_decoder", "video_decoder", "subtitle_decoder");
+// - SDL's audio thread: the audio callback;
+// - the play thread (TPlayThread): the play loop, which handles the player's event queue
+//   and calls video_refresh;
+// - the event thread (TFFEventThread): delivers position and state reports to the host
+//   through the hidden message window (0x401 posted, 0x402 sent);
+// - the fail thread (TFailThread): closes a stream whose open failed on the read thread
+//   and raises OnOpenFailed;
+// - one SDL event thread per process (TSDLEventThread): pumps SDL and forwards window
+//   and quit events to the players.
+//
+// Locks, in the order they may be taken:
+// 1. the stream lock (LockStream): the play loop around event handling and
+//    video_refresh; Stop's wait while it decides to close from the caller's thread;
+// 2. the player list's lock (process-wide): registration and the SDL event thread's
+//    dispatch; it takes a player's event queue lock inside;
+// 3. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
+// SDLLoader's lock is held around the audio device open only.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "components/FFBaseComponent.h"
+#include "components/FFBasePlayQueues.h"
+#include "components/FFBasePlayState.h"
+#include "components/FFDecode.h"
+#include "platform/Dispatcher.h"
+#include "platform/Sync.h"
+#include "runtime/CmdUtils.h"
+
+namespace FormatConvert {
+class TFormatConverter;
+}
+
+namespace FFBasePlay {
+
+using FFBaseComponent::TPlayState;
+using FFBaseComponent::TSeekFlags;
+using TNotifyEvent = Platform::TMethod<void(Platform::TObject* Sender)>;
+
+constexpr Platform::Cardinal WM_PLAYER_POSITION = 0x401;  // posted
+constexpr Platform::Cardinal WM_PLAYER_STATE = 0x402;     // sent
+
+// What the range-end action does when the "ss"/"t" range or the file ends.
+enum TRangeEndAction : int {
+  reNothing = 0,
+  reStop = 1,
+  reSeekBack = 2,
+  rePause = 3,
+  rePauseSeekBack = 4,
+  reReportEnd = 5,
+};
+
+// One report for the event thread: a position (microseconds, bytes) or a state.
+struct TReport {
+  int Kind = 0;  // 0 none, 1 position, 2 state, 3 end of delivery
+  std::int64_t Position = 0;
+  std::int64_t Bytes = 0;
+  TPlayState State = FFBaseComponent::psStop;
+};
+constexpr int CReportPosition = 1;
+constexpr int CReportState = 2;
+constexpr int CReportEnd = 3;
+
+// The ring of 10 reports between the engine and the event thread. A report of the same
+// kind as the newest one replaces it (positions collapse into the latest), except that
+// state reports never replace one another: every state reaches the host. A full ring
+// drops its oldest report.
+class TReportRing {
+ public:
+  static constexpr int CCapacity = 10;
+  void Push(const TReport& AReport);
+  // The oldest report, or one of kind 0 when the ring is empty.
+  TReport Pop();
+  void Clear();
+  int Count() const;
+  // Set while reports wait.
+  Platform::TEvent& Event() { return FEvent; }
+
+ private:
+  mutable std::mutex FLock;
+  // Guarded by FLock.
+  TReport FRing[CCapacity];
+  int FRead = 0;
+  int FCount = 0;
+  Platform::TEvent FEvent{true, false};
+};
+
+class TPlayThread;
+class TFFEventThread;
+class TFailThread;
+
+class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCore {
+ public:
+  explicit TFFBasePlayer(Platform::TComponent* AOwner = nullptr);
+  // A descendant's destructor must Stop(true) first (its rendering operations are gone
+  // afterwards); this one stops too, for safety, then frees what the player owns.
+  ~TFFBasePlayer() override;
+
+  // ---- Libraries ----
+  // FFLoader has loaded the player's libraries (the FFmpeg libraries, the C run-time and
+  // SDL2).
+  bool LibrariesLoaded() const;
+  // Loads them from APath, then SoundTouch when present (its absence is only logged).
+  bool LoadLibraries(const std::string& APath);
+
+  // ---- Operations (main thread) ----
+  // Opens AFileName with the ffplay-style AOptions and waits for the result; raises
+  // OnOpenFailed and returns False on failure (LastErrMsg tells why).
+  bool Open(const std::string& AFileName, Platform::HWND AScreenHandle = nullptr,
+            const std::string& AOptions = "");
+  // The same without waiting: the read thread opens the input and completes the open, or
+  // raises OnOpenFailed from the fail thread.
+  bool TryOpen(const std::string& AFileName, Platform::HWND AScreenHandle = nullptr,
+               const std::string& AOptions = "");
+  // Closes the stream: with AWait returns once the play thread has ended. Without a
+  // stream it cancels an open in progress.
+  void Stop(bool AWait);
+  void Pause();
+  void Resume();
+  // Seeks to APosition (microseconds from the start, or bytes with sfByte). With AWait
+  // returns once the seek was served (and a new picture arrived, with video).
+  void Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition);
+  void RequestRefresh();
+  // Waits up to ATimeout ms for the stream lock.
+  Platform::TWaitResult LockStream(Platform::Cardinal ATimeout);
+  void UnlockStream();
+
+  // Parses an option string into the option targets: True on success; False with the
+  // error text (and a handler's message) in LastErrMsg.
+  bool ParseOptions(const std::string& AOptions);
+  const std::string& OptionString() const { return FOptionString; }
+  CmdUtils::POptionDef OptionDef() const { return FOptionTable.data(); }
+
+  // ---- State ----
+  bool Opened() const { return FStream.load() != nullptr; }
+  bool Opening() const { return FOpening.load(); }
+  bool Paused() const;
+  TPlayState State() const { return FState.load(); }
+  std::string FileName() const;
+  // The values last delivered to the host (main thread).
+  std::int64_t DeliveredPosition() const { return FDeliveredPosition; }
+  std::int64_t DeliveredBytes() const { return FDeliveredBytes; }
+  TPlayState DeliveredState() const { return FDeliveredState; }
+  FFDecode::TVIZoravaz* Decoder() const { return FDecoder; }
+  // The open stream's state (nullptr when none); valid while the stream is open.
+  TVideoState* Stream() const { return FStream.load(); }
+  // The reports waiting for the event thread.
+  TReportRing& Reports() { return FReports; }
+
+  // ---- Published settings ----
+  int ScreenWidth = 0;
+  int ScreenHeight = 0;
+  bool TriggerEventInMainThread = true;
+  bool FrameHook = false;
+  bool VideoHook = false;
+  std::string GetAudioDriver() const;
+  void SetAudioDriver(const std::string& AValue) { FAudioDriver = AValue; }
+  std::string GetVideoDriver() const;
+  void SetVideoDriver(const std::string& AValue) { FVideoDriver = AValue; }
+
+  // Published events.
+  FFBaseComponent::TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+  TNotifyEvent OnOpenFailed;
+  FFBaseComponent::TPositionEvent OnPosition;
+  FFBaseComponent::TPosition2Event OnPosition2;
+  FFBaseComponent::TFrameHookEvent OnFrameHook;
+  FFBaseComponent::TPlayStateEvent OnState;
+  FFBaseComponent::TFileOpenEvent OnFileOpen;
+  FFBaseComponent::TErrorNotifyEvent OnError;
+
+  // ---- Option targets (the option string writes them; Open resets most per open) ----
+  std::int32_t audio_disable = 0;
+  std::int32_t video_disable = 0;
+  std::int32_t subtitle_disable = 0;
+  std::int32_t display_disable = 0;
+  char* wanted_stream_spec[AVMEDIA_TYPE_NB] = {};
+  std::int32_t seek_by_bytes = -1;
+  std::int64_t start_time = AV_NOPTS_VALUE;  // microseconds
+  std::int64_t duration = AV_NOPTS_VALUE;    // microseconds
+  std::int32_t fast = 0;
+  std::int32_t genpts = 0;
+  std::int32_t lowres = 0;
+  std::int32_t infinite_buffer = -1;
+  char* audio_codec_name = nullptr;
+  char* subtitle_codec_name = nullptr;
+  char* video_codec_name = nullptr;
+  double rdftspeed = 0.02;  // seconds
+  std::int32_t autorotate = 1;
+  std::int32_t find_stream_info = 1;
+  std::int32_t filter_nbthreads = 0;
+  std::int32_t is_full_screen = 0;
+  std::int32_t start_paused = 0;
+  std::int32_t convert_colorspace = 0;
+  double max_frame_duration = 0.0;
+  std::int64_t memory_stream = 0;
+  const AVInputFormat* file_iformat = nullptr;
+  // The target of "rdftspeed": milliseconds, -1 while not given. The setting itself is
+  // the Double rdftspeed in seconds, set from it after each parse.
+  std::int32_t rdftspeed_ms = -1;
+
+  // ---- Public settings ----
+  std::string VideoFilters;
+  std::string AudioFilters;
+  std::atomic<bool> RebuildFilters{false};
+  bool RebuildOnSeek = false;
+  std::atomic<int> FilterGeneration{0};
+  std::atomic<int> RangeEndAction{reNothing};
+  std::int64_t PositionThreshold = 30000;  // microseconds
+  bool ResumeVideoClock = false;
+  bool PreferAudioPosition = false;
+  bool EndOnIOEof = true;
+  bool StopOnIOError = true;
+  bool EofOnPermError = true;
+  bool VerticalFlip = false;
+  bool OpenInCaller = false;
+  int ShowMode = SHOW_MODE_NONE;
+  // The I/O watchdog's time of the last activity (microseconds); INT64_MAX disables it,
+  // 0 cancels a blocking open.
+  std::atomic<std::int64_t> IOActivityTime{INT64_MAX};
+  // The accepted pixel formats of the video filters' output, ended by -1 (at most 18).
+  static constexpr int CPixelFormatSlots = 19;
+  int PixelFormats[CPixelFormatSlots];
+  // The display background colour (red, green, blue).
+  std::uint8_t BackgroundColor[3] = {255, 255, 255};
+
+  // ---- For the output side and the engine's threads ----
+  // Reports the state to the host (through the event thread).
+  void ReportState(TPlayState AState);
+  // Reports the position of the open stream (after each display step).
+  void ReportPosition();
+  // The range-end action (the "ss"/"t" range or the file has ended).
+  void DoRangeEnd();
+  // Logs AText as an error; with AKeep keeps it as LastErrMsg.
+  using TPlayerCore::ReportError;
+  // The picture-arrived event: set by the video thread after each picture.
+  Platform::TEvent& PictureArrived() { return FPictureArrived; }
+  // Raises OnError (video thread).
+  void DoError(FFBaseComponent::TErrorType AError, const std::string& AMessage);
+  // Raises OnFrameHook for a picture when FrameHook is on (video thread).
+  void DoFrameHook(AVFrame* AFrame, double APts);
+  // The "seek pending" flag of the video thread.
+  std::atomic<bool> VideoSeekPending{false};
+  // Asks the play loop to close the stream (the quit event).
+  void RequestQuit();
+  // Queues a window event of this player's SDL window (SDL event thread).
+  void ForwardWindowEvent(const SDL_Event& AEvent);
+  // Queues an event for the play loop.
+  void PushEvent(const SDL_Event& AEvent);
+  // The SDL window the output side renders into (0: none); set by the output side.
+  std::atomic<Uint32> FWindowID{0};
+  // Raises the state and position events (the hidden window's message method).
+  void WndProc(Platform::TMessage& AMessage);
+
+  // ---- Rendering operations of the output class ----
+  // Runs the hooks on a decoded picture and queues it; 0, or -1 when the queue was
+  // aborted (video thread).
+  virtual int queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
+                            std::int64_t pos, int serial) = 0;
+  // The subtitle decoding loop (subtitle thread).
+  virtual int subtitle_thread(TVideoState* is) = 0;
+  // One display step; lowers remaining_time to the time until the next due action (play
+  // loop, under the stream lock).
+  virtual void video_refresh(TVideoState* is, double& remaining_time) = 0;
+  virtual void HandleUserEvent(TVideoState* is, const SDL_Event& AEvent);
+  virtual void FillSupportedPixelFormats(TVideoState* is);
+  virtual void show_usage();
+  virtual void DoFileOpen() = 0;
+  virtual void SetShowMode(int AMode) = 0;
+  virtual bool GetCurrentBitmap(Platform::TBitmap*& ABitmap, std::int64_t& APTS) = 0;
+  virtual void SetScreenHandle(Platform::HWND AHandle);
+  virtual void CloseDisplay();
+
+ protected:
+  // Sets the default window size from a picture's size and aspect (used at open).
+  void set_default_window_size(int width, int height, AVRational sar);
+  int default_width = 640;
+  int default_height = 480;
+  Platform::HWND FScreenHandle = nullptr;
+
+ private:
+  friend class TPlayThread;
+  friend class TFFEventThread;
+  friend class TFailThread;
+  friend struct TEngineAccess;
+
+  bool DoOpen(const std::string& AFileName, Platform::HWND AScreenHandle,
+              const std::string& AOptions, bool AWaitOpen);
+  void OpenFailed();
+  void OpenCompleted();
+  void ResetPlaybackState();
+  void InitOptionsContext();
+  void FreeOptionStrings();
+  int ParseStep(int argc, char** argv);
+  bool StartSDL();
+  void SyncCall(void (*AFunc)(TFFBasePlayer*));
+  void StopEventThread();
+  void StartFailThread(TVideoState* is);
+  void JoinWorkerThreads();
+  void PushReport(const TReport& AReport);
+  static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
+
+  // Option handlers.
+  static int opt_width(void* o, const char* opt, const char* arg);
+  static int opt_height(void* o, const char* opt, const char* arg);
+  static int opt_format(void* o, const char* opt, const char* arg);
+  static int opt_codec(void* o, const char* opt, const char* arg);
+
+  // ---- The engine (FFBasePlayEngine.cpp) ----
+  bool stream_open(const std::string& AFileName, const AVInputFormat* AInputFormat,
+                   bool AWaitOpen, bool AStartPaused);
+  static int read_thread(void* arg);
+  int read_thread_open(TVideoState* is);
+  int read_loop(TVideoState* is);
+  int stream_component_open(TVideoState* is, int stream_index);
+  void stream_component_close(TVideoState* is, int stream_index);
+  void stream_close(TVideoState* is);
+  void stream_seek(TVideoState* is, int AFlags, bool AWait, std::int64_t ARelative,
+                   std::int64_t APosition);
+  void stream_toggle_pause(TVideoState* is);
+  int configure_video_filters(AVFilterGraph* graph, TVideoState* is, const char* vfilters,
+                              AVFrame* frame);
+  int configure_audio_filters(TVideoState* is, const char* afilters, bool force_output_format);
+  static int audio_thread(void* arg);
+  static int video_thread(void* arg);
+  static int subtitle_thread_entry(void* arg);
+  static int decode_interrupt_cb(void* ctx);
+  void event_loop();
+  bool refresh_loop_wait_event(SDL_Event& AEvent);
+  void CloseStream();
+  void FreeStream(TVideoState* is);
+
+  // Guarded by the caller (main thread).
+  std::vector<CmdUtils::TOptionDef> FOptionTable;
+  CmdUtils::TDefaultOptions FOptions{};
+  std::string FOptionString;
+  char** FArgv = nullptr;
+  mutable std::mutex FFileNameLock;
+  std::string FFileName;  // Guarded by FFileNameLock (the play thread clears it).
+  std::string FAudioDriver, FVideoDriver;
+
+  std::atomic<TVideoState*> FStream{nullptr};   // the open stream
+  std::atomic<TVideoState*> FOpeningStream{nullptr};  // a stream being opened
+  AVFormatContext* FOpeningContext = nullptr;  // for OnBeforeFindStreamInfo (read thread)
+  std::atomic<bool> FOpening{false};
+  std::atomic<bool> FPlayLoopStarted{false};
+  // Set while Open closes the previous stream: what was just parsed is kept.
+  std::atomic<bool> FKeepRange{false};
+  bool FCustomFormat = false;  // "f" named a format of the custom registry
+  std::atomic<TPlayState> FState{FFBaseComponent::psStop};
+  std::atomic<std::int64_t> FLastPosition{AV_NOPTS_VALUE};
+  std::atomic<std::int64_t> FLastBytes{-1};
+  std::int64_t FDeliveredPosition = 0;
+  std::int64_t FDeliveredBytes = 0;
+  TPlayState FDeliveredState = FFBaseComponent::psStop;
+
+  FFDecode::TVIZoravaz* FDecoder = nullptr;  // owned (a component of this player)
+  std::unique_ptr<FormatConvert::TFormatConverter> FConverter1, FConverter2;
+  TEventQueue FEventQueue;
+  std::timed_mutex FStreamLock;
+  Platform::TEvent FSeekServed{true, true};
+  Platform::TEvent FPictureArrived{true, true};
+  Platform::TEvent FPlayDone{true, true};
+  TReportRing FReports;
+  Platform::HWND FMsgWnd = nullptr;
+  bool FUseMsgWnd = true;
+
+  // The threads this player owns; joined before the next open and by the destructor.
+  std::unique_ptr<TFFEventThread> FEventThread;
+  std::unique_ptr<TPlayThread> FPlayThread;
+  std::mutex FFailLock;
+  std::unique_ptr<TFailThread> FFailThread;  // Guarded by FFailLock.
+};
+
+// The process-wide list of players (the SDL event thread dispatches to it).
+void RegisterPlayer(TFFBasePlayer* APlayer);
+void UnregisterPlayer(TFFBasePlayer* APlayer);
+
+}  // namespace FFBasePlay

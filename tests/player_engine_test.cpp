@@ -1,0 +1,427 @@
+// The player component end to end, headless: SDL's dummy audio driver and offscreen
+// video, media made from lavfi sources at test time, the host's events delivered on the
+// main thread (this thread, which pumps the dispatcher's queue while it waits).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LoaderTestSupport.h"
+#include "MediaBuilder.h"
+#include "PlayerTestSupport.h"
+#include "components/FFBasePlay.h"
+#include "platform/Dispatcher.h"
+#include "platform/Streams.h"
+#include "runtime/MemoryProtocol.h"
+#include "runtime/OptCommon.h"
+#include "runtime/SDL2Stubs.h"
+
+namespace {
+
+using namespace FFBasePlay;
+using FFBaseComponent::psEnd;
+using FFBaseComponent::psPause;
+using FFBaseComponent::psPlay;
+using FFBaseComponent::psResume;
+using FFBaseComponent::psStop;
+using FFBaseComponent::TPlayState;
+using PlayerTestSupport::PumpUntil;
+using PlayerTestSupport::THeadlessPlayer;
+
+// What a host sees of one player: its events, the thread they came on.
+struct TRecorder {
+  std::vector<TPlayState> States;
+  std::vector<std::int64_t> Positions;
+  int OpenFailed = 0;
+  int FileOpened = 0;
+  bool OffMainThread = false;
+
+  void Attach(TFFBasePlayer& APlayer) {
+    APlayer.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TRecorder::OnState>(this);
+    APlayer.OnPosition = FFBaseComponent::TPositionEvent::Bind<&TRecorder::OnPosition>(this);
+    APlayer.OnOpenFailed = TNotifyEvent::Bind<&TRecorder::OnOpenFailedEvent>(this);
+    APlayer.OnFileOpen = FFBaseComponent::TFileOpenEvent::Bind<&TRecorder::OnFileOpen>(this);
+  }
+  void OnState(Platform::TObject*, TPlayState AState) {
+    Note();
+    States.push_back(AState);
+  }
+  void OnPosition(Platform::TObject*, const std::int64_t& APts) {
+    Note();
+    Positions.push_back(APts);
+  }
+  void OnOpenFailedEvent(Platform::TObject*) {
+    Note();
+    ++OpenFailed;
+  }
+  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) {
+    Note();
+    ++FileOpened;
+  }
+  void Note() {
+    if (!Platform::IsMainThread()) OffMainThread = true;
+  }
+  bool Stopped() const { return !States.empty() && States.back() == psStop; }
+};
+
+class PlayerEngineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    PlayerTestSupport::RequirePlayerLibraries();
+    char dir[] = "/tmp/player_engine_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    FDir = dir;
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = "a";
+    spec.Duration = 1.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/audio.wav", "wav", spec), 0);
+    spec.Streams = "va";
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/av.mkv", "matroska", spec), 0);
+    spec.Streams = "v";
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/video.mkv", "matroska", spec), 0);
+  }
+  static void TearDownTestSuite() {
+    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv"}) std::remove((FDir + f).c_str());
+    ::rmdir(FDir.c_str());
+  }
+  void SetUp() override {
+    Save("SDL_AUDIODRIVER", FAudio);
+    Save("SDL_VIDEODRIVER", FVideo);
+    // Another test may have left SDL running on another driver.
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+  }
+  void TearDown() override {
+    Restore("SDL_AUDIODRIVER", FAudio);
+    Restore("SDL_VIDEODRIVER", FVideo);
+  }
+  static void Prepare(TFFBasePlayer& APlayer) {
+    APlayer.SetAudioDriver("dummy");
+    APlayer.SetVideoDriver("offscreen");
+  }
+
+  static std::string FDir;
+
+ private:
+  struct TVariable {
+    bool Set = false;
+    std::string Value;
+  };
+  static void Save(const char* AName, TVariable& AVar) {
+    const char* v = std::getenv(AName);
+    AVar.Set = v != nullptr;
+    AVar.Value = v ? v : "";
+  }
+  static void Restore(const char* AName, const TVariable& AVar) {
+    if (AVar.Set)
+      ::setenv(AName, AVar.Value.c_str(), 1);
+    else
+      ::unsetenv(AName);
+  }
+  TVariable FAudio, FVideo;
+};
+std::string PlayerEngineTest::FDir;
+
+TEST_F(PlayerEngineTest, OptionStringFillsTheTargetsOrLeavesItsError) {
+  THeadlessPlayer player;
+  int rows = 0;
+  for (CmdUtils::POptionDef o = player.OptionDef(); o->name; ++o) ++rows;
+  EXPECT_EQ(rows, OptCommon::CCommonOptionCount + 33);
+
+  const struct {
+    const char* Options;
+    bool Ok;
+    const char* Message;  // the start of LastErrMsg on failure
+  } rows_[] = {
+      {"-x 640 -y 480", true, nullptr},
+      {"-x 0", false, ""},
+      {"-codec:v h264", true, nullptr},
+      {"-codec h264", false, "No media specifier was specified in 'h264' in option 'codec'\r\n"},
+      {"-c:x h264", false, "Invalid media specifier 'x' in option 'c:x'\r\n"},
+      {"-f no_such_format", false, "Unknown input format: no_such_format\r\n"},
+      {"-ss 1.5 -t 2 -an -rdftspeed 40 -bytes 1", true, nullptr},
+      {"-no_such_option", false, ""},
+      {"", true, nullptr},
+  };
+  for (const auto& r : rows_) {
+    SCOPED_TRACE(r.Options);
+    EXPECT_EQ(player.ParseOptions(r.Options), r.Ok);
+    if (!r.Ok) {
+      EXPECT_FALSE(player.LastErrMsg().empty());
+      EXPECT_EQ(player.LastErrMsg().rfind(r.Message, 0), 0u) << player.LastErrMsg();
+    }
+  }
+  EXPECT_EQ(player.ScreenWidth, 640);
+  EXPECT_EQ(player.ScreenHeight, 480);
+  EXPECT_STREQ(player.video_codec_name, "h264");
+  EXPECT_EQ(player.start_time, 1500000);
+  EXPECT_EQ(player.duration, 2000000);
+  EXPECT_EQ(player.audio_disable, 1);
+  EXPECT_EQ(player.seek_by_bytes, 1);
+  EXPECT_DOUBLE_EQ(player.rdftspeed, 0.04) << "milliseconds become seconds";
+}
+
+TEST_F(PlayerEngineTest, AudioAndVideoDisabledTogetherFailOnTheCallingThread) {
+  THeadlessPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  EXPECT_FALSE(player.Open(FDir + "/av.mkv", nullptr, "-an -vn"));
+  EXPECT_EQ(player.LastErrMsg(), "Cannot disable audio and video/display at the same time.");
+  EXPECT_EQ(rec.OpenFailed, 1) << "raised before Open returned";
+  EXPECT_FALSE(rec.OffMainThread);
+  EXPECT_FALSE(player.Opened());
+  EXPECT_FALSE(player.Opening());
+}
+
+TEST_F(PlayerEngineTest, NothingToPlayNamesWhatWasDisabled) {
+  const struct {
+    const char* File;
+    const char* Options;
+    const char* Message;
+  } rows[] = {
+      {"/audio.wav", "-an", "There is no video stream to play while audio disabled."},
+      {"/video.mkv", "-nodisp", "There is no audio stream to play while display disabled."},
+      {"/video.mkv", "-vn", "There is no audio stream to play while video disabled."},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Options);
+    THeadlessPlayer player;
+    Prepare(player);
+    TRecorder rec;
+    rec.Attach(player);
+    EXPECT_FALSE(player.Open(FDir + r.File, nullptr, r.Options));
+    EXPECT_EQ(player.LastErrMsg(), r.Message);
+    EXPECT_TRUE(PumpUntil([&] { return rec.OpenFailed == 1; })) << "raised by the fail thread";
+    EXPECT_FALSE(player.Opened());
+  }
+}
+
+TEST_F(PlayerEngineTest, StopWithNothingOpenDoesNothing) {
+  THeadlessPlayer player;
+  TRecorder rec;
+  rec.Attach(player);
+  player.Stop(false);
+  player.Stop(true);
+  player.Pause();
+  player.Resume();
+  player.Seek({}, true, 0);
+  player.Seek({}, true, AV_NOPTS_VALUE);
+  Platform::ProcessMainThreadQueue();
+  EXPECT_TRUE(rec.States.empty());
+  EXPECT_EQ(rec.OpenFailed, 0);
+}
+
+// Plays AFile to its end with the range-end action "stop" and returns what the host saw.
+TRecorder PlayToTheEnd(const std::string& AFile, const std::string& AOptions) {
+  THeadlessPlayer player;
+  player.SetAudioDriver("dummy");
+  player.SetVideoDriver("offscreen");
+  TRecorder rec;
+  rec.Attach(player);
+  player.RangeEndAction = reStop;
+  EXPECT_TRUE(player.Open(AFile, nullptr, AOptions)) << player.LastErrMsg();
+  EXPECT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  EXPECT_FALSE(player.Opened());
+  return rec;
+}
+
+TEST_F(PlayerEngineTest, PlaysToTheEndReportingStatesAndPositionsInOrder) {
+  const struct {
+    const char* File;
+    const char* Options;
+  } rows[] = {{"/audio.wav", "-nodisp"}, {"/av.mkv", ""}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.File);
+    const TRecorder rec = PlayToTheEnd(FDir + r.File, r.Options);
+    EXPECT_EQ(rec.FileOpened, 1);
+    ASSERT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+    ASSERT_GE(rec.Positions.size(), 3u);
+    // Positions move forward; the switch from the audio clock to the video clock after the
+    // first pictures may step back by up to a sync threshold.
+    for (std::size_t i = 1; i < rec.Positions.size(); ++i)
+      EXPECT_GE(rec.Positions[i], rec.Positions[i - 1] - 100000) << "position " << i;
+    EXPECT_GT(rec.Positions.back(), rec.Positions.front());
+    // The end is reported once the decoders have drained; the device still holds its
+    // last buffers then.
+    EXPECT_GT(rec.Positions.back(), 800000);
+    EXPECT_LE(rec.Positions.back(), 1000000);
+    EXPECT_FALSE(rec.OffMainThread);
+  }
+}
+
+TEST_F(PlayerEngineTest, RangeOfSsAndTEndsPlayback) {
+  const TRecorder rec = PlayToTheEnd(FDir + "/audio.wav", "-nodisp -ss 0.2 -t 0.3");
+  ASSERT_FALSE(rec.Positions.empty());
+  EXPECT_GE(rec.Positions.front(), 150000);
+  EXPECT_LT(rec.Positions.back(), 800000) << "stopped at the range's end, before the file's";
+  EXPECT_EQ(rec.States.back(), psStop);
+}
+
+TEST_F(PlayerEngineTest, PauseResumeAndASeekThatWaits) {
+  THeadlessPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  ASSERT_TRUE(player.Open(FDir + "/av.mkv")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return !rec.Positions.empty(); }));
+  player.Pause();
+  EXPECT_TRUE(player.Paused());
+  player.Seek({}, true, 800000);
+  player.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return !rec.Positions.empty() && rec.Positions.back() >= 800000; }));
+  player.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psPause, psResume, psStop}));
+}
+
+// A host stream over a file in memory that cannot seek.
+class TForwardStream : public Platform::TMemoryStream {
+ public:
+  std::int64_t Seek(std::int64_t AOffset, Platform::TSeekOrigin AOrigin) override {
+    if (AOrigin == Platform::TSeekOrigin::soCurrent && AOffset == 0)
+      return TMemoryStream::Seek(AOffset, AOrigin);
+    return -1;
+  }
+};
+
+TEST_F(PlayerEngineTest, AFailingSeekWithWaitReturns) {
+  TForwardStream stream;
+  {
+    FILE* f = std::fopen((FDir + "/audio.wav").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) stream.Write(buf, static_cast<std::int64_t>(n));
+    std::fclose(f);
+    stream.TMemoryStream::Seek(0, Platform::TSeekOrigin::soBeginning);
+  }
+  MemoryProtocol::RegisterStream(&stream);
+  THeadlessPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  const std::string options =
+      "-nodisp -memory " + std::to_string(reinterpret_cast<std::intptr_t>(&stream));
+  ASSERT_TRUE(player.Open("memory.wav", nullptr, options)) << player.LastErrMsg();
+  player.Seek({}, true, 500000);  // the stream cannot seek: returns all the same
+  player.Seek({}, true, 100000);  // and the next seek is taken
+  player.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  MemoryProtocol::UnregisterStream(&stream);
+}
+
+// A host stream whose reads block until released, then report the end.
+class TBlockingStream : public Platform::TMemoryStream {
+ public:
+  std::int64_t Read(void*, std::int64_t) override {
+    std::unique_lock<std::mutex> g(FLock);
+    ++FReaders;
+    FCond.notify_all();
+    FCond.wait(g, [&] { return FReleased; });
+    return 0;
+  }
+  void WaitForReader() {
+    std::unique_lock<std::mutex> g(FLock);
+    FCond.wait(g, [&] { return FReaders > 0; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> g(FLock);
+    FReleased = true;
+    FCond.notify_all();
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FCond;
+  int FReaders = 0;
+  bool FReleased = false;
+};
+
+TEST_F(PlayerEngineTest, TryOpenOnABlockingStreamThenOpen) {
+  TBlockingStream stream;
+  MemoryProtocol::RegisterStream(&stream);
+  THeadlessPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  ASSERT_TRUE(player.TryOpen("blocking", nullptr,
+                             "-memory " + std::to_string(reinterpret_cast<std::intptr_t>(&stream))));
+  EXPECT_TRUE(player.Opening());
+  stream.WaitForReader();
+  // The read thread is inside the host stream: a second open gives up after a second.
+  EXPECT_FALSE(player.Open(FDir + "/audio.wav", nullptr, "-nodisp"));
+  EXPECT_EQ(player.LastErrMsg(), "Current trying open is not completed.");
+  EXPECT_EQ(rec.OpenFailed, 0) << "that failure raises no event";
+
+  stream.Release();
+  ASSERT_TRUE(PumpUntil([&] { return rec.OpenFailed == 1 && !player.Opening(); }));
+  EXPECT_FALSE(player.Opened());
+  MemoryProtocol::UnregisterStream(&stream);
+
+  player.RangeEndAction = reStop;
+  ASSERT_TRUE(player.Open(FDir + "/audio.wav", nullptr, "-nodisp")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  EXPECT_EQ(rec.States.front(), psPlay);
+  EXPECT_FALSE(rec.OffMainThread);
+}
+
+TEST_F(PlayerEngineTest, OpenOnAnOpenPlayerStopsTheFirstAndKeepsTheNewRange) {
+  THeadlessPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  ASSERT_TRUE(player.Open(FDir + "/av.mkv")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return !rec.Positions.empty(); }));
+  ASSERT_TRUE(player.Open(FDir + "/audio.wav", nullptr, "-nodisp -ss 0.5 -codec:a pcm_s16le"))
+      << player.LastErrMsg();
+  EXPECT_EQ(player.start_time, 500000) << "the range survives the close of the first stream";
+  EXPECT_STREQ(player.audio_codec_name, "pcm_s16le");
+  ASSERT_TRUE(PumpUntil([&] {
+    return rec.States.size() >= 3 && !rec.Positions.empty() && rec.Positions.back() >= 500000;
+  }));
+  player.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psStop, psPlay, psStop}));
+}
+
+TEST_F(PlayerEngineTest, TwoPlayersPlayAtOnce) {
+  THeadlessPlayer first, second;
+  Prepare(first);
+  Prepare(second);
+  TRecorder a, b;
+  a.Attach(first);
+  b.Attach(second);
+  first.RangeEndAction = reStop;
+  second.RangeEndAction = reStop;
+  ASSERT_TRUE(first.Open(FDir + "/audio.wav", nullptr, "-nodisp")) << first.LastErrMsg();
+  ASSERT_TRUE(second.Open(FDir + "/av.mkv")) << second.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return a.Stopped() && b.Stopped(); }));
+  EXPECT_EQ(a.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+  EXPECT_EQ(b.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+}
+
+TEST_F(PlayerEngineTest, OpenPlayStopManyTimes) {
+  const int rounds = std::getenv("PLAYER_STRESS_ROUNDS") ? std::atoi(std::getenv("PLAYER_STRESS_ROUNDS")) : 20;
+  THeadlessPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  for (int i = 0; i < rounds; ++i) {
+    SCOPED_TRACE(i);
+    rec.States.clear();
+    rec.Positions.clear();
+    ASSERT_TRUE(player.Open(FDir + (i % 2 ? "/av.mkv" : "/audio.wav"))) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return rec.Positions.size() >= 2; }));
+    player.Stop(true);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  }
+}
+
+}  // namespace
