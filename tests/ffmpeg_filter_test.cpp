@@ -13,11 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "LoaderTestSupport.h"
 #include "LogCapture.h"
+#include "MediaBuilder.h"
+#include "engine/FFmpeg.h"
 #include "TestLibraries.h"
 #include "engine/FFmpegFilter.h"
 #include "engine/FFmpegSched.h"
 #include "runtime/AVCodecStubs.h"
+#include "runtime/AVFormatStubs.h"
 #include "runtime/AVFilterStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFmpegHeader.h"
@@ -961,6 +965,92 @@ TEST_F(FilterTest, ASubtitleInputWithoutSubtitlesKeepsABlankCanvasAtTheHeartbeat
     EXPECT_EQ(got[i].Format, AV_PIX_FMT_RGB32);
     EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AV_TIME_BASE_Q), expected[i]);
   }
+}
+
+// ---- Whole command lines ---------------------------------------------------------------------
+
+class FilterCmdTest : public FilterTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
+    FilterTest::SetUp();
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  }
+  void TearDown() override {
+    FTask.reset();
+    for (const std::string& f : FFiles) std::remove(f.c_str());
+    FilterTest::TearDown();
+  }
+
+  // A 64x48 picture file made once per name in the temporary folder.
+  std::string Media(const std::string& AName, const std::string& AStreams = "v") {
+    const std::string path = ::testing::TempDir() + "filter_" + AName;
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = AStreams;
+    spec.Duration = 0.4;
+    EXPECT_EQ(MediaBuilder::WriteMedia(path, nullptr, spec), 0);
+    FFiles.push_back(path);
+    return path;
+  }
+  std::string Output(const std::string& AName) {
+    const std::string path = ::testing::TempDir() + "filter_" + AName;
+    FFiles.push_back(path);
+    return path;
+  }
+
+  std::unique_ptr<FFmpeg::TCustomFFmpeg> FTask;
+  std::vector<std::string> FFiles;
+};
+
+TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
+  const std::string v1 = Media("in1.mkv"), v2 = Media("in2.mkv");
+  struct TCase {
+    const char* Name;
+    std::string Cmd;
+    bool Ok;
+    const char* Message;
+  };
+  const TCase cases[] = {
+      {"-vf split is not a simple graph", "-y -i " + v1 + " -vf split " + Output("o1.nut"), false,
+       "Simple filtergraph 'split' was expected to have exactly 1 input and 1 output. However, "
+       "it had 1 input(s) and 2 output(s)."},
+      {"a split output that nothing maps",
+       "-y -i " + v1 + " -filter_complex [0:v]split[a][b] -map [a] " + Output("o2.nut"), false,
+       "Filter 'split' has output 1 (b) unconnected"},
+      {"an unlabelled input takes the first stream nobody uses",
+       "-y -i " + v1 + " -i " + v2 + " -filter_complex [0:v]null[o1];null[o2] -map [o1] -map [o2] " +
+           Output("o3.nut"),
+       true, "Binding unlabeled input 1 to input stream 1:0"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = FTask->ParseOptions(c.Cmd);
+    if (c.Ok) {
+      EXPECT_EQ(ret, 0) << FTask->LastErrMsg();
+    } else {
+      EXPECT_LT(ret, 0);
+    }
+    EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+  }
+}
+
+TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
+  const std::string in = Media("rot.mkv");
+  const std::string out = Output("rot.nut");
+  ASSERT_EQ(FTask->ParseOptions("-y -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
+      << FTask->LastErrMsg();
+  FTask->Start(false);
+  ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();
+
+  AVFormatContext* ctx = nullptr;
+  ASSERT_EQ(AVFormatStubs::avformat_open_input(&ctx, out.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(AVFormatStubs::avformat_find_stream_info(ctx, nullptr), 0);
+  ASSERT_EQ(ctx->nb_streams, 1u);
+  EXPECT_EQ(ctx->streams[0]->codecpar->width, 48);
+  EXPECT_EQ(ctx->streams[0]->codecpar->height, 64);
+  AVFormatStubs::avformat_close_input(&ctx);
 }
 
 }  // namespace
