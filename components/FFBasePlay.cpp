@@ -1061,6 +1061,25 @@ void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
   }
 }
 
+void TFFBasePlayer::ClearPixelFormats() {
+  for (int& f : PixelFormats) f = -1;
+}
+
+bool TFFBasePlayer::AddPixelFormat(int AFormat) {
+  const int n = PixelFormatCount();
+  // The last slot always holds the end mark.
+  if (n >= CPixelFormatSlots - 1) return false;
+  PixelFormats[n] = AFormat;
+  PixelFormats[n + 1] = -1;
+  return true;
+}
+
+int TFFBasePlayer::PixelFormatCount() const {
+  int n = 0;
+  while (n < CPixelFormatSlots && PixelFormats[n] != -1) ++n;
+  return n;
+}
+
 void TFFBasePlayer::set_default_window_size(int width, int height, AVRational sar) {
   SDL_Rect rect;
   int max_width = ScreenWidth > 0 ? ScreenWidth : INT_MAX;

@@ -235,9 +235,15 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // The I/O watchdog's time of the last activity (microseconds); INT64_MAX disables it,
   // 0 cancels a blocking open.
   std::atomic<std::int64_t> IOActivityTime{INT64_MAX};
-  // The accepted pixel formats of the video filters' output, ended by -1 (at most 18).
+  // The accepted pixel formats of the video filters' output, ended by -1: at most 18
+  // formats. The output side fills it (FillSupportedPixelFormats) with
+  // ClearPixelFormats and AddPixelFormat, which keep the end mark in place.
   static constexpr int CPixelFormatSlots = 19;
   int PixelFormats[CPixelFormatSlots];
+  void ClearPixelFormats();
+  // Appends AFormat; False (nothing changed) when the list is full.
+  bool AddPixelFormat(int AFormat);
+  int PixelFormatCount() const;
   // The display background colour (red, green, blue).
   std::uint8_t BackgroundColor[3] = {255, 255, 255};
 
