@@ -486,7 +486,8 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     SetLastErrMsg(text);
     return -1;
   }
-  if (infinite_buffer < 0 && is->realtime) infinite_buffer = 1;
+  is->infinite_buffer = infinite_buffer;
+  if (is->infinite_buffer < 0 && is->realtime) is->infinite_buffer = 1;
   FPictureArrived.SetEvent();
   is->open_result = 1;
   return 0;
@@ -599,7 +600,7 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
       is->queue_attachments_req = 0;
     }
     // Enough buffered: wait.
-    if (infinite_buffer < 1 &&
+    if (is->infinite_buffer < 1 &&
         (is->audioq.size + is->videoq.size + is->subtitleq.size > MAX_QUEUE_SIZE ||
          (stream_has_enough_packets(is->audio_st, is->audio_stream, &is->audioq) &&
           stream_has_enough_packets(is->video_st, is->video_stream, &is->videoq) &&
