@@ -12,7 +12,6 @@
 #include <string>
 
 #include "engine/FFmpeg.h"
-#include "engine/FFmpegOpt.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
@@ -60,6 +59,8 @@ int main(int argc, char** argv) {
   log.SetSynchronous(true);  // every line leaves before the program does
   log.SetTriggerEventInMainThread(false);
   log.SetOnLog(FFLoad::TLogEvent::FromFunction(&WriteLine, nullptr));
+  log.SetLogWithTime(false);
+  log.SetLogWithThreadID(false);
   log.SetActive(true);
 
   FFLoad::FFLoader->SetLibraryPath(MyUtils::ExePath() + "LibAV");
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
   int status;
   {
     FFmpeg::TFFmpeg task;
-    const int ret = FFmpegOpt::ParseTaskOptions(&task, commandLine);
+    const int ret = task.ParseOptions(commandLine);
     if (ret < 0) {
       // an information option (-h, -version ...) ends the parse without a job
       status = ret == AVERROR_EXIT ? 0 : 1;

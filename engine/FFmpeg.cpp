@@ -354,7 +354,8 @@ void TCustomFFmpeg::Run() {
   if (FOutputDuration.load() < 0) FOutputDuration.store(FInputDuration.load());
   try {
     const int ret = transcode(this, Fsch);
-    if (ret < 0) RecordError(CmdUtils::print_error(ret) + "\r\n" + CCheckLog);
+    // End of file is a normal end of the job, not a failure.
+    if (ret < 0 && ret != AVERROR_EOF) RecordError(CmdUtils::print_error(ret) + "\r\n" + CCheckLog);
   } catch (const std::exception& e) {
     RecordError(e.what());
   }
@@ -388,7 +389,8 @@ void TCustomFFmpeg::ResetJob() {
 void TCustomFFmpeg::DoVideoHook(bool AInputSide, TFormatConverter* AConverter, bool& AConverted,
                                 int AFrameNumber, std::int64_t APTS, AVPixelFormat APixFmt,
                                 int AWidth, int AHeight, PAVPicture APicture) {
-  TCriticalSection& lock = AConverter == FHookConverter ? *FHookLock : *FPreviewWorkLock;
+  // Each side's hook (and its clearing) is serialised with the side's other users.
+  TCriticalSection& lock = AInputSide ? *FHookLock : *FPreviewWorkLock;
   std::lock_guard<TCriticalSection> g(lock);
   TTaskVideoHookEvent& hook = AInputSide ? FOnVideoInputHook : FOnVideoOutputHook;
 
@@ -871,21 +873,25 @@ int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
 
   // A synchronous run on the main thread must keep serving the calls that the job's
   // threads hand to the main thread (hooks, preview, bitmap events), or both sides
-  // wait for each other: it waits in short slices and serves them in between. It also
-  // never sleeps in the pause gate, where nothing could be served.
+  // wait for each other. It never sleeps in the pause gate, where nothing could be
+  // served.
   const bool serve = Platform::IsMainThread() && MyUtils::GEnabledSynchronize.load();
   for (;;) {
-    std::uint64_t slice = std::uint64_t(std::max<std::int64_t>(ATask->Fstats_period.load(), 0));
+    const std::uint64_t period =
+        std::uint64_t(std::max<std::int64_t>(ATask->Fstats_period.load(), 0));
     if (serve) {
+      // Sleep on the main thread's queue (a hand-over wakes it at once) and look at the
+      // scheduler without waiting; the end of the job is seen within 20 ms.
       MyUtils::MyProcessMessages();
       if (ATask->FBroken.load()) break;
-      if (ATask->FPauseState.load() == 1) {
-        Platform::WaitForMainThreadWork(20);
-        continue;
-      }
-      slice = std::min<std::uint64_t>(slice, 20000);
+      if (ATask->FPauseState.load() != 1 && FFmpegSched::sch_wait(sch, 0, transcode_ts)) break;
+      if (ATask->FBroken.load()) break;
+      if (ATask->FPauseState.load() != 1)
+        print_report(ATask, false, transcode_ts, av_gettime_relative(), timer_start);
+      Platform::WaitForMainThreadWork(int(std::clamp<std::uint64_t>(period / 1000, 1, 20)));
+      continue;
     }
-    if (FFmpegSched::sch_wait(sch, slice, transcode_ts)) break;
+    if (FFmpegSched::sch_wait(sch, period, transcode_ts)) break;
     if (ATask->FBroken.load()) break;
     print_report(ATask, false, transcode_ts, av_gettime_relative(), timer_start);
   }

@@ -18,7 +18,8 @@
 //   (encoder threads in DoVideoHook and DoPreview). It is held across the hand-overs to
 //   the main thread that a conversion into a bitmap and the preview window need, so
 //   the main thread never waits for it (it only tries it, to free a window at once).
-// - FHookLock serialises the users of FHookConverter (decoder threads).
+// - FHookLock serialises the decode-side hooks (decoder threads): FHookConverter, the
+//   hook picture and the clearing of the input-side hooks.
 // - FBroken, FPauseState, FRunning, FTerminated and FJobFinished are atomics read by
 //   every thread without a lock.
 #pragma once

@@ -388,15 +388,18 @@ int ts_fixup(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
   // off until a packet shows that none is left.
   if (!ds->wrap_correction_done && d->f.start_time_effective != AV_NOPTS_VALUE && st->pts_wrap_bits < 64) {
     const std::int64_t stime = av_rescale_q(d->f.start_time_effective, AV_TIME_BASE_Q, pkt->time_base);
-    const std::int64_t stime2 = stime + (1LL << st->pts_wrap_bits);
-    const std::int64_t half = 1LL << (st->pts_wrap_bits - 1);
+    // unsigned: the sum may leave the signed range for wide counters, which the
+    // comparison below then excludes
+    const std::int64_t stime2 =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(stime) + (1ULL << st->pts_wrap_bits));
+    const std::int64_t half = static_cast<std::int64_t>(1ULL << (st->pts_wrap_bits - 1));
     ds->wrap_correction_done = 1;
     if (stime2 > stime && pkt->dts != AV_NOPTS_VALUE && pkt->dts > stime + half) {
-      pkt->dts -= 1LL << st->pts_wrap_bits;
+      pkt->dts = static_cast<std::int64_t>(static_cast<std::uint64_t>(pkt->dts) - (1ULL << st->pts_wrap_bits));
       ds->wrap_correction_done = 0;
     }
     if (stime2 > stime && pkt->pts != AV_NOPTS_VALUE && pkt->pts > stime + half) {
-      pkt->pts -= 1LL << st->pts_wrap_bits;
+      pkt->pts = static_cast<std::int64_t>(static_cast<std::uint64_t>(pkt->pts) - (1ULL << st->pts_wrap_bits));
       ds->wrap_correction_done = 0;
     }
   }

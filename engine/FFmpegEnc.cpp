@@ -567,9 +567,7 @@ int encode_frame(POutputFile of, POutputStream ost, AVFrame* frame, AVPacket* pk
   AVCodecContext* enc = e->e.enc_ctx;
   FFmpegHeader::TBaseFFmpeg* task = TaskOf(ost);
   const char* type_desc = MediaTypeString(enc->codec_type);
-  const char* action = frame ? "encode" : "flush";
   (void)of;
-  (void)action;
   int ret;
 
   if (frame) {
@@ -801,6 +799,7 @@ int encoder_thread(void* arg) {
   if (ost->type_ != AVMEDIA_TYPE_VIDEO && ost->type_ != AVMEDIA_TYPE_AUDIO) {
     ret = enc_open(ost, nullptr);
     if (ret < 0) goto finish;
+    ret = 0;
   }
 
   while (true) {

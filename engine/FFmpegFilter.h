@@ -196,14 +196,16 @@ inline TOutputFilterPriv* ofp_from_ofilter(TOutputFilter* ofilter) {
 
 // Creates a graph from graph_desc, which the graph takes over (freed on failure too).
 // With pfg the graph is a simple graph to be (not listed, index -1) and returned there;
-// without, it is appended to the task's Ffiltergraphs. 0 or a negative error.
+// without, it is appended to the task's Ffiltergraphs. 0 or a negative error. A graph
+// that failed half-way stays where it was put (*pfg or the list), since it may already
+// be registered with the scheduler and the streams: its owner frees it with fg_free.
 [[nodiscard]] int fg_create(TBaseFFmpeg* Owner, PFilterGraph* pfg, char* graph_desc,
                             FFmpegSched::TScheduler* sch);
 
 // Creates the simple graph of an output stream fed by ist, binds its input to ist and its
 // output to the encoder sched_idx_enc. graph_desc is taken over. 0 or a negative error
 // (AVERROR(EINVAL) unless the text has exactly one input and one output of the stream's
-// type).
+// type). On failure *pfg may hold the partly built graph, for the stream to free.
 [[nodiscard]] int fg_create_simple(TBaseFFmpeg* Owner, PFilterGraph* pfg, PInputStream ist,
                                    const TOutputFilterOptions* opts, unsigned sched_idx_enc,
                                    FFmpegSched::TScheduler* sch, char* graph_desc);
@@ -234,6 +236,8 @@ inline TOutputFilterPriv* ofp_from_ofilter(TOutputFilter* ofilter) {
 [[nodiscard]] int check_filter_outputs(TBaseFFmpeg* Owner);
 
 // Frees the graph with its inputs and outputs and sets fg to nullptr; nullptr is accepted.
+// Owned strings of the heads (name, linklabel, input_name, output_name, apad) are
+// av_malloc'ed and freed here. Only once the graph's filter thread has ended.
 void fg_free(PFilterGraph& fg);
 
 // True when every input's format is known.

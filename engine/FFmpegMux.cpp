@@ -543,16 +543,16 @@ int check_written(TOutputFile* of) {
   return ret;
 }
 
-// Releases a stream-backed output's I/O context and clears it, so that nothing closes
-// it a second time.
+// Releases a stream-backed output's I/O context once: the trailer releases it and the
+// clean-up after it must find nothing left to close or free. The host's stream object
+// stays recorded (it is not ours), so that the clean-up still knows the output was no file.
 void ReleaseMemoryOutput(TMux* mux) {
   AVFormatContext* fc = mux->fc;
-  if (mux->of.memory_handle) (void)MemoryProtocol::memory_close(mux->of.memory_handle);
-  if (fc->pb) {
-    av_freep(&fc->pb->buffer);
-    avio_context_free(&fc->pb);
-  }
-  fc->pb = nullptr;
+  if (!fc->pb) return;
+  void* handle = mux->of.memory_handle;
+  (void)MemoryProtocol::memory_close(handle);
+  av_freep(&fc->pb->buffer);
+  avio_context_free(&fc->pb);
 }
 
 }  // namespace
@@ -829,15 +829,20 @@ void of_free(TOutputFile*& pof) {
   av_dict_free(&mux->enc_opts_used);
   av_packet_free(&mux->sq_pkt);
 
-  // Close the output; an output left empty (nothing was ever written) is removed.
+  // Close the output; a file output left empty (nothing was ever written into it) is
+  // removed, whether the trailer closed it already or not.
   AVFormatContext* fc = mux->fc;
   if (fc) {
-    if (!(fc->oformat->flags & AVFMT_NOFILE) && fc->pb) {
+    if (!(fc->oformat->flags & AVFMT_NOFILE)) {
       if (of->memory_handle) {
         ReleaseMemoryOutput(mux);
       } else {
-        (void)avio_closep(&fc->pb);
-        DeleteEmptyOutput(of->url);
+        // Only a file this task opened (still open, or closed by the trailer): an
+        // existing file that the overwrite check refused to touch stays.
+        const bool opened = fc->pb != nullptr || mux->header_written;
+        if (fc->pb) (void)avio_closep(&fc->pb);
+        // the context's own copy of the name: the command line may be gone by now
+        if (opened) DeleteEmptyOutput(fc->url);
       }
     }
     avformat_free_context(fc);

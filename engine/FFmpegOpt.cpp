@@ -1323,7 +1323,12 @@ int open_files(TBaseFFmpeg* ATask, TOptionGroupList* AGroups, const char* AKind,
       return ret;
     }
     av_log(nullptr, AV_LOG_DEBUG, "Opening an %s file: %s.\n", AKind, S(g->arg));
-    ret = AOpen(ATask, &o, g->arg, sch);
+    try {
+      ret = AOpen(ATask, &o, g->arg, sch);
+    } catch (...) {
+      uninit_options(ATask, o);
+      throw;
+    }
     uninit_options(ATask, o);
     if (ret < 0) {
       av_log(nullptr, AV_LOG_ERROR, "Error opening %s file %s.\n", AKind, S(g->arg));
@@ -1495,69 +1500,77 @@ int ffmpeg_parse_options(TBaseFFmpeg* ATask, int argc, char** argv, TScheduler* 
   TGlobalOptionsContext go{};
   const char* errmsg = "";
   int ret;
-
-  {
-    TOptionsContext split;
-    init_options(ATask, split);
-    ret = split_commandline(&split, &octx, argc, argv, ATask->FOptionDef, CGroups,
-                            static_cast<int>(std::size(CGroups)));
-    uninit_options(ATask, split);
-  }
-  if (ret < 0) {
-    errmsg = "splitting the argument list";
-    goto fail;
-  }
-
-  go.av_class = get_options_context_class();
-  go.Owner = ATask;
-  go.show_help_default = show_help_default;
-  go.sch = sch;
-  ret = parse_optgroup(&go, &octx.global_opts, ATask->FOptionDef);
-  uninit_opts(&go);
-  if (ret < 0) {
-    errmsg = "parsing global options";
-    goto fail;
-  }
-
-  // complex filter graphs first: inputs and outputs bind to their labels
-  for (int i = 0; i < go.nb_filtergraphs; i++) {
-    char* desc = go.filtergraphs[i];
-    go.filtergraphs[i] = nullptr;  // the graph owns its text, also when it fails
-    ret = FFmpegFilter::fg_create(ATask, nullptr, desc, sch);
-    if (ret < 0) goto fail;
-  }
-
-  ret = open_files(ATask, &octx.groups[GROUP_INFILE], "input", OpenInput, sch);
-  if (ret < 0) {
-    errmsg = "opening input files";
-    goto fail;
-  }
-  ret = open_files(ATask, &octx.groups[GROUP_OUTFILE], "output", OpenOutput, sch);
-  if (ret < 0) {
-    errmsg = "opening output files";
-    goto fail;
-  }
-  ret = open_files(ATask, &octx.groups[GROUP_DECODER], "decoder", OpenDecoder, sch);
-  if (ret < 0) {
-    errmsg = "creating loopback decoders";
-    goto fail;
-  }
-  ret = FFmpegFilter::fg_finalise_bindings(ATask);
-  if (ret < 0) {
-    errmsg = "binding filtergraph inputs/outputs";
-    goto fail;
-  }
-  correct_input_start_times(ATask);
-  ret = apply_sync_offsets(ATask);
-
-fail:
-  for (int i = 0; i < go.nb_filtergraphs; i++) av_freep(&go.filtergraphs[i]);
-  av_freep(&go.filtergraphs);
-  go.nb_filtergraphs = 0;
-  {
+  // What this call owns goes also when another unit's set-up raises.
+  auto release = [&octx, &go] {
+    for (int i = 0; i < go.nb_filtergraphs; i++) av_freep(&go.filtergraphs[i]);
+    av_freep(&go.filtergraphs);
+    go.nb_filtergraphs = 0;
+    uninit_opts(&go);
     TDefaultOptions tmp{};
     uninit_parse_context(&tmp, &octx);
+  };
+
+  try {
+    {
+      TOptionsContext split;
+      init_options(ATask, split);
+      ret = split_commandline(&split, &octx, argc, argv, ATask->FOptionDef, CGroups,
+                              static_cast<int>(std::size(CGroups)));
+      uninit_options(ATask, split);
+    }
+    if (ret < 0) {
+      errmsg = "splitting the argument list";
+      goto fail;
+    }
+
+    go.av_class = get_options_context_class();
+    go.Owner = ATask;
+    go.show_help_default = show_help_default;
+    go.sch = sch;
+    ret = parse_optgroup(&go, &octx.global_opts, ATask->FOptionDef);
+    uninit_opts(&go);
+    if (ret < 0) {
+      errmsg = "parsing global options";
+      goto fail;
+    }
+
+    // complex filter graphs first: inputs and outputs bind to their labels
+    for (int i = 0; i < go.nb_filtergraphs; i++) {
+      char* desc = go.filtergraphs[i];
+      go.filtergraphs[i] = nullptr;  // the graph owns its text, also when it fails
+      ret = FFmpegFilter::fg_create(ATask, nullptr, desc, sch);
+      if (ret < 0) goto fail;
+    }
+
+    ret = open_files(ATask, &octx.groups[GROUP_INFILE], "input", OpenInput, sch);
+    if (ret < 0) {
+      errmsg = "opening input files";
+      goto fail;
+    }
+    ret = open_files(ATask, &octx.groups[GROUP_OUTFILE], "output", OpenOutput, sch);
+    if (ret < 0) {
+      errmsg = "opening output files";
+      goto fail;
+    }
+    ret = open_files(ATask, &octx.groups[GROUP_DECODER], "decoder", OpenDecoder, sch);
+    if (ret < 0) {
+      errmsg = "creating loopback decoders";
+      goto fail;
+    }
+    ret = FFmpegFilter::fg_finalise_bindings(ATask);
+    if (ret < 0) {
+      errmsg = "binding filtergraph inputs/outputs";
+      goto fail;
+    }
+    correct_input_start_times(ATask);
+    ret = apply_sync_offsets(ATask);
+  } catch (...) {
+    release();
+    throw;
   }
+
+fail:
+  release();
   if (ret < 0 && ret != AVERROR_EXIT)
     av_log(nullptr, AV_LOG_FATAL, "Error %s: %s\n", errmsg, print_error(ret).c_str());
   return ret;

@@ -119,6 +119,56 @@ void WriteAll(const std::string& AFile, const char* AData, std::size_t ASize) {
   out.write(AData, static_cast<std::streamsize>(ASize));
 }
 
+// Writes a Matroska file of an empty video track and an attachment with AData and the
+// name ATagName. 0 or the first error.
+int WriteAttachment(const std::string& AFile, const std::string& AData, const std::string& ATagName) {
+  AVFormatContext* oc = nullptr;
+  int ret = AVFormatStubs::avformat_alloc_output_context2(&oc, nullptr, "matroska", AFile.c_str());
+  if (ret < 0) return ret;
+  AVStream* vst = AVFormatStubs::avformat_new_stream(oc, nullptr);
+  if (!vst) ret = AVERROR(ENOMEM);
+  if (ret >= 0) {
+    vst->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    vst->codecpar->codec_id = AV_CODEC_ID_MPEG4;
+    vst->codecpar->width = 64;
+    vst->codecpar->height = 48;
+    vst->time_base = AVRational{1, 25};
+  }
+  AVStream* st = ret < 0 ? nullptr : AVFormatStubs::avformat_new_stream(oc, nullptr);
+  if (!st) ret = AVERROR(ENOMEM);
+  if (ret >= 0) {
+    st->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+    st->codecpar->codec_id = AV_CODEC_ID_TEXT;
+    st->codecpar->extradata = static_cast<std::uint8_t*>(
+        AVUtilStubs::av_mallocz(AData.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::memcpy(st->codecpar->extradata, AData.data(), AData.size());
+    st->codecpar->extradata_size = static_cast<int>(AData.size());
+    AVUtilStubs::av_dict_set(&st->metadata, "mimetype", "text/plain", 0);
+    AVUtilStubs::av_dict_set(&st->metadata, "filename", ATagName.c_str(), 0);
+    ret = AVFormatStubs::avio_open2(&oc->pb, AFile.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+  }
+  if (ret >= 0) ret = AVFormatStubs::avformat_write_header(oc, nullptr);
+  if (ret >= 0) {
+    // a reader looks for the first cluster: one small packet makes one
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    ret = AVCodecStubs::av_new_packet(pkt, 16);
+    if (ret >= 0) {
+      std::memset(pkt->data, 0, 16);
+      pkt->stream_index = vst->index;
+      pkt->pts = pkt->dts = 0;
+      pkt->duration = 1;
+      pkt->time_base = vst->time_base;
+      AVCodecStubs::av_packet_rescale_ts(pkt, AVRational{1, 25}, vst->time_base);
+      ret = AVFormatStubs::av_interleaved_write_frame(oc, pkt);
+    }
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+  if (ret >= 0) ret = AVFormatStubs::av_write_trailer(oc);
+  if (oc && oc->pb) AVFormatStubs::avio_closep(&oc->pb);
+  AVFormatStubs::avformat_free_context(oc);
+  return ret;
+}
+
 // ---- Fixture ---------------------------------------------------------------------------------
 
 class DemuxTest : public ::testing::Test {
@@ -544,6 +594,59 @@ TEST_F(DemuxTest, NativeRateTakesThePlayingTimeAndAPauseOnlyAddsItself) {
   EXPECT_EQ(resumed, 1);
 }
 
+// ---- Attachments ---------------------------------------------------------------------------
+
+TEST_F(DemuxTest, DumpAttachmentWritesTheExtradata) {
+  const std::string content = "attached bytes\n";
+  ASSERT_EQ(WriteAttachment(Media("att.mkv"), content, "note.txt"), 0);
+  ASSERT_EQ(Open(Media("att.mkv")), 0) << TLogCapture::All();
+  ASSERT_EQ(File()->f.nb_streams, 2);
+  PInputStream ist = Stream(1);
+  ASSERT_EQ(ist->par->codec_type, AVMEDIA_TYPE_ATTACHMENT);
+
+  struct {
+    const char* Name;
+    std::string Target;  // the option's value
+    std::string Written;
+  } rows[] = {
+      {"named", Media("dumped.txt"), Media("dumped.txt")},
+      {"from the tag", "", "note.txt"},
+  };
+  const fs::path cwd = fs::current_path();
+  fs::current_path(MediaDir());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    EXPECT_EQ(dump_attachment(ist, row.Target.c_str()), 0) << TLogCapture::All();
+    const std::vector<char> got = ReadAll(row.Written);
+    EXPECT_EQ(std::string(got.begin(), got.end()), content);
+    EXPECT_TRUE(TLogCapture::HasText("Wrote attachment (15 bytes) to '" + row.Written + "'")) << TLogCapture::All();
+  }
+  fs::current_path(cwd);
+
+  // with -n an existing file is left alone
+  Task->Fno_file_overwrite = 1;
+  WriteAll(Media("dumped.txt"), "keep", 4);
+  EXPECT_LT(dump_attachment(ist, Media("dumped.txt").c_str()), 0);
+  const std::vector<char> kept = ReadAll(Media("dumped.txt"));
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep");
+}
+
+TEST_F(DemuxTest, DumpAttachmentNeedsAName) {
+  ASSERT_EQ(WriteAttachment(Media("att2.mkv"), "x", "x.txt"), 0);
+  ASSERT_EQ(Open(Media("att2.mkv")), 0) << TLogCapture::All();
+  // a container that names none (Matroska always does)
+  AVUtilStubs::av_dict_set(&Stream(1)->st->metadata, "filename", nullptr, 0);
+  TLogCapture::Clear();
+  EXPECT_EQ(dump_attachment(Stream(1), ""), AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("No filename specified and no 'filename' tag")) << TLogCapture::All();
+  // nothing to write is no error
+  TLogCapture::Clear();
+  EXPECT_EQ(dump_attachment(Stream(0), Media("video.bin").c_str()), 0);
+  EXPECT_TRUE(TLogCapture::HasText("No extradata to dump.")) << TLogCapture::All();
+  EXPECT_FALSE(fs::exists(Media("video.bin")));
+}
+
 // ---- Host streams ----------------------------------------------------------------------------
 
 // A file behind the events of a host stream; counts how often it was closed.
@@ -604,6 +707,207 @@ TEST_F(DemuxTest, AnObjectThatIsNoStreamIsRefused) {
   O.memory_access = static_cast<std::int64_t>(reinterpret_cast<intptr_t>(&not_a_stream));
   EXPECT_EQ(Open("host.mkv"), AVERROR(EINVAL));
   EXPECT_TRUE(TLogCapture::HasText("Error opening input: ")) << TLogCapture::All();
+}
+
+// ---- Command lines ---------------------------------------------------------------------------
+
+// What a written file holds: its streams and the packets of each.
+struct TProbed {
+  int Streams = 0;
+  std::vector<std::vector<std::int64_t>> Pts;  // microseconds, per stream
+};
+
+TProbed ProbeFile(const std::string& AFile) {
+  TProbed r;
+  AVFormatContext* ic = nullptr;
+  if (AVFormatStubs::avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) < 0) return r;
+  if (AVFormatStubs::avformat_find_stream_info(ic, nullptr) >= 0) {
+    r.Streams = static_cast<int>(ic->nb_streams);
+    r.Pts.resize(ic->nb_streams);
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    while (AVFormatStubs::av_read_frame(ic, pkt) >= 0) {
+      r.Pts[pkt->stream_index].push_back(ToUs(pkt->pts, ic->streams[pkt->stream_index]->time_base));
+      AVCodecStubs::av_packet_unref(pkt);
+    }
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+  AVFormatStubs::avformat_close_input(&ic);
+  return r;
+}
+
+class DemuxCommandLineTest : public DemuxTest {
+ protected:
+  // Parses and runs ALine on a task of its own: 0, or the parse error, or -1 for a job
+  // that failed.
+  int RunLine(const std::string& ALine) {
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = task->ParseOptions(ALine);
+    if (ret < 0) return ret;
+    task->Start(false);
+    return task->FHasError ? -1 : 0;
+  }
+};
+
+TEST_F(DemuxCommandLineTest, InputOptionsReachTheOutput) {
+  struct {
+    const char* Name;
+    std::string Line;
+    int Streams;
+    std::size_t Packets;  // of the first stream
+    std::int64_t LastPts;
+  } rows[] = {
+      {"copy", "-i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
+      {"loop", "-stream_loop 2 -i " + Media("v1.mkv") + " -c copy ", 1, 75, 2'960'000},
+      {"loop decoded", "-stream_loop 1 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 50, 1'960'000},
+      {"map video only", "-i " + Media("va1.mkv") + " -map 0:v -c copy ", 1, 25, 960'000},
+      {"itsscale", "-itsscale 2 -i " + Media("v1.mkv") + " -c copy ", 1, 25, 1'920'000},
+      {"to", "-to 0.5 -i " + Media("v1.mkv") + " -c copy ", 1, 13, 480'000},
+      // the file lasts 0.96 s: reading starts at the picture of 0.4 s
+      {"sseof", "-sseof -0.56 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 15, 560'000},
+      {"bitstream filter", "-bsf:v null -i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
+      {"decoded", "-i " + Media("va1.mkv") + " -an -c:v mpeg4 ", 1, 25, 960'000},
+      {"decoded after -ss", "-ss 0.4 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 15, 560'000},
+      {"hwaccel auto falls back", "-hwaccel auto -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 25, 960'000},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string out = Media("out.mkv");
+    fs::remove(out);
+    TLogCapture::Clear();
+    ASSERT_EQ(RunLine(row.Line + out), 0) << TLogCapture::All();
+    const TProbed p = ProbeFile(out);
+    ASSERT_EQ(p.Streams, row.Streams);
+    EXPECT_EQ(p.Pts[0].size(), row.Packets);
+    if (!p.Pts[0].empty()) {
+      EXPECT_NEAR(p.Pts[0].back(), row.LastPts, 1000);
+    }
+  }
+}
+
+TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
+  struct {
+    const char* Name;
+    std::string Line;
+    const char* Text;
+  } rows[] = {
+      {"hwaccel", "-hwaccel nonsense -i " + Media("v1.mkv"), "Unrecognized hwaccel: nonsense."},
+      {"hwaccel output format", "-hwaccel auto -hwaccel_output_format nonsense -i " + Media("v1.mkv"),
+       "Unrecognised hwaccel output format: nonsense"},
+      {"apply_cropping", "-apply_cropping sideways -i " + Media("v1.mkv"), "Invalid apply_cropping value 'sideways'."},
+      {"framerate", "-r:v fast -i " + Media("v1.mkv"), "Error parsing framerate fast."},
+      {"channel layout", "-ch_layout:a 5.1 -i " + Media("va1.mkv"),
+       "Specified channel layout '5.1' has 6 channels, but input has 1 channels."},
+      {"bitstream filter", "-bsf:v no_such_bsf -i " + Media("v1.mkv"),
+       "Error parsing bitstream filter sequence 'no_such_bsf'"},
+      {"decoder", "-c:v no_such_decoder -i " + Media("v1.mkv"), "Unknown decoder 'no_such_decoder'"},
+      {"discard", "-discard:v bogus -i " + Media("v1.mkv"), "Error parsing discard bogus."},
+      {"reinit and drop", "-reinit_filter 1 -drop_changed 1 -i " + Media("v1.mkv"),
+       "drop_changed and reinit_filters both enabled. These are mutually exclusive."},
+      {"garbage", "-i " + Media("garbage.mp4"), "Error opening input: "},
+      // no such device on this machine
+      {"hwaccel device", "-hwaccel vaapi -hwaccel_device /dev/dri/no-such-node -i " + Media("v1.mkv") + " -c:v mpeg4",
+       "Hardware device setup failed for decoder: "},
+  };
+  std::vector<char> garbage(4096, 'x');
+  WriteAll(Media("garbage.mp4"), garbage.data(), garbage.size());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    EXPECT_LT(RunLine(row.Line + (row.Line.find(" -c:v ") == std::string::npos ? " -c copy " : " ") + Media("never.mkv")), 0);
+    EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
+    EXPECT_FALSE(fs::exists(Media("never.mkv")));
+  }
+}
+
+TEST_F(DemuxCommandLineTest, AHostStreamConvertsAndIsClosedWithTheTask) {
+  THostFile host(Media("va1.mkv"));
+  const std::string out = Media("from-host.mkv");
+  const auto addr = reinterpret_cast<std::intptr_t>(&host.Stream);
+  ASSERT_EQ(RunLine("-memory " + std::to_string(addr) + " -i host.mkv -c copy " + out), 0) << TLogCapture::All();
+  EXPECT_EQ(host.Closes.load(), 1);
+  const TProbed p = ProbeFile(out);
+  ASSERT_EQ(p.Streams, 2);
+  EXPECT_EQ(p.Pts[0].size(), 25u);
+}
+
+TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
+  ASSERT_EQ(WriteAttachment(Media("att3.mkv"), "fourteen bytes", "note.txt"), 0);
+  const std::string dumped = Media("option-dumped.txt");
+  ASSERT_EQ(RunLine("-dump_attachment:t " + dumped + " -i " + Media("att3.mkv") + " -map 0:v -c copy " +
+                    Media("att-out.mkv")),
+            0)
+      << TLogCapture::All();
+  const std::vector<char> got = ReadAll(dumped);
+  EXPECT_EQ(std::string(got.begin(), got.end()), "fourteen bytes");
+}
+
+TEST_F(DemuxCommandLineTest, LoopedAudioContinuesWhereThePassEnded) {
+  const std::string out = Media("loop-audio.mkv");
+  ASSERT_EQ(RunLine("-stream_loop 1 -i " + Media("va1.mkv") + " -vn -c:a pcm_s16le " + out), 0) << TLogCapture::All();
+  const TProbed p = ProbeFile(out);
+  ASSERT_EQ(p.Streams, 1);
+  const std::vector<std::int64_t>& pts = p.Pts[0];
+  ASSERT_GT(pts.size(), 2u);
+  for (std::size_t i = 1; i < pts.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_GT(pts[i], pts[i - 1]);
+    EXPECT_LT(pts[i] - pts[i - 1], 100'000);
+  }
+  EXPECT_GT(pts.back(), 1'900'000);
+  EXPECT_LT(pts.back(), 2'000'000);
+}
+
+TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {
+  struct {
+    const char* Options;
+    int Video, Audio;
+  } rows[] = {
+      {"", AVDISCARD_NONE, AVDISCARD_NONE},
+      {"-discard:v nokey ", AVDISCARD_NONKEY, AVDISCARD_NONE},
+      {"-discard:a all ", AVDISCARD_NONE, AVDISCARD_ALL},
+      {"-vn ", AVDISCARD_ALL, AVDISCARD_NONE},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Options);
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("va1.mkv") + " -c copy -f null -"), 0)
+        << TLogCapture::All();
+    EXPECT_EQ(task->Finput_files[0]->streams[0]->user_set_discard, row.Video);
+    EXPECT_EQ(task->Finput_files[0]->streams[1]->user_set_discard, row.Audio);
+  }
+}
+
+TEST_F(DemuxCommandLineTest, AnUnknownLayoutIsGuessedWithinTheLimit) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "a";
+  spec.Channels = 2;
+  spec.Duration = 0.2;
+  // WAV keeps no layout for two channels, only the count
+  ASSERT_EQ(MediaBuilder::WriteMedia(Media("stereo.wav"), "wav", spec), 0);
+  struct {
+    const char* Name;
+    const char* Options;
+    AVChannelOrder Order;
+    bool Guessed;
+  } rows[] = {
+      {"guessed", "", AV_CHANNEL_ORDER_NATIVE, true},
+      {"over the limit", "-guess_layout_max 1 ", AV_CHANNEL_ORDER_UNSPEC, false},
+      {"given", "-ch_layout:a stereo ", AV_CHANNEL_ORDER_NATIVE, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture::Clear();
+    auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("stereo.wav") + " -c copy -f null -"), 0)
+        << TLogCapture::All();
+    const AVChannelLayout& layout = task->Finput_files[0]->streams[0]->par->ch_layout;
+    EXPECT_EQ(layout.order, row.Order);
+    EXPECT_EQ(layout.nb_channels, 2);
+    if (row.Order == AV_CHANNEL_ORDER_NATIVE) {
+      EXPECT_EQ(layout.u.mask, AV_CH_LAYOUT_STEREO);
+    }
+    EXPECT_EQ(TLogCapture::HasText("Guessed Channel Layout: stereo"), row.Guessed) << TLogCapture::All();
+  }
 }
 
 }  // namespace

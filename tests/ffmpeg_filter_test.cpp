@@ -7,16 +7,21 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "LoaderTestSupport.h"
 #include "LogCapture.h"
+#include "MediaBuilder.h"
+#include "engine/FFmpeg.h"
 #include "TestLibraries.h"
 #include "engine/FFmpegFilter.h"
 #include "engine/FFmpegSched.h"
 #include "runtime/AVCodecStubs.h"
+#include "runtime/AVFormatStubs.h"
 #include "runtime/AVFilterStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFmpegHeader.h"
@@ -155,9 +160,22 @@ class TRig {
   }
 
   // A decoder node that sends AFrames (then an end-of-stream frame) into input AIn of
-  // graph AFg; the input is prepared as input-stream binding would prepare it.
-  void FeedInput(TFilterGraph* AFg, int AIn, std::uint32_t AFlags,
-                 std::vector<AVFrame*> AFrames) {
+  // graph AFg; the input is prepared as input-stream binding would prepare it (for a
+  // subtitle source: a 32x24 canvas).
+  struct TFeeder {
+    const AVClass* class_ = nullptr;
+    TScheduler* Sch = nullptr;
+    Cardinal DemuxIdx = 0, DecIdx = 0;
+    std::vector<AVFrame*> Frames;
+    std::shared_future<void> After;  // sending starts when this is ready (when valid)
+    std::promise<void> Sent;         // ready once everything was sent
+    ~TFeeder() {
+      for (AVFrame*& f : Frames) U::av_frame_free(&f);
+    }
+  };
+  TFeeder& FeedInput(TFilterGraph* AFg, int AIn, std::uint32_t AFlags,
+                     std::vector<AVFrame*> AFrames,
+                     AVMediaType ASrcType = AVMEDIA_TYPE_UNKNOWN) {
     FFeeders.push_back(std::make_unique<TFeeder>());
     TFeeder& f = *FFeeders.back();
     f.Sch = Sch;
@@ -169,12 +187,20 @@ class TRig {
 
     TInputFilterPriv* ifp = ifp_from_ifilter(AFg->inputs[AIn]);
     ifp->bound = 1;
-    ifp->type_src = AFg->inputs[AIn]->type_;
+    ifp->type_src = ASrcType == AVMEDIA_TYPE_UNKNOWN ? AFg->inputs[AIn]->type_ : ASrcType;
     ifp->opts.flags = AFlags;
-    ifp->opts.name = U::av_strdup("dec0");
+    ifp->opts.name = U::av_asprintf("dec%d", AIn);
+    if (ifp->type_src == AVMEDIA_TYPE_SUBTITLE) {
+      ifp->sub2video_frame = U::av_frame_alloc();
+      ifp->width = 32;
+      ifp->height = 24;
+      ifp->format = AV_PIX_FMT_RGB32;
+      ifp->time_base = AV_TIME_BASE_Q;
+    }
     EXPECT_EQ(sch_connect(Sch, SCH_DEC_OUT(f.DecIdx, 0),
                           SCH_FILTER_IN(fgp_from_fg(AFg)->sch_idx, AIn)),
               0);
+    return f;
   }
 
   // Starts the scheduler, waits for the end and stops it: the merged task result.
@@ -193,25 +219,20 @@ class TRig {
   TScheduler* Sch;
 
  private:
-  struct TFeeder {
-    const AVClass* class_ = nullptr;
-    TScheduler* Sch = nullptr;
-    Cardinal DemuxIdx = 0, DecIdx = 0;
-    std::vector<AVFrame*> Frames;
-    ~TFeeder() {
-      for (AVFrame*& f : Frames) U::av_frame_free(&f);
-    }
-  };
   static int DemuxThread(void*) { return 0; }
   static int FeedThread(void* AArg) {
     auto& f = *static_cast<TFeeder*>(AArg);
+    if (f.After.valid()) f.After.wait();
     std::int64_t end = 0;
     AVRational tb{1, 25};
     for (AVFrame* frame : f.Frames) {
       end = frame->pts + frame->duration;
       tb = frame->time_base;
       const int ret = sch_dec_send(f.Sch, f.DecIdx, 0, frame);
-      if (ret < 0) return ret == AVERROR_EOF ? 0 : ret;
+      if (ret < 0) {
+        f.Sent.set_value();
+        return ret == AVERROR_EOF ? 0 : ret;
+      }
     }
     // the end of the stream, as decoders announce it
     AVFrame* eof = U::av_frame_alloc();
@@ -220,6 +241,7 @@ class TRig {
     eof->opaque = reinterpret_cast<void*>(FRAME_OPAQUE_EOF);
     const int ret = sch_dec_send(f.Sch, f.DecIdx, 0, eof);
     U::av_frame_free(&eof);
+    f.Sent.set_value();
     return ret == AVERROR_EOF ? 0 : ret;
   }
 
@@ -885,6 +907,150 @@ TEST_F(FilterTest, TwoGraphsLinkedByALabelCarryEveryFrame) {
     EXPECT_EQ(b[i].Pts, i);
     EXPECT_EQ(b[i].Width, 16);
   }
+}
+
+TEST_F(FilterTest, FramesWaitingForAnotherInputKeepTheirTimesAtAForcedRate) {
+  // Input 0 has a forced rate of 25 fps (its time base is 1/25) but frames in
+  // milliseconds; they wait until input 1 knows its format, then enter the graph.
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("[a]null[o1];[b]null[o2]"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  std::vector<AVFrame*> a, b;
+  for (int i = 0; i < 3; i++) a.push_back(VideoFrame(16, 16, i * 40, 40, AVRational{1, 1000}, i));
+  for (int i = 0; i < 3; i++) b.push_back(VideoFrame(16, 16, i, 1, AVRational{1, 25}, i));
+  ifp_from_ifilter(fg->inputs[0])->opts.framerate = AVRational{25, 1};
+  TRig::TFeeder& fa = rig.FeedInput(fg, 0, IFILTER_FLAG_CFR, std::move(a));
+  TRig::TFeeder& fb = rig.FeedInput(fg, 1, 0, std::move(b));
+  fb.After = fa.Sent.get_future().share();
+  TEncNode& ea = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  TEncNode& eb = rig.BindOutput(fg, 1, PlainOutputOptions("#0:1"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  for (TEncNode* e : {&ea, &eb}) {
+    const auto got = e->Snapshot();
+    ASSERT_EQ(got.size(), 3u);
+    for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(av_cmp_q(got[i].Tb, AVRational{1, 25}), 0);
+      EXPECT_EQ(got[i].Pts, i);
+    }
+  }
+}
+
+TEST_F(FilterTest, ASubtitleInputWithoutSubtitlesKeepsABlankCanvasAtTheHeartbeats) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("null"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  std::vector<AVFrame*> beats;
+  for (int i = 0; i < 3; i++) {
+    AVFrame* f = U::av_frame_alloc();
+    f->pts = i * 1000;
+    f->time_base = AVRational{1, 1000};
+    f->opaque = reinterpret_cast<void*>(FRAME_OPAQUE_SUB_HEARTBEAT);
+    beats.push_back(f);
+  }
+  rig.FeedInput(fg, 0, 0, std::move(beats), AVMEDIA_TYPE_SUBTITLE);
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  // the first beat starts the canvas, the later ones push it again just before their time
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 3u);
+  const std::int64_t expected[] = {0, 999999, 1999999};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_TRUE(got[i].HasData);
+    EXPECT_EQ(got[i].Width, 32);
+    EXPECT_EQ(got[i].Height, 24);
+    EXPECT_EQ(got[i].Format, AV_PIX_FMT_RGB32);
+    EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AV_TIME_BASE_Q), expected[i]);
+  }
+}
+
+// ---- Whole command lines ---------------------------------------------------------------------
+
+class FilterCmdTest : public FilterTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
+    FilterTest::SetUp();
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  }
+  void TearDown() override {
+    FTask.reset();
+    for (const std::string& f : FFiles) std::remove(f.c_str());
+    FilterTest::TearDown();
+  }
+
+  // A 64x48 picture file made once per name in the temporary folder.
+  std::string Media(const std::string& AName, const std::string& AStreams = "v") {
+    const std::string path = ::testing::TempDir() + "filter_" + AName;
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = AStreams;
+    spec.Duration = 0.4;
+    EXPECT_EQ(MediaBuilder::WriteMedia(path, nullptr, spec), 0);
+    FFiles.push_back(path);
+    return path;
+  }
+  std::string Output(const std::string& AName) {
+    const std::string path = ::testing::TempDir() + "filter_" + AName;
+    FFiles.push_back(path);
+    return path;
+  }
+
+  std::unique_ptr<FFmpeg::TCustomFFmpeg> FTask;
+  std::vector<std::string> FFiles;
+};
+
+TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
+  const std::string v1 = Media("in1.mkv"), v2 = Media("in2.mkv");
+  struct TCase {
+    const char* Name;
+    std::string Cmd;
+    bool Ok;
+    const char* Message;
+  };
+  const TCase cases[] = {
+      {"-vf split is not a simple graph", "-y -i " + v1 + " -vf split " + Output("o1.nut"), false,
+       "Simple filtergraph 'split' was expected to have exactly 1 input and 1 output. However, "
+       "it had 1 input(s) and 2 output(s)."},
+      {"a split output that nothing maps",
+       "-y -i " + v1 + " -filter_complex [0:v]split[a][b] -map [a] " + Output("o2.nut"), false,
+       "Filter 'split' has output 1 (b) unconnected"},
+      {"an unlabelled input takes the first stream nobody uses",
+       "-y -i " + v1 + " -i " + v2 + " -filter_complex [0:v]null[o1];null[o2] -map [o1] -map [o2] " +
+           Output("o3.nut"),
+       true, "Binding unlabeled input 1 to input stream 1:0"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = FTask->ParseOptions(c.Cmd);
+    if (c.Ok) {
+      EXPECT_EQ(ret, 0) << FTask->LastErrMsg();
+    } else {
+      EXPECT_LT(ret, 0);
+    }
+    EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+  }
+}
+
+TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
+  const std::string in = Media("rot.mkv");
+  const std::string out = Output("rot.nut");
+  ASSERT_EQ(FTask->ParseOptions("-y -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
+      << FTask->LastErrMsg();
+  FTask->Start(false);
+  ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();
+
+  AVFormatContext* ctx = nullptr;
+  ASSERT_EQ(AVFormatStubs::avformat_open_input(&ctx, out.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(AVFormatStubs::avformat_find_stream_info(ctx, nullptr), 0);
+  ASSERT_EQ(ctx->nb_streams, 1u);
+  EXPECT_EQ(ctx->streams[0]->codecpar->width, 48);
+  EXPECT_EQ(ctx->streams[0]->codecpar->height, 64);
+  AVFormatStubs::avformat_close_input(&ctx);
 }
 
 }  // namespace

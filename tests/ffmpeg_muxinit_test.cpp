@@ -16,10 +16,14 @@
 
 #include "LoaderTestSupport.h"
 #include "LogCapture.h"
+#include "MediaBuilder.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInit.h"
 #include "engine/FFmpegSched.h"
+#include "engine/FFmpegFilter.h"
+#include "platform/Streams.h"
+#include "runtime/MemoryProtocol.h"
 #include "runtime/MyUtils.h"
 
 namespace {
@@ -369,6 +373,12 @@ TEST_F(MuxInitTest, StatisticsFilesAreSharedPerPath) {
             0);
   EXPECT_TRUE(TLogCapture::HasText("Error opening stats file '" + bad + "'"));
   EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
+  // and the list is still searched safely afterwards
+  ASSERT_EQ(FFmpegMuxInit::enc_stats_init(FTask.get(), s1, &FFmpegMux::ms_from_ost(s1)->stats, "{n}",
+                                          b.c_str(), 0),
+            0);
+  EXPECT_EQ(FFmpegMux::ms_from_ost(s1)->stats.io, s1->enc_stats_pre.io);
+  EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
 }
 
 // ---- Stream groups and programs -----------------------------------------------------------
@@ -444,6 +454,78 @@ TEST_F(MuxInitTest, AudioElementAndMixPresentation) {
   EXPECT_EQ(submix->nb_layouts, 1u);
   EXPECT_EQ(FFmpegMuxInit::get_stream_group_index_from_id(mux, 2), 1);
   EXPECT_EQ(FFmpegMuxInit::get_stream_group_index_from_id(mux, 9), AVERROR(EINVAL));
+}
+
+TEST_F(MuxInitTest, MappedGroupsAreRebuilt) {
+  // The "input": a context whose groups were made from texts with non-default options.
+  TMux* src = NewMux("matroska");
+  NewStream(src, AVMEDIA_TYPE_AUDIO);
+  NewStream(src, AVMEDIA_TYPE_AUDIO);
+  FOptStrings = TOptList(
+      {{"", "type=iamf_audio_element:id=7:st=0:st=1,layer=ch_layout=stereo:output_gain_flags=2,"
+            "layer=ch_layout=5.1,demixing=parameter_id=998:parameter_rate=48000:"
+            "subblock_duration=1024:dmixp_mode=2,recon_gain=parameter_id=101:"
+            "parameter_rate=48000:subblock_duration=960"},
+       {"", "type=iamf_mix_presentation:id=9,submix=default_mix_gain=0.5|element=stg=0:"
+            "headphones_rendering_mode=binaural|layout=layout_type=loudspeakers:"
+            "sound_system=stereo"}});
+  TOptionsContext o = Options();
+  o.stream_groups = FOptStrings.List();
+  ASSERT_EQ(FFmpegMuxInit::of_add_groups(src, &o), 0);
+
+  auto* ifile = static_cast<FFmpegHeader::TInputFile*>(av_mallocz(sizeof(FFmpegHeader::TInputFile)));
+  ifile->ctx = src->fc;
+  FFmpegHeader::TInputFile* files[1] = {ifile};
+  FTask->Finput_files = files;
+  FTask->Fnb_input_files = 1;
+
+  TLogCapture log;
+  TMux* mux = NewMux("matroska");
+  NewStream(mux, AVMEDIA_TYPE_AUDIO);
+  NewStream(mux, AVMEDIA_TYPE_AUDIO);
+  const int r0 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=0:st=0:st=1", nullptr);
+  const int r1 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=1", nullptr);
+  const int r2 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=2", nullptr);
+
+  FTask->Finput_files = nullptr;
+  FTask->Fnb_input_files = 0;
+  AVUtilStubs::av_free(ifile);
+
+  ASSERT_EQ(r0, 0) << TLogCapture::All();
+  ASSERT_EQ(r1, 0) << TLogCapture::All();
+  EXPECT_EQ(r2, AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("Invalid input stream group index: 2."));
+
+  const AVFormatContext* fc = mux->fc;
+  ASSERT_EQ(fc->nb_stream_groups, 2u);
+  const AVStreamGroup* el = fc->stream_groups[0];
+  EXPECT_EQ(el->id, 7);
+  EXPECT_EQ(el->nb_streams, 2u);
+  const AVIAMFAudioElement* ae = el->params.iamf_audio_element;
+  ASSERT_EQ(ae->nb_layers, 2u);
+  EXPECT_EQ(ae->layers[0]->ch_layout.nb_channels, 2);
+  EXPECT_EQ(ae->layers[0]->output_gain_flags, 2u);
+  EXPECT_EQ(ae->layers[1]->ch_layout.nb_channels, 6);
+  ASSERT_NE(ae->demixing_info, nullptr);
+  EXPECT_EQ(ae->demixing_info->parameter_id, 998u);
+  EXPECT_EQ(static_cast<const AVIAMFDemixingInfo*>(
+                static_cast<const void*>(reinterpret_cast<const std::uint8_t*>(ae->demixing_info) +
+                                         ae->demixing_info->subblocks_offset))
+                ->dmixp_mode,
+            2u);
+  ASSERT_NE(ae->recon_gain_info, nullptr);
+  EXPECT_EQ(ae->recon_gain_info->parameter_id, 101u);
+
+  const AVStreamGroup* mix = fc->stream_groups[1];
+  EXPECT_EQ(mix->id, 9);
+  ASSERT_EQ(mix->params.iamf_mix_presentation->nb_submixes, 1u);
+  const AVIAMFSubmix* submix = mix->params.iamf_mix_presentation->submixes[0];
+  EXPECT_EQ(av_q2d(submix->default_mix_gain), 0.5);
+  ASSERT_EQ(submix->nb_elements, 1u);
+  EXPECT_EQ(submix->elements[0]->audio_element_id, 7u);
+  EXPECT_EQ(submix->elements[0]->headphones_rendering_mode, AV_IAMF_HEADPHONES_MODE_BINAURAL);
+  ASSERT_EQ(submix->nb_layouts, 1u);
+  EXPECT_EQ(submix->layouts[0]->layout_type, AV_IAMF_SUBMIX_LAYOUT_TYPE_LOUDSPEAKERS);
 }
 
 TEST_F(MuxInitTest, Programs) {
@@ -711,6 +793,539 @@ TEST_F(MuxInitOpenTest, MuxerThatNeedsANumberedName) {
                                    "required by output format 'webm_chunk'.\n"))
       << TLogCapture::All();
   EXPECT_FALSE(fs::exists(name));
+}
+
+}  // namespace
+
+// ---- Command lines ------------------------------------------------------------------------
+
+
+namespace {
+
+class MuxInitCmdTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  }
+  void TearDown() override { FTask.reset(); }
+
+  // A media file in the temporary folder, made once per name.
+  std::string Media(const std::string& AName, const MediaBuilder::TMediaSpec& ASpec) {
+    const std::string path = FDir.File(AName);
+    EXPECT_EQ(MediaBuilder::WriteMedia(path, nullptr, ASpec), 0);
+    return path;
+  }
+  std::string Media(const std::string& AName, const std::string& AStreams) {
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = AStreams;
+    return Media(AName, spec);
+  }
+
+  int Parse(const std::string& ACmd) { return FTask->ParseOptions(ACmd); }
+  TMux* Out(int AIndex = 0) {
+    return AIndex < FTask->Fnb_output_files ? FFmpegMux::mux_from_of(FTask->Foutput_files[AIndex])
+                                            : nullptr;
+  }
+
+  std::unique_ptr<FFmpeg::TCustomFFmpeg> FTask;
+  TTempDir FDir;
+};
+
+// A file with the given global metadata lines and chapters, read by the ffmetadata
+// demuxer: input metadata and chapters without any stream.
+std::string MetadataFile(const TTempDir& ADir, const std::string& AName, const std::string& ABody) {
+  const std::string path = ADir.File(AName);
+  WriteFile(path, ";FFMETADATA1\n" + ABody);
+  return path;
+}
+
+void NoVideoHook(void*, Platform::TObject*, Platform::TBitmap*, int, const std::int64_t&, bool&,
+                 bool&) {}
+void NoFrameHook(void*, Platform::TObject*, FFUtils::TAVPicture*, AVPixelFormat, int, int, int,
+                 const std::int64_t&) {}
+void NoAudioHook(void*, Platform::TObject*, const std::int64_t&, AVFrame*, int, int, int,
+                 AVSampleFormat) {}
+void NoPreview(void*, Platform::TObject*, Platform::TBitmap*, int, const std::int64_t&) {}
+
+TEST_F(MuxInitCmdTest, CopyRefusedWhenFramesAreNeeded) {
+  const std::string in = Media("va.mkv", "va");
+  using TSetter = void (*)(FFmpeg::TCustomFFmpeg&);
+  struct TRow {
+    const char* Name;
+    TSetter Set;
+    const char* Codec;  // the copy option
+    const char* WantText;
+  } rows[] = {
+      {"video hook (input side)",
+       [](FFmpeg::TCustomFFmpeg& t) {
+         t.FOnVideoInputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(NoVideoHook, &t);
+       },
+       "-c:v copy", "-vcodec/-c:video copy and VideoHook are incompatible (frames are not decoded)\n"},
+      {"video hook (output side)",
+       [](FFmpeg::TCustomFFmpeg& t) {
+         t.FOnVideoOutputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(NoVideoHook, &t);
+       },
+       "-c:v copy", "-vcodec/-c:video copy and VideoHook are incompatible (frames are not decoded)\n"},
+      {"frame hook",
+       [](FFmpeg::TCustomFFmpeg& t) {
+         t.FOnFrameOutputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(NoFrameHook, &t);
+       },
+       "-c:v copy", "-vcodec/-c:video copy and FrameHook are incompatible (frames are not decoded)\n"},
+      {"preview window",
+       [](FFmpeg::TCustomFFmpeg& t) { t.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW); }, "-c:v copy",
+       "-vcodec/-c:video copy and Preview are incompatible (frames are not decoded)\n"},
+      {"preview bitmaps",
+       [](FFmpeg::TCustomFFmpeg& t) {
+         t.FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(NoPreview, &t);
+         t.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+       },
+       "-c:v copy", "-vcodec/-c:video copy and Preview are incompatible (frames are not decoded)\n"},
+      {"audio hook",
+       [](FFmpeg::TCustomFFmpeg& t) {
+         t.FOnAudioInputHook = FFmpeg::TTaskAudioHookEvent::FromFunction(NoAudioHook, &t);
+       },
+       "-c:a copy", "-acodec/-c:audio copy and AudioHook are incompatible (frames are not decoded)\n"},
+      {"audio preview", [](FFmpeg::TCustomFFmpeg& t) { t.FAudioPreview = true; }, "-c:a copy",
+       "-acodec/-c:audio copy and PreviewAudio are incompatible (frames are not decoded)\n"},
+      // the other type is not affected
+      {"audio hook, video copied",
+       [](FFmpeg::TCustomFFmpeg& t) {
+         t.FOnAudioOutputHook = FFmpeg::TTaskAudioHookEvent::FromFunction(NoAudioHook, &t);
+       },
+       "-c:v copy -an", nullptr},
+      {"preview flags without a bitmap handler", [](FFmpeg::TCustomFFmpeg& t) { t.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP); },
+       "-c:v copy", nullptr},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Name);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    r.Set(*FTask);
+    const int ret = Parse("-y -i " + in + " " + r.Codec + " " + FDir.File("out.mkv"));
+    if (!r.WantText) {
+      EXPECT_EQ(ret, 0) << FTask->LastErrMsg() << TLogCapture::All();
+      continue;
+    }
+    EXPECT_EQ(ret, AVERROR(EINVAL));
+    EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, r.WantText)) << TLogCapture::All();
+    // refused while the command line is parsed: no worker has started
+    ASSERT_NE(FTask->Fsch, nullptr);
+    EXPECT_EQ(FTask->Fsch->state, FFmpegSched::SCH_STATE_UNINIT);
+    EXPECT_FALSE(FTask->Running());
+  }
+}
+
+TEST_F(MuxInitCmdTest, AttachmentsAreCopiedOnly) {
+  const std::string in = Media("v.mkv", "v");
+  const std::string att = FDir.File("a.bin");
+  WriteFile(att, "0123456789");
+  TLogCapture log;
+  EXPECT_EQ(Parse("-y -i " + in + " -attach " + att + " -c:t mjpeg " + FDir.File("out.mkv")),
+            AVERROR(ENOSYS));
+  EXPECT_TRUE(TLogCapture::Has(
+      AV_LOG_FATAL, "Encoder 'mjpeg' specified, but only '-codec copy' supported for attachment streams\n"))
+      << TLogCapture::All();
+
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_EQ(Parse("-y -i " + in + " -c copy -attach " + att + " -c:t copy " + FDir.File("out.mkv")), 0)
+      << FTask->LastErrMsg();
+  ASSERT_EQ(Out()->of.nb_streams, 2);
+  const AVStream* st = Out()->of.streams[1]->st;
+  EXPECT_EQ(st->codecpar->codec_type, AVMEDIA_TYPE_ATTACHMENT);
+  // initialised before the open returned: the data is on the container stream
+  EXPECT_EQ(st->codecpar->extradata_size, 10);
+  EXPECT_STREQ(av_dict_get(st->metadata, "filename", nullptr, 0)->value, "a.bin");
+}
+
+TEST_F(MuxInitCmdTest, TagAndStreamId) {
+  const std::string in = Media("v.mkv", "v");
+  struct TRow {
+    const char* Opts;
+    int WantResult;
+    std::uint32_t WantTag;
+    int WantId;
+    const char* WantLog;
+  } rows[] = {
+      {"-tag:v XVID", 0, (CmdUtils::MKTAG)('X', 'V', 'I', 'D'), 0, nullptr},
+      {"-tag:v DX", 0, (CmdUtils::MKTAG)('D', 'X', 0, 0), 0, nullptr},
+      {"-tag:v 0x34504d46", 0, 0x34504d46u, 0, nullptr},
+      {"-streamid 0:0x20", 0, 0, 0x20, nullptr},
+      {"-streamid 0:12x", AVERROR(EINVAL), 0, 0, "Invalid stream id: 12x\n"},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = Parse("-y -i " + in + " -c copy " + r.Opts + " " + FDir.File("out.avi"));
+    EXPECT_EQ(ret, r.WantResult) << TLogCapture::All();
+    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, r.WantLog)) << TLogCapture::All();
+    if (ret < 0) continue;
+    const AVStream* st = Out()->of.streams[0]->st;
+    if (r.WantTag) {
+      EXPECT_EQ(FFmpegMux::ms_from_ost(Out()->of.streams[0])->par_in->codec_tag, r.WantTag);
+      EXPECT_EQ(st->codecpar->codec_tag, r.WantTag);
+    }
+    if (r.WantId) EXPECT_EQ(st->id, r.WantId);
+  }
+}
+
+TEST_F(MuxInitCmdTest, FrameRateModes) {
+  MediaBuilder::TMediaSpec one;
+  one.Streams = "v";
+  const std::string v = Media("v.mkv", one);
+  const std::string va = Media("va.mkv", "va");
+  using namespace FFmpegFilter;
+  struct TRow {
+    const char* Name;
+    std::string Input;
+    const char* Opts;
+    const char* Output;
+    int WantResult;
+    int WantMode;
+  } rows[] = {
+      // MPEG program streams take no variable frame rate
+      {"mpeg, one input stream: vscfr", v, "", "out.mpg", 0, VSYNC_VSCFR},
+      {"mpeg, two input streams: cfr", va, "-an", "out.mpg", 0, VSYNC_CFR},
+      {"-copyts: vscfr", va, "-an -copyts", "out.mpg", 0, VSYNC_VSCFR},
+      {"explicit cfr stays cfr", v, "-fps_mode cfr", "out.mpg", 0, VSYNC_CFR},
+      {"-r on a single-stream input: vscfr", v, "-r 10", "out.mkv", 0, VSYNC_VSCFR},
+      {"mp4: vfr", v, "", "out.mp4", 0, VSYNC_VFR},
+      {"avi: vfr", v, "", "out.avi", 0, VSYNC_VFR},
+      {"matroska: vfr", va, "-an", "out.mkv", 0, VSYNC_VFR},
+      {"-r on matroska: cfr", va, "-an -r 10", "out.mkv", 0, VSYNC_CFR},
+      {"no timestamps: passthrough", va, "-an -f null", "-", 0, VSYNC_PASSTHROUGH},
+      {"drop", va, "-an -fps_mode drop", "out.mkv", 0, VSYNC_DROP},
+      {"-r with vfr", va, "-an -r 10 -fps_mode vfr", "out.mkv", AVERROR(EINVAL), 0},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Name);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const std::string out = std::string(r.Output) == "-" ? "-" : FDir.File(r.Output);
+    const int ret = Parse("-y -i " + r.Input + " -c:v mpeg4 " + r.Opts + " " + out);
+    ASSERT_EQ(ret, r.WantResult) << FTask->LastErrMsg() << TLogCapture::All();
+    if (ret < 0) {
+      EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL,
+                                   "One of -r/-fpsmax was specified together a non-CFR "
+                                   "-vsync/-fps_mode. This is contradictory.\n"));
+      continue;
+    }
+    TOutputStream* ost = Out()->of.streams[0];
+    ASSERT_NE(ost->filter, nullptr);
+    EXPECT_EQ(ofp_from_ofilter(ost->filter)->vsync_method, r.WantMode);
+    EXPECT_EQ(FFmpegMux::ms_from_ost(ost)->ts_drop, r.WantMode == VSYNC_DROP);
+  }
+}
+
+TEST_F(MuxInitCmdTest, AutomaticVideoChoice) {
+  MediaBuilder::TMediaSpec small, big;
+  small.Streams = big.Streams = "v";
+  big.Width = 96;
+  big.Height = 72;
+  const std::string s1 = Media("s1.mkv", small), s2 = Media("s2.mkv", small);
+  const std::string b = Media("b.mkv", big);
+  struct TRow {
+    const char* Name;
+    std::vector<std::string> Inputs;
+    int WantFile;
+  } rows[] = {
+      {"the larger picture wins", {s1, b}, 1},
+      {"the larger picture wins from the first file too", {b, s1}, 0},
+      {"equal sizes: the first file", {s1, s2}, 0},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Name);
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    std::string cmd = "-y";
+    for (const std::string& i : r.Inputs) cmd += " -i " + i;
+    ASSERT_EQ(Parse(cmd + " -c copy " + FDir.File("out.mkv")), 0) << FTask->LastErrMsg();
+    ASSERT_EQ(Out()->of.nb_streams, 1);
+    EXPECT_EQ(Out()->of.streams[0]->ist->file_->index, r.WantFile);
+  }
+}
+
+TEST_F(MuxInitCmdTest, NoStreamAndStreamlessFormats) {
+  const std::string in = Media("v.mkv", "v");
+  {
+    TLogCapture log;
+    EXPECT_EQ(Parse("-y -i " + in + " -vn " + FDir.File("out.mp4")), AVERROR(EINVAL));
+    EXPECT_TRUE(TLogCapture::Has(AV_LOG_ERROR, "Output file does not contain any stream\n"));
+  }
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  {
+    TLogCapture log;
+    // ffmetadata writes no streams and takes none
+    EXPECT_EQ(Parse("-y -i " + in + " -f ffmetadata " + FDir.File("meta.txt")), 0)
+        << FTask->LastErrMsg() << TLogCapture::All();
+    EXPECT_EQ(Out()->of.nb_streams, 0);
+    EXPECT_FALSE(TLogCapture::HasText("does not contain any stream"));
+  }
+}
+
+TEST_F(MuxInitCmdTest, LabelMappedTwice) {
+  const std::string in = Media("v.mkv", "v");
+  TLogCapture log;
+  EXPECT_EQ(Parse("-y -i " + in + " -filter_complex [0:v]split[a][b] -map [a] -map [a] -c:v mpeg4 " +
+                  FDir.File("out.mkv")),
+            AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL,
+                               "Output with label 'a' does not exist in any defined filter graph, or "
+                               "was already used elsewhere.\n"))
+      << TLogCapture::All();
+
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_EQ(Parse("-y -i " + in + " -filter_complex [0:v]split[a][b] -map [a] -map [b] -c:v mpeg4 " +
+                  FDir.File("out.mkv")),
+            0)
+      << FTask->LastErrMsg();
+  EXPECT_EQ(Out()->of.nb_streams, 2);
+}
+
+TEST_F(MuxInitCmdTest, GivenDispositions) {
+  MediaBuilder::TMediaSpec two;
+  two.Streams = "aa";
+  const std::string in = Media("aa.mkv", two);
+  ASSERT_EQ(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:1 default+comment " +
+                  FDir.File("out.mkv")),
+            0)
+      << FTask->LastErrMsg();
+  EXPECT_EQ(Out()->fc->streams[1]->disposition, AV_DISPOSITION_DEFAULT | AV_DISPOSITION_COMMENT);
+
+  TLogCapture log;
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  EXPECT_LT(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:0 bogus " + FDir.File("out.mkv")), 0);
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, "Error setting output stream dispositions\n"))
+      << TLogCapture::All();
+}
+
+TEST_F(MuxInitCmdTest, ShortestSyncQueues) {
+  const std::string in = Media("va.mkv", "va");
+  struct TRow {
+    const char* Opts;
+    bool WantEncQueue;
+    bool WantMuxQueue;
+  } rows[] = {
+      {"-c:v mpeg4 -c:a pcm_s16le -shortest", true, false},
+      {"-c:v mpeg4 -c:a copy -shortest", false, true},
+      {"-c:v mpeg4 -c:a pcm_s16le", false, false},
+      {"-c:v mpeg4 -an -frames:v 5", true, false},
+      {"-c:v copy -c:a copy -frames:v 5", false, true},
+      // an audio encoder with a fixed frame size needs its frames cut
+      {"-vn -c:a ac3", true, false},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_EQ(Parse("-y -i " + in + " " + r.Opts + " " + FDir.File("out.mkv")), 0)
+        << FTask->LastErrMsg();
+    EXPECT_EQ(FTask->Fsch->nb_sq_enc > 0, r.WantEncQueue);
+    EXPECT_EQ(Out()->sq_mux != nullptr, r.WantMuxQueue);
+  }
+}
+
+TEST_F(MuxInitCmdTest, MetadataCopies) {
+  const std::string meta = MetadataFile(FDir, "meta.txt",
+                                        "title=Input title\ncreation_time=2020-01-01T00:00:00Z\n"
+                                        "company_name=Maker\nduration=00:00:09\n");
+  const std::string in = Media("v.mkv", "v");
+  struct TRow {
+    const char* Opts;
+    const char* WantTitle;      // global, nullptr: none
+    bool WantDuration;
+    const char* WantStreamTitle;  // of the video stream
+  } rows[] = {
+      {"", "Input title", true, nullptr},
+      {"-t 1", "Input title", false, nullptr},
+      {"-map_metadata -1", nullptr, false, nullptr},
+      {"-map_metadata:s:v 0:g", nullptr, false, "Input title"},
+      {"-metadata title=Mine", "Mine", true, nullptr},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_EQ(Parse("-y -i " + meta + " -i " + in + " -map 1 -c copy " + r.Opts + " " +
+                    FDir.File("out.mkv")),
+              0)
+        << FTask->LastErrMsg();
+    const AVDictionary* m = Out()->fc->metadata;
+    const AVDictionaryEntry* title = av_dict_get(m, "title", nullptr, 0);
+    if (r.WantTitle) {
+      ASSERT_NE(title, nullptr);
+      EXPECT_STREQ(title->value, r.WantTitle);
+    } else {
+      EXPECT_EQ(title, nullptr);
+    }
+    EXPECT_EQ(av_dict_get(m, "creation_time", nullptr, 0), nullptr);
+    EXPECT_EQ(av_dict_get(m, "company_name", nullptr, 0), nullptr);
+    EXPECT_EQ(av_dict_get(m, "duration", nullptr, 0) != nullptr, r.WantDuration);
+    const AVDictionaryEntry* st_title = av_dict_get(Out()->fc->streams[0]->metadata, "title", nullptr, 0);
+    if (r.WantStreamTitle) {
+      ASSERT_NE(st_title, nullptr);
+      EXPECT_STREQ(st_title->value, r.WantStreamTitle);
+    } else {
+      EXPECT_EQ(st_title, nullptr);
+    }
+  }
+}
+
+TEST_F(MuxInitCmdTest, ChapterWindow) {
+  const std::string meta = MetadataFile(FDir, "meta.txt",
+                                        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=5000\ntitle=c0\n"
+                                        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=5000\nEND=10000\ntitle=c1\n"
+                                        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=10000\nEND=15000\ntitle=c2\n"
+                                        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=20000\nEND=25000\ntitle=c3\n");
+  const std::string in = Media("v.mkv", "v");
+  struct TRow {
+    const char* Opts;
+    std::vector<std::pair<std::int64_t, std::int64_t>> Want;  // start, end in 1/1000
+    bool WantMetadata;
+  } rows[] = {
+      {"", {{0, 5000}, {5000, 10000}, {10000, 15000}, {20000, 25000}}, true},
+      // the window 6 s .. 12 s: c0 ends before it, c3 starts after it
+      {"-ss 6 -t 6", {{0, 4000}, {4000, 6000}}, true},
+      {"-map_chapters -1", {}, true},
+      {"-map_metadata -1", {{0, 5000}, {5000, 10000}, {10000, 15000}, {20000, 25000}}, false},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_EQ(Parse("-y -i " + meta + " -i " + in + " -map 1 -c copy " + r.Opts + " " +
+                    FDir.File("out.mkv")),
+              0)
+        << FTask->LastErrMsg();
+    const AVFormatContext* fc = Out()->fc;
+    ASSERT_EQ(fc->nb_chapters, r.Want.size());
+    for (unsigned i = 0; i < fc->nb_chapters; i++) {
+      EXPECT_EQ(fc->chapters[i]->start, r.Want[i].first) << i;
+      EXPECT_EQ(fc->chapters[i]->end, r.Want[i].second) << i;
+      EXPECT_EQ(av_dict_get(fc->chapters[i]->metadata, "title", nullptr, 0) != nullptr, r.WantMetadata);
+    }
+  }
+}
+
+TEST_F(MuxInitCmdTest, ForcedKeyFramesOfEncodedVideo) {
+  const std::string meta = MetadataFile(FDir, "meta.txt",
+                                        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=2000\nEND=5000\n"
+                                        "[CHAPTER]\nTIMEBASE=1/1000\nSTART=5000\nEND=9000\n");
+  const std::string in = Media("v.mkv", "v");
+  ASSERT_EQ(Parse("-y -i " + meta + " -i " + in +
+                  " -map 1 -c:v mpeg4 -force_key_frames chapters-0.5 " + FDir.File("out.mkv")),
+            0)
+      << FTask->LastErrMsg();
+  const FFmpegHeader::TKeyframeForceCtx& kf = Out()->of.streams[0]->kf;
+  ASSERT_EQ(kf.nb_pts, 2);
+  EXPECT_EQ(kf.pts[0], 1500000);
+  EXPECT_EQ(kf.pts[1], 4500000);
+
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_EQ(Parse("-y -i " + in + " -c:v mpeg4 -force_key_frames expr:gte(t,n_forced*2) " +
+                  FDir.File("out.mkv")),
+            0);
+  EXPECT_NE(Out()->of.streams[0]->kf.pexpr, nullptr);
+  EXPECT_TRUE(std::isnan(Out()->of.streams[0]->kf.expr_const_values[FFmpegHeader::FKF_PREV_FORCED_T]));
+
+  // copied video has no plan
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_EQ(Parse("-y -i " + in + " -c:v copy -force_key_frames 1,2 " + FDir.File("out.mkv")), 0);
+  EXPECT_EQ(Out()->of.streams[0]->kf.nb_pts, 0);
+}
+
+TEST_F(MuxInitCmdTest, PresetFileOptions) {
+  const std::string in = Media("v.mkv", "v");
+  TTempDir data;
+  TEnvVar dd("AVCONV_DATADIR", data.Path().c_str());
+  WriteFile(data.File("mpeg4-tiny.avpreset"), "# comment\n\nb=123456\ng=7\n");
+  WriteFile(data.File("broken.avpreset"), "b=1\nnot a pair\n");
+
+  ASSERT_EQ(Parse("-y -i " + in + " -c:v mpeg4 -g 3 -pre:v tiny " + FDir.File("out.mkv")), 0)
+      << FTask->LastErrMsg();
+  const AVCodecContext* ctx = Out()->of.streams[0]->enc->enc_ctx;
+  EXPECT_EQ(ctx->bit_rate, 123456);
+  EXPECT_EQ(ctx->gop_size, 3);  // the command line wins over the preset
+
+  TLogCapture log;
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  EXPECT_EQ(Parse("-y -i " + in + " -c:v mpeg4 -pre:v broken " + FDir.File("out.mkv")), AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, "Invalid line found in the preset file.\n"));
+
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  EXPECT_LT(Parse("-y -i " + in + " -c:v mpeg4 -pre:v missing " + FDir.File("out.mkv")), 0);
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, "Preset missing specified, but could not be opened.\n"));
+}
+
+TEST_F(MuxInitCmdTest, HostStreamOutputLeavesNothingOnDisk) {
+  const std::string in = Media("v.mkv", "v");
+  Platform::TMemoryStream stream;
+  MemoryProtocol::RegisterStream(&stream);
+  const std::string name = FDir.File("never.mkv");
+  const int ret = Parse("-y -i " + in + " -c copy -memory " +
+                        std::to_string(reinterpret_cast<std::intptr_t>(&stream)) + " " + name);
+  EXPECT_EQ(ret, 0) << FTask->LastErrMsg();
+  if (ret == 0) {
+    EXPECT_EQ(Out()->of.memory_handle, &stream);
+    EXPECT_TRUE(Out()->fc->flags & AVFMT_FLAG_CUSTOM_IO);
+  }
+  EXPECT_FALSE(fs::exists(name));
+  FTask.reset();
+  EXPECT_FALSE(fs::exists(name));
+  MemoryProtocol::UnregisterStream(&stream);
+}
+
+// An MPEG-TS file with a DVB subtitle stream and a KLV data stream (no packets: the
+// streams come from the program table).
+void SubtitleAndDataFile(const std::string& path) {
+  AVFormatContext* oc = nullptr;
+  EXPECT_GE(avformat_alloc_output_context2(&oc, nullptr, "mpegts", path.c_str()), 0);
+  AVStream* s = avformat_new_stream(oc, nullptr);
+  s->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+  s->codecpar->codec_id = AV_CODEC_ID_DVB_SUBTITLE;
+  AVStream* d = avformat_new_stream(oc, nullptr);
+  d->codecpar->codec_type = AVMEDIA_TYPE_DATA;
+  d->codecpar->codec_id = AV_CODEC_ID_SMPTE_KLV;
+  EXPECT_GE(AVFormatStubs::avio_open2(&oc->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
+  EXPECT_GE(AVFormatStubs::avformat_write_header(oc, nullptr), 0);
+  // one small packet per stream, so that the tables are written
+  for (int i = 0; i < 2; i++) {
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    ASSERT_GE(AVCodecStubs::av_new_packet(pkt, 16), 0);
+    std::memset(pkt->data, 0x0f, 16);
+    pkt->stream_index = i;
+    pkt->pts = pkt->dts = 90000;
+    pkt->time_base = oc->streams[i]->time_base;
+    EXPECT_GE(AVFormatStubs::av_interleaved_write_frame(oc, pkt), 0);
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+  EXPECT_GE(AVFormatStubs::av_write_trailer(oc), 0);
+  avio_closep(&oc->pb);
+  AVFormatStubs::avformat_free_context(oc);
+}
+
+TEST_F(MuxInitCmdTest, SubtitleAndDataSwitches) {
+  const std::string in = FDir.File("sd.ts");
+  SubtitleAndDataFile(in);
+  struct TRow {
+    const char* Opts;
+    int WantResult;
+    std::vector<AVMediaType> WantTypes;
+  } rows[] = {
+      {"-map 0 -c copy", 0, {AVMEDIA_TYPE_SUBTITLE, AVMEDIA_TYPE_DATA}},
+      {"-map 0 -c copy -sn", 0, {AVMEDIA_TYPE_DATA}},
+      {"-map 0 -c copy -dn", 0, {AVMEDIA_TYPE_SUBTITLE}},
+      // automatic choice: a subtitle stream with a given codec; no data codec in MPEG-TS
+      {"-c:s copy", 0, {AVMEDIA_TYPE_SUBTITLE}},
+      {"-c:s copy -sn", AVERROR(EINVAL), {}},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    ASSERT_EQ(Parse("-y -i " + in + " " + r.Opts + " " + FDir.File("out.ts")), r.WantResult)
+        << FTask->LastErrMsg() << TLogCapture::All();
+    if (r.WantResult < 0) continue;
+    ASSERT_EQ(Out()->of.nb_streams, static_cast<int>(r.WantTypes.size()));
+    for (int i = 0; i < Out()->of.nb_streams; i++) EXPECT_EQ(Out()->of.streams[i]->type_, r.WantTypes[i]);
+  }
 }
 
 }  // namespace

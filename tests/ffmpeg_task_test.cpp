@@ -23,6 +23,7 @@
 
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
+#include "engine/FFmpegMuxInit.h"
 #include "engine/Previewer.h"
 #include "engine/gui/PreviewerForm.h"
 #include "platform/Dispatcher.h"
@@ -192,6 +193,87 @@ TEST_F(TaskTest, DestroyRightAfterAnAsynchronousTerminateWaitsForTheNotification
         },
         &delivered);
     task->Terminate(false);
+    delete task;
+  }
+  EXPECT_EQ(delivered.load(), 200);
+}
+
+// A task whose job fails at once: one output file (no muxer behind it) and a scheduler
+// whose graph does not start (a demuxer stream without a destination).
+void MakeFailingJob(TCustomFFmpeg& ATask) {
+  ASSERT_NE(FFmpegMuxInit::mux_alloc(&ATask), nullptr);
+  ATask.Fsch = FFmpegSched::sch_alloc(&ATask);
+  ASSERT_NE(ATask.Fsch, nullptr);
+  const int demux = FFmpegSched::sch_add_demux(
+      ATask.Fsch, [](void*) { return 0; }, nullptr);
+  ASSERT_GE(demux, 0);
+  ASSERT_GE(FFmpegSched::sch_add_demux_stream(ATask.Fsch, demux), 0);
+}
+
+constexpr const char* kFailedText =
+    "Invalid argument\r\nPlease check error log message(reported by VEDovedo) to find out more "
+    "detail information.";
+
+TEST_F(TaskTest, FailedJobKeepsItsErrorTextAndStillTerminatesOnTheCaller) {
+  TWorkerLog log;
+  TFFmpeg task;
+  MakeFailingJob(task);
+  struct TProbe {
+    int Count = 0;
+    Platform::TThreadID Thread = 0;
+    bool StopReturned = false;
+  } probe;
+  task.FOnTerminate = Platform::TNotifyEvent::FromFunction(
+      [](void* AData, void* ASender) {
+        auto* p = static_cast<TProbe*>(AData);
+        // on the job's own thread a waiting stop must not wait for itself
+        static_cast<TCustomFFmpeg*>(ASender)->Stop(true);
+        p->StopReturned = true;
+        p->Thread = Platform::GetCurrentThreadId();
+        p->Count++;
+      },
+      &probe);
+
+  task.Start(false);
+
+  EXPECT_EQ(probe.Count, 1);
+  EXPECT_TRUE(probe.StopReturned);
+  EXPECT_EQ(probe.Thread, Platform::GetCurrentThreadId());
+  EXPECT_TRUE(task.HasError());
+  EXPECT_EQ(task.ErrorText(), kFailedText);
+  EXPECT_TRUE(log.Has(FFLoad::llQuiet, kFailedText)) << log.All();
+  EXPECT_FALSE(task.JobFinished());
+  EXPECT_FALSE(task.Running());
+  EXPECT_TRUE(task.Terminated());
+  task.Start(false);
+  EXPECT_EQ(probe.Count, 1) << "an ended task does not start again";
+}
+
+TEST_F(TaskTest, AsynchronousJobTerminatesOnItsConvertThread) {
+  TFFmpeg task;
+  MakeFailingJob(task);
+  TTerminateProbe probe;
+  task.FOnTerminate = probe.Event();
+  task.Start(true);
+  task.Stop(true);  // waits for the job
+  EXPECT_EQ(probe.Count.load(), 1);
+  EXPECT_NE(probe.Thread.load(), Platform::GetCurrentThreadId());
+  EXPECT_TRUE(probe.HadErrorText.load());
+  EXPECT_EQ(task.ErrorText(), kFailedText);
+}
+
+// Start(True) and destroy at once: the destroy waits for the convert thread, which
+// still reads and writes the task (under ASan and TSan a use after free or a race
+// shows otherwise).
+TEST_F(TaskTest, DestroyRightAfterAnAsynchronousStart) {
+  std::atomic<int> delivered{0};
+  for (int i = 0; i < 200; i++) {
+    auto* task = new TFFmpeg;
+    MakeFailingJob(*task);
+    task->FOnTerminate = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void*) { static_cast<std::atomic<int>*>(AData)->fetch_add(1); },
+        &delivered);
+    task->Start(true);
     delete task;
   }
   EXPECT_EQ(delivered.load(), 200);

@@ -1,0 +1,478 @@
+// Whole conversions: one command line through one task (parse, run synchronously), over
+// inputs made at test time from lavfi sources; the outputs are probed and decoded through
+// the bound libraries.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "LoaderTestSupport.h"
+#include "LogCapture.h"
+#include "MediaBuilder.h"
+#include "engine/FFmpeg.h"
+#include "runtime/AVCodecStubs.h"
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+
+namespace {
+
+using AVCodecStubs::av_packet_alloc;
+using AVCodecStubs::av_packet_free;
+using AVCodecStubs::av_packet_unref;
+using AVFormatStubs::av_read_frame;
+using AVFormatStubs::avformat_close_input;
+using AVFormatStubs::avformat_find_stream_info;
+using AVFormatStubs::avformat_open_input;
+
+// What a probe of an output file sees of one stream.
+struct TProbedStream {
+  AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
+  std::string Codec;
+  int Width = 0, Height = 0;
+  int SampleRate = 0, Channels = 0;
+  AVRational TimeBase{0, 1};
+  std::vector<std::int64_t> Pts, Dts, Durations;  // per packet, in TimeBase
+  std::vector<bool> Key;
+  // seconds from the first packet's start to the last packet's end
+  double Duration() const {
+    if (Pts.empty()) return 0;
+    std::int64_t first = Pts[0], last_end = Pts[0];
+    for (std::size_t i = 0; i < Pts.size(); i++) {
+      first = std::min(first, Pts[i]);
+      last_end = std::max(last_end, Pts[i] + Durations[i]);
+    }
+    return static_cast<double>(last_end - first) * TimeBase.num / TimeBase.den;
+  }
+};
+
+std::vector<TProbedStream> Probe(const std::string& AFile) {
+  std::vector<TProbedStream> result;
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) < 0) return result;
+  if (avformat_find_stream_info(ic, nullptr) < 0) {
+    avformat_close_input(&ic);
+    return result;
+  }
+  for (unsigned i = 0; i < ic->nb_streams; i++) {
+    const AVCodecParameters* par = ic->streams[i]->codecpar;
+    TProbedStream s;
+    s.Type = par->codec_type;
+    s.Codec = AVCodecStubs::avcodec_get_name(par->codec_id);
+    s.Width = par->width;
+    s.Height = par->height;
+    s.SampleRate = par->sample_rate;
+    s.Channels = par->ch_layout.nb_channels;
+    s.TimeBase = ic->streams[i]->time_base;
+    result.push_back(s);
+  }
+  AVPacket* pkt = av_packet_alloc();
+  while (av_read_frame(ic, pkt) >= 0) {
+    TProbedStream& s = result[pkt->stream_index];
+    s.Pts.push_back(pkt->pts);
+    s.Dts.push_back(pkt->dts);
+    s.Durations.push_back(pkt->duration);
+    s.Key.push_back(pkt->flags & AV_PKT_FLAG_KEY);
+    av_packet_unref(pkt);
+  }
+  av_packet_free(&pkt);
+  avformat_close_input(&ic);
+  return result;
+}
+
+const TProbedStream* FindStream(const std::vector<TProbedStream>& AStreams, AVMediaType AType) {
+  for (const TProbedStream& s : AStreams)
+    if (s.Type == AType) return &s;
+  return nullptr;
+}
+
+std::string ReadFile(const std::string& APath) {
+  std::ifstream f(APath);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool Exists(const std::string& APath) {
+  struct stat st {};
+  return lstat(APath.c_str(), &st) == 0;
+}
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
+    char dir[] = "/tmp/ostrevan_convert_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    FDir = dir;
+  }
+  void TearDown() override { (void)std::system(("rm -rf '" + FDir + "'").c_str()); }
+
+  std::string Path(const std::string& AName) const { return FDir + "/" + AName; }
+
+  // Video (320x240 MPEG-4, 25 fps) and a 48 kHz stereo tone of ASeconds in one NUT file.
+  std::string MakeInput(double ASeconds = 3.0, const std::string& AName = "in.nut") {
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = "va";
+    spec.Duration = ASeconds;
+    spec.Width = 320;
+    spec.Height = 240;
+    spec.Gop = 12;
+    spec.SampleRate = 48000;
+    spec.Channels = 2;
+    const std::string path = Path(AName);
+    EXPECT_EQ(MediaBuilder::WriteMedia(path, "nut", spec), 0);
+    return path;
+  }
+
+  // Parses and runs ACommandLine as one task on this thread. AConfigure may set the
+  // task's hooks before the run. Empty, or the error text of the parse or the run.
+  std::string Run(const std::string& ACommandLine,
+                  const std::function<void(FFmpeg::TCustomFFmpeg&)>& AConfigure = nullptr) {
+    FFmpeg::TCustomFFmpeg task;
+    if (AConfigure) AConfigure(task);
+    const int ret = task.ParseOptions(ACommandLine);
+    if (ret < 0) return "parse failed: " + task.LastErrMsg();
+    task.Start(false);
+    if (task.HasError()) return task.ErrorText();
+    return "";
+  }
+
+  std::string FDir;
+};
+
+const char* const CDemoOptions = "-c:a aac -b:a 128k -ar 44100 -c:v mpeg4 -s 320x240 -b:v 320k";
+
+// ---- The demo's conversion ----------------------------------------------------------------
+
+TEST_F(ConvertTest, LavfiSourcesToMp4WithTheDemoOptions) {
+  const std::string out = Path("demo.mp4");
+  ASSERT_EQ(Run("-f lavfi -i testsrc2=size=640x360:rate=25:duration=2 -f lavfi -i "
+                "sine=frequency=440:sample_rate=48000:duration=2 " +
+                std::string(CDemoOptions) + " \"" + out + "\""),
+            "");
+  const std::vector<TProbedStream> streams = Probe(out);
+  ASSERT_EQ(streams.size(), 2u);
+  const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+  const TProbedStream* a = FindStream(streams, AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(v && a);
+  EXPECT_EQ(v->Codec, "mpeg4");
+  EXPECT_EQ(v->Width, 320);
+  EXPECT_EQ(v->Height, 240);
+  EXPECT_EQ(v->Pts.size(), 50u);
+  EXPECT_NEAR(v->Duration(), 2.0, 0.05);
+  EXPECT_EQ(a->Codec, "aac");
+  EXPECT_EQ(a->SampleRate, 44100);
+  EXPECT_NEAR(a->Duration(), 2.0, 0.05);
+}
+
+TEST_F(ConvertTest, FileInputToMp4WithTheDemoOptions) {
+  const std::string in = MakeInput(3.0);
+  const std::string out = Path("demo.mp4");
+  ASSERT_EQ(Run("-i \"" + in + "\" " + CDemoOptions + " \"" + out + "\""), "");
+  const std::vector<TProbedStream> streams = Probe(out);
+  const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+  const TProbedStream* a = FindStream(streams, AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(v && a);
+  EXPECT_EQ(v->Pts.size(), 75u);
+  EXPECT_NEAR(v->Duration(), 3.0, 0.05);
+  EXPECT_EQ(a->Channels, 2);
+  EXPECT_NEAR(a->Duration(), 3.0, 0.05);
+}
+
+// B-frames held back by the encoder come out with the flush at the end.
+TEST_F(ConvertTest, BFramesAreFlushed) {
+  const std::string in = MakeInput(2.0);
+  const std::string out = Path("bframes.nut");
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 -bf 2 \"" + out + "\""), "");
+  const std::vector<TProbedStream> v_streams = Probe(out);
+  const TProbedStream* v = FindStream(v_streams, AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->Pts.size(), 50u);
+  // with B-frames some packets are stored before earlier pictures
+  bool reordered = false;
+  for (std::size_t i = 0; i < v->Pts.size(); i++) reordered |= v->Pts[i] != v->Dts[i];
+  EXPECT_TRUE(reordered);
+}
+
+// ---- Limits and empty outputs -------------------------------------------------------------
+
+TEST_F(ConvertTest, FileSizeLimitEndsTheOutput) {
+  const std::string in = MakeInput(3.0);
+  const std::string full = Path("full.nut");
+  const std::string limited = Path("limited.nut");
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 -q:v 2 \"" + full + "\""), "");
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 -q:v 2 -fs 20000 \"" + limited + "\""), "");
+  const std::vector<TProbedStream> v_full_streams = Probe(full);
+  const TProbedStream* v_full = FindStream(v_full_streams, AVMEDIA_TYPE_VIDEO);
+  const std::vector<TProbedStream> v_limited_streams = Probe(limited);
+  const TProbedStream* v_limited = FindStream(v_limited_streams, AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(v_full && v_limited);
+  EXPECT_GT(v_limited->Pts.size(), 0u);
+  EXPECT_LT(v_limited->Pts.size(), v_full->Pts.size());
+  struct stat st {};
+  ASSERT_EQ(stat(limited.c_str(), &st), 0);
+  EXPECT_LT(st.st_size, 20000 + 20000);  // at most one packet and the trailer beyond
+}
+
+// An output that receives nothing (the input ends before -ss) stays empty: a raw format
+// writes no header. Such a file is removed at clean-up, and "-abort_on empty_output" makes
+// it a failure. A FIFO output is never removed.
+TEST_F(ConvertTest, EmptyOutput) {
+  const std::string in = MakeInput(1.0);
+  const std::string fifo = Path("fifo.raw");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // a reader, so that opening the FIFO for writing does not wait
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  struct TRow {
+    const char* Name;
+    std::string Output;
+    const char* Options;
+    bool WantError;
+    bool WantKept;
+  } rows[] = {
+      {"warning only", Path("empty.raw"), "", false, false},
+      {"-abort_on empty_output", Path("empty.raw"), "-abort_on empty_output", true, false},
+      {"FIFO", fifo, "", false, true},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture log;
+    const std::string err = Run("-y -ss 5 -i \"" + in + "\" " + row.Options +
+                                " -an -c:v rawvideo -f rawvideo \"" + row.Output + "\"");
+    EXPECT_EQ(!err.empty(), row.WantError) << err;
+    EXPECT_EQ(Exists(row.Output), row.WantKept);
+    EXPECT_TRUE(TLogCapture::HasText("Output file is empty, nothing was encoded"))
+        << TLogCapture::All();
+  }
+  close(reader);
+}
+
+// ---- Statistics ---------------------------------------------------------------------------
+
+TEST_F(ConvertTest, PreEncodingStatsOfAacFrames) {
+  const std::string in = MakeInput(1.0);
+  const std::string stats = Path("pre.txt");
+  ASSERT_EQ(Run("-i \"" + in + "\" -vn -c:a aac -stats_enc_pre \"" + stats +
+                "\" -stats_enc_pre_fmt {samp} \"" + Path("a.mp4") + "\""),
+            "");
+  std::istringstream lines(ReadFile(stats));
+  std::string line;
+  std::vector<std::string> all;
+  while (std::getline(lines, line)) all.push_back(line);
+  ASSERT_GT(all.size(), 10u);
+  // the encoder's fixed frame size; only the last frame may be shorter
+  for (std::size_t i = 0; i + 1 < all.size(); i++) EXPECT_EQ(all[i], "1024") << i;
+}
+
+TEST_F(ConvertTest, VideoStatisticsFileVersions) {
+  const std::string in = MakeInput(1.0);
+  struct TRow {
+    int Version;
+    const char* Prefix;
+  } rows[] = {{1, "frame= "}, {2, "out=  0 st=  0 frame= "}};
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Version);
+    const std::string vstats = Path("vstats_" + std::to_string(row.Version) + ".log");
+    ASSERT_EQ(Run("-vstats_file \"" + vstats + "\" -vstats_version " + std::to_string(row.Version) +
+                  " -i \"" + in + "\" -an -c:v mpeg4 \"" + Path("v.nut") + "\" -y"),
+              "");
+    std::istringstream lines(ReadFile(vstats));
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+      EXPECT_EQ(line.rfind(row.Prefix, 0), 0u) << line;
+      EXPECT_NE(line.find("type= "), std::string::npos) << line;
+      count++;
+    }
+    EXPECT_EQ(count, 25);
+  }
+}
+
+TEST_F(ConvertTest, BitrateWarningBelowOneKilobit) {
+  const std::string in = MakeInput(1.0);
+  struct TRow {
+    const char* Rate;
+    bool WantWarning;
+  } rows[] = {{"800", true}, {"1000", false}};
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Rate);
+    TLogCapture log;
+    (void)Run("-i \"" + in + "\" -vn -c:a aac -b:a " + row.Rate + " -y \"" + Path("low.mp4") +
+              "\"");
+    EXPECT_EQ(TLogCapture::Has(AV_LOG_WARNING, "The bitrate parameter is set too low"),
+              row.WantWarning);
+  }
+}
+
+TEST_F(ConvertTest, ForcedKeyFramesAtGivenTimes) {
+  const std::string in = MakeInput(6.0);
+  const std::string out = Path("kf.nut");
+  // no key frames of the encoder's own: a long GOP and no scene-change detection
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 -g 600 -sc_threshold 1000000000 "
+                "-force_key_frames 0,2,4 \"" + out + "\""),
+            "");
+  const std::vector<TProbedStream> v_streams = Probe(out);
+  const TProbedStream* v = FindStream(v_streams, AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(v);
+  std::vector<double> key_times;
+  for (std::size_t i = 0; i < v->Pts.size(); i++)
+    if (v->Key[i])
+      key_times.push_back(static_cast<double>(v->Pts[i]) * v->TimeBase.num / v->TimeBase.den);
+  ASSERT_EQ(key_times.size(), 3u);
+  EXPECT_NEAR(key_times[0], 0.0, 0.001);
+  EXPECT_NEAR(key_times[1], 2.0, 0.001);
+  EXPECT_NEAR(key_times[2], 4.0, 0.001);
+}
+
+// ---- Stream copy --------------------------------------------------------------------------
+
+TEST_F(ConvertTest, CopiedAudioStaysContinuous) {
+  const std::string in = MakeInput(3.0);
+  const std::string aac = Path("aac.mp4");
+  ASSERT_EQ(Run("-i \"" + in + "\" -vn -c:a aac -ar 44100 \"" + aac + "\""), "");
+  // into a millisecond time base, where 1024-sample packets are no whole number of ticks
+  const std::string out = Path("copy.mkv");
+  ASSERT_EQ(Run("-i \"" + aac + "\" -c:a copy \"" + out + "\""), "");
+  const std::vector<TProbedStream> a_streams = Probe(out);
+  const TProbedStream* a = FindStream(a_streams, AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(a);
+  ASSERT_EQ(a->TimeBase.den, 1000);
+  ASSERT_GT(a->Pts.size(), 100u);
+  // every packet sits at its exact sample position, rounded to the millisecond: no drift
+  const std::int64_t first = a->Pts[0];
+  for (std::size_t i = 0; i < a->Pts.size(); i++) {
+    const double exact = static_cast<double>(i) * 1024 * 1000 / 44100;
+    EXPECT_LE(std::abs(static_cast<double>(a->Pts[i] - first) - exact), 1.0) << i;
+  }
+}
+
+// ---- SDP ----------------------------------------------------------------------------------
+
+TEST_F(ConvertTest, SdpOfLoopbackRtpOutput) {
+  const std::string in = MakeInput(1.0);
+  const std::string sdp = Path("out.sdp");
+  ASSERT_EQ(Run("-re -i \"" + in + "\" -an -c:v mpeg4 -t 0.5 -f rtp -sdp_file \"" + sdp +
+                "\" rtp://127.0.0.1:47012"),
+            "");
+  const std::string text = ReadFile(sdp);
+  EXPECT_NE(text.find("v=0"), std::string::npos) << text;
+  EXPECT_NE(text.find("m=video 47012 RTP/AVP"), std::string::npos) << text;
+  EXPECT_NE(text.find("MP4V-ES"), std::string::npos) << text;
+}
+
+// ---- Encode-side hooks --------------------------------------------------------------------
+
+// A raw-picture hook paints every picture one colour; a lossless output keeps it.
+TEST_F(ConvertTest, FrameHookChangesTheEncodedPictures) {
+  const std::string in = MakeInput(1.0);
+  const std::string out = Path("painted.nut");
+  int calls = 0;
+  auto paint = [](void* AData, Platform::TObject*, FFUtils::PAVPicture APicture,
+                  AVPixelFormat APixFmt, int, int AWidth, int AHeight, const std::int64_t&) {
+    ++*static_cast<int*>(AData);
+    ASSERT_EQ(APixFmt, AV_PIX_FMT_YUV420P);
+    for (int p = 0; p < 3; p++) {
+      const int h = p ? AHeight / 2 : AHeight;
+      const int w = p ? AWidth / 2 : AWidth;
+      for (int y = 0; y < h; y++)
+        std::memset(APicture->data[p] + y * APicture->linesize[p], p ? 128 : 77, w);
+    }
+  };
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v ffv1 -pix_fmt yuv420p \"" + out + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnFrameOutputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(paint, &calls);
+                }),
+            "");
+  EXPECT_EQ(calls, 25);
+
+  // every decoded picture is the painted colour
+  AVFormatContext* ic = nullptr;
+  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
+  const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
+  AVCodecContext* dec = AVCodecStubs::avcodec_alloc_context3(codec);
+  AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar);
+  ASSERT_EQ(AVCodecStubs::avcodec_open2(dec, codec, nullptr), 0);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* frame = AVUtilStubs::av_frame_alloc();
+  int pictures = 0, wrong = 0;
+  auto take = [&] {
+    while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
+      pictures++;
+      for (int y = 0; y < frame->height; y++)
+        for (int x = 0; x < frame->width; x++)
+          wrong += frame->data[0][y * frame->linesize[0] + x] != 77;
+      AVUtilStubs::av_frame_unref(frame);
+    }
+  };
+  while (av_read_frame(ic, pkt) >= 0) {
+    AVCodecStubs::avcodec_send_packet(dec, pkt);
+    av_packet_unref(pkt);
+    take();
+  }
+  AVCodecStubs::avcodec_send_packet(dec, nullptr);
+  take();
+  EXPECT_EQ(pictures, 25);
+  EXPECT_EQ(wrong, 0);
+  AVUtilStubs::av_frame_free(&frame);
+  av_packet_free(&pkt);
+  AVCodecStubs::avcodec_free_context(&dec);
+  avformat_close_input(&ic);
+}
+
+// A video hook that asks to stop at frame 3 is not called again.
+TEST_F(ConvertTest, VideoHookStopsWhenAsked) {
+  const std::string in = MakeInput(1.0);
+  std::vector<int> frames;
+  auto hook = [](void* AData, Platform::TObject*, Platform::TBitmap* ABitmap, int AFrameNumber,
+                 const std::int64_t&, bool& AUpdate, bool& AStopHook) {
+    static_cast<std::vector<int>*>(AData)->push_back(AFrameNumber);
+    EXPECT_NE(ABitmap, nullptr);
+    AUpdate = false;
+    AStopHook = AFrameNumber == 3;
+  };
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 \"" + Path("hooked.nut") + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnVideoOutputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(hook, &frames);
+                }),
+            "");
+  EXPECT_EQ(frames, (std::vector<int>{1, 2, 3}));
+}
+
+// A hooked audio stream passes every frame through the host's hook before encoding.
+TEST_F(ConvertTest, AudioHookSeesEveryFrame) {
+  const std::string in = MakeInput(1.0);
+  struct TSeen {
+    int Frames = 0;
+    std::int64_t Samples = 0;
+    int Channels = 0;
+  } seen;
+  auto hook = [](void* AData, Platform::TObject*, const std::int64_t&, AVFrame* AFrame, int,
+                 int ASampleRate, int AChannels, AVSampleFormat) {
+    auto* s = static_cast<TSeen*>(AData);
+    s->Frames++;
+    s->Samples += AFrame->nb_samples;
+    s->Channels = AChannels;
+    EXPECT_EQ(ASampleRate, 44100);
+  };
+  ASSERT_EQ(Run("-i \"" + in + "\" -vn -c:a aac -ar 44100 \"" + Path("a.mp4") + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnAudioOutputHook = FFmpeg::TTaskAudioHookEvent::FromFunction(hook, &seen);
+                }),
+            "");
+  EXPECT_EQ(seen.Channels, 2);
+  EXPECT_NEAR(static_cast<double>(seen.Samples), 44100.0, 1024.0);
+}
+
+}  // namespace

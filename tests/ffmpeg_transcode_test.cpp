@@ -1,0 +1,399 @@
+// Conversion tasks running real jobs: lavfi sources through the whole engine into
+// files, synchronously and on convert threads, with progress, pause, stop, preview and
+// several tasks side by side.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegOpt.h"
+#include "platform/Dispatcher.h"
+#include "runtime/AVCodecStubs.h"
+#include "runtime/AVFormatStubs.h"
+#include "runtime/AVUtilStubs.h"
+#include "runtime/FFLoad.h"
+#include "runtime/MyUtils.h"
+#include "support/LoaderTestSupport.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+using FFmpeg::TCustomFFmpeg;
+using FFmpeg::TFFmpeg;
+using Platform::TObject;
+
+// ABase's extension stays last: it picks the muxer.
+std::string TempName(const std::string& ABase) {
+  const std::size_t dot = ABase.rfind('.');
+  return ::testing::TempDir() + "task_" + ABase.substr(0, dot) + "_" +
+         std::to_string(::getpid()) + (dot == std::string::npos ? "" : ABase.substr(dot));
+}
+
+// What a probe of a written file shows.
+struct TProbe {
+  int Result = -1;
+  int Streams = 0;
+  std::string VideoCodec;
+  int Width = 0, Height = 0;
+  std::int64_t Duration = 0;  // microseconds
+  std::int64_t Frames = 0;    // video packets read
+};
+
+TProbe ProbeFile(const std::string& AName) {
+  TProbe p;
+  AVFormatContext* fc = nullptr;
+  p.Result = AVFormatStubs::avformat_open_input(&fc, AName.c_str(), nullptr, nullptr);
+  if (p.Result < 0) return p;
+  p.Result = AVFormatStubs::avformat_find_stream_info(fc, nullptr);
+  if (p.Result >= 0) {
+    p.Streams = int(fc->nb_streams);
+    p.Duration = fc->duration;
+    int video = -1;
+    for (unsigned i = 0; i < fc->nb_streams; i++) {
+      const AVCodecParameters* par = fc->streams[i]->codecpar;
+      if (par->codec_type == AVMEDIA_TYPE_VIDEO && video < 0) {
+        video = int(i);
+        const AVCodecDescriptor* d = AVCodecStubs::avcodec_descriptor_get(par->codec_id);
+        p.VideoCodec = d ? d->name : "";
+        p.Width = par->width;
+        p.Height = par->height;
+      }
+    }
+    AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+    while (AVFormatStubs::av_read_frame(fc, pkt) >= 0) {
+      if (pkt->stream_index == video) p.Frames++;
+      AVCodecStubs::av_packet_unref(pkt);
+    }
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+  AVFormatStubs::avformat_close_input(&fc);
+  return p;
+}
+
+std::string ReadFile(const std::string& AName) {
+  std::ifstream f(AName, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class TranscodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries))
+        << FFLoad::FFLoader->GetLastErrMsg();
+  }
+  void TearDown() override {
+    for (const std::string& f : FFiles) std::remove(f.c_str());
+  }
+  std::string Output(const std::string& ABase) {
+    FFiles.push_back(TempName(ABase));
+    return FFiles.back();
+  }
+
+  // Parses ALine into ATask. While the engine cannot convert yet (its units are still
+  // being filled in) the test is skipped rather than failed.
+  bool Parse(TCustomFFmpeg& ATask, const std::string& ALine) {
+    const int ret = ATask.ParseOptions(ALine);
+    if (ret == AVERROR(ENOSYS)) {
+      FSkip = true;
+      return false;
+    }
+    EXPECT_GE(ret, 0) << ATask.LastErrMsg();
+    return ret >= 0;
+  }
+  bool EngineMissing(TCustomFFmpeg& ATask) {
+    return ATask.HasError() && ATask.ErrorText().find("Function not implemented") == 0;
+  }
+
+  bool FSkip = false;
+
+ private:
+  std::vector<std::string> FFiles;
+};
+
+#define PARSE_OR_SKIP(task, line)                                        \
+  do {                                                                   \
+    if (!Parse(task, line)) {                                            \
+      if (FSkip) GTEST_SKIP() << "the engine cannot parse a job yet";    \
+      return;                                                            \
+    }                                                                    \
+  } while (0)
+#define SKIP_IF_ENGINE_MISSING(task) \
+  if (EngineMissing(task)) GTEST_SKIP() << "the engine cannot convert yet: " << task.ErrorText()
+
+struct TProgressLog {
+  std::mutex Lock;
+  std::vector<std::int64_t> Durations;
+  std::vector<int> Frames;
+  std::atomic<int> Count{0};
+  std::int64_t TotalDuration = 0;
+  static void OnProgress(void* AData, TObject*, int, int AFrameNumber, int, float, float,
+                         const std::int64_t&, const std::int64_t& ACurrentDuration,
+                         const std::int64_t& ATotalDuration) {
+    auto* p = static_cast<TProgressLog*>(AData);
+    std::lock_guard<std::mutex> g(p->Lock);
+    p->Durations.push_back(ACurrentDuration);
+    p->Frames.push_back(AFrameNumber);
+    p->TotalDuration = ATotalDuration;
+    p->Count.fetch_add(1);
+  }
+  FFmpeg::TTaskProgressEvent Event() {
+    return FFmpeg::TTaskProgressEvent::FromFunction(&OnProgress, this);
+  }
+};
+
+struct TTerminateProbe {
+  std::atomic<int> Count{0};
+  std::atomic<Platform::TThreadID> Thread{0};
+  static void OnTerminate(void* AData, void*) {
+    auto* self = static_cast<TTerminateProbe*>(AData);
+    self->Thread.store(Platform::GetCurrentThreadId());
+    self->Count.fetch_add(1);
+  }
+  Platform::TNotifyEvent Event() {
+    return Platform::TNotifyEvent::FromFunction(&OnTerminate, this);
+  }
+};
+
+const char* const kTwoSeconds = "-f lavfi -i testsrc2=duration=2:size=320x240:rate=25 -c:v mpeg4 ";
+
+TEST_F(TranscodeTest, SynchronousRunReportsProgressAndTerminatesOnTheCaller) {
+  TLogCapture capture;
+  const std::string out = Output("sync.mp4");
+  TFFmpeg task;
+  TProgressLog progress;
+  TTerminateProbe terminate;
+  task.FOnProgress = progress.Event();
+  task.FOnTerminate = terminate.Event();
+  task.Fstats_period.store(100000);
+  PARSE_OR_SKIP(task, std::string(kTwoSeconds) + "-y " + out);
+
+  task.Start(false);
+  SKIP_IF_ENGINE_MISSING(task);
+
+  EXPECT_EQ(terminate.Count.load(), 1) << "Start(False) returns after the notification";
+  EXPECT_EQ(terminate.Thread.load(), Platform::GetCurrentThreadId());
+  EXPECT_FALSE(task.HasError()) << task.ErrorText();
+  EXPECT_TRUE(task.JobFinished());
+  ASSERT_GE(progress.Count.load(), 1);
+  {
+    std::lock_guard<std::mutex> g(progress.Lock);
+    for (std::size_t i = 1; i < progress.Durations.size(); i++)
+      EXPECT_GE(progress.Durations[i], progress.Durations[i - 1]) << "the time only grows";
+    EXPECT_NEAR(double(progress.Durations.back()), 2000000.0, 100000.0);
+    EXPECT_NEAR(progress.Frames.back(), 50, 1);
+  }
+  // with a progress handler only the last report's line is logged
+  int lines = 0;
+  for (const auto& l : TLogCapture::Snapshot())
+    if (l.Level == AV_LOG_INFO && l.Text.find("frame=") == 0 && l.Text.find("elapsed=") != std::string::npos)
+      lines++;
+  EXPECT_EQ(lines, 1) << TLogCapture::All();
+
+  const TProbe p = ProbeFile(out);
+  ASSERT_GE(p.Result, 0);
+  EXPECT_EQ(p.VideoCodec, "mpeg4");
+  EXPECT_EQ(p.Width, 320);
+  EXPECT_EQ(p.Height, 240);
+  EXPECT_EQ(p.Frames, 50);
+}
+
+TEST_F(TranscodeTest, ProgressOutputGetsOneBlockPerReportEndingWithEnd) {
+  const std::string out = Output("progress.mp4");
+  const std::string blocks = Output("progress.txt");
+  TFFmpeg task;
+  task.Fstats_period.store(100000);
+  PARSE_OR_SKIP(task, std::string(kTwoSeconds) + "-progress file:" + blocks + " -y " + out);
+  task.Start(false);
+  SKIP_IF_ENGINE_MISSING(task);
+  ASSERT_FALSE(task.HasError()) << task.ErrorText();
+
+  const std::string text = ReadFile(blocks);
+  std::istringstream in(text);
+  std::vector<std::string> keys;
+  for (std::string line; std::getline(in, line);) keys.push_back(line.substr(0, line.find('=')));
+  const std::vector<std::string> block = {"frame", "fps", "stream_0_0_q", "bitrate", "total_size",
+                                          "out_time_us", "out_time_ms", "out_time",
+                                          "dup_frames", "drop_frames", "speed", "progress"};
+  // blocks before the first packet lack the frame lines; every block ends with progress
+  int ends = 0, continues = 0;
+  std::size_t i = 0;
+  while (i < keys.size()) {
+    std::size_t k = keys[i] == "frame" ? 0 : 3;
+    for (; k < block.size() && i < keys.size(); k++, i++) {
+      SCOPED_TRACE(text);
+      ASSERT_EQ(keys[i], block[k]);
+    }
+  }
+  for (std::istringstream again(text); ;) {
+    std::string line;
+    if (!std::getline(again, line)) break;
+    if (line == "progress=end") ends++;
+    if (line == "progress=continue") continues++;
+  }
+  EXPECT_EQ(ends, 1);
+  EXPECT_GE(continues, 1);
+  EXPECT_EQ(text.substr(text.size() - 13), "progress=end\n");
+}
+
+// A long real-time job, stopped in mid-run: the file is still finished (trailer) and
+// the job does not count as finished.
+TEST_F(TranscodeTest, StopInMidRunStillWritesAPlayableFile) {
+  const std::string out = Output("stopped.mp4");
+  TFFmpeg task;
+  TProgressLog progress;
+  TTerminateProbe terminate;
+  task.FOnProgress = progress.Event();
+  task.FOnTerminate = terminate.Event();
+  task.Fstats_period.store(50000);
+  PARSE_OR_SKIP(task, "-re -f lavfi -i testsrc2=duration=60:size=160x120:rate=25 -c:v mpeg4 -y " +
+                          out);
+  task.Start(true);
+  // handshake: wait for output time to pass 0.5 s
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(progress.Lock);
+      if (!progress.Durations.empty() && progress.Durations.back() > 500000) break;
+    }
+    if (terminate.Count.load() || std::chrono::steady_clock::now() > deadline) break;
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(10);
+  }
+  task.Stop(true);
+  SKIP_IF_ENGINE_MISSING(task);
+  EXPECT_EQ(terminate.Count.load(), 1);
+  EXPECT_FALSE(task.JobFinished());
+  EXPECT_FALSE(task.Running());
+  EXPECT_FALSE(task.HasError()) << task.ErrorText();
+
+  const TProbe p = ProbeFile(out);
+  ASSERT_GE(p.Result, 0) << "the trailer was written";
+  EXPECT_GE(p.Frames, 12);
+  EXPECT_LT(p.Frames, 60 * 25);
+  EXPECT_GT(p.Duration, 400000);
+}
+
+TEST_F(TranscodeTest, PauseIsCountedAndWrongStateCallsOnARunningTaskChangeNothing) {
+  const std::string out = Output("paused.mp4");
+  TFFmpeg task;
+  TProgressLog progress;
+  task.FOnProgress = progress.Event();
+  task.Fstats_period.store(50000);
+  PARSE_OR_SKIP(task, "-re -f lavfi -i testsrc2=duration=60:size=160x120:rate=25 -c:v mpeg4 -y " +
+                          out);
+  task.Start(true);
+  ASSERT_EQ(task.PauseState(), 0);
+
+  task.Resume();  // without a pause
+  EXPECT_EQ(task.PauseState(), 0);
+  EXPECT_EQ(task.FTotalPauseTime.load(), 0);
+
+  task.Pause();
+  task.Pause();  // twice
+  EXPECT_EQ(task.PauseState(), 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  task.Resume();
+  const auto paused =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  EXPECT_EQ(task.PauseState(), 0);
+  EXPECT_GE(task.FTotalPauseTime.load(), 2000000);
+  EXPECT_LE(task.FTotalPauseTime.load(), paused);
+
+  task.Stop(true);
+  SKIP_IF_ENGINE_MISSING(task);
+  EXPECT_FALSE(task.HasError()) << task.ErrorText();
+}
+
+// A synchronous run on the main thread whose preview events hand work to the main
+// thread (as the encoder component's do): the run serves them and ends.
+TEST_F(TranscodeTest, SynchronousRunOnTheMainThreadServesMainThreadCalls) {
+  const std::string out = Output("served.mp4");
+  TFFmpeg task;
+  std::atomic<int> previews{0};
+  task.FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(
+      [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&) {
+        MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction([](void*) {}, nullptr));
+        static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+      },
+      &previews);
+  task.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+  task.FPreviewInterval.store(-1);
+  PARSE_OR_SKIP(task, std::string(kTwoSeconds) + "-y " + out);
+  ASSERT_TRUE(Platform::IsMainThread());
+  task.Start(false);
+  SKIP_IF_ENGINE_MISSING(task);
+  EXPECT_FALSE(task.HasError()) << task.ErrorText();
+  EXPECT_EQ(previews.load(), 50);
+}
+
+// Start(True) and destroy at once with a real job: the destroy waits for the convert
+// thread and the scheduler's workers (run under ThreadSanitizer and AddressSanitizer; the
+// task tests repeat the same with a job that fails at once, 200 times).
+TEST_F(TranscodeTest, DestroyRightAfterAnAsynchronousStart) {
+  const std::string out = Output("destroyed.mp4");
+  for (int i = 0; i < 20; i++) {
+    auto task = std::make_unique<TFFmpeg>();
+    TTerminateProbe terminate;
+    task->FOnTerminate = terminate.Event();
+    task->Fstats_period.store(10000);  // a stop is seen within one report period
+    PARSE_OR_SKIP(*task, "-f lavfi -i testsrc2=duration=0.2:size=64x48:rate=25 -c:v mpeg4 -y " + out);
+    task->Start(true);
+    task.reset();
+    EXPECT_EQ(terminate.Count.load(), 1);
+  }
+}
+
+TEST_F(TranscodeTest, FourTasksAtOnceEachWriteTheirOwnFile) {
+  constexpr int kTasks = 4;
+  std::vector<std::unique_ptr<TFFmpeg>> tasks;
+  std::vector<std::string> outs;
+  TTerminateProbe terminate[kTasks];
+  for (int i = 0; i < kTasks; i++) {
+    outs.push_back(Output("four_" + std::to_string(i) + ".mp4"));
+    tasks.push_back(std::make_unique<TFFmpeg>());
+    tasks[i]->FOnTerminate = terminate[i].Event();
+    // different sizes and lengths, so a mix-up between tasks shows
+    const int w = 64 + 32 * i, frames = 10 + 5 * i;
+    PARSE_OR_SKIP(*tasks[i], "-f lavfi -i testsrc2=size=" + std::to_string(w) + "x48:rate=25 "
+                             "-frames:v " + std::to_string(frames) + " -c:v mpeg4 -y " + outs[i]);
+  }
+  for (auto& t : tasks) t->Start(true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  for (;;) {
+    int ended = 0;
+    for (int i = 0; i < kTasks; i++) ended += terminate[i].Count.load();
+    if (ended == kTasks || std::chrono::steady_clock::now() > deadline) break;
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(10);
+  }
+  for (int i = 0; i < kTasks; i++) {
+    SCOPED_TRACE(i);
+    TFFmpeg& t = *tasks[i];
+    if (EngineMissing(t)) GTEST_SKIP() << "the engine cannot convert yet: " << t.ErrorText();
+    EXPECT_EQ(terminate[i].Count.load(), 1);
+    EXPECT_FALSE(t.HasError()) << t.ErrorText();
+    EXPECT_TRUE(t.JobFinished());
+    const TProbe p = ProbeFile(outs[i]);
+    ASSERT_GE(p.Result, 0);
+    EXPECT_EQ(p.Width, 64 + 32 * i);
+    EXPECT_EQ(p.Frames, 10 + 5 * i);
+  }
+  tasks.clear();
+}
+
+}  // namespace
