@@ -1099,6 +1099,36 @@ TEST_F(MuxInitCmdTest, GivenDispositions) {
       << TLogCapture::All();
 }
 
+TEST_F(MuxInitCmdTest, BitstreamFiltersOfCopiedStreams) {
+  const std::string in = Media("v.mkv", "v");
+  struct TRow {
+    const char* Opts;
+    const char* WantLog;  // nullptr: the open succeeds
+  } rows[] = {
+      {"-bsf:v null", nullptr},
+      {"-bsf:v bogus_filter", "Error parsing bitstream filter sequence 'bogus_filter'"},
+      // set up on the copied stream before the open returns
+      {"-bsf:v h264_mp4toannexb", "Error initializing bitstream filter: h264_mp4toannexb\n"},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = Parse("-y -i " + in + " -c copy " + r.Opts + " " + FDir.File("out.mkv"));
+    if (r.WantLog) {
+      EXPECT_LT(ret, 0);
+      EXPECT_TRUE(TLogCapture::HasText(r.WantLog)) << TLogCapture::All();
+      continue;
+    }
+    ASSERT_EQ(ret, 0) << FTask->LastErrMsg();
+    TMuxStream* ms = FFmpegMux::ms_from_ost(Out()->of.streams[0]);
+    ASSERT_NE(ms->bsf_ctx, nullptr);
+    EXPECT_NE(ms->bsf_pkt, nullptr);
+    EXPECT_EQ(Out()->fc->streams[0]->codecpar->codec_id, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(av_cmp_q(Out()->fc->streams[0]->time_base, ms->bsf_ctx->time_base_out), 0);
+  }
+}
+
 TEST_F(MuxInitCmdTest, ShortestSyncQueues) {
   const std::string in = Media("va.mkv", "va");
   struct TRow {
