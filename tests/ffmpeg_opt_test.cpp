@@ -159,6 +159,9 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
       {"-h", AVERROR_EXIT, "",
        {"Getting help:", "Per-file options (input and output):", "-vcodec <codec>", "Video options:"}},
       {"-h long", AVERROR_EXIT, "", {"Advanced global options:", "-map <"}},
+      {"-h full", AVERROR_EXIT, "", {"Data stream options:", "AVCodecContext AVOptions:", "SWScaler AVOptions:"}},
+      {"-h nonsense", AVERROR_EXIT, "", {"Unknown help option 'nonsense'.", "Getting help:"}},
+      {"-init_hw_device list", AVERROR_EXIT, "", {"Supported hardware device types:"}},
       {"-nosuchoption 1 out.mkv", AVERROR_OPTION_NOT_FOUND, "",
        {"Unrecognized option 'nosuchoption'", "Error splitting the argument list"}},
       {"-stats_period -1 out.mkv", AVERROR(EINVAL), "",
@@ -172,6 +175,8 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
        {"Output " + Path("in.mkv") + " same as Input #0 - exiting", "Cannot edit existing files in-place."}},
       {"-i \"" + Path("in.mkv") + "\" -map 0:s \"" + Path("out2.mkv") + "\"", AVERROR(EINVAL), "",
        {"Stream map '0:s' matches no streams.", "Error parsing options for output file " + Path("out2.mkv") + "."}},
+      {"-filter_complex testsrc2=d=0.2:s=64x48[v] -map [v] -c:v mpeg4 -y \"" + Path("graph.mkv") + "\"", 0, "-", {}},
+      {"-filter_complex nosuchfilter -y \"" + Path("graph2.mkv") + "\"", 1, "", {"No such filter: 'nosuchfilter'"}},
       {"-isync 3 -i \"" + Path("in.mkv") + "\" -y -c copy \"" + Path("out3.mkv") + "\"", AVERROR(EINVAL), "",
        {"-isync for input 0 references non-existent input 3."}},
   };
