@@ -135,8 +135,10 @@ int OpenOutput(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TSchedul
   return FFmpegMuxInit::of_open(ATask, o, arg, sch);
 }
 int OpenDecoder(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TScheduler* sch) {
-  // every task that parses a command line is a TCustomFFmpeg
-  return FFmpegDec::dec_create(static_cast<FFmpeg::TCustomFFmpeg*>(ATask), o, arg, sch);
+  // loopback decoders belong to a full conversion task
+  auto* task = dynamic_cast<FFmpeg::TCustomFFmpeg*>(ATask);
+  if (!task) return AVERROR(EINVAL);
+  return FFmpegDec::dec_create(task, o, arg, sch);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHeader.h"
+#include "runtime/MyUtils.h"
 
 namespace {
 
@@ -177,6 +178,9 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
        {"Stream map '0:s' matches no streams.", "Error parsing options for output file " + Path("out2.mkv") + "."}},
       {"-filter_complex testsrc2=d=0.2:s=64x48[v] -map [v] -c:v mpeg4 -y \"" + Path("graph.mkv") + "\"", 0, "-", {}},
       {"-filter_complex nosuchfilter -y \"" + Path("graph2.mkv") + "\"", 1, "", {"No such filter: 'nosuchfilter'"}},
+      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec.mkv") + "\" -dec 0:0", 0, "-", {}},
+      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec2.mkv") + "\" -dec 4:0", AVERROR(EINVAL), "",
+       {"Error creating loopback decoders"}},
       {"-isync 3 -i \"" + Path("in.mkv") + "\" -y -c copy \"" + Path("out3.mkv") + "\"", AVERROR(EINVAL), "",
        {"-isync for input 0 references non-existent input 3."}},
   };
@@ -483,6 +487,12 @@ TEST_F(FFmpegOptHandlers, StoreAndRestateRows) {
        "33", nullptr},
       {"streamid", "33", AVERROR(EINVAL), nullptr, "",
        "Invalid value '33' for option 'streamid', required syntax is 'index:value'"},
+      {"timestamp", "2020-01-02 03:04:05", 1,
+       [](FFmpegOptHandlers& t) {
+         const std::string expected = "=creation_time=2020-01-02 03:04:05 " + MyUtils::GetTimeZoneAbbreviation();
+         return Last(t.FFile.metadata) == expected ? std::string("ok") : Last(t.FFile.metadata);
+       },
+       "ok", "timestamp is deprecated, set the 'creation_time' metadata tag instead."},
       {"timecode", "01:00:00:00", 1,
        [](FFmpegOptHandlers& t) { return Last(t.FFile.metadata) + " " + t.CodecOpt("gop_timecode"); },
        "g=timecode=01:00:00:00 01:00:00:00", nullptr},
