@@ -1433,7 +1433,7 @@ void correct_input_start_times(TBaseFFmpeg* ATask) {
     if (new_start_time == CInt64Max) continue;
     const std::int64_t diff = new_start_time - is->start_time;
     if (!diff) continue;
-    ff_log(nullptr, AV_LOG_VERBOSE, "Correcting start time of Input #%d by %" PRId64 " us.", i, diff);
+    ff_log(nullptr, AV_LOG_VERBOSE, "Correcting start time of Input #%d by %" PRId64 " us.\n", i, diff);
     ifile->start_time_effective = new_start_time;
     if (ATask->Fcopy_ts && ATask->Fstart_at_zero) {
       ifile->ts_offset = -new_start_time;

@@ -181,6 +181,9 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
       {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec.mkv") + "\" -dec 0:0", 0, "-", {}},
       {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec2.mkv") + "\" -dec 4:0", AVERROR(EINVAL), "",
        {"Error creating loopback decoders"}},
+      {"-copyts -i \"" + Path("in.mkv") + "\" -isync 0 -i \"" + Path("in.mkv") + "\" -c copy -y \"" +
+           Path("out4.mkv") + "\"",
+       AVERROR(EINVAL), "", {"Use of -isync requires that start_at_zero be set if copyts is set."}},
       {"-isync 3 -i \"" + Path("in.mkv") + "\" -y -c copy \"" + Path("out3.mkv") + "\"", AVERROR(EINVAL), "",
        {"-isync for input 0 references non-existent input 3."}},
   };
@@ -200,6 +203,33 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
     for (const std::string& text : c.Logged) EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().All();
     EXPECT_TRUE(Logged("ParseOptions: " + c.Line));
   }
+}
+
+// A transport stream whose video starts after its audio: with only the video used, the
+// input is shifted by the video's start; a second input synced to it follows the shift.
+TEST_F(FFmpegOpt_, StartTimeCorrectionAndInputSync) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "va";
+  spec.AudioCodec = "mp2";
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.ts"), "mpegts", spec), 0);
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.mkv"), "matroska", "v"), 0);
+  FFmpeg::TCustomFFmpeg task;
+  ASSERT_EQ(task.ParseOptions("-i \"" + Path("in.ts") + "\" -isync 0 -i \"" + Path("in.mkv") +
+                              "\" -map 0:v -map 1:v -c copy -y \"" + Path("out.mkv") + "\""),
+            0)
+      << TMessages::Get().All();
+  const TInputFile* ts = task.Finput_files[0];
+  const TInputFile* mkv = task.Finput_files[1];
+  const std::int64_t shift = ts->start_time_effective - ts->ctx->start_time;
+  ASSERT_GT(shift, 0);
+  EXPECT_EQ(ts->ts_offset, -ts->start_time_effective);
+  EXPECT_TRUE(Logged(Platform::Format("Correcting start time of Input #0 by %lld us.", static_cast<long long>(shift))))
+      << TMessages::Get().All();
+  const std::int64_t adjustment = mkv->start_time_effective - ts->start_time_effective;
+  EXPECT_EQ(mkv->ts_offset, -mkv->start_time_effective + adjustment);
+  EXPECT_TRUE(Logged(Platform::Format("Adjusted ts offset for Input #1 by %lld us to sync with Input #0.",
+                                      static_cast<long long>(adjustment))))
+      << TMessages::Get().All();
 }
 
 TEST_F(FFmpegOpt_, SecondParseFailsWhileTheSchedulerExists) {
