@@ -19,6 +19,7 @@
 #include "LoaderTestSupport.h"
 #include "LogCapture.h"
 #include "MediaBuilder.h"
+#include "TestWaveOut.h"
 #include "engine/FFmpeg.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
@@ -473,6 +474,30 @@ TEST_F(ConvertTest, AudioHookSeesEveryFrame) {
             "");
   EXPECT_EQ(seen.Channels, 2);
   EXPECT_NEAR(static_cast<double>(seen.Samples), 44100.0, 1024.0);
+}
+
+// The audio preview plays a running conversion: the player opens at the encoder's rate in
+// 16-bit stereo (from a six-channel source) and the device receives sound.
+TEST_F(ConvertTest, AudioPreviewPlaysTheConversion) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "a";
+  spec.Duration = 2.0;
+  spec.SampleRate = 48000;
+  spec.Channels = 6;
+  const std::string in = Path("six.nut");
+  ASSERT_EQ(MediaBuilder::WriteMedia(in, "nut", spec), 0);
+
+  TestWaveOut::TTestWaveOutBackend device;
+  device.Grant(TestWaveOut::TTestWaveOutBackend::CUnlimited);
+  TestWaveOut::TBackendScope scope(&device);
+  ASSERT_EQ(Run("-re -i \"" + in + "\" -c:a aac -ar 44100 \"" + Path("a.mp4") + "\"",
+                [](FFmpeg::TCustomFFmpeg& task) { task.FAudioPreview = true; }),
+            "");
+  EXPECT_EQ(device.Opens(), 1);
+  EXPECT_EQ(device.LastFormat().nChannels, 2);
+  EXPECT_EQ(device.LastFormat().nSamplesPerSec, 44100u);
+  EXPECT_EQ(device.LastFormat().wBitsPerSample, 16);
+  EXPECT_GT(device.BytesTaken(), 0);
 }
 
 }  // namespace
