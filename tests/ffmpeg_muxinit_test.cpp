@@ -373,6 +373,12 @@ TEST_F(MuxInitTest, StatisticsFilesAreSharedPerPath) {
             0);
   EXPECT_TRUE(TLogCapture::HasText("Error opening stats file '" + bad + "'"));
   EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
+  // and the list is still searched safely afterwards
+  ASSERT_EQ(FFmpegMuxInit::enc_stats_init(FTask.get(), s1, &FFmpegMux::ms_from_ost(s1)->stats, "{n}",
+                                          b.c_str(), 0),
+            0);
+  EXPECT_EQ(FFmpegMux::ms_from_ost(s1)->stats.io, s1->enc_stats_pre.io);
+  EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
 }
 
 // ---- Stream groups and programs -----------------------------------------------------------
@@ -1074,6 +1080,53 @@ TEST_F(MuxInitCmdTest, LabelMappedTwice) {
             0)
       << FTask->LastErrMsg();
   EXPECT_EQ(Out()->of.nb_streams, 2);
+}
+
+TEST_F(MuxInitCmdTest, GivenDispositions) {
+  MediaBuilder::TMediaSpec two;
+  two.Streams = "aa";
+  const std::string in = Media("aa.mkv", two);
+  ASSERT_EQ(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:1 default+comment " +
+                  FDir.File("out.mkv")),
+            0)
+      << FTask->LastErrMsg();
+  EXPECT_EQ(Out()->fc->streams[1]->disposition, AV_DISPOSITION_DEFAULT | AV_DISPOSITION_COMMENT);
+
+  TLogCapture log;
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  EXPECT_LT(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:0 bogus " + FDir.File("out.mkv")), 0);
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, "Error setting output stream dispositions\n"))
+      << TLogCapture::All();
+}
+
+TEST_F(MuxInitCmdTest, BitstreamFiltersOfCopiedStreams) {
+  const std::string in = Media("v.mkv", "v");
+  struct TRow {
+    const char* Opts;
+    const char* WantLog;  // nullptr: the open succeeds
+  } rows[] = {
+      {"-bsf:v null", nullptr},
+      {"-bsf:v bogus_filter", "Error parsing bitstream filter sequence 'bogus_filter'"},
+      // set up on the copied stream before the open returns
+      {"-bsf:v h264_mp4toannexb", "Error initializing bitstream filter: h264_mp4toannexb\n"},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = Parse("-y -i " + in + " -c copy " + r.Opts + " " + FDir.File("out.mkv"));
+    if (r.WantLog) {
+      EXPECT_LT(ret, 0);
+      EXPECT_TRUE(TLogCapture::HasText(r.WantLog)) << TLogCapture::All();
+      continue;
+    }
+    ASSERT_EQ(ret, 0) << FTask->LastErrMsg();
+    TMuxStream* ms = FFmpegMux::ms_from_ost(Out()->of.streams[0]);
+    ASSERT_NE(ms->bsf_ctx, nullptr);
+    EXPECT_NE(ms->bsf_pkt, nullptr);
+    EXPECT_EQ(Out()->fc->streams[0]->codecpar->codec_id, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(av_cmp_q(Out()->fc->streams[0]->time_base, ms->bsf_ctx->time_base_out), 0);
+  }
 }
 
 TEST_F(MuxInitCmdTest, ShortestSyncQueues) {
