@@ -164,7 +164,6 @@ void TCustomDecoder::SetFormatContext(AVFormatContext* AContext) {
 
 void TCustomDecoder::CloseFile() {
   using AVFormatStubs::avformat_close_input;
-  using AVFormatStubs::avio_context_free;
   using AVUtilStubs::av_freep;
   if (FFormatContext && FOwnsContext) {
     // The input is closed before the I/O context it reads from goes: its demuxer may
@@ -174,10 +173,7 @@ void TCustomDecoder::CloseFile() {
     if (avformat_close_input) avformat_close_input(&FFormatContext);
     if (FMemoryIO) {
       MemoryProtocol::memory_close(FMemoryIO);
-      if (pb && av_freep && avio_context_free) {
-        av_freep(static_cast<void*>(&pb->buffer));
-        avio_context_free(&pb);
-      }
+      if (pb) FFPtr::TIOContextFree{}(pb);
     }
     FreeStringOptions();
     if (AVUtilStubs::av_dict_free) CmdUtils::uninit_opts(&FOptions);
@@ -247,27 +243,13 @@ void TCustomDecoder::LogMessage(int ALevel, const std::string& AText) {
 TVIZoravaz::TVIZoravaz(Platform::TComponent* AOwner) : TCustomDecoder(AOwner) {
   AddOption(TOptionDef{"autorotate", CmdUtils::OPT_TYPE_BOOL, 0, OptDst(&FAutoRotate),
                        "automatically rotate video", "", {}});
-  FFormatConverter = new FormatConvert::TFormatConverter();
+  FFormatConverter = std::make_unique<FormatConvert::TFormatConverter>();
   ResetVideoState();
   ResetAudioState();
 }
 
 TVIZoravaz::~TVIZoravaz() {
-  using AVFilterStubs::avfilter_graph_free;
-  using AVUtilStubs::av_frame_free;
-  using AVUtilStubs::av_freep;
-  if (av_freep) {
-    av_freep(static_cast<void*>(&FVideoBuffer));
-    av_freep(static_cast<void*>(&FAudioBuffer));
-  }
-  if (av_frame_free) {
-    av_frame_free(&FVideoFrame);
-    av_frame_free(&FAudioFrame);
-  }
-  if (FFilterGraph && avfilter_graph_free) avfilter_graph_free(&FFilterGraph);
-  delete FFormatConverter;
-  FFormatConverter = nullptr;
-  // The base destructor only reaches its own CloseFile.
+  // The base destructor only reaches its own CloseFile; the owned objects go after.
   CloseFile();
 }
 
@@ -289,7 +271,6 @@ void TVIZoravaz::ResetAudioState() {
 }
 
 void TVIZoravaz::CloseFile() {
-  using AVCodecStubs::avcodec_free_context;
   FVideoStreamIndex = -1;
   FVideoFrameRate = AVRational{0, 0};
   FVideoEOF = false;
@@ -297,19 +278,14 @@ void TVIZoravaz::CloseFile() {
   ResetVideoState();
   ResetAudioState();
   FreeAudioResampler();
-  if (avcodec_free_context) {
-    avcodec_free_context(&FVideoCodecContext);
-    avcodec_free_context(&FAudioCodecContext);
-  }
+  FVideoCodecContext.reset();
+  FAudioCodecContext.reset();
   FVideoCodecStream = -1;
   FAudioCodecStream = -1;
   TCustomDecoder::CloseFile();
 }
 
-void TVIZoravaz::FreeAudioResampler() {
-  using SwResampleStubs::swr_free;
-  if (FAudioResampler && swr_free) swr_free(&FAudioResampler);
-}
+void TVIZoravaz::FreeAudioResampler() { FAudioResampler.reset(); }
 
 bool TVIZoravaz::Seek(TSeekFlags AFlags, std::int64_t APosition) {
   using AVCodecStubs::avcodec_flush_buffers;
@@ -360,8 +336,8 @@ bool TVIZoravaz::Seek(TSeekFlags AFlags, std::int64_t APosition) {
     if (start != AV_NOPTS_VALUE) pos = FFUtils::SatAdd64(pos, start);
   }
 
-  if (FVideoCodecContext) avcodec_flush_buffers(FVideoCodecContext);
-  if (FAudioCodecContext) avcodec_flush_buffers(FAudioCodecContext);
+  if (FVideoCodecContext) avcodec_flush_buffers(FVideoCodecContext.get());
+  if (FAudioCodecContext) avcodec_flush_buffers(FAudioCodecContext.get());
   FVideoEOF = false;
   FAudioEOF = false;
   ResetVideoState();

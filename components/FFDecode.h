@@ -10,6 +10,7 @@
 //
 // One thread at a time uses a decoder.
 #pragma once
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ extern "C" {
 
 #include "components/FFBaseComponent.h"
 #include "engine/FormatConvert.h"
+#include "runtime/FFPtr.h"
 #include "runtime/CmdUtils.h"
 
 struct AVFilterGraph;
@@ -133,7 +135,7 @@ class TVIZoravaz : public TCustomDecoder {
   int AudioChannels() const { return FAudioChannels; }
   int AudioSampleRate() const { return FAudioSampleRate; }
   AVSampleFormat AudioSampleFormat() const { return FAudioSampleFormat; }
-  FormatConvert::TFormatConverter* FormatConverter() const { return FFormatConverter; }
+  FormatConvert::TFormatConverter* FormatConverter() const { return FFormatConverter.get(); }
 
  protected:
   // What frame reading keeps between pictures.
@@ -156,17 +158,17 @@ class TVIZoravaz : public TCustomDecoder {
   void ResetVideoState();
   void ResetAudioState();
 
-  AVCodecContext* FVideoCodecContext = nullptr;
+  FFPtr::TCodecContextPtr FVideoCodecContext;
   int FVideoCodecStream = -1;
-  AVCodecContext* FAudioCodecContext = nullptr;
+  FFPtr::TCodecContextPtr FAudioCodecContext;
   int FAudioCodecStream = -1;
-  FormatConvert::TFormatConverter* FFormatConverter = nullptr;
-  AVFrame* FVideoFrame = nullptr;
-  AVFrame* FAudioFrame = nullptr;
-  std::uint8_t* FVideoBuffer = nullptr;  // av_malloc'ed work buffers
-  std::uint8_t* FAudioBuffer = nullptr;
-  AVFilterGraph* FFilterGraph = nullptr;
-  SwrContext* FAudioResampler = nullptr;
+  std::unique_ptr<FormatConvert::TFormatConverter> FFormatConverter;
+  FFPtr::TFramePtr FVideoFrame;
+  FFPtr::TFramePtr FAudioFrame;
+  FFPtr::TAVMemPtr<std::uint8_t> FVideoBuffer;  // work buffers
+  FFPtr::TAVMemPtr<std::uint8_t> FAudioBuffer;
+  FFPtr::TFilterGraphPtr FFilterGraph;
+  FFPtr::TResamplerPtr FAudioResampler;
   // The audio output format.
   int FAudioChannels = 2;
   int FAudioSampleRate = 44100;

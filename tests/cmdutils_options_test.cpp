@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "OptionTestSupport.h"
 #include "TestLibraries.h"
 #include "platform/Exception.h"
 #include "platform/Object.h"
@@ -91,20 +92,8 @@ const TOptionDef gTable[] = {
 };
 #undef OFF
 
-const TOptionGroupDef gGroups[] = {
-    {"output url", nullptr, OPT_OUTPUT},
-    {"input url", "i", OPT_INPUT},
-};
-
-void FreeSpecList(TSpecifierOptList& AList) {
-  for (int i = 0; i < AList.nb_opt; i++) {
-    av_freep(&AList.opt[i].specifier);
-    stream_specifier_uninit(&AList.opt[i].stream_spec);
-    if (AList.type_ == OPT_TYPE_STRING) av_freep(&AList.opt[i].u.str);
-  }
-  av_freep(&AList.opt);
-  AList = TSpecifierOptList{};
-}
+const auto& gGroups = OptionTestSupport::CGroups;
+using OptionTestSupport::FreeSpecList;
 
 class CmdUtilsOptions : public ::testing::Test {
  protected:

@@ -22,6 +22,7 @@ extern "C" {
 }
 
 #include "LoaderTestSupport.h"
+#include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "components/FFDecode.h"
 #include "platform/Format.h"
@@ -126,55 +127,17 @@ class TOwningDecoder : public TVIZoravaz {
     FVideoFrameRate = AFrameRate;
   }
   void AllocateFrames() {
-    FVideoFrame = AVUtilStubs::av_frame_alloc();
-    FAudioFrame = AVUtilStubs::av_frame_alloc();
-    FAudioBuffer = static_cast<std::uint8_t*>(AVUtilStubs::av_malloc(4096));
+    FVideoFrame.reset(AVUtilStubs::av_frame_alloc());
+    FAudioFrame.reset(AVUtilStubs::av_frame_alloc());
+    FAudioBuffer.reset(static_cast<std::uint8_t*>(AVUtilStubs::av_malloc(4096)));
   }
   std::int64_t LastSeekTime() const { return FLastSeekTime; }
 };
 
 // ---- What the log worker delivers -----------------------------------------------------------
 
-struct TLine {
-  Platform::TObject* Sender;
-  TLogLevel Level;
-  std::string Msg;
-};
-
-class TLines {
- public:
-  static TLines& Get() {
-    static TLines* lines = new TLines;  // outlives late calls of the log thread
-    return *lines;
-  }
-  FFLoad::TLogEvent Event() { return FFLoad::TLogEvent::FromFunction(&Handler, this); }
-  void Clear() {
-    std::lock_guard<std::mutex> g(FLock);
-    FLines.clear();
-  }
-  // The lines of ASender.
-  std::vector<TLine> Of(const Platform::TObject* ASender) {
-    std::lock_guard<std::mutex> g(FLock);
-    std::vector<TLine> result;
-    for (const TLine& l : FLines)
-      if (l.Sender == ASender) result.push_back(l);
-    return result;
-  }
-  std::vector<TLine> All() {
-    std::lock_guard<std::mutex> g(FLock);
-    return FLines;
-  }
-
- private:
-  static void Handler(void* AData, Platform::TObject* Sender, int, TLogLevel ALevel,
-                      const std::string& AMsg) {
-    auto* self = static_cast<TLines*>(AData);
-    std::lock_guard<std::mutex> g(self->FLock);
-    self->FLines.push_back(TLine{Sender, ALevel, AMsg});
-  }
-  std::mutex FLock;
-  std::vector<TLine> FLines;
-};
+using TLine = LogRecorder::TRecord;
+using TLines = LogRecorder::TLogRecorder;
 
 // True when one of ALines at ALevel contains AText.
 bool HasLine(const std::vector<TLine>& ALines, TLogLevel ALevel, const std::string& AText) {
@@ -371,7 +334,7 @@ TEST_F(FFDecodeTest, IsVideoStreamChecksTheIndex) {
   EXPECT_FALSE(decoder.IsVideoStream(0));
   EXPECT_EQ(decoder.LastErrMsg(), "file not loaded.");
   EXPECT_TRUE(HasLine(TLines::Get().Of(&decoder), FFLoad::llWarning, "file not loaded."))
-      << Dump(TLines::Get().All());
+      << Dump(TLines::Get().Records());
 
   AVFormatContext* ctx = OpenInput(FMedia);
   ASSERT_NE(ctx, nullptr);
@@ -426,7 +389,7 @@ TEST_F(FFDecodeTest, LogMessageMapsFFmpegLevels) {
     decoder.LogMessage(c.Level, text);
     EXPECT_EQ(decoder.LastErrMsg(), text);
     const std::vector<TLine> lines = TLines::Get().Of(&decoder);
-    ASSERT_EQ(lines.size(), 1u) << Dump(TLines::Get().All());
+    ASSERT_EQ(lines.size(), 1u) << Dump(TLines::Get().Records());
     EXPECT_EQ(lines[0].Level, c.Expected);
     EXPECT_NE(lines[0].Msg.find(text), std::string::npos) << lines[0].Msg;
   }
@@ -475,10 +438,10 @@ TEST_F(FFDecodeTest, HelpShowsTheUsageAndTheRows) {
   TLines::Get().Clear();
   ASSERT_EQ(OptCommon::show_help(decoder.OptionsContext(), "h", nullptr), 0);
   std::string help;
-  for (const TLine& l : TLines::Get().All())
+  for (const TLine& l : TLines::Get().Records())
     if (l.Msg.find("usage: VIZoravaz.LoadFile(input_file, [options])") != std::string::npos)
       help = l.Msg;
-  ASSERT_FALSE(help.empty()) << Dump(TLines::Get().All());
+  ASSERT_FALSE(help.empty()) << Dump(TLines::Get().Records());
   std::erase(help, '\r');  // the message has CR LF line ends
   const size_t title = help.find(decoder.GetProductTitle());
   const size_t main = help.find("Main options:\n");

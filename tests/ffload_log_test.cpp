@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "LoaderTestSupport.h"
+#include "LogRecorder.h"
 #include "platform/Dispatcher.h"
 #include "platform/Exception.h"
 #include "platform/Format.h"
@@ -32,94 +33,8 @@ namespace {
 
 using namespace FFLoad;
 
-struct TRecord {
-  Platform::TObject* Sender;
-  int ThreadID;
-  TLogLevel Level;
-  std::string Msg;
-  bool OnMainThread;
-};
-
-// What OnLog received. Lives for the whole process: the log thread may still be leaving
-// a handler call when a test ends.
-class TRecorder {
- public:
-  static TRecorder& Get() {
-    static TRecorder* recorder = new TRecorder;
-    return *recorder;
-  }
-  TLogEvent Event() { return TLogEvent::FromFunction(&Handler, this); }
-
-  void Clear() {
-    std::lock_guard<std::mutex> g(FLock);
-    FRecords.clear();
-  }
-  std::vector<TRecord> Records() {
-    std::lock_guard<std::mutex> g(FLock);
-    return FRecords;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> g(FLock);
-    return FRecords.size();
-  }
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines;
-    for (const TRecord& r : Records()) lines.push_back(r.Msg);
-    return lines;
-  }
-  // Waits, serving the main thread's queue, until some line equals ALine (10 s at most).
-  bool WaitForLine(const std::string& ALine) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const std::string& l : Lines())
-        if (l == ALine) return true;
-      if (Platform::IsMainThread()) {
-        Platform::ProcessMainThreadQueue();
-        Platform::WaitForMainThreadWork(5);
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    }
-    return false;
-  }
-
-  // The next handler call blocks until Release; WaitUntilBlocked returns once it does.
-  void BlockNextCall() {
-    std::lock_guard<std::mutex> g(FLock);
-    FBlock = true;
-    FBlocked = false;
-  }
-  bool WaitUntilBlocked() {
-    std::unique_lock<std::mutex> g(FLock);
-    return FCond.wait_for(g, std::chrono::seconds(10), [this] { return FBlocked; });
-  }
-  void Release() {
-    {
-      std::lock_guard<std::mutex> g(FLock);
-      FBlock = false;
-    }
-    FCond.notify_all();
-  }
-
- private:
-  static void Handler(void* AData, Platform::TObject* Sender, int AThreadID, TLogLevel ALogLevel,
-                      const std::string& ALogMsg) {
-    auto* self = static_cast<TRecorder*>(AData);
-    std::unique_lock<std::mutex> g(self->FLock);
-    self->FRecords.push_back({Sender, AThreadID, ALogLevel, ALogMsg, Platform::IsMainThread()});
-    if (self->FBlock && !self->FBlocked) {
-      self->FBlocked = true;
-      self->FCond.notify_all();
-      self->FCond.wait(g, [self] { return !self->FBlock; });
-    }
-  }
-
-  std::mutex FLock;
-  std::condition_variable FCond;
-  std::vector<TRecord> FRecords;
-  bool FBlock = false;
-  bool FBlocked = false;
-};
+using LogRecorder::TRecord;
+using TRecorder = LogRecorder::TLogRecorder;
 
 TRecorder& Recorder() { return TRecorder::Get(); }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,8 @@ class TDecodeGraph {
     PDecoder Dec = nullptr;
     // May change a packet before it is sent (APos: its position in the stream).
     std::function<void(AVPacket* APkt, int APos)> Tamper;
+    // Replaces the reading of the file (sends what the test wants; returns the result).
+    std::function<int(TSource& ASource)> Body;
     TReceived Received;
   };
 
@@ -131,50 +134,33 @@ class TDecodeGraph {
     o.hwaccel_output_format = AV_PIX_FMT_NONE;
     AVDictionary* opts = nullptr;
     AVUtilStubs::av_dict_copy(&opts, AOpts, 0);
+    // One codec thread unless asked: the libraries are not instrumented, and their own
+    // frame threads hand buffers over through atomics that ThreadSanitizer cannot see.
+    if (!AVUtilStubs::av_dict_get(opts, "threads", nullptr, 0))
+      AVUtilStubs::av_dict_set(&opts, "threads", "1", 0);
     const int dec_idx = dec_init(FTask, s.Dec, FSch, &opts, &o, nullptr);
     AVUtilStubs::av_dict_free(&opts);
     if (dec_idx < 0) return dec_idx;
-
-    if (!FHaveMux) {
-      FMuxIdx = static_cast<Cardinal>(sch_add_mux(FSch, MuxThread, nullptr, &FMuxCtx, 0, 0));
-      FHaveMux = true;
-    }
-    s.DemuxIdx = static_cast<Cardinal>(sch_add_demux(FSch, DemuxThread, &s));
-    const int ds = sch_add_demux_stream(FSch, s.DemuxIdx);
-    s.EncIdx = static_cast<Cardinal>(sch_add_enc(FSch, SinkThread, &s, nullptr));
-    const int ms = sch_add_mux_stream(FSch, FMuxIdx);
-    if (ds < 0 || ms < 0) return AVERROR(ENOMEM);
-    sch_mux_stream_buffering(FSch, FMuxIdx, static_cast<Cardinal>(ms), 52428800, 128);
-    ret = sch_connect(FSch, SCH_DSTREAM(s.DemuxIdx, 0), SCH_DEC_IN(static_cast<Cardinal>(dec_idx)));
-    if (ret >= 0)
-      ret = sch_connect(FSch, SCH_DEC_OUT(static_cast<Cardinal>(dec_idx), 0), SCH_ENC(s.EncIdx));
-    if (ret >= 0)
-      ret = sch_connect(FSch, SCH_ENC(s.EncIdx), SCH_MSTREAM(FMuxIdx, static_cast<Cardinal>(ms)));
-    if (ret >= 0) ret = sch_mux_stream_ready(FSch, FMuxIdx, static_cast<Cardinal>(ms));
-    return ret < 0 ? ret : dec_idx;
+    return Wire(s, static_cast<Cardinal>(dec_idx));
   }
 
-  // Runs the graph to its end, serving the calls handed to the main thread meanwhile:
-  // the merged result of the nodes.
-  int Run() {
-    int ret = sch_start(FSch);
+  // Wires up a decoder made elsewhere (such as a loopback decoder), fed from AFile.
+  int AddDecoder(TDecoderPriv* ADec, const std::string& AFile, TSource** ASource) {
+    FSources.push_back(std::make_unique<TSource>());
+    TSource& s = *FSources.back();
+    s.Graph = this;
+    *ASource = &s;
+    s.Dec = &ADec->dec;
+    int ret = AVFormatStubs::avformat_open_input(&s.Fmt, AFile.c_str(), nullptr, nullptr);
     if (ret < 0) return ret;
-    const auto until = std::chrono::steady_clock::now() + CHangGuard;
-    std::int64_t ts = 0;
-    bool ended = false;
-    while (!ended && std::chrono::steady_clock::now() < until) {
-      ended = sch_wait(FSch, 5000, ts) != 0;
-      MyUtils::MyProcessMessages();
-    }
-    EXPECT_TRUE(ended) << "the graph did not end";
-    return sch_stop(FSch);
+    ret = AVFormatStubs::avformat_find_stream_info(s.Fmt, nullptr);
+    if (ret < 0) return ret;
+    s.StreamIndex = 0;
+    return Wire(s, ADec->sch_idx);
   }
 
-  TScheduler* Sch() { return FSch; }
-
- private:
-  static int DemuxThread(void* AArg) {
-    TSource& s = *static_cast<TSource*>(AArg);
+  // Sends the packets of the source's stream to its decoder: 0 at the end of the file.
+  static int SendFile(TSource& s) {
     AVPacket* pkt = av_packet_alloc();
     const AVRational tb = s.Fmt->streams[s.StreamIndex]->time_base;
     int ret = 0;
@@ -194,6 +180,51 @@ class TDecodeGraph {
     }
     av_packet_free(&pkt);
     return ret == AVERROR_EOF || ret == AVERROR_EXIT ? 0 : ret;
+  }
+
+ public:
+  // Runs the graph to its end, serving the calls handed to the main thread meanwhile:
+  // the merged result of the nodes.
+  int Run() {
+    int ret = sch_start(FSch);
+    if (ret < 0) return ret;
+    const auto until = std::chrono::steady_clock::now() + CHangGuard;
+    std::int64_t ts = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < until) {
+      ended = sch_wait(FSch, 5000, ts) != 0;
+      MyUtils::MyProcessMessages();
+    }
+    EXPECT_TRUE(ended) << "the graph did not end";
+    return sch_stop(FSch);
+  }
+
+  TScheduler* Sch() { return FSch; }
+
+ private:
+  int Wire(TSource& s, Cardinal dec_idx) {
+    int ret = 0;
+    if (!FHaveMux) {
+      FMuxIdx = static_cast<Cardinal>(sch_add_mux(FSch, MuxThread, nullptr, &FMuxCtx, 0, 0));
+      FHaveMux = true;
+    }
+    s.DemuxIdx = static_cast<Cardinal>(sch_add_demux(FSch, DemuxThread, &s));
+    const int ds = sch_add_demux_stream(FSch, s.DemuxIdx);
+    s.EncIdx = static_cast<Cardinal>(sch_add_enc(FSch, SinkThread, &s, nullptr));
+    const int ms = sch_add_mux_stream(FSch, FMuxIdx);
+    if (ds < 0 || ms < 0) return AVERROR(ENOMEM);
+    sch_mux_stream_buffering(FSch, FMuxIdx, static_cast<Cardinal>(ms), 52428800, 128);
+    ret = sch_connect(FSch, SCH_DSTREAM(s.DemuxIdx, 0), SCH_DEC_IN(dec_idx));
+    if (ret >= 0) ret = sch_connect(FSch, SCH_DEC_OUT(dec_idx, 0), SCH_ENC(s.EncIdx));
+    if (ret >= 0)
+      ret = sch_connect(FSch, SCH_ENC(s.EncIdx), SCH_MSTREAM(FMuxIdx, static_cast<Cardinal>(ms)));
+    if (ret >= 0) ret = sch_mux_stream_ready(FSch, FMuxIdx, static_cast<Cardinal>(ms));
+    return ret < 0 ? ret : static_cast<int>(dec_idx);
+  }
+
+  static int DemuxThread(void* AArg) {
+    TSource& s = *static_cast<TSource*>(AArg);
+    return s.Body ? s.Body(s) : SendFile(s);
   }
 
   static int SinkThread(void* AArg) {
@@ -651,6 +682,58 @@ TEST_F(FFmpegDecTest, LoopbackDecoderArgumentsAreChecked) {
   sch_free(sch);
 }
 
+TEST_F(FFmpegDecTest, LoopbackDecoderOpensFromItsFirstPacket) {
+  struct {
+    const char* Name;
+    bool Flush;       // a flush request comes first
+    bool Packets;     // then the file's packets
+    bool Parameters;  // the first packet carries the encoder's parameters
+    int Want;
+    std::size_t Frames;
+    const char* Text;
+  } rows[] = {
+      {"parameters on the first packet", true, true, true, 0, 25, nullptr},
+      // (nothing to decode is no failure of the task: the end of input is the result)
+      {"a flush alone leaves it unopened; the end finds it so", true, false, false, 0, 0,
+       "Cannot initialize a standalone decoder"},
+      {"a first packet without parameters", false, true, false, AVERROR_BUG, 0, nullptr},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture log;
+    TDecodeGraph g(Task.get());
+    TDecoderPriv* dp = nullptr;
+    ASSERT_EQ(dec_alloc(Task.get(), dp, g.Sch(), false), 0);
+    dp->index = 3;
+    // (one codec thread, as everywhere in these tests)
+    AVUtilStubs::av_dict_set(&dp->standalone_opts, "threads", "1", 0);
+    TDecodeGraph::TSource* s = nullptr;
+    ASSERT_GE(g.AddDecoder(dp, Video25(), &s), 0);
+    const AVCodecParameters* par = s->Fmt->streams[0]->codecpar;
+    s->Tamper = [&row, par](AVPacket* APkt, int APos) {
+      if (APos != 0 || !row.Parameters) return;
+      // what an encoder feeding a loopback decoder attaches to its first packet
+      FFmpegHeader::TFrameData* fd = FFmpeg::packet_data(APkt);
+      ASSERT_NE(fd, nullptr);
+      fd->par_enc = AVCodecStubs::avcodec_parameters_alloc();
+      ASSERT_GE(AVCodecStubs::avcodec_parameters_copy(fd->par_enc, par), 0);
+    };
+    s->Body = [&row](TDecodeGraph::TSource& ASource) {
+      if (row.Flush) {
+        FFPtr::TPacketPtr flush(av_packet_alloc());
+        flush->stream_index = -1;
+        const int ret = sch_demux_send(ASource.Graph->Sch(), ASource.DemuxIdx, flush.get(), 0);
+        if (ret < 0) return ret;
+      }
+      return row.Packets ? TDecodeGraph::SendFile(ASource) : 0;
+    };
+    EXPECT_EQ(g.Run(), row.Want);
+    EXPECT_EQ(s->Received.Frames.size(), row.Frames);
+    if (row.Text) EXPECT_TRUE(log.Has(AV_LOG_ERROR, row.Text)) << log.All();
+    if (row.Frames) EXPECT_STREQ(dp->log_name, "dec:mpeg4");
+  }
+}
+
 // ---- Decode-side hooks ------------------------------------------------------------------
 
 // Frame numbers seen by the frame hook. It paints the top Rows rows of the frames up to
@@ -739,13 +822,10 @@ TEST_F(FFmpegDecHookTest, HookedPictureStaysWithItsOwnFrame) {
     hook.Rows = row.Rows;
     hook.UpTo = row.UpTo;
     Task->FOnFrameInputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(MarkTopRows, &hook);
-    // one codec thread: each frame is decoded only after the hook ran on the one before
-    AVDictionary* opts = nullptr;
-    AVUtilStubs::av_dict_set(&opts, "threads", "1", 0);
-    FFPtr::TDictionaryPtr keep(opts);
+    // (one codec thread: each frame is decoded only after the hook ran on the one before)
     TDecodeGraph g(Task.get());
     TDecodeGraph::TSource* s = nullptr;
-    ASSERT_GE(g.Add(Video25(), AVMEDIA_TYPE_VIDEO, 0, opts, &s), 0);
+    ASSERT_GE(g.Add(Video25(), AVMEDIA_TYPE_VIDEO, 0, nullptr, &s), 0);
     ASSERT_EQ(g.Run(), 0);
 
     // numbered from 1, one call per frame
@@ -862,6 +942,152 @@ TEST_F(FFmpegDecHookTest, HooksSeeTheFramesOwnFormatAndSize) {
   // the change came back into the frame
   EXPECT_EQ(frame->data[1][14 * frame->linesize[1] + 39], 200);
   AVUtilStubs::av_freep(&b.dp.hook_picture);
+}
+
+// ---- Whole command lines ----------------------------------------------------------------
+
+// Jobs of a conversion task over files made here: the decoders as the command line
+// sets them up, from the input files to the written output.
+class FFmpegDecJobTest : public FFmpegDecTest {
+ protected:
+  // Parses and runs ALine synchronously: the task's error text, empty on success.
+  std::string RunJob(FFmpeg::TFFmpeg& ATask, const std::string& ALine) {
+    const int ret = ATask.ParseOptions(ALine);
+    if (ret < 0) return "parse: " + ATask.LastErrMsg();
+    ATask.Start(false);
+    return ATask.HasError() ? ATask.ErrorText() : std::string();
+  }
+  static std::string Path(const std::string& AName) { return (Dir() / AName).string(); }
+
+  // The clip with every third packet garbage, as a damaged file delivers it.
+  static std::string Damaged() {
+    const std::string out = Path("damaged.mkv");
+    if (fs::exists(out)) return out;
+    AVFormatContext* in = nullptr;
+    EXPECT_EQ(AVFormatStubs::avformat_open_input(&in, Video25().c_str(), nullptr, nullptr), 0);
+    FFPtr::TInputFormatPtr keep_in(in);
+    EXPECT_GE(AVFormatStubs::avformat_find_stream_info(in, nullptr), 0);
+    AVFormatContext* raw = nullptr;
+    EXPECT_GE(AVFormatStubs::avformat_alloc_output_context2(&raw, nullptr, "matroska", out.c_str()), 0);
+    FFPtr::TOutputFormatPtr o(raw);
+    AVStream* st = AVFormatStubs::avformat_new_stream(raw, nullptr);
+    AVCodecStubs::avcodec_parameters_copy(st->codecpar, in->streams[0]->codecpar);
+    st->time_base = in->streams[0]->time_base;
+    EXPECT_GE(AVFormatStubs::avio_open2(&raw->pb, out.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
+    EXPECT_GE(AVFormatStubs::avformat_write_header(raw, nullptr), 0);
+    FFPtr::TPacketPtr pkt(av_packet_alloc());
+    for (int pos = 0; AVFormatStubs::av_read_frame(in, pkt.get()) >= 0; pos++) {
+      DamageEveryThird(pkt.get(), pos);
+      AVCodecStubs::av_packet_rescale_ts(pkt.get(), in->streams[0]->time_base, st->time_base);
+      EXPECT_GE(AVFormatStubs::av_interleaved_write_frame(raw, pkt.get()), 0);
+    }
+    EXPECT_GE(AVFormatStubs::av_write_trailer(raw), 0);
+    return out;
+  }
+};
+
+TEST_F(FFmpegDecJobTest, ErrorRateOfADamagedFile) {
+  const std::string in = Damaged();
+  struct {
+    const char* Name;
+    const char* Options;
+    bool Fails;
+  } rows[] = {
+      {"the default maximum", "", false},
+      {"-max_error_rate 0", "-max_error_rate 0 ", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TLogCapture log;
+    FFmpeg::TFFmpeg task;
+    const std::string err = RunJob(task, std::string(row.Options) + "-threads 1 -i " + in +
+                                             " -c:v mpeg4 -threads 1 -filter_threads 1 -y " + Path("rate.mkv"));
+    EXPECT_EQ(!err.empty(), row.Fails) << err;
+    EXPECT_EQ(log.Has(AV_LOG_FATAL, "exceeds maximum 0"), row.Fails) << log.All();
+    EXPECT_TRUE(log.Has(AV_LOG_ERROR, "Error submitting packet to decoder: ")) << log.All();
+  }
+}
+
+TEST_F(FFmpegDecJobTest, LoopbackDecoderFeedsAComplexGraph) {
+  const std::string out = Path("loop.mkv");
+  {
+    SCOPED_TRACE("bad loopback arguments fail the parse");
+    for (const char* arg : {"1:0", "0:3"}) {
+      FFmpeg::TFFmpeg task;
+      const std::string err = RunJob(task, "-threads 1 -i " + Video25() +
+                                               " -map 0:v -c:v mpeg4 -f null - -dec " + arg);
+      EXPECT_EQ(err.rfind("parse: ", 0), 0u) << arg << ": " << err;
+    }
+  }
+  // the encoded stream, decoded again, beside the original
+  FFmpeg::TFFmpeg task;
+  const std::string err =
+      RunJob(task, "-threads 1 -i " + Video25() +
+                       " -map 0:v -c:v mpeg4 -threads 1 -f null - -threads 1 -dec 0:0 -filter_complex_threads 1"
+                       " -filter_complex [0:v][dec:0]hstack[s] -map [s] -c:v mpeg4 -threads 1"
+                       " -y " + out);
+  ASSERT_EQ(err, "");
+  TCustomFFmpeg probe;
+  TDecodeGraph g(&probe);
+  TDecodeGraph::TSource* s = nullptr;
+  ASSERT_GE(g.Add(out, AVMEDIA_TYPE_VIDEO, 0, nullptr, &s), 0);
+  ASSERT_EQ(g.Run(), 0);
+  ASSERT_EQ(s->Received.Frames.size(), 25u);
+  EXPECT_EQ(s->Received.Frames[0]->width, 128);
+  EXPECT_EQ(s->Received.Frames[0]->height, 48);
+}
+
+TEST_F(FFmpegDecJobTest, InputHooksOfTwoDecodersReachTheOutput) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Width = 96;
+  spec.Height = 48;
+  const std::string second = Media("v25c.mkv", spec, "matroska");
+  const std::string out = Path("hooked.mkv");
+
+  TFrameHookLog hook;
+  std::atomic<int> paints{0};
+  FFmpeg::TFFmpeg task;
+  task.FOnFrameInputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(MarkTopRows, &hook);
+  task.FOnVideoInputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(PaintBlackSquare, &paints);
+  const std::string err =
+      RunJob(task, "-threads 1 -i " + Video25() + " -threads 1 -i " + second +
+                       " -filter_complex_threads 1 -filter_complex [0:v][1:v]hstack -c:v mpeg4 -q:v 2 -threads 1 -y " + out);
+  ASSERT_EQ(err, "");
+  EXPECT_EQ(hook.Calls.load(), 50);
+  EXPECT_EQ(paints.load(), 50);
+
+  TCustomFFmpeg probe;
+  TDecodeGraph g(&probe);
+  TDecodeGraph::TSource* s = nullptr;
+  ASSERT_GE(g.Add(out, AVMEDIA_TYPE_VIDEO, 0, nullptr, &s), 0);
+  ASSERT_EQ(g.Run(), 0);
+  ASSERT_EQ(s->Received.Frames.size(), 25u);
+  for (int i = 0; i < 25; i++) {
+    SCOPED_TRACE(i);
+    const AVFrame* f = s->Received.Frames[i];
+    ASSERT_EQ(f->width, 160);
+    // both halves carry their own black square and their own frame's mark
+    for (int left : {0, 64}) {
+      EXPECT_LE(f->data[0][15 * f->linesize[0] + left + 15], 24);
+      EXPECT_NEAR(f->data[0][4 * f->linesize[0] + left + 40], MarkOf(i + 1), 6);
+    }
+  }
+}
+
+TEST_F(FFmpegDecJobTest, FixSubDurationInAConversion) {
+  const std::string in = Path("job.srt");
+  {
+    std::ofstream f(in);
+    f << "1\n00:00:00,000 --> 00:00:05,000\nfirst\n\n"
+         "2\n00:00:02,000 --> 00:00:03,000\nsecond\n\n";
+  }
+  const std::string out = Path("fixed.srt");
+  FFmpeg::TFFmpeg task;
+  ASSERT_EQ(RunJob(task, "-fix_sub_duration -i " + in + " -c:s srt -y " + out), "");
+  std::ifstream f(out);
+  const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("00:00:00,000 --> 00:00:02,000\nfirst"), std::string::npos) << text;
+  EXPECT_NE(text.find("00:00:02,000 --> 00:00:03,000\nsecond"), std::string::npos) << text;
 }
 
 }  // namespace

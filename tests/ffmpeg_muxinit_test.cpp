@@ -373,6 +373,12 @@ TEST_F(MuxInitTest, StatisticsFilesAreSharedPerPath) {
             0);
   EXPECT_TRUE(TLogCapture::HasText("Error opening stats file '" + bad + "'"));
   EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
+  // and the list is still searched safely afterwards
+  ASSERT_EQ(FFmpegMuxInit::enc_stats_init(FTask.get(), s1, &FFmpegMux::ms_from_ost(s1)->stats, "{n}",
+                                          b.c_str(), 0),
+            0);
+  EXPECT_EQ(FFmpegMux::ms_from_ost(s1)->stats.io, s1->enc_stats_pre.io);
+  EXPECT_EQ(FTask->Fnb_enc_stats_files, 2);
 }
 
 // ---- Stream groups and programs -----------------------------------------------------------
@@ -448,6 +454,78 @@ TEST_F(MuxInitTest, AudioElementAndMixPresentation) {
   EXPECT_EQ(submix->nb_layouts, 1u);
   EXPECT_EQ(FFmpegMuxInit::get_stream_group_index_from_id(mux, 2), 1);
   EXPECT_EQ(FFmpegMuxInit::get_stream_group_index_from_id(mux, 9), AVERROR(EINVAL));
+}
+
+TEST_F(MuxInitTest, MappedGroupsAreRebuilt) {
+  // The "input": a context whose groups were made from texts with non-default options.
+  TMux* src = NewMux("matroska");
+  NewStream(src, AVMEDIA_TYPE_AUDIO);
+  NewStream(src, AVMEDIA_TYPE_AUDIO);
+  FOptStrings = TOptList(
+      {{"", "type=iamf_audio_element:id=7:st=0:st=1,layer=ch_layout=stereo:output_gain_flags=2,"
+            "layer=ch_layout=5.1,demixing=parameter_id=998:parameter_rate=48000:"
+            "subblock_duration=1024:dmixp_mode=2,recon_gain=parameter_id=101:"
+            "parameter_rate=48000:subblock_duration=960"},
+       {"", "type=iamf_mix_presentation:id=9,submix=default_mix_gain=0.5|element=stg=0:"
+            "headphones_rendering_mode=binaural|layout=layout_type=loudspeakers:"
+            "sound_system=stereo"}});
+  TOptionsContext o = Options();
+  o.stream_groups = FOptStrings.List();
+  ASSERT_EQ(FFmpegMuxInit::of_add_groups(src, &o), 0);
+
+  auto* ifile = static_cast<FFmpegHeader::TInputFile*>(av_mallocz(sizeof(FFmpegHeader::TInputFile)));
+  ifile->ctx = src->fc;
+  FFmpegHeader::TInputFile* files[1] = {ifile};
+  FTask->Finput_files = files;
+  FTask->Fnb_input_files = 1;
+
+  TLogCapture log;
+  TMux* mux = NewMux("matroska");
+  NewStream(mux, AVMEDIA_TYPE_AUDIO);
+  NewStream(mux, AVMEDIA_TYPE_AUDIO);
+  const int r0 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=0:st=0:st=1", nullptr);
+  const int r1 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=1", nullptr);
+  const int r2 = FFmpegMuxInit::of_parse_group_token(mux, "map=0=2", nullptr);
+
+  FTask->Finput_files = nullptr;
+  FTask->Fnb_input_files = 0;
+  AVUtilStubs::av_free(ifile);
+
+  ASSERT_EQ(r0, 0) << TLogCapture::All();
+  ASSERT_EQ(r1, 0) << TLogCapture::All();
+  EXPECT_EQ(r2, AVERROR(EINVAL));
+  EXPECT_TRUE(TLogCapture::HasText("Invalid input stream group index: 2."));
+
+  const AVFormatContext* fc = mux->fc;
+  ASSERT_EQ(fc->nb_stream_groups, 2u);
+  const AVStreamGroup* el = fc->stream_groups[0];
+  EXPECT_EQ(el->id, 7);
+  EXPECT_EQ(el->nb_streams, 2u);
+  const AVIAMFAudioElement* ae = el->params.iamf_audio_element;
+  ASSERT_EQ(ae->nb_layers, 2u);
+  EXPECT_EQ(ae->layers[0]->ch_layout.nb_channels, 2);
+  EXPECT_EQ(ae->layers[0]->output_gain_flags, 2u);
+  EXPECT_EQ(ae->layers[1]->ch_layout.nb_channels, 6);
+  ASSERT_NE(ae->demixing_info, nullptr);
+  EXPECT_EQ(ae->demixing_info->parameter_id, 998u);
+  EXPECT_EQ(static_cast<const AVIAMFDemixingInfo*>(
+                static_cast<const void*>(reinterpret_cast<const std::uint8_t*>(ae->demixing_info) +
+                                         ae->demixing_info->subblocks_offset))
+                ->dmixp_mode,
+            2u);
+  ASSERT_NE(ae->recon_gain_info, nullptr);
+  EXPECT_EQ(ae->recon_gain_info->parameter_id, 101u);
+
+  const AVStreamGroup* mix = fc->stream_groups[1];
+  EXPECT_EQ(mix->id, 9);
+  ASSERT_EQ(mix->params.iamf_mix_presentation->nb_submixes, 1u);
+  const AVIAMFSubmix* submix = mix->params.iamf_mix_presentation->submixes[0];
+  EXPECT_EQ(av_q2d(submix->default_mix_gain), 0.5);
+  ASSERT_EQ(submix->nb_elements, 1u);
+  EXPECT_EQ(submix->elements[0]->audio_element_id, 7u);
+  EXPECT_EQ(submix->elements[0]->headphones_rendering_mode, AV_IAMF_HEADPHONES_MODE_BINAURAL);
+  ASSERT_EQ(submix->nb_layouts, 1u);
+  EXPECT_EQ(submix->layouts[0]->layout_type, AV_IAMF_SUBMIX_LAYOUT_TYPE_LOUDSPEAKERS);
 }
 
 TEST_F(MuxInitTest, Programs) {
@@ -1002,6 +1080,53 @@ TEST_F(MuxInitCmdTest, LabelMappedTwice) {
             0)
       << FTask->LastErrMsg();
   EXPECT_EQ(Out()->of.nb_streams, 2);
+}
+
+TEST_F(MuxInitCmdTest, GivenDispositions) {
+  MediaBuilder::TMediaSpec two;
+  two.Streams = "aa";
+  const std::string in = Media("aa.mkv", two);
+  ASSERT_EQ(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:1 default+comment " +
+                  FDir.File("out.mkv")),
+            0)
+      << FTask->LastErrMsg();
+  EXPECT_EQ(Out()->fc->streams[1]->disposition, AV_DISPOSITION_DEFAULT | AV_DISPOSITION_COMMENT);
+
+  TLogCapture log;
+  FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  EXPECT_LT(Parse("-y -i " + in + " -map 0 -c copy -disposition:a:0 bogus " + FDir.File("out.mkv")), 0);
+  EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, "Error setting output stream dispositions\n"))
+      << TLogCapture::All();
+}
+
+TEST_F(MuxInitCmdTest, BitstreamFiltersOfCopiedStreams) {
+  const std::string in = Media("v.mkv", "v");
+  struct TRow {
+    const char* Opts;
+    const char* WantLog;  // nullptr: the open succeeds
+  } rows[] = {
+      {"-bsf:v null", nullptr},
+      {"-bsf:v bogus_filter", "Error parsing bitstream filter sequence 'bogus_filter'"},
+      // set up on the copied stream before the open returns
+      {"-bsf:v h264_mp4toannexb", "Error initializing bitstream filter: h264_mp4toannexb\n"},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret = Parse("-y -i " + in + " -c copy " + r.Opts + " " + FDir.File("out.mkv"));
+    if (r.WantLog) {
+      EXPECT_LT(ret, 0);
+      EXPECT_TRUE(TLogCapture::HasText(r.WantLog)) << TLogCapture::All();
+      continue;
+    }
+    ASSERT_EQ(ret, 0) << FTask->LastErrMsg();
+    TMuxStream* ms = FFmpegMux::ms_from_ost(Out()->of.streams[0]);
+    ASSERT_NE(ms->bsf_ctx, nullptr);
+    EXPECT_NE(ms->bsf_pkt, nullptr);
+    EXPECT_EQ(Out()->fc->streams[0]->codecpar->codec_id, AV_CODEC_ID_MPEG4);
+    EXPECT_EQ(av_cmp_q(Out()->fc->streams[0]->time_base, ms->bsf_ctx->time_base_out), 0);
+  }
 }
 
 TEST_F(MuxInitCmdTest, ShortestSyncQueues) {

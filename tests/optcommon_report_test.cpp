@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "LogRecorder.h"
 #include "TestLibraries.h"
 #include "platform/Types.h"
 #include "runtime/CmdUtils.h"
@@ -137,57 +138,8 @@ TEST_F(OptLogLevel, InvalidLevelChangesNothing) {
 
 // ---- the log worker as receiver -------------------------------------------------------
 
-struct TRecord {
-  std::string Msg;
-  Platform::TThreadID DeliveredOn;
-  bool SynchronousAtDelivery;
-};
-
-// What OnLog received. Lives for the whole process: the log thread may still be leaving
-// a handler call when a test ends.
-class TRecorder {
- public:
-  static TRecorder& Get() {
-    static TRecorder* recorder = new TRecorder;
-    return *recorder;
-  }
-  FFLoad::TLogEvent Event() { return FFLoad::TLogEvent::FromFunction(&Handler, this); }
-  void Clear() {
-    std::lock_guard<std::mutex> g(FLock);
-    FRecords.clear();
-  }
-  std::vector<TRecord> Records() {
-    std::lock_guard<std::mutex> g(FLock);
-    return FRecords;
-  }
-  // The record whose line ends with AText, or nullptr.
-  bool Find(const std::string& AText, TRecord* ARecord = nullptr) {
-    for (const TRecord& r : Records())
-      if (r.Msg.size() >= AText.size() && r.Msg.compare(r.Msg.size() - AText.size(), AText.size(), AText) == 0) {
-        if (ARecord) *ARecord = r;
-        return true;
-      }
-    return false;
-  }
-  bool WaitFor(const std::string& AText) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Find(AText)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-  }
-
- private:
-  static void Handler(void* AData, Platform::TObject*, int, FFLoad::TLogLevel, const std::string& AMsg) {
-    auto* self = static_cast<TRecorder*>(AData);
-    const bool sync = VEDovedo->GetSynchronous();
-    std::lock_guard<std::mutex> g(self->FLock);
-    self->FRecords.push_back({AMsg, Platform::GetCurrentThreadId(), sync});
-  }
-  std::mutex FLock;
-  std::vector<TRecord> FRecords;
-};
+using LogRecorder::TRecord;
+using TRecorder = LogRecorder::TLogRecorder;
 
 class WorkerLog : public ::testing::Test {
  protected:
@@ -225,12 +177,12 @@ TEST_F(WorkerLog, AsyncLoggingLeavesOtherThreadsSynchronous) {
     const std::string text = "host line " + std::to_string(i);
     ff_log(nullptr, AV_LOG_INFO, text + "\n");
     TRecord r;
-    if (!TRecorder::Get().Find(text, &r) || r.DeliveredOn != self) late++;
+    if (!TRecorder::Get().FindEnding(text, &r) || r.DeliveredOn != self) late++;
     EXPECT_TRUE(VEDovedo->GetSynchronous());
   }
   worker.join();
   EXPECT_EQ(late, 0);
-  ASSERT_TRUE(TRecorder::Get().WaitFor("worker line " + std::to_string(CLines - 1)));
+  ASSERT_TRUE(TRecorder::Get().WaitForEnding("worker line " + std::to_string(CLines - 1)));
   for (const TRecord& r : TRecorder::Get().Records()) {
     if (r.Msg.find("worker line") != std::string::npos) {
       EXPECT_NE(r.DeliveredOn, async_thread.load()) << r.Msg;  // the log thread delivered it
@@ -293,12 +245,12 @@ TEST_F(WorkerLog, ReportWritesItsLevelAndPassesEveryLineOn) {
   av_log(&ctx, AV_LOG_INFO, "report info line\n");
   av_log(nullptr, AV_LOG_VERBOSE, "report verbose line\n");
   // the log worker still receives FFmpeg's lines, also those above the report's level
-  EXPECT_TRUE(TRecorder::Get().Find("report info line"));
-  EXPECT_TRUE(TRecorder::Get().Find("report verbose line"));
+  EXPECT_TRUE(TRecorder::Get().FindEnding("report info line"));
+  EXPECT_TRUE(TRecorder::Get().FindEnding("report verbose line"));
 
   OptCommon::reset_report();
   av_log(nullptr, AV_LOG_INFO, "after the report\n");
-  EXPECT_TRUE(TRecorder::Get().Find("after the report"));
+  EXPECT_TRUE(TRecorder::Get().FindEnding("after the report"));
 
   const std::string text = ReadFile(path);
   EXPECT_NE(text.find(" started on "), std::string::npos) << text;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "OptionTestSupport.h"
 #include "TestLibraries.h"
 #include "runtime/CmdUtils.h"
 
@@ -74,19 +75,8 @@ const TOptionDef gTable[] = {
 };
 #undef OFF
 
-const TOptionGroupDef gGroups[] = {
-    {"output url", nullptr, OPT_OUTPUT},
-    {"input url", "i", OPT_INPUT},
-};
-
-void FreeList(TSpecifierOptList& AList) {
-  for (int i = 0; i < AList.nb_opt; i++) {
-    av_freep(&AList.opt[i].specifier);
-    stream_specifier_uninit(&AList.opt[i].stream_spec);
-    if (AList.type_ == OPT_TYPE_STRING) av_freep(&AList.opt[i].u.str);
-  }
-  av_freep(&AList.opt);
-}
+const auto& gGroups = OptionTestSupport::CGroups;
+using OptionTestSupport::FreeSpecList;
 
 void Init(TFuzzOptions& AOpts) {
   std::memset(&AOpts, 0, sizeof AOpts);
@@ -97,10 +87,10 @@ void Free(TFuzzOptions& AOpts) {
   av_freep(&AOpts.Str);
   // A string list whose last element failed may hold strings without its type set yet.
   for (TSpecifierOptList* l : {&AOpts.Codecs, &AOpts.Meta}) l->type_ = OPT_TYPE_STRING;
-  FreeList(AOpts.Codecs);
-  FreeList(AOpts.Qscale);
-  FreeList(AOpts.Meta);
-  FreeList(AOpts.Frames);
+  FreeSpecList(AOpts.Codecs);
+  FreeSpecList(AOpts.Qscale);
+  FreeSpecList(AOpts.Meta);
+  FreeSpecList(AOpts.Frames);
   uninit_opts(&AOpts);
 }
 
