@@ -1032,10 +1032,12 @@ void TFFBasePlayer::ReportPosition() {
 void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
   AMessage.Result = 0;
   if (AMessage.Msg == WM_PLAYER_POSITION) {
-    if (OnPosition.Assigned()) OnPosition(this, FDeliveredPosition);
-    if (OnPosition2.Assigned()) OnPosition2(this, FDeliveredPosition, FDeliveredBytes);
+    const std::int64_t pos = FDeliveredPosition;
+    const std::int64_t bytes = FDeliveredBytes;
+    if (OnPosition.Assigned()) OnPosition(this, pos);
+    if (OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
   } else if (AMessage.Msg == WM_PLAYER_STATE) {
-    if (OnState.Assigned()) OnState(this, FDeliveredState);
+    if (OnState.Assigned()) OnState(this, FDeliveredState.load());
   }
 }
 
@@ -1059,6 +1061,45 @@ void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
   } catch (const std::exception& e) {
     Log(llError, std::string("Error occurs OnFrameHook: ") + e.what());
   }
+}
+
+std::string TFFBasePlayer::GetVideoFilters() const {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  return FVideoFilters;
+}
+
+void TFFBasePlayer::SetVideoFilters(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  FVideoFilters = AValue;
+}
+
+std::string TFFBasePlayer::GetAudioFilters() const {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  return FAudioFilters;
+}
+
+void TFFBasePlayer::SetAudioFilters(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  FAudioFilters = AValue;
+}
+
+void TFFBasePlayer::ClearPixelFormats() {
+  for (int& f : PixelFormats) f = -1;
+}
+
+bool TFFBasePlayer::AddPixelFormat(int AFormat) {
+  const int n = PixelFormatCount();
+  // The last slot always holds the end mark.
+  if (n >= CPixelFormatSlots - 1) return false;
+  PixelFormats[n] = AFormat;
+  PixelFormats[n + 1] = -1;
+  return true;
+}
+
+int TFFBasePlayer::PixelFormatCount() const {
+  int n = 0;
+  while (n < CPixelFormatSlots && PixelFormats[n] != -1) ++n;
+  return n;
 }
 
 void TFFBasePlayer::set_default_window_size(int width, int height, AVRational sar) {

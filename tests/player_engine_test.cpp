@@ -243,10 +243,11 @@ TEST_F(PlayerEngineTest, PlaysToTheEndReportingStatesAndPositionsInOrder) {
     EXPECT_EQ(rec.FileOpened, 1);
     ASSERT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
     ASSERT_GE(rec.Positions.size(), 3u);
-    // Positions move forward; the switch from the audio clock to the video clock after the
-    // first pictures may step back by up to a sync threshold.
+    // Positions move forward. A clock runs on from its last setting between audio
+    // callbacks, so a late callback (a slow machine, a sanitizer run) and the switch from
+    // the audio to the video clock after the first pictures may step back a little.
     for (std::size_t i = 1; i < rec.Positions.size(); ++i)
-      EXPECT_GE(rec.Positions[i], rec.Positions[i - 1] - 100000) << "position " << i;
+      EXPECT_GE(rec.Positions[i], rec.Positions[i - 1] - 250000) << "position " << i;
     EXPECT_GT(rec.Positions.back(), rec.Positions.front());
     // The end is reported once the decoders have drained; the device still holds its
     // last buffers then.
