@@ -1153,6 +1153,21 @@ TEST_F(FilterTest, ASubtitleInputThatEndsBeforeTheGraphExistsStillEndsInIt) {
   }
 }
 
+TEST_F(FilterTest, AGraphFedByAnotherSeesTheEndOfThatInput) {
+  // concat moves on to its second input only when the first one has ended
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.2[a]"), 0);
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.4[b]"), 0);
+  ASSERT_EQ(rig.AddGraph("[a][b]concat=n=2:v=1:a=0"), 0);
+  TEncNode& enc = rig.BindOutput(rig.Graph(2), 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 15u);
+  for (int i = 0; i < 15; i++) EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AVRational{1, 25}), i);
+}
+
 // ---- Whole command lines ---------------------------------------------------------------------
 
 class FilterCmdTest : public FilterTest {
