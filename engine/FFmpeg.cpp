@@ -14,6 +14,10 @@
 #include <exception>
 #include <limits>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 #include "engine/FFmpegDec.h"
 #include "engine/FFmpegDemux.h"
 #include "engine/FFmpegFilter.h"
@@ -525,7 +529,20 @@ PInputStream ist_iter(FFmpegHeader::TBaseFFmpeg* ATask, PInputStream prev) {
 
 namespace {
 
+// The record's buffer is shared between threads and freed by whichever drops the last
+// reference; the reference count lives in libavutil, which ThreadSanitizer does not see.
+// Dropping a reference here is marked as a release and the free as its acquire, so a
+// read of the record before the drop is not taken for a race with the free.
+#if defined(__SANITIZE_THREAD__)
+void RefReleased(const void* AData) { __tsan_release(const_cast<void*>(AData)); }
+void RefFreed(const void* AData) { __tsan_acquire(const_cast<void*>(AData)); }
+#else
+void RefReleased(const void*) {}
+void RefFreed(const void*) {}
+#endif
+
 void frame_data_free(void* /*opaque*/, std::uint8_t* data) {
+  RefFreed(data);
   auto* fd = reinterpret_cast<TFrameData*>(data);
   avcodec_parameters_free(&fd->par_enc);
   av_free(data);
@@ -556,11 +573,13 @@ int frame_data_ensure(AVBufferRef*& ARef, bool AWritable) {
       fd->par_enc = avcodec_parameters_alloc();
       ret = fd->par_enc ? avcodec_parameters_copy(fd->par_enc, fd_src->par_enc) : AVERROR(ENOMEM);
       if (ret < 0) {
+        RefReleased(src->data);
         av_buffer_unref(&ARef);
         av_buffer_unref(&ref);
         return ret;
       }
     }
+    RefReleased(src->data);
     av_buffer_unref(&ARef);
   } else {
     std::memset(fd, 0, sizeof(*fd));

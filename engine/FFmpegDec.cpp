@@ -301,9 +301,15 @@ int multiview_setup(TDecoderPriv* dp, AVCodecContext* dec_ctx) {
     dp->view_map[dp->nb_view_map++] = TViewMapEntry{view_ids[j], masks[j]};
   }
 
-  ret = av_opt_set_array(dec_ctx, "view_ids", AV_OPT_SEARCH_CHILDREN, 0, UINT_MAX,
-                         AV_OPT_TYPE_UINT, nullptr);
+  // the decoder is told the selection afresh: what an earlier sequence chose goes first
+  unsigned nb_old = 0;
+  ret = av_opt_get_array_size(dec_ctx, "view_ids", AV_OPT_SEARCH_CHILDREN, &nb_old);
   if (ret < 0) return ret;
+  if (nb_old) {
+    ret = av_opt_set_array(dec_ctx, "view_ids", AV_OPT_SEARCH_CHILDREN, 0, nb_old,
+                           AV_OPT_TYPE_UINT, nullptr);
+    if (ret < 0) return ret;
+  }
   ret = av_opt_set_array(dec_ctx, "view_ids", AV_OPT_SEARCH_CHILDREN, 0,
                          static_cast<unsigned>(nb_sel), AV_OPT_TYPE_UINT, sel_ids);
   if (ret < 0) return ret;

@@ -30,6 +30,7 @@ extern "C" {
 #include "engine/FFmpegOpt.h"
 #include "platform/Exception.h"
 #include "runtime/CmdUtils.h"
+#include "runtime/FFLoad.h"
 #include "runtime/FFmpegHW.h"
 
 namespace FFmpegFilter {
@@ -919,14 +920,19 @@ int sub2video_get_blank_frame(TInputFilterPriv* ifp) {
   return 0;
 }
 
-void sub2video_copy_rect(std::uint8_t* dst, int dst_linesize, int w, int h, const AVSubtitleRect* r) {
+// Paints one bitmap rectangle onto the canvas; anything else is reported (to the task's
+// log) and skipped.
+void sub2video_copy_rect(TBaseFFmpeg* Owner, std::uint8_t* dst, int dst_linesize, int w, int h,
+                         const AVSubtitleRect* r) {
   if (r->type != SUBTITLE_BITMAP) {
-    U::av_log(nullptr, AV_LOG_WARNING, "sub2video: non-bitmap subtitle\n");
+    if (FFLoad::VEDovedo) FFLoad::VEDovedo->Log(Owner, FFLoad::llWarning, "sub2video: non-bitmap subtitle");
     return;
   }
   if (r->x < 0 || r->x + r->w > w || r->y < 0 || r->y + r->h > h) {
-    U::av_log(nullptr, AV_LOG_WARNING, "sub2video: rectangle (%d %d %d %d) overflowing %d %d\n",
-              r->x, r->y, r->w, r->h, w, h);
+    if (FFLoad::VEDovedo)
+      FFLoad::VEDovedo->Log(Owner, FFLoad::llWarning,
+                            "sub2video: rectangle (%d %d %d %d) overflowing %d %d", r->x, r->y,
+                            r->w, r->h, w, h);
     return;
   }
 
@@ -977,7 +983,8 @@ void sub2video_update(TInputFilterPriv* ifp, std::int64_t heartbeat_pts, const A
     return;
   }
   for (unsigned i = 0; i < num_rects; i++)
-    sub2video_copy_rect(frame->data[0], frame->linesize[0], frame->width, frame->height, sub->rects[i]);
+    sub2video_copy_rect(ifp->ifilter.graph->Owner, frame->data[0], frame->linesize[0], frame->width,
+                        frame->height, sub->rects[i]);
   sub2video_push_ref(ifp, pts);
   ifp->sub2video_end_pts = end_pts;
   ifp->sub2video_initialize = 0;

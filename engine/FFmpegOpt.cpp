@@ -135,8 +135,10 @@ int OpenOutput(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TSchedul
   return FFmpegMuxInit::of_open(ATask, o, arg, sch);
 }
 int OpenDecoder(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg, TScheduler* sch) {
-  // every task that parses a command line is a TCustomFFmpeg
-  return FFmpegDec::dec_create(static_cast<FFmpeg::TCustomFFmpeg*>(ATask), o, arg, sch);
+  // loopback decoders belong to a full conversion task
+  auto* task = dynamic_cast<FFmpeg::TCustomFFmpeg*>(ATask);
+  if (!task) return AVERROR(EINVAL);
+  return FFmpegDec::dec_create(task, o, arg, sch);
 }
 
 }  // namespace
@@ -1431,7 +1433,7 @@ void correct_input_start_times(TBaseFFmpeg* ATask) {
     if (new_start_time == CInt64Max) continue;
     const std::int64_t diff = new_start_time - is->start_time;
     if (!diff) continue;
-    ff_log(nullptr, AV_LOG_VERBOSE, "Correcting start time of Input #%d by %" PRId64 " us.", i, diff);
+    ff_log(nullptr, AV_LOG_VERBOSE, "Correcting start time of Input #%d by %" PRId64 " us.\n", i, diff);
     ifile->start_time_effective = new_start_time;
     if (ATask->Fcopy_ts && ATask->Fstart_at_zero) {
       ifile->ts_offset = -new_start_time;

@@ -49,6 +49,7 @@ struct TReceived {
   std::int64_t Duration;
   int Format, Width, Height, NbSamples;
   std::int64_t Tag;  // best_effort_timestamp: the index of the source frame
+  std::uint32_t Px44;  // for packed 32-bit pictures: the pixel at (4, 4)
 };
 
 // Scheduler nodes log with their context as parent: each begins with a (null) class.
@@ -72,7 +73,9 @@ int EncThread(void* AArg) {
     std::lock_guard<std::mutex> g(n.Lock);
     n.Frames.push_back(TReceived{frame->buf[0] != nullptr, frame->pts, frame->time_base,
                                  frame->duration, frame->format, frame->width, frame->height,
-                                 frame->nb_samples, frame->best_effort_timestamp});
+                                 frame->nb_samples, frame->best_effort_timestamp, 0});
+    if (frame->format == AV_PIX_FMT_RGB32 && frame->data[0] && frame->width > 4 && frame->height > 4)
+      std::memcpy(&n.Frames.back().Px44, frame->data[0] + 4 * frame->linesize[0] + 4 * 4, 4);
     U::av_frame_unref(frame);
   }
   U::av_frame_free(&frame);
@@ -967,6 +970,166 @@ TEST_F(FilterTest, ASubtitleInputWithoutSubtitlesKeepsABlankCanvasAtTheHeartbeat
   }
 }
 
+TEST_F(FilterTest, GraphTextsThatCannotWorkAreRefusedAtCreation) {
+  struct TCase {
+    const char* Desc;
+    const char* Message;  // nullptr: the library's own message
+  };
+  const TCase cases[] = {
+      {"testsrc2=d=0.1,nullsink", "A filtergraph has zero outputs, this is not supported"},
+      {"nosuchfilter", nullptr},
+      {"scale=nosuchoption=1", "Error applying option \"nosuchoption\" to filter \"scale\""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Desc);
+    log().Clear();
+    TRig rig;
+    EXPECT_LT(rig.AddGraph(c.Desc), 0);
+    if (c.Message) {
+      EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    }
+  }
+}
+
+AVFrame* AudioFrame(int ASampleRate, int ASamples, std::int64_t APts) {
+  AVFrame* f = U::av_frame_alloc();
+  f->format = AV_SAMPLE_FMT_S16;
+  f->sample_rate = ASampleRate;
+  U::av_channel_layout_default(&f->ch_layout, 1);
+  f->nb_samples = ASamples;
+  EXPECT_EQ(U::av_frame_get_buffer(f, 0), 0);
+  std::memset(f->data[0], 0, static_cast<size_t>(ASamples) * 2);
+  f->pts = APts;
+  f->time_base = AVRational{1, ASampleRate};
+  f->duration = ASamples;
+  return f;
+}
+
+TEST_F(FilterTest, AnAudioRateChangeReconfiguresTheGraph) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("anull"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  rig.FeedInput(fg, 0, IFILTER_FLAG_REINIT,
+                {AudioFrame(8000, 800, 0), AudioFrame(8000, 800, 800), AudioFrame(16000, 1600, 3200)});
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  std::int64_t samples = 0;
+  // the output keeps what its consumer was opened with: the 16 kHz part is resampled
+  for (const TReceived& r : enc.Snapshot()) {
+    EXPECT_EQ(av_cmp_q(r.Tb, AVRational{1, 8000}), 0);
+    samples += r.NbSamples;
+  }
+  EXPECT_EQ(samples, 800 + 800 + 800);
+  EXPECT_TRUE(log().Has(AV_LOG_INFO,
+                        "Reconfiguring filter graph because audio parameters changed to 16000 Hz, "
+                        "mono, s16"))
+      << log().All();
+}
+
+TEST_F(FilterTest, AnAudioOutputGetsItsFormatAndItsPadding) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("sine=f=440:sample_rate=44100:d=0.1"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  TOutputFilterOptions opts = PlainOutputOptions("#0:0");
+  opts.format = AV_SAMPLE_FMT_S16;
+  opts.sample_rate = 8000;
+  U::av_channel_layout_default(&opts.ch_layout, 2);
+  fg->outputs[0]->apad = U::av_strdup("pad_dur=0.2");
+  TEncNode& enc = rig.BindOutput(fg, 0, opts);
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  // 0.1 s of tone and 0.2 s of padding, converted
+  std::int64_t samples = 0;
+  for (const TReceived& r : enc.Snapshot()) {
+    EXPECT_EQ(r.Format, AV_SAMPLE_FMT_S16);
+    EXPECT_EQ(av_cmp_q(r.Tb, AVRational{1, 8000}), 0);
+    samples += r.NbSamples;
+  }
+  EXPECT_EQ(samples, 2400);
+  EXPECT_TRUE(log().Has(AV_LOG_INFO,
+                        "-apad is forwarded to lavfi similarly to -af apad=pad_dur=0.2."))
+      << log().All();
+}
+
+// A subtitle frame as decoders make them: the AVSubtitle in the frame's buffer.
+void FreeSubtitle(void*, std::uint8_t* AData) {
+  auto* sub = reinterpret_cast<AVSubtitle*>(AData);
+  for (unsigned i = 0; i < sub->num_rects; i++) {
+    U::av_freep(&sub->rects[i]->data[0]);
+    U::av_freep(&sub->rects[i]->data[1]);
+    U::av_freep(&sub->rects[i]);
+  }
+  U::av_freep(&sub->rects);
+  U::av_free(AData);
+}
+
+// A subtitle shown from APtsUs for ADisplayMs with one 2x2 rectangle per position, all
+// painted with palette entry 1 (AColor).
+AVFrame* SubtitleFrame(std::int64_t APtsUs, std::uint32_t ADisplayMs,
+                       std::vector<std::pair<int, int>> APositions, std::uint32_t AColor) {
+  auto* sub = static_cast<AVSubtitle*>(U::av_mallocz(sizeof(AVSubtitle)));
+  sub->pts = APtsUs;
+  sub->end_display_time = ADisplayMs;
+  sub->num_rects = static_cast<unsigned>(APositions.size());
+  sub->rects = static_cast<AVSubtitleRect**>(U::av_calloc(APositions.size(), sizeof(AVSubtitleRect*)));
+  for (size_t i = 0; i < APositions.size(); i++) {
+    AVSubtitleRect* r = sub->rects[i] = static_cast<AVSubtitleRect*>(U::av_mallocz(sizeof(AVSubtitleRect)));
+    r->type = SUBTITLE_BITMAP;
+    r->x = APositions[i].first;
+    r->y = APositions[i].second;
+    r->w = r->h = 2;
+    r->nb_colors = 2;
+    r->data[0] = static_cast<std::uint8_t*>(U::av_malloc(4));
+    std::memset(r->data[0], 1, 4);
+    r->linesize[0] = 2;
+    auto* pal = static_cast<std::uint32_t*>(U::av_mallocz(4 * 256));
+    pal[1] = AColor;
+    r->data[1] = reinterpret_cast<std::uint8_t*>(pal);
+  }
+  AVFrame* f = U::av_frame_alloc();
+  f->buf[0] = U::av_buffer_create(reinterpret_cast<std::uint8_t*>(sub), sizeof(AVSubtitle),
+                                  FreeSubtitle, nullptr, 0);
+  f->pts = APtsUs;
+  f->time_base = AV_TIME_BASE_Q;
+  return f;
+}
+
+AVFrame* Heartbeat(std::int64_t APtsMs) {
+  AVFrame* f = U::av_frame_alloc();
+  f->pts = APtsMs;
+  f->time_base = AVRational{1, 1000};
+  f->opaque = reinterpret_cast<void*>(FRAME_OPAQUE_SUB_HEARTBEAT);
+  return f;
+}
+
+TEST_F(FilterTest, SubtitlesArePaintedOntoTheCanvasUntilTheyEnd) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("null"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  const std::uint32_t red = 0xFFFF0000;
+  // the second rectangle reaches past the canvas's right edge and is left out
+  rig.FeedInput(fg, 0, 0,
+                {Heartbeat(0), SubtitleFrame(500000, 1000, {{4, 4}, {31, 4}}, red), Heartbeat(2000)},
+                AVMEDIA_TYPE_SUBTITLE);
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  // blank at the start, the subtitle at its time, blank again when it ends
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 3u);
+  const std::int64_t pts[] = {0, 500000, 1500000};
+  const std::uint32_t px[] = {0, red, 0};
+  for (int i = 0; i < 3; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AV_TIME_BASE_Q), pts[i]);
+    EXPECT_EQ(got[i].Px44, px[i]);
+  }
+}
+
 // ---- Whole command lines ---------------------------------------------------------------------
 
 class FilterCmdTest : public FilterTest {
@@ -1039,7 +1202,9 @@ TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
 TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
   const std::string in = Media("rot.mkv");
   const std::string out = Output("rot.nut");
-  ASSERT_EQ(FTask->ParseOptions("-y -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
+  // One decoding thread: the decoder library's own frame threads hand pictures over
+  // through atomics the thread sanitizer cannot see in the uninstrumented library.
+  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
       << FTask->LastErrMsg();
   FTask->Start(false);
   ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();

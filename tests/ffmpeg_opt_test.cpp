@@ -22,6 +22,7 @@
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHeader.h"
+#include "runtime/MyUtils.h"
 
 namespace {
 
@@ -159,6 +160,9 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
       {"-h", AVERROR_EXIT, "",
        {"Getting help:", "Per-file options (input and output):", "-vcodec <codec>", "Video options:"}},
       {"-h long", AVERROR_EXIT, "", {"Advanced global options:", "-map <"}},
+      {"-h full", AVERROR_EXIT, "", {"Data stream options:", "AVCodecContext AVOptions:", "SWScaler AVOptions:"}},
+      {"-h nonsense", AVERROR_EXIT, "", {"Unknown help option 'nonsense'.", "Getting help:"}},
+      {"-init_hw_device list", AVERROR_EXIT, "", {"Supported hardware device types:"}},
       {"-nosuchoption 1 out.mkv", AVERROR_OPTION_NOT_FOUND, "",
        {"Unrecognized option 'nosuchoption'", "Error splitting the argument list"}},
       {"-stats_period -1 out.mkv", AVERROR(EINVAL), "",
@@ -172,6 +176,14 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
        {"Output " + Path("in.mkv") + " same as Input #0 - exiting", "Cannot edit existing files in-place."}},
       {"-i \"" + Path("in.mkv") + "\" -map 0:s \"" + Path("out2.mkv") + "\"", AVERROR(EINVAL), "",
        {"Stream map '0:s' matches no streams.", "Error parsing options for output file " + Path("out2.mkv") + "."}},
+      {"-filter_complex testsrc2=d=0.2:s=64x48[v] -map [v] -c:v mpeg4 -y \"" + Path("graph.mkv") + "\"", 0, "-", {}},
+      {"-filter_complex nosuchfilter -y \"" + Path("graph2.mkv") + "\"", 1, "", {"No such filter: 'nosuchfilter'"}},
+      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec.mkv") + "\" -dec 0:0", 0, "-", {}},
+      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec2.mkv") + "\" -dec 4:0", AVERROR(EINVAL), "",
+       {"Error creating loopback decoders"}},
+      {"-copyts -i \"" + Path("in.mkv") + "\" -isync 0 -i \"" + Path("in.mkv") + "\" -c copy -y \"" +
+           Path("out4.mkv") + "\"",
+       AVERROR(EINVAL), "", {"Use of -isync requires that start_at_zero be set if copyts is set."}},
       {"-isync 3 -i \"" + Path("in.mkv") + "\" -y -c copy \"" + Path("out3.mkv") + "\"", AVERROR(EINVAL), "",
        {"-isync for input 0 references non-existent input 3."}},
   };
@@ -191,6 +203,33 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
     for (const std::string& text : c.Logged) EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().All();
     EXPECT_TRUE(Logged("ParseOptions: " + c.Line));
   }
+}
+
+// A transport stream whose video starts after its audio: with only the video used, the
+// input is shifted by the video's start; a second input synced to it follows the shift.
+TEST_F(FFmpegOpt_, StartTimeCorrectionAndInputSync) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "va";
+  spec.AudioCodec = "mp2";
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.ts"), "mpegts", spec), 0);
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.mkv"), "matroska", "v"), 0);
+  FFmpeg::TCustomFFmpeg task;
+  ASSERT_EQ(task.ParseOptions("-i \"" + Path("in.ts") + "\" -isync 0 -i \"" + Path("in.mkv") +
+                              "\" -map 0:v -map 1:v -c copy -y \"" + Path("out.mkv") + "\""),
+            0)
+      << TMessages::Get().All();
+  const TInputFile* ts = task.Finput_files[0];
+  const TInputFile* mkv = task.Finput_files[1];
+  const std::int64_t shift = ts->start_time_effective - ts->ctx->start_time;
+  ASSERT_GT(shift, 0);
+  EXPECT_EQ(ts->ts_offset, -ts->start_time_effective);
+  EXPECT_TRUE(Logged(Platform::Format("Correcting start time of Input #0 by %lld us.", static_cast<long long>(shift))))
+      << TMessages::Get().All();
+  const std::int64_t adjustment = mkv->start_time_effective - ts->start_time_effective;
+  EXPECT_EQ(mkv->ts_offset, -mkv->start_time_effective + adjustment);
+  EXPECT_TRUE(Logged(Platform::Format("Adjusted ts offset for Input #1 by %lld us to sync with Input #0.",
+                                      static_cast<long long>(adjustment))))
+      << TMessages::Get().All();
 }
 
 TEST_F(FFmpegOpt_, SecondParseFailsWhileTheSchedulerExists) {
@@ -478,6 +517,12 @@ TEST_F(FFmpegOptHandlers, StoreAndRestateRows) {
        "33", nullptr},
       {"streamid", "33", AVERROR(EINVAL), nullptr, "",
        "Invalid value '33' for option 'streamid', required syntax is 'index:value'"},
+      {"timestamp", "2020-01-02 03:04:05", 1,
+       [](FFmpegOptHandlers& t) {
+         const std::string expected = "=creation_time=2020-01-02 03:04:05 " + MyUtils::GetTimeZoneAbbreviation();
+         return Last(t.FFile.metadata) == expected ? std::string("ok") : Last(t.FFile.metadata);
+       },
+       "ok", "timestamp is deprecated, set the 'creation_time' metadata tag instead."},
       {"timecode", "01:00:00:00", 1,
        [](FFmpegOptHandlers& t) { return Last(t.FFile.metadata) + " " + t.CodecOpt("gop_timecode"); },
        "g=timecode=01:00:00:00 01:00:00:00", nullptr},
