@@ -2531,6 +2531,10 @@ int filter_thread_body(TFilterGraph* fg, TFilterGraphThread& fgt) {
       if (ifp->type_src == AVMEDIA_TYPE_SUBTITLE) {
         const bool keep = fgt.frame->buf[0] || mark == FRAME_OPAQUE_SUB_HEARTBEAT;
         ret = sub2video_frame(ifp, keep ? fgt.frame : nullptr, !fgt.graph);
+        // The end of a subtitle stream is remembered like that of other inputs: a graph
+        // configured later (or again) closes this source as well, instead of waiting
+        // forever for canvases - and holding back every frame of the other inputs.
+        if (!keep) fgt.eof_in[input_idx] = 1;
       } else if (fgt.frame->buf[0]) {
         ret = send_frame(fg, &fgt, &ifp->ifilter, fgt.frame);
       } else {
