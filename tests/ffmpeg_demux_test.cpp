@@ -895,6 +895,17 @@ TEST_F(DemuxCommandLineTest, LoopedAudioContinuesWhereThePassEnded) {
   EXPECT_LT(pts.back(), 2'000'000);
 }
 
+TEST_F(DemuxCommandLineTest, AnUnmappedStreamGetsNoDecoder) {
+  auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_GE(task->ParseOptions("-i " + Media("va1.mkv") + " -map 0:v -c:v mpeg4 -f null -"), 0)
+      << TLogCapture::All();
+  PInputStream video = task->Finput_files[0]->streams[0];
+  PInputStream audio = task->Finput_files[0]->streams[1];
+  EXPECT_NE(video->decoder, nullptr);
+  EXPECT_EQ(audio->decoder, nullptr);
+  EXPECT_EQ(audio->st->discard, AVDISCARD_ALL);
+}
+
 TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {
   struct {
     const char* Options;
