@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoaderTestSupport.h"
@@ -355,6 +356,57 @@ TEST_F(ConvertTest, CopiedAudioStaysContinuous) {
   for (std::size_t i = 0; i < a->Pts.size(); i++) {
     const double exact = static_cast<double>(i) * 1024 * 1000 / 44100;
     EXPECT_LE(std::abs(static_cast<double>(a->Pts[i] - first) - exact), 1.0) << i;
+  }
+}
+
+// With -shortest, copied streams pass the muxer's sync queue: the longer audio ends with
+// the video.
+TEST_F(ConvertTest, ShortestCopyEndsWithTheShorterStream) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "v";
+  spec.Duration = 1.0;
+  const std::string video = Path("v1.nut");
+  ASSERT_EQ(MediaBuilder::WriteMedia(video, "nut", spec), 0);
+  spec.Streams = "a";
+  spec.Duration = 3.0;
+  const std::string audio = Path("a3.nut");
+  ASSERT_EQ(MediaBuilder::WriteMedia(audio, "nut", spec), 0);
+
+  const std::string out = Path("short.nut");
+  ASSERT_EQ(Run("-i \"" + video + "\" -i \"" + audio + "\" -c copy -shortest \"" + out + "\""),
+            "");
+  const std::vector<TProbedStream> streams = Probe(out);
+  const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+  const TProbedStream* a = FindStream(streams, AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(v && a);
+  EXPECT_EQ(v->Pts.size(), 25u);
+  ASSERT_FALSE(a->Pts.empty());
+  const double last_audio = static_cast<double>(a->Pts.back()) * a->TimeBase.num / a->TimeBase.den;
+  EXPECT_LT(last_audio, 1.1);
+  EXPECT_GT(last_audio, 0.8);
+}
+
+// Tasks run side by side in one process, each with its own state.
+TEST_F(ConvertTest, TasksSideBySide) {
+  const std::string in = MakeInput(2.0);
+  constexpr int CTasks = 3;
+  std::string errors[CTasks];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < CTasks; i++)
+    threads.emplace_back([&, i] {
+      errors[i] = Run("-i \"" + in + "\" " + std::string(CDemoOptions) + " \"" +
+                      Path("side" + std::to_string(i) + ".mp4") + "\"");
+    });
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < CTasks; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(errors[i], "");
+    const std::vector<TProbedStream> streams = Probe(Path("side" + std::to_string(i) + ".mp4"));
+    const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+    const TProbedStream* a = FindStream(streams, AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->Pts.size(), 50u);
+    EXPECT_NEAR(a->Duration(), 2.0, 0.05);
   }
 }
 
