@@ -12,7 +12,6 @@
 #include <string>
 
 #include "engine/FFmpeg.h"
-#include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
 
@@ -81,12 +80,9 @@ int main(int argc, char** argv) {
     FFmpeg::TFFmpeg task;
     const int ret = task.ParseOptions(commandLine);
     if (ret < 0) {
-      // an information option (-h, -version ...) ends the parse without a job
+      // an information option (-h, -version ...) ends the parse without a job; a
+      // failure's text is already in the log
       status = ret == AVERROR_EXIT ? 0 : 1;
-      if (status) {
-        const std::string text = task.LastErrMsg().empty() ? CmdUtils::print_error(ret) : task.LastErrMsg();
-        std::fprintf(stderr, "%s\n", text.c_str());
-      }
     } else {
       task.Start(false);
       status = task.HasError() ? 1 : 0;

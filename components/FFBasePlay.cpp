@@ -145,7 +145,7 @@ class TPlayThread : public Platform::TThread {
       FPlayer->event_loop();
     } catch (const Platform::Exception& e) {
       FPlayer->Log(llFatal, std::string("PlayThread Exception: ") + e.what());
-      std::unique_lock<std::timed_mutex> g(FPlayer->FStreamLock);
+      std::unique_lock<std::recursive_timed_mutex> g(FPlayer->FStreamLock);
       FPlayer->CloseStream();
     }
     // A loop that ended for another reason (the process terminating) leaves the stream
@@ -447,9 +447,10 @@ std::string TFFBasePlayer::FileName() const {
   return FFileName;
 }
 
-bool TFFBasePlayer::Paused() const {
-  TVideoState* is = FStream.load();
-  return is && is->paused;
+bool TFFBasePlayer::Paused() {
+  bool paused = false;
+  WithStream([&](TVideoState* is) { paused = is->paused != 0; });
+  return paused;
 }
 
 std::string TFFBasePlayer::GetAudioDriver() const {
@@ -835,16 +836,17 @@ void TFFBasePlayer::ForwardWindowEvent(const SDL_Event& AEvent) {
 void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent); }
 
 void TFFBasePlayer::Stop(bool AWait) {
-  TVideoState* is = FStream.load();
-  if (!is) {
+  const bool open = WithStream([this](TVideoState* is) {
+    if (is->paused) stream_toggle_pause(is);
+    is->step = 0;
+    RequestQuit();
+  });
+  if (!open) {
     // Nothing open: cancel an open that may be blocking in I/O.
     IOActivityTime = 0;
     if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
     return;
   }
-  if (is->paused) stream_toggle_pause(is);
-  is->step = 0;
-  RequestQuit();
   if (!AWait) return;
 
   TSynchronizeOff off;
@@ -853,9 +855,9 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) break;
     PumpIfMainThread();
     if (!FStream.load()) break;
-    std::unique_lock<std::timed_mutex> g(FStreamLock, std::defer_lock);
+    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock, std::defer_lock);
     if (!g.try_lock_for(std::chrono::milliseconds(10))) continue;
-    is = FStream.load();
+    TVideoState* is = FStream.load();
     if (!is) break;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
@@ -867,7 +869,7 @@ void TFFBasePlayer::Stop(bool AWait) {
     break;
   }
   if (GAppTerminated) {
-    std::unique_lock<std::timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
     CloseStream();
   }
   while (!GAppTerminated && FPlayDone.WaitFor(100) != Platform::TWaitResult::wrSignaled)
@@ -875,29 +877,47 @@ void TFFBasePlayer::Stop(bool AWait) {
 }
 
 void TFFBasePlayer::Pause() {
-  TVideoState* is = FStream.load();
-  if (!is || is->paused) return;
-  stream_toggle_pause(is);
-  is->step = 0;
-  ReportState(psPause);
+  WithStream([this](TVideoState* is) {
+    if (is->paused) return;
+    stream_toggle_pause(is);
+    is->step = 0;
+    ReportState(psPause);
+  });
 }
 
 void TFFBasePlayer::Resume() {
-  TVideoState* is = FStream.load();
-  if (!is || !is->paused) return;
-  stream_toggle_pause(is);
-  is->step = 0;
-  ReportState(psResume);
+  WithStream([this](TVideoState* is) {
+    if (!is->paused) return;
+    stream_toggle_pause(is);
+    is->step = 0;
+    ReportState(psResume);
+  });
 }
 
 void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) {
-  TVideoState* is = FStream.load();
-  if (!is || APosition == AV_NOPTS_VALUE) return;
-  std::int64_t pos = APosition;
-  if (!AFlags.Contains(FFBaseComponent::sfByte) && is->ic &&
-      is->ic->start_time != AV_NOPTS_VALUE && is->ic->start_time != 0)
-    pos += is->ic->start_time;
-  stream_seek(is, FFBaseComponent::SeekFlagsToInt(AFlags), AWait, 0, pos);
+  if (APosition == AV_NOPTS_VALUE) return;
+  TVideoState* sought = nullptr;
+  bool has_video = false;
+  // The request is made under the stream lock; the wait is not (the play loop must go on
+  // showing pictures for the seek to complete).
+  WithStream([&](TVideoState* is) {
+    std::int64_t pos = APosition;
+    if (!AFlags.Contains(FFBaseComponent::sfByte) && is->ic &&
+        is->ic->start_time != AV_NOPTS_VALUE && is->ic->start_time != 0)
+      pos += is->ic->start_time;
+    if (stream_seek(is, FFBaseComponent::SeekFlagsToInt(AFlags), 0, pos)) {
+      sought = is;
+      has_video = is->video_st != nullptr;
+    }
+  });
+  if (!sought || !AWait) return;
+  while (!GAppTerminated && FSeekServed.WaitFor(100) != Platform::TWaitResult::wrSignaled)
+    PumpIfMainThread();
+  // Only the pointer is compared: the stream may have closed meanwhile.
+  if (has_video)
+    while (!GAppTerminated && FStream.load() == sought &&
+           FPictureArrived.WaitFor(100) != Platform::TWaitResult::wrSignaled)
+      PumpIfMainThread();
 }
 
 void TFFBasePlayer::RequestRefresh() {
@@ -917,7 +937,6 @@ Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
 void TFFBasePlayer::UnlockStream() { FStreamLock.unlock(); }
 
 void TFFBasePlayer::DoRangeEnd() {
-  TVideoState* is = FStream.load();
   auto seek_back = [&] {
     if (start_time != AV_NOPTS_VALUE)
       Seek(TSeekFlags{}, false, start_time);
@@ -925,13 +944,7 @@ void TFFBasePlayer::DoRangeEnd() {
       Seek(TSeekFlags{FFBaseComponent::sfBackward}, false, 0);
   };
   switch (RangeEndAction.load()) {
-    case reStop:
-      if (is) {
-        if (is->paused) stream_toggle_pause(is);
-        is->step = 0;
-        RequestQuit();
-      }
-      break;
+    case reStop: Stop(false); break;
     case reSeekBack: seek_back(); break;
     case rePause: Pause(); break;
     case rePauseSeekBack:
@@ -1032,10 +1045,12 @@ void TFFBasePlayer::ReportPosition() {
 void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
   AMessage.Result = 0;
   if (AMessage.Msg == WM_PLAYER_POSITION) {
-    if (OnPosition.Assigned()) OnPosition(this, FDeliveredPosition);
-    if (OnPosition2.Assigned()) OnPosition2(this, FDeliveredPosition, FDeliveredBytes);
+    const std::int64_t pos = FDeliveredPosition;
+    const std::int64_t bytes = FDeliveredBytes;
+    if (OnPosition.Assigned()) OnPosition(this, pos);
+    if (OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
   } else if (AMessage.Msg == WM_PLAYER_STATE) {
-    if (OnState.Assigned()) OnState(this, FDeliveredState);
+    if (OnState.Assigned()) OnState(this, FDeliveredState.load());
   }
 }
 
@@ -1059,6 +1074,45 @@ void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
   } catch (const std::exception& e) {
     Log(llError, std::string("Error occurs OnFrameHook: ") + e.what());
   }
+}
+
+std::string TFFBasePlayer::GetVideoFilters() const {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  return FVideoFilters;
+}
+
+void TFFBasePlayer::SetVideoFilters(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  FVideoFilters = AValue;
+}
+
+std::string TFFBasePlayer::GetAudioFilters() const {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  return FAudioFilters;
+}
+
+void TFFBasePlayer::SetAudioFilters(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FFiltersLock);
+  FAudioFilters = AValue;
+}
+
+void TFFBasePlayer::ClearPixelFormats() {
+  for (int& f : PixelFormats) f = -1;
+}
+
+bool TFFBasePlayer::AddPixelFormat(int AFormat) {
+  const int n = PixelFormatCount();
+  // The last slot always holds the end mark.
+  if (n >= CPixelFormatSlots - 1) return false;
+  PixelFormats[n] = AFormat;
+  PixelFormats[n + 1] = -1;
+  return true;
+}
+
+int TFFBasePlayer::PixelFormatCount() const {
+  int n = 0;
+  while (n < CPixelFormatSlots && PixelFormats[n] != -1) ++n;
+  return n;
 }
 
 void TFFBasePlayer::set_default_window_size(int width, int height, AVRational sar) {

@@ -20,7 +20,9 @@
 //
 // Locks, in the order they may be taken:
 // 1. the stream lock (LockStream): the play loop around event handling and
-//    video_refresh; Stop's wait while it decides to close from the caller's thread;
+//    video_refresh; Stop's wait while it decides to close from the caller's thread; the
+//    public operations while they touch the open stream (a stream that closes on its own
+//    is then never freed under them);
 // 2. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
 // 3. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
@@ -152,13 +154,13 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // ---- State ----
   bool Opened() const { return FStream.load() != nullptr; }
   bool Opening() const { return FOpening.load(); }
-  bool Paused() const;
+  bool Paused();
   TPlayState State() const { return FState.load(); }
   std::string FileName() const;
   // The values last delivered to the host (main thread).
-  std::int64_t DeliveredPosition() const { return FDeliveredPosition; }
-  std::int64_t DeliveredBytes() const { return FDeliveredBytes; }
-  TPlayState DeliveredState() const { return FDeliveredState; }
+  std::int64_t DeliveredPosition() const { return FDeliveredPosition.load(); }
+  std::int64_t DeliveredBytes() const { return FDeliveredBytes.load(); }
+  TPlayState DeliveredState() const { return FDeliveredState.load(); }
   FFDecode::TVIZoravaz* Decoder() const { return FDecoder; }
   // The open stream's state (nullptr when none); valid while the stream is open.
   TVideoState* Stream() const { return FStream.load(); }
@@ -217,8 +219,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::int32_t rdftspeed_ms = -1;
 
   // ---- Public settings ----
-  std::string VideoFilters;
-  std::string AudioFilters;
+  // The ffplay-style filter descriptions; the decoder threads read them while playing (a
+  // changed video filter text rebuilds the video graph).
+  std::string GetVideoFilters() const;
+  void SetVideoFilters(const std::string& AValue);
+  std::string GetAudioFilters() const;
+  void SetAudioFilters(const std::string& AValue);
   std::atomic<bool> RebuildFilters{false};
   bool RebuildOnSeek = false;
   std::atomic<int> FilterGeneration{0};
@@ -235,9 +241,15 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // The I/O watchdog's time of the last activity (microseconds); INT64_MAX disables it,
   // 0 cancels a blocking open.
   std::atomic<std::int64_t> IOActivityTime{INT64_MAX};
-  // The accepted pixel formats of the video filters' output, ended by -1 (at most 18).
+  // The accepted pixel formats of the video filters' output, ended by -1: at most 18
+  // formats. The output side fills it (FillSupportedPixelFormats) with
+  // ClearPixelFormats and AddPixelFormat, which keep the end mark in place.
   static constexpr int CPixelFormatSlots = 19;
   int PixelFormats[CPixelFormatSlots];
+  void ClearPixelFormats();
+  // Appends AFormat; False (nothing changed) when the list is full.
+  bool AddPixelFormat(int AFormat);
+  int PixelFormatCount() const;
   // The display background colour (red, green, blue).
   std::uint8_t BackgroundColor[3] = {255, 255, 255};
 
@@ -313,6 +325,15 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void SyncCall(void (*AFunc)(TFFBasePlayer*));
   void StopEventThread();
   void StartFailThread(TVideoState* is);
+  // The open stream under the stream lock, for AWork; False without a stream.
+  template <class F>
+  bool WithStream(F&& AWork) {
+    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
+    TVideoState* is = FStream.load();
+    if (!is) return false;
+    AWork(is);
+    return true;
+  }
   void JoinWorkerThreads();
   void PushReport(const TReport& AReport);
   static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
@@ -332,8 +353,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   int stream_component_open(TVideoState* is, int stream_index);
   void stream_component_close(TVideoState* is, int stream_index);
   void stream_close(TVideoState* is);
-  void stream_seek(TVideoState* is, int AFlags, bool AWait, std::int64_t ARelative,
-                   std::int64_t APosition);
+  // Requests a seek; False when one is pending already.
+  bool stream_seek(TVideoState* is, int AFlags, std::int64_t ARelative, std::int64_t APosition);
   void stream_toggle_pause(TVideoState* is);
   int configure_video_filters(AVFilterGraph* graph, TVideoState* is, const char* vfilters,
                               AVFrame* frame);
@@ -363,18 +384,24 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<bool> FPlayLoopStarted{false};
   // Set while Open closes the previous stream: what was just parsed is kept.
   std::atomic<bool> FKeepRange{false};
+  mutable std::mutex FFiltersLock;
+  std::string FVideoFilters;  // Guarded by FFiltersLock.
+  std::string FAudioFilters;  // Guarded by FFiltersLock.
   bool FCustomFormat = false;  // "f" named a format of the custom registry
   std::atomic<TPlayState> FState{FFBaseComponent::psStop};
   std::atomic<std::int64_t> FLastPosition{AV_NOPTS_VALUE};
   std::atomic<std::int64_t> FLastBytes{-1};
-  std::int64_t FDeliveredPosition = 0;
-  std::int64_t FDeliveredBytes = 0;
-  TPlayState FDeliveredState = FFBaseComponent::psStop;
+  // Written by the event thread, read by the message method on the main thread.
+  std::atomic<std::int64_t> FDeliveredPosition{0};
+  std::atomic<std::int64_t> FDeliveredBytes{0};
+  std::atomic<TPlayState> FDeliveredState{FFBaseComponent::psStop};
 
   FFDecode::TVIZoravaz* FDecoder = nullptr;  // owned (a component of this player)
   std::unique_ptr<FormatConvert::TFormatConverter> FConverter1, FConverter2;
   TEventQueue FEventQueue;
-  std::timed_mutex FStreamLock;
+  // Re-entrant: the range-end action runs the public operations from inside the play
+  // loop's display step, which holds it already.
+  std::recursive_timed_mutex FStreamLock;
   Platform::TEvent FSeekServed{true, true};
   Platform::TEvent FPictureArrived{true, true};
   Platform::TEvent FPlayDone{true, true};

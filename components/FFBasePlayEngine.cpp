@@ -264,6 +264,7 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   is->av_sync_type = av_sync_type;
   is->pitch = pitch;
   is->show_mode = ShowMode;
+  is->filter_nbthreads = filter_nbthreads;
 
   auto fail = [&] {
     FOpeningStream = nullptr;
@@ -287,6 +288,11 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   set_clock_speed(&is->vidclk, speed);
   set_clock_speed(&is->audclk, speed);
   set_clock_speed(&is->extclk, speed);
+  if (AStartPaused) {
+    set_clock_paused(&is->vidclk, 1);
+    set_clock_paused(&is->audclk, 1);
+    set_clock_paused(&is->extclk, 1);
+  }
   is->audio_clock_serial = -1;
 
   if (OpenInCaller) {
@@ -485,7 +491,8 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     SetLastErrMsg(text);
     return -1;
   }
-  if (infinite_buffer < 0 && is->realtime) infinite_buffer = 1;
+  is->infinite_buffer = infinite_buffer;
+  if (is->infinite_buffer < 0 && is->realtime) is->infinite_buffer = 1;
   FPictureArrived.SetEvent();
   is->open_result = 1;
   return 0;
@@ -598,7 +605,7 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
       is->queue_attachments_req = 0;
     }
     // Enough buffered: wait.
-    if (infinite_buffer < 1 &&
+    if (is->infinite_buffer < 1 &&
         (is->audioq.size + is->videoq.size + is->subtitleq.size > MAX_QUEUE_SIZE ||
          (stream_has_enough_packets(is->audio_st, is->audio_stream, &is->audioq) &&
           stream_has_enough_packets(is->video_st, is->video_stream, &is->videoq) &&
@@ -744,7 +751,7 @@ int TFFBasePlayer::stream_component_open(TVideoState* is, int stream_index) {
       av_channel_layout_uninit(&is->audio_filter_src.ch_layout);
       if ((ret = av_channel_layout_copy(&is->audio_filter_src.ch_layout, &avctx->ch_layout)) < 0) goto fail;
       is->audio_filter_src.fmt = avctx->sample_fmt;
-      if ((ret = configure_audio_filters(is, AudioFilters.c_str(), false)) < 0) goto fail;
+      if ((ret = configure_audio_filters(is, GetAudioFilters().c_str(), false)) < 0) goto fail;
       AVFilterContext* sink = is->out_audio_filter;
       const int sample_rate = av_buffersink_get_sample_rate(sink);
       if ((ret = av_buffersink_get_ch_layout(sink, &ch_layout)) < 0) goto fail;
@@ -891,9 +898,9 @@ void TFFBasePlayer::CloseStream() {
 
 // ---- Seeking and pausing -----------------------------------------------------------------
 
-void TFFBasePlayer::stream_seek(TVideoState* is, int AFlags, bool AWait, std::int64_t ARelative,
+bool TFFBasePlayer::stream_seek(TVideoState* is, int AFlags, std::int64_t ARelative,
                                 std::int64_t APosition) {
-  if (is->seek_req) return;
+  if (is->seek_req) return false;
   VideoSeekPending = true;
   is->seek_pending_while_paused = is->paused.load();
   is->step = 0;
@@ -907,13 +914,7 @@ void TFFBasePlayer::stream_seek(TVideoState* is, int AFlags, bool AWait, std::in
   is->seek_req = 1;
   SDL2Stubs::SDL_CondSignal(is->continue_read_thread);
   if (FState == FFBaseComponent::psEnd) ReportState(FFBaseComponent::psPlay);
-  if (!AWait) return;
-  while (!GAppTerminated && FSeekServed.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-    if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
-  if (is->video_st)
-    while (!GAppTerminated && FStream.load() == is &&
-           FPictureArrived.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-      if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
+  return true;
 }
 
 void TFFBasePlayer::stream_toggle_pause(TVideoState* is) {
@@ -951,7 +952,7 @@ int TFFBasePlayer::configure_audio_filters(TVideoState* is, const char* afilters
   avfilter_graph_free(&is->agraph);
   is->agraph = avfilter_graph_alloc();
   if (!is->agraph) return AVERROR(ENOMEM);
-  is->agraph->nb_threads = filter_nbthreads;
+  is->agraph->nb_threads = is->filter_nbthreads;
   AVFilterContext* filt_asrc = nullptr;
   AVFilterContext* filt_asink = nullptr;
   char layout[256];
@@ -1122,7 +1123,7 @@ int TFFBasePlayer::audio_thread(void* arg) {
         if ((ret = av_channel_layout_copy(&is->audio_filter_src.ch_layout, &frame->ch_layout)) < 0) break;
         is->audio_filter_src.freq = frame->sample_rate;
         last_serial = is->auddec.pkt_serial;
-        if ((ret = self->configure_audio_filters(is, self->AudioFilters.c_str(), true)) < 0) break;
+        if ((ret = self->configure_audio_filters(is, self->GetAudioFilters().c_str(), true)) < 0) break;
       }
       if ((ret = av_buffersrc_add_frame(is->in_audio_filter, frame)) < 0) break;
       while ((ret = av_buffersink_get_frame_flags(is->out_audio_filter, frame, 0)) >= 0) {
@@ -1175,7 +1176,7 @@ int TFFBasePlayer::video_thread(void* arg) {
     }
     if (!ret) continue;
 
-    const std::string vfilters = self->VideoFilters;
+    const std::string vfilters = self->GetVideoFilters();
     const bool frame_changed = last_w != frame->width || last_h != frame->height ||
                                last_format != frame->format;
     if (!graph || frame_changed || self->RebuildFilters ||
@@ -1200,7 +1201,7 @@ int TFFBasePlayer::video_thread(void* arg) {
         ret = AVERROR(ENOMEM);
         break;
       }
-      graph->nb_threads = self->filter_nbthreads;
+      graph->nb_threads = is->filter_nbthreads;
       if ((ret = self->configure_video_filters(graph, is, vfilters.c_str(), frame)) < 0) {
         const std::string text = "configure_video_filters() failed: " + CmdUtils::print_error(ret);
         self->Log(llError, text);
@@ -1276,7 +1277,7 @@ bool TFFBasePlayer::refresh_loop_wait_event(SDL_Event& AEvent) {
     if (remaining_time > 0.0) av_usleep(static_cast<unsigned>(remaining_time * 1000000.0));
     remaining_time = REFRESH_RATE;
     if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step) {
-      std::unique_lock<std::timed_mutex> g(FStreamLock);
+      std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
       is = FStream.load();
       if (!is) return false;
       video_refresh(is, remaining_time);
@@ -1291,7 +1292,7 @@ void TFFBasePlayer::event_loop() {
     if (GAppTerminated) return;
     SDL_Event event;
     if (!refresh_loop_wait_event(event)) return;
-    std::unique_lock<std::timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
     TVideoState* is = FStream.load();
     if (!is) return;
     switch (event.type) {

@@ -283,8 +283,8 @@ void frame_queue_next(TFrameQueue* f) {
     std::lock_guard<std::mutex> g(vp->lock);
     frame_queue_unref_item(vp);
   }
-  if (++f->rindex == f->max_size) f->rindex = 0;
   SDL_LockMutex(f->mutex);
+  if (++f->rindex == f->max_size) f->rindex = 0;
   f->size -= 1;
   SDL_CondSignal(f->cond);
   SDL_UnlockMutex(f->mutex);
@@ -293,9 +293,13 @@ void frame_queue_next(TFrameQueue* f) {
 int frame_queue_nb_remaining(TFrameQueue* f) { return f->size - f->rindex_shown; }
 
 std::int64_t frame_queue_last_pos(TFrameQueue* f) {
+  // Other threads than the reader ask (the position report): the mutex orders this
+  // against the reader moving on and the writer refilling the slot afterwards.
+  SDL_LockMutex(f->mutex);
   TFrame* fp = &f->queue[f->rindex];
-  if (f->rindex_shown && fp->serial == f->pktq->serial) return fp->pos;
-  return -1;
+  const std::int64_t pos = (f->rindex_shown && fp->serial == f->pktq->serial) ? fp->pos : -1;
+  SDL_UnlockMutex(f->mutex);
+  return pos;
 }
 
 // ---- Event queue -------------------------------------------------------------------------

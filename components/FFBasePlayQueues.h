@@ -91,7 +91,7 @@ constexpr int FRAME_QUEUE_SIZE = 16;  // the most slots a frame queue holds
 
 struct TFrameQueue {
   TFrame queue[FRAME_QUEUE_SIZE];
-  int rindex = 0;  // moved by the reader only
+  int rindex = 0;  // moved by the reader only, under `mutex`
   int windex = 0;  // moved by the writer only
   std::atomic<int> size{0};
   int max_size = 0;
@@ -154,6 +154,7 @@ void frame_queue_next(TFrameQueue* f);
 // Frames not yet shown.
 int frame_queue_nb_remaining(TFrameQueue* f);
 // Byte position of the shown frame when it belongs to the packet queue's serial, else -1.
+// Any thread may ask.
 std::int64_t frame_queue_last_pos(TFrameQueue* f);
 
 // ---- Event queue -------------------------------------------------------------------------

@@ -277,6 +277,8 @@ struct TVideoState {
   bool no_late_drop = false;
 
   // Filter graphs.
+  int filter_nbthreads = 0;  // the player's "filter_threads" when the stream opened
+  int infinite_buffer = -1;  // the player's "infbuf", 1 for real-time inputs
   AVFilterGraph* agraph = nullptr;  // Owned by the audio decoder thread.
   AVFilterContext* in_audio_filter = nullptr;
   AVFilterContext* out_audio_filter = nullptr;

@@ -181,7 +181,7 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // more (a destructor's first step; on the main thread it serves main-thread calls).
   void WaitIdle();
 
-  // The task ended the terminate notification: FRunning False, FTerminated True, then
+  // The terminate notification: FRunning False, FTerminated True, then
   // FOnTerminate.
   void DoTerminate();
   // The body of one job (synchronous or on the convert thread).

@@ -30,6 +30,7 @@ extern "C" {
 
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDec.h"
+#include "engine/FFmpegFilter.h"
 #include "engine/FFmpegOpt.h"
 #include "platform/Format.h"
 #include "runtime/CmdUtils.h"
@@ -118,13 +119,13 @@ using AVUtilStubs::av_usleep;
 using CmdUtils::FFmpegException;
 using CmdUtils::print_error;
 using FFmpegHeader::err_merge;
-using FFmpegOpt::opt_match_per_stream_dbl;
-using FFmpegOpt::opt_match_per_stream_int;
-using FFmpegOpt::opt_match_per_stream_str;
 using FFmpegHeader::PInputFilter;
 using FFmpegHeader::TInputFilterOptions;
 using FFmpegHeader::TTimestamp;
 using FFmpegHeader::TViewSpecifier;
+using FFmpegOpt::opt_match_per_stream_dbl;
+using FFmpegOpt::opt_match_per_stream_int;
+using FFmpegOpt::opt_match_per_stream_str;
 using FFmpegSched::SCH_DEC_IN;
 using FFmpegSched::SCH_DEC_OUT;
 using FFmpegSched::SCH_DSTREAM;
@@ -206,26 +207,30 @@ void ist_free(TDemuxStream*& ds) {
 
 void demux_final_stats(TDemux* d) {
   std::uint64_t total_packets = 0, total_size = 0;
-  av_log(&d->f, AV_LOG_VERBOSE, "Input file #%d (%s):\n", d->f.index, d->f.ctx ? d->f.ctx->url : "");
+  av_log(&d->f, AV_LOG_VERBOSE, "Input file #%d (%s):\n", d->f.index,
+         d->f.ctx ? d->f.ctx->url : "");
   for (int j = 0; j < d->f.nb_streams; j++) {
     TDemuxStream* ds = ds_from_ist(d->f.streams[j]);
     const AVMediaType type = ds->ist.par->codec_type;
     if (ds->discard || type == AVMEDIA_TYPE_ATTACHMENT) continue;
     total_size += ds->data_size;
     total_packets += ds->nb_packets;
-    av_log(&d->f, AV_LOG_VERBOSE, "  Input stream #%d:%d (%s): ", d->f.index, j, MediaTypeName(type));
-    av_log(&d->f, AV_LOG_VERBOSE, "%" PRIu64 " packets read (%" PRIu64 " bytes); ", ds->nb_packets, ds->data_size);
+    av_log(&d->f, AV_LOG_VERBOSE, "  Input stream #%d:%d (%s): ", d->f.index, j,
+           MediaTypeName(type));
+    av_log(&d->f, AV_LOG_VERBOSE, "%" PRIu64 " packets read (%" PRIu64 " bytes); ", ds->nb_packets,
+           ds->data_size);
     if (ds->decoding_needed && ds->ist.decoder) {
       const FFmpegHeader::TDecoder* dec = ds->ist.decoder;
-      av_log(&d->f, AV_LOG_VERBOSE, "%" PRIu64 " frames decoded; %" PRIu64 " decode errors", dec->frames_decoded,
-             dec->decode_errors);
-      if (type == AVMEDIA_TYPE_AUDIO) av_log(&d->f, AV_LOG_VERBOSE, " (%" PRIu64 " samples)", dec->samples_decoded);
+      av_log(&d->f, AV_LOG_VERBOSE, "%" PRIu64 " frames decoded; %" PRIu64 " decode errors",
+             dec->frames_decoded, dec->decode_errors);
+      if (type == AVMEDIA_TYPE_AUDIO)
+        av_log(&d->f, AV_LOG_VERBOSE, " (%" PRIu64 " samples)", dec->samples_decoded);
       av_log(&d->f, AV_LOG_VERBOSE, "; ");
     }
     av_log(&d->f, AV_LOG_VERBOSE, "\n");
   }
-  av_log(&d->f, AV_LOG_VERBOSE, "  Total: %" PRIu64 " packets (%" PRIu64 " bytes) demuxed\n", total_packets,
-         total_size);
+  av_log(&d->f, AV_LOG_VERBOSE, "  Total: %" PRIu64 " packets (%" PRIu64 " bytes) demuxed\n",
+         total_packets, total_size);
 }
 
 // ---- Demuxer thread: timestamps -------------------------------------------------------------
@@ -243,12 +248,13 @@ void report_new_stream(TDemux* d, const AVPacket* pkt) {
 
 void debug_ts_line(TDemuxStream* ds, const char* tag, const AVPacket* pkt) {
   av_log(&ds->ist, AV_LOG_INFO,
-         "%s -> ist_index:%d:%d type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s duration:%s "
+         "%s -> ist_index:%d:%d type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s "
+         "duration:%s "
          "duration_time:%s\n",
-         tag, ds->ist.file_->index, ds->ist.index, MediaTypeName(ds->ist.par->codec_type), TsStr(pkt->pts).c_str(),
-         TsTimeStr(pkt->pts, pkt->time_base).c_str(), TsStr(pkt->dts).c_str(),
-         TsTimeStr(pkt->dts, pkt->time_base).c_str(), TsStr(pkt->duration).c_str(),
-         TsTimeStr(pkt->duration, pkt->time_base).c_str());
+         tag, ds->ist.file_->index, ds->ist.index, MediaTypeName(ds->ist.par->codec_type),
+         TsStr(pkt->pts).c_str(), TsTimeStr(pkt->pts, pkt->time_base).c_str(),
+         TsStr(pkt->dts).c_str(), TsTimeStr(pkt->dts, pkt->time_base).c_str(),
+         TsStr(pkt->duration).c_str(), TsTimeStr(pkt->duration, pkt->time_base).c_str());
 }
 
 void ts_discontinuity_detect(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
@@ -256,17 +262,21 @@ void ts_discontinuity_detect(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
   const AVStream* st = ds->ist.st;
   const int fmt_is_discont = d->f.ctx->iformat->flags & AVFMT_TS_DISCONT;
   int disable_correction = task->Fcopy_ts;
-  const std::int64_t pkt_dts = av_rescale_q_rnd(pkt->dts, pkt->time_base, AV_TIME_BASE_Q,
-                                                AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-  const std::int64_t delta_threshold = static_cast<std::int64_t>(task->Fdts_delta_threshold * AV_TIME_BASE);
+  const std::int64_t pkt_dts =
+      av_rescale_q_rnd(pkt->dts, pkt->time_base, AV_TIME_BASE_Q,
+                       AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  const std::int64_t delta_threshold =
+      static_cast<std::int64_t>(task->Fdts_delta_threshold * AV_TIME_BASE);
 
   // With -copyts a jump is kept, except a wrap of the timestamp counter: a dts that
   // sits far closer to the prediction once unwrapped is corrected after all.
-  if (task->Fcopy_ts && ds->next_dts != AV_NOPTS_VALUE && fmt_is_discont && st->pts_wrap_bits < 60) {
+  if (task->Fcopy_ts && ds->next_dts != AV_NOPTS_VALUE && fmt_is_discont &&
+      st->pts_wrap_bits < 60) {
     const std::int64_t wrap_dts =
         av_rescale_q_rnd(pkt->dts + (1LL << st->pts_wrap_bits), pkt->time_base, AV_TIME_BASE_Q,
                          AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-    if (std::llabs(wrap_dts - ds->next_dts) < std::llabs(pkt_dts - ds->next_dts) / 10) disable_correction = 0;
+    if (std::llabs(wrap_dts - ds->next_dts) < std::llabs(pkt_dts - ds->next_dts) / 10)
+      disable_correction = 0;
   }
 
   if (ds->next_dts != AV_NOPTS_VALUE && !disable_correction) {
@@ -274,41 +284,48 @@ void ts_discontinuity_detect(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
     if (fmt_is_discont) {
       if (std::llabs(delta) > delta_threshold || pkt_dts + AV_TIME_BASE / 10 < ds->dts) {
         d->ts_offset_discont -= delta;
-        av_log(&d->f, AV_LOG_WARNING, "timestamp discontinuity (stream id=%d): %s, new offset= %s\n", st->id,
+        av_log(&d->f, AV_LOG_WARNING,
+               "timestamp discontinuity (stream id=%d): %s, new offset= %s\n", st->id,
                TsStr(delta).c_str(), TsStr(d->ts_offset_discont).c_str());
         pkt->dts -= av_rescale_q(delta, AV_TIME_BASE_Q, pkt->time_base);
-        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= av_rescale_q(delta, AV_TIME_BASE_Q, pkt->time_base);
+        if (pkt->pts != AV_NOPTS_VALUE)
+          pkt->pts -= av_rescale_q(delta, AV_TIME_BASE_Q, pkt->time_base);
       }
     } else {
-      const std::int64_t error_threshold = static_cast<std::int64_t>(task->Fdts_error_threshold * AV_TIME_BASE);
+      const std::int64_t error_threshold =
+          static_cast<std::int64_t>(task->Fdts_error_threshold * AV_TIME_BASE);
       if (std::llabs(delta) > error_threshold) {
-        av_log(&d->f, AV_LOG_WARNING, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping\n", pkt->dts,
-               ds->next_dts, pkt->stream_index);
+        av_log(&d->f, AV_LOG_WARNING, "DTS %" PRId64 ", next:%" PRId64 " st:%d invalid dropping\n",
+               pkt->dts, ds->next_dts, pkt->stream_index);
         pkt->dts = AV_NOPTS_VALUE;
       }
       if (pkt->pts != AV_NOPTS_VALUE) {
         const std::int64_t pkt_pts = av_rescale_q(pkt->pts, pkt->time_base, AV_TIME_BASE_Q);
         delta = pkt_pts - ds->next_dts;
         if (std::llabs(delta) > error_threshold) {
-          av_log(&d->f, AV_LOG_WARNING, "PTS %" PRId64 ", next:%" PRId64 " invalid dropping st:%d\n", pkt->pts,
+          av_log(&d->f, AV_LOG_WARNING,
+                 "PTS %" PRId64 ", next:%" PRId64 " invalid dropping st:%d\n", pkt->pts,
                  ds->next_dts, pkt->stream_index);
           pkt->pts = AV_NOPTS_VALUE;
         }
       }
     }
-  } else if (ds->next_dts == AV_NOPTS_VALUE && !task->Fcopy_ts && fmt_is_discont && d->last_ts != AV_NOPTS_VALUE) {
+  } else if (ds->next_dts == AV_NOPTS_VALUE && !task->Fcopy_ts && fmt_is_discont &&
+             d->last_ts != AV_NOPTS_VALUE) {
     // the first packet of a stream is compared with the file's last timestamp
     const std::int64_t delta = pkt_dts - d->last_ts;
     if (std::llabs(delta) > delta_threshold) {
       d->ts_offset_discont -= delta;
-      av_log(&d->f, AV_LOG_DEBUG, "Inter stream timestamp discontinuity %s, new offset= %s\n", TsStr(delta).c_str(),
-             TsStr(d->ts_offset_discont).c_str());
+      av_log(&d->f, AV_LOG_DEBUG, "Inter stream timestamp discontinuity %s, new offset= %s\n",
+             TsStr(delta).c_str(), TsStr(d->ts_offset_discont).c_str());
       pkt->dts -= av_rescale_q(delta, AV_TIME_BASE_Q, pkt->time_base);
-      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= av_rescale_q(delta, AV_TIME_BASE_Q, pkt->time_base);
+      if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts -= av_rescale_q(delta, AV_TIME_BASE_Q, pkt->time_base);
     }
   }
 
-  if (pkt->dts != AV_NOPTS_VALUE) d->last_ts = av_rescale_q(pkt->dts, pkt->time_base, AV_TIME_BASE_Q);
+  if (pkt->dts != AV_NOPTS_VALUE)
+    d->last_ts = av_rescale_q(pkt->dts, pkt->time_base, AV_TIME_BASE_Q);
 }
 
 void ts_discontinuity_process(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
@@ -329,9 +346,10 @@ int ist_dts_update(TDemuxStream* ds, AVPacket* pkt) {
   const AVStream* st = ds->ist.st;
 
   if (!ds->saw_first_ts) {
-    ds->first_dts = ds->dts =
-        st->avg_frame_rate.num ? static_cast<std::int64_t>(-par->video_delay * AV_TIME_BASE / av_q2d(st->avg_frame_rate))
-                               : 0;
+    ds->first_dts = ds->dts = st->avg_frame_rate.num
+                                  ? static_cast<std::int64_t>(-par->video_delay * AV_TIME_BASE /
+                                                              av_q2d(st->avg_frame_rate))
+                                  : 0;
     if (pkt->pts != AV_NOPTS_VALUE) {
       ds->dts += av_rescale_q(pkt->pts, pkt->time_base, AV_TIME_BASE_Q);
       ds->first_dts = ds->dts;
@@ -340,13 +358,15 @@ int ist_dts_update(TDemuxStream* ds, AVPacket* pkt) {
   }
 
   if (ds->next_dts == AV_NOPTS_VALUE) ds->next_dts = ds->dts;
-  if (pkt->dts != AV_NOPTS_VALUE) ds->next_dts = ds->dts = av_rescale_q(pkt->dts, pkt->time_base, AV_TIME_BASE_Q);
+  if (pkt->dts != AV_NOPTS_VALUE)
+    ds->next_dts = ds->dts = av_rescale_q(pkt->dts, pkt->time_base, AV_TIME_BASE_Q);
 
   ds->dts = ds->next_dts;
   switch (par->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
       if (par->sample_rate)
-        ds->next_dts += static_cast<std::int64_t>(AV_TIME_BASE) * par->frame_size / par->sample_rate;
+        ds->next_dts +=
+            static_cast<std::int64_t>(AV_TIME_BASE) * par->frame_size / par->sample_rate;
       else
         ds->next_dts += av_rescale_q(pkt->duration, pkt->time_base, AV_TIME_BASE_Q);
       break;
@@ -386,8 +406,10 @@ int ts_fixup(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
 
   // A counter that wrapped between the file's start and this packet: take one wrap
   // off until a packet shows that none is left.
-  if (!ds->wrap_correction_done && d->f.start_time_effective != AV_NOPTS_VALUE && st->pts_wrap_bits < 64) {
-    const std::int64_t stime = av_rescale_q(d->f.start_time_effective, AV_TIME_BASE_Q, pkt->time_base);
+  if (!ds->wrap_correction_done && d->f.start_time_effective != AV_NOPTS_VALUE &&
+      st->pts_wrap_bits < 64) {
+    const std::int64_t stime =
+        av_rescale_q(d->f.start_time_effective, AV_TIME_BASE_Q, pkt->time_base);
     // unsigned: the sum may leave the signed range for wide counters, which the
     // comparison below then excludes
     const std::int64_t stime2 =
@@ -395,11 +417,13 @@ int ts_fixup(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
     const std::int64_t half = static_cast<std::int64_t>(1ULL << (st->pts_wrap_bits - 1));
     ds->wrap_correction_done = 1;
     if (stime2 > stime && pkt->dts != AV_NOPTS_VALUE && pkt->dts > stime + half) {
-      pkt->dts = static_cast<std::int64_t>(static_cast<std::uint64_t>(pkt->dts) - (1ULL << st->pts_wrap_bits));
+      pkt->dts = static_cast<std::int64_t>(static_cast<std::uint64_t>(pkt->dts) -
+                                           (1ULL << st->pts_wrap_bits));
       ds->wrap_correction_done = 0;
     }
     if (stime2 > stime && pkt->pts != AV_NOPTS_VALUE && pkt->pts > stime + half) {
-      pkt->pts = static_cast<std::int64_t>(static_cast<std::uint64_t>(pkt->pts) - (1ULL << st->pts_wrap_bits));
+      pkt->pts = static_cast<std::int64_t>(static_cast<std::uint64_t>(pkt->pts) -
+                                           (1ULL << st->pts_wrap_bits));
       ds->wrap_correction_done = 0;
     }
   }
@@ -415,7 +439,8 @@ int ts_fixup(TDemux* d, TDemuxStream* ds, AVPacket* pkt) {
     // with an audio decoder the end comes from the decoder's flush, which counts the
     // last frame's length itself
     const std::int64_t end = pkt->pts + (d->have_audio_dec ? 0 : pkt->duration);
-    if (d->max_pts.ts == AV_NOPTS_VALUE || av_compare_ts(d->max_pts.ts, d->max_pts.tb, end, pkt->time_base) < 0)
+    if (d->max_pts.ts == AV_NOPTS_VALUE ||
+        av_compare_ts(d->max_pts.ts, d->max_pts.tb, end, pkt->time_base) < 0)
       d->max_pts = TTimestamp{end, pkt->time_base};
     if (d->min_pts.ts == AV_NOPTS_VALUE ||
         av_compare_ts(d->min_pts.ts, d->min_pts.tb, pkt->pts, pkt->time_base) > 0)
@@ -441,7 +466,8 @@ int input_packet_process(TDemux* d, TDemuxStream* ds, AVPacket* pkt, unsigned& s
       if (!task->Fstart_at_zero && d->f.start_time_effective != AV_NOPTS_VALUE)
         start_time += d->f.start_time_effective;
     }
-    if (ds->dts >= d->recording_time + start_time) send_flags |= FFmpegSched::DEMUX_SEND_STREAMCOPY_EOF;
+    if (ds->dts >= d->recording_time + start_time)
+      send_flags |= FFmpegSched::DEMUX_SEND_STREAMCOPY_EOF;
   }
 
   ds->data_size += pkt->size;
@@ -453,13 +479,14 @@ int input_packet_process(TDemux* d, TDemuxStream* ds, AVPacket* pkt, unsigned& s
 
   if (task->Fdebug_ts) {
     av_log(&ds->ist, AV_LOG_INFO,
-           "demuxer+ffmpeg -> ist_index:%d:%d type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s "
+           "demuxer+ffmpeg -> ist_index:%d:%d type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s "
+           "pkt_dts_time:%s "
            "duration:%s duration_time:%s off:%s off_time:%s\n",
-           d->f.index, pkt->stream_index, MediaTypeName(ds->ist.par->codec_type), TsStr(pkt->pts).c_str(),
-           TsTimeStr(pkt->pts, pkt->time_base).c_str(), TsStr(pkt->dts).c_str(),
-           TsTimeStr(pkt->dts, pkt->time_base).c_str(), TsStr(pkt->duration).c_str(),
-           TsTimeStr(pkt->duration, pkt->time_base).c_str(), TsStr(d->f.ts_offset).c_str(),
-           TsTimeStr(d->f.ts_offset, AV_TIME_BASE_Q).c_str());
+           d->f.index, pkt->stream_index, MediaTypeName(ds->ist.par->codec_type),
+           TsStr(pkt->pts).c_str(), TsTimeStr(pkt->pts, pkt->time_base).c_str(),
+           TsStr(pkt->dts).c_str(), TsTimeStr(pkt->dts, pkt->time_base).c_str(),
+           TsStr(pkt->duration).c_str(), TsTimeStr(pkt->duration, pkt->time_base).c_str(),
+           TsStr(d->f.ts_offset).c_str(), TsTimeStr(d->f.ts_offset, AV_TIME_BASE_Q).c_str());
   }
   return 0;
 }
@@ -471,7 +498,8 @@ void readrate_sleep(TDemux* d) {
   const double burst = d->readrate_initial_burst >= 0 ? d->readrate_initial_burst : 0.5;
   std::int64_t file_start = 0;
   if (task->Fcopy_ts) {
-    if (d->f.start_time_effective != AV_NOPTS_VALUE && !task->Fstart_at_zero) file_start += d->f.start_time_effective;
+    if (d->f.start_time_effective != AV_NOPTS_VALUE && !task->Fstart_at_zero)
+      file_start += d->f.start_time_effective;
     if (d->f.start_time != AV_NOPTS_VALUE) file_start += d->f.start_time;
   }
   const double rate = d->readrate > 0 ? d->readrate : 1.0;
@@ -487,8 +515,8 @@ void readrate_sleep(TDemux* d) {
     const std::int64_t pts = ds->dts;
     const std::int64_t now = av_gettime_relative();
     const std::int64_t elapsed = now - d->wallclock_start - pause;
-    const std::int64_t max_pts =
-        stream_offset + static_cast<std::int64_t>(burst * AV_TIME_BASE) + static_cast<std::int64_t>(elapsed * rate);
+    const std::int64_t max_pts = stream_offset + static_cast<std::int64_t>(burst * AV_TIME_BASE) +
+                                 static_cast<std::int64_t>(elapsed * rate);
     const std::int64_t lag = std::max<std::int64_t>(max_pts - pts, 0);
 
     if ((!ds->lag && lag > 0.3 * AV_TIME_BASE) || lag > ds->lag + 0.3 * AV_TIME_BASE) {
@@ -506,10 +534,13 @@ void readrate_sleep(TDemux* d) {
 
     // While catching up, only the pause accrued since the resume point is taken off.
     const std::int64_t limit_pts =
-        ds->resume_wc ? ds->resume_pts + static_cast<std::int64_t>((now - ds->resume_wc - (pause - ds->resume_pause)) *
-                                                                   static_cast<double>(d->readrate_catchup))
-                      : max_pts;
-    if (pts > limit_pts) av_usleep(static_cast<unsigned>(std::min<std::int64_t>(pts - limit_pts, UINT_MAX)));
+        ds->resume_wc
+            ? ds->resume_pts +
+                  static_cast<std::int64_t>((now - ds->resume_wc - (pause - ds->resume_pause)) *
+                                            static_cast<double>(d->readrate_catchup))
+            : max_pts;
+    if (pts > limit_pts)
+      av_usleep(static_cast<unsigned>(std::min<std::int64_t>(pts - limit_pts, UINT_MAX)));
   }
 }
 
@@ -522,7 +553,8 @@ struct TDemuxThreadContext {
 
 int do_send(TDemux* d, TDemuxStream* ds, AVPacket* pkt, unsigned flags, const char* pkt_desc) {
   pkt->stream_index = ds->sch_idx_stream;
-  const int ret = FFmpegSched::sch_demux_send(d->sch, static_cast<Cardinal>(d->sch_idx), pkt, flags);
+  const int ret =
+      FFmpegSched::sch_demux_send(d->sch, static_cast<Cardinal>(d->sch_idx), pkt, flags);
   if (ret == AVERROR_EOF) {
     av_packet_unref(pkt);
     av_log(&ds->ist, AV_LOG_VERBOSE, "All consumers of this stream are done\n");
@@ -533,14 +565,16 @@ int do_send(TDemux* d, TDemuxStream* ds, AVPacket* pkt, unsigned flags, const ch
     }
   } else if (ret < 0) {
     if (ret != AVERROR_EXIT)
-      av_log(&d->f, AV_LOG_ERROR, "Unable to send %s packet to consumers: %s\n", pkt_desc, print_error(ret).c_str());
+      av_log(&d->f, AV_LOG_ERROR, "Unable to send %s packet to consumers: %s\n", pkt_desc,
+             print_error(ret).c_str());
     return ret;
   }
   return 0;
 }
 
 // pkt nullptr flushes the stream's bitstream filter.
-int demux_send(TDemux* d, TDemuxThreadContext& dt, TDemuxStream* ds, AVPacket* pkt, unsigned flags) {
+int demux_send(TDemux* d, TDemuxThreadContext& dt, TDemuxStream* ds, AVPacket* pkt,
+               unsigned flags) {
   // subtitles that feed video are told how far the file has got
   if (d->pkt_heartbeat && pkt && pkt->pts != AV_NOPTS_VALUE) {
     for (int i = 0; i < d->f.nb_streams; i++) {
@@ -560,7 +594,8 @@ int demux_send(TDemux* d, TDemuxThreadContext& dt, TDemuxStream* ds, AVPacket* p
   int ret = av_bsf_send_packet(ds->bsf, pkt);
   if (ret < 0) {
     if (pkt) av_packet_unref(pkt);
-    av_log(&ds->ist, AV_LOG_ERROR, "Error submitting a packet for filtering: %s\n", print_error(ret).c_str());
+    av_log(&ds->ist, AV_LOG_ERROR, "Error submitting a packet for filtering: %s\n",
+           print_error(ret).c_str());
     return ret;
   }
   while (true) {
@@ -568,7 +603,8 @@ int demux_send(TDemux* d, TDemuxThreadContext& dt, TDemuxStream* ds, AVPacket* p
     if (ret == AVERROR(EAGAIN)) return 0;
     if (ret < 0) {
       if (ret != AVERROR_EOF)
-        av_log(&ds->ist, AV_LOG_ERROR, "Error applying bitstream filters to a packet: %s\n", print_error(ret).c_str());
+        av_log(&ds->ist, AV_LOG_ERROR, "Error applying bitstream filters to a packet: %s\n",
+               print_error(ret).c_str());
       return ret;
     }
     dt.pkt_bsf->time_base = ds->bsf->time_base_out;
@@ -605,14 +641,16 @@ int seek_to_start(TDemux* d, TTimestamp end_pts) {
   if (ret < 0) return ret;
 
   if (end_pts.ts != AV_NOPTS_VALUE &&
-      (d->max_pts.ts == AV_NOPTS_VALUE || av_compare_ts(d->max_pts.ts, d->max_pts.tb, end_pts.ts, end_pts.tb) < 0))
+      (d->max_pts.ts == AV_NOPTS_VALUE ||
+       av_compare_ts(d->max_pts.ts, d->max_pts.tb, end_pts.ts, end_pts.tb) < 0))
     d->max_pts = end_pts;
 
   // The timestamps of this pass already include the earlier passes, so the span read
   // so far is the end minus the first timestamp: the next pass starts right there.
   if (d->max_pts.ts != AV_NOPTS_VALUE) {
-    const std::int64_t min_pts =
-        d->min_pts.ts == AV_NOPTS_VALUE ? 0 : av_rescale_q(d->min_pts.ts, d->min_pts.tb, d->max_pts.tb);
+    const std::int64_t min_pts = d->min_pts.ts == AV_NOPTS_VALUE
+                                     ? 0
+                                     : av_rescale_q(d->min_pts.ts, d->min_pts.tb, d->max_pts.tb);
     d->duration = TTimestamp{d->max_pts.ts - min_pts, d->max_pts.tb};
   }
 
@@ -628,7 +666,8 @@ void discard_unused_programs(TDemux* d) {
     AVDiscard discard = AVDISCARD_ALL;
     for (unsigned k = 0; k < p->nb_stream_indexes; k++) {
       const unsigned idx = p->stream_index[k];
-      if (idx < static_cast<unsigned>(d->f.nb_streams) && !ds_from_ist(d->f.streams[idx])->discard) {
+      if (idx < static_cast<unsigned>(d->f.nb_streams) &&
+          !ds_from_ist(d->f.streams[idx])->discard) {
         discard = AVDISCARD_DEFAULT;
         break;
       }
@@ -640,7 +679,8 @@ void discard_unused_programs(TDemux* d) {
 void dump_packet(TDemux* d, AVPacket* pkt) {
   // the dump is long: queue it for the log thread instead of waiting for the host
   FFLoad::TThreadLogDelivery delivery(FFLoad::ldAsynchronous);
-  av_pkt_dump_log2(nullptr, AV_LOG_INFO, pkt, d->Owner->Fdo_hex_dump, d->f.ctx->streams[pkt->stream_index]);
+  av_pkt_dump_log2(nullptr, AV_LOG_INFO, pkt, d->Owner->Fdo_hex_dump,
+                   d->f.ctx->streams[pkt->stream_index]);
 }
 
 int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
@@ -666,7 +706,8 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
       if (ret == AVERROR_EOF) {
         CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "EOF while reading input\n");
       } else {
-        CmdUtils::ff_log_async(&d->f, AV_LOG_ERROR, "Error during demuxing: %s\n", print_error(ret).c_str());
+        CmdUtils::ff_log_async(&d->f, AV_LOG_ERROR, "Error during demuxing: %s\n",
+                               print_error(ret).c_str());
         if (!task->Fexit_on_error) ret = AVERROR_EOF;
       }
       const int ret_bsf = demux_bsf_flush(d, dt);
@@ -686,7 +727,8 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
 
     if (task->Fdo_pkt_dump) dump_packet(d, pkt);
 
-    if (pkt->stream_index >= d->f.nb_streams || ds_from_ist(d->f.streams[pkt->stream_index])->discard ||
+    if (pkt->stream_index >= d->f.nb_streams ||
+        ds_from_ist(d->f.streams[pkt->stream_index])->discard ||
         ds_from_ist(d->f.streams[pkt->stream_index])->finished) {
       report_new_stream(d, pkt);
       av_packet_unref(pkt);
@@ -738,15 +780,17 @@ int input_thread(void* arg) {
 
 // ---- Input streams --------------------------------------------------------------------------
 
-int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st, const AVCodec*& codec,
-                   FFmpegHeader::THWAccelID hwaccel_id, AVHWDeviceType hwaccel_device_type) {
+int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st,
+                   const AVCodec*& codec, FFmpegHeader::THWAccelID hwaccel_id,
+                   AVHWDeviceType hwaccel_device_type) {
   // the options context is a log context too (it names the task)
   void* logctx = const_cast<TOptionsContext*>(o);
   const char* codec_name = nullptr;
   codec = nullptr;
   opt_match_per_stream_str(logctx, o->codec_names, s, st, codec_name);
   if (codec_name) {
-    const int ret = FFmpegOpt::find_codec(o->Owner, logctx, codec_name, st->codecpar->codec_type, false, codec);
+    const int ret =
+        FFmpegOpt::find_codec(o->Owner, logctx, codec_name, st->codecpar->codec_type, false, codec);
     if (ret < 0) return ret;
     // the probe and the decoder go by the codec the user named
     st->codecpar->codec_id = codec->id;
@@ -755,8 +799,8 @@ int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st, c
     return 0;
   }
 
-  if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && hwaccel_id == FFmpegHeader::HWACCEL_GENERIC &&
-      hwaccel_device_type != AV_HWDEVICE_TYPE_NONE) {
+  if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+      hwaccel_id == FFmpegHeader::HWACCEL_GENERIC && hwaccel_device_type != AV_HWDEVICE_TYPE_NONE) {
     void* i = nullptr;
     const AVCodec* c;
     while ((c = av_codec_iterate(&i))) {
@@ -765,7 +809,8 @@ int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st, c
         const AVCodecHWConfig* config = avcodec_get_hw_config(c, j);
         if (!config) break;
         if (config->device_type == hwaccel_device_type) {
-          av_log(logctx, AV_LOG_VERBOSE, "Selecting decoder '%s' because of requested hwaccel method %s\n", c->name,
+          av_log(logctx, AV_LOG_VERBOSE,
+                 "Selecting decoder '%s' because of requested hwaccel method %s\n", c->name,
                  av_hwdevice_get_type_name(hwaccel_device_type));
           codec = c;
           return 0;
@@ -797,13 +842,15 @@ int add_display_matrix_to_stream(const TOptionsContext* o, AVFormatContext* ctx,
   AVStream* st = ds->ist.st;
   double rotation = 0;
   int hflip = 0, vflip = 0;
-  const bool rotation_set = opt_match_per_stream_dbl(&ds->ist, o->display_rotations, ctx, st, rotation);
+  const bool rotation_set =
+      opt_match_per_stream_dbl(&ds->ist, o->display_rotations, ctx, st, rotation);
   const bool hflip_set = opt_match_per_stream_int(&ds->ist, o->display_hflips, ctx, st, hflip);
   const bool vflip_set = opt_match_per_stream_int(&ds->ist, o->display_vflips, ctx, st, vflip);
   if (!rotation_set && !hflip_set && !vflip_set) return 0;
 
-  AVPacketSideData* sd = av_packet_side_data_new(&st->codecpar->coded_side_data, &st->codecpar->nb_coded_side_data,
-                                                 AV_PKT_DATA_DISPLAYMATRIX, sizeof(std::int32_t) * 9, 0);
+  AVPacketSideData* sd =
+      av_packet_side_data_new(&st->codecpar->coded_side_data, &st->codecpar->nb_coded_side_data,
+                              AV_PKT_DATA_DISPLAYMATRIX, sizeof(std::int32_t) * 9, 0);
   if (!sd) {
     av_log(&ds->ist, AV_LOG_FATAL, "Failed to generate a display matrix!\n");
     return AVERROR(ENOMEM);
@@ -826,14 +873,18 @@ int parse_hwaccel(const TOptionsContext* o, AVFormatContext* ic, TDemuxStream* d
 
   if (!output_format && hwaccel && !std::strcmp(hwaccel, "cuvid")) {
     av_log(&ds->ist, AV_LOG_WARNING,
-           "WARNING: defaulting hwaccel_output_format to cuda for compatibility with old commandlines. This behaviour "
-           "is DEPRECATED and will be removed in the future. Please explicitly set \"-hwaccel_output_format "
+           "WARNING: defaulting hwaccel_output_format to cuda for compatibility with old "
+           "commandlines. This behaviour "
+           "is DEPRECATED and will be removed in the future. Please explicitly set "
+           "\"-hwaccel_output_format "
            "cuda\".\n");
     output_format = "cuda";
   } else if (!output_format && hwaccel && !std::strcmp(hwaccel, "qsv")) {
     av_log(&ds->ist, AV_LOG_WARNING,
-           "WARNING: defaulting hwaccel_output_format to qsv for compatibility with old commandlines. This behaviour "
-           "is DEPRECATED and will be removed in the future. Please explicitly set \"-hwaccel_output_format "
+           "WARNING: defaulting hwaccel_output_format to qsv for compatibility with old "
+           "commandlines. This behaviour "
+           "is DEPRECATED and will be removed in the future. Please explicitly set "
+           "\"-hwaccel_output_format "
            "qsv\".\n");
     output_format = "qsv";
   } else if (!output_format && hwaccel && !std::strcmp(hwaccel, "mediacodec")) {
@@ -896,8 +947,8 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
   int ret;
   ist_out = nullptr;
 
-  TDemuxStream* ds =
-      static_cast<TDemuxStream*>(CmdUtils::allocate_array_elem(&d->f.streams, sizeof(TDemuxStream), d->f.nb_streams));
+  TDemuxStream* ds = static_cast<TDemuxStream*>(
+      CmdUtils::allocate_array_elem(&d->f.streams, sizeof(TDemuxStream), d->f.nb_streams));
   if (!ds) return AVERROR(ENOMEM);
   FFmpegHeader::TInputStream& ist = ds->ist;
   ist.class_ = &CInputStreamClass;
@@ -908,8 +959,9 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
   ist.user_set_discard = AVDISCARD_NONE;
   {
     const char* type_name = av_get_media_type_string(par->codec_type);
-    std::snprintf(ds->log_name, sizeof(ds->log_name), "%cist#%d:%d/%s", type_name ? type_name[0] : '?', d->f.index,
-                  st->index, avcodec_get_name(par->codec_id));
+    std::snprintf(ds->log_name, sizeof(ds->log_name), "%cist#%d:%d/%s",
+                  type_name ? type_name[0] : '?', d->f.index, st->index,
+                  avcodec_get_name(par->codec_id));
   }
   ds->sch_idx_stream = -1;
   ds->sch_idx_dec = -1;
@@ -959,19 +1011,21 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
     if (ret < 0) return ret;
   }
 
-  ret = choose_decoder(o, ic, st, ist.avdec, ds->dec_opts.hwaccel_id, ds->dec_opts.hwaccel_device_type);
+  ret = choose_decoder(o, ic, st, ist.avdec, ds->dec_opts.hwaccel_id,
+                       ds->dec_opts.hwaccel_device_type);
   if (ret < 0) return ret;
 
   if (ist.avdec) {
-    ret = CmdUtils::filter_codec_opts(o->g->codec_opts, ist.avdec->id, ic, st, ist.avdec, ds->decoder_opts,
-                                      &d->opts_used);
+    ret = CmdUtils::filter_codec_opts(o->g->codec_opts, ist.avdec->id, ic, st, ist.avdec,
+                                      ds->decoder_opts, &d->opts_used);
     if (ret < 0) return ret;
   }
 
   opt_match_per_stream_int(&ds->ist, o->reinit_filters, ic, st, ds->reinit_filters);
   opt_match_per_stream_int(&ds->ist, o->drop_changed, ic, st, ds->drop_changed);
   if (ds->drop_changed && ds->reinit_filters > 0) {
-    av_log(&ist, AV_LOG_ERROR, "drop_changed and reinit_filters both enabled. These are mutually exclusive.\n");
+    av_log(&ist, AV_LOG_ERROR,
+           "drop_changed and reinit_filters both enabled. These are mutually exclusive.\n");
     return AVERROR(EINVAL);
   }
   // dropping changed frames replaces re-initialising the graph on them
@@ -997,7 +1051,8 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
   if (ist.avdec) {
     // cropping from the container is applied by the filters, from the codec by the decoder
     ret = av_dict_set_int(&ds->decoder_opts, "apply_cropping",
-                          ds->apply_cropping && ds->apply_cropping != FFmpegHeader::CROP_CONTAINER, 0);
+                          ds->apply_cropping && ds->apply_cropping != FFmpegHeader::CROP_CONTAINER,
+                          0);
     if (ret < 0) return ret;
     if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) {
       ret = av_dict_set(&ds->decoder_opts, "thread_type", "frame", 0);
@@ -1027,11 +1082,13 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
           av_log(&ist, AV_LOG_ERROR, "Error parsing channel layout %s.\n", ch_layout_str);
           return AVERROR(EINVAL);
         }
-        if (par->ch_layout.nb_channels <= 0 || par->ch_layout.nb_channels == ch_layout.nb_channels) {
+        if (par->ch_layout.nb_channels <= 0 ||
+            par->ch_layout.nb_channels == ch_layout.nb_channels) {
           av_channel_layout_uninit(&par->ch_layout);
           par->ch_layout = ch_layout;
         } else {
-          av_log(&ist, AV_LOG_ERROR, "Specified channel layout '%s' has %d channels, but input has %d channels.\n",
+          av_log(&ist, AV_LOG_ERROR,
+                 "Specified channel layout '%s' has %d channels, but input has %d channels.\n",
                  ch_layout_str, ch_layout.nb_channels, par->ch_layout.nb_channels);
           av_channel_layout_uninit(&ch_layout);
           return AVERROR(EINVAL);
@@ -1045,7 +1102,8 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
       opt_match_per_stream_int(&ds->ist, o->fix_sub_duration, ic, st, ist.fix_sub_duration);
       const char* canvas_size = nullptr;
       opt_match_per_stream_str(&ds->ist, o->canvas_sizes, ic, st, canvas_size);
-      if (canvas_size && av_parse_video_size(&ds->canvas_width, &ds->canvas_height, canvas_size) < 0) {
+      if (canvas_size &&
+          av_parse_video_size(&ds->canvas_width, &ds->canvas_height, canvas_size) < 0) {
         av_log(&ist, AV_LOG_FATAL, "Invalid canvas size: %s.\n", canvas_size);
         return AVERROR(EINVAL);
       }
@@ -1071,7 +1129,8 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
   if (bsfs) {
     ret = av_bsf_list_parse_str(bsfs, &ds->bsf);
     if (ret < 0) {
-      av_log(&ist, AV_LOG_ERROR, "Error parsing bitstream filter sequence '%s': %s\n", bsfs, print_error(ret).c_str());
+      av_log(&ist, AV_LOG_ERROR, "Error parsing bitstream filter sequence '%s': %s\n", bsfs,
+             print_error(ret).c_str());
       return ret;
     }
     ret = avcodec_parameters_copy(ds->bsf->par_in, ist.par);
@@ -1079,7 +1138,8 @@ int ist_add(const TOptionsContext* o, TDemux* d, AVStream* st, PInputStream& ist
     ds->bsf->time_base_in = st->time_base;
     ret = av_bsf_init(ds->bsf);
     if (ret < 0) {
-      av_log(&ist, AV_LOG_ERROR, "Error initializing bitstream filters: %s\n", print_error(ret).c_str());
+      av_log(&ist, AV_LOG_ERROR, "Error initializing bitstream filters: %s\n",
+             print_error(ret).c_str());
       return ret;
     }
     // what the consumers get is what leaves the filters
@@ -1100,18 +1160,19 @@ int ist_create_decoder(TBaseFFmpeg* Owner, TDemux* d, TDemuxStream* ds) {
   if (!task) throw FFmpegException("Never occur");
 
   dopts.flags = 0;
-  if (ist->fix_sub_duration) dopts.flags |= DECODER_FLAG_FIX_SUB_DURATION;
-  if (d->f.ctx->iformat->flags & AVFMT_NOTIMESTAMPS) dopts.flags |= DECODER_FLAG_TS_UNRELIABLE;
+  if (ist->fix_sub_duration) dopts.flags |= FFmpegDec::DECODER_FLAG_FIX_SUB_DURATION;
+  if (d->f.ctx->iformat->flags & AVFMT_NOTIMESTAMPS)
+    dopts.flags |= FFmpegDec::DECODER_FLAG_TS_UNRELIABLE;
   // a looping file needs each pass's audio end to continue the next pass seamlessly
-  if (d->loop && type == AVMEDIA_TYPE_AUDIO) dopts.flags |= DECODER_FLAG_SEND_END_TS;
-  if (d->bitexact) dopts.flags |= DECODER_FLAG_BITEXACT;
+  if (d->loop && type == AVMEDIA_TYPE_AUDIO) dopts.flags |= FFmpegDec::DECODER_FLAG_SEND_END_TS;
+  if (d->bitexact) dopts.flags |= FFmpegDec::DECODER_FLAG_BITEXACT;
   if (ist->framerate.num) {
     dopts.framerate = ist->framerate;
-    dopts.flags |= DECODER_FLAG_FRAMERATE_FORCED;
+    dopts.flags |= FFmpegDec::DECODER_FLAG_FRAMERATE_FORCED;
   } else {
     dopts.framerate = av_guess_frame_rate(d->f.ctx, ist->st, nullptr);
   }
-  if (ist->top_field_first >= 0) dopts.flags |= DECODER_FLAG_TOP_FIELD_FIRST;
+  if (ist->top_field_first >= 0) dopts.flags |= FFmpegDec::DECODER_FLAG_TOP_FIELD_FIRST;
 
   if (ist->par->codec_id == AV_CODEC_ID_DVB_SUBTITLE && (ds->decoding_needed & DECODING_FOR_OST)) {
     // subtitles for an output need their end times, which the decoder computes itself
@@ -1119,7 +1180,8 @@ int ist_create_decoder(TBaseFFmpeg* Owner, TDemux* d, TDemuxStream* ds) {
     if (ret < 0) return ret;
     if (ds->decoding_needed & DECODING_FOR_FILTER)
       av_log(ist, AV_LOG_WARNING,
-             "Warning using DVB subtitles for filtering and output at the same time is not fully supported, also "
+             "Warning using DVB subtitles for filtering and output at the same time is not fully "
+             "supported, also "
              "see -compute_edt [0or1]\n");
   }
 
@@ -1131,13 +1193,15 @@ int ist_create_decoder(TBaseFFmpeg* Owner, TDemux* d, TDemuxStream* ds) {
   ds->decoded_params = av_frame_alloc();
   if (!ds->decoded_params) return AVERROR(ENOMEM);
 
-  int ret = FFmpegDec::dec_init(task, ist->decoder, d->sch, &ds->decoder_opts, &dopts, ds->decoded_params);
+  int ret = FFmpegDec::dec_init(task, ist->decoder, d->sch, &ds->decoder_opts, &dopts,
+                                ds->decoded_params);
   if (ret < 0) return ret;
   ds->sch_idx_dec = ret;
 
-  ret = FFmpegSched::sch_connect(d->sch, SCH_DSTREAM(static_cast<Cardinal>(d->sch_idx),
-                                                     static_cast<Cardinal>(ds->sch_idx_stream)),
-                                 SCH_DEC_IN(static_cast<Cardinal>(ds->sch_idx_dec)));
+  ret = FFmpegSched::sch_connect(
+      d->sch,
+      SCH_DSTREAM(static_cast<Cardinal>(d->sch_idx), static_cast<Cardinal>(ds->sch_idx_stream)),
+      SCH_DEC_IN(static_cast<Cardinal>(ds->sch_idx_dec)));
   if (ret < 0) return ret;
 
   if (type == AVMEDIA_TYPE_AUDIO) d->have_audio_dec = 1;
@@ -1146,12 +1210,14 @@ int ist_create_decoder(TBaseFFmpeg* Owner, TDemux* d, TDemuxStream* ds) {
 
 }  // namespace
 
-int ist_use(TBaseFFmpeg* Owner, PInputStream ist, int decoding, TSchedulerNode& src, const TViewSpecifier* vs) {
+int ist_use(TBaseFFmpeg* Owner, PInputStream ist, int decoding, TSchedulerNode& src,
+            const TViewSpecifier* vs) {
   TDemuxStream* ds = ds_from_ist(ist);
   TDemux* d = DemuxOf(ist);
 
   if (ist->user_set_discard == AVDISCARD_ALL) {
-    av_log(ist, AV_LOG_ERROR, "Cannot %s a disabled input stream\n", decoding ? "decode" : "streamcopy");
+    av_log(ist, AV_LOG_ERROR, "Cannot %s a disabled input stream\n",
+           decoding ? "decode" : "streamcopy");
     return AVERROR(EINVAL);
   }
   if (decoding && !ist->avdec) {
@@ -1203,13 +1269,13 @@ int ist_filter_add(TBaseFFmpeg* Owner, PInputStream ist, PInputFilter ifilter, T
   if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
     if (ist->framerate.num) {
       opts.framerate = ist->framerate;
-      opts.flags |= IFILTER_FLAG_CFR;
+      opts.flags |= FFmpegFilter::IFILTER_FLAG_CFR;
     } else {
       opts.framerate = av_guess_frame_rate(d->f.ctx, ist->st, nullptr);
     }
-    const AVPacketSideData* sd = av_packet_side_data_get(ist->st->codecpar->coded_side_data,
-                                                         ist->st->codecpar->nb_coded_side_data,
-                                                         AV_PKT_DATA_FRAME_CROPPING);
+    const AVPacketSideData* sd =
+        av_packet_side_data_get(ist->st->codecpar->coded_side_data,
+                                ist->st->codecpar->nb_coded_side_data, AV_PKT_DATA_FRAME_CROPPING);
     if (sd && sd->size >= static_cast<std::size_t>(4 * sizeof(std::uint32_t))) {
       opts.crop_top = AV_RL32(sd->data + 0);
       opts.crop_bottom = AV_RL32(sd->data + 4);
@@ -1217,7 +1283,7 @@ int ist_filter_add(TBaseFFmpeg* Owner, PInputStream ist, PInputFilter ifilter, T
       opts.crop_right = AV_RL32(sd->data + 12);
       if (ds->apply_cropping && ds->apply_cropping != FFmpegHeader::CROP_CODEC &&
           (opts.crop_top | opts.crop_bottom | opts.crop_left | opts.crop_right))
-        opts.flags |= IFILTER_FLAG_CROP;
+        opts.flags |= FFmpegFilter::IFILTER_FLAG_CROP;
     }
   } else if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
     opts.sub2video_width = ds->canvas_width;
@@ -1260,16 +1326,19 @@ int ist_filter_add(TBaseFFmpeg* Owner, PInputStream ist, PInputFilter ifilter, T
   std::int64_t tsoffset = 0;
   if (task->Fcopy_ts) {
     tsoffset = d->f.start_time == AV_NOPTS_VALUE ? 0 : d->f.start_time;
-    if (!task->Fstart_at_zero && d->f.start_time_effective != AV_NOPTS_VALUE) tsoffset += d->f.start_time_effective;
+    if (!task->Fstart_at_zero && d->f.start_time_effective != AV_NOPTS_VALUE)
+      tsoffset += d->f.start_time_effective;
   }
-  opts.trim_start_us = (d->f.start_time == AV_NOPTS_VALUE || !d->accurate_seek) ? AV_NOPTS_VALUE : tsoffset;
+  opts.trim_start_us =
+      (d->f.start_time == AV_NOPTS_VALUE || !d->accurate_seek) ? AV_NOPTS_VALUE : tsoffset;
   opts.trim_end_us = d->recording_time;
 
   opts.name = av_strdup(ds->dec_name);
   if (!opts.name) return AVERROR(ENOMEM);
 
-  opts.flags |= (ds->autorotate ? IFILTER_FLAG_AUTOROTATE : 0) | (ds->reinit_filters ? IFILTER_FLAG_REINIT : 0) |
-                (ds->drop_changed ? IFILTER_FLAG_DROPCHANGED : 0);
+  opts.flags |= (ds->autorotate ? FFmpegFilter::IFILTER_FLAG_AUTOROTATE : 0) |
+                (ds->reinit_filters ? FFmpegFilter::IFILTER_FLAG_REINIT : 0) |
+                (ds->drop_changed ? FFmpegFilter::IFILTER_FLAG_DROPCHANGED : 0);
   return 0;
 }
 
@@ -1312,7 +1381,8 @@ int dump_attachment(PInputStream ist, const char* filename) {
   avio_flush(out);
   ret = avio_closep(&out);
   if (ret < 0) return ret;
-  av_log(ist, AV_LOG_INFO, "Wrote attachment (%d bytes) to '%s'\n", st->codecpar->extradata_size, filename);
+  av_log(ist, AV_LOG_INFO, "Wrote attachment (%d bytes) to '%s'\n", st->codecpar->extradata_size,
+         filename);
   return 0;
 }
 
@@ -1331,7 +1401,8 @@ void close_input(AVFormatContext*& ic, AVIOContext*& pb) {
 }
 
 // Demuxer options that the input format declares as its own.
-int set_format_opt(const TOptionsContext* o, const AVInputFormat* fmt, const char* key, const char* val) {
+int set_format_opt(const TOptionsContext* o, const AVInputFormat* fmt, const char* key,
+                   const char* val) {
   if (!fmt || !fmt->priv_class) return 0;
   const AVClass* pc = fmt->priv_class;
   if (!av_opt_find(&pc, key, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) return 0;
@@ -1341,7 +1412,8 @@ int set_format_opt(const TOptionsContext* o, const AVInputFormat* fmt, const cha
 int open_demux_options(const TOptionsContext* o, const AVInputFormat* fmt) {
   int ret = 0;
   if (o->audio_sample_rate.nb_opt) {
-    ret = set_format_opt(o, fmt, "sample_rate", std::to_string(o->audio_sample_rate.opt[0].u.i).c_str());
+    ret = set_format_opt(o, fmt, "sample_rate",
+                         std::to_string(o->audio_sample_rate.opt[0].u.i).c_str());
     if (ret < 0) return ret;
   }
   if (o->audio_ch_layouts.nb_opt) {
@@ -1369,11 +1441,12 @@ int open_demux_options(const TOptionsContext* o, const AVInputFormat* fmt) {
 
 }  // namespace
 
-int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filename, FFmpegSched::TScheduler* sch) {
+int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filename,
+               FFmpegSched::TScheduler* sch) {
   int ret;
 
-  TDemux* d = static_cast<TDemux*>(CmdUtils::allocate_array_elem(&Owner->Finput_files, sizeof(TDemux),
-                                                                 Owner->Fnb_input_files));
+  TDemux* d = static_cast<TDemux*>(
+      CmdUtils::allocate_array_elem(&Owner->Finput_files, sizeof(TDemux), Owner->Fnb_input_files));
   if (!d) return AVERROR(ENOMEM);
   d->f.class_ = &CInputFileClass;
   d->f.index = Owner->Fnb_input_files - 1;
@@ -1447,7 +1520,8 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
     const char* name = FFmpegOpt::opt_match_per_type_str(o->codec_names, fc.letter);
     if (!name) continue;
     const AVCodec* codec = nullptr;
-    ret = FFmpegOpt::find_codec(Owner, const_cast<TOptionsContext*>(o), name, fc.type, false, codec);
+    ret =
+        FFmpegOpt::find_codec(Owner, const_cast<TOptionsContext*>(o), name, fc.type, false, codec);
     if (ret < 0) {
       close_input(ic, pb);
       return ret;
@@ -1504,7 +1578,8 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
     close_input(ic, pb);
     if (ret != AVERROR_EXIT) {
       av_log(&d->f, AV_LOG_ERROR, "Error opening input: %s\n", print_error(ret).c_str());
-      if (ret == AVERROR_PROTOCOL_NOT_FOUND) av_log(&d->f, AV_LOG_ERROR, "Did you mean file:%s?\n", filename);
+      if (ret == AVERROR_PROTOCOL_NOT_FOUND)
+        av_log(&d->f, AV_LOG_ERROR, "Did you mean file:%s?\n", filename);
     }
     return ret;
   }
@@ -1515,7 +1590,8 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
     const char* p = std::strrchr(filename, '/');
     std::snprintf(d->log_name, sizeof(d->log_name), "in#%d/%s", d->f.index, p ? p + 1 : filename);
   }
-  if (scan_all_pmts_set) av_dict_set(&o->g->format_opts, "scan_all_pmts", nullptr, AV_DICT_MATCH_CASE);
+  if (scan_all_pmts_set)
+    av_dict_set(&o->g->format_opts, "scan_all_pmts", nullptr, AV_DICT_MATCH_CASE);
 
   for (unsigned i = 0; i < ic->nb_streams; i++) {
     const AVCodec* dummy = nullptr;
@@ -1529,7 +1605,8 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
     ret = CmdUtils::setup_find_stream_info_opts(ic, o->g->codec_opts, opts);
     if (ret < 0) return ret;
     // the host may adjust the context (probe size, options) before the probe
-    if (auto* task = dynamic_cast<FFmpeg::TCustomFFmpeg*>(Owner); task && task->FOnBeforeFindStreamInfo)
+    if (auto* task = dynamic_cast<FFmpeg::TCustomFFmpeg*>(Owner);
+        task && task->FOnBeforeFindStreamInfo)
       task->FOnBeforeFindStreamInfo(task, ic);
     Owner->FLastRead = av_gettime_relative();
     ret = avformat_find_stream_info(ic, opts);
@@ -1593,9 +1670,11 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
   d->f.input_ts_offset = o->input_ts_offset;
   // -copyts keeps the file's timestamps (with -start_at_zero, shifted to start at 0);
   // otherwise the output starts at 0 at the point where reading starts
-  d->f.ts_offset = o->input_ts_offset -
-                   (Owner->Fcopy_ts ? (Owner->Fstart_at_zero && ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0)
-                                    : timestamp);
+  d->f.ts_offset =
+      o->input_ts_offset -
+      (Owner->Fcopy_ts
+           ? (Owner->Fstart_at_zero && ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0)
+           : timestamp);
   d->accurate_seek = o->accurate_seek;
   d->bitexact = o->bitexact;
   d->loop = o->loop;
@@ -1603,12 +1682,14 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
 
   d->readrate = o->readrate;
   if (d->readrate < 0) {
-    av_log(&d->f, AV_LOG_ERROR, "Option -readrate is %0.3f; it must be non-negative.\n", d->readrate);
+    av_log(&d->f, AV_LOG_ERROR, "Option -readrate is %0.3f; it must be non-negative.\n",
+           d->readrate);
     return AVERROR(EINVAL);
   }
   if (o->rate_emu) {
     if (d->readrate) {
-      av_log(&d->f, AV_LOG_WARNING, "Both -readrate and -re set. Using -readrate %0.3f.\n", d->readrate);
+      av_log(&d->f, AV_LOG_WARNING, "Both -readrate and -re set. Using -readrate %0.3f.\n",
+             d->readrate);
     } else {
       d->readrate = 1.0f;
       d->rate_emu = 1;
@@ -1618,13 +1699,15 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
   if (d->readrate) {
     d->readrate_initial_burst = o->readrate_initial_burst ? o->readrate_initial_burst : 0.5;
     if (d->readrate_initial_burst < 0) {
-      av_log(&d->f, AV_LOG_ERROR, "Option -readrate_initial_burst is %0.3f; it must be non-negative.\n",
+      av_log(&d->f, AV_LOG_ERROR,
+             "Option -readrate_initial_burst is %0.3f; it must be non-negative.\n",
              d->readrate_initial_burst);
       return AVERROR(EINVAL);
     }
     d->readrate_catchup = o->readrate_catchup ? o->readrate_catchup : d->readrate * 1.05f;
     if (d->readrate_catchup < d->readrate) {
-      av_log(&d->f, AV_LOG_ERROR, "Option -readrate_catchup is %0.3f; it must be at least equal to %0.3f.\n",
+      av_log(&d->f, AV_LOG_ERROR,
+             "Option -readrate_catchup is %0.3f; it must be at least equal to %0.3f.\n",
              d->readrate_catchup, d->readrate);
       return AVERROR(EINVAL);
     }
@@ -1633,7 +1716,8 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
       av_log(&d->f, AV_LOG_WARNING,
              "Option -readrate_initial_burst ignored since neither -readrate nor -re were given\n");
     if (o->readrate_catchup)
-      av_log(&d->f, AV_LOG_WARNING, "Option -readrate_catchup ignored since neither -readrate nor -re were given\n");
+      av_log(&d->f, AV_LOG_WARNING,
+             "Option -readrate_catchup ignored since neither -readrate nor -re were given\n");
   }
 
   for (unsigned i = 0; i < ic->nb_streams; i++) {

@@ -33,21 +33,6 @@ using FFmpegHeader::TOptionsContext;
 constexpr int DECODING_FOR_OST = 1;     // decoded for an output stream (simple graph)
 constexpr int DECODING_FOR_FILTER = 2;  // decoded for a complex filter graph
 
-// Decoder flags handed to the decoder with the stream (TDecoderOpts::flags).
-constexpr int DECODER_FLAG_FIX_SUB_DURATION = 0x01;
-constexpr int DECODER_FLAG_TS_UNRELIABLE = 0x02;
-constexpr int DECODER_FLAG_FRAMERATE_FORCED = 0x04;
-constexpr int DECODER_FLAG_TOP_FIELD_FIRST = 0x08;
-constexpr int DECODER_FLAG_SEND_END_TS = 0x10;
-constexpr int DECODER_FLAG_BITEXACT = 0x20;
-
-// Bits of TInputFilterOptions::flags that the input side sets.
-constexpr unsigned IFILTER_FLAG_AUTOROTATE = 0x01;
-constexpr unsigned IFILTER_FLAG_REINIT = 0x02;
-constexpr unsigned IFILTER_FLAG_CFR = 0x04;
-constexpr unsigned IFILTER_FLAG_CROP = 0x08;
-constexpr unsigned IFILTER_FLAG_DROPCHANGED = 0x10;
-
 // One input stream. Allocated zero-filled by ist_add, freed by ifile_close.
 struct TDemuxStream {
   // The head that other units see; ist.class_ is the log class "InputStream", whose
@@ -150,16 +135,18 @@ inline TDemuxStream* ds_from_ist(PInputStream ist) { return reinterpret_cast<TDe
 // the decoder's output (the one for view vs when given). 0; AVERROR(EINVAL) for a
 // stream the user disabled or when decoding is asked and there is no decoder; another
 // negative error from the decoder's creation.
-[[nodiscard]] int ist_use(TBaseFFmpeg* Owner, PInputStream ist, int decoding, FFmpegSched::TSchedulerNode& src,
-                          const FFmpegHeader::TViewSpecifier* vs);
+[[nodiscard]] int ist_use(TBaseFFmpeg* Owner, PInputStream ist, int decoding,
+                          FFmpegSched::TSchedulerNode& src, const FFmpegHeader::TViewSpecifier* vs);
 
 // Binds the filter input ifilter to the stream for decoding (is_simple: a simple graph
 // of one output stream), appends it to the stream's filters and fills opts with what
 // the filter input needs (frame rate, crop, canvas size, trim, flags, name; opts.name
 // is allocated and belongs to the caller; opts.fallback must be allocated by the
 // caller and receives the decoder's frame properties). 0 or a negative error.
-[[nodiscard]] int ist_filter_add(TBaseFFmpeg* Owner, PInputStream ist, FFmpegHeader::PInputFilter ifilter,
-                                 FFmpegSched::TSchedulerNode& src, FFmpegHeader::TInputFilterOptions& opts,
+[[nodiscard]] int ist_filter_add(TBaseFFmpeg* Owner, PInputStream ist,
+                                 FFmpegHeader::PInputFilter ifilter,
+                                 FFmpegSched::TSchedulerNode& src,
+                                 FFmpegHeader::TInputFilterOptions& opts,
                                  const FFmpegHeader::TViewSpecifier* vs, int is_simple);
 
 // Writes the final statistics (when reading started), frees the streams, closes a host
@@ -171,7 +158,8 @@ void ifile_close(PInputFile& f);
 // with a requested hardware method the first decoder of the codec that supports it,
 // else the default decoder (nullptr when none). 0 or a negative error (an unknown
 // name).
-[[nodiscard]] int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st, const AVCodec*& codec,
+[[nodiscard]] int choose_decoder(const TOptionsContext* o, AVFormatContext* s, AVStream* st,
+                                 const AVCodec*& codec,
                                  FFmpegHeader::THWAccelID hwaccel_id = FFmpegHeader::HWACCEL_NONE,
                                  AVHWDeviceType hwaccel_device_type = AV_HWDEVICE_TYPE_NONE);
 

@@ -10,9 +10,11 @@
 //   statistics      each TEncStats writer serialises its lines with its own rwlock
 //                   (taken exclusively); writers shared by several streams share it.
 //
-// The audio step (hook, preview) runs on the encoder thread; the preview's pull callback
-// runs on the wave player's thread and meets the encoder side only in the ring buffer
-// (which locks itself) and in the task's plain flags and pull counter.
+// The audio step (hook, preview) runs on the encoder thread; the preview part is
+// serialised by CAudioPreviewLock (a task's audio encoders share one resampler and one
+// player). The preview's pull callback runs on the wave player's thread and meets the
+// encoder side only in the ring buffer (which locks itself) and in the task's atomic flags
+// and pull counter.
 #include "engine/FFmpegEnc.h"
 
 #include <cerrno>
@@ -862,6 +864,10 @@ void LogTask(FFmpeg::TCustomFFmpeg* task, FFLoad::TLogLevel ALevel, const std::s
 // encoder never waits for the player (the ring would block a writer once full).
 constexpr std::int64_t CPreviewMaxBacklog = 1048576;
 
+// Serialises the preview step of encoder threads: a task with several encoded audio
+// streams feeds its one resampler, sample buffer and player from each of their threads.
+std::mutex CAudioPreviewLock;
+
 // The wave player's signed 16-bit little-endian sample format.
 constexpr std::uint16_t CWaveFormatS16 = 0x8010;
 
@@ -1018,6 +1024,7 @@ void enc_audio_hook_process(POutputStream ost, AVFrame* frame) {
                              static_cast<AVSampleFormat>(frame->format));
   }
 
+  std::lock_guard<std::mutex> guard(CAudioPreviewLock);
   if (task->FAudioPreview) {
     if (!task->FWavePlayer->Opened()) {
       task->FAudioBuffer->Reset();

@@ -1165,6 +1165,20 @@ int close_output(TOutputFilterPriv* ofp, TFilterGraphThread* fgt) {
     fgp->nb_outputs_done++;
   }
 
+  // A graph reading this output learns of its end only from a frame: without it, it
+  // would keep asking this (finished) input for more while its other inputs stay
+  // choked, and filters such as concat would never move on.
+  if (ofp->bound_to_graph) {
+    AVFrame* frame = fgt->frame;
+    U::av_frame_unref(frame);
+    frame->time_base = ofp->tb_out;
+    frame->pts = TbValid(ofp->tb_out) ? ofp->next_pts : AV_NOPTS_VALUE;
+    frame->opaque = reinterpret_cast<void*>(FRAME_OPAQUE_EOF);
+    ret = FFmpegSched::sch_filter_send(fgp->sch, fgp->sch_idx, ofp->ofilter.index, frame);
+    U::av_frame_unref(frame);
+    if (ret < 0 && ret != AVERROR_EOF) return ret;
+  }
+
   ret = FFmpegSched::sch_filter_send(fgp->sch, fgp->sch_idx, ofp->ofilter.index, nullptr);
   return (ret == AVERROR_EOF) ? 0 : ret;
 }
@@ -1797,6 +1811,7 @@ int ofilter_bind_ifilter(POutputFilter ofilter, PInputFilter ifilter,
   if (!ofilter->name) return AVERROR(EINVAL);
 
   U::av_strlcatf(ofp->log_name, sizeof(ofp->log_name), ".%s", ofilter->name);
+  ofp->bound_to_graph = 1;
   return 0;
 }
 
@@ -2531,6 +2546,10 @@ int filter_thread_body(TFilterGraph* fg, TFilterGraphThread& fgt) {
       if (ifp->type_src == AVMEDIA_TYPE_SUBTITLE) {
         const bool keep = fgt.frame->buf[0] || mark == FRAME_OPAQUE_SUB_HEARTBEAT;
         ret = sub2video_frame(ifp, keep ? fgt.frame : nullptr, !fgt.graph);
+        // The end of a subtitle stream is remembered like that of other inputs: a graph
+        // configured later (or again) closes this source as well, instead of waiting
+        // forever for canvases - and holding back every frame of the other inputs.
+        if (!keep) fgt.eof_in[input_idx] = 1;
       } else if (fgt.frame->buf[0]) {
         ret = send_frame(fg, &fgt, &ifp->ifilter, fgt.frame);
       } else {

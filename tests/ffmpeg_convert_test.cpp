@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoaderTestSupport.h"
@@ -358,6 +359,57 @@ TEST_F(ConvertTest, CopiedAudioStaysContinuous) {
   }
 }
 
+// With -shortest, copied streams pass the muxer's sync queue: the longer audio ends with
+// the video.
+TEST_F(ConvertTest, ShortestCopyEndsWithTheShorterStream) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "v";
+  spec.Duration = 1.0;
+  const std::string video = Path("v1.nut");
+  ASSERT_EQ(MediaBuilder::WriteMedia(video, "nut", spec), 0);
+  spec.Streams = "a";
+  spec.Duration = 3.0;
+  const std::string audio = Path("a3.nut");
+  ASSERT_EQ(MediaBuilder::WriteMedia(audio, "nut", spec), 0);
+
+  const std::string out = Path("short.nut");
+  ASSERT_EQ(Run("-i \"" + video + "\" -i \"" + audio + "\" -c copy -shortest \"" + out + "\""),
+            "");
+  const std::vector<TProbedStream> streams = Probe(out);
+  const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+  const TProbedStream* a = FindStream(streams, AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(v && a);
+  EXPECT_EQ(v->Pts.size(), 25u);
+  ASSERT_FALSE(a->Pts.empty());
+  const double last_audio = static_cast<double>(a->Pts.back()) * a->TimeBase.num / a->TimeBase.den;
+  EXPECT_LT(last_audio, 1.1);
+  EXPECT_GT(last_audio, 0.8);
+}
+
+// Tasks run side by side in one process, each with its own state.
+TEST_F(ConvertTest, TasksSideBySide) {
+  const std::string in = MakeInput(2.0);
+  constexpr int CTasks = 3;
+  std::string errors[CTasks];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < CTasks; i++)
+    threads.emplace_back([&, i] {
+      errors[i] = Run("-i \"" + in + "\" " + std::string(CDemoOptions) + " \"" +
+                      Path("side" + std::to_string(i) + ".mp4") + "\"");
+    });
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < CTasks; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(errors[i], "");
+    const std::vector<TProbedStream> streams = Probe(Path("side" + std::to_string(i) + ".mp4"));
+    const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+    const TProbedStream* a = FindStream(streams, AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->Pts.size(), 50u);
+    EXPECT_NEAR(a->Duration(), 2.0, 0.05);
+  }
+}
+
 // ---- SDP ----------------------------------------------------------------------------------
 
 TEST_F(ConvertTest, SdpOfLoopbackRtpOutput) {
@@ -426,6 +478,61 @@ TEST_F(ConvertTest, FrameHookChangesTheEncodedPictures) {
   take();
   EXPECT_EQ(pictures, 25);
   EXPECT_EQ(wrong, 0);
+  AVUtilStubs::av_frame_free(&frame);
+  av_packet_free(&pkt);
+  AVCodecStubs::avcodec_free_context(&dec);
+  avformat_close_input(&ic);
+}
+
+// Each picture painted its own shade by the raw-picture hook keeps that shade through an
+// encoder that holds pictures back for B-frames: the hook's changes go into the frame's
+// own buffer, not into one buffer shared by every frame.
+TEST_F(ConvertTest, FrameHookShadesSurviveDelayedEncoding) {
+  const std::string in = MakeInput(1.0);
+  const std::string out = Path("shaded.nut");
+  int calls = 0;
+  auto paint = [](void* AData, Platform::TObject*, FFUtils::PAVPicture APicture, AVPixelFormat,
+                  int, int AWidth, int AHeight, const std::int64_t&) {
+    const int n = (*static_cast<int*>(AData))++;
+    for (int y = 0; y < AHeight; y++)
+      std::memset(APicture->data[0] + y * APicture->linesize[0], 30 + 7 * n, AWidth);
+  };
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 -q:v 1 -bf 2 \"" + out + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnFrameOutputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(paint, &calls);
+                }),
+            "");
+  ASSERT_EQ(calls, 25);
+
+  AVFormatContext* ic = nullptr;
+  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
+  const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
+  AVCodecContext* dec = AVCodecStubs::avcodec_alloc_context3(codec);
+  AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar);
+  ASSERT_EQ(AVCodecStubs::avcodec_open2(dec, codec, nullptr), 0);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* frame = AVUtilStubs::av_frame_alloc();
+  std::vector<double> shades;  // in display order
+  auto take = [&] {
+    while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
+      double sum = 0;
+      for (int y = 0; y < frame->height; y++)
+        for (int x = 0; x < frame->width; x++) sum += frame->data[0][y * frame->linesize[0] + x];
+      shades.push_back(sum / (frame->width * frame->height));
+      AVUtilStubs::av_frame_unref(frame);
+    }
+  };
+  while (av_read_frame(ic, pkt) >= 0) {
+    AVCodecStubs::avcodec_send_packet(dec, pkt);
+    av_packet_unref(pkt);
+    take();
+  }
+  AVCodecStubs::avcodec_send_packet(dec, nullptr);
+  take();
+  ASSERT_EQ(shades.size(), 25u);
+  for (std::size_t i = 0; i < shades.size(); i++)
+    EXPECT_NEAR(shades[i], 30 + 7 * static_cast<double>(i), 2.0) << i;
   AVUtilStubs::av_frame_free(&frame);
   av_packet_free(&pkt);
   AVCodecStubs::avcodec_free_context(&dec);

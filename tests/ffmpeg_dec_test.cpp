@@ -1090,4 +1090,17 @@ TEST_F(FFmpegDecJobTest, FixSubDurationInAConversion) {
   EXPECT_NE(text.find("00:00:02,000 --> 00:00:03,000\nsecond"), std::string::npos) << text;
 }
 
+TEST_F(FFmpegDecJobTest, HwaccelAutoDecodesInSoftwareQuietly) {
+  TLogCapture log;
+  FFmpeg::TFFmpeg task;
+  EXPECT_EQ(RunJob(task, "-hwaccel auto -threads 1 -i " + Video25() +
+                             " -c:v mpeg4 -threads 1 -y " + Path("auto.mkv")),
+            "");
+  // nothing to say about it (the option parser's own debug lines aside)
+  for (const auto& l : TLogCapture::Snapshot())
+    EXPECT_FALSE(l.Level <= AV_LOG_INFO && (l.Text.find("hwaccel") != std::string::npos ||
+                                            l.Text.find("device") != std::string::npos))
+        << l.Text;
+}
+
 }  // namespace

@@ -43,7 +43,9 @@ using Platform::Cardinal;
 
 constexpr auto CHangGuard = std::chrono::seconds(30);
 
-std::int64_t ToUs(std::int64_t ts, AVRational tb) { return AVUtilStubs::av_rescale_q(ts, tb, AVRational{1, 1000000}); }
+std::int64_t ToUs(std::int64_t ts, AVRational tb) {
+  return AVUtilStubs::av_rescale_q(ts, tb, AVRational{1, 1000000});
+}
 
 // ---- The stand-in muxer ----------------------------------------------------------------------
 
@@ -72,16 +74,18 @@ class TCollector {
       ret = FFmpegSched::sch_mux_receive(c->Sch, c->Idx, pkt);
       if (pkt->stream_index < 0) break;
       if (ret == AVERROR_EOF) {
-        FFmpegSched::sch_mux_receive_finish(c->Sch, c->Idx, static_cast<Cardinal>(pkt->stream_index));
+        FFmpegSched::sch_mux_receive_finish(c->Sch, c->Idx,
+                                            static_cast<Cardinal>(pkt->stream_index));
         ret = 0;
         continue;
       }
       if (ret < 0) break;
       {
         std::lock_guard<std::mutex> g(c->FLock);
-        c->FPackets.push_back(TReceived{pkt->stream_index,
-                                        pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(pkt->pts, pkt->time_base),
-                                        pkt->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(pkt->dts, pkt->time_base)});
+        c->FPackets.push_back(TReceived{
+            pkt->stream_index,
+            pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(pkt->pts, pkt->time_base),
+            pkt->dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ToUs(pkt->dts, pkt->time_base)});
       }
       AVCodecStubs::av_packet_unref(pkt);
     }
@@ -97,7 +101,8 @@ class TCollector {
 // ---- Media -----------------------------------------------------------------------------------
 
 fs::path MediaDir() {
-  static const fs::path dir = fs::temp_directory_path() / ("demux_test_" + std::to_string(getpid()));
+  static const fs::path dir =
+      fs::temp_directory_path() / ("demux_test_" + std::to_string(getpid()));
   return dir;
 }
 
@@ -121,7 +126,8 @@ void WriteAll(const std::string& AFile, const char* AData, std::size_t ASize) {
 
 // Writes a Matroska file of an empty video track and an attachment with AData and the
 // name ATagName. 0 or the first error.
-int WriteAttachment(const std::string& AFile, const std::string& AData, const std::string& ATagName) {
+int WriteAttachment(const std::string& AFile, const std::string& AData,
+                    const std::string& ATagName) {
   AVFormatContext* oc = nullptr;
   int ret = AVFormatStubs::avformat_alloc_output_context2(&oc, nullptr, "matroska", AFile.c_str());
   if (ret < 0) return ret;
@@ -245,9 +251,13 @@ class DemuxTest : public ::testing::Test {
     Task.reset();
   }
 
-  int Open(const std::string& AFile) { return ifile_open(Task.get(), &O, AFile.c_str(), Task->Fsch); }
+  int Open(const std::string& AFile) {
+    return ifile_open(Task.get(), &O, AFile.c_str(), Task->Fsch);
+  }
   TDemux* File(int AIndex = 0) { return demux_from_ifile(Task->Finput_files[AIndex]); }
-  PInputStream Stream(int AIndex, int AFile = 0) { return Task->Finput_files[AFile]->streams[AIndex]; }
+  PInputStream Stream(int AIndex, int AFile = 0) {
+    return Task->Finput_files[AFile]->streams[AIndex];
+  }
 
   // Copies the streams to the collector (all of them when none are named).
   void CopyToCollector(std::vector<int> AStreams = {}) {
@@ -255,7 +265,8 @@ class DemuxTest : public ::testing::Test {
       for (int i = 0; i < File()->f.nb_streams; i++) AStreams.push_back(i);
     FFmpegSched::TScheduler* sch = Task->Fsch;
     Collector->Sch = sch;
-    const int mux = FFmpegSched::sch_add_mux(sch, TCollector::Thread, TCollector::Init, Collector.get(), 0, 0);
+    const int mux =
+        FFmpegSched::sch_add_mux(sch, TCollector::Thread, TCollector::Init, Collector.get(), 0, 0);
     ASSERT_GE(mux, 0);
     Collector->Idx = static_cast<Cardinal>(mux);
     for (int i : AStreams) {
@@ -263,10 +274,13 @@ class DemuxTest : public ::testing::Test {
       ASSERT_EQ(ist_use(Task.get(), Stream(i), 0, src, nullptr), 0);
       const int ms = FFmpegSched::sch_add_mux_stream(sch, Collector->Idx);
       ASSERT_GE(ms, 0);
-      FFmpegSched::sch_mux_stream_buffering(sch, Collector->Idx, static_cast<Cardinal>(ms), 52428800, 128);
-      ASSERT_EQ(FFmpegSched::sch_connect(sch, src, FFmpegSched::SCH_MSTREAM(Collector->Idx, static_cast<Cardinal>(ms))),
+      FFmpegSched::sch_mux_stream_buffering(sch, Collector->Idx, static_cast<Cardinal>(ms),
+                                            52428800, 128);
+      ASSERT_EQ(FFmpegSched::sch_connect(
+                    sch, src, FFmpegSched::SCH_MSTREAM(Collector->Idx, static_cast<Cardinal>(ms))),
                 0);
-      ASSERT_EQ(FFmpegSched::sch_mux_stream_ready(sch, Collector->Idx, static_cast<Cardinal>(ms)), 0);
+      ASSERT_EQ(FFmpegSched::sch_mux_stream_ready(sch, Collector->Idx, static_cast<Cardinal>(ms)),
+                0);
     }
   }
 
@@ -285,7 +299,8 @@ class DemuxTest : public ::testing::Test {
         ended = true;
         break;
       }
-    if (AElapsed) *AElapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (AElapsed)
+      *AElapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_TRUE(ended) << "the demuxer did not end in time";
     Started = false;
     return FFmpegSched::sch_stop(Task->Fsch);
@@ -312,11 +327,14 @@ TEST_F(DemuxTest, StartAndEndOptions) {
   } rows[] = {
       {"-ss 10 -to 5", 10'000'000, 5'000'000, INT64_MAX, AV_NOPTS_VALUE, AVERROR(EINVAL), 0, 0,
        "-to value smaller than -ss; aborting."},
-      {"-to 5", AV_NOPTS_VALUE, 5'000'000, INT64_MAX, AV_NOPTS_VALUE, 0, AV_NOPTS_VALUE, 5'000'000, nullptr},
-      {"-ss 10 -to 15", 10'000'000, 15'000'000, INT64_MAX, AV_NOPTS_VALUE, 0, 10'000'000, 5'000'000, nullptr},
-      {"-t 1 -to 2", AV_NOPTS_VALUE, 2'000'000, 1'000'000, AV_NOPTS_VALUE, 0, AV_NOPTS_VALUE, 1'000'000,
-       "-t and -to cannot be used together; using -t."},
-      {"-sseof -5", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, -5'000'000, 0, 55'000'000, INT64_MAX, nullptr},
+      {"-to 5", AV_NOPTS_VALUE, 5'000'000, INT64_MAX, AV_NOPTS_VALUE, 0, AV_NOPTS_VALUE, 5'000'000,
+       nullptr},
+      {"-ss 10 -to 15", 10'000'000, 15'000'000, INT64_MAX, AV_NOPTS_VALUE, 0, 10'000'000, 5'000'000,
+       nullptr},
+      {"-t 1 -to 2", AV_NOPTS_VALUE, 2'000'000, 1'000'000, AV_NOPTS_VALUE, 0, AV_NOPTS_VALUE,
+       1'000'000, "-t and -to cannot be used together; using -t."},
+      {"-sseof -5", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, -5'000'000, 0, 55'000'000, INT64_MAX,
+       nullptr},
       {"-sseof -70", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, -70'000'000, 0, 0, INT64_MAX,
        "-sseof value seeks to before start of file; ignored"},
       {"-sseof 5", AV_NOPTS_VALUE, INT64_MAX, INT64_MAX, 5'000'000, AVERROR(EINVAL), 0, 0,
@@ -367,8 +385,10 @@ TEST_F(DemuxTest, ReadRateOptions) {
     const char* Text;
     float EffectiveRate;
   } rows[] = {
-      {"-readrate -1", 0, -1.0f, 0, 0, AVERROR(EINVAL), "Option -readrate is -1.000; it must be non-negative.", 0},
-      {"-re -readrate 2", 1, 2.0f, 0, 0, 0, "Both -readrate and -re set. Using -readrate 2.000.", 2.0f},
+      {"-readrate -1", 0, -1.0f, 0, 0, AVERROR(EINVAL),
+       "Option -readrate is -1.000; it must be non-negative.", 0},
+      {"-re -readrate 2", 1, 2.0f, 0, 0, 0, "Both -readrate and -re set. Using -readrate 2.000.",
+       2.0f},
       {"-re", 1, 0, 0, 0, 0, nullptr, 1.0f},
       {"-readrate 1 -readrate_initial_burst -1", 0, 1.0f, 0, -1.0, AVERROR(EINVAL),
        "Option -readrate_initial_burst is -1.000; it must be non-negative.", 0},
@@ -402,7 +422,8 @@ TEST_F(DemuxTest, BrokenInputsFailToOpenWithTheirReason) {
   const std::vector<char> mp4 = ReadAll(Media("va1.mp4"));
   WriteAll(Media("half.mp4"), mp4.data(), mp4.size() / 2);
   std::vector<char> garbage(4096);
-  for (std::size_t i = 0; i < garbage.size(); i++) garbage[i] = static_cast<char>((i * 7919 + 13) % 251);
+  for (std::size_t i = 0; i < garbage.size(); i++)
+    garbage[i] = static_cast<char>((i * 7919 + 13) % 251);
   WriteAll(Media("garbage.mp4"), garbage.data(), garbage.size());
   WriteAll(Media("empty.mkv"), nullptr, 0);
 
@@ -416,7 +437,8 @@ TEST_F(DemuxTest, BrokenInputsFailToOpenWithTheirReason) {
       {"garbage", Media("garbage.mp4"), nullptr, "Error opening input: "},
       {"empty", Media("empty.mkv"), nullptr, "Error opening input: "},
       {"truncated mp4", Media("half.mp4"), nullptr, "Error opening input: "},
-      {"unknown format", Media("v1.mkv"), "no-such-format", "Unknown input format: 'no-such-format'"},
+      {"unknown format", Media("v1.mkv"), "no-such-format",
+       "Unknown input format: 'no-such-format'"},
       {"unknown protocol", "nosuchproto://x", nullptr, "Did you mean file:nosuchproto://x?"},
   };
   for (const auto& row : rows) {
@@ -486,7 +508,8 @@ TEST_F(DemuxTest, ADisabledStreamCannotBeUsed) {
   TLogCapture::Clear();
   TSchedulerNode src{};
   EXPECT_EQ(ist_use(Task.get(), Stream(1), 0, src, nullptr), AVERROR(EINVAL));
-  EXPECT_TRUE(TLogCapture::HasText("Cannot streamcopy a disabled input stream")) << TLogCapture::All();
+  EXPECT_TRUE(TLogCapture::HasText("Cannot streamcopy a disabled input stream"))
+      << TLogCapture::All();
   EXPECT_EQ(ist_use(Task.get(), Stream(1), DECODING_FOR_OST, src, nullptr), AVERROR(EINVAL));
   EXPECT_TRUE(TLogCapture::HasText("Cannot decode a disabled input stream")) << TLogCapture::All();
   EXPECT_EQ(ist_find_available(Task.get(), AVMEDIA_TYPE_AUDIO), nullptr);
@@ -568,17 +591,18 @@ TEST_F(DemuxTest, NativeRateTakesThePlayingTimeAndAPauseOnlyAddsItself) {
   ASSERT_EQ(Open(Media("v3.mkv")), 0);
   CopyToCollector();
   double paused = 0;
-  ASSERT_EQ(Run(&paused, [this] {
-              std::this_thread::sleep_for(std::chrono::seconds(1));
-              // what the task's Pause and Resume do to the scheduler and the clock
-              const auto p0 = std::chrono::steady_clock::now();
-              FFmpegSched::sch_set_paused(Task->Fsch, 1);
-              std::this_thread::sleep_for(std::chrono::seconds(2));
-              Task->FTotalPauseTime += std::chrono::duration_cast<std::chrono::microseconds>(
-                                           std::chrono::steady_clock::now() - p0)
-                                           .count();
-              FFmpegSched::sch_set_paused(Task->Fsch, 0);
-            }),
+  ASSERT_EQ(Run(&paused,
+                [this] {
+                  std::this_thread::sleep_for(std::chrono::seconds(1));
+                  // what the task's Pause and Resume do to the scheduler and the clock
+                  const auto p0 = std::chrono::steady_clock::now();
+                  FFmpegSched::sch_set_paused(Task->Fsch, 1);
+                  std::this_thread::sleep_for(std::chrono::seconds(2));
+                  Task->FTotalPauseTime += std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::steady_clock::now() - p0)
+                                               .count();
+                  FFmpegSched::sch_set_paused(Task->Fsch, 0);
+                }),
             0);
   // the pause adds its own length, no more: the reader neither stalls nor rushes
   EXPECT_GT(paused, plain + 1.5);
@@ -620,7 +644,8 @@ TEST_F(DemuxTest, DumpAttachmentWritesTheExtradata) {
     EXPECT_EQ(dump_attachment(ist, row.Target.c_str()), 0) << TLogCapture::All();
     const std::vector<char> got = ReadAll(row.Written);
     EXPECT_EQ(std::string(got.begin(), got.end()), content);
-    EXPECT_TRUE(TLogCapture::HasText("Wrote attachment (15 bytes) to '" + row.Written + "'")) << TLogCapture::All();
+    EXPECT_TRUE(TLogCapture::HasText("Wrote attachment (15 bytes) to '" + row.Written + "'"))
+        << TLogCapture::All();
   }
   fs::current_path(cwd);
 
@@ -639,7 +664,8 @@ TEST_F(DemuxTest, DumpAttachmentNeedsAName) {
   AVUtilStubs::av_dict_set(&Stream(1)->st->metadata, "filename", nullptr, 0);
   TLogCapture::Clear();
   EXPECT_EQ(dump_attachment(Stream(1), ""), AVERROR(EINVAL));
-  EXPECT_TRUE(TLogCapture::HasText("No filename specified and no 'filename' tag")) << TLogCapture::All();
+  EXPECT_TRUE(TLogCapture::HasText("No filename specified and no 'filename' tag"))
+      << TLogCapture::All();
   // nothing to write is no error
   TLogCapture::Clear();
   EXPECT_EQ(dump_attachment(Stream(0), Media("video.bin").c_str()), 0);
@@ -670,7 +696,8 @@ class THostFile {
   }
   void DoClose(void*) { ++Closes; }
   int DoRead(void*, void* ABuffer, int ACount) {
-    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(ACount, FData.size() - FPos));
+    const std::int64_t n =
+        std::max<std::int64_t>(0, std::min<std::int64_t>(ACount, FData.size() - FPos));
     if (n == 0) return AVERROR_EOF;
     std::memcpy(ABuffer, FData.data() + FPos, static_cast<std::size_t>(n));
     FPos += n;
@@ -679,8 +706,9 @@ class THostFile {
   }
   std::int64_t DoSeek(void*, std::int64_t AOffset, Platform::TSeekOrigin AOrigin) {
     const std::int64_t base = AOrigin == Platform::TSeekOrigin::soBeginning ? 0
-                              : AOrigin == Platform::TSeekOrigin::soCurrent ? FPos
-                                                                            : std::int64_t(FData.size());
+                              : AOrigin == Platform::TSeekOrigin::soCurrent
+                                  ? FPos
+                                  : std::int64_t(FData.size());
     if (base + AOffset < 0) return -1;
     return FPos = base + AOffset;
   }
@@ -767,7 +795,8 @@ TEST_F(DemuxCommandLineTest, InputOptionsReachTheOutput) {
       {"bitstream filter", "-bsf:v null -i " + Media("v1.mkv") + " -c copy ", 1, 25, 960'000},
       {"decoded", "-i " + Media("va1.mkv") + " -an -c:v mpeg4 ", 1, 25, 960'000},
       {"decoded after -ss", "-ss 0.4 -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 15, 560'000},
-      {"hwaccel auto falls back", "-hwaccel auto -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 25, 960'000},
+      {"hwaccel auto falls back", "-hwaccel auto -i " + Media("v1.mkv") + " -c:v mpeg4 ", 1, 25,
+       960'000},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
@@ -791,21 +820,25 @@ TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
     const char* Text;
   } rows[] = {
       {"hwaccel", "-hwaccel nonsense -i " + Media("v1.mkv"), "Unrecognized hwaccel: nonsense."},
-      {"hwaccel output format", "-hwaccel auto -hwaccel_output_format nonsense -i " + Media("v1.mkv"),
+      {"hwaccel output format",
+       "-hwaccel auto -hwaccel_output_format nonsense -i " + Media("v1.mkv"),
        "Unrecognised hwaccel output format: nonsense"},
-      {"apply_cropping", "-apply_cropping sideways -i " + Media("v1.mkv"), "Invalid apply_cropping value 'sideways'."},
+      {"apply_cropping", "-apply_cropping sideways -i " + Media("v1.mkv"),
+       "Invalid apply_cropping value 'sideways'."},
       {"framerate", "-r:v fast -i " + Media("v1.mkv"), "Error parsing framerate fast."},
       {"channel layout", "-ch_layout:a 5.1 -i " + Media("va1.mkv"),
        "Specified channel layout '5.1' has 6 channels, but input has 1 channels."},
       {"bitstream filter", "-bsf:v no_such_bsf -i " + Media("v1.mkv"),
        "Error parsing bitstream filter sequence 'no_such_bsf'"},
-      {"decoder", "-c:v no_such_decoder -i " + Media("v1.mkv"), "Unknown decoder 'no_such_decoder'"},
+      {"decoder", "-c:v no_such_decoder -i " + Media("v1.mkv"),
+       "Unknown decoder 'no_such_decoder'"},
       {"discard", "-discard:v bogus -i " + Media("v1.mkv"), "Error parsing discard bogus."},
       {"reinit and drop", "-reinit_filter 1 -drop_changed 1 -i " + Media("v1.mkv"),
        "drop_changed and reinit_filters both enabled. These are mutually exclusive."},
       {"garbage", "-i " + Media("garbage.mp4"), "Error opening input: "},
       // no such device on this machine
-      {"hwaccel device", "-hwaccel vaapi -hwaccel_device /dev/dri/no-such-node -i " + Media("v1.mkv") + " -c:v mpeg4",
+      {"hwaccel device",
+       "-hwaccel vaapi -hwaccel_device /dev/dri/no-such-node -i " + Media("v1.mkv") + " -c:v mpeg4",
        "Hardware device setup failed for decoder: "},
   };
   std::vector<char> garbage(4096, 'x');
@@ -813,7 +846,10 @@ TEST_F(DemuxCommandLineTest, BadInputOptionsFailTheParseWithTheirText) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Name);
     TLogCapture::Clear();
-    EXPECT_LT(RunLine(row.Line + (row.Line.find(" -c:v ") == std::string::npos ? " -c copy " : " ") + Media("never.mkv")), 0);
+    EXPECT_LT(
+        RunLine(row.Line + (row.Line.find(" -c:v ") == std::string::npos ? " -c copy " : " ") +
+                Media("never.mkv")),
+        0);
     EXPECT_TRUE(TLogCapture::HasText(row.Text)) << TLogCapture::All();
     EXPECT_FALSE(fs::exists(Media("never.mkv")));
   }
@@ -823,7 +859,8 @@ TEST_F(DemuxCommandLineTest, AHostStreamConvertsAndIsClosedWithTheTask) {
   THostFile host(Media("va1.mkv"));
   const std::string out = Media("from-host.mkv");
   const auto addr = reinterpret_cast<std::intptr_t>(&host.Stream);
-  ASSERT_EQ(RunLine("-memory " + std::to_string(addr) + " -i host.mkv -c copy " + out), 0) << TLogCapture::All();
+  ASSERT_EQ(RunLine("-memory " + std::to_string(addr) + " -i host.mkv -c copy " + out), 0)
+      << TLogCapture::All();
   EXPECT_EQ(host.Closes.load(), 1);
   const TProbed p = ProbeFile(out);
   ASSERT_EQ(p.Streams, 2);
@@ -833,8 +870,8 @@ TEST_F(DemuxCommandLineTest, AHostStreamConvertsAndIsClosedWithTheTask) {
 TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
   ASSERT_EQ(WriteAttachment(Media("att3.mkv"), "fourteen bytes", "note.txt"), 0);
   const std::string dumped = Media("option-dumped.txt");
-  ASSERT_EQ(RunLine("-dump_attachment:t " + dumped + " -i " + Media("att3.mkv") + " -map 0:v -c copy " +
-                    Media("att-out.mkv")),
+  ASSERT_EQ(RunLine("-dump_attachment:t " + dumped + " -i " + Media("att3.mkv") +
+                    " -map 0:v -c copy " + Media("att-out.mkv")),
             0)
       << TLogCapture::All();
   const std::vector<char> got = ReadAll(dumped);
@@ -843,7 +880,8 @@ TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {
 
 TEST_F(DemuxCommandLineTest, LoopedAudioContinuesWhereThePassEnded) {
   const std::string out = Media("loop-audio.mkv");
-  ASSERT_EQ(RunLine("-stream_loop 1 -i " + Media("va1.mkv") + " -vn -c:a pcm_s16le " + out), 0) << TLogCapture::All();
+  ASSERT_EQ(RunLine("-stream_loop 1 -i " + Media("va1.mkv") + " -vn -c:a pcm_s16le " + out), 0)
+      << TLogCapture::All();
   const TProbed p = ProbeFile(out);
   ASSERT_EQ(p.Streams, 1);
   const std::vector<std::int64_t>& pts = p.Pts[0];
@@ -870,7 +908,9 @@ TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.Options);
     auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
-    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("va1.mkv") + " -c copy -f null -"), 0)
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("va1.mkv") +
+                                 " -c copy -f null -"),
+              0)
         << TLogCapture::All();
     EXPECT_EQ(task->Finput_files[0]->streams[0]->user_set_discard, row.Video);
     EXPECT_EQ(task->Finput_files[0]->streams[1]->user_set_discard, row.Audio);
@@ -898,7 +938,9 @@ TEST_F(DemuxCommandLineTest, AnUnknownLayoutIsGuessedWithinTheLimit) {
     SCOPED_TRACE(row.Name);
     TLogCapture::Clear();
     auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
-    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("stereo.wav") + " -c copy -f null -"), 0)
+    ASSERT_GE(task->ParseOptions(std::string(row.Options) + "-i " + Media("stereo.wav") +
+                                 " -c copy -f null -"),
+              0)
         << TLogCapture::All();
     const AVChannelLayout& layout = task->Finput_files[0]->streams[0]->par->ch_layout;
     EXPECT_EQ(layout.order, row.Order);
@@ -906,7 +948,8 @@ TEST_F(DemuxCommandLineTest, AnUnknownLayoutIsGuessedWithinTheLimit) {
     if (row.Order == AV_CHANNEL_ORDER_NATIVE) {
       EXPECT_EQ(layout.u.mask, AV_CH_LAYOUT_STEREO);
     }
-    EXPECT_EQ(TLogCapture::HasText("Guessed Channel Layout: stereo"), row.Guessed) << TLogCapture::All();
+    EXPECT_EQ(TLogCapture::HasText("Guessed Channel Layout: stereo"), row.Guessed)
+        << TLogCapture::All();
   }
 }
 

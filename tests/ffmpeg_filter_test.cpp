@@ -970,6 +970,90 @@ TEST_F(FilterTest, ASubtitleInputWithoutSubtitlesKeepsABlankCanvasAtTheHeartbeat
   }
 }
 
+TEST_F(FilterTest, GraphTextsThatCannotWorkAreRefusedAtCreation) {
+  struct TCase {
+    const char* Desc;
+    const char* Message;  // nullptr: the library's own message
+  };
+  const TCase cases[] = {
+      {"testsrc2=d=0.1,nullsink", "A filtergraph has zero outputs, this is not supported"},
+      {"nosuchfilter", nullptr},
+      {"scale=nosuchoption=1", "Error applying option \"nosuchoption\" to filter \"scale\""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Desc);
+    log().Clear();
+    TRig rig;
+    EXPECT_LT(rig.AddGraph(c.Desc), 0);
+    if (c.Message) {
+      EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    }
+  }
+}
+
+AVFrame* AudioFrame(int ASampleRate, int ASamples, std::int64_t APts) {
+  AVFrame* f = U::av_frame_alloc();
+  f->format = AV_SAMPLE_FMT_S16;
+  f->sample_rate = ASampleRate;
+  U::av_channel_layout_default(&f->ch_layout, 1);
+  f->nb_samples = ASamples;
+  EXPECT_EQ(U::av_frame_get_buffer(f, 0), 0);
+  std::memset(f->data[0], 0, static_cast<size_t>(ASamples) * 2);
+  f->pts = APts;
+  f->time_base = AVRational{1, ASampleRate};
+  f->duration = ASamples;
+  return f;
+}
+
+TEST_F(FilterTest, AnAudioRateChangeReconfiguresTheGraph) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("anull"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  rig.FeedInput(fg, 0, IFILTER_FLAG_REINIT,
+                {AudioFrame(8000, 800, 0), AudioFrame(8000, 800, 800), AudioFrame(16000, 1600, 3200)});
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  std::int64_t samples = 0;
+  // the output keeps what its consumer was opened with: the 16 kHz part is resampled
+  for (const TReceived& r : enc.Snapshot()) {
+    EXPECT_EQ(av_cmp_q(r.Tb, AVRational{1, 8000}), 0);
+    samples += r.NbSamples;
+  }
+  EXPECT_EQ(samples, 800 + 800 + 800);
+  EXPECT_TRUE(log().Has(AV_LOG_INFO,
+                        "Reconfiguring filter graph because audio parameters changed to 16000 Hz, "
+                        "mono, s16"))
+      << log().All();
+}
+
+TEST_F(FilterTest, AnAudioOutputGetsItsFormatAndItsPadding) {
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("sine=f=440:sample_rate=44100:d=0.1"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  TOutputFilterOptions opts = PlainOutputOptions("#0:0");
+  opts.format = AV_SAMPLE_FMT_S16;
+  opts.sample_rate = 8000;
+  U::av_channel_layout_default(&opts.ch_layout, 2);
+  fg->outputs[0]->apad = U::av_strdup("pad_dur=0.2");
+  TEncNode& enc = rig.BindOutput(fg, 0, opts);
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  // 0.1 s of tone and 0.2 s of padding, converted
+  std::int64_t samples = 0;
+  for (const TReceived& r : enc.Snapshot()) {
+    EXPECT_EQ(r.Format, AV_SAMPLE_FMT_S16);
+    EXPECT_EQ(av_cmp_q(r.Tb, AVRational{1, 8000}), 0);
+    samples += r.NbSamples;
+  }
+  EXPECT_EQ(samples, 2400);
+  EXPECT_TRUE(log().Has(AV_LOG_INFO,
+                        "-apad is forwarded to lavfi similarly to -af apad=pad_dur=0.2."))
+      << log().All();
+}
+
 // A subtitle frame as decoders make them: the AVSubtitle in the frame's buffer.
 void FreeSubtitle(void*, std::uint8_t* AData) {
   auto* sub = reinterpret_cast<AVSubtitle*>(AData);
@@ -1044,6 +1128,44 @@ TEST_F(FilterTest, SubtitlesArePaintedOntoTheCanvasUntilTheyEnd) {
     EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AV_TIME_BASE_Q), pts[i]);
     EXPECT_EQ(got[i].Px44, px[i]);
   }
+}
+
+TEST_F(FilterTest, ASubtitleInputThatEndsBeforeTheGraphExistsStillEndsInIt) {
+  // The subtitle stream ends (without any subtitle) before the first picture: the
+  // overlay must not wait for canvases that will never come.
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("[v][s]overlay"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  std::vector<AVFrame*> pictures;
+  for (int i = 0; i < 3; i++) pictures.push_back(VideoFrame(32, 24, i, 1, AVRational{1, 25}, i));
+  TRig::TFeeder& subs = rig.FeedInput(fg, 1, 0, {}, AVMEDIA_TYPE_SUBTITLE);
+  TRig::TFeeder& video = rig.FeedInput(fg, 0, 0, std::move(pictures));
+  video.After = subs.Sent.get_future().share();
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 3u);
+  for (int i = 0; i < 3; i++) {
+    EXPECT_TRUE(got[i].HasData);
+    EXPECT_EQ(got[i].Pts, i);
+  }
+}
+
+TEST_F(FilterTest, AGraphFedByAnotherSeesTheEndOfThatInput) {
+  // concat moves on to its second input only when the first one has ended
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.2[a]"), 0);
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.4[b]"), 0);
+  ASSERT_EQ(rig.AddGraph("[a][b]concat=n=2:v=1:a=0"), 0);
+  TEncNode& enc = rig.BindOutput(rig.Graph(2), 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 15u);
+  for (int i = 0; i < 15; i++) EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AVRational{1, 25}), i);
 }
 
 // ---- Whole command lines ---------------------------------------------------------------------

@@ -1129,6 +1129,68 @@ TEST_F(MuxInitCmdTest, BitstreamFiltersOfCopiedStreams) {
   }
 }
 
+TEST_F(MuxInitCmdTest, EncoderSettingsPerType) {
+  const std::string in = Media("va.mkv", "va");
+  using TCheck = void (*)(const AVCodecContext* v, const AVCodecContext* a);
+  struct TRow {
+    const char* Opts;
+    int WantLevel;         // of WantLog
+    const char* WantLog;   // nullptr: nothing to look for
+    bool WantFail;
+    TCheck Check;          // on success, with the video and audio codec contexts
+  } rows[] = {
+      {"-q:v 3", 0, nullptr, false,
+       [](const AVCodecContext* v, const AVCodecContext*) {
+         EXPECT_TRUE(v->flags & AV_CODEC_FLAG_QSCALE);
+         EXPECT_EQ(v->global_quality, 3 * 118);
+       }},
+      {"-rc_override 0,10,2/11,20,-50", 0, nullptr, false,
+       [](const AVCodecContext* v, const AVCodecContext*) {
+         ASSERT_EQ(v->rc_override_count, 2);
+         EXPECT_EQ(v->rc_override[0].qscale, 2);
+         EXPECT_EQ(v->rc_override[1].end_frame, 20);
+         EXPECT_EQ(v->rc_override[1].qscale, 0);
+         EXPECT_FLOAT_EQ(v->rc_override[1].quality_factor, 0.5f);
+       }},
+      {"-pix_fmt yuva420p", AV_LOG_WARNING,
+       "Incompatible pixel format 'yuva420p' for codec 'mpeg4', auto-selecting format 'yuv420p'", false,
+       [](const AVCodecContext* v, const AVCodecContext*) { EXPECT_EQ(v->pix_fmt, AV_PIX_FMT_YUV420P); }},
+      {"-s 32x24 -ar 22050 -ac 2", 0, nullptr, false,
+       [](const AVCodecContext* v, const AVCodecContext* a) {
+         EXPECT_EQ(v->width, 32);
+         EXPECT_EQ(v->height, 24);
+         EXPECT_EQ(a->sample_rate, 22050);
+         EXPECT_EQ(a->ch_layout.nb_channels, 2);
+       }},
+      {"-top 1", AV_LOG_WARNING, "-top is deprecated, use the setfield filter instead", false, nullptr},
+      {"-pix_fmt bogus", AV_LOG_FATAL, "Unknown pixel format requested: bogus.", true, nullptr},
+      {"-intra_matrix 1,2,3", AV_LOG_FATAL, "Syntax error in matrix \"1,2,3\" at coeff 2", true, nullptr},
+      {"-rc_override 0,10", AV_LOG_FATAL, "error parsing rc_override", true, nullptr},
+      {"-aspect 0:1", AV_LOG_FATAL, "Invalid aspect ratio: 0:1", true, nullptr},
+      {"-r 10 -fpsmax 5", AV_LOG_ERROR, "Only one of -fpsmax and -r can be set for a stream.", true, nullptr},
+      {"-s 12", AV_LOG_FATAL, "Invalid frame size: 12.", true, nullptr},
+      {"-time_base 0:1", AV_LOG_FATAL, "Invalid time base: 0:1", true, nullptr},
+      {"-enc_time_base:v 1:0", AV_LOG_FATAL, "Invalid time base: 1:0", true, nullptr},
+      {"-enc_time_base:v demux", 0, nullptr, false, nullptr},
+      {"-sample_fmt bogus", AV_LOG_FATAL, "Invalid sample format 'bogus'", true, nullptr},
+      {"-channel_layout bogus", AV_LOG_FATAL, "Unknown channel layout: bogus", true, nullptr},
+  };
+  for (const TRow& r : rows) {
+    SCOPED_TRACE(r.Opts);
+    TLogCapture log;
+    FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
+    const int ret =
+        Parse("-y -i " + in + " -c:v mpeg4 -c:a pcm_s16le " + r.Opts + " " + FDir.File("out.mkv"));
+    if (r.WantFail)
+      EXPECT_LT(ret, 0);
+    else
+      ASSERT_EQ(ret, 0) << FTask->LastErrMsg() << TLogCapture::All();
+    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(r.WantLevel, r.WantLog)) << TLogCapture::All();
+    if (ret == 0 && r.Check)
+      r.Check(Out()->of.streams[0]->enc->enc_ctx, Out()->of.streams[1]->enc->enc_ctx);
+  }
+}
+
 TEST_F(MuxInitCmdTest, ShortestSyncQueues) {
   const std::string in = Media("va.mkv", "va");
   struct TRow {

@@ -214,8 +214,10 @@ TEST_F(TranscodeTest, ProgressOutputGetsOneBlockPerReportEndingWithEnd) {
   const std::string out = Output("progress.mp4");
   const std::string blocks = Output("progress.txt");
   TFFmpeg task;
-  task.Fstats_period.store(100000);
-  PARSE_OR_SKIP(task, std::string(kTwoSeconds) + "-progress file:" + blocks + " -y " + out);
+  // read in real time, so the job outlasts several report periods
+  task.Fstats_period.store(50000);
+  PARSE_OR_SKIP(task, "-re -f lavfi -i testsrc2=duration=0.6:size=160x120:rate=25 -c:v mpeg4 "
+                      "-progress file:" + blocks + " -y " + out);
   task.Start(false);
   SKIP_IF_ENGINE_MISSING(task);
   ASSERT_FALSE(task.HasError()) << task.ErrorText();
@@ -301,10 +303,10 @@ TEST_F(TranscodeTest, PauseIsCountedAndWrongStateCallsOnARunningTaskChangeNothin
   EXPECT_EQ(task.PauseState(), 0);
   EXPECT_EQ(task.FTotalPauseTime.load(), 0);
 
+  const auto t0 = std::chrono::steady_clock::now();
   task.Pause();
   task.Pause();  // twice
   EXPECT_EQ(task.PauseState(), 1);
-  const auto t0 = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   task.Resume();
   const auto paused =

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -243,10 +244,11 @@ TEST_F(PlayerEngineTest, PlaysToTheEndReportingStatesAndPositionsInOrder) {
     EXPECT_EQ(rec.FileOpened, 1);
     ASSERT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
     ASSERT_GE(rec.Positions.size(), 3u);
-    // Positions move forward; the switch from the audio clock to the video clock after the
-    // first pictures may step back by up to a sync threshold.
+    // Positions move forward. A clock runs on from its last setting between audio
+    // callbacks, so a late callback (a slow machine, a sanitizer run) and the switch from
+    // the audio to the video clock after the first pictures may step back a little.
     for (std::size_t i = 1; i < rec.Positions.size(); ++i)
-      EXPECT_GE(rec.Positions[i], rec.Positions[i - 1] - 100000) << "position " << i;
+      EXPECT_GE(rec.Positions[i], rec.Positions[i - 1] - 250000) << "position " << i;
     EXPECT_GT(rec.Positions.back(), rec.Positions.front());
     // The end is reported once the decoders have drained; the device still holds its
     // last buffers then.
@@ -262,6 +264,38 @@ TEST_F(PlayerEngineTest, RangeOfSsAndTEndsPlayback) {
   EXPECT_GE(rec.Positions.front(), 150000);
   EXPECT_LT(rec.Positions.back(), 800000) << "stopped at the range's end, before the file's";
   EXPECT_EQ(rec.States.back(), psStop);
+}
+
+TEST_F(PlayerEngineTest, TheEndOfTheFileRunsTheRangeEndAction) {
+  const struct {
+    int Action;
+    std::vector<TPlayState> Seen;  // waited for, then the player is stopped
+  } rows[] = {
+      {reNothing, {psPlay, psEnd}},
+      {reStop, {psPlay, psEnd, psStop}},
+      {reSeekBack, {psPlay, psEnd, psPlay, psEnd}},  // plays again from the start
+      {rePause, {psPlay, psEnd, psPause}},
+      {reReportEnd, {psPlay, psEnd}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Action);
+    THeadlessPlayer player;
+    Prepare(player);
+    TRecorder rec;
+    rec.Attach(player);
+    player.RangeEndAction = r.Action;
+    ASSERT_TRUE(player.Open(FDir + "/audio.wav", nullptr, "-nodisp")) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= r.Seen.size(); }));
+    player.Stop(true);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+    // What came first, then (after Stop) the end; seeking back may have begun another
+    // round meanwhile.
+    ASSERT_GE(rec.States.size(), r.Seen.size());
+    EXPECT_TRUE(std::equal(r.Seen.begin(), r.Seen.end(), rec.States.begin()));
+    EXPECT_EQ(rec.States.back(), psStop);
+    if (r.Action != reSeekBack)
+      EXPECT_EQ(rec.States.size(), r.Seen.size() + (r.Seen.back() == psStop ? 0 : 1));
+  }
 }
 
 TEST_F(PlayerEngineTest, PauseResumeAndASeekThatWaits) {
