@@ -1240,9 +1240,12 @@ TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
 TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
   const std::string in = Media("rot.mkv");
   const std::string out = Output("rot.nut");
-  // One decoding thread: the decoder library's own frame threads hand pictures over
-  // through atomics the thread sanitizer cannot see in the uninstrumented library.
-  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
+  // One codec thread on each side: the codec library's own threads hand pictures and
+  // buffers over through atomics the thread sanitizer cannot see in the uninstrumented
+  // library.
+  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in +
+                                " -threads 1 -c:v rawvideo " + out),
+            0)
       << FTask->LastErrMsg();
   FTask->Start(false);
   ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();
