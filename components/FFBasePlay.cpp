@@ -387,9 +387,11 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
-  // An open still in progress finishes first; then the stream is closed and every thread
-  // of this player has ended before anything it uses goes.
-  for (int i = 0; i < 5000 && FOpening; ++i) {
+  // An open still in progress is cancelled and runs out first (its read thread uses this
+  // player until then); then the stream is closed and every thread of this player has
+  // ended before anything it uses goes.
+  if (FOpening && !FStream.load()) Stop(false);
+  while (FOpening) {
     PumpIfMainThread();
     Platform::Sleep(1);
   }
