@@ -1130,6 +1130,44 @@ TEST_F(FilterTest, SubtitlesArePaintedOntoTheCanvasUntilTheyEnd) {
   }
 }
 
+TEST_F(FilterTest, ASubtitleInputThatEndsBeforeTheGraphExistsStillEndsInIt) {
+  // The subtitle stream ends (without any subtitle) before the first picture: the
+  // overlay must not wait for canvases that will never come.
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("[v][s]overlay"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  std::vector<AVFrame*> pictures;
+  for (int i = 0; i < 3; i++) pictures.push_back(VideoFrame(32, 24, i, 1, AVRational{1, 25}, i));
+  TRig::TFeeder& subs = rig.FeedInput(fg, 1, 0, {}, AVMEDIA_TYPE_SUBTITLE);
+  TRig::TFeeder& video = rig.FeedInput(fg, 0, 0, std::move(pictures));
+  video.After = subs.Sent.get_future().share();
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 3u);
+  for (int i = 0; i < 3; i++) {
+    EXPECT_TRUE(got[i].HasData);
+    EXPECT_EQ(got[i].Pts, i);
+  }
+}
+
+TEST_F(FilterTest, AGraphFedByAnotherSeesTheEndOfThatInput) {
+  // concat moves on to its second input only when the first one has ended
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.2[a]"), 0);
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.4[b]"), 0);
+  ASSERT_EQ(rig.AddGraph("[a][b]concat=n=2:v=1:a=0"), 0);
+  TEncNode& enc = rig.BindOutput(rig.Graph(2), 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 15u);
+  for (int i = 0; i < 15; i++) EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AVRational{1, 25}), i);
+}
+
 // ---- Whole command lines ---------------------------------------------------------------------
 
 class FilterCmdTest : public FilterTest {
@@ -1202,9 +1240,12 @@ TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
 TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
   const std::string in = Media("rot.mkv");
   const std::string out = Output("rot.nut");
-  // One decoding thread: the decoder library's own frame threads hand pictures over
-  // through atomics the thread sanitizer cannot see in the uninstrumented library.
-  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
+  // One codec thread on each side: the codec library's own threads hand pictures and
+  // buffers over through atomics the thread sanitizer cannot see in the uninstrumented
+  // library.
+  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in +
+                                " -threads 1 -c:v rawvideo " + out),
+            0)
       << FTask->LastErrMsg();
   FTask->Start(false);
   ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();
