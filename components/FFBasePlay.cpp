@@ -145,7 +145,7 @@ class TPlayThread : public Platform::TThread {
       FPlayer->event_loop();
     } catch (const Platform::Exception& e) {
       FPlayer->Log(llFatal, std::string("PlayThread Exception: ") + e.what());
-      std::unique_lock<std::recursive_timed_mutex> g(FPlayer->FStreamLock);
+      std::unique_lock<std::recursive_mutex> g(FPlayer->FStreamLock);
       FPlayer->CloseStream();
     }
     // A loop that ended for another reason (the process terminating) leaves the stream
@@ -387,9 +387,11 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
-  // An open still in progress finishes first; then the stream is closed and every thread
-  // of this player has ended before anything it uses goes.
-  for (int i = 0; i < 5000 && FOpening; ++i) {
+  // An open still in progress is cancelled and runs out first (its read thread uses this
+  // player until then); then the stream is closed and every thread of this player has
+  // ended before anything it uses goes.
+  if (FOpening && !FStream.load()) Stop(false);
+  while (FOpening) {
     PumpIfMainThread();
     Platform::Sleep(1);
   }
@@ -855,8 +857,8 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) break;
     PumpIfMainThread();
     if (!FStream.load()) break;
-    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock, std::defer_lock);
-    if (!g.try_lock_for(std::chrono::milliseconds(10))) continue;
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!TryLockStreamFor(g, 10)) continue;
     TVideoState* is = FStream.load();
     if (!is) break;
     ++passes;
@@ -869,7 +871,7 @@ void TFFBasePlayer::Stop(bool AWait) {
     break;
   }
   if (GAppTerminated) {
-    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
     CloseStream();
   }
   while (!GAppTerminated && FPlayDone.WaitFor(100) != Platform::TWaitResult::wrSignaled)
@@ -924,14 +926,27 @@ void TFFBasePlayer::RequestRefresh() {
   FEventQueue.Push(MakeUserEvent(FF_REFRESH_EVENT, FStream.load()));
 }
 
+// Polls with try_lock: the C++ library's timed lock goes through a call that the thread
+// sanitizer does not follow, so it would misjudge every later unlock.
+bool TFFBasePlayer::TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALock,
+                                     Platform::Cardinal AMilliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
+  for (;;) {
+    if (ALock.try_lock()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Platform::Sleep(1);
+  }
+}
+
 Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
   if (ATimeout == Platform::INFINITE) {
     FStreamLock.lock();
     return Platform::TWaitResult::wrSignaled;
   }
-  return FStreamLock.try_lock_for(std::chrono::milliseconds(ATimeout))
-             ? Platform::TWaitResult::wrSignaled
-             : Platform::TWaitResult::wrTimeout;
+  std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+  if (!TryLockStreamFor(g, ATimeout)) return Platform::TWaitResult::wrTimeout;
+  g.release();
+  return Platform::TWaitResult::wrSignaled;
 }
 
 void TFFBasePlayer::UnlockStream() { FStreamLock.unlock(); }

@@ -325,10 +325,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void SyncCall(void (*AFunc)(TFFBasePlayer*));
   void StopEventThread();
   void StartFailThread(TVideoState* is);
+  static bool TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALock,
+                               Platform::Cardinal AMilliseconds);
   // The open stream under the stream lock, for AWork; False without a stream.
   template <class F>
   bool WithStream(F&& AWork) {
-    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
     TVideoState* is = FStream.load();
     if (!is) return false;
     AWork(is);
@@ -401,7 +403,7 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   TEventQueue FEventQueue;
   // Re-entrant: the range-end action runs the public operations from inside the play
   // loop's display step, which holds it already.
-  std::recursive_timed_mutex FStreamLock;
+  std::recursive_mutex FStreamLock;
   Platform::TEvent FSeekServed{true, true};
   Platform::TEvent FPictureArrived{true, true};
   Platform::TEvent FPlayDone{true, true};

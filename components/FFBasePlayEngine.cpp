@@ -1277,7 +1277,7 @@ bool TFFBasePlayer::refresh_loop_wait_event(SDL_Event& AEvent) {
     if (remaining_time > 0.0) av_usleep(static_cast<unsigned>(remaining_time * 1000000.0));
     remaining_time = REFRESH_RATE;
     if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step) {
-      std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
+      std::unique_lock<std::recursive_mutex> g(FStreamLock);
       is = FStream.load();
       if (!is) return false;
       video_refresh(is, remaining_time);
@@ -1292,7 +1292,7 @@ void TFFBasePlayer::event_loop() {
     if (GAppTerminated) return;
     SDL_Event event;
     if (!refresh_loop_wait_event(event)) return;
-    std::unique_lock<std::recursive_timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
     TVideoState* is = FStream.load();
     if (!is) return;
     switch (event.type) {
