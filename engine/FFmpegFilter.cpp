@@ -84,6 +84,32 @@ const char* MediaTypeName(AVMediaType t) {
 
 const char* NameOrUnknown(const char* s) { return s ? s : "unknown"; }
 
+// Appends "key=value:" when the output is fixed to one value, else "key=a|b|...:" for the
+// list it accepts (AIsEnd marks the list's terminator), else nothing: the argument text
+// of the format filters that end a sink chain.
+template <class T, class TName, class TIsEnd>
+void AppendChoice(std::string& AArgs, const char* AKey, bool AFixed, const T& AValue,
+                  const T* AList, TIsEnd AIsEnd, TName AName) {
+  if (!AFixed && !AList) return;
+  AArgs += AKey;
+  AArgs += '=';
+  if (AFixed) {
+    AArgs += AName(AValue);
+  } else {
+    for (const T* p = AList; !AIsEnd(*p); p++) {
+      if (p != AList) AArgs += '|';
+      AArgs += AName(*p);
+    }
+  }
+  AArgs += ':';
+}
+
+std::string LayoutName(const AVChannelLayout& ALayout) {
+  char buf[256];
+  if (U::av_channel_layout_describe(&ALayout, buf, sizeof(buf)) < 0) buf[0] = 0;
+  return buf;
+}
+
 bool TbValid(AVRational tb) { return tb.num > 0 && tb.den > 0; }
 
 // ---- Log classes ----------------------------------------------------------------------------
@@ -584,42 +610,17 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
                   CUnit, 2180);
 
   std::string args;
-  if (ofp->format != -1) {
-    args += "pix_fmts=";
-    args += NameOrUnknown(U::av_get_pix_fmt_name(static_cast<AVPixelFormat>(ofp->format)));
-    args += ':';
-  } else if (ofp->formats) {
-    args += "pix_fmts=";
-    for (const std::int32_t* p = ofp->formats; *p != AV_PIX_FMT_NONE; p++) {
-      if (p != ofp->formats) args += '|';
-      args += NameOrUnknown(U::av_get_pix_fmt_name(static_cast<AVPixelFormat>(*p)));
-    }
-    args += ':';
-  }
-  if (ofp->color_space != AVCOL_SPC_UNSPECIFIED) {
-    args += "color_spaces=";
-    args += NameOrUnknown(U::av_color_space_name(ofp->color_space));
-    args += ':';
-  } else if (ofp->color_spaces) {
-    args += "color_spaces=";
-    for (const AVColorSpace* p = ofp->color_spaces; *p != AVCOL_SPC_UNSPECIFIED; p++) {
-      if (p != ofp->color_spaces) args += '|';
-      args += NameOrUnknown(U::av_color_space_name(*p));
-    }
-    args += ':';
-  }
-  if (ofp->color_range != AVCOL_RANGE_UNSPECIFIED) {
-    args += "color_ranges=";
-    args += NameOrUnknown(U::av_color_range_name(ofp->color_range));
-    args += ':';
-  } else if (ofp->color_ranges) {
-    args += "color_ranges=";
-    for (const AVColorRange* p = ofp->color_ranges; *p != AVCOL_RANGE_UNSPECIFIED; p++) {
-      if (p != ofp->color_ranges) args += '|';
-      args += NameOrUnknown(U::av_color_range_name(*p));
-    }
-    args += ':';
-  }
+  AppendChoice(args, "pix_fmts", ofp->format != -1, ofp->format, ofp->formats,
+               [](std::int32_t v) { return v == AV_PIX_FMT_NONE; },
+               [](std::int32_t v) {
+                 return NameOrUnknown(U::av_get_pix_fmt_name(static_cast<AVPixelFormat>(v)));
+               });
+  AppendChoice(args, "color_spaces", ofp->color_space != AVCOL_SPC_UNSPECIFIED, ofp->color_space,
+               ofp->color_spaces, [](AVColorSpace v) { return v == AVCOL_SPC_UNSPECIFIED; },
+               [](AVColorSpace v) { return NameOrUnknown(U::av_color_space_name(v)); });
+  AppendChoice(args, "color_ranges", ofp->color_range != AVCOL_RANGE_UNSPECIFIED, ofp->color_range,
+               ofp->color_ranges, [](AVColorRange v) { return v == AVCOL_RANGE_UNSPECIFIED; },
+               [](AVColorRange v) { return NameOrUnknown(U::av_color_range_name(v)); });
 
   if (!args.empty()) {
     AVFilterContext* filter;
@@ -655,44 +656,17 @@ int configure_output_audio_filter(TFilterGraph* fg, AVFilterGraph* graph, TOutpu
   if (ret < 0) return ret;
 
   std::string args;
-  if (ofp->format != -1) {
-    args += "sample_fmts=";
-    args += NameOrUnknown(U::av_get_sample_fmt_name(static_cast<AVSampleFormat>(ofp->format)));
-    args += ':';
-  } else if (ofp->formats) {
-    args += "sample_fmts=";
-    for (const std::int32_t* p = ofp->formats; *p != AV_SAMPLE_FMT_NONE; p++) {
-      if (p != ofp->formats) args += '|';
-      args += NameOrUnknown(U::av_get_sample_fmt_name(static_cast<AVSampleFormat>(*p)));
-    }
-    args += ':';
-  }
-  if (ofp->sample_rate) {
-    args += "sample_rates=" + std::to_string(ofp->sample_rate) + ':';
-  } else if (ofp->sample_rates) {
-    args += "sample_rates=";
-    for (const std::int32_t* p = ofp->sample_rates; *p; p++) {
-      if (p != ofp->sample_rates) args += '|';
-      args += std::to_string(*p);
-    }
-    args += ':';
-  }
-  if (U::av_channel_layout_check(&ofp->ch_layout)) {
-    char buf[256];
-    if (U::av_channel_layout_describe(&ofp->ch_layout, buf, sizeof(buf)) < 0) buf[0] = 0;
-    args += "channel_layouts=";
-    args += buf;
-    args += ':';
-  } else if (ofp->ch_layouts) {
-    args += "channel_layouts=";
-    for (const AVChannelLayout* p = ofp->ch_layouts; p->nb_channels; p++) {
-      char buf[256];
-      if (U::av_channel_layout_describe(p, buf, sizeof(buf)) < 0) buf[0] = 0;
-      if (p != ofp->ch_layouts) args += '|';
-      args += buf;
-    }
-    args += ':';
-  }
+  AppendChoice(args, "sample_fmts", ofp->format != -1, ofp->format, ofp->formats,
+               [](std::int32_t v) { return v == AV_SAMPLE_FMT_NONE; },
+               [](std::int32_t v) {
+                 return NameOrUnknown(U::av_get_sample_fmt_name(static_cast<AVSampleFormat>(v)));
+               });
+  AppendChoice(args, "sample_rates", ofp->sample_rate != 0, ofp->sample_rate, ofp->sample_rates,
+               [](std::int32_t v) { return v == 0; },
+               [](std::int32_t v) { return std::to_string(v); });
+  AppendChoice(args, "channel_layouts", U::av_channel_layout_check(&ofp->ch_layout) != 0,
+               ofp->ch_layout, ofp->ch_layouts,
+               [](const AVChannelLayout& v) { return v.nb_channels == 0; }, LayoutName);
 
   if (!args.empty()) {
     AVFilterContext* format;

@@ -298,6 +298,53 @@ TEST_F(PlayerEngineTest, TheEndOfTheFileRunsTheRangeEndAction) {
   }
 }
 
+TEST_F(PlayerEngineTest, FilterTextsShapeThePlaybackOrReportTheirFailure) {
+  const struct {
+    const char* Video;
+    const char* Audio;
+    bool VideoFails;
+  } rows[] = {
+      {"hflip,scale=32:24", "volume=0.5,atempo=1.0", false},
+      {"no_such_filter", "", true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Video);
+    THeadlessPlayer player;
+    Prepare(player);
+    TRecorder rec;
+    rec.Attach(player);
+    struct TErrors {
+      std::atomic<int> Count{0};
+      std::mutex Lock;
+      std::string Text;
+      void OnError(Platform::TObject*, FFBaseComponent::TErrorType AError, const std::string& AMessage) {
+        if (AError != FFBaseComponent::errVideoFilters) return;
+        std::lock_guard<std::mutex> g(Lock);
+        Text = AMessage;
+        ++Count;
+      }
+    } errors;
+    player.OnError = FFBaseComponent::TErrorNotifyEvent::Bind<&TErrors::OnError>(&errors);
+    player.SetVideoFilters(r.Video);
+    player.SetAudioFilters(r.Audio);
+    player.RangeEndAction = reStop;
+    ASSERT_TRUE(player.Open(FDir + "/av.mkv")) << player.LastErrMsg();
+    if (r.VideoFails) {
+      // The video thread gives up on its first picture; the audio plays on.
+      ASSERT_TRUE(PumpUntil([&] { return errors.Count == 1; }));
+      std::lock_guard<std::mutex> g(errors.Lock);
+      EXPECT_EQ(errors.Text.rfind("configure_video_filters() failed", 0), 0u) << errors.Text;
+      player.Stop(true);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+    if (!r.VideoFails) {
+      EXPECT_EQ(errors.Count, 0);
+      EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+      EXPECT_GT(player.Shown, 10) << "pictures came through the filters";
+    }
+  }
+}
+
 TEST_F(PlayerEngineTest, PauseResumeAndASeekThatWaits) {
   THeadlessPlayer player;
   Prepare(player);
