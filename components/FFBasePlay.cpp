@@ -145,7 +145,7 @@ class TPlayThread : public Platform::TThread {
       FPlayer->event_loop();
     } catch (const Platform::Exception& e) {
       FPlayer->Log(llFatal, std::string("PlayThread Exception: ") + e.what());
-      std::unique_lock<std::timed_mutex> g(FPlayer->FStreamLock);
+      std::unique_lock<std::recursive_mutex> g(FPlayer->FStreamLock);
       FPlayer->CloseStream();
     }
     // A loop that ended for another reason (the process terminating) leaves the stream
@@ -387,9 +387,11 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
-  // An open still in progress finishes first; then the stream is closed and every thread
-  // of this player has ended before anything it uses goes.
-  for (int i = 0; i < 5000 && FOpening; ++i) {
+  // An open still in progress is cancelled and runs out first (its read thread uses this
+  // player until then); then the stream is closed and every thread of this player has
+  // ended before anything it uses goes.
+  if (FOpening && !FStream.load()) Stop(false);
+  while (FOpening) {
     PumpIfMainThread();
     Platform::Sleep(1);
   }
@@ -447,9 +449,10 @@ std::string TFFBasePlayer::FileName() const {
   return FFileName;
 }
 
-bool TFFBasePlayer::Paused() const {
-  TVideoState* is = FStream.load();
-  return is && is->paused;
+bool TFFBasePlayer::Paused() {
+  bool paused = false;
+  WithStream([&](TVideoState* is) { paused = is->paused != 0; });
+  return paused;
 }
 
 std::string TFFBasePlayer::GetAudioDriver() const {
@@ -835,16 +838,17 @@ void TFFBasePlayer::ForwardWindowEvent(const SDL_Event& AEvent) {
 void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent); }
 
 void TFFBasePlayer::Stop(bool AWait) {
-  TVideoState* is = FStream.load();
-  if (!is) {
+  const bool open = WithStream([this](TVideoState* is) {
+    if (is->paused) stream_toggle_pause(is);
+    is->step = 0;
+    RequestQuit();
+  });
+  if (!open) {
     // Nothing open: cancel an open that may be blocking in I/O.
     IOActivityTime = 0;
     if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
     return;
   }
-  if (is->paused) stream_toggle_pause(is);
-  is->step = 0;
-  RequestQuit();
   if (!AWait) return;
 
   TSynchronizeOff off;
@@ -853,9 +857,9 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) break;
     PumpIfMainThread();
     if (!FStream.load()) break;
-    std::unique_lock<std::timed_mutex> g(FStreamLock, std::defer_lock);
-    if (!g.try_lock_for(std::chrono::milliseconds(10))) continue;
-    is = FStream.load();
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!TryLockStreamFor(g, 10)) continue;
+    TVideoState* is = FStream.load();
     if (!is) break;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
@@ -867,7 +871,7 @@ void TFFBasePlayer::Stop(bool AWait) {
     break;
   }
   if (GAppTerminated) {
-    std::unique_lock<std::timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
     CloseStream();
   }
   while (!GAppTerminated && FPlayDone.WaitFor(100) != Platform::TWaitResult::wrSignaled)
@@ -875,33 +879,63 @@ void TFFBasePlayer::Stop(bool AWait) {
 }
 
 void TFFBasePlayer::Pause() {
-  TVideoState* is = FStream.load();
-  if (!is || is->paused) return;
-  stream_toggle_pause(is);
-  is->step = 0;
-  ReportState(psPause);
+  WithStream([this](TVideoState* is) {
+    if (is->paused) return;
+    stream_toggle_pause(is);
+    is->step = 0;
+    ReportState(psPause);
+  });
 }
 
 void TFFBasePlayer::Resume() {
-  TVideoState* is = FStream.load();
-  if (!is || !is->paused) return;
-  stream_toggle_pause(is);
-  is->step = 0;
-  ReportState(psResume);
+  WithStream([this](TVideoState* is) {
+    if (!is->paused) return;
+    stream_toggle_pause(is);
+    is->step = 0;
+    ReportState(psResume);
+  });
 }
 
 void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) {
-  TVideoState* is = FStream.load();
-  if (!is || APosition == AV_NOPTS_VALUE) return;
-  std::int64_t pos = APosition;
-  if (!AFlags.Contains(FFBaseComponent::sfByte) && is->ic &&
-      is->ic->start_time != AV_NOPTS_VALUE && is->ic->start_time != 0)
-    pos += is->ic->start_time;
-  stream_seek(is, FFBaseComponent::SeekFlagsToInt(AFlags), AWait, 0, pos);
+  if (APosition == AV_NOPTS_VALUE) return;
+  TVideoState* sought = nullptr;
+  bool has_video = false;
+  // The request is made under the stream lock; the wait is not (the play loop must go on
+  // showing pictures for the seek to complete).
+  WithStream([&](TVideoState* is) {
+    std::int64_t pos = APosition;
+    if (!AFlags.Contains(FFBaseComponent::sfByte) && is->ic &&
+        is->ic->start_time != AV_NOPTS_VALUE && is->ic->start_time != 0)
+      pos += is->ic->start_time;
+    if (stream_seek(is, FFBaseComponent::SeekFlagsToInt(AFlags), 0, pos)) {
+      sought = is;
+      has_video = is->video_st != nullptr;
+    }
+  });
+  if (!sought || !AWait) return;
+  while (!GAppTerminated && FSeekServed.WaitFor(100) != Platform::TWaitResult::wrSignaled)
+    PumpIfMainThread();
+  // Only the pointer is compared: the stream may have closed meanwhile.
+  if (has_video)
+    while (!GAppTerminated && FStream.load() == sought &&
+           FPictureArrived.WaitFor(100) != Platform::TWaitResult::wrSignaled)
+      PumpIfMainThread();
 }
 
 void TFFBasePlayer::RequestRefresh() {
   FEventQueue.Push(MakeUserEvent(FF_REFRESH_EVENT, FStream.load()));
+}
+
+// Polls with try_lock: the C++ library's timed lock goes through a call that the thread
+// sanitizer does not follow, so it would misjudge every later unlock.
+bool TFFBasePlayer::TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALock,
+                                     Platform::Cardinal AMilliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
+  for (;;) {
+    if (ALock.try_lock()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Platform::Sleep(1);
+  }
 }
 
 Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
@@ -909,15 +943,15 @@ Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
     FStreamLock.lock();
     return Platform::TWaitResult::wrSignaled;
   }
-  return FStreamLock.try_lock_for(std::chrono::milliseconds(ATimeout))
-             ? Platform::TWaitResult::wrSignaled
-             : Platform::TWaitResult::wrTimeout;
+  std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+  if (!TryLockStreamFor(g, ATimeout)) return Platform::TWaitResult::wrTimeout;
+  g.release();
+  return Platform::TWaitResult::wrSignaled;
 }
 
 void TFFBasePlayer::UnlockStream() { FStreamLock.unlock(); }
 
 void TFFBasePlayer::DoRangeEnd() {
-  TVideoState* is = FStream.load();
   auto seek_back = [&] {
     if (start_time != AV_NOPTS_VALUE)
       Seek(TSeekFlags{}, false, start_time);
@@ -925,13 +959,7 @@ void TFFBasePlayer::DoRangeEnd() {
       Seek(TSeekFlags{FFBaseComponent::sfBackward}, false, 0);
   };
   switch (RangeEndAction.load()) {
-    case reStop:
-      if (is) {
-        if (is->paused) stream_toggle_pause(is);
-        is->step = 0;
-        RequestQuit();
-      }
-      break;
+    case reStop: Stop(false); break;
     case reSeekBack: seek_back(); break;
     case rePause: Pause(); break;
     case rePauseSeekBack:

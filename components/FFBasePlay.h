@@ -20,7 +20,9 @@
 //
 // Locks, in the order they may be taken:
 // 1. the stream lock (LockStream): the play loop around event handling and
-//    video_refresh; Stop's wait while it decides to close from the caller's thread;
+//    video_refresh; Stop's wait while it decides to close from the caller's thread; the
+//    public operations while they touch the open stream (a stream that closes on its own
+//    is then never freed under them);
 // 2. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
 // 3. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
@@ -152,7 +154,7 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // ---- State ----
   bool Opened() const { return FStream.load() != nullptr; }
   bool Opening() const { return FOpening.load(); }
-  bool Paused() const;
+  bool Paused();
   TPlayState State() const { return FState.load(); }
   std::string FileName() const;
   // The values last delivered to the host (main thread).
@@ -323,6 +325,17 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void SyncCall(void (*AFunc)(TFFBasePlayer*));
   void StopEventThread();
   void StartFailThread(TVideoState* is);
+  static bool TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALock,
+                               Platform::Cardinal AMilliseconds);
+  // The open stream under the stream lock, for AWork; False without a stream.
+  template <class F>
+  bool WithStream(F&& AWork) {
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    TVideoState* is = FStream.load();
+    if (!is) return false;
+    AWork(is);
+    return true;
+  }
   void JoinWorkerThreads();
   void PushReport(const TReport& AReport);
   static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
@@ -342,8 +355,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   int stream_component_open(TVideoState* is, int stream_index);
   void stream_component_close(TVideoState* is, int stream_index);
   void stream_close(TVideoState* is);
-  void stream_seek(TVideoState* is, int AFlags, bool AWait, std::int64_t ARelative,
-                   std::int64_t APosition);
+  // Requests a seek; False when one is pending already.
+  bool stream_seek(TVideoState* is, int AFlags, std::int64_t ARelative, std::int64_t APosition);
   void stream_toggle_pause(TVideoState* is);
   int configure_video_filters(AVFilterGraph* graph, TVideoState* is, const char* vfilters,
                               AVFrame* frame);
@@ -388,7 +401,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   FFDecode::TVIZoravaz* FDecoder = nullptr;  // owned (a component of this player)
   std::unique_ptr<FormatConvert::TFormatConverter> FConverter1, FConverter2;
   TEventQueue FEventQueue;
-  std::timed_mutex FStreamLock;
+  // Re-entrant: the range-end action runs the public operations from inside the play
+  // loop's display step, which holds it already.
+  std::recursive_mutex FStreamLock;
   Platform::TEvent FSeekServed{true, true};
   Platform::TEvent FPictureArrived{true, true};
   Platform::TEvent FPlayDone{true, true};

@@ -288,6 +288,11 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   set_clock_speed(&is->vidclk, speed);
   set_clock_speed(&is->audclk, speed);
   set_clock_speed(&is->extclk, speed);
+  if (AStartPaused) {
+    set_clock_paused(&is->vidclk, 1);
+    set_clock_paused(&is->audclk, 1);
+    set_clock_paused(&is->extclk, 1);
+  }
   is->audio_clock_serial = -1;
 
   if (OpenInCaller) {
@@ -893,9 +898,9 @@ void TFFBasePlayer::CloseStream() {
 
 // ---- Seeking and pausing -----------------------------------------------------------------
 
-void TFFBasePlayer::stream_seek(TVideoState* is, int AFlags, bool AWait, std::int64_t ARelative,
+bool TFFBasePlayer::stream_seek(TVideoState* is, int AFlags, std::int64_t ARelative,
                                 std::int64_t APosition) {
-  if (is->seek_req) return;
+  if (is->seek_req) return false;
   VideoSeekPending = true;
   is->seek_pending_while_paused = is->paused.load();
   is->step = 0;
@@ -909,13 +914,7 @@ void TFFBasePlayer::stream_seek(TVideoState* is, int AFlags, bool AWait, std::in
   is->seek_req = 1;
   SDL2Stubs::SDL_CondSignal(is->continue_read_thread);
   if (FState == FFBaseComponent::psEnd) ReportState(FFBaseComponent::psPlay);
-  if (!AWait) return;
-  while (!GAppTerminated && FSeekServed.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-    if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
-  if (is->video_st)
-    while (!GAppTerminated && FStream.load() == is &&
-           FPictureArrived.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-      if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
+  return true;
 }
 
 void TFFBasePlayer::stream_toggle_pause(TVideoState* is) {
@@ -1278,7 +1277,7 @@ bool TFFBasePlayer::refresh_loop_wait_event(SDL_Event& AEvent) {
     if (remaining_time > 0.0) av_usleep(static_cast<unsigned>(remaining_time * 1000000.0));
     remaining_time = REFRESH_RATE;
     if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step) {
-      std::unique_lock<std::timed_mutex> g(FStreamLock);
+      std::unique_lock<std::recursive_mutex> g(FStreamLock);
       is = FStream.load();
       if (!is) return false;
       video_refresh(is, remaining_time);
@@ -1293,7 +1292,7 @@ void TFFBasePlayer::event_loop() {
     if (GAppTerminated) return;
     SDL_Event event;
     if (!refresh_loop_wait_event(event)) return;
-    std::unique_lock<std::timed_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
     TVideoState* is = FStream.load();
     if (!is) return;
     switch (event.type) {

@@ -267,6 +267,9 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   std::atomic<bool> FHasError{false};
   std::string FErrorText;  // guarded by FErrorLock
   std::mutex FErrorLock;
+  // Serialises the audio-preview step of the task's audio encoder threads (they share
+  // one resampler, sample buffer and player).
+  std::mutex FAudioPreviewLock;
 
   TTaskPreviewEvent FOnPreviewBitmap;
   TTaskProgressEvent FOnProgress;

@@ -1092,7 +1092,7 @@ int video_frame_process(TDecoderPriv* dp, AVFrame* frame, unsigned& outputs) {
   if (dp->sar_override.num) frame->sample_aspect_ratio = dp->sar_override;
 
   if (dp->apply_cropping) {
-    // lavfi does not require aligned frame data
+    // the filters take unaligned planes, so no pixels are moved
     const int ret = av_frame_apply_cropping(frame, AV_FRAME_CROP_UNALIGNED);
     if (ret < 0) {
       av_log(dp, AV_LOG_ERROR, "Error applying decoder cropping\n");
@@ -1191,8 +1191,8 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
 
   if (dec->codec_type == AVMEDIA_TYPE_SUBTITLE) return transcode_subtitles(dp, pkt, frame);
 
-  // With fate-indeo3 and some other decoders a zero-size packet would be taken as a
-  // drain: it carries nothing, so it is dropped.
+  // A packet without payload carries nothing to decode, and the codec would refuse it
+  // (or take it for a drain): it is dropped, and decoding goes on with the next one.
   if (pkt && pkt->size == 0) return 0;
 
   if (pkt && (dp->flags & DECODER_FLAG_TS_UNRELIABLE)) {
@@ -1208,8 +1208,8 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
 
   int ret = avcodec_send_packet(dec, pkt);
   if (ret < 0 && !(ret == AVERROR_EOF && !pkt)) {
-    // In particular, we don't expect AVERROR(EAGAIN), because we read all decoded
-    // frames with avcodec_receive_frame() until done.
+    // Every frame is taken out below before the next packet goes in, so the codec
+    // can never be full here: "again" means a broken codec.
     if (ret == AVERROR(EAGAIN)) {
       av_log(dp, AV_LOG_FATAL,
              "A decoder returned an unexpected error code. This is a bug, please report it.\n");
@@ -1351,7 +1351,7 @@ int decoder_thread(void* arg) {
     }
   }
 
-  // EOF is normal thread termination
+  // the end of the input is the normal way out
   if (ret == AVERROR_EOF) ret = 0;
 
   if (ret >= 0) {

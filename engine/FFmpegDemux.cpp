@@ -1444,6 +1444,8 @@ int open_demux_options(const TOptionsContext* o, const AVInputFormat* fmt) {
 int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filename,
                FFmpegSched::TScheduler* sch) {
   int ret;
+  // "-" is standard input, as the output "-" is standard output.
+  if (filename && std::strcmp(filename, "-") == 0) filename = "pipe:";
 
   TDemux* d = static_cast<TDemux*>(
       CmdUtils::allocate_array_elem(&Owner->Finput_files, sizeof(TDemux), Owner->Fnb_input_files));

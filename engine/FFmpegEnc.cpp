@@ -6,13 +6,13 @@
 //   encoder_thread  owns the codec context and the counters afterwards.
 //   quality         written here, read by the progress report: atomic.
 //   vstats file     one per task, shared by every video encoder: opened and written
-//                   under CVStatsLock so lines never interleave.
+//                   under the task's Fvstats_lock so lines never interleave.
 //   statistics      each TEncStats writer serialises its lines with its own rwlock
 //                   (taken exclusively); writers shared by several streams share it.
 //
 // The audio step (hook, preview) runs on the encoder thread; the preview part is
-// serialised by CAudioPreviewLock (a task's audio encoders share one resampler and one
-// player). The preview's pull callback runs on the wave player's thread and meets the
+// serialised by the task's FAudioPreviewLock (its audio encoders share one resampler and
+// one player). The preview's pull callback runs on the wave player's thread and meets the
 // encoder side only in the ring buffer (which locks itself) and in the task's atomic flags
 // and pull counter.
 #include "engine/FFmpegEnc.h"
@@ -115,8 +115,6 @@ AVClass MakeEncClass() {
   return c;
 }
 const AVClass CEncClass = MakeEncClass();
-
-std::mutex CVStatsLock;
 
 std::string ErrText(int AErr) { return print_error(AErr); }
 
@@ -404,7 +402,7 @@ int update_video_stats(POutputStream ost, const AVPacket* pkt, bool write_vstats
   if (!write_vstats) return 0;
 
   FFmpegHeader::TBaseFFmpeg* task = TaskOf(ost);
-  std::lock_guard<std::mutex> guard(CVStatsLock);
+  std::lock_guard<std::mutex> guard(task->Fvstats_lock);
   if (!task->Fvstats_file) {
     task->Fvstats_file = std::fopen(task->Fvstats_filename, "w");
     if (!task->Fvstats_file) {
@@ -864,10 +862,6 @@ void LogTask(FFmpeg::TCustomFFmpeg* task, FFLoad::TLogLevel ALevel, const std::s
 // encoder never waits for the player (the ring would block a writer once full).
 constexpr std::int64_t CPreviewMaxBacklog = 1048576;
 
-// Serialises the preview step of encoder threads: a task with several encoded audio
-// streams feeds its one resampler, sample buffer and player from each of their threads.
-std::mutex CAudioPreviewLock;
-
 // The wave player's signed 16-bit little-endian sample format.
 constexpr std::uint16_t CWaveFormatS16 = 0x8010;
 
@@ -1024,7 +1018,7 @@ void enc_audio_hook_process(POutputStream ost, AVFrame* frame) {
                              static_cast<AVSampleFormat>(frame->format));
   }
 
-  std::lock_guard<std::mutex> guard(CAudioPreviewLock);
+  std::lock_guard<std::mutex> guard(task->FAudioPreviewLock);
   if (task->FAudioPreview) {
     if (!task->FWavePlayer->Opened()) {
       task->FAudioBuffer->Reset();

@@ -84,6 +84,32 @@ const char* MediaTypeName(AVMediaType t) {
 
 const char* NameOrUnknown(const char* s) { return s ? s : "unknown"; }
 
+// Appends "key=value:" when the output is fixed to one value, else "key=a|b|...:" for the
+// list it accepts (AIsEnd marks the list's terminator), else nothing: the argument text
+// of the format filters that end a sink chain.
+template <class T, class TName, class TIsEnd>
+void AppendChoice(std::string& AArgs, const char* AKey, bool AFixed, const T& AValue,
+                  const T* AList, TIsEnd AIsEnd, TName AName) {
+  if (!AFixed && !AList) return;
+  AArgs += AKey;
+  AArgs += '=';
+  if (AFixed) {
+    AArgs += AName(AValue);
+  } else {
+    for (const T* p = AList; !AIsEnd(*p); p++) {
+      if (p != AList) AArgs += '|';
+      AArgs += AName(*p);
+    }
+  }
+  AArgs += ':';
+}
+
+std::string LayoutName(const AVChannelLayout& ALayout) {
+  char buf[256];
+  if (U::av_channel_layout_describe(&ALayout, buf, sizeof(buf)) < 0) buf[0] = 0;
+  return buf;
+}
+
 bool TbValid(AVRational tb) { return tb.num > 0 && tb.den > 0; }
 
 // ---- Log classes ----------------------------------------------------------------------------
@@ -222,7 +248,7 @@ int filter_opt_apply(void* logctx, AVFilterContext* f, const char* key, const ch
     o = U::av_opt_find(f, key + 1, nullptr, 0, AV_OPT_SEARCH_CHILDREN);
   if (!o) goto err_apply;
 
-  // key is a valid option name prefixed with '/': the value names a file
+  // from here on the value is a file name and the key (without '/') the option
   key++;
 
   if (o->type == AV_OPT_TYPE_BINARY) {
@@ -328,7 +354,7 @@ int set_channel_layout(TOutputFilterPriv* f, const AVChannelLayout* layouts_allo
   int i, err;
 
   if (layout_requested->order != AV_CHANNEL_ORDER_UNSPEC) {
-    // the requested layout is fully specified
+    // a layout with a known order is taken as it is
     err = U::av_channel_layout_copy(&f->ch_layout, layout_requested);
     return err < 0 ? err : 0;
   }
@@ -584,42 +610,17 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
                   CUnit, 2180);
 
   std::string args;
-  if (ofp->format != -1) {
-    args += "pix_fmts=";
-    args += NameOrUnknown(U::av_get_pix_fmt_name(static_cast<AVPixelFormat>(ofp->format)));
-    args += ':';
-  } else if (ofp->formats) {
-    args += "pix_fmts=";
-    for (const std::int32_t* p = ofp->formats; *p != AV_PIX_FMT_NONE; p++) {
-      if (p != ofp->formats) args += '|';
-      args += NameOrUnknown(U::av_get_pix_fmt_name(static_cast<AVPixelFormat>(*p)));
-    }
-    args += ':';
-  }
-  if (ofp->color_space != AVCOL_SPC_UNSPECIFIED) {
-    args += "color_spaces=";
-    args += NameOrUnknown(U::av_color_space_name(ofp->color_space));
-    args += ':';
-  } else if (ofp->color_spaces) {
-    args += "color_spaces=";
-    for (const AVColorSpace* p = ofp->color_spaces; *p != AVCOL_SPC_UNSPECIFIED; p++) {
-      if (p != ofp->color_spaces) args += '|';
-      args += NameOrUnknown(U::av_color_space_name(*p));
-    }
-    args += ':';
-  }
-  if (ofp->color_range != AVCOL_RANGE_UNSPECIFIED) {
-    args += "color_ranges=";
-    args += NameOrUnknown(U::av_color_range_name(ofp->color_range));
-    args += ':';
-  } else if (ofp->color_ranges) {
-    args += "color_ranges=";
-    for (const AVColorRange* p = ofp->color_ranges; *p != AVCOL_RANGE_UNSPECIFIED; p++) {
-      if (p != ofp->color_ranges) args += '|';
-      args += NameOrUnknown(U::av_color_range_name(*p));
-    }
-    args += ':';
-  }
+  AppendChoice(args, "pix_fmts", ofp->format != -1, ofp->format, ofp->formats,
+               [](std::int32_t v) { return v == AV_PIX_FMT_NONE; },
+               [](std::int32_t v) {
+                 return NameOrUnknown(U::av_get_pix_fmt_name(static_cast<AVPixelFormat>(v)));
+               });
+  AppendChoice(args, "color_spaces", ofp->color_space != AVCOL_SPC_UNSPECIFIED, ofp->color_space,
+               ofp->color_spaces, [](AVColorSpace v) { return v == AVCOL_SPC_UNSPECIFIED; },
+               [](AVColorSpace v) { return NameOrUnknown(U::av_color_space_name(v)); });
+  AppendChoice(args, "color_ranges", ofp->color_range != AVCOL_RANGE_UNSPECIFIED, ofp->color_range,
+               ofp->color_ranges, [](AVColorRange v) { return v == AVCOL_RANGE_UNSPECIFIED; },
+               [](AVColorRange v) { return NameOrUnknown(U::av_color_range_name(v)); });
 
   if (!args.empty()) {
     AVFilterContext* filter;
@@ -655,44 +656,17 @@ int configure_output_audio_filter(TFilterGraph* fg, AVFilterGraph* graph, TOutpu
   if (ret < 0) return ret;
 
   std::string args;
-  if (ofp->format != -1) {
-    args += "sample_fmts=";
-    args += NameOrUnknown(U::av_get_sample_fmt_name(static_cast<AVSampleFormat>(ofp->format)));
-    args += ':';
-  } else if (ofp->formats) {
-    args += "sample_fmts=";
-    for (const std::int32_t* p = ofp->formats; *p != AV_SAMPLE_FMT_NONE; p++) {
-      if (p != ofp->formats) args += '|';
-      args += NameOrUnknown(U::av_get_sample_fmt_name(static_cast<AVSampleFormat>(*p)));
-    }
-    args += ':';
-  }
-  if (ofp->sample_rate) {
-    args += "sample_rates=" + std::to_string(ofp->sample_rate) + ':';
-  } else if (ofp->sample_rates) {
-    args += "sample_rates=";
-    for (const std::int32_t* p = ofp->sample_rates; *p; p++) {
-      if (p != ofp->sample_rates) args += '|';
-      args += std::to_string(*p);
-    }
-    args += ':';
-  }
-  if (U::av_channel_layout_check(&ofp->ch_layout)) {
-    char buf[256];
-    if (U::av_channel_layout_describe(&ofp->ch_layout, buf, sizeof(buf)) < 0) buf[0] = 0;
-    args += "channel_layouts=";
-    args += buf;
-    args += ':';
-  } else if (ofp->ch_layouts) {
-    args += "channel_layouts=";
-    for (const AVChannelLayout* p = ofp->ch_layouts; p->nb_channels; p++) {
-      char buf[256];
-      if (U::av_channel_layout_describe(p, buf, sizeof(buf)) < 0) buf[0] = 0;
-      if (p != ofp->ch_layouts) args += '|';
-      args += buf;
-    }
-    args += ':';
-  }
+  AppendChoice(args, "sample_fmts", ofp->format != -1, ofp->format, ofp->formats,
+               [](std::int32_t v) { return v == AV_SAMPLE_FMT_NONE; },
+               [](std::int32_t v) {
+                 return NameOrUnknown(U::av_get_sample_fmt_name(static_cast<AVSampleFormat>(v)));
+               });
+  AppendChoice(args, "sample_rates", ofp->sample_rate != 0, ofp->sample_rate, ofp->sample_rates,
+               [](std::int32_t v) { return v == 0; },
+               [](std::int32_t v) { return std::to_string(v); });
+  AppendChoice(args, "channel_layouts", U::av_channel_layout_check(&ofp->ch_layout) != 0,
+               ofp->ch_layout, ofp->ch_layouts,
+               [](const AVChannelLayout& v) { return v.nb_channels == 0; }, LayoutName);
 
   if (!args.empty()) {
     AVFilterContext* format;
@@ -972,8 +946,8 @@ void sub2video_update(TInputFilterPriv* ifp, std::int64_t heartbeat_pts, const A
     end_pts = U::av_rescale_q(sub->pts + sub->end_display_time * 1000LL, AV_TIME_BASE_Q, ifp->time_base);
     num_rects = sub->num_rects;
   } else {
-    // If we are initializing the system, use the current heartbeat pts as the start
-    // time, and show until the next subpicture is added.
+    // A first (blank) canvas starts at the heartbeat; otherwise the blank canvas
+    // replaces the subtitle that just ended. Either lasts until the next subtitle.
     pts = ifp->sub2video_initialize ? heartbeat_pts : ifp->sub2video_end_pts;
     end_pts = INT64_MAX;
     num_rects = 0;
@@ -991,11 +965,11 @@ void sub2video_update(TInputFilterPriv* ifp, std::int64_t heartbeat_pts, const A
 }
 
 void sub2video_heartbeat(TInputFilterPriv* ifp, std::int64_t pts, AVRational tb) {
-  // Subtitles seem to be usually muxed ahead of other streams; if not, subtracting a
-  // larger time here would be necessary.
+  // One tick before the heartbeat: subtitle packets normally arrive ahead of the other
+  // streams, so the canvas must already be there when the pictures of that time come.
   const std::int64_t pts2 = U::av_rescale_q(pts, tb, ifp->time_base) - 1;
 
-  // do not send the heartbeat frame if the subtitle is already ahead
+  // a canvas at or after that time was already pushed
   if (pts2 <= ifp->sub2video_last_pts) return;
 
   if (pts2 >= ifp->sub2video_end_pts || ifp->sub2video_initialize)
@@ -1115,8 +1089,8 @@ int close_output(TOutputFilterPriv* ofp, TFilterGraphThread* fgt) {
   TFilterGraphPriv* fgp = fgp_from_fg(fg);
   int ret;
 
-  // We are finished and no frames were ever seen at this output: at least initialize
-  // the consumer with an empty frame carrying the output's parameters.
+  // No frame ever left this graph: an empty frame with the output's parameters still
+  // lets the consumer open (an encoder opens from its first frame).
   if (!fgt->got_frame) {
     AVFrame* frame = fgt->frame;
     TFrameData* fd;
@@ -1165,6 +1139,20 @@ int close_output(TOutputFilterPriv* ofp, TFilterGraphThread* fgt) {
     fgp->nb_outputs_done++;
   }
 
+  // A graph reading this output learns of its end only from a frame: without it, it
+  // would keep asking this (finished) input for more while its other inputs stay
+  // choked, and filters such as concat would never move on.
+  if (ofp->bound_to_graph) {
+    AVFrame* frame = fgt->frame;
+    U::av_frame_unref(frame);
+    frame->time_base = ofp->tb_out;
+    frame->pts = TbValid(ofp->tb_out) ? ofp->next_pts : AV_NOPTS_VALUE;
+    frame->opaque = reinterpret_cast<void*>(FRAME_OPAQUE_EOF);
+    ret = FFmpegSched::sch_filter_send(fgp->sch, fgp->sch_idx, ofp->ofilter.index, frame);
+    U::av_frame_unref(frame);
+    if (ret < 0 && ret != AVERROR_EOF) return ret;
+  }
+
   ret = FFmpegSched::sch_filter_send(fgp->sch, fgp->sch_idx, ofp->ofilter.index, nullptr);
   return (ret == AVERROR_EOF) ? 0 : ret;
 }
@@ -1202,7 +1190,7 @@ int fg_output_step(TOutputFilterPriv* ofp, TFilterGraphThread* fgt, AVFrame* fra
               TsStr(frame->pts).c_str(), TsTimeStr(frame->pts, frame->time_base).c_str(),
               frame->time_base.num, frame->time_base.den);
 
-  // choose the output timebase the first time we get a frame
+  // the first frame out decides the time base towards the consumer
   if (!ofp->tb_out_locked) {
     ret = choose_out_timebase(ofp, frame);
     if (ret < 0) {
@@ -1245,7 +1233,7 @@ int read_frames(TFilterGraph* fg, TFilterGraphThread* fgt, AVFrame* frame) {
   TFilterGraphPriv* fgp = fgp_from_fg(fg);
   int did_step = 0;
 
-  // graph not configured, just select the input to request
+  // without a graph only the input whose format is still missing can help
   if (!fgt->graph) {
     for (int i = 0; i < fg->nb_inputs; i++) {
       TInputFilterPriv* ifp = ifp_from_ifilter(fg->inputs[i]);
@@ -1255,8 +1243,8 @@ int read_frames(TFilterGraph* fg, TFilterGraphThread* fgt, AVFrame* frame) {
       }
     }
 
-    // This state - graph is not configured, but all inputs are either initialized or
-    // at EOF - should be unreachable: such inputs trigger configuration.
+    // Every input knows its format or has ended, yet there is no graph: configuration
+    // would have been triggered already, so this cannot happen.
     Platform::AssertionFailure(CUnit, 3659);
   }
 
@@ -1266,7 +1254,7 @@ int read_frames(TFilterGraph* fg, TFilterGraphThread* fgt, AVFrame* frame) {
     for (int i = 0; i < fg->nb_outputs; i++) {
       TOutputFilterPriv* ofp = ofp_from_ofilter(fg->outputs[i]);
 
-      // drain all frames currently available from this output
+      // take whatever this sink has ready, without asking the graph for more
       while (true) {
         ret = fg_output_step(ofp, fgt, frame);
         if (ret < 0) return ret;
@@ -1361,7 +1349,7 @@ int send_frame(TFilterGraph* fg, TFilterGraphThread* fgt, TInputFilter* ifilter,
   unsigned need_reinit = 0;
   int ret;
 
-  // determine if the parameters for this input changed
+  // which parameters of this input differ from the configured ones
   switch (ifilter->type_) {
     case AVMEDIA_TYPE_AUDIO:
       if (ifp->format != frame->format || ifp->sample_rate != frame->sample_rate ||
@@ -1414,7 +1402,8 @@ int send_frame(TFilterGraph* fg, TFilterGraphThread* fgt, TInputFilter* ifilter,
     if (ret < 0) return ret;
   }
 
-  // (re)init the graph if possible, otherwise buffer the frame and return
+  // a first or changed format: build the graph when every input knows its format,
+  // else keep the frame until then
   if (need_reinit || !fgt->graph) {
     if (!ifilter_has_all_input_formats(fg)) {
       AVFrame* tmp = U::av_frame_alloc();
@@ -1708,8 +1697,8 @@ int ifilter_bind_ist(PInputFilter ifilter, PInputStream ist, const TViewSpecifie
     ifp->width = ifp->opts.sub2video_width;
     ifp->height = ifp->opts.sub2video_height;
 
-    // rectangles are AV_PIX_FMT_PAL8, but we have no guarantee that the palettes for all
-    // rectangles are identical or compatible
+    // The canvas is packed RGB with alpha: each rectangle brings its own palette, and
+    // those need not agree, so the rectangles are painted in true colour.
     ifp->format = AV_PIX_FMT_RGB32;
 
     ifp->time_base = AV_TIME_BASE_Q;
@@ -1797,6 +1786,7 @@ int ofilter_bind_ifilter(POutputFilter ofilter, PInputFilter ifilter,
   if (!ofilter->name) return AVERROR(EINVAL);
 
   U::av_strlcatf(ofp->log_name, sizeof(ofp->log_name), ".%s", ofilter->name);
+  ofp->bound_to_graph = 1;
   return 0;
 }
 
@@ -1833,7 +1823,7 @@ int ofilter_bind_enc(POutputFilter ofilter, unsigned sched_idx_enc,
   if (opts->flags & OFILTER_FLAG_AUDIO_24BIT) U::av_dict_set(&ofp->swr_opts, "output_sample_bits", "24", 0);
 
   if (fgp->is_simple) {
-    // for simple graph there is just one output, so use the graph's name
+    // the only output of a simple graph logs under the graph's own name
     ofp->log_parent = nullptr;
     U::av_strlcpy(ofp->log_name, fgp->log_name, sizeof(ofp->log_name));
   } else {
@@ -1869,7 +1859,7 @@ int ofilter_bind_enc(POutputFilter ofilter, unsigned sched_idx_enc,
       ofp->framerate_max = opts->max_frame_rate;
       ofp->framerate_supported = opts->frame_rates;
 
-      // reduce frame rate for mpeg4 to be within the spec limits
+      // MPEG-4 part 2 stores the time base in 16-bit fields
       if (opts->enc && opts->enc->id == AV_CODEC_ID_MPEG4) ofp->framerate_clip = 65535;
 
       ofp->dup_warning = 1000;
@@ -2087,8 +2077,8 @@ int configure_filtergraph(TBaseFFmpeg* Owner, TFilterGraph* fg, TFilterGraphThre
 
   fgp->is_meta = graph_is_meta(fgt->graph);
 
-  // limit the lists of allowed formats to the ones selected, to make sure they stay the
-  // same if the filtergraph is reconfigured later
+  // What the sinks settled on becomes the outputs' fixed wish: a later reconfiguration
+  // must hand the consumer (an encoder opened with these values) the same format.
   for (i = 0; i < fg->nb_outputs; i++) {
     TOutputFilter* ofilter = fg->outputs[i];
     TOutputFilterPriv* ofp = ofp_from_ofilter(ofilter);
@@ -2100,8 +2090,8 @@ int configure_filtergraph(TBaseFFmpeg* Owner, TFilterGraph* fg, TFilterGraphThre
     ofp->color_space = F::av_buffersink_get_colorspace(sink);
     ofp->color_range = F::av_buffersink_get_color_range(sink);
 
-    // If the timing parameters are not locked yet, get the tentative values here but
-    // don't lock them. They will only be used if no output frames are ever produced.
+    // Tentative timing, not locked: used only when the output never gets a frame (the
+    // empty frame of close_output carries it).
     if (!ofp->tb_out_locked) {
       const AVRational fr = F::av_buffersink_get_frame_rate(sink);
       if (!(ofp->framerate.num > 0 && ofp->framerate.den > 0) && fr.num > 0 && fr.den > 0)
@@ -2152,7 +2142,7 @@ int configure_filtergraph(TBaseFFmpeg* Owner, TFilterGraph* fg, TFilterGraphThre
     }
   }
 
-  // send the EOFs for the finished inputs
+  // inputs that ended before this graph existed end in it too
   for (i = 0; i < fg->nb_inputs; i++) {
     if (fgt->eof_in[i]) {
       ret = F::av_buffersrc_add_frame(fg->inputs[i]->filter, nullptr);
@@ -2162,7 +2152,7 @@ int configure_filtergraph(TBaseFFmpeg* Owner, TFilterGraph* fg, TFilterGraphThre
   }
 
   if (have_input_eof) {
-    // make sure the EOF propagates to the end of the graph
+    // one request carries those ends through to the sinks
     ret = F::avfilter_graph_request_oldest(fgt->graph);
     if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) goto fail;
   }
@@ -2269,7 +2259,7 @@ finish:
 
 double adjust_frame_pts_to_encoder_tb(TBaseFFmpeg* Owner, AVFrame* frame, AVRational tb_dst,
                                       std::int64_t start_time) {
-  double float_pts = AV_NOPTS_VALUE;  // this is identical to frame.pts but with higher precision
+  double float_pts = AV_NOPTS_VALUE;  // the new pts with its fraction kept
 
   const AVRational tb = frame->time_base;
   AVRational filter_tb = tb;
@@ -2282,8 +2272,8 @@ double adjust_frame_pts_to_encoder_tb(TBaseFFmpeg* Owner, AVFrame* frame, AVRati
     float_pts = static_cast<double>(U::av_rescale_q(frame->pts, tb, filter_tb) -
                                     U::av_rescale_q(start_time, AV_TIME_BASE_Q, filter_tb));
     float_pts /= 1 << extra_bits;
-    // when float_pts is not exactly an integer, avoid exact midpoints to reduce the
-    // chance of rounding differences
+    // a value with a fraction is nudged away from zero so that it never sits exactly
+    // on a rounding midpoint
     if (float_pts != std::llrint(float_pts)) float_pts += FFSIGN(float_pts) * 1.0 / (1 << 17);
 
     frame->pts = U::av_rescale_q(frame->pts, tb, tb_dst) - U::av_rescale_q(start_time, AV_TIME_BASE_Q, tb_dst);
@@ -2319,12 +2309,12 @@ void video_sync_process(TOutputFilterPriv* ofp, AVFrame* frame, std::int64_t& nb
   duration = frame->duration * av_q2d(frame->time_base) / av_q2d(ofp->tb_out);
 
   sync_ipts = adjust_frame_pts_to_encoder_tb(Owner, frame, ofp->tb_out, ofp->ts_offset);
-  // delta0 is the "drift" between the input frame and where it would fall in the
-  // output.
+  // delta0: how far this frame lies after the next output slot; delta: the same for
+  // the frame's end.
   delta0 = sync_ipts - ofp->next_pts;
   delta = delta0 + duration;
 
-  // by default, we output a single frame
+  // one copy unless the method says otherwise
   nb_frames = 1;
   nb_frames_prev = 0;
 
@@ -2352,7 +2342,7 @@ void video_sync_process(TOutputFilterPriv* ofp, AVFrame* frame, std::int64_t& nb
       }
       [[fallthrough]];
     case VSYNC_CFR:
-      // FIXME set to 0.5 after we fix some dts/pts bugs like in avidec.c
+      // a frame ending too soon after the last one sent is dropped when asked for
       if (Owner->Fframe_drop_threshold && delta < Owner->Fframe_drop_threshold &&
           ofp->frame_number) {
         nb_frames = 0;
@@ -2460,7 +2450,6 @@ int fg_output_frame(TOutputFilterPriv* ofp, TFilterGraphThread* fgt, AVFrame* fr
       frame_out = frame;
     }
 
-    // send the frame to consumers
     ret = FFmpegSched::sch_filter_send(fgp->sch, fgp->sch_idx, ofilter->index, frame_out);
     if (ret < 0) {
       U::av_frame_unref(frame_out);
@@ -2502,7 +2491,7 @@ int filter_thread_body(TFilterGraph* fg, TFilterGraphThread& fgt) {
   TInputFilterPriv* ifp = nullptr;
   int ret;
 
-  // if we have all input parameters the graph can now be configured
+  // inputs bound to streams of known format let the graph be built before any frame
   if (ifilter_has_all_input_formats(fg)) {
     ret = configure_filtergraph(fg->Owner, fg, &fgt);
     if (ret < 0) {
@@ -2531,6 +2520,10 @@ int filter_thread_body(TFilterGraph* fg, TFilterGraphThread& fgt) {
       if (ifp->type_src == AVMEDIA_TYPE_SUBTITLE) {
         const bool keep = fgt.frame->buf[0] || mark == FRAME_OPAQUE_SUB_HEARTBEAT;
         ret = sub2video_frame(ifp, keep ? fgt.frame : nullptr, !fgt.graph);
+        // The end of a subtitle stream is remembered like that of other inputs: a graph
+        // configured later (or again) closes this source as well, instead of waiting
+        // forever for canvases - and holding back every frame of the other inputs.
+        if (!keep) fgt.eof_in[input_idx] = 1;
       } else if (fgt.frame->buf[0]) {
         ret = send_frame(fg, &fgt, &ifp->ifilter, fgt.frame);
       } else {
@@ -2594,7 +2587,7 @@ int filter_thread(void* arg) {
   cleanup_filtergraph(fg, &fgt);
   fg_thread_uninit(&fgt);
 
-  // EOF is normal termination
+  // the end of the inputs or outputs is a normal end
   if (ret == AVERROR_EOF) ret = 0;
   return ret;
 }

@@ -180,6 +180,10 @@ struct TOutputFilterPriv {
   std::int32_t framerate_clip;
 
   std::uint32_t flags;
+
+  // Bound to another graph's input: the end is announced there with an end-of-stream
+  // frame, as decoders announce theirs (the scheduler passes on only frames).
+  std::int32_t bound_to_graph;
 };
 
 inline TFilterGraphPriv* fgp_from_fg(TFilterGraph* fg) {

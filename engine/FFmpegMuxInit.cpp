@@ -2984,6 +2984,9 @@ int process_forced_keyframes(TMux* mux, const TOptionsContext* o) {
 
 int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
             FFmpegSched::TScheduler* sch) {
+  // "-" is standard output, as on the command line of any such tool: never a file
+  // named "-" in the current folder.
+  if (filename && std::strcmp(filename, "-") == 0) filename = "pipe:";
   std::int64_t recording_time = o->recording_time;
   std::int64_t stop_time = o->stop_time;
   int ret;

@@ -177,7 +177,8 @@ int MatchPerStream(void* ALogCtx, TOptionType AType, const TSpecifierOptList& AL
       default: throw FFmpegException("never occur.");
     }
     av_log(ALogCtx, AV_LOG_WARNING,
-           "Multiple %s options specified for stream %d, only the last option '-%s%s%s %s' will be used.\n",
+           "Multiple %s options specified for stream %d, only the last option '-%s%s%s %s' will be "
+           "used.\n",
            names.c_str(), AStream->index, AList.opt_canon->name, spec[0] ? ":" : "", spec,
            value.c_str());
   }
@@ -280,8 +281,8 @@ int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   return 0;
 }
 
-int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync, int AFileIdx,
-                        int AStIdx, bool AIsGlobal) {
+int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync, int AFileIdx, int AStIdx,
+                        bool AIsGlobal) {
   bool named = true;
   if (av_strcasecmp(AArg, "cfr") == 0)
     AVsync = VSYNC_CFR;
@@ -310,7 +311,8 @@ int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync, int A
     if (ret < 0) return ret;
     AVsync = static_cast<int>(num);
     TaskLog(ATask, FFLoad::llWarning,
-            "Passing a number to -vsync is deprecated, use a string argument as described in the manual.");
+            "Passing a number to -vsync is deprecated, use a string argument as described in the "
+            "manual.");
   }
   return 0;
 }
@@ -490,14 +492,16 @@ int opt_map(void* optctx, const char* opt, const char* arg) {
               Platform::Format("Stream map '%s' matches no streams; ignoring.", whole));
     } else if (disabled) {
       av_log(nullptr, AV_LOG_FATAL,
-             "Stream map '%s' matches disabled streams.\nTo ignore this, add a trailing '?' to the map.\n",
+             "Stream map '%s' matches disabled streams.\nTo ignore this, add a trailing '?' to the "
+             "map.\n",
              whole);
       ret = AVERROR(EINVAL);
       goto fail;
     } else {
-      av_log(nullptr, AV_LOG_FATAL,
-             "Stream map '%s' matches no streams.\nTo ignore this, add a trailing '?' to the map.\n",
-             whole);
+      av_log(
+          nullptr, AV_LOG_FATAL,
+          "Stream map '%s' matches no streams.\nTo ignore this, add a trailing '?' to the map.\n",
+          whole);
       ret = AVERROR(EINVAL);
       goto fail;
     }
@@ -651,7 +655,7 @@ int opt_target(void* optctx, const char* opt, const char* arg) {
     av_opt("maxrate:v", "9000000");
     av_opt("minrate:v", "0");
     av_opt("bufsize:v", "1835008");
-    av_opt("packetsize", "2048");  // the DVD sector size
+    av_opt("packetsize", "2048");   // the DVD sector size
     av_opt("muxrate", "10080000");  // 1260000 bytes per second
     av_opt("b:a", "448000");
     file_opt("ar", "48000");
@@ -679,10 +683,24 @@ int opt_target(void* optctx, const char* opt, const char* arg) {
 // The one option of -abort_on, evaluated by the AVOption flag parser.
 const AVOption CAbortOnOptions[] = {
     {"abort_on", nullptr, 0, AV_OPT_TYPE_FLAGS, {.i64 = 0}, 0, INT_MAX, 0, "flags"},
-    {"empty_output", nullptr, 0, AV_OPT_TYPE_CONST, {.i64 = ABORT_ON_FLAG_EMPTY_OUTPUT}, 0, 0, 0,
+    {"empty_output",
+     nullptr,
+     0,
+     AV_OPT_TYPE_CONST,
+     {.i64 = ABORT_ON_FLAG_EMPTY_OUTPUT},
+     0,
+     0,
+     0,
      "flags"},
-    {"empty_output_stream", nullptr, 0, AV_OPT_TYPE_CONST,
-     {.i64 = ABORT_ON_FLAG_EMPTY_OUTPUT_STREAM}, 0, 0, 0, "flags"},
+    {"empty_output_stream",
+     nullptr,
+     0,
+     AV_OPT_TYPE_CONST,
+     {.i64 = ABORT_ON_FLAG_EMPTY_OUTPUT_STREAM},
+     0,
+     0,
+     0,
+     "flags"},
     {},
 };
 
@@ -719,7 +737,8 @@ int opt_qscale(void* optctx, const char* opt, const char* arg) {
 
 int opt_profile(void* optctx, const char* opt, const char* arg) {
   if (std::strcmp(opt, "profile") == 0) {
-    TaskLog(TaskOf(optctx), FFLoad::llWarning, "Please use -profile:a or -profile:v, -profile is ambiguous");
+    TaskLog(TaskOf(optctx), FFLoad::llWarning,
+            "Please use -profile:a or -profile:v, -profile is ambiguous");
     return SetGroupCodecOpt(FileCtx(optctx), "profile:v", arg);
   }
   return SetGroupCodecOpt(FileCtx(optctx), opt, arg);
@@ -842,8 +861,8 @@ int opt_bitrate(void* optctx, const char* opt, const char* arg) {
 
 std::string HWDeviceTypeList() {
   std::string s;
-  for (AVHWDeviceType t = av_hwdevice_iterate_types(AV_HWDEVICE_TYPE_NONE); t != AV_HWDEVICE_TYPE_NONE;
-       t = av_hwdevice_iterate_types(t)) {
+  for (AVHWDeviceType t = av_hwdevice_iterate_types(AV_HWDEVICE_TYPE_NONE);
+       t != AV_HWDEVICE_TYPE_NONE; t = av_hwdevice_iterate_types(t)) {
     s += av_hwdevice_get_type_name(t);
     s += "\n";
   }
@@ -851,7 +870,8 @@ std::string HWDeviceTypeList() {
 }
 
 int show_hwaccels(void*, const char*, const char*) {
-  av_log(nullptr, AV_LOG_INFO, "%s", ("Hardware acceleration methods:\n" + HWDeviceTypeList()).c_str());
+  av_log(nullptr, AV_LOG_INFO, "%s",
+         ("Hardware acceleration methods:\n" + HWDeviceTypeList()).c_str());
   return 0;
 }
 
@@ -885,14 +905,17 @@ int opt_preset(void* optctx, const char* opt, const char* arg) {
     const std::size_t end = text.find_first_of("\r\n");
     const std::string key = text.substr(0, eq);
     const std::string value =
-        eq == std::string::npos ? "" : text.substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1);
+        eq == std::string::npos
+            ? ""
+            : text.substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1);
     const std::string shown = text.substr(0, end);
     if (eq == std::string::npos || key.empty() || value.empty()) {
       av_log(nullptr, AV_LOG_FATAL, "%s: Invalid syntax: '%s'\n", filename, shown.c_str());
       ret = AVERROR(EINVAL);
       break;
     }
-    av_log(nullptr, AV_LOG_DEBUG, "ffpreset[%s]: set '%s' = '%s'\n", filename, key.c_str(), value.c_str());
+    av_log(nullptr, AV_LOG_DEBUG, "ffpreset[%s]: set '%s' = '%s'\n", filename, key.c_str(),
+           value.c_str());
     int r;
     if (key == "acodec")
       r = opt_audio_codec(optctx, key.c_str(), value.c_str());
@@ -925,7 +948,8 @@ int opt_qsv_device(void* optctx, const char*, const char* arg) {
 
 int opt_init_hw_device(void* optctx, const char*, const char* arg) {
   if (std::strcmp(arg, "list") == 0) {
-    av_log(nullptr, AV_LOG_INFO, "%s", ("Supported hardware device types:\n" + HWDeviceTypeList()).c_str());
+    av_log(nullptr, AV_LOG_INFO, "%s",
+           ("Supported hardware device types:\n" + HWDeviceTypeList()).c_str());
     return AVERROR_EXIT;
   }
   return FFmpegHW::hw_device_init_from_string(TaskOf(optctx), arg, nullptr);
@@ -952,7 +976,9 @@ int opt_deprecated_no_effect(void*, const char* opt, const char*) {
 int opt_adrift_threshold(void* o, const char* opt, const char* arg) {
   return opt_deprecated_no_effect(o, opt, arg);
 }
-int opt_qphist(void* o, const char* opt, const char* arg) { return opt_deprecated_no_effect(o, opt, arg); }
+int opt_qphist(void* o, const char* opt, const char* arg) {
+  return opt_deprecated_no_effect(o, opt, arg);
+}
 
 int opt_vsync(void* optctx, const char*, const char* arg) {
   TBaseFFmpeg* task = TaskOf(optctx);
@@ -1018,100 +1044,134 @@ void BuildOptionTable(TBaseFFmpeg* ATask) {
   add("f", STRING, 0x1980, OFF(format), "force container format (auto-detected otherwise)", "fmt");
   add("y", BOOL, 0x0, OptDst(&t->Ffile_overwrite), "overwrite output files", nullptr);
   add("n", BOOL, 0x0, OptDst(&t->Fno_file_overwrite), "never overwrite output files", nullptr);
-  add("ignore_unknown", BOOL, 0x4, OptDst(&t->Fignore_unknown_streams), "Ignore unknown stream types", nullptr);
-  add("copy_unknown", BOOL, 0x4, OptDst(&t->Fcopy_unknown_streams), "Copy unknown stream types", nullptr);
+  add("ignore_unknown", BOOL, 0x4, OptDst(&t->Fignore_unknown_streams),
+      "Ignore unknown stream types", nullptr);
+  add("copy_unknown", BOOL, 0x4, OptDst(&t->Fcopy_unknown_streams), "Copy unknown stream types",
+      nullptr);
   add("recast_media", BOOL, 0x4, OptDst(&t->Frecast_media),
       "allow recasting stream type in order to force a decoder of different media type", nullptr);
-  add("c", STRING, 0xDF80, OFF(codec_names), "select encoder/decoder ('copy' to copy stream without reencoding)",
-      "codec", Canon("codec"));
-  add("codec", STRING, 0xBF84, OFF(codec_names), "alias for -c (select encoder/decoder)", "codec", Alt(CAltCodec));
+  add("c", STRING, 0xDF80, OFF(codec_names),
+      "select encoder/decoder ('copy' to copy stream without reencoding)", "codec", Canon("codec"));
+  add("codec", STRING, 0xBF84, OFF(codec_names), "alias for -c (select encoder/decoder)", "codec",
+      Alt(CAltCodec));
   add("pre", STRING, 0x3784, OFF(presets), "preset name", "preset", Alt(CAltPre));
   add("map", FUNC, 0x1085, OptFunc(opt_map),
-      "select input streams for the output file ('-' disables, a trailing '?' allows no match) or a "
+      "select input streams for the output file ('-' disables, a trailing '?' allows no match) or "
+      "a "
       "labelled filter graph output",
       "[-]input_file_id[:stream_specifier][:view_specifier][?] | [linklabel]");
-  add("map_metadata", STRING, 0x1384, OFF(metadata_map), "set metadata information of outfile from infile",
-      "outfile[,metadata]:infile[,metadata]");
-  add("map_chapters", INT, 0x1184, OFF(chapters_input_file), "set chapters mapping", "input_file_index");
-  add("t", TIME, 0x1980, OFF(recording_time), "stop transcoding after specified duration", "duration");
-  add("to", TIME, 0x1980, OFF(stop_time), "stop transcoding after specified time is reached", "time_stop");
+  add("map_metadata", STRING, 0x1384, OFF(metadata_map),
+      "set metadata information of outfile from infile", "outfile[,metadata]:infile[,metadata]");
+  add("map_chapters", INT, 0x1184, OFF(chapters_input_file), "set chapters mapping",
+      "input_file_index");
+  add("t", TIME, 0x1980, OFF(recording_time), "stop transcoding after specified duration",
+      "duration");
+  add("to", TIME, 0x1980, OFF(stop_time), "stop transcoding after specified time is reached",
+      "time_stop");
   add("fs", INT64, 0x1184, OFF(limit_filesize), "set the limit file size in bytes", "limit_size");
   add("ss", TIME, 0x1980, OFF(start_time), "start transcoding at specified time", "time_off");
-  add("sseof", TIME, 0x984, OFF(start_time_eof), "set the start time offset relative to EOF", "time_off");
-  add("seek_timestamp", INT, 0x984, OFF(seek_timestamp), "enable/disable seeking by timestamp with -ss", nullptr);
-  add("accurate_seek", BOOL, 0x984, OFF(accurate_seek), "enable/disable accurate seeking with -ss", nullptr);
-  add("isync", INT, 0x984, OFF(input_sync_ref), "Indicate the input index for sync reference", "sync ref");
+  add("sseof", TIME, 0x984, OFF(start_time_eof), "set the start time offset relative to EOF",
+      "time_off");
+  add("seek_timestamp", INT, 0x984, OFF(seek_timestamp),
+      "enable/disable seeking by timestamp with -ss", nullptr);
+  add("accurate_seek", BOOL, 0x984, OFF(accurate_seek), "enable/disable accurate seeking with -ss",
+      nullptr);
+  add("isync", INT, 0x984, OFF(input_sync_ref), "Indicate the input index for sync reference",
+      "sync ref");
   add("itsoffset", TIME, 0x984, OFF(input_ts_offset), "set the input ts offset", "time_off");
   add("itsscale", DOUBLE, 0xF84, OFF(ts_scale), "set the input ts scale", "scale");
   add("timestamp", FUNC, 0x1085, OptFunc(opt_recording_timestamp),
       "set the recording timestamp ('now' to set the current time)", "time");
   add("metadata", STRING, 0x1380, OFF(metadata), "add metadata", "key=value");
-  add("program", STRING, 0x1384, OFF(program_), "add program with specified streams", "title=string:st=number...");
+  add("program", STRING, 0x1384, OFF(program_), "add program with specified streams",
+      "title=string:st=number...");
   add("stream_group", STRING, 0x1384, OFF(stream_groups),
-      "add stream group with specified streams and group type-specific arguments", "id=number:st=number...");
-  add("dframes", FUNC, 0x5085, OptFunc(opt_data_frames), "set the number of data frames to output", "number",
-      Canon("frames"));
-  add("progress", FUNC, 0x5, OptFunc(opt_progress), "write program-readable progress information", "url");
+      "add stream group with specified streams and group type-specific arguments",
+      "id=number:st=number...");
+  add("dframes", FUNC, 0x5085, OptFunc(opt_data_frames), "set the number of data frames to output",
+      "number", Canon("frames"));
+  add("progress", FUNC, 0x5, OptFunc(opt_progress), "write program-readable progress information",
+      "url");
   add("dump", BOOL, 0x4, OptDst(&t->Fdo_pkt_dump), "dump each input packet", nullptr);
-  add("hex", BOOL, 0x4, OptDst(&t->Fdo_hex_dump), "when dumping packets, also dump the payload", nullptr);
-  add("re", BOOL, 0x984, OFF(rate_emu), "read input at native frame rate; equivalent to -readrate 1", "");
+  add("hex", BOOL, 0x4, OptDst(&t->Fdo_hex_dump), "when dumping packets, also dump the payload",
+      nullptr);
+  add("re", BOOL, 0x984, OFF(rate_emu),
+      "read input at native frame rate; equivalent to -readrate 1", "");
   add("readrate", FLOAT, 0x984, OFF(readrate), "read input at specified rate", "speed");
   add("readrate_initial_burst", DOUBLE, 0x984, OFF(readrate_initial_burst),
       "The initial amount of input to burst read before imposing any readrate", "seconds");
   add("readrate_catchup", FLOAT, 0x984, OFF(readrate_catchup),
-      "Temporary readrate used to catch up if an input lags behind the specified readrate", "speed");
+      "Temporary readrate used to catch up if an input lags behind the specified readrate",
+      "speed");
   add("target", FUNC, 0x1085, OptFunc(opt_target),
-      "set codecs, sizes, rates and muxer options for a target: vcd, svcd, dvd, dv or dv50, optionally "
+      "set codecs, sizes, rates and muxer options for a target: vcd, svcd, dvd, dv or dv50, "
+      "optionally "
       "prefixed with pal-, ntsc- or film-",
       "target");
-  add("frame_drop_threshold", FLOAT, 0x4, OptDst(&t->Fframe_drop_threshold), "frame drop threshold", "");
+  add("frame_drop_threshold", FLOAT, 0x4, OptDst(&t->Fframe_drop_threshold), "frame drop threshold",
+      "");
   add("copyts", BOOL, 0x4, OptDst(&t->Fcopy_ts), "copy timestamps", nullptr);
-  add("start_at_zero", BOOL, 0x4, OptDst(&t->Fstart_at_zero), "shift input timestamps to start at 0 when using copyts",
-      nullptr);
-  add("copytb", INT, 0x4, OptDst(&t->Fcopy_tb), "copy input stream time base when stream copying", "mode");
+  add("start_at_zero", BOOL, 0x4, OptDst(&t->Fstart_at_zero),
+      "shift input timestamps to start at 0 when using copyts", nullptr);
+  add("copytb", INT, 0x4, OptDst(&t->Fcopy_tb), "copy input stream time base when stream copying",
+      "mode");
   add("shortest", BOOL, 0x1184, OFF(shortest), "finish encoding within shortest input", nullptr);
   add("shortest_buf_duration", FLOAT, 0x1184, OFF(shortest_buf_duration),
       "maximum buffering duration (in seconds) for the -shortest option", nullptr);
   add("bitexact", BOOL, 0x1984, OFF(bitexact), "bitexact mode", nullptr);
-  add("dts_delta_threshold", FLOAT, 0x4, OptDst(&t->Fdts_delta_threshold), "timestamp discontinuity delta threshold",
-      "threshold");
-  add("dts_error_threshold", FLOAT, 0x4, OptDst(&t->Fdts_error_threshold), "timestamp error delta threshold",
-      "threshold");
+  add("dts_delta_threshold", FLOAT, 0x4, OptDst(&t->Fdts_delta_threshold),
+      "timestamp discontinuity delta threshold", "threshold");
+  add("dts_error_threshold", FLOAT, 0x4, OptDst(&t->Fdts_error_threshold),
+      "timestamp error delta threshold", "threshold");
   add("xerror", BOOL, 0x4, OptDst(&t->Fexit_on_error), "exit on error", "error");
-  add("abort_on", FUNC, 0x5, OptFunc(opt_abort_on), "abort on the specified condition flags", "flags");
-  add("copyinkf", BOOL, 0x1784, OFF(copy_initial_nonkeyframes), "copy initial non-keyframes", nullptr);
-  add("copypriorss", INT, 0x1784, OFF(copy_prior_start), "copy or discard frames before start time", nullptr);
-  add("frames", INT64, 0x3784, OFF(max_frames), "set the number of frames to output", "number", Alt(CAltFrames));
+  add("abort_on", FUNC, 0x5, OptFunc(opt_abort_on), "abort on the specified condition flags",
+      "flags");
+  add("copyinkf", BOOL, 0x1784, OFF(copy_initial_nonkeyframes), "copy initial non-keyframes",
+      nullptr);
+  add("copypriorss", INT, 0x1784, OFF(copy_prior_start), "copy or discard frames before start time",
+      nullptr);
+  add("frames", INT64, 0x3784, OFF(max_frames), "set the number of frames to output", "number",
+      Alt(CAltFrames));
   add("tag", STRING, 0x3F84, OFF(codec_tags), "force codec tag/fourcc", "fourcc/tag", Alt(CAltTag));
   add("q", DOUBLE, 0x5784, OFF(qscale), "use fixed quality scale (VBR)", "q", Canon("qscale"));
-  add("qscale", FUNC, 0x3085, OptFunc(opt_qscale), "use fixed quality scale (VBR)", "q", Alt(CAltQscale));
+  add("qscale", FUNC, 0x3085, OptFunc(opt_qscale), "use fixed quality scale (VBR)", "q",
+      Alt(CAltQscale));
   add("profile", FUNC, 0x1085, OptFunc(opt_profile), "set profile", "profile");
-  add("filter", STRING, 0x3780, OFF(filters), "apply specified filters to audio/video", "filter_graph",
-      Alt(CAltFilter));
-  add("filter_threads", FUNC, 0x5, OptFunc(opt_filter_threads), "number of non-complex filter threads", nullptr);
+  add("filter", STRING, 0x3780, OFF(filters), "apply specified filters to audio/video",
+      "filter_graph", Alt(CAltFilter));
+  add("filter_threads", FUNC, 0x5, OptFunc(opt_filter_threads),
+      "number of non-complex filter threads", nullptr);
   add("filter_buffered_frames", INT, 0x4, OptDst(&t->Ffilter_buffered_frames),
       "maximum number of buffered frames in a filter graph", nullptr);
   add("filter_script", STRING, 0x1784, OFF(filter_scripts), "deprecated, use -/filter", "filename");
-  add("reinit_filter", INT, 0xF84, OFF(reinit_filters), "reinit filtergraph on input parameter changes", "");
+  add("reinit_filter", INT, 0xF84, OFF(reinit_filters),
+      "reinit filtergraph on input parameter changes", "");
   add("drop_changed", INT, 0xF84, OFF(drop_changed),
       "drop frame instead of reiniting filtergraph on input parameter changes", "");
-  add("filter_complex", FUNC, 0x5, OptFunc(opt_filter_complex), "create a complex filtergraph", "graph_description");
+  add("filter_complex", FUNC, 0x5, OptFunc(opt_filter_complex), "create a complex filtergraph",
+      "graph_description");
   add("filter_complex_threads", INT, 0x4, OptDst(&t->Ffilter_complex_nbthreads),
       "number of threads for -filter_complex", nullptr);
-  add("lavfi", FUNC, 0x5, OptFunc(opt_filter_complex), "create a complex filtergraph", "graph_description");
+  add("lavfi", FUNC, 0x5, OptFunc(opt_filter_complex), "create a complex filtergraph",
+      "graph_description");
   add("filter_complex_script", FUNC, 0x5, OptFunc(opt_filter_complex_script),
       "deprecated, use -/filter_complex instead", "filename");
   add("auto_conversion_filters", BOOL, 0x4, OptDst(&t->Fauto_conversion_filters),
       "enable automatic conversion filters globally", nullptr);
-  add("stats", BOOL, 0x0, OptDst(&t->Fprint_stats), "print progress report during encoding", nullptr);
+  add("stats", BOOL, 0x0, OptDst(&t->Fprint_stats), "print progress report during encoding",
+      nullptr);
   add("stats_period", FUNC, 0x5, OptFunc(opt_stats_period),
       "set the period at which ffmpeg updates stats and -progress output", "time");
-  add("attach", FUNC, 0x1085, OptFunc(opt_attach), "add an attachment to the output file", "filename");
-  add("dump_attachment", STRING, 0xB84, OFF(dump_attachment), "extract an attachment into a file", "filename");
-  add("stream_loop", INT, 0x984, OFF(loop), "set number of times input stream shall be looped", "loop count");
+  add("attach", FUNC, 0x1085, OptFunc(opt_attach), "add an attachment to the output file",
+      "filename");
+  add("dump_attachment", STRING, 0xB84, OFF(dump_attachment), "extract an attachment into a file",
+      "filename");
+  add("stream_loop", INT, 0x984, OFF(loop), "set number of times input stream shall be looped",
+      "loop count");
   add("debug_ts", BOOL, 0x4, OptDst(&t->Fdebug_ts), "print timestamp debugging info", nullptr);
   add("max_error_rate", FLOAT, 0x4, OptDst(&t->Fmax_error_rate),
-      "ratio of decoding errors (0.0: no errors, 1.0: 100% errors) above which ffmpeg returns an error instead "
+      "ratio of decoding errors (0.0: no errors, 1.0: 100% errors) above which ffmpeg returns an "
+      "error instead "
       "of success.",
       "maximum error rate");
   add("discard", STRING, 0xF84, OFF(discard), "discard", "");
@@ -1120,139 +1180,176 @@ void BuildOptionTable(TBaseFFmpeg* ATask) {
       "set the maximum number of queued packets from the demuxer", nullptr);
   add("find_stream_info", BOOL, 0x984, OFF(find_stream_info),
       "read and decode the streams to fill missing information with heuristics", nullptr);
-  add("bits_per_raw_sample", INT, 0x1784, OFF(bits_per_raw_sample), "set the number of bits per raw sample",
-      "number");
-  add("stats_enc_pre", STRING, 0x1784, OFF(enc_stats_pre), "write encoding stats before encoding", nullptr);
-  add("stats_enc_post", STRING, 0x1784, OFF(enc_stats_post), "write encoding stats after encoding", nullptr);
-  add("stats_mux_pre", STRING, 0x1784, OFF(mux_stats), "write packets stats before muxing", nullptr);
-  add("stats_enc_pre_fmt", STRING, 0x1784, OFF(enc_stats_pre_fmt), "format of the stats written with -stats_enc_pre",
+  add("bits_per_raw_sample", INT, 0x1784, OFF(bits_per_raw_sample),
+      "set the number of bits per raw sample", "number");
+  add("stats_enc_pre", STRING, 0x1784, OFF(enc_stats_pre), "write encoding stats before encoding",
       nullptr);
+  add("stats_enc_post", STRING, 0x1784, OFF(enc_stats_post), "write encoding stats after encoding",
+      nullptr);
+  add("stats_mux_pre", STRING, 0x1784, OFF(mux_stats), "write packets stats before muxing",
+      nullptr);
+  add("stats_enc_pre_fmt", STRING, 0x1784, OFF(enc_stats_pre_fmt),
+      "format of the stats written with -stats_enc_pre", nullptr);
   add("stats_enc_post_fmt", STRING, 0x1784, OFF(enc_stats_post_fmt),
       "format of the stats written with -stats_enc_post", nullptr);
-  add("stats_mux_pre_fmt", STRING, 0x1784, OFF(mux_stats_fmt), "format of the stats written with -stats_mux_pre",
-      nullptr);
+  add("stats_mux_pre_fmt", STRING, 0x1784, OFF(mux_stats_fmt),
+      "format of the stats written with -stats_mux_pre", nullptr);
   // video
-  add("vframes", FUNC, 0x508D, OptFunc(opt_video_frames), "set the number of video frames to output", "number",
-      Canon("frames"));
+  add("vframes", FUNC, 0x508D, OptFunc(opt_video_frames),
+      "set the number of video frames to output", "number", Canon("frames"));
   add("r", STRING, 0x1F88, OFF(frame_rates),
-      "override input framerate/convert to given output framerate (Hz value, fraction or abbreviation)", "rate");
-  add("fpsmax", STRING, 0x178C, OFF(max_frame_rates), "set max frame rate (Hz value, fraction or abbreviation)",
+      "override input framerate/convert to given output framerate (Hz value, fraction or "
+      "abbreviation)",
       "rate");
+  add("fpsmax", STRING, 0x178C, OFF(max_frame_rates),
+      "set max frame rate (Hz value, fraction or abbreviation)", "rate");
   add("s", STRING, 0x1FA8, OFF(frame_sizes), "set frame size (WxH or abbreviation)", "size");
-  add("aspect", STRING, 0x1788, OFF(frame_aspect_ratios), "set aspect ratio (4:3, 16:9 or 1.3333, 1.7777)",
-      "aspect");
+  add("aspect", STRING, 0x1788, OFF(frame_aspect_ratios),
+      "set aspect ratio (4:3, 16:9 or 1.3333, 1.7777)", "aspect");
   add("pix_fmt", STRING, 0x1F8C, OFF(frame_pix_fmts), "set pixel format", "format");
   add("display_rotation", DOUBLE, 0xF8C, OFF(display_rotations),
       "set pure counter-clockwise rotation in degrees for stream(s)", "angle");
   add("display_hflip", BOOL, 0xF8C, OFF(display_hflips),
-      "set display horizontal flip for stream(s) (overrides any display rotation if it is not set)", nullptr);
+      "set display horizontal flip for stream(s) (overrides any display rotation if it is not set)",
+      nullptr);
   add("display_vflip", BOOL, 0xF8C, OFF(display_vflips),
-      "set display vertical flip for stream(s) (overrides any display rotation if it is not set)", nullptr);
+      "set display vertical flip for stream(s) (overrides any display rotation if it is not set)",
+      nullptr);
   add("vn", BOOL, 0x1988, OFF(video_disable), "disable video", nullptr);
-  add("rc_override", STRING, 0x178C, OFF(rc_overrides), "rate control override for specific intervals", "override");
-  add("vcodec", FUNC, 0x5889, OptFunc(opt_video_codec), "alias for -c:v (select encoder/decoder for video streams)",
-      "codec", Canon("codec"));
-  add("timecode", FUNC, 0x108D, OptFunc(opt_timecode), "set initial TimeCode value.", "hh:mm:ss[:;.]ff");
+  add("rc_override", STRING, 0x178C, OFF(rc_overrides),
+      "rate control override for specific intervals", "override");
+  add("vcodec", FUNC, 0x5889, OptFunc(opt_video_codec),
+      "alias for -c:v (select encoder/decoder for video streams)", "codec", Canon("codec"));
+  add("timecode", FUNC, 0x108D, OptFunc(opt_timecode), "set initial TimeCode value.",
+      "hh:mm:ss[:;.]ff");
   add("pass", INT, 0x178C, OFF(pass), "select the pass number (1 to 3)", "n");
-  add("passlogfile", STRING, 0x178C, OFF(passlogfiles), "select two pass log file name prefix", "prefix");
+  add("passlogfile", STRING, 0x178C, OFF(passlogfiles), "select two pass log file name prefix",
+      "prefix");
   add("vstats", FUNC, 0xC, OptFunc(opt_vstats), "dump video coding statistics to file", nullptr);
-  add("vstats_file", FUNC, 0xD, OptFunc(opt_vstats_file), "dump video coding statistics to file", "file");
-  add("vstats_version", INT, 0xC, OptDst(&t->Fvstats_version), "Version of the vstats format to use.", nullptr);
-  add("vf", FUNC, 0x5089, OptFunc(opt_video_filters), "alias for -filter:v (apply filters to video streams)",
-      "filter_graph", Canon("filter"));
+  add("vstats_file", FUNC, 0xD, OptFunc(opt_vstats_file), "dump video coding statistics to file",
+      "file");
+  add("vstats_version", INT, 0xC, OptDst(&t->Fvstats_version),
+      "Version of the vstats format to use.", nullptr);
+  add("vf", FUNC, 0x5089, OptFunc(opt_video_filters),
+      "alias for -filter:v (apply filters to video streams)", "filter_graph", Canon("filter"));
   add("intra_matrix", STRING, 0x178C, OFF(intra_matrices), "specify intra matrix coeffs", "matrix");
   add("inter_matrix", STRING, 0x178C, OFF(inter_matrices), "specify inter matrix coeffs", "matrix");
-  add("chroma_intra_matrix", STRING, 0x178C, OFF(chroma_intra_matrices), "specify intra matrix coeffs", "matrix");
-  add("vtag", FUNC, 0x588D, OptFunc(opt_old2new), "force video tag/fourcc", "fourcc/tag", Canon("tag"));
-  add("fps_mode", STRING, 0x178C, OFF(fps_mode), "set framerate mode for matching video streams; overrides vsync",
-      nullptr);
+  add("chroma_intra_matrix", STRING, 0x178C, OFF(chroma_intra_matrices),
+      "specify intra matrix coeffs", "matrix");
+  add("vtag", FUNC, 0x588D, OptFunc(opt_old2new), "force video tag/fourcc", "fourcc/tag",
+      Canon("tag"));
+  add("fps_mode", STRING, 0x178C, OFF(fps_mode),
+      "set framerate mode for matching video streams; overrides vsync", nullptr);
   add("force_fps", BOOL, 0x178C, OFF(force_fps),
       "force the selected framerate, disable the best supported framerate selection", nullptr);
-  add("streamid", FUNC, 0x108D, OptFunc(opt_streamid), "set the value of an outfile streamid", "streamIndex:value");
-  add("force_key_frames", STRING, 0x178C, OFF(forced_key_frames), "force key frames at specified timestamps",
-      "timestamps");
+  add("streamid", FUNC, 0x108D, OptFunc(opt_streamid), "set the value of an outfile streamid",
+      "streamIndex:value");
+  add("force_key_frames", STRING, 0x178C, OFF(forced_key_frames),
+      "force key frames at specified timestamps", "timestamps");
   add("b", FUNC, 0x1089, OptFunc(opt_bitrate), "video bitrate (please use -b:v)", "bitrate");
   add("hwaccel", STRING, 0xF8C, OFF(hwaccels), "use HW accelerated decoding", "hwaccel name");
-  add("hwaccel_device", STRING, 0xF8C, OFF(hwaccel_devices), "select a device for HW acceleration", "devicename");
+  add("hwaccel_device", STRING, 0xF8C, OFF(hwaccel_devices), "select a device for HW acceleration",
+      "devicename");
   add("hwaccel_output_format", STRING, 0xF8C, OFF(hwaccel_output_formats),
       "select output format used with HW accelerated decoding", "format");
-  add("hwaccels", FUNC, 0x6, OptFunc(show_hwaccels), "show available HW acceleration methods", nullptr);
-  add("autorotate", BOOL, 0xF8C, OFF(autorotate), "automatically insert correct rotate filters", nullptr);
-  add("autoscale", BOOL, 0x178C, OFF(autoscale), "automatically insert a scale filter at the end of the filter graph",
+  add("hwaccels", FUNC, 0x6, OptFunc(show_hwaccels), "show available HW acceleration methods",
       nullptr);
-  add("apply_cropping", STRING, 0xF8C, OFF(apply_cropping), "select the cropping to apply", nullptr);
+  add("autorotate", BOOL, 0xF8C, OFF(autorotate), "automatically insert correct rotate filters",
+      nullptr);
+  add("autoscale", BOOL, 0x178C, OFF(autoscale),
+      "automatically insert a scale filter at the end of the filter graph", nullptr);
+  add("apply_cropping", STRING, 0xF8C, OFF(apply_cropping), "select the cropping to apply",
+      nullptr);
   add("fix_sub_duration_heartbeat", BOOL, 0x178C, OFF(fix_sub_duration_heartbeat),
-      "set this video output stream to be a heartbeat stream for fix_sub_duration, according to which subtitles "
+      "set this video output stream to be a heartbeat stream for fix_sub_duration, according to "
+      "which subtitles "
       "should be split at random access points",
       nullptr);
   // audio
-  add("aframes", FUNC, 0x5095, OptFunc(opt_audio_frames), "set the number of audio frames to output", "number",
-      Canon("frames"));
-  add("aq", FUNC, 0x1091, OptFunc(opt_audio_qscale), "set audio quality (codec-specific)", "quality");
+  add("aframes", FUNC, 0x5095, OptFunc(opt_audio_frames),
+      "set the number of audio frames to output", "number", Canon("frames"));
+  add("aq", FUNC, 0x1091, OptFunc(opt_audio_qscale), "set audio quality (codec-specific)",
+      "quality");
   add("ar", INT, 0x1F90, OFF(audio_sample_rate), "set audio sampling rate (in Hz)", "rate");
   add("ac", INT, 0x1F90, OFF(audio_channels), "set number of audio channels", "channels");
   add("an", BOOL, 0x1990, OFF(audio_disable), "disable audio", nullptr);
-  add("acodec", FUNC, 0x5891, OptFunc(opt_audio_codec), "alias for -c:a (select encoder/decoder for audio streams)",
-      "codec", Canon("codec"));
-  add("ab", FUNC, 0x1091, OptFunc(opt_bitrate), "alias for -b:a (select bitrate for audio streams)", "bitrate");
+  add("acodec", FUNC, 0x5891, OptFunc(opt_audio_codec),
+      "alias for -c:a (select encoder/decoder for audio streams)", "codec", Canon("codec"));
+  add("ab", FUNC, 0x1091, OptFunc(opt_bitrate), "alias for -b:a (select bitrate for audio streams)",
+      "bitrate");
   add("apad", STRING, 0x1794, OFF(apad), "audio pad", "");
-  add("atag", FUNC, 0x5095, OptFunc(opt_old2new), "force audio tag/fourcc", "fourcc/tag", Canon("tag"));
+  add("atag", FUNC, 0x5095, OptFunc(opt_old2new), "force audio tag/fourcc", "fourcc/tag",
+      Canon("tag"));
   add("sample_fmt", STRING, 0x1F94, OFF(sample_fmts), "set sample format", "format");
-  add("channel_layout", STRING, 0x3F94, OFF(audio_ch_layouts), "set channel layout", "layout", Alt(CAltChLayout));
-  add("ch_layout", STRING, 0x5F94, OFF(audio_ch_layouts), "set channel layout", "layout", Canon("channel_layout"));
-  add("af", FUNC, 0x5091, OptFunc(opt_audio_filters), "alias for -filter:a (apply filters to audio streams)",
-      "filter_graph", Canon("filter"));
+  add("channel_layout", STRING, 0x3F94, OFF(audio_ch_layouts), "set channel layout", "layout",
+      Alt(CAltChLayout));
+  add("ch_layout", STRING, 0x5F94, OFF(audio_ch_layouts), "set channel layout", "layout",
+      Canon("channel_layout"));
+  add("af", FUNC, 0x5091, OptFunc(opt_audio_filters),
+      "alias for -filter:a (apply filters to audio streams)", "filter_graph", Canon("filter"));
   add("guess_layout_max", INT, 0xF94, OFF(guess_layout_max),
       "set the maximum number of channels to try to guess the channel layout", nullptr);
   // subtitles
   add("sn", BOOL, 0x19A0, OFF(subtitle_disable), "disable subtitle", nullptr);
   add("scodec", FUNC, 0x58A1, OptFunc(opt_subtitle_codec),
       "alias for -c:s (select encoder/decoder for subtitle streams)", "codec", Canon("codec"));
-  add("stag", FUNC, 0x50A5, OptFunc(opt_old2new), "force subtitle tag/fourcc", "fourcc/tag", Canon("tag"));
+  add("stag", FUNC, 0x50A5, OptFunc(opt_old2new), "force subtitle tag/fourcc", "fourcc/tag",
+      Canon("tag"));
   add("fix_sub_duration", BOOL, 0xFA4, OFF(fix_sub_duration), "fix subtitles duration", nullptr);
-  add("canvas_size", STRING, 0xFA4, OFF(canvas_sizes), "set canvas size (WxH or abbreviation)", "size");
+  add("canvas_size", STRING, 0xFA4, OFF(canvas_sizes), "set canvas size (WxH or abbreviation)",
+      "size");
   // muxer
-  add("muxdelay", FLOAT, 0x1184, OFF(mux_max_delay), "set the maximum demux-decode delay", "seconds");
-  add("muxpreload", FLOAT, 0x1184, OFF(mux_preload), "set the initial demux-decode delay", "seconds");
-  add("sdp_file", FUNC, 0x1005, OptFunc(opt_sdp_file), "specify a file in which to print sdp information", "file");
+  add("muxdelay", FLOAT, 0x1184, OFF(mux_max_delay), "set the maximum demux-decode delay",
+      "seconds");
+  add("muxpreload", FLOAT, 0x1184, OFF(mux_preload), "set the initial demux-decode delay",
+      "seconds");
+  add("sdp_file", FUNC, 0x1005, OptFunc(opt_sdp_file),
+      "specify a file in which to print sdp information", "file");
   add("time_base", STRING, 0x1784, OFF(time_bases),
-      "set the desired time base hint for output stream (1:24, 1:48000 or 0.04166, 2.0833e-5)", "ratio");
+      "set the desired time base hint for output stream (1:24, 1:48000 or 0.04166, 2.0833e-5)",
+      "ratio");
   add("enc_time_base", STRING, 0x1784, OFF(enc_time_bases),
-      "set the desired time base for the encoder (1:24, 1:48000 or 0.04166, 2.0833e-5). two special values are "
+      "set the desired time base for the encoder (1:24, 1:48000 or 0.04166, 2.0833e-5). two "
+      "special values are "
       "defined - 0 = use frame rate (video) or sample rate (audio),-1 = match source time base",
       "ratio");
   add("bsf", STRING, 0x1F84, OFF(bitstream_filters), "A comma-separated list of bitstream filters",
       "bitstream_filters");
-  add("apre", FUNC, 0x5095, OptFunc(opt_preset), "set the audio options to the indicated preset", "preset",
-      Canon("pre"));
-  add("vpre", FUNC, 0x508D, OptFunc(opt_preset), "set the video options to the indicated preset", "preset",
-      Canon("pre"));
-  add("spre", FUNC, 0x50A5, OptFunc(opt_preset), "set the subtitle options to the indicated preset", "preset",
-      Canon("pre"));
-  add("fpre", FUNC, 0x5085, OptFunc(opt_preset), "set options from indicated preset file", "filename",
-      Canon("pre"));
+  add("apre", FUNC, 0x5095, OptFunc(opt_preset), "set the audio options to the indicated preset",
+      "preset", Canon("pre"));
+  add("vpre", FUNC, 0x508D, OptFunc(opt_preset), "set the video options to the indicated preset",
+      "preset", Canon("pre"));
+  add("spre", FUNC, 0x50A5, OptFunc(opt_preset), "set the subtitle options to the indicated preset",
+      "preset", Canon("pre"));
+  add("fpre", FUNC, 0x5085, OptFunc(opt_preset), "set options from indicated preset file",
+      "filename", Canon("pre"));
   add("max_muxing_queue_size", INT, 0x1784, OFF(max_muxing_queue_size),
-      "maximum number of packets that can be buffered while waiting for all streams to initialize", "packets");
+      "maximum number of packets that can be buffered while waiting for all streams to initialize",
+      "packets");
   add("muxing_queue_data_threshold", INT, 0x1784, OFF(muxing_queue_data_threshold),
       "set the threshold after which max_muxing_queue_size is taken into account", "bytes");
   // data
-  add("dcodec", FUNC, 0x58C5, OptFunc(opt_data_codec), "alias for -c:d (select encoder/decoder for data streams)",
-      "codec", Canon("codec"));
+  add("dcodec", FUNC, 0x58C5, OptFunc(opt_data_codec),
+      "alias for -c:d (select encoder/decoder for data streams)", "codec", Canon("codec"));
   add("dn", BOOL, 0x19C0, OFF(data_disable), "disable data", nullptr);
   // hardware
   add("qsv_device", FUNC, 0x5, OptFunc(opt_qsv_device),
       "set QSV hardware device (DirectX adapter index, DRM path or X11 display name)", "device");
-  add("init_hw_device", FUNC, 0x5, OptFunc(opt_init_hw_device), "initialise hardware device", "args");
-  add("filter_hw_device", FUNC, 0x5, OptFunc(opt_filter_hw_device), "set hardware device used when filtering",
-      "device");
+  add("init_hw_device", FUNC, 0x5, OptFunc(opt_init_hw_device), "initialise hardware device",
+      "args");
+  add("filter_hw_device", FUNC, 0x5, OptFunc(opt_filter_hw_device),
+      "set hardware device used when filtering", "device");
   // deprecated
-  add("adrift_threshold", FUNC, 0x5, OptFunc(opt_adrift_threshold), "deprecated, does nothing", "threshold");
+  add("adrift_threshold", FUNC, 0x5, OptFunc(opt_adrift_threshold), "deprecated, does nothing",
+      "threshold");
   add("top", INT, 0x1F8C, OFF(top_field_first), "deprecated, use the setfield video filter", "");
   add("qphist", FUNC, 0xC, OptFunc(opt_qphist), "deprecated, does nothing", nullptr);
-  add("vsync", FUNC, 0x5, OptFunc(opt_vsync), "set video sync method globally; deprecated, use -fps_mode", "");
+  add("vsync", FUNC, 0x5, OptFunc(opt_vsync),
+      "set video sync method globally; deprecated, use -fps_mode", "");
   // this system's own
   add("VideoHookBitsPixel", FUNC, 0xD, OptFunc(opt_video_hook_bits_pixel),
-      "specifies the number of adjacent color bits on each plane needed to define a pixel. one of (8, "
+      "specifies the number of adjacent color bits on each plane needed to define a pixel. one of "
+      "(8, "
       "15[555, BI_RGB], 16[565, BI_BITFIELDS], 24, 32), default to 32",
       "bpp");
   add("memory", INT64, 0x1984, OFF(memory_access), "memory access via stream object",
@@ -1311,8 +1408,8 @@ void uninit_options(TBaseFFmpeg* ATask, TOptionsContext& o) {
   uninit_opts(&o);
 }
 
-int open_files(TBaseFFmpeg* ATask, TOptionGroupList* AGroups, const char* AKind, TOpenGroupFunc AOpen,
-               TScheduler* sch) {
+int open_files(TBaseFFmpeg* ATask, TOptionGroupList* AGroups, const char* AKind,
+               TOpenGroupFunc AOpen, TScheduler* sch) {
   for (int i = 0; i < AGroups->nb_groups; i++) {
     TOptionGroup* g = &AGroups->groups[i];
     TOptionsContext o;
@@ -1344,9 +1441,11 @@ int open_files(TBaseFFmpeg* ATask, TOptionGroupList* AGroups, const char* AKind,
 // ---- Help ------------------------------------------------------------------------------------
 
 void show_usage() {
-  av_log(nullptr, AV_LOG_INFO, "Ostrevan conversion task: converts media files like the ffmpeg tool\n");
   av_log(nullptr, AV_LOG_INFO,
-         "usage: VEDavirev.AddTask([options] [[infile options] -i infile]... {[outfile options] outfile}...)\n\n");
+         "Ostrevan conversion task: converts media files like the ffmpeg tool\n");
+  av_log(nullptr, AV_LOG_INFO,
+         "usage: VEDavirev.AddTask([options] [[infile options] -i infile]... {[outfile options] "
+         "outfile}...)\n\n");
 }
 
 void show_help_default(void* AOptionsCtx, const char* ATopic, const char*) {
@@ -1364,10 +1463,14 @@ void show_help_default(void* AOptionsCtx, const char* ATopic, const char*) {
          "Getting help:\n"
          "    -h      -- print basic options\n"
          "    -h long -- print more options\n"
-         "    -h full -- print all options (including all format and codec specific options, very long)\n"
-         "    -h type=name -- print all options for the named decoder/encoder/demuxer/muxer/filter/bsf/protocol\n\n"
-         "Per-stream options can be followed by :<stream_spec> to apply that option to specific streams only. "
-         "<stream_spec> can be a stream index, or v/a/s for video/audio/subtitle (see manual for full syntax).\n\n");
+         "    -h full -- print all options (including all format and codec specific options, very "
+         "long)\n"
+         "    -h type=name -- print all options for the named "
+         "decoder/encoder/demuxer/muxer/filter/bsf/protocol\n\n"
+         "Per-stream options can be followed by :<stream_spec> to apply that option to specific "
+         "streams only. "
+         "<stream_spec> can be a stream index, or v/a/s for video/audio/subtitle (see manual for "
+         "full syntax).\n\n");
 
   struct TSection {
     const char* Title;
@@ -1396,17 +1499,23 @@ void show_help_default(void* AOptionsCtx, const char* ATopic, const char*) {
       {"Data stream options:", 0x40, 0x38, true},
   };
   for (const TSection& s : CSections)
-    if (!s.Advanced || advanced) OptCommon::show_help_options(table, s.Title, s.Required, s.Rejected);
+    if (!s.Advanced || advanced)
+      OptCommon::show_help_options(table, s.Title, s.Required, s.Rejected);
 
   if (full) {
     av_log(nullptr, AV_LOG_INFO, "\n");
-    OptCommon::show_help_children(avcodec_get_class(), AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_DECODING_PARAM);
-    OptCommon::show_help_children(avformat_get_class(), AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_DECODING_PARAM);
-    OptCommon::show_help_children(sws_get_class(), AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+    OptCommon::show_help_children(avcodec_get_class(),
+                                  AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+    OptCommon::show_help_children(avformat_get_class(),
+                                  AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+    OptCommon::show_help_children(sws_get_class(),
+                                  AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_DECODING_PARAM);
     OptCommon::show_help_children(swr_get_class(), AV_OPT_FLAG_AUDIO_PARAM);
-    OptCommon::show_help_children(avfilter_get_class(),
-                                  AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_FILTERING_PARAM);
-    OptCommon::show_help_children(av_bsf_get_class(), AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_AUDIO_PARAM |
+    OptCommon::show_help_children(avfilter_get_class(), AV_OPT_FLAG_VIDEO_PARAM |
+                                                            AV_OPT_FLAG_AUDIO_PARAM |
+                                                            AV_OPT_FLAG_FILTERING_PARAM);
+    OptCommon::show_help_children(av_bsf_get_class(), AV_OPT_FLAG_VIDEO_PARAM |
+                                                          AV_OPT_FLAG_AUDIO_PARAM |
                                                           AV_OPT_FLAG_BSF_PARAM);
   }
 }
@@ -1427,13 +1536,15 @@ void correct_input_start_times(TBaseFFmpeg* ATask) {
     for (unsigned j = 0; j < is->nb_streams; j++) {
       const AVStream* st = is->streams[j];
       if (st->discard == AVDISCARD_ALL || st->start_time == AV_NOPTS_VALUE) continue;
-      new_start_time = std::min(new_start_time, av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q));
+      new_start_time =
+          std::min(new_start_time, av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q));
     }
     // No stream to measure: shifting by "the largest Int64" would ruin every timestamp.
     if (new_start_time == CInt64Max) continue;
     const std::int64_t diff = new_start_time - is->start_time;
     if (!diff) continue;
-    ff_log(nullptr, AV_LOG_VERBOSE, "Correcting start time of Input #%d by %" PRId64 " us.\n", i, diff);
+    ff_log(nullptr, AV_LOG_VERBOSE, "Correcting start time of Input #%d by %" PRId64 " us.\n", i,
+           diff);
     ifile->start_time_effective = new_start_time;
     if (ATask->Fcopy_ts && ATask->Fstart_at_zero) {
       ifile->ts_offset = -new_start_time;
@@ -1454,41 +1565,50 @@ int apply_sync_offsets(TBaseFFmpeg* ATask) {
     const int ref_idx = self->input_sync_ref;
     if (ref_idx == -1 || ref_idx == i) continue;
     if (ref_idx >= ATask->Fnb_input_files || ref_idx < -1) {
-      TaskLog(ATask, FFLoad::llFatal,
-              Platform::Format("-isync for input %d references non-existent input %d.", i, ref_idx));
+      TaskLog(
+          ATask, FFLoad::llFatal,
+          Platform::Format("-isync for input %d references non-existent input %d.", i, ref_idx));
       return AVERROR(EINVAL);
     }
     if (ATask->Fcopy_ts && !ATask->Fstart_at_zero) {
-      TaskLog(ATask, FFLoad::llFatal, "Use of -isync requires that start_at_zero be set if copyts is set.");
+      TaskLog(ATask, FFLoad::llFatal,
+              "Use of -isync requires that start_at_zero be set if copyts is set.");
       return AVERROR(EINVAL);
     }
     const TInputFile* ref = PPtrIdx(ATask->Finput_files, ref_idx);
     if (ref->input_sync_ref != -1 && ref->input_sync_ref != ref_idx) {
       TaskLog(ATask, FFLoad::llError,
-              Platform::Format("-isync for input %d references a resynced input %d. Sync not set.", i, ref_idx));
+              Platform::Format("-isync for input %d references a resynced input %d. Sync not set.",
+                               i, ref_idx));
       continue;
     }
     std::int64_t self_start, ref_start;
-    if (self->ctx->start_time_realtime != AV_NOPTS_VALUE && ref->ctx->start_time_realtime != AV_NOPTS_VALUE) {
+    if (self->ctx->start_time_realtime != AV_NOPTS_VALUE &&
+        ref->ctx->start_time_realtime != AV_NOPTS_VALUE) {
       self_start = self->ctx->start_time_realtime;
       ref_start = ref->ctx->start_time_realtime;
-    } else if (self->start_time_effective != AV_NOPTS_VALUE && ref->start_time_effective != AV_NOPTS_VALUE) {
+    } else if (self->start_time_effective != AV_NOPTS_VALUE &&
+               ref->start_time_effective != AV_NOPTS_VALUE) {
       self_start = self->start_time_effective;
       ref_start = ref->start_time_effective;
     } else {
-      TaskLog(ATask, FFLoad::llInfo,
-              Platform::Format("Unable to identify start times for Inputs #%d and %d both. No sync adjustment made.",
-                               i, ref_idx));
+      TaskLog(
+          ATask, FFLoad::llInfo,
+          Platform::Format(
+              "Unable to identify start times for Inputs #%d and %d both. No sync adjustment made.",
+              i, ref_idx));
       continue;
     }
     const std::int64_t self_seek = self->start_time == AV_NOPTS_VALUE ? 0 : self->start_time;
     const std::int64_t ref_seek = ref->start_time == AV_NOPTS_VALUE ? 0 : ref->start_time;
-    const std::int64_t adjustment =
-        (self_start - ref_start) + (ATask->Fcopy_ts ? 0 : self_seek - ref_seek) + ref->input_ts_offset;
+    const std::int64_t adjustment = (self_start - ref_start) +
+                                    (ATask->Fcopy_ts ? 0 : self_seek - ref_seek) +
+                                    ref->input_ts_offset;
     self->ts_offset += adjustment;
     TaskLog(ATask, FFLoad::llInfo,
-            Platform::Format("Adjusted ts offset for Input #%d by %" PRId64 " us to sync with Input #%d.", i,
-                             adjustment, ref_idx));
+            Platform::Format("Adjusted ts offset for Input #%d by %" PRId64
+                             " us to sync with Input #%d.",
+                             i, adjustment, ref_idx));
   }
   return 0;
 }
@@ -1638,8 +1758,9 @@ int ParseTaskOptions(TBaseFFmpeg* ATask, const std::string& ACommandLine) {
     MyUtils::free_cmdline(ATask->FCmdLineBuf);
     ATask->FCmdLineBuf = nullptr;
   }
-  const int ret = MyUtils::parse_cmdline(ACommandLine, ATask->FCmdLineBuf,
-                                         MyUtils::Tparse_cmdline_callback::FromFunction(ParseStep, ATask));
+  const int ret =
+      MyUtils::parse_cmdline(ACommandLine, ATask->FCmdLineBuf,
+                             MyUtils::Tparse_cmdline_callback::FromFunction(ParseStep, ATask));
   if (FFLoad::VEDovedo) FFLoad::VEDovedo->FlushRepeats();
   return ret;
 }

@@ -67,10 +67,10 @@ void uninit_options(TBaseFFmpeg* ATask, TOptionsContext& AContext);
 // filter graphs, opens inputs, outputs and loopback decoders, binds the filter graphs and
 // corrects the input start times: 0, AVERROR_EXIT (an information option ended the parse)
 // or a negative error (logged with the failing stage at fatal level).
-[[nodiscard]] int ffmpeg_parse_options(TBaseFFmpeg* ATask, int argc, char** argv,
-                                       TScheduler* sch);
+[[nodiscard]] int ffmpeg_parse_options(TBaseFFmpeg* ATask, int argc, char** argv, TScheduler* sch);
 
-// The body of TCustomFFmpeg::ParseOptions, on any task: stores ACommandLine, splits it,
+// The body of TCustomFFmpeg::ParseOptions (loopback decoders need a TCustomFFmpeg; other
+// tasks get AVERROR(EINVAL) for them): stores ACommandLine, splits it,
 // applies the log options process-wide, creates the task's scheduler and parses. 0 or more
 // for success; negative for failure, with the reason in the task's FLastErrMsg.
 [[nodiscard]] int ParseTaskOptions(TBaseFFmpeg* ATask, const std::string& ACommandLine);
@@ -104,9 +104,8 @@ const char* opt_match_per_type_str(const CmdUtils::TSpecifierOptList& AList, cha
 
 // The encoder (AEncoder) or decoder named AName for media type AType, also by codec
 // descriptor name: 0 with ACodec set; AVERROR_ENCODER_NOT_FOUND / AVERROR_DECODER_NOT_FOUND
-// for an unknown name; AVERROR(EINVAL) for a codec of another media type unless the task
-// allows recasting (ALogCtx's owner is a task: pass the options context or a record whose
-// log context is the task's).
+// for an unknown name; AVERROR(EINVAL) for a codec of another media type unless ATask allows
+// recasting (-recast_media). Messages go to ALogCtx.
 [[nodiscard]] int find_codec(TBaseFFmpeg* ATask, void* ALogCtx, const char* AName,
                              AVMediaType AType, bool AEncoder, const AVCodec*& ACodec);
 
@@ -115,7 +114,8 @@ const char* opt_match_per_type_str(const CmdUtils::TSpecifierOptList& AList, cha
 [[nodiscard]] int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename);
 
 // The value of -fps_mode (file and stream index for the message) or, with AIsGlobal, of
-// -vsync, stored in AVsync: 0 or AVERROR(EINVAL).
+// -vsync, stored in AVsync: 0 or AVERROR(EINVAL). The global form also takes the old numbers
+// -1 to 3.
 [[nodiscard]] int parse_and_set_vsync(TBaseFFmpeg* ATask, const char* AArg, int& AVsync,
                                       int AFileIdx, int AStIdx, bool AIsGlobal);
 

@@ -15,6 +15,9 @@ struct TThread::TImpl {
   std::condition_variable Cond;
   std::thread Thread;
   bool Done = false;  // Execute and OnTerminate are over; the thread is about to end
+  // Start is done with the object: only then may Execute run, since a self-freeing
+  // thread that ends at once would otherwise free the lock Start still waits on.
+  bool StartDone = false;
 };
 
 TThread::TThread(bool ACreateSuspended) : FImpl(new TImpl) {
@@ -47,6 +50,8 @@ void TThread::Start() {
   // The thread records its id under the lock, so ThreadID is valid once Start returns
   // and the std::thread above is assigned before the thread can touch it.
   FImpl->Cond.wait(g, [this] { return FThreadID.load(std::memory_order_acquire) != 0; });
+  FImpl->StartDone = true;
+  FImpl->Cond.notify_all();
 }
 
 void TThread::Terminate() {
@@ -82,10 +87,11 @@ int TThread::WaitFor() {
 
 void TThread::Run(TThread* AThread) {
   {
-    std::lock_guard<std::mutex> g(AThread->FImpl->Lock);
+    std::unique_lock<std::mutex> g(AThread->FImpl->Lock);
     AThread->FThreadID.store(GetCurrentThreadId(), std::memory_order_release);
+    AThread->FImpl->Cond.notify_all();
+    AThread->FImpl->Cond.wait(g, [AThread] { return AThread->FImpl->StartDone; });
   }
-  AThread->FImpl->Cond.notify_all();
 
   try {
     AThread->Execute();

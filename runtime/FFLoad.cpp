@@ -934,19 +934,6 @@ void TFFLogWorker::Log(Platform::TObject* ASender, TLogLevel ALogLevel, const ch
   va_end(args);
 }
 
-void TFFLogWorker::LogFormat(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat,
-                             ...) {
-  va_list args;
-  va_start(args, AFormat);
-  try {
-    LogV(ASender, ALogLevel, AFormat, args);
-  } catch (...) {
-    va_end(args);
-    throw;
-  }
-  va_end(args);
-}
-
 void TFFLogWorker::FlushRepeats() {
   TLogEntry entry;
   TUnitState& s = S();

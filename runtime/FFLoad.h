@@ -183,8 +183,6 @@ class TFFLogWorker : public Platform::TObject {
   // overloads above, which never read it as a format.
   void Log(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, ...)
       __attribute__((format(printf, 4, 5)));
-  void LogFormat(Platform::TObject* ASender, TLogLevel ALogLevel, const char* AFormat, ...)
-      __attribute__((format(printf, 4, 5)));
 
   // Emits a held repeated line now.
   void FlushRepeats();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -607,6 +608,7 @@ class TBaseFFmpeg : public Platform::TObject {
   int VideoHookBitsPixel() { return GetVideoHookBitsPixel(); }
 
   FILE* Fvstats_file = nullptr;
+  std::mutex Fvstats_lock;  // serialises opening and writing Fvstats_file (video encoders)
   std::atomic<std::int32_t> Fnb_output_dumped{0};
   AVIOContext* Fprogress_avio = nullptr;
 

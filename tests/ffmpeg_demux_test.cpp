@@ -500,6 +500,8 @@ TEST_F(DemuxTest, OnlyTheCopiedStreamReachesItsConsumer) {
   EXPECT_EQ(pkts.size(), 25u);
   for (const TReceived& p : pkts) EXPECT_EQ(p.Stream, 0);
   EXPECT_EQ(Stream(1)->st->discard, AVDISCARD_ALL);
+  // a stream known at open that nobody uses is no new stream
+  EXPECT_FALSE(TLogCapture::HasText("New audio stream")) << TLogCapture::All();
 }
 
 TEST_F(DemuxTest, ADisabledStreamCannotBeUsed) {
@@ -546,6 +548,38 @@ TEST_F(DemuxTest, TimestampJumpInATransportStreamIsSmoothedOver) {
     EXPECT_GT(step, 0);
     EXPECT_LT(step, 500'000);
   }
+}
+
+TEST_F(DemuxTest, AStreamThatAppearsLaterIsReportedOnceAndDropped) {
+  // video alone, then the program gains an audio stream
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "v";
+  spec.Duration = 8.0;
+  ASSERT_EQ(MediaBuilder::WriteMedia(Media("late1.ts"), "mpegts", spec), 0);
+  spec.Streams = "va";
+  spec.Duration = 1.0;
+  spec.AudioCodec = "mp2";
+  spec.OutputOffset = 8'000'000;
+  ASSERT_EQ(MediaBuilder::WriteMedia(Media("late2.ts"), "mpegts", spec), 0);
+  fs::remove(Media("late.ts"));
+  AppendFile(Media("late.ts"), Media("late1.ts"));
+  AppendFile(Media("late.ts"), Media("late2.ts"));
+
+  // the header is read from the first bytes only, without probing the streams
+  AVUtilStubs::av_dict_set(&Group.format_opts, "probesize", "10000", 0);
+  O.find_stream_info = 0;
+  ASSERT_EQ(Open(Media("late.ts")), 0);
+  ASSERT_EQ(File()->f.nb_streams, 1);
+  CopyToCollector();
+  ASSERT_EQ(Run(), 0);
+
+  int reports = 0;
+  for (const TLogCapture::TLine& l : TLogCapture::Snapshot())
+    if (l.Text.find("New audio stream with index 1 at pos:") != std::string::npos) ++reports;
+  EXPECT_EQ(reports, 1) << TLogCapture::All();
+  const auto pkts = Collector->Packets();
+  EXPECT_EQ(pkts.size(), 225u);
+  for (const TReceived& p : pkts) EXPECT_EQ(p.Stream, 0);
 }
 
 TEST_F(DemuxTest, CopytsKeepsTheFilesTimestampsAndStartAtZeroShiftsThem) {
@@ -893,6 +927,17 @@ TEST_F(DemuxCommandLineTest, LoopedAudioContinuesWhereThePassEnded) {
   }
   EXPECT_GT(pts.back(), 1'900'000);
   EXPECT_LT(pts.back(), 2'000'000);
+}
+
+TEST_F(DemuxCommandLineTest, AnUnmappedStreamGetsNoDecoder) {
+  auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_GE(task->ParseOptions("-i " + Media("va1.mkv") + " -map 0:v -c:v mpeg4 -f null -"), 0)
+      << TLogCapture::All();
+  PInputStream video = task->Finput_files[0]->streams[0];
+  PInputStream audio = task->Finput_files[0]->streams[1];
+  EXPECT_NE(video->decoder, nullptr);
+  EXPECT_EQ(audio->decoder, nullptr);
+  EXPECT_EQ(audio->st->discard, AVDISCARD_ALL);
 }
 
 TEST_F(DemuxCommandLineTest, DiscardLevelsAreTakenPerStream) {

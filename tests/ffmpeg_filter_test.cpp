@@ -59,6 +59,14 @@ struct TEncNode {
   Cardinal Idx = 0;
   std::mutex Lock;
   std::vector<TReceived> Frames;
+  // Frames whose pictures were read stay referenced until the node is destroyed (after
+  // the scheduler joined its threads): their last release then happens after the read
+  // in a way the thread sanitizer can see - the libraries' reference counts are atomics
+  // in uninstrumented code.
+  std::vector<AVFrame*> Kept;
+  ~TEncNode() {
+    for (AVFrame*& f : Kept) U::av_frame_free(&f);
+  }
 
   std::vector<TReceived> Snapshot() {
     std::lock_guard<std::mutex> g(Lock);
@@ -74,8 +82,10 @@ int EncThread(void* AArg) {
     n.Frames.push_back(TReceived{frame->buf[0] != nullptr, frame->pts, frame->time_base,
                                  frame->duration, frame->format, frame->width, frame->height,
                                  frame->nb_samples, frame->best_effort_timestamp, 0});
-    if (frame->format == AV_PIX_FMT_RGB32 && frame->data[0] && frame->width > 4 && frame->height > 4)
+    if (frame->format == AV_PIX_FMT_RGB32 && frame->data[0] && frame->width > 4 && frame->height > 4) {
       std::memcpy(&n.Frames.back().Px44, frame->data[0] + 4 * frame->linesize[0] + 4 * 4, 4);
+      n.Kept.push_back(U::av_frame_clone(frame));
+    }
     U::av_frame_unref(frame);
   }
   U::av_frame_free(&frame);
@@ -1130,6 +1140,44 @@ TEST_F(FilterTest, SubtitlesArePaintedOntoTheCanvasUntilTheyEnd) {
   }
 }
 
+TEST_F(FilterTest, ASubtitleInputThatEndsBeforeTheGraphExistsStillEndsInIt) {
+  // The subtitle stream ends (without any subtitle) before the first picture: the
+  // overlay must not wait for canvases that will never come.
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("[v][s]overlay"), 0);
+  TFilterGraph* fg = rig.Graph(0);
+  std::vector<AVFrame*> pictures;
+  for (int i = 0; i < 3; i++) pictures.push_back(VideoFrame(32, 24, i, 1, AVRational{1, 25}, i));
+  TRig::TFeeder& subs = rig.FeedInput(fg, 1, 0, {}, AVMEDIA_TYPE_SUBTITLE);
+  TRig::TFeeder& video = rig.FeedInput(fg, 0, 0, std::move(pictures));
+  video.After = subs.Sent.get_future().share();
+  TEncNode& enc = rig.BindOutput(fg, 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 3u);
+  for (int i = 0; i < 3; i++) {
+    EXPECT_TRUE(got[i].HasData);
+    EXPECT_EQ(got[i].Pts, i);
+  }
+}
+
+TEST_F(FilterTest, AGraphFedByAnotherSeesTheEndOfThatInput) {
+  // concat moves on to its second input only when the first one has ended
+  TRig rig;
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.2[a]"), 0);
+  ASSERT_EQ(rig.AddGraph("testsrc2=s=32x24:r=25:d=0.4[b]"), 0);
+  ASSERT_EQ(rig.AddGraph("[a][b]concat=n=2:v=1:a=0"), 0);
+  TEncNode& enc = rig.BindOutput(rig.Graph(2), 0, PlainOutputOptions("#0:0"));
+  ASSERT_EQ(fg_finalise_bindings(&rig.Task), 0);
+  ASSERT_EQ(rig.Run(), 0);
+
+  const auto got = enc.Snapshot();
+  ASSERT_EQ(got.size(), 15u);
+  for (int i = 0; i < 15; i++) EXPECT_EQ(U::av_rescale_q(got[i].Pts, got[i].Tb, AVRational{1, 25}), i);
+}
+
 // ---- Whole command lines ---------------------------------------------------------------------
 
 class FilterCmdTest : public FilterTest {
@@ -1184,6 +1232,10 @@ TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
        "-y -i " + v1 + " -i " + v2 + " -filter_complex [0:v]null[o1];null[o2] -map [o1] -map [o2] " +
            Output("o3.nut"),
        true, "Binding unlabeled input 1 to input stream 1:0"},
+      {"a loopback decoder feeds a graph",
+       "-y -i " + v1 + " -map 0:v -c:v mpeg4 " + Output("o4.nut") +
+           " -dec 0:0 -filter_complex [dec:0]null[o] -map [o] -c:v rawvideo " + Output("o5.nut"),
+       true, nullptr},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -1195,16 +1247,21 @@ TEST_F(FilterCmdTest, CommandLinesBindOrRefuseTheirGraphs) {
     } else {
       EXPECT_LT(ret, 0);
     }
-    EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    if (c.Message) {
+      EXPECT_TRUE(log().HasText(c.Message)) << log().All();
+    }
   }
 }
 
 TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
   const std::string in = Media("rot.mkv");
   const std::string out = Output("rot.nut");
-  // One decoding thread: the decoder library's own frame threads hand pictures over
-  // through atomics the thread sanitizer cannot see in the uninstrumented library.
-  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in + " -c:v rawvideo " + out), 0)
+  // One codec thread on each side: the codec library's own threads hand pictures and
+  // buffers over through atomics the thread sanitizer cannot see in the uninstrumented
+  // library.
+  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -display_rotation 90 -i " + in +
+                                " -threads 1 -c:v rawvideo " + out),
+            0)
       << FTask->LastErrMsg();
   FTask->Start(false);
   ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();
@@ -1215,6 +1272,41 @@ TEST_F(FilterCmdTest, DisplayRotationTurnsThePictureEndToEnd) {
   ASSERT_EQ(ctx->nb_streams, 1u);
   EXPECT_EQ(ctx->streams[0]->codecpar->width, 48);
   EXPECT_EQ(ctx->streams[0]->codecpar->height, 64);
+  AVFormatStubs::avformat_close_input(&ctx);
+}
+
+TEST_F(FilterCmdTest, ALoopbackDecoderFeedsAComplexGraphEndToEnd) {
+#ifdef __SANITIZE_THREAD__
+  // The encoded packets go to the muxer and to the loopback decoder at once; the last
+  // of them to let go frees the packet through a reference count kept with atomics in
+  // the uninstrumented libraries, which the thread sanitizer reports as a race.
+  GTEST_SKIP() << "packets shared through uninstrumented reference counts";
+#endif
+  const std::string in = Media("loop.mkv");
+  const std::string first = Output("loop_a.nut"), second = Output("loop_b.nut");
+  ASSERT_EQ(FTask->ParseOptions("-y -threads 1 -i " + in + " -map 0:v -threads 1 -c:v mpeg4 " +
+                                first + " -threads 1 -dec 0:0 -filter_complex [dec:0]scale=16:12[o] -map [o] " +
+                                "-threads 1 -c:v rawvideo " + second),
+            0)
+      << FTask->LastErrMsg();
+  FTask->Start(false);
+  ASSERT_FALSE(FTask->HasError()) << FTask->ErrorText() << log().All();
+
+  // the re-decoded pictures came through the graph: scaled, and all of them
+  AVFormatContext* ctx = nullptr;
+  ASSERT_EQ(AVFormatStubs::avformat_open_input(&ctx, second.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(AVFormatStubs::avformat_find_stream_info(ctx, nullptr), 0);
+  ASSERT_EQ(ctx->nb_streams, 1u);
+  EXPECT_EQ(ctx->streams[0]->codecpar->width, 16);
+  EXPECT_EQ(ctx->streams[0]->codecpar->height, 12);
+  AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+  int packets = 0;
+  while (AVFormatStubs::av_read_frame(ctx, pkt) >= 0) {
+    packets++;
+    AVCodecStubs::av_packet_unref(pkt);
+  }
+  AVCodecStubs::av_packet_free(&pkt);
+  EXPECT_EQ(packets, 10);
   AVFormatStubs::avformat_close_input(&ctx);
 }
 

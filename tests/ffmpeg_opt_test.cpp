@@ -2,7 +2,6 @@
 // overwrite guard, per-task option state, the process-wide log level, the per-stream value
 // picker and the handlers of the option table's function rows.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,7 +61,8 @@ class TMessages {
   }
 
  private:
-  static void Handler(void* AData, Platform::TObject*, int, FFLoad::TLogLevel, const std::string& AMsg) {
+  static void Handler(void* AData, Platform::TObject*, int, FFLoad::TLogLevel,
+                      const std::string& AMsg) {
     auto* self = static_cast<TMessages*>(AData);
     std::string text;
     for (char ch : AMsg)
@@ -154,37 +154,77 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
     std::string LastErr;  // expected LastErrMsg ("" : the text of the result code)
     std::vector<std::string> Logged;
   } const cases[] = {
-      {"", -1, "Please refer to the demos and/or Docs/GettingStarted/Encoder.txt",
-       {"usage: VEDavirev.AddTask([options] [[infile options] -i infile]... {[outfile options] outfile}...)"}},
+      {"",
+       -1,
+       "Please refer to the demos and/or Docs/GettingStarted/Encoder.txt",
+       {"usage: VEDavirev.AddTask([options] [[infile options] -i infile]... {[outfile options] "
+        "outfile}...)"}},
       {"-y", -1, "Please refer to the demos and/or Docs/GettingStarted/Encoder.txt", {}},
-      {"-h", AVERROR_EXIT, "",
-       {"Getting help:", "Per-file options (input and output):", "-vcodec <codec>", "Video options:"}},
+      {"-h",
+       AVERROR_EXIT,
+       "",
+       {"Getting help:", "Per-file options (input and output):", "-vcodec <codec>",
+        "Video options:"}},
       {"-h long", AVERROR_EXIT, "", {"Advanced global options:", "-map <"}},
-      {"-h full", AVERROR_EXIT, "", {"Data stream options:", "AVCodecContext AVOptions:", "SWScaler AVOptions:"}},
+      {"-h full",
+       AVERROR_EXIT,
+       "",
+       {"Data stream options:", "AVCodecContext AVOptions:", "SWScaler AVOptions:"}},
       {"-h nonsense", AVERROR_EXIT, "", {"Unknown help option 'nonsense'.", "Getting help:"}},
       {"-init_hw_device list", AVERROR_EXIT, "", {"Supported hardware device types:"}},
-      {"-nosuchoption 1 out.mkv", AVERROR_OPTION_NOT_FOUND, "",
+      {"-nosuchoption 1 out.mkv",
+       AVERROR_OPTION_NOT_FOUND,
+       "",
        {"Unrecognized option 'nosuchoption'", "Error splitting the argument list"}},
-      {"-stats_period -1 out.mkv", AVERROR(EINVAL), "",
+      {"-stats_period -1 out.mkv",
+       AVERROR(EINVAL),
+       "",
        {"stats_period -1 must be positive.", "Error parsing global options"}},
-      {"-i \"" + Path("missing.mkv") + "\"", 1, "", {"Error opening input file " + Path("missing.mkv") + "."}},
+      {"-i \"" + Path("missing.mkv") + "\"",
+       1,
+       "",
+       {"Error opening input file " + Path("missing.mkv") + "."}},
       {"-i \"" + Path("in.mkv") + "\"", -1, "At least one output file must be specified", {}},
       {"-y -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("out.mkv") + "\"", 0, "-", {}},
-      {"-n -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("in.mkv") + "\"", AVERROR(EEXIST), "",
+      {"-n -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("in.mkv") + "\"",
+       AVERROR(EEXIST),
+       "",
        {"File '" + Path("in.mkv") + "' already exists. Exiting.", "Error opening output files"}},
-      {"-y -i \"" + Path("in.mkv") + "\" \"" + Path("in.mkv") + "\"", AVERROR(EINVAL), "",
-       {"Output " + Path("in.mkv") + " same as Input #0 - exiting", "Cannot edit existing files in-place."}},
-      {"-i \"" + Path("in.mkv") + "\" -map 0:s \"" + Path("out2.mkv") + "\"", AVERROR(EINVAL), "",
-       {"Stream map '0:s' matches no streams.", "Error parsing options for output file " + Path("out2.mkv") + "."}},
-      {"-filter_complex testsrc2=d=0.2:s=64x48[v] -map [v] -c:v mpeg4 -y \"" + Path("graph.mkv") + "\"", 0, "-", {}},
-      {"-filter_complex nosuchfilter -y \"" + Path("graph2.mkv") + "\"", 1, "", {"No such filter: 'nosuchfilter'"}},
-      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec.mkv") + "\" -dec 0:0", 0, "-", {}},
-      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec2.mkv") + "\" -dec 4:0", AVERROR(EINVAL), "",
+      {"-y -i \"" + Path("in.mkv") + "\" \"" + Path("in.mkv") + "\"",
+       AVERROR(EINVAL),
+       "",
+       {"Output " + Path("in.mkv") + " same as Input #0 - exiting",
+        "Cannot edit existing files in-place."}},
+      {"-i \"" + Path("in.mkv") + "\" -map 0:s \"" + Path("out2.mkv") + "\"",
+       AVERROR(EINVAL),
+       "",
+       {"Stream map '0:s' matches no streams.",
+        "Error parsing options for output file " + Path("out2.mkv") + "."}},
+      {"-filter_complex testsrc2=d=0.2:s=64x48[v] -map [v] -c:v mpeg4 -y \"" + Path("graph.mkv") +
+           "\"",
+       0,
+       "-",
+       {}},
+      {"-filter_complex nosuchfilter -y \"" + Path("graph2.mkv") + "\"",
+       1,
+       "",
+       {"No such filter: 'nosuchfilter'"}},
+      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec.mkv") + "\" -dec 0:0",
+       0,
+       "-",
+       {}},
+      {"-y -i \"" + Path("in.mkv") + "\" -c:v mpeg4 \"" + Path("dec2.mkv") + "\" -dec 4:0",
+       AVERROR(EINVAL),
+       "",
        {"Error creating loopback decoders"}},
-      {"-copyts -i \"" + Path("in.mkv") + "\" -isync 0 -i \"" + Path("in.mkv") + "\" -c copy -y \"" +
-           Path("out4.mkv") + "\"",
-       AVERROR(EINVAL), "", {"Use of -isync requires that start_at_zero be set if copyts is set."}},
-      {"-isync 3 -i \"" + Path("in.mkv") + "\" -y -c copy \"" + Path("out3.mkv") + "\"", AVERROR(EINVAL), "",
+      {"-copyts -i \"" + Path("in.mkv") + "\" -isync 0 -i \"" + Path("in.mkv") +
+           "\" -c copy -y \"" + Path("out4.mkv") + "\"",
+       AVERROR(EINVAL),
+       "",
+       {"Use of -isync requires that start_at_zero be set if copyts is set."}},
+      {"-isync 3 -i \"" + Path("in.mkv") + "\" -y -c copy \"" + Path("out3.mkv") + "\"",
+       AVERROR(EINVAL),
+       "",
        {"-isync for input 0 references non-existent input 3."}},
   };
   for (const auto& c : cases) {
@@ -199,8 +239,11 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
       EXPECT_LT(ret, 0);
     else
       EXPECT_EQ(ret, c.Result);
-    EXPECT_EQ(task.LastErrMsg(), c.LastErr.empty() ? print_error(ret) : c.LastErr == "-" ? "" : c.LastErr);
-    for (const std::string& text : c.Logged) EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().All();
+    EXPECT_EQ(task.LastErrMsg(), c.LastErr.empty()  ? print_error(ret)
+                                 : c.LastErr == "-" ? ""
+                                                    : c.LastErr);
+    for (const std::string& text : c.Logged)
+      EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().All();
     EXPECT_TRUE(Logged("ParseOptions: " + c.Line));
   }
 }
@@ -223,12 +266,14 @@ TEST_F(FFmpegOpt_, StartTimeCorrectionAndInputSync) {
   const std::int64_t shift = ts->start_time_effective - ts->ctx->start_time;
   ASSERT_GT(shift, 0);
   EXPECT_EQ(ts->ts_offset, -ts->start_time_effective);
-  EXPECT_TRUE(Logged(Platform::Format("Correcting start time of Input #0 by %lld us.", static_cast<long long>(shift))))
+  EXPECT_TRUE(Logged(Platform::Format("Correcting start time of Input #0 by %lld us.",
+                                      static_cast<long long>(shift))))
       << TMessages::Get().All();
   const std::int64_t adjustment = mkv->start_time_effective - ts->start_time_effective;
   EXPECT_EQ(mkv->ts_offset, -mkv->start_time_effective + adjustment);
-  EXPECT_TRUE(Logged(Platform::Format("Adjusted ts offset for Input #1 by %lld us to sync with Input #0.",
-                                      static_cast<long long>(adjustment))))
+  EXPECT_TRUE(
+      Logged(Platform::Format("Adjusted ts offset for Input #1 by %lld us to sync with Input #0.",
+                              static_cast<long long>(adjustment))))
       << TMessages::Get().All();
 }
 
@@ -316,7 +361,8 @@ TEST_F(FFmpegOpt_, OverwriteGuard) {
       {"existing, neither: overwritten", 0, 0, Path("exists.txt"), 0, nullptr},
       {"existing, -n", 0, 1, Path("exists.txt"), AVERROR(EEXIST), "already exists. Exiting."},
       {"new, -n", 0, 1, Path("new.txt"), 0, nullptr},
-      {"-y and -n", 1, 1, Path("new.txt"), AVERROR(EINVAL), "Error, both -y and -n supplied. Exiting."},
+      {"-y and -n", 1, 1, Path("new.txt"), AVERROR(EINVAL),
+       "Error, both -y and -n supplied. Exiting."},
       {"not a file, -n", 0, 1, "pipe:1", 0, nullptr},
       {"same as an input", 1, 0, in_name, AVERROR(EINVAL), "same as Input #0 - exiting"},
   };
@@ -355,26 +401,35 @@ TEST_F(FFmpegOpt_, PerStreamValueAndMultipleMatchWarning) {
   // video: both codec entries match, the last wins with a warning naming every alias
   TMessages::Get().Clear();
   const char* codec = nullptr;
-  EXPECT_EQ(FFmpegOpt::opt_match_per_stream_str(nullptr, o.codec_names, fc, fc->streams[0], codec), 2);
+  EXPECT_EQ(FFmpegOpt::opt_match_per_stream_str(nullptr, o.codec_names, fc, fc->streams[0], codec),
+            2);
   EXPECT_STREQ(codec, "mpeg4");
-  EXPECT_TRUE(Logged("Multiple -codec/-c/-acodec/-vcodec/-scodec options specified for stream 0, only the "
-                     "last option '-codec:0 mpeg4' will be used."))
+  EXPECT_TRUE(
+      Logged("Multiple -codec/-c/-acodec/-vcodec/-scodec options specified for stream 0, only the "
+             "last option '-codec:0 mpeg4' will be used."))
       << TMessages::Get().All();
 
   // audio: no codec entry matches (value untouched); two sample rates match
   TMessages::Get().Clear();
   codec = "unchanged";
-  EXPECT_EQ(FFmpegOpt::opt_match_per_stream_str(nullptr, o.codec_names, fc, fc->streams[1], codec), 0);
+  EXPECT_EQ(FFmpegOpt::opt_match_per_stream_str(nullptr, o.codec_names, fc, fc->streams[1], codec),
+            0);
   EXPECT_STREQ(codec, "unchanged");
   int rate = 0;
-  EXPECT_EQ(FFmpegOpt::opt_match_per_stream_int(nullptr, o.audio_sample_rate, fc, fc->streams[1], rate), 2);
+  EXPECT_EQ(
+      FFmpegOpt::opt_match_per_stream_int(nullptr, o.audio_sample_rate, fc, fc->streams[1], rate),
+      2);
   EXPECT_EQ(rate, 48000);
-  EXPECT_TRUE(Logged("Multiple -ar options specified for stream 1, only the last option '-ar:a 48000' will be used."))
+  EXPECT_TRUE(
+      Logged("Multiple -ar options specified for stream 1, only the last option '-ar:a 48000' will "
+             "be used."))
       << TMessages::Get().All();
 
   // one match: no warning
   TMessages::Get().Clear();
-  EXPECT_EQ(FFmpegOpt::opt_match_per_stream_int(nullptr, o.audio_sample_rate, fc, fc->streams[0], rate), 1);
+  EXPECT_EQ(
+      FFmpegOpt::opt_match_per_stream_int(nullptr, o.audio_sample_rate, fc, fc->streams[0], rate),
+      1);
   EXPECT_EQ(rate, 44100);
   EXPECT_FALSE(Logged("Multiple"));
 
@@ -392,14 +447,16 @@ TEST_F(FFmpegOpt_, FindCodec) {
   EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "mpeg4", AVMEDIA_TYPE_VIDEO, true, codec), 0);
   EXPECT_STREQ(codec->name, "mpeg4");
   // a codec's own name finds its decoder
-  EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "mpeg1video", AVMEDIA_TYPE_VIDEO, false, codec), 0);
+  EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "mpeg1video", AVMEDIA_TYPE_VIDEO, false, codec),
+            0);
   EXPECT_EQ(codec->id, AV_CODEC_ID_MPEG1VIDEO);
   codec = nullptr;
   EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "nosuchcodec", AVMEDIA_TYPE_VIDEO, true, codec),
             AVERROR_ENCODER_NOT_FOUND);
   EXPECT_EQ(codec, nullptr);
   EXPECT_TRUE(Logged("Unknown encoder 'nosuchcodec'"));
-  EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "mp2", AVMEDIA_TYPE_VIDEO, true, codec), AVERROR(EINVAL));
+  EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "mp2", AVMEDIA_TYPE_VIDEO, true, codec),
+            AVERROR(EINVAL));
   EXPECT_TRUE(Logged("Invalid encoder type 'mp2'"));
   task.Frecast_media = 1;
   EXPECT_EQ(FFmpegOpt::find_codec(&task, nullptr, "mp2", AVMEDIA_TYPE_VIDEO, true, codec), 0);
@@ -420,7 +477,8 @@ class FFmpegOptHandlers : public FFmpegOpt_ {
   void TearDown() override {
     FFmpegOpt::uninit_options(&FTask, FFile);
     uninit_opts(&FGlobal);
-    for (int i = 0; i < FGlobal.nb_filtergraphs; i++) AVUtilStubs::av_freep(&FGlobal.filtergraphs[i]);
+    for (int i = 0; i < FGlobal.nb_filtergraphs; i++)
+      AVUtilStubs::av_freep(&FGlobal.filtergraphs[i]);
     AVUtilStubs::av_freep(&FGlobal.filtergraphs);
     AVUtilStubs::av_dict_free(&FGroup.codec_opts);
     AVUtilStubs::av_dict_free(&FGroup.format_opts);
@@ -482,33 +540,46 @@ TEST_F(FFmpegOptHandlers, StoreAndRestateRows) {
     const char* Message;
   } const cases[] = {
       {"stats_period", "0", AVERROR(EINVAL), nullptr, "", "stats_period 0 must be positive."},
-      {"stats_period", "0.5", 1, [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fstats_period.load()); },
-       "500000", "ffmpeg stats and -progress period set to 0.5."},
+      {"stats_period", "0.5", 1,
+       [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fstats_period.load()); }, "500000",
+       "ffmpeg stats and -progress period set to 0.5."},
       {"b", "1000k", 1, [](FFmpegOptHandlers& t) { return t.CodecOpt("b:v"); }, "1000k",
        "Please use -b:a or -b:v, -b is ambiguous"},
       {"b:a", "64k", 1, [](FFmpegOptHandlers& t) { return t.CodecOpt("b:a"); }, "64k", nullptr},
       {"ab", "128k", 1, [](FFmpegOptHandlers& t) { return t.CodecOpt("b:a"); }, "128k", nullptr},
       {"qscale", "3", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.qscale); }, "v=3",
        "Please use -q:a or -q:v, -qscale is ambiguous"},
-      {"qscale:a", "2", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.qscale); }, "a=2", nullptr},
+      {"qscale:a", "2", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.qscale); }, "a=2",
+       nullptr},
       {"aq", "4", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.qscale); }, "a=4", nullptr},
       {"profile", "main", 1, [](FFmpegOptHandlers& t) { return t.CodecOpt("profile:v"); }, "main",
        "Please use -profile:a or -profile:v, -profile is ambiguous"},
-      {"vtag", "xvid", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_tags); }, "v=xvid", nullptr},
-      {"atag", "0x55", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_tags); }, "a=0x55", nullptr},
-      {"vcodec", "mpeg4", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_names); }, "v=mpeg4", nullptr},
-      {"dcodec", "copy", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_names); }, "d=copy", nullptr},
-      {"vframes", "10", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.max_frames); }, "v=10", nullptr},
-      {"af", "volume=2", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.filters); }, "a=volume=2", nullptr},
-      {"vsync", "cfr", 1, [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "1",
+      {"vtag", "xvid", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_tags); }, "v=xvid",
+       nullptr},
+      {"atag", "0x55", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_tags); }, "a=0x55",
+       nullptr},
+      {"vcodec", "mpeg4", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_names); },
+       "v=mpeg4", nullptr},
+      {"dcodec", "copy", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.codec_names); },
+       "d=copy", nullptr},
+      {"vframes", "10", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.max_frames); }, "v=10",
+       nullptr},
+      {"af", "volume=2", 1, [](FFmpegOptHandlers& t) { return Last(t.FFile.filters); },
+       "a=volume=2", nullptr},
+      {"vsync", "cfr", 1,
+       [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "1",
        "-vsync is deprecated. Use -fps_mode"},
-      {"vsync", "drop", 1, [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "4",
+      {"vsync", "drop", 1,
+       [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "4",
        "-vsync/fps_mode drop is deprecated"},
-      {"vsync", "2", 1, [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "2",
+      {"vsync", "2", 1,
+       [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "2",
        "Passing a number to -vsync is deprecated"},
-      {"vsync", "7", AVERROR(EINVAL), [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); },
-       "2", "The value for vsync was 7 which is not within"},
-      {"vsync", "bogus", AVERROR(EINVAL), nullptr, "", "Expected number for vsync but found: bogus"},
+      {"vsync", "7", AVERROR(EINVAL),
+       [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fvideo_sync_method); }, "2",
+       "The value for vsync was 7 which is not within"},
+      {"vsync", "bogus", AVERROR(EINVAL), nullptr, "",
+       "Expected number for vsync but found: bogus"},
       {"streamid", "0:33", 1,
        [](FFmpegOptHandlers& t) {
          const AVDictionaryEntry* e = AVUtilStubs::av_dict_get(t.FFile.streamid, "0", nullptr, 0);
@@ -519,23 +590,30 @@ TEST_F(FFmpegOptHandlers, StoreAndRestateRows) {
        "Invalid value '33' for option 'streamid', required syntax is 'index:value'"},
       {"timestamp", "2020-01-02 03:04:05", 1,
        [](FFmpegOptHandlers& t) {
-         const std::string expected = "=creation_time=2020-01-02 03:04:05 " + MyUtils::GetTimeZoneAbbreviation();
+         const std::string expected =
+             "=creation_time=2020-01-02 03:04:05 " + MyUtils::GetTimeZoneAbbreviation();
          return Last(t.FFile.metadata) == expected ? std::string("ok") : Last(t.FFile.metadata);
        },
        "ok", "timestamp is deprecated, set the 'creation_time' metadata tag instead."},
       {"timecode", "01:00:00:00", 1,
-       [](FFmpegOptHandlers& t) { return Last(t.FFile.metadata) + " " + t.CodecOpt("gop_timecode"); },
+       [](FFmpegOptHandlers& t) {
+         return Last(t.FFile.metadata) + " " + t.CodecOpt("gop_timecode");
+       },
        "g=timecode=01:00:00:00 01:00:00:00", nullptr},
       {"abort_on", "empty_output+empty_output_stream", 1,
        [](FFmpegOptHandlers& t) { return std::to_string(t.FTask.Fabort_on_flags); }, "3", nullptr},
       {"abort_on", "nonsense", AVERROR(EINVAL), nullptr, "", nullptr},
-      {"filter_threads", "3", 1, [](FFmpegOptHandlers& t) { return std::string(t.FTask.Ffilter_nbthreads); }, "3",
+      {"filter_threads", "3", 1,
+       [](FFmpegOptHandlers& t) { return std::string(t.FTask.Ffilter_nbthreads); }, "3", nullptr},
+      {"memory", "12345", 1,
+       [](FFmpegOptHandlers& t) { return std::to_string(t.FFile.memory_access); }, "12345",
        nullptr},
-      {"memory", "12345", 1, [](FFmpegOptHandlers& t) { return std::to_string(t.FFile.memory_access); }, "12345",
-       nullptr},
-      {"adrift_threshold", "1", 1, nullptr, "", "Option -adrift_threshold is deprecated and has no effect"},
+      {"adrift_threshold", "1", 1, nullptr, "",
+       "Option -adrift_threshold is deprecated and has no effect"},
       {"attach", "cover.jpg", 1,
-       [](FFmpegOptHandlers& t) { return t.FFile.nb_attachments ? std::string(t.FFile.attachments[0]) : ""; },
+       [](FFmpegOptHandlers& t) {
+         return t.FFile.nb_attachments ? std::string(t.FFile.attachments[0]) : "";
+       },
        "cover.jpg", nullptr},
       {"hwaccels", nullptr, AVERROR_EXIT, nullptr, "", "Hardware acceleration methods:"},
   };
@@ -589,7 +667,10 @@ TEST_F(FFmpegOptHandlers, Map) {
       {{"[out]"}, 0, "[out]", nullptr},
       {{"[out]", "-0:v"}, 0, "[out]", nullptr},  // a label entry has no stream to match
       {{"0:s?"}, 0, "", "Stream map '0:s?' matches no streams; ignoring."},
-      {{"0:s"}, AVERROR(EINVAL), "", "Stream map '0:s' matches no streams.\nTo ignore this, add a trailing '?'"},
+      {{"0:s"},
+       AVERROR(EINVAL),
+       "",
+       "Stream map '0:s' matches no streams.\nTo ignore this, add a trailing '?'"},
       {{"1"}, AVERROR(EINVAL), "", "Invalid input file index: 1."},
       {{"-1:v"}, AVERROR(EINVAL), "", "Invalid input file index: 1."},
       {{"0:v:rest"}, AVERROR(EINVAL), "", "Trailing garbage after stream specifier: rest"},
@@ -614,7 +695,8 @@ TEST_F(FFmpegOptHandlers, Map) {
         entries += std::string("[") + m.linklabel + "]";
       else
         entries += Platform::Format("%s%d:%d", m.disabled ? "-" : "", m.file_index, m.stream_index);
-      if (m.vs.type_ == FFmpegHeader::VIEW_SPECIFIER_TYPE_ID) entries += Platform::Format("(view %u)", m.vs.val);
+      if (m.vs.type_ == FFmpegHeader::VIEW_SPECIFIER_TYPE_ID)
+        entries += Platform::Format("(view %u)", m.vs.val);
     }
     EXPECT_EQ(entries, c.Entries);
     if (c.Message) EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
@@ -684,7 +766,8 @@ TEST_F(FFmpegOptHandlers, PresetFile) {
   EXPECT_TRUE(Logged(": Invalid syntax: 'no value here'")) << TMessages::Get().All();
   TMessages::Get().Clear();
   EXPECT_EQ(Apply("fpre", Path("unknown.ffpreset").c_str()), AVERROR(EINVAL));
-  EXPECT_TRUE(Logged("Invalid option or argument: 'nosuchoption=1', parsed as 'nosuchoption' = '1'"))
+  EXPECT_TRUE(
+      Logged("Invalid option or argument: 'nosuchoption=1', parsed as 'nosuchoption' = '1'"))
       << TMessages::Get().All();
   TMessages::Get().Clear();
   EXPECT_EQ(Apply("fpre", Path("none.ffpreset").c_str()), AVERROR(ENOENT));
@@ -708,8 +791,8 @@ TEST_F(FFmpegOptHandlers, FilterGraphsFromFiles) {
   WriteText("graph.txt", "testsrc2=d=1,format=yuv420p");
   ASSERT_EQ(Apply("filter_complex", "anullsrc"), 1);
   ASSERT_EQ(Apply("filter_complex_script", Path("graph.txt").c_str()), 1);
-  EXPECT_TRUE(Logged("-filter_complex_script is deprecated, use -/filter_complex " + Path("graph.txt") +
-                     " instead"));
+  EXPECT_TRUE(Logged("-filter_complex_script is deprecated, use -/filter_complex " +
+                     Path("graph.txt") + " instead"));
   ASSERT_EQ(Apply("/filter_complex", Path("graph.txt").c_str()), 1);
   ASSERT_EQ(FGlobal.nb_filtergraphs, 3);
   EXPECT_STREQ(FGlobal.filtergraphs[0], "anullsrc");

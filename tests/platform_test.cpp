@@ -289,6 +289,26 @@ TEST(PlatformThread, FreeOnTerminateDeletesTheObject) {
   EXPECT_TRUE(destroyed.load());
 }
 
+// A self-freeing thread that ends at once never frees itself while Start still uses
+// it (the sanitizer builds check; without the hand-over it could hang or touch freed
+// memory).
+TEST(PlatformThread, FreeOnTerminateThreadsThatEndAtOnceStartSafely) {
+  class TQuickThread : public TSelfFreeingThread {
+   public:
+    using TSelfFreeingThread::TSelfFreeingThread;
+
+   protected:
+    void Execute() override {}
+  };
+  for (int i = 0; i < 300; ++i) {
+    std::atomic<bool> destroyed{false};
+    TEvent destroyedEvent;
+    auto* t = new TQuickThread(destroyed, destroyedEvent);
+    t->Start();
+    ASSERT_EQ(destroyedEvent.WaitFor(10000), TWaitResult::wrSignaled);
+  }
+}
+
 TEST(PlatformThread, FreeOnTerminateRunsOnTerminateOnTheMainThreadFirst) {
   std::atomic<bool> destroyed{false};
   TEvent destroyedEvent;

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -263,6 +264,85 @@ TEST_F(PlayerEngineTest, RangeOfSsAndTEndsPlayback) {
   EXPECT_GE(rec.Positions.front(), 150000);
   EXPECT_LT(rec.Positions.back(), 800000) << "stopped at the range's end, before the file's";
   EXPECT_EQ(rec.States.back(), psStop);
+}
+
+TEST_F(PlayerEngineTest, TheEndOfTheFileRunsTheRangeEndAction) {
+  const struct {
+    int Action;
+    std::vector<TPlayState> Seen;  // waited for, then the player is stopped
+  } rows[] = {
+      {reNothing, {psPlay, psEnd}},
+      {reStop, {psPlay, psEnd, psStop}},
+      {reSeekBack, {psPlay, psEnd, psPlay, psEnd}},  // plays again from the start
+      {rePause, {psPlay, psEnd, psPause}},
+      {reReportEnd, {psPlay, psEnd}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Action);
+    THeadlessPlayer player;
+    Prepare(player);
+    TRecorder rec;
+    rec.Attach(player);
+    player.RangeEndAction = r.Action;
+    ASSERT_TRUE(player.Open(FDir + "/audio.wav", nullptr, "-nodisp")) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= r.Seen.size(); }));
+    player.Stop(true);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+    // What came first, then (after Stop) the end; seeking back may have begun another
+    // round meanwhile.
+    ASSERT_GE(rec.States.size(), r.Seen.size());
+    EXPECT_TRUE(std::equal(r.Seen.begin(), r.Seen.end(), rec.States.begin()));
+    EXPECT_EQ(rec.States.back(), psStop);
+    if (r.Action != reSeekBack)
+      EXPECT_EQ(rec.States.size(), r.Seen.size() + (r.Seen.back() == psStop ? 0 : 1));
+  }
+}
+
+TEST_F(PlayerEngineTest, FilterTextsShapeThePlaybackOrReportTheirFailure) {
+  const struct {
+    const char* Video;
+    const char* Audio;
+    bool VideoFails;
+  } rows[] = {
+      {"hflip,scale=32:24", "volume=0.5,atempo=1.0", false},
+      {"no_such_filter", "", true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Video);
+    THeadlessPlayer player;
+    Prepare(player);
+    TRecorder rec;
+    rec.Attach(player);
+    struct TErrors {
+      std::atomic<int> Count{0};
+      std::mutex Lock;
+      std::string Text;
+      void OnError(Platform::TObject*, FFBaseComponent::TErrorType AError, const std::string& AMessage) {
+        if (AError != FFBaseComponent::errVideoFilters) return;
+        std::lock_guard<std::mutex> g(Lock);
+        Text = AMessage;
+        ++Count;
+      }
+    } errors;
+    player.OnError = FFBaseComponent::TErrorNotifyEvent::Bind<&TErrors::OnError>(&errors);
+    player.SetVideoFilters(r.Video);
+    player.SetAudioFilters(r.Audio);
+    player.RangeEndAction = reStop;
+    ASSERT_TRUE(player.Open(FDir + "/av.mkv")) << player.LastErrMsg();
+    if (r.VideoFails) {
+      // The video thread gives up on its first picture; the audio plays on.
+      ASSERT_TRUE(PumpUntil([&] { return errors.Count == 1; }));
+      std::lock_guard<std::mutex> g(errors.Lock);
+      EXPECT_EQ(errors.Text.rfind("configure_video_filters() failed", 0), 0u) << errors.Text;
+      player.Stop(true);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+    if (!r.VideoFails) {
+      EXPECT_EQ(errors.Count, 0);
+      EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+      EXPECT_GT(player.Shown, 10) << "pictures came through the filters";
+    }
+  }
 }
 
 TEST_F(PlayerEngineTest, PauseResumeAndASeekThatWaits) {

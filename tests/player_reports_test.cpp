@@ -184,4 +184,18 @@ TEST_F(PlayerComponentTest, StopCancelsAnOpenThatWaitsForData) {
   EXPECT_FALSE(player.Opened());
 }
 
+TEST_F(PlayerComponentTest, DestroyingAPlayerCancelsItsOpenInProgress) {
+  TSilentServer server;
+  ASSERT_GT(server.Port(), 0);
+  bool opening = false;
+  {
+    PlayerTestSupport::THeadlessPlayer player;
+    player.SetAudioDriver("dummy");
+    player.SetVideoDriver("offscreen");
+    ASSERT_TRUE(player.TryOpen(server.Url(), nullptr, "-nodisp -f wav"));
+    opening = player.Opening();
+  }  // returns once the read thread has given up; nothing of the player is used afterwards
+  EXPECT_TRUE(opening);
+}
+
 }  // namespace

@@ -1,0 +1,289 @@
+#include "demo/ConverterPlayerFrm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QHBoxLayout>
+
+#include "components/FFBaseComponent.h"
+#include "demo/ConverterPlayerUtils.h"
+#include "platform/Format.h"
+#include "runtime/FFLoad.h"
+#include "runtime/MyUtils.h"
+
+namespace {
+
+constexpr int CClientWidth = 660;
+constexpr int CClientHeight = 407;
+constexpr int CButtonWidth = 75;
+constexpr int CButtonHeight = 25;
+constexpr int CMargin = 8;
+
+const char* const CLogLevels[] = {"Quiet", "Panic", "Fatal",   "Error", "Warning",
+                                  "Info",  "Verbose", "Debug", "Trace"};
+
+QString Q(const std::string& AText) { return QString::fromStdString(AText); }
+
+bool OnGuiThread() { return QThread::currentThread() == qApp->thread(); }
+
+}  // namespace
+
+TfrmConverterPlayer::TfrmConverterPlayer(QWidget* AParent) : QMainWindow(AParent) {
+  setObjectName("frmConverterPlayer");
+  setWindowTitle("frmConverterPlayer");
+  setFont(QFont("Tahoma"));
+  resize(CClientWidth, CClientHeight);
+
+  auto* client = new QWidget(this);
+  setCentralWidget(client);
+  auto* rows = new QVBoxLayout(client);
+  auto* top = new QHBoxLayout;
+  auto* bottom = new QHBoxLayout;
+
+  auto makeButton = [&](const char* AName, const char* ACaption, bool AEnabled) {
+    auto* b = new QPushButton(ACaption, client);
+    b->setObjectName(AName);
+    b->setFixedSize(CButtonWidth, CButtonHeight);
+    b->setEnabled(AEnabled);
+    top->addWidget(b);
+    return b;
+  };
+  btnOpen = makeButton("btnOpen", "Open", true);
+  btnStart = makeButton("btnStart", "Start", false);
+  btnStop = makeButton("btnStop", "Stop", false);
+  btnPause = makeButton("btnPause", "Pause", false);
+  btnResume = makeButton("btnResume", "Resume", false);
+  btnWebSite = makeButton("btnWebSite", "Web Site", true);
+
+  cboLogLevel = new QComboBox(client);
+  cboLogLevel->setObjectName("cboLogLevel");
+  for (const char* level : CLogLevels) cboLogLevel->addItem(level);
+  cboLogLevel->setCurrentIndex(5);
+  cboLogLevel->setToolTip("LogLevel");
+  top->addWidget(cboLogLevel);
+  top->addStretch();
+
+  mmoLog = new QPlainTextEdit(client);
+  mmoLog->setObjectName("mmoLog");
+  mmoLog->setReadOnly(true);
+  mmoLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+  mmoLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  mmoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+  lblStatus = new QLabel("Status", client);
+  lblStatus->setObjectName("lblStatus");
+  ProgressBar1 = new QProgressBar(client);
+  ProgressBar1->setObjectName("ProgressBar1");
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+
+  // The buttons in one row at the top, the memo filling the middle, the status label
+  // and the progress bar at the bottom.
+  rows->addLayout(top);
+  rows->addWidget(mmoLog, 1);
+  rows->addWidget(lblStatus);
+  bottom->addWidget(ProgressBar1, 1);
+  rows->addLayout(bottom);
+
+  setTabOrder(btnOpen, btnStart);
+  setTabOrder(btnStart, btnStop);
+  setTabOrder(btnStop, btnPause);
+  setTabOrder(btnPause, btnResume);
+  setTabOrder(btnResume, btnWebSite);
+  setTabOrder(btnWebSite, cboLogLevel);
+  setTabOrder(cboLogLevel, mmoLog);
+
+  connect(btnOpen, &QPushButton::clicked, this, &TfrmConverterPlayer::btnOpenClick);
+  connect(btnStart, &QPushButton::clicked, this, &TfrmConverterPlayer::btnStartClick);
+  connect(btnStop, &QPushButton::clicked, this, &TfrmConverterPlayer::btnStopClick);
+  connect(btnPause, &QPushButton::clicked, this, &TfrmConverterPlayer::btnPauseClick);
+  connect(btnResume, &QPushButton::clicked, this, &TfrmConverterPlayer::btnResumeClick);
+  connect(btnWebSite, &QPushButton::clicked, this, &TfrmConverterPlayer::btnWebSiteClick);
+  connect(cboLogLevel, &QComboBox::currentIndexChanged, this, &TfrmConverterPlayer::cboLogLevelChange);
+
+  VEDovedo = std::make_unique<FFLog::TVEDovedo>();
+  VEDovedo->SetOnLog(FFLoad::TLogEvent::Bind<&TfrmConverterPlayer::VEDovedoLog>(this));
+
+  FormCreate();
+}
+
+TfrmConverterPlayer::~TfrmConverterPlayer() {
+  // Lines still on their way must not reach a form that is going.
+  if (VEDovedo) VEDovedo->SetOnLog({});
+}
+
+QString TfrmConverterPlayer::OpenDialogFilter() {
+  const QString video =
+      "*.3GP *.ASF *.AVI *.AVM *.AVS *.DAT *.FLV *.MKV *.MOV *.MP4 *.MPEG *.MPG *.NSV *.OGM *.RM *.RMVB *.TP "
+      "*.TS *.VOB *.WMV";
+  const QString audio =
+      "*.AAC *.AC3 *.APE *.DTS *.FLAC *.M4A *.MKA *.MP2 *.MP3 *.MPA *.MPC *.OFR *.OGG *.RA *.TTA *.WAV *.WMA";
+  const QString picture = "*.BMP *.GIF *.JPEG *.JPG *.PNG";
+  return "Video/Audio/Picture Files (" + video + " " + audio + " " + picture + ");;" + "Video Files (" + video +
+         ");;" + "Audio Files (" + audio + ");;" + "Picture Files (" + picture + ");;" + "All Files (*)";
+}
+
+void TfrmConverterPlayer::FormCreate() {
+  const std::string version = VEDovedo->GetVersion();
+  FApplicationTitle = Q(Platform::Format("Demo of VEDavirev %s", version.c_str()));
+  QApplication::setApplicationName(FApplicationTitle);
+  setWindowTitle(Q(Platform::Format("Demo of VEDavirev %s (Converter/Player) - ", version.c_str()) +
+                   VEDovedo->GetProductTitle()));
+
+  FHomePage = ConverterPlayerUtils::HomePage(QLocale::system().language() == QLocale::Chinese);
+  // The address, an empty line, and the next line written below that.
+  mmoLog->setPlainText(Q(FHomePage) + "\n");
+  btnWebSite->setToolTip(Q(FHomePage));
+
+  FFBaseComponent::TFFBaseComponent::MaskFPUExceptions();
+}
+
+void TfrmConverterPlayer::AddMemoLine(const QString& ALine) { mmoLog->appendPlainText(ALine); }
+
+bool TfrmConverterPlayer::LoadConverterLibraries() {
+  FFLoad::TFFLoader& loader = *FFLoad::FFLoader;
+  if (loader.Loaded(FFLoad::CEncoderLibraries)) return true;
+  loader.SetLibraryPath(MyUtils::ExePath() + "LibAV");
+  if (loader.Load(FFLoad::CEncoderLibraries)) return true;
+  AddMemoLine(Q(loader.GetLastErrMsg()));
+  return false;
+}
+
+void TfrmConverterPlayer::btnOpenClick() {
+  if (!LoadConverterLibraries()) return;
+
+  const QString chosen =
+      QFileDialog::getOpenFileName(this, QString(), QString(), OpenDialogFilter(), nullptr,
+                                   QFileDialog::ReadOnly);
+  if (chosen.isEmpty()) return;
+
+  ProgressBar1->setValue(0);
+  const std::string input = chosen.toStdString();
+  const std::string output = ConverterPlayerUtils::BuildOutputFileName(input, ConverterPlayerUtils::COutputSuffix);
+  const std::string commandLine = ConverterPlayerUtils::BuildCommandLine(input, output);
+  if (!AddConversion(commandLine)) return;
+
+  AddMemoLine("");
+  AddMemoLine("***Ready to go!");
+  AddMemoLine("");
+  btnStart->setEnabled(true);
+  btnStart->setFocus();
+
+  PreviewInMemo(chosen);
+}
+
+void TfrmConverterPlayer::btnStartClick() {
+  btnOpen->setEnabled(false);
+  btnStart->setEnabled(false);
+  btnStop->setEnabled(true);
+  btnPause->setEnabled(true);
+  btnResume->setEnabled(false);
+  btnStop->setFocus();
+  StartConversion();
+  ResumePreview();
+}
+
+void TfrmConverterPlayer::btnStopClick() {
+  btnStop->setEnabled(false);
+  StopConversion();
+  StopPreview();
+}
+
+void TfrmConverterPlayer::btnPauseClick() {
+  btnPause->setEnabled(false);
+  btnResume->setEnabled(true);
+  PauseConversion();
+}
+
+void TfrmConverterPlayer::btnResumeClick() {
+  btnPause->setEnabled(true);
+  btnResume->setEnabled(false);
+  ResumeConversion();
+}
+
+void TfrmConverterPlayer::cboLogLevelChange(int AIndex) {
+  if (AIndex < 0) return;
+  VEDovedo->SetLogLevel(static_cast<FFLoad::TLogLevel>(AIndex));
+}
+
+void TfrmConverterPlayer::btnWebSiteClick() {
+  const QString address =
+      Q(ConverterPlayerUtils::BuildWebSiteAddress(FHomePage, MyUtils::ExeFile()));
+  if (QDesktopServices::openUrl(QUrl(address))) return;
+  QMessageBox::warning(this, FApplicationTitle,
+                       "No web browser could be started to open\n" + address +
+                           "\n\nPlease open this address in a browser yourself.");
+}
+
+void TfrmConverterPlayer::VEDovedoLog(Platform::TObject*, int, FFLoad::TLogLevel, const std::string& ALogMsg) {
+  QString line = Q(ALogMsg);
+  while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+  if (OnGuiThread()) {
+    AddMemoLine(line);
+    return;
+  }
+  QMetaObject::invokeMethod(this, [this, line] { AddMemoLine(line); }, Qt::QueuedConnection);
+}
+
+void TfrmConverterPlayer::ShowProgress(int AFrameNumber, int AFPS, std::int64_t ATotalSize,
+                                       std::int64_t ACurrentDuration, std::int64_t ATotalDuration) {
+  lblStatus->setText(Q(Platform::Format("Frame number: %d; FPS: %d; Size: %lld; Time: %lld", AFrameNumber, AFPS,
+                                        static_cast<long long>(ATotalSize),
+                                        static_cast<long long>(ACurrentDuration))));
+  if (ATotalDuration > 0) ProgressBar1->setValue(static_cast<int>(ACurrentDuration * 100 / ATotalDuration));
+}
+
+void TfrmConverterPlayer::TaskEnded(int ATaskIndex, bool AFinished, bool AHasException,
+                                    const QString& AExceptionMsg) {
+  if (ATaskIndex < 0) {
+    btnOpen->setEnabled(true);
+    btnStart->setEnabled(false);
+    btnStop->setEnabled(false);
+    btnPause->setEnabled(false);
+    btnResume->setEnabled(false);
+    StopPreview();
+  } else if (AFinished) {
+    ProgressBar1->setValue(100);
+  }
+  if (AHasException) QMessageBox::warning(this, FApplicationTitle, AExceptionMsg);
+}
+
+void TfrmConverterPlayer::closeEvent(QCloseEvent* AEvent) {
+  CloseConversion();
+  VEDovedo->SetOnLog({});
+  AEvent->accept();
+}
+
+// ---- The conversion ----------------------------------------------------------------------
+
+bool TfrmConverterPlayer::AddConversion(const std::string& ACommandLine) {
+  (void)ACommandLine;
+  AddMemoLine("");
+  AddMemoLine("***Add task error: this build has no converter.");
+  AddMemoLine("");
+  return false;
+}
+
+void TfrmConverterPlayer::StartConversion() {}
+void TfrmConverterPlayer::StopConversion() {}
+void TfrmConverterPlayer::PauseConversion() {}
+void TfrmConverterPlayer::ResumeConversion() {}
+void TfrmConverterPlayer::CloseConversion() {}
+
+// ---- The preview -------------------------------------------------------------------------
+
+// The memo shows the library log only: this build has no player to draw into it.
+void TfrmConverterPlayer::PreviewInMemo(const QString&) {}
+void TfrmConverterPlayer::ResumePreview() {}
+void TfrmConverterPlayer::StopPreview() {}
