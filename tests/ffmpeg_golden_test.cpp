@@ -314,14 +314,6 @@ const std::vector<TRow>& Rows() {
          EXPECT_NEAR(p.Find(V)->Duration(), 1.0, 0.1);
          EXPECT_NEAR(p.Find(A)->Duration(), 1.0, 0.1);
        }},
-      {"-itsoffset delays the input",
-       {"-itsoffset 1 -i @v1.nut -c:v mpeg4 @out.mkv"},
-       [] {
-         const TProbe p = P("out.mkv");
-         ASSERT_TRUE(p.Find(V));
-         EXPECT_NEAR(p.Find(V)->Start(), 1.0, CTol);
-         EXPECT_EQ(p.Find(V)->Packets(), 25u);
-       }},
       {"-copyts keeps the input timestamps, without it they start at 0",
        {"-copyts -i @late.nut -c:v mpeg4 @kept.mkv", "-i @late.nut -c:v mpeg4 @moved.mkv"},
        [] {
@@ -383,6 +375,106 @@ const std::vector<TRow>& Rows() {
          const std::vector<std::uint32_t>& sums = p.Find(V)->FrameSums;
          ASSERT_EQ(sums.size(), 25u);
          for (const std::uint32_t s : sums) EXPECT_EQ(s, sums[0]);
+       }},
+      {"-stream_loop 1 plays the input twice",
+       {"-stream_loop 1 -i @v1.nut -c:v mpeg4 @out.nut"},
+       [] {
+         const TProbe p = P("out.nut");
+         ExpectVideo(p.Find(V), "mpeg4", 64, 48, 50);
+         EXPECT_NEAR(p.Find(V)->Duration(), 2.0, CTol);
+       }},
+      {"-ss and -t on audio are sample-exact",
+       {"-ss 0.5 -t 0.3 -i @a1.wav -c:a pcm_s16le @in.wav", "-i @a1.wav -ss 0.5 -t 0.3 -c:a pcm_s16le @out.wav"},
+       [] {
+         const TProbe in = P("in.wav", true), out = P("out.wav", true);
+         ASSERT_TRUE(in.Find(A) && out.Find(A));
+         EXPECT_EQ(in.Find(A)->Samples, 13230);
+         EXPECT_EQ(out.Find(A)->Samples, 13230);
+       }},
+      {"-ss and -to on the input, -t on the input",
+       {"-ss 0.2 -to 0.6 -i @v1.nut -c:v mpeg4 @out.nut", "-t 0.4 -i @v1.nut -c:v mpeg4 @t.nut"},
+       [] {
+         ExpectVideo(P("out.nut").Find(V), "mpeg4", 64, 48, 10);
+         ExpectVideo(P("t.nut").Find(V), "mpeg4", 64, 48, 10);
+       }},
+      {"a negative -map takes a stream out again",
+       {"-i @va.nut -map 0 -map -0:a -c:v mpeg4 @out.nut"},
+       [] {
+         const TProbe p = P("out.nut");
+         ASSERT_EQ(p.Streams.size(), 1u);
+         EXPECT_EQ(p.Streams[0].Type, V);
+       }},
+      {"-filter_complex split feeds two outputs from labelled pads",
+       {"-i @v1.nut -filter_complex \"[0:v]split[a][b];[b]scale=32:24[c]\" -map \"[a]\" -c:v mpeg4 @o1.nut -map \"[c]\" -c:v mpeg4 @o2.nut"},
+       [] {
+         ExpectVideo(P("o1.nut").Find(V), "mpeg4", 64, 48, 25);
+         ExpectVideo(P("o2.nut").Find(V), "mpeg4", 32, 24, 25);
+       }},
+      {"-itsoffset delays one input of two",
+       {"-itsoffset 0.5 -i @a1.wav -i @v1.nut -map 0 -map 1 -c:a pcm_s16le -c:v mpeg4 @out.mkv"},
+       [] {
+         const TProbe p = P("out.mkv");
+         ASSERT_TRUE(p.Find(A) && p.Find(V));
+         EXPECT_NEAR(p.Find(A)->Start(), 0.5, CTol);
+         EXPECT_NEAR(p.Find(V)->Start(), 0.0, CTol);
+       }},
+      {"-copyts with -ss on the input keeps the seek time; -output_ts_offset moves the start",
+       {"-ss 0.4 -copyts -i @v2.nut -c:v mpeg4 @out.mkv", "-i @v1.nut -output_ts_offset 3 -c:v mpeg4 @off.mkv"},
+       [] {
+         ASSERT_TRUE(P("out.mkv").Find(V));
+         EXPECT_NEAR(P("out.mkv").Find(V)->Start(), 0.4, CTol);
+         EXPECT_EQ(P("out.mkv").Find(V)->Packets(), 40u);
+         EXPECT_NEAR(P("off.mkv").Find(V)->Start(), 3.0, CTol);
+       }},
+      {"-itsscale stretches the input timestamps",
+       {"-itsscale 2 -i @v1.nut -c:v mpeg4 @out.nut"},
+       [] {
+         const TProbe p = P("out.nut");
+         ExpectVideo(p.Find(V), "mpeg4", 64, 48, 25);
+         EXPECT_NEAR(p.Find(V)->Duration(), 2.0, CTol);
+       }},
+      {"-sn drops the mapped subtitles",
+       {"-i @v1.nut -i @cues.srt -map 0 -map 1 -sn -c:v mpeg4 @out.mkv"},
+       [] { EXPECT_EQ(P("out.mkv").Streams.size(), 1u); }},
+      {"video copied, audio encoded: AAC at -ar 8000 -ac 1",
+       {"-i @va.nut -c:v copy -c:a aac -ar 8000 -ac 1 @out.mp4"},
+       [] {
+         const TProbe p = P("out.mp4", true);
+         ASSERT_TRUE(p.Find(A) && p.Find(V));
+         EXPECT_EQ(p.Find(A)->SampleRate, 8000);
+         EXPECT_EQ(p.Find(A)->Channels, 1);
+         EXPECT_EQ(p.Find(V)->Packets(), 25u);
+         EXPECT_NEAR(double(p.Find(A)->Samples), 8000, 1100);
+       }},
+      {"subtitle encoders: -c:s srt into mkv, mov_text into mp4",
+       {"-i @cues.srt -c:s srt @s.mkv", "-i @cues.srt -c:s mov_text @s.mp4"},
+       [] {
+         const TProbe mkv = P("s.mkv"), mp4 = P("s.mp4");
+         ASSERT_TRUE(mkv.Find(S) && mp4.Find(S));
+         EXPECT_EQ(mkv.Find(S)->Codec, "subrip");
+         EXPECT_EQ(mkv.Find(S)->Packets(), 2u);
+         EXPECT_EQ(mp4.Find(S)->Codec, "mov_text");
+       }},
+      {"stream copy with -t, and with -ss on the input at a key frame",
+       {"-i @v2.nut -c copy -t 0.4 @t.nut", "-ss 0.4 -i @v2.nut -c copy @ss.nut"},
+       [] {
+         const TProbe t = P("t.nut", true), ss = P("ss.nut", true), v2 = P("v2.nut", true);
+         ASSERT_TRUE(t.Find(V) && ss.Find(V) && v2.Find(V));
+         EXPECT_EQ(t.Find(V)->Packets(), 10u);
+         EXPECT_EQ(ss.Find(V)->Packets(), 40u);
+         EXPECT_NEAR(ss.Find(V)->Start(), 0.0, CTol);
+         const std::vector<std::uint32_t>& all = v2.Find(V)->FrameSums;
+         ASSERT_EQ(all.size(), 50u);
+         EXPECT_EQ(ss.Find(V)->FrameSums, std::vector<std::uint32_t>(all.begin() + 10, all.end()));
+       }},
+      {"one stream mapped twice, mono upmixed by -ac 2",
+       {"-i @a1.wav -map 0:a -map 0:a -ac:1 2 -c:a pcm_s16le @out.mkv"},
+       [] {
+         const TProbe p = P("out.mkv", true);
+         ASSERT_EQ(p.Count(A), 2);
+         EXPECT_EQ(p.Find(A, 0)->Channels, 1);
+         EXPECT_EQ(p.Find(A, 1)->Channels, 2);
+         EXPECT_EQ(p.Find(A, 1)->Samples, 44100);
        }},
       {"lavfi sources as inputs",
        {"-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi -i "
