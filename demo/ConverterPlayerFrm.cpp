@@ -142,7 +142,8 @@ void TfrmConverterPlayer::FormCreate() {
                    VEDovedo->GetProductTitle()));
 
   FHomePage = ConverterPlayerUtils::HomePage(QLocale::system().language() == QLocale::Chinese);
-  mmoLog->setPlainText(Q(FHomePage) + "\n\n");
+  // The address, an empty line, and the next line written below that.
+  mmoLog->setPlainText(Q(FHomePage) + "\n");
   btnWebSite->setToolTip(Q(FHomePage));
 
   FFBaseComponent::TFFBaseComponent::MaskFPUExceptions();

@@ -1,0 +1,684 @@
+// The encoder component: task list, runs, event trampolines and terminate delivery.
+// See FFEncode.h for the threads, the locks and their order.
+#include "components/FFEncode.h"
+
+#include <exception>
+#include <memory>
+#include <utility>
+
+#include "components/FFDecode.h"
+#include "platform/Dispatcher.h"
+#include "platform/Exception.h"
+#include "platform/Format.h"
+#include "platform/Threads.h"
+#include "runtime/FFLoad.h"
+#include "runtime/MyUtils.h"
+
+namespace FFEncode {
+
+using FFmpeg::TCustomFFmpeg;
+using Platform::Exception;
+
+namespace {
+
+// Depth of terminate handler calls on this thread: a Stop(True) from inside one must
+// not wait for ends that can only be counted once the handler has returned.
+thread_local int tTerminateHandlerDepth = 0;
+
+struct THandlerDepth {
+  THandlerDepth() { ++tTerminateHandlerDepth; }
+  ~THandlerDepth() { --tTerminateHandlerDepth; }
+};
+
+// Runs ACall on the main thread through MySynchronize when AInMainThread, else here.
+template <class F>
+void RunHandler(bool AInMainThread, F& ACall) {
+  if (!AInMainThread) {
+    ACall();
+    return;
+  }
+  MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction(
+      [](void* AData) { (*static_cast<F*>(AData))(); }, &ACall));
+}
+
+TCustomFFmpeg* TaskOf(TObject* ASender) { return static_cast<TCustomFFmpeg*>(ASender); }
+
+std::int64_t Microseconds(int AMilliseconds) {
+  return static_cast<std::int64_t>(AMilliseconds) * 1000;
+}
+
+int ClampInterval(int AValue) { return AValue <= 10 ? 10 : AValue; }
+
+}  // namespace
+
+// ---- Delivery thread -------------------------------------------------------------------------
+
+// Delivers one terminate event off the reporting thread (on the main thread through
+// MySynchronize when asked), then frees the ended task when the encoder's AutoFreeTask
+// is set and the task is still listed in the same run. The final event (index -1) first
+// waits until every task event handed over before it has been delivered. Starts at once
+// and frees itself.
+class TDoTerminateThread : public Platform::TThread {
+ public:
+  TDoTerminateThread(TCustomEncoder* AEncoder, bool AInMainThread, bool AWait,
+                     TTerminateInfo AInfo, TTerminateEvent AHandler, TFFmpeg* ATask,
+                     std::uint64_t AGeneration)
+      : Platform::TThread(true),
+        FEncoder(AEncoder),
+        FInMainThread(AInMainThread),
+        FWait(AWait),
+        FInfo(std::move(AInfo)),
+        FHandler(AHandler),
+        FTask(ATask),
+        FGeneration(AGeneration) {
+    FreeOnTerminate = true;
+    Start();
+    FStartGate.SetEvent();  // last touch of this object here
+  }
+
+ protected:
+  void Execute() override {
+    FStartGate.WaitFor(Platform::INFINITE);
+    TCustomEncoder* encoder = FEncoder;
+    if (FWait) encoder->WaitTaskDeliveries();
+    if (FHandler.Assigned()) {
+      auto call = [this, encoder] {
+        THandlerDepth depth;
+        FHandler(encoder, FInfo);
+      };
+      try {
+        RunHandler(FInMainThread, call);
+      } catch (const std::exception& e) {
+        if (FFLoad::VEDovedo)
+          FFLoad::VEDovedo->Log(encoder, FFLoad::llError,
+                                std::string("Error occurs OnTerminate event: ") + e.what());
+      }
+    }
+    if (FInfo.TaskIndex >= 0 && encoder->AutoFreeTask)
+      encoder->FreeDelivered(FInfo.TaskIndex, FTask, FGeneration);
+    // Last touch of the encoder: its destructor may go on from here.
+    encoder->DeliveryDone(!FWait);
+  }
+
+ private:
+  TCustomEncoder* FEncoder;
+  bool FInMainThread;
+  bool FWait;
+  TTerminateInfo FInfo;
+  TTerminateEvent FHandler;
+  TFFmpeg* FTask;
+  std::uint64_t FGeneration;
+  Platform::TEvent FStartGate{true, false};
+};
+
+// ---- TFFmpegList ----------------------------------------------------------------------------
+
+TFFmpegList::~TFFmpegList() { Clear(); }
+
+int TFFmpegList::Add(TFFmpeg* ATask) {
+  ATask->FOnDestroy = Platform::TNotifyEvent::Bind<&TFFmpegList::TaskDestroyed>(this);
+  std::lock_guard<std::mutex> g(FLock);
+  FItems.push_back(ATask);
+  return static_cast<int>(FItems.size()) - 1;
+}
+
+TFFmpeg* TFFmpegList::Get(int AIndex) {
+  std::lock_guard<std::mutex> g(FLock);
+  if (AIndex < 0 || AIndex >= static_cast<int>(FItems.size())) return nullptr;
+  return FItems[AIndex];
+}
+
+int TFFmpegList::IndexOf(const TCustomFFmpeg* ATask) {
+  if (!ATask) return -1;
+  std::lock_guard<std::mutex> g(FLock);
+  for (std::size_t i = 0; i < FItems.size(); ++i)
+    if (FItems[i] && static_cast<const TCustomFFmpeg*>(FItems[i]) == ATask)
+      return static_cast<int>(i);
+  return -1;
+}
+
+int TFFmpegList::Count() {
+  std::lock_guard<std::mutex> g(FLock);
+  return static_cast<int>(FItems.size());
+}
+
+void TFFmpegList::Clear() {
+  for (;;) {
+    TFFmpeg* task = nullptr;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      for (auto it = FItems.rbegin(); it != FItems.rend(); ++it)
+        if (*it) {
+          task = *it;
+          break;
+        }
+      if (!task) {
+        FItems.clear();
+        return;
+      }
+    }
+    delete task;  // its destroy notification empties the slot
+  }
+}
+
+void TFFmpegList::TaskDestroyed(void* ASender) {
+  auto* task = static_cast<TCustomFFmpeg*>(ASender);
+  std::lock_guard<std::mutex> g(FLock);
+  for (TFFmpeg*& item : FItems)
+    if (item && static_cast<TCustomFFmpeg*>(item) == task) item = nullptr;
+}
+
+// ---- TCustomEncoder ---------------------------------------------------------------------------
+
+TCustomEncoder::TCustomEncoder(Platform::TComponent* AOwner)
+    : FFBaseComponent::TFFBaseComponent(AOwner) {}
+
+TCustomEncoder::~TCustomEncoder() {
+  OnBeforeFindStreamInfo = nullptr;
+  OnStart = nullptr;
+  OnProgress = nullptr;
+  OnPreviewBitmap = nullptr;
+  OnTerminate = nullptr;
+  OnAudioInputHook = nullptr;
+  OnAudioOutputHook = nullptr;
+  OnVideoInputHook = nullptr;
+  OnVideoOutputHook = nullptr;
+  OnFrameInputHook = nullptr;
+  OnFrameOutputHook = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    FPendingStarts = 0;
+    ++FGeneration;
+  }
+  {
+    auto free = LockFree();
+    ++FWalkDepth;
+    FTaskList.Clear();  // each task stops and is waited for
+    --FWalkDepth;
+  }
+  // Delivery threads still running touch this object until their last step.
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> g(FDeliveryLock);
+      if (FLiveDeliveries == 0) break;
+      if (!Platform::IsMainThread()) {
+        FDeliveryCond.wait(g, [this] { return FLiveDeliveries == 0; });
+        break;
+      }
+    }
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(10);
+  }
+}
+
+std::unique_lock<std::recursive_mutex> TCustomEncoder::LockFree() {
+  std::unique_lock<std::recursive_mutex> g(FFreeLock, std::defer_lock);
+  if (!Platform::IsMainThread()) {
+    g.lock();
+    return g;
+  }
+  while (!g.try_lock()) {
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(5);
+  }
+  return g;
+}
+
+template <class F>
+void TCustomEncoder::ForEachTask(F AAction) {
+  const int count = FTaskList.Count();
+  for (int i = 0; i < count; ++i)
+    if (TFFmpeg* task = FTaskList.Get(i)) AAction(task);
+}
+
+bool TCustomEncoder::LibrariesLoaded() const {
+  return FFLoad::FFLoader && FFLoad::FFLoader->Loaded(FFLoad::CEncoderLibraries);
+}
+
+bool TCustomEncoder::LoadLibraries(const std::string& APath) {
+  FFLoad::FFLoader->SetLibraryPath(APath);
+  const bool ok = FFLoad::FFLoader->Load(FFLoad::CEncoderLibraries);
+  if (!ok) FLastErrMsg = FFLoad::FFLoader->GetLastErrMsg();
+  return ok;
+}
+
+bool TCustomEncoder::Working() {
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  return FWorking;
+}
+
+TFFmpeg* TCustomEncoder::GetTask(int AIndex) { return FTaskList.Get(AIndex); }
+
+int TCustomEncoder::TaskCount() { return FTaskList.Count(); }
+
+// ---- Building tasks -------------------------------------------------------------------------
+
+int TCustomEncoder::AddTask(const std::string& ACommandLine, const THookChoice* AHooks) {
+  if (!LibrariesLoaded()) throw Exception("FFmpeg libraries not loaded.");
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    if (FWorking) throw Exception(Platform::Format("Cannot %s while working.", "AddTask"));
+  }
+  std::unique_ptr<TFFmpeg> task(new TFFmpeg);
+  task->FPreviewInterval.store(Microseconds(FPreviewInterval));
+  task->Fstats_period.store(Microseconds(FProgressInterval));
+  task->FOnBeforeFindStreamInfo =
+      TBeforeFindStreamInfoEvent::Bind<&TCustomEncoder::DoBeforeFindStreamInfo>(this);
+  task->FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::Bind<&TCustomEncoder::DoPreviewBitmap>(this);
+  task->FEncoder = this;
+  task->FAudioPreview.store(FPreviewAudio);
+  try {
+    std::uint8_t flags = task->PreviewFlags();
+    flags = FPreviewVideo ? (flags | FFmpeg::PREVIEW_WINDOW) : (flags & ~FFmpeg::PREVIEW_WINDOW);
+    flags = FPreviewBitmap ? (flags | FFmpeg::PREVIEW_BITMAP) : (flags & ~FFmpeg::PREVIEW_BITMAP);
+    task->SetPreviewFlags(flags);
+    task->FReadTimeout.store(ReadTimeout);
+    task->FWriteTimeout.store(WriteTimeout);
+
+    // A hook not chosen stays unset, so the engine never prepares frames for it.
+    if (AHooks) {
+      const THookChoice& h = *AHooks;
+      using FFmpeg::TTaskAudioHookEvent;
+      using FFmpeg::TTaskFrameHookEvent;
+      using FFmpeg::TTaskVideoHookEvent;
+      if (h[hkAudioInput])
+        task->FOnAudioInputHook = TTaskAudioHookEvent::Bind<&TCustomEncoder::DoAudioInputHook>(this);
+      if (h[hkAudioOutput])
+        task->FOnAudioOutputHook =
+            TTaskAudioHookEvent::Bind<&TCustomEncoder::DoAudioOutputHook>(this);
+      if (h[hkVideoInput])
+        task->FOnVideoInputHook = TTaskVideoHookEvent::Bind<&TCustomEncoder::DoVideoInputHook>(this);
+      if (h[hkVideoOutput])
+        task->FOnVideoOutputHook =
+            TTaskVideoHookEvent::Bind<&TCustomEncoder::DoVideoOutputHook>(this);
+      if (h[hkFrameInput])
+        task->FOnFrameInputHook = TTaskFrameHookEvent::Bind<&TCustomEncoder::DoFrameInputHook>(this);
+      if (h[hkFrameOutput])
+        task->FOnFrameOutputHook =
+            TTaskFrameHookEvent::Bind<&TCustomEncoder::DoFrameOutputHook>(this);
+    }
+
+    const int ret = task->ParseOptions(ACommandLine);
+    if (ret < 0) {
+      FLastErrMsg = task->LastErrMsg();
+      return ret;  // the task goes with its unique_ptr; nothing is listed
+    }
+
+    // One decoder component per input, lent the task's opened input.
+    for (int i = 0; i < task->Fnb_input_files; ++i) {
+      auto* decoder = new FFDecode::TVIZoravaz(nullptr);
+      task->FDecoders.push_back(decoder);
+      decoder->SetFormatContext(task->Finput_files[i]->ctx);
+    }
+
+    task->FOnProgress = FFmpeg::TTaskProgressEvent::Bind<&TCustomEncoder::DoProgress>(this);
+    task->FOnTerminate = Platform::TNotifyEvent::Bind<&TCustomEncoder::DoTerminate>(this);
+  } catch (const Exception& e) {
+    FLastErrMsg = e.what();
+    return -1;
+  }
+  return FTaskList.Add(task.release());
+}
+
+void TCustomEncoder::ClearTasks() {
+  auto free = LockFree();
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    // Inside a walk or inside StartTask (a handler of a synchronous run) a task of the
+    // run may still be on the stack.
+    if ((FWorking && !FAllDone) || FStartDepth > 0 || FWalkDepth > 0)
+      throw Exception("Cannot ClearTasks while working.");
+    ++FGeneration;  // deliveries still out no longer free anything
+  }
+  ++FWalkDepth;
+  try {
+    FTaskList.Clear();
+  } catch (...) {
+    --FWalkDepth;
+    throw;
+  }
+  --FWalkDepth;
+  FLastErrMsg.clear();
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  FTerminatedCount = 0;
+  FNextIndex = -1;
+  FPendingStarts = 0;
+  FRunLength = 0;
+  FAllDone = false;
+  FLimited = false;
+  FWorking = false;
+  FPaused = false;
+}
+
+// ---- Runs -----------------------------------------------------------------------------------
+
+void TCustomEncoder::StartTask(int AN) {
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    if (FWorking) throw Exception(Platform::Format("Cannot %s while working.", "StartTask"));
+    FTerminatedCount = 0;
+    FNextIndex = 0;
+    FRunLength = FTaskList.Count();
+    FPendingStarts = FRunLength;
+    FAllDone = false;
+    FLimited = AN > 0;
+    FWorking = true;
+    FPaused = false;
+    ++FStartDepth;
+  }
+  struct TDepth {
+    TCustomEncoder* Self;
+    ~TDepth() {
+      std::lock_guard<std::recursive_mutex> term(Self->FTerminateLock);
+      --Self->FStartDepth;
+    }
+  } depth{this};
+
+  if (AN > 0) {
+    // The ends reported meanwhile by the tasks started here wait until the first N are
+    // out, so a task ending early never starts one more than N.
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    for (int n = AN; FPendingStarts > 0; --n) {
+      StartNextTask();
+      if (n <= 1) break;
+    }
+    CheckRunEnd();
+    return;
+  }
+  // One task after another on this thread; the lock is not held while a task runs.
+  for (;;) {
+    {
+      std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+      if (FPendingStarts <= 0) break;
+    }
+    StartNextTask();
+  }
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  CheckRunEnd();
+}
+
+void TCustomEncoder::StartNextTask() {
+  std::unique_lock<std::recursive_mutex> term(FTerminateLock);
+  TFFmpeg* task = nullptr;
+  int index = -1;
+  for (;;) {
+    if (FPendingStarts <= 0) return;
+    --FPendingStarts;
+    index = FNextIndex++;
+    task = FTaskList.Get(index);
+    if (task) break;
+    ++FTerminatedCount;  // an empty slot never reports: it counts as ended
+  }
+  // The position is taken before the task starts: a task that cannot start reports
+  // its end inside Start, and that end may start the next position.
+  const bool limited = FLimited;
+  if (!limited) term.unlock();
+  if (OnStart.Assigned()) OnStart(this, index);
+  task->Start(limited);
+}
+
+void TCustomEncoder::CheckRunEnd() {
+  if (!FWorking || FAllDone || FPendingStarts > 0 || FTerminatedCount < FRunLength) return;
+  FAllDone = true;
+  if (!OnTerminate.Assigned()) return;
+  FTerminateInfo = TTerminateInfo{-1, true, false, std::string()};
+  Deliver(FTerminateInfo, nullptr, true);
+}
+
+void TCustomEncoder::Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool AFinal) {
+  if (FLimited || !FWorking) {
+    {
+      std::lock_guard<std::mutex> g(FDeliveryLock);
+      if (!AFinal) ++FTaskDeliveries;
+      ++FLiveDeliveries;
+    }
+    try {
+      new TDoTerminateThread(this, TriggerEventInMainThread, AFinal, AInfo, OnTerminate, ATask,
+                             FGeneration);
+    } catch (...) {
+      DeliveryDone(!AFinal);
+      throw;
+    }
+    return;
+  }
+  // A synchronous run: on the reporting thread.
+  THandlerDepth depth;
+  OnTerminate(this, AInfo);
+}
+
+void TCustomEncoder::DoTerminate(void* ASender) {
+  if (!ASender) return;
+  auto* task = static_cast<TCustomFFmpeg*>(ASender);
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  const int index = FTaskList.IndexOf(task);
+  if (index < 0) return;  // not one of ours
+  if (OnTerminate.Assigned()) {
+    FTerminateInfo =
+        TTerminateInfo{index, task->JobFinished(), task->HasError(), task->ErrorText()};
+    Deliver(FTerminateInfo, FTaskList.Get(index), false);
+  }
+  if (!FWorking) return;
+  ++FTerminatedCount;
+  if (FPendingStarts > 0 && FLimited) StartNextTask();
+  CheckRunEnd();
+}
+
+void TCustomEncoder::WaitTaskDeliveries() {
+  std::unique_lock<std::mutex> g(FDeliveryLock);
+  FDeliveryCond.wait(g, [this] { return FTaskDeliveries == 0; });
+}
+
+void TCustomEncoder::FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration) {
+  auto free = LockFree();
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    if (AGeneration != FGeneration) return;  // cleared since: the task is gone
+  }
+  if (FTaskList.Get(AIndex) != ATask) return;
+  delete ATask;  // its destroy notification empties the slot
+}
+
+void TCustomEncoder::DeliveryDone(bool ATaskDelivery) {
+  {
+    std::lock_guard<std::mutex> g(FDeliveryLock);
+    if (ATaskDelivery) --FTaskDeliveries;
+    --FLiveDeliveries;
+    FDeliveryCond.notify_all();
+  }
+  Platform::NotifyMainThread();
+}
+
+void TCustomEncoder::Pause() {
+  auto free = LockFree();
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  if (!FWorking || FPaused) return;
+  ForEachTask([](TFFmpeg* ATask) { ATask->Pause(); });
+  FPaused = true;
+}
+
+void TCustomEncoder::Resume() {
+  auto free = LockFree();
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  if (!FWorking || !FPaused) return;
+  ForEachTask([](TFFmpeg* ATask) { ATask->Resume(); });
+  FPaused = false;
+}
+
+void TCustomEncoder::Stop(bool AWait) {
+  auto free = LockFree();
+  ++FWalkDepth;
+  struct TWalk {
+    int& Depth;
+    ~TWalk() { --Depth; }
+  } walk{FWalkDepth};
+  {
+    // Nothing starts any more; every task is told to stop without waiting, so the ends
+    // that the tasks report meanwhile are counted at once.
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    FPendingStarts = 0;
+    if (!FWorking) return;
+    ForEachTask([](TFFmpeg* ATask) { ATask->Terminate(false); });
+  }
+  // Inside a terminate handler of a synchronous run the ends are counted only after
+  // the handler returns: waiting there would wait for itself.
+  if (!AWait || tTerminateHandlerDepth > 0) return;
+  ForEachTask([](TFFmpeg* ATask) { ATask->Terminate(true); });
+}
+
+// ---- Settings -------------------------------------------------------------------------------
+
+void TCustomEncoder::SetReadTimeout(int AValue) {
+  TFFBaseComponent::SetReadTimeout(AValue);
+  auto free = LockFree();
+  ForEachTask([AValue](TFFmpeg* ATask) { ATask->FReadTimeout.store(AValue); });
+}
+
+void TCustomEncoder::SetWriteTimeout(int AValue) {
+  TFFBaseComponent::SetWriteTimeout(AValue);
+  auto free = LockFree();
+  ForEachTask([AValue](TFFmpeg* ATask) { ATask->FWriteTimeout.store(AValue); });
+}
+
+void TCustomEncoder::SetPreviewAudio(bool AValue) {
+  FPreviewAudio = AValue;
+  auto free = LockFree();
+  ForEachTask([AValue](TFFmpeg* ATask) { ATask->FAudioPreview.store(AValue); });
+}
+
+void TCustomEncoder::SetPreviewVideo(bool AValue) {
+  FPreviewVideo = AValue;
+  auto free = LockFree();
+  ForEachTask([AValue](TFFmpeg* ATask) {
+    const std::uint8_t flags = ATask->PreviewFlags();
+    ATask->SetPreviewFlags(AValue ? (flags | FFmpeg::PREVIEW_WINDOW)
+                                  : (flags & ~FFmpeg::PREVIEW_WINDOW));
+  });
+}
+
+void TCustomEncoder::SetPreviewBitmap(bool AValue) {
+  FPreviewBitmap = AValue;
+  auto free = LockFree();
+  ForEachTask([AValue](TFFmpeg* ATask) {
+    const std::uint8_t flags = ATask->PreviewFlags();
+    ATask->SetPreviewFlags(AValue ? (flags | FFmpeg::PREVIEW_BITMAP)
+                                  : (flags & ~FFmpeg::PREVIEW_BITMAP));
+  });
+}
+
+void TCustomEncoder::SetPreviewInterval(int AValue) {
+  FPreviewInterval = ClampInterval(AValue);
+  const std::int64_t us = Microseconds(FPreviewInterval);
+  auto free = LockFree();
+  ForEachTask([us](TFFmpeg* ATask) { ATask->FPreviewInterval.store(us); });
+}
+
+void TCustomEncoder::SetProgressInterval(int AValue) {
+  FProgressInterval = ClampInterval(AValue);
+  const std::int64_t us = Microseconds(FProgressInterval);
+  auto free = LockFree();
+  ForEachTask([us](TFFmpeg* ATask) { ATask->Fstats_period.store(us); });
+}
+
+// ---- Trampolines ----------------------------------------------------------------------------
+
+void TCustomEncoder::AudioHook(const TEncAudioHookEvent& AHandler, TObject* Sender,
+                               const std::int64_t& APTS, AVFrame* AFrame, int ASize,
+                               int ASampleRate, int AChannels, AVSampleFormat ASampleFormat) {
+  if (!AHandler.Assigned()) return;
+  std::lock_guard<std::mutex> g(FAudioHookLock);
+  AHandler(this, FTaskList.IndexOf(TaskOf(Sender)), APTS, AFrame, ASize, ASampleRate, AChannels,
+           ASampleFormat);
+}
+
+void TCustomEncoder::DoAudioInputHook(TObject* Sender, const std::int64_t& APTS, AVFrame* AFrame,
+                                      int ASize, int ASampleRate, int AChannels,
+                                      AVSampleFormat ASampleFormat) {
+  AudioHook(OnAudioInputHook, Sender, APTS, AFrame, ASize, ASampleRate, AChannels, ASampleFormat);
+}
+
+void TCustomEncoder::DoAudioOutputHook(TObject* Sender, const std::int64_t& APTS,
+                                       AVFrame* AFrame, int ASize, int ASampleRate,
+                                       int AChannels, AVSampleFormat ASampleFormat) {
+  AudioHook(OnAudioOutputHook, Sender, APTS, AFrame, ASize, ASampleRate, AChannels,
+            ASampleFormat);
+}
+
+void TCustomEncoder::VideoHook(const TEncVideoHookEvent& AHandler, TObject* Sender,
+                               TBitmap* ABitmap, int AFrameNumber, const std::int64_t& APTS,
+                               bool& AUpdate, bool& AStopHook) {
+  if (!AHandler.Assigned()) return;
+  std::lock_guard<std::mutex> g(FVideoHookLock);
+  FHookInfo = THookInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS, AUpdate,
+                        AStopHook};
+  AHandler(this, &FHookInfo);
+  AUpdate = FHookInfo.Update;
+  AStopHook = FHookInfo.StopHook;
+}
+
+void TCustomEncoder::DoVideoInputHook(TObject* Sender, TBitmap* ABitmap, int AFrameNumber,
+                                      const std::int64_t& APTS, bool& AUpdate, bool& AStopHook) {
+  VideoHook(OnVideoInputHook, Sender, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
+}
+
+void TCustomEncoder::DoVideoOutputHook(TObject* Sender, TBitmap* ABitmap, int AFrameNumber,
+                                       const std::int64_t& APTS, bool& AUpdate,
+                                       bool& AStopHook) {
+  VideoHook(OnVideoOutputHook, Sender, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
+}
+
+void TCustomEncoder::FrameHook(const TEncFrameHookEvent& AHandler, TObject* Sender,
+                               PAVPicture APicture, AVPixelFormat APixFmt, int AFrameNumber,
+                               int AWidth, int AHeight, const std::int64_t& APTS) {
+  if (!AHandler.Assigned()) return;
+  std::lock_guard<std::mutex> g(FFrameHookLock);
+  FFrameHookInfo = TFrameHookInfo{FTaskList.IndexOf(TaskOf(Sender)), AFrameNumber, APicture,
+                                  APixFmt, AWidth, AHeight, APTS};
+  AHandler(this, &FFrameHookInfo);
+}
+
+void TCustomEncoder::DoFrameInputHook(TObject* Sender, PAVPicture APicture, AVPixelFormat APixFmt,
+                                      int AFrameNumber, int AWidth, int AHeight,
+                                      const std::int64_t& APTS) {
+  FrameHook(OnFrameInputHook, Sender, APicture, APixFmt, AFrameNumber, AWidth, AHeight, APTS);
+}
+
+void TCustomEncoder::DoFrameOutputHook(TObject* Sender, PAVPicture APicture,
+                                       AVPixelFormat APixFmt, int AFrameNumber, int AWidth,
+                                       int AHeight, const std::int64_t& APTS) {
+  FrameHook(OnFrameOutputHook, Sender, APicture, APixFmt, AFrameNumber, AWidth, AHeight, APTS);
+}
+
+void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFrameNumber,
+                                     const std::int64_t& APTS) {
+  const TEncPreviewBitmapEvent handler = OnPreviewBitmap;
+  if (!handler.Assigned()) return;
+  std::lock_guard<std::mutex> g(FPreviewLock);
+  FPreviewInfo = TPreviewInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS};
+  auto call = [this, &handler] { handler(this, FPreviewInfo); };
+  RunHandler(TriggerEventInMainThread, call);
+}
+
+void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumber, int AFPS,
+                                float AQuality, float ABitRate, const std::int64_t& ATotalSize,
+                                const std::int64_t& ACurrentDuration,
+                                const std::int64_t& ATotalDuration) {
+  const TEncProgressEvent handler = OnProgress;
+  if (!handler.Assigned()) return;
+  std::lock_guard<std::mutex> g(FProgressLock);
+  FProgressInfo = TProgressInfo{FTaskList.IndexOf(TaskOf(Sender)), AFileIndex, AFrameNumber, AFPS,
+                                AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
+  auto call = [this, &handler] { handler(this, &FProgressInfo); };
+  RunHandler(TriggerEventInMainThread, call);
+}
+
+void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AFormatContext) {
+  const TBeforeFindStreamInfoEvent handler = OnBeforeFindStreamInfo;
+  if (!handler.Assigned()) return;
+  std::lock_guard<std::mutex> g(FBeforeFindStreamInfoLock);
+  FPendingSender = Sender;
+  FPendingFormatContext = AFormatContext;
+  auto call = [this, &handler] { handler(FPendingSender, FPendingFormatContext); };
+  RunHandler(TriggerEventInMainThread, call);
+}
+
+}  // namespace FFEncode

@@ -1,0 +1,473 @@
+// The encoder component over real conversions: a small NUT file with video and audio
+// made from lavfi sources at test time, converted to MP4 by tasks run one after another
+// on the caller or N at a time on convert threads, with the start and terminate events,
+// the end of the run (index -1), stopping, misuse and the settings copied into tasks.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "components/FFDecode.h"
+#include "components/FFEncode.h"
+#include "platform/Dispatcher.h"
+#include "platform/Exception.h"
+#include "runtime/FFLoad.h"
+#include "support/LoaderTestSupport.h"
+#include "support/MediaBuilder.h"
+
+namespace {
+
+using FFEncode::TCustomEncoder;
+using FFEncode::TTerminateInfo;
+using FFEncode::TVEDavirev;
+using Platform::TObject;
+
+// What the encoder's start and terminate events delivered, in order.
+struct TEvent {
+  char Kind;  // 'S' start, 'T' terminate
+  int Index;
+  bool Finished;
+  bool HasException;
+  std::string Message;
+  Platform::TThreadID Thread;
+};
+
+class TEventLog {
+ public:
+  explicit TEventLog(TCustomEncoder& AEncoder) : FEncoder(AEncoder) {
+    AEncoder.OnStart = FFEncode::TStartEvent::FromFunction(&OnStart, this);
+    AEncoder.OnTerminate = FFEncode::TTerminateEvent::FromFunction(&OnTerminate, this);
+  }
+
+  std::vector<TEvent> Events() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FEvents;
+  }
+  std::vector<TEvent> Of(char AKind) {
+    std::vector<TEvent> r;
+    for (const TEvent& e : Events())
+      if (e.Kind == AKind) r.push_back(e);
+    return r;
+  }
+  std::vector<int> Indexes(char AKind) {
+    std::vector<int> r;
+    for (const TEvent& e : Of(AKind)) r.push_back(e.Index);
+    return r;
+  }
+  bool RunEnded() {
+    for (const TEvent& e : Of('T'))
+      if (e.Index == -1) return true;
+    return false;
+  }
+  // The most tasks found running at any start, the task being started included.
+  int MaxRunning() const { return FMaxRunning.load(); }
+  // Set before the run when the start handler should count running tasks.
+  std::vector<FFEncode::TFFmpeg*> Tasks;
+  // Called from the terminate handler (main thread or the reporting thread).
+  std::function<void(const TTerminateInfo&)> AfterTerminate;
+
+ private:
+  static void OnStart(void* AData, TObject*, int ATaskIndex) {
+    auto* self = static_cast<TEventLog*>(AData);
+    int running = 1;
+    for (FFEncode::TFFmpeg* t : self->Tasks)
+      if (t && t->Running()) ++running;
+    if (running > self->FMaxRunning.load()) self->FMaxRunning.store(running);
+    std::lock_guard<std::mutex> g(self->FLock);
+    self->FEvents.push_back({'S', ATaskIndex, false, false, "", Platform::GetCurrentThreadId()});
+  }
+  static void OnTerminate(void* AData, TObject*, const TTerminateInfo& AInfo) {
+    auto* self = static_cast<TEventLog*>(AData);
+    {
+      std::lock_guard<std::mutex> g(self->FLock);
+      self->FEvents.push_back({'T', AInfo.TaskIndex, AInfo.Finished, AInfo.HasException,
+                               AInfo.ExceptionMsg, Platform::GetCurrentThreadId()});
+    }
+    if (self->AfterTerminate) self->AfterTerminate(AInfo);
+  }
+
+  TCustomEncoder& FEncoder;
+  std::mutex FLock;
+  std::vector<TEvent> FEvents;
+  std::atomic<int> FMaxRunning{0};
+};
+
+// Serves the main thread's queue until APredicate holds or 60 s passed.
+bool PumpUntil(const std::function<bool()>& APredicate) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!APredicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(10);
+  }
+  Platform::ProcessMainThreadQueue();
+  return true;
+}
+
+bool Exists(const std::string& APath) {
+  struct stat st {};
+  return stat(APath.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+class FFEncodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries))
+        << FFLoad::FFLoader->GetLastErrMsg();
+    char dir[] = "/tmp/ostrevan_encode_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    FDir = dir;
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = "va";
+    spec.Duration = 0.5;
+    ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.nut"), "nut", spec), 0);
+  }
+  void TearDown() override { (void)std::system(("rm -rf '" + FDir + "'").c_str()); }
+
+  std::string Path(const std::string& AName) const { return FDir + "/" + AName; }
+
+  // A short conversion of the test input into AOutput (in the test folder).
+  std::string Short(const std::string& AOutput) const {
+    return "-y -i \"" + Path("in.nut") + "\" -c:a aac -b:a 128k -ar 44100 -c:v mpeg4 -b:v 320k \"" +
+           Path(AOutput) + "\"";
+  }
+  // A conversion that reads a 60 s source at its own rate: it runs until stopped.
+  std::string Long(const std::string& AOutput) const {
+    return "-y -re -f lavfi -i testsrc2=size=64x48:rate=25:duration=60 -c:v mpeg4 \"" +
+           Path(AOutput) + "\"";
+  }
+
+  std::string FDir;
+};
+
+// ---- Runs ---------------------------------------------------------------------------------
+
+TEST_F(FFEncodeTest, LimitedRunStartsTwoAtATimeAndEndsWithIndexMinusOneLast) {
+  TVEDavirev encoder;
+  encoder.AutoFreeTask = false;  // the start handler looks at the tasks
+  TEventLog log(encoder);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4")), i)
+        << encoder.LastErrMsg();
+    log.Tasks.push_back(encoder.GetTask(i));
+  }
+
+  encoder.StartTask(2);
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0, 1})) << "the first two start at once";
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_LE(log.MaxRunning(), 2);
+  const std::vector<TEvent> ends = log.Of('T');
+  ASSERT_EQ(ends.size(), 6u);
+  std::set<int> seen;
+  for (std::size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    seen.insert(ends[i].Index);
+    EXPECT_TRUE(ends[i].Finished);
+    EXPECT_FALSE(ends[i].HasException) << ends[i].Message;
+    EXPECT_EQ(ends[i].Thread, Platform::GetCurrentThreadId()) << "delivered on the main thread";
+  }
+  EXPECT_EQ(seen, (std::set<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(ends[5].Index, -1);
+  EXPECT_TRUE(ends[5].Finished);
+  EXPECT_FALSE(ends[5].HasException);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(Exists(Path("out" + std::to_string(i) + ".mp4"))) << i;
+  EXPECT_TRUE(encoder.Working()) << "a run ends without clearing the working state";
+  encoder.ClearTasks();
+  EXPECT_FALSE(encoder.Working());
+  EXPECT_EQ(encoder.TaskCount(), 0);
+}
+
+TEST_F(FFEncodeTest, LimitedRunFreesEachEndedTaskBeforeTheFinalEvent) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+  std::vector<int> listedAtEnd;
+  log.AfterTerminate = [&](const TTerminateInfo& AInfo) {
+    if (AInfo.TaskIndex == -1)
+      for (int i = 0; i < 3; ++i) listedAtEnd.push_back(encoder.GetTask(i) != nullptr);
+  };
+  encoder.StartTask(3);
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+  EXPECT_EQ(listedAtEnd, (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(encoder.TaskCount(), 3) << "slots keep their places";
+}
+
+TEST_F(FFEncodeTest, SynchronousRunRaisesEveryEventOnTheCallerBeforeReturning) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+
+  encoder.StartTask(0);
+
+  const std::vector<TEvent> events = log.Events();
+  std::vector<std::pair<char, int>> order;
+  for (const TEvent& e : events) {
+    order.emplace_back(e.Kind, e.Index);
+    EXPECT_EQ(e.Thread, Platform::GetCurrentThreadId());
+  }
+  EXPECT_EQ(order, (std::vector<std::pair<char, int>>{
+                       {'S', 0}, {'T', 0}, {'S', 1}, {'T', 1}, {'S', 2}, {'T', 2}, {'T', -1}}));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(encoder.GetTask(i)) << "a synchronous run frees nothing";
+    EXPECT_TRUE(Exists(Path("out" + std::to_string(i) + ".mp4"))) << i;
+  }
+}
+
+TEST_F(FFEncodeTest, EmptySlotsCountAsEndedAndAnEmptyListEndsAtOnce) {
+  struct TRow {
+    const char* Name;
+    int Tasks;
+    std::vector<int> Freed;  // slots emptied before the run
+    int N;
+    std::vector<int> Starts;
+  };
+  const TRow rows[] = {
+      {"empty slot in the middle, one at a time", 3, {1}, 1, {0, 2}},
+      {"empty slot at the end, one at a time", 2, {1}, 1, {0}},
+      {"empty slot at the end, synchronous", 2, {1}, 0, {0}},
+      {"every slot empty", 2, {0, 1}, 2, {}},
+      {"empty list, limited", 0, {}, 1, {}},
+      {"empty list, synchronous", 0, {}, 0, {}},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TVEDavirev encoder;
+    TEventLog log(encoder);
+    for (int i = 0; i < row.Tasks; ++i)
+      ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+    for (int i : row.Freed) delete encoder.GetTask(i);
+    encoder.StartTask(row.N);
+    if (row.N <= 0) {
+      EXPECT_TRUE(log.RunEnded()) << "before StartTask returned";
+    }
+    ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+    EXPECT_EQ(log.Indexes('S'), row.Starts);
+    std::vector<int> ends = log.Indexes('T');
+    EXPECT_EQ(ends.back(), -1);
+    ends.pop_back();
+    EXPECT_EQ(ends, row.Starts);
+    encoder.ClearTasks();  // the run ended: allowed
+  }
+}
+
+TEST_F(FFEncodeTest, StopInALimitedRunStartsNothingMoreAndEveryTaskReportsItsEnd) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  std::atomic<int> progress{0};
+  struct TProgress {
+    static void On(void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+      if (AInfo->TaskIndex == 0) static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+    }
+  };
+  encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TProgress::On, &progress);
+  encoder.SetProgressInterval(20);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder.AddTask(Long("out" + std::to_string(i) + ".mp4")), i);
+  encoder.StartTask(1);
+  ASSERT_TRUE(PumpUntil([&] { return progress.load() > 0; })) << "task 0 runs";
+
+  encoder.Stop(true);
+
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0})) << "no task starts after Stop";
+  const std::vector<TEvent> ends = log.Of('T');
+  ASSERT_EQ(ends.size(), 4u);
+  std::set<int> seen;
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    seen.insert(ends[i].Index);
+    EXPECT_FALSE(ends[i].Finished);
+  }
+  EXPECT_EQ(seen, (std::set<int>{0, 1, 2}));
+  EXPECT_EQ(ends[3].Index, -1);
+  EXPECT_TRUE(ends[3].Finished);
+}
+
+TEST_F(FFEncodeTest, PauseAndResumeActOnTheRunningTasks) {
+  TVEDavirev encoder;
+  encoder.AutoFreeTask = false;
+  TEventLog log(encoder);
+  ASSERT_EQ(encoder.AddTask(Long("out.mp4")), 0);
+  FFEncode::TFFmpeg* task = encoder.GetTask(0);
+  encoder.Pause();  // not working: nothing
+  EXPECT_EQ(task->PauseState(), -1);
+  encoder.StartTask(1);
+  encoder.Pause();
+  EXPECT_EQ(task->PauseState(), 1);
+  encoder.Resume();
+  EXPECT_EQ(task->PauseState(), 0);
+  encoder.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+}
+
+// ---- Failures -----------------------------------------------------------------------------
+
+TEST_F(FFEncodeTest, CallsWhileWorkingRaiseWithTheOperationsName) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  ASSERT_EQ(encoder.AddTask(Long("long.mp4")), 0);
+  encoder.StartTask(1);
+  struct TRow {
+    const char* Text;
+    std::function<void()> Call;
+  };
+  const TRow rows[] = {
+      {"Cannot AddTask while working.", [&] { (void)encoder.AddTask(Short("x.mp4")); }},
+      {"Cannot StartTask while working.", [&] { encoder.StartTask(1); }},
+      {"Cannot ClearTasks while working.", [&] { encoder.ClearTasks(); }},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Text);
+    try {
+      row.Call();
+      ADD_FAILURE() << "no exception";
+    } catch (const Platform::Exception& e) {
+      EXPECT_EQ(std::string(e.what()), row.Text);
+    }
+  }
+  EXPECT_EQ(encoder.TaskCount(), 1) << "nothing was listed";
+  encoder.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+  // Once the run ended only AddTask and StartTask still raise, until ClearTasks.
+  EXPECT_THROW((void)encoder.AddTask(Short("x.mp4")), Platform::Exception);
+  encoder.ClearTasks();
+  EXPECT_EQ(encoder.AddTask(Short("x.mp4")), 0);
+}
+
+[[noreturn]] void AddTaskWithoutLibraries(const std::string& ACommandLine) {
+  FFLoad::FFLoader->Unload(FFLoad::avDevice);
+  TVEDavirev encoder;
+  try {
+    (void)encoder.AddTask(ACommandLine);
+  } catch (const Platform::Exception& e) {
+    std::exit(std::string(e.what()) == "FFmpeg libraries not loaded." ? 0 : 2);
+  }
+  std::exit(1);
+}
+
+TEST_F(FFEncodeTest, AddTaskWithoutTheLibrariesRaises) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(AddTaskWithoutLibraries(Short("x.mp4")), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(FFEncodeTest, ParseFailureListsNothingAndKeepsTheTasksText) {
+  TVEDavirev encoder;
+  ASSERT_EQ(encoder.AddTask(Short("first.mp4")), 0);
+  struct TRow {
+    std::string CommandLine;
+    std::string Text;  // the task's own text
+  };
+  const TRow rows[] = {
+      {"-i \"" + Path("missing.nut") + "\" \"" + Path("x.mp4") + "\"",
+       "No such file or directory"},
+      {"-nosuchoption 1 -i \"" + Path("in.nut") + "\" \"" + Path("x.mp4") + "\"",
+       "Option not found"},
+      {"-i \"" + Path("in.nut") + "\"", "At least one output file must be specified"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.CommandLine);
+    EXPECT_LT(encoder.AddTask(row.CommandLine), 0);
+    EXPECT_EQ(encoder.LastErrMsg(), row.Text);
+    EXPECT_EQ(encoder.TaskCount(), 1);
+  }
+  EXPECT_EQ(encoder.AddTask(Short("second.mp4")), 1) << "the list goes on unchanged";
+}
+
+TEST_F(FFEncodeTest, FailingTaskReportsItsErrorInTheTerminateEventAndTheRunGoesOn) {
+  struct TRow {
+    const char* Name;
+    int N;
+  };
+  for (const TRow& row : {TRow{"limited", 1}, TRow{"synchronous", 0}}) {
+    SCOPED_TRACE(row.Name);
+    TVEDavirev encoder;
+    TEventLog log(encoder);
+    // The encoder cannot open at that sample rate: the job fails once frames arrive.
+    const int index = encoder.AddTask("-y -i \"" + Path("in.nut") +
+                                      "\" -vn -c:a aac -ar 1234 \"" + Path("bad.mp4") + "\"");
+    ASSERT_EQ(index, 0) << encoder.LastErrMsg();
+    ASSERT_EQ(encoder.AddTask(Short("out.mp4")), 1);
+    encoder.StartTask(row.N);
+    ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+    const std::vector<TEvent> ends = log.Of('T');
+    ASSERT_EQ(ends.size(), 3u);
+    EXPECT_EQ(ends[0].Index, 0);
+    EXPECT_TRUE(ends[0].HasException);
+    EXPECT_NE(ends[0].Message.find("Please check error log message(reported by VEDovedo) to "
+                                   "find out more detail information."),
+              std::string::npos)
+        << ends[0].Message;
+    EXPECT_EQ(ends[1].Index, 1) << "the next task still runs";
+    EXPECT_FALSE(ends[1].HasException) << ends[1].Message;
+    EXPECT_EQ(ends[2].Index, -1);
+  }
+}
+
+// ---- Settings -----------------------------------------------------------------------------
+
+TEST_F(FFEncodeTest, IntervalsAreCopiedIntoEveryTaskInMicroseconds) {
+  TVEDavirev encoder;
+  EXPECT_EQ(encoder.GetPreviewInterval(), 100);
+  EXPECT_EQ(encoder.GetProgressInterval(), 500);
+  ASSERT_EQ(encoder.AddTask(Short("a.mp4")), 0);
+  ASSERT_EQ(encoder.AddTask(Short("b.mp4")), 1);
+  EXPECT_EQ(encoder.GetTask(0)->FPreviewInterval.load(), 100000);
+  EXPECT_EQ(encoder.GetTask(0)->Fstats_period.load(), 500000);
+  struct TRow {
+    int Set;
+    int Stored;
+  };
+  for (const TRow& row : {TRow{5, 10}, TRow{10, 10}, TRow{250, 250}}) {
+    SCOPED_TRACE(row.Set);
+    encoder.SetPreviewInterval(row.Set);
+    encoder.SetProgressInterval(row.Set);
+    EXPECT_EQ(encoder.GetPreviewInterval(), row.Stored);
+    EXPECT_EQ(encoder.GetProgressInterval(), row.Stored);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(encoder.GetTask(i)->FPreviewInterval.load(), row.Stored * 1000);
+      EXPECT_EQ(encoder.GetTask(i)->Fstats_period.load(), row.Stored * 1000);
+    }
+  }
+  encoder.SetPreviewInterval(5);
+  ASSERT_EQ(encoder.AddTask(Short("c.mp4")), 2);
+  EXPECT_EQ(encoder.GetTask(2)->FPreviewInterval.load(), 10000) << "a new task takes it too";
+}
+
+TEST_F(FFEncodeTest, PreviewFlagsTimeoutsAndDecodersReachTheTasks) {
+  TVEDavirev encoder;
+  encoder.SetPreviewBitmap(true);
+  encoder.SetReadTimeout(1234);
+  ASSERT_EQ(encoder.AddTask(Short("a.mp4")), 0);
+  FFEncode::TFFmpeg* task = encoder.GetTask(0);
+  EXPECT_EQ(task->PreviewFlags(), FFmpeg::PREVIEW_BITMAP);
+  EXPECT_EQ(task->FReadTimeout.load(), 1234);
+  encoder.SetPreviewVideo(true);
+  encoder.SetPreviewBitmap(false);
+  EXPECT_EQ(task->PreviewFlags(), FFmpeg::PREVIEW_WINDOW);
+  encoder.SetPreviewVideo(false);
+  EXPECT_EQ(task->PreviewFlags(), 0);
+  encoder.SetWriteTimeout(4321);
+  EXPECT_EQ(task->FWriteTimeout.load(), 4321);
+  encoder.SetPreviewAudio(true);
+  EXPECT_TRUE(task->FAudioPreview.load());
+  ASSERT_EQ(task->FDecoders.size(), 1u) << "one decoder per input";
+  auto* decoder = dynamic_cast<FFDecode::TVIZoravaz*>(task->FDecoders[0]);
+  ASSERT_TRUE(decoder);
+  EXPECT_EQ(decoder->StreamCount(), 2);
+  EXPECT_FALSE(decoder->OwnsContext());
+}
+
+}  // namespace
