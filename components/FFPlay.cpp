@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -220,11 +221,19 @@ void TCustomPlayer::FillSupportedPixelFormats(TVideoState* is) {
     }
   }
   std::lock_guard<std::recursive_mutex> g(FDisplayLock);
-  ClearPixelFormats();
+  std::vector<int> accepted;
   for (Uint32 i = 0; i < FRendererInfo.num_texture_formats; ++i) {
     const int f = AVFormatOf(FRendererInfo.texture_formats[i]);
-    if (f >= 0) (void)AddPixelFormat(f);
+    if (f >= 0) accepted.push_back(f);
   }
+  if (accepted.empty()) return;
+  ClearPixelFormats();
+  // The video filters' sink is handed this list as one option text, which it currently
+  // parses only when it names a single format: offer the stream's own format when the
+  // renderer takes it (no conversion), else the renderer's first.
+  const int own = is->video_st ? is->video_st->codecpar->format : -1;
+  const bool takes_own = std::find(accepted.begin(), accepted.end(), own) != accepted.end();
+  (void)AddPixelFormat(takes_own ? own : accepted.front());
 }
 
 // ---- Display --------------------------------------------------------------------------------
@@ -238,6 +247,7 @@ void TCustomPlayer::DestroyDisplay(bool AShowHost) {
   FRenderer = nullptr;
   FHasRenderer = false;
   FRendererInfo.num_texture_formats = 0;
+  FRendererName.clear();
   if (FWindow) S::SDL_DestroyWindow(FWindow);
   FWindow = nullptr;
   FWindowID = 0;
@@ -581,10 +591,18 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
     }
     remaining_time = std::min(remaining_time, is->last_vis_time + rdftspeed - time);
   }
+  bool shown = false;  // a new picture went up in this step
   if (is->video_st) {
     for (;;) {
       drop = drop || is->drop_to_latest;
-      if (frame_queue_nb_remaining(&is->pictq) == 0) break;
+      if (frame_queue_nb_remaining(&is->pictq) == 0) {
+        // Nothing to time: a requested refresh still opens and redraws the display.
+        if (is->force_refresh && !display_disable) {
+          video_display(is);
+          if (Stream() != is) return;
+        }
+        break;
+      }
       TFrame* lastvp = frame_queue_peek_last(&is->pictq);
       TFrame* vp = frame_queue_peek(&is->pictq);
       if (is->seek_pending_while_paused == 1) vp->serial = -1;
@@ -649,6 +667,7 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
         }
       }
       frame_queue_next(&is->pictq);
+      shown = true;
       if (is->step && !is->paused && !is->force_refresh) {
         // The step is done: pause again (the engine's toggle, reached through Pause).
         Pause();
@@ -658,7 +677,9 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
       break;
     }
   }
-  if (is->pictq.rindex_shown) {
+  // The picture a paused open or a seek while paused waited for is up: the stream
+  // holds from here.
+  if (shown) {
     is->seek_pending_while_paused = 0;
     is->first_frame_while_paused = 0;
   }
@@ -699,8 +720,8 @@ void TCustomPlayer::DoVideoHook(AVFrame* AFrame, double APts) {
 
 int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                  std::int64_t pos, int serial) {
+  // The engine has run the frame hook already; the video hook follows it.
   DoVideoHook(src_frame, pts);
-  DoFrameHook(src_frame, pts);
   TFrame* vp = frame_queue_peek_writable(&is->pictq);
   if (!vp) return -1;
   {
@@ -720,6 +741,9 @@ int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts
     U::av_frame_move_ref(vp->frame, src_frame);
   }
   frame_queue_push(&is->pictq);
+  // A stream opened paused waits in the play loop once its first picture is queued:
+  // that picture is wanted on the screen before it waits.
+  if (is->first_frame_while_paused) is->force_refresh = 1;
   return 0;
 }
 

@@ -143,6 +143,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void video_audio_display(TVideoState* is);
   int realloc_texture(SDL_Texture** texture, Uint32 new_format, int new_width, int new_height,
                       SDL_BlendMode blendmode, bool init_texture);
+  // 0, or -1 (a texture that cannot be made, or planes of mixed line-size signs).
   int upload_texture(SDL_Texture** tex, AVFrame* frame);
   void set_sdl_yuv_conversion_mode(AVFrame* frame);
   void fill_rectangle(int x, int y, int w, int h);
