@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -476,6 +477,55 @@ const std::vector<TRow>& Rows() {
          EXPECT_EQ(p.Find(A, 1)->Channels, 2);
          EXPECT_EQ(p.Find(A, 1)->Samples, 44100);
        }},
+      {"-sseof counts back from the duration the demuxer gives",
+       {"-sseof -0.4 -i @v1.nut -c:v mpeg4 @out.nut"},
+       [] {
+         const TProbe in = P("v1.nut");
+         ASSERT_GT(in.Duration, 0.4);
+         // the pictures at or after duration - 0.4 s, 25 a second
+         const std::size_t first = std::size_t(std::ceil((in.Duration - 0.4) * 25 - 1e-6));
+         ExpectVideo(P("out.nut").Find(V), "mpeg4", 64, 48, 25 - first);
+       }},
+      {"-ss and -t on the output cut video and audio alike",
+       {"-i @va.nut -ss 0.2 -t 0.5 -c:v mpeg4 -c:a pcm_s16le @out.mkv", "-f lavfi -i sine=sample_rate=44100:duration=2 -t 0.5 -c:a pcm_s16le @s.wav"},
+       [] {
+         const TProbe p = P("out.mkv", true);
+         ASSERT_TRUE(p.Find(V) && p.Find(A));
+         EXPECT_EQ(p.Find(V)->Packets(), 13u);
+         EXPECT_EQ(p.Find(A)->Samples, 24000);
+         EXPECT_NEAR(p.Find(A)->Start(), 0.0, CTol);
+         EXPECT_EQ(P("s.wav", true).Find(A)->Samples, 22050);
+       }},
+      {"stream tags: -map_metadata between streams, -metadata on a copied stream",
+       {"-i @v1.nut -metadata:s:v:0 title=Pic -c:v mpeg4 @t.mkv", "-i @t.mkv -map_metadata:s:v:0 0:s:v:0 -c:v mpeg4 @m.mkv",
+        "-i @t.mkv -i @a1.wav -map 0 -map 1 -metadata:s:a:0 language=ger -c copy @n.mkv"},
+       [] {
+         auto t = P("m.mkv").Find(V)->Tags;
+         EXPECT_EQ(t.count("title") ? t.at("title") : "", "Pic");
+         auto n = P("n.mkv");
+         EXPECT_EQ(n.Find(A)->Tags.count("language") ? n.Find(A)->Tags.at("language") : "", "ger");
+         EXPECT_EQ(n.Find(V)->Tags.count("title") ? n.Find(V)->Tags.at("title") : "", "Pic");
+       }},
+      {"the first stream of a kind is the default one, unless -disposition says otherwise",
+       {"-i @a1.wav -map 0:a -map 0:a -c:a pcm_s16le @d.mkv", "-i @a1.wav -map 0:a -map 0:a -disposition:a:1 default -c:a pcm_s16le @e.mkv"},
+       [] {
+         auto d = P("d.mkv"), e = P("e.mkv");
+         EXPECT_TRUE(d.Find(A,0)->Disposition & AV_DISPOSITION_DEFAULT);
+         EXPECT_FALSE(d.Find(A,1)->Disposition & AV_DISPOSITION_DEFAULT);
+         EXPECT_FALSE(e.Find(A,0)->Disposition & AV_DISPOSITION_DEFAULT);
+         EXPECT_TRUE(e.Find(A,1)->Disposition & AV_DISPOSITION_DEFAULT);
+       }},
+      {"-frames:v after -r; one input to two outputs with their own -vf",
+       {"-i @v2.nut -r 5 -frames:v 4 -c:v mpeg4 @out.nut", "-i @v1.nut -vf scale=32:24 @a.nut -vf scale=16:12 @b.nut"},
+       [] { ExpectVideo(P("out.nut").Find(V), "mpeg4", 64, 48, 4);
+            EXPECT_EQ(P("a.nut").Find(V)->Width, 32); EXPECT_EQ(P("b.nut").Find(V)->Width, 16); }},
+      {"-shortest with stream copy",
+       {"-i @v2.nut -i @a1.wav -map 0:v -map 1:a -c copy -shortest @out.mkv"},
+       [] { auto p = P("out.mkv"); EXPECT_NEAR(p.Find(V)->Duration(), 1.0, 0.15); }},
+      {"-ss with -itsoffset on one input; -f names the muxer of a file without extension",
+       {"-ss 0.4 -itsoffset 1 -i @v1.nut -c:v mpeg4 @out.mkv", "-i @v1.nut -t 0.5 -c:v mpeg4 -f matroska @noext"},
+       [] { auto p = P("out.mkv"); EXPECT_EQ(p.Find(V)->Packets(), 15u); EXPECT_NEAR(p.Find(V)->Start(), 1.0, CTol);
+            EXPECT_EQ(P("noext").Format, "matroska,webm"); }},
       {"lavfi sources as inputs",
        {"-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi -i "
         "sine=frequency=1000:sample_rate=32000:duration=1 -c:v mpeg4 -c:a pcm_s16le @out.mkv"},

@@ -103,6 +103,7 @@ TProbe ProbeFile(const std::string& AFile, bool ADecode) {
   probe.Result = avformat_find_stream_info(ic, nullptr);
   if (probe.Result < 0) return probe;
   probe.Format = ic->iformat->name;
+  if (ic->duration != AV_NOPTS_VALUE) probe.Duration = double(ic->duration) / AV_TIME_BASE;
   probe.Tags = Tags(ic->metadata);
   std::vector<FFPtr::TCodecContextPtr> decoders(ic->nb_streams);
   for (unsigned i = 0; i < ic->nb_streams; i++) {

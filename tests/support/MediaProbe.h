@@ -38,6 +38,7 @@ struct TProbedStream {
 struct TProbe {
   int Result = -1;  // of opening and reading the file
   std::string Format;
+  double Duration = 0;  // seconds, as the demuxer gives it
   std::map<std::string, std::string> Tags;
   std::vector<TProbedStream> Streams;
 
