@@ -140,6 +140,8 @@ class FFPlayWindowTest : public ::testing::Test {
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/audio.wav", "wav", spec), 0);
   }
   static void TearDownTestSuite() {
+    // SDL keeps its windows' and renderers' bookkeeping until it shuts down.
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
     for (const char* f : {"/video.mkv", "/av.mkv", "/audio.wav"}) std::remove((FDir + f).c_str());
     ::rmdir(FDir.c_str());
   }
