@@ -317,7 +317,7 @@ bool TCustomPlayer::CreateDisplay(Platform::HWND AHandle, int& W, int& H) {
 }
 
 int TCustomPlayer::video_open(TVideoState* is) {
-  if (FChanging) return -1;
+  if (FChanging || FHostReleased) return -1;
   std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
   if (!d.owns_lock()) return -1;
   int w = ScreenWidth > 0 ? ScreenWidth : default_width;
@@ -338,6 +338,7 @@ bool TCustomPlayer::ChangeScreenHandle(Platform::HWND AHandle) {
     return false;
   }
   FChangePending = false;
+  FHostReleased = false;
   if (!FWindow) {
     FScreenHandle = AHandle;
     return true;
@@ -413,6 +414,9 @@ void TCustomPlayer::ReleaseHostWindow() {
   DestroyDisplay(false);
   FScreenHandle = nullptr;
   FChangePending = true;
+  // No window of the player's own pops up in its place: the display stays closed until
+  // a new screen handle is given.
+  FHostReleased = true;
   FChanging = false;
 }
 

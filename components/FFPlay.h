@@ -120,7 +120,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   // A renderer draws into the host window (the host's own paint is then swallowed).
   bool HasRenderer() const { return FHasRenderer.load(); }
   // The host window is about to be destroyed: the SDL window and renderer are dropped
-  // first; the stream plays on without a display.
+  // first; the stream plays on without a display until SetScreenHandle gives a new one.
   void ReleaseHostWindow();
   // Set by the binding: the host window's client size; False when unknown.
   std::function<bool(int& AWidth, int& AHeight)> HostClientSize;
@@ -171,6 +171,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   std::mutex FRenderLock;
   std::atomic<bool> FChanging{false};
   bool FChangePending = false;
+  std::atomic<bool> FHostReleased{false};  // the host window went away: no display
   bool FOwnWindow = false;
   std::atomic<bool> FHasRenderer{false};
   std::atomic<double> FAspectRatio{0.0};
