@@ -549,6 +549,13 @@ const std::vector<TRow>& Rows() {
          EXPECT_EQ(t.Find(A)->Samples, std::int64_t(m.Find(A)->Packets()) * 1024);
          EXPECT_NEAR(double(m.Find(A)->Samples), 48000, 1024);
        }},
+      {"an optional -map of a missing stream is no error; -s applies after -vf",
+       {"-i @v1.nut -map 0:v -map 0:a? -vf hflip -s 32x24 -c:v mpeg4 @out.nut"},
+       [] {
+         const TProbe p = P("out.nut");
+         ASSERT_EQ(p.Streams.size(), 1u);
+         ExpectVideo(p.Find(V), "mpeg4", 32, 24, 25);
+       }},
       {"lavfi sources as inputs",
        {"-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi -i "
         "sine=frequency=1000:sample_rate=32000:duration=1 -c:v mpeg4 -c:a pcm_s16le @out.mkv"},
