@@ -168,7 +168,7 @@ void TCustomPlayer::UpdateDisplayRect(const SDL_Rect& ARect) {
 }
 
 std::string TCustomPlayer::RendererName() const {
-  std::lock_guard<std::recursive_mutex> g(const_cast<std::recursive_mutex&>(FDisplayLock));
+  std::lock_guard<std::recursive_mutex> g(FDisplayLock);
   return FRendererName;
 }
 
@@ -876,7 +876,9 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
       U::av_freep(&rdft_data);
       rdft_bits = rdft_bits_new;
       real_data = static_cast<float*>(U::av_malloc_array(nb_freq, 4 * sizeof(*real_data)));
-      rdft_data = U::av_malloc_array(nb_freq + 1, 2 * 2 * sizeof(float));
+      // Two channels of nb_freq + 1 outputs each; the second starts on an aligned
+      // boundary, as the transform's vector code requires.
+      rdft_data = U::av_malloc_array(2 * (nb_freq + 8), 2 * sizeof(float));
       const float scale = 1.0f;
       AVTXContext* ctx = nullptr;
       av_tx_fn fn = nullptr;
@@ -894,9 +896,9 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
       s->show_mode = SHOW_MODE_WAVES;
     } else {
       AVComplexFloat* data_out[2] = {static_cast<AVComplexFloat*>(rdft_data),
-                                     static_cast<AVComplexFloat*>(rdft_data) + nb_freq + 1};
+                                     static_cast<AVComplexFloat*>(rdft_data) + nb_freq + 8};
       float* data_in[2] = {real_data, real_data + 2 * nb_freq};
-      // The second channel's output sits after the first's; allocate both halves.
+      // Each channel has its half of the input and of the output buffer.
       for (int ch = 0; ch < channels; ch++) {
         int i = i_start + ch;
         for (int x = 0; x < 2 * nb_freq; x++) {

@@ -167,7 +167,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   mutable std::mutex FRectLock;
   SDL_Rect FDisplayRect{};  // Guarded by FRectLock (x, y = left, top; w, h = right, bottom).
   std::string FRendererName;  // Guarded by FDisplayLock.
-  std::recursive_mutex FDisplayLock;
+  mutable std::recursive_mutex FDisplayLock;
   std::mutex FRenderLock;
   std::atomic<bool> FChanging{false};
   bool FChangePending = false;

@@ -135,9 +135,12 @@ class FFPlayWindowTest : public ::testing::Test {
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/video.mkv", "matroska", spec), 0);
     spec.Streams = "va";
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/av.mkv", "matroska", spec), 0);
+    spec.Streams = "a";
+    spec.Channels = 2;
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/audio.wav", "wav", spec), 0);
   }
   static void TearDownTestSuite() {
-    for (const char* f : {"/video.mkv", "/av.mkv"}) std::remove((FDir + f).c_str());
+    for (const char* f : {"/video.mkv", "/av.mkv", "/audio.wav"}) std::remove((FDir + f).c_str());
     ::rmdir(FDir.c_str());
   }
   void SetUp() override {
@@ -218,6 +221,32 @@ TEST_F(FFPlayWindowTest, PausedOpenShowsTheFirstPictureAndASeekShowsTheSoughtOne
   EXPECT_TRUE(player.Paused()) << "a seek while paused stays paused";
   player.Stop(true);
   EXPECT_FALSE(player.GetCurrentBitmap(bmp, pts)) << "no stream, no picture";
+}
+
+TEST_F(FFPlayWindowTest, AudioIsShownAsWavesOrSpectrumToTheEnd) {
+  const struct {
+    int Mode;  // before the open
+    int Shown;
+  } rows[] = {{0, FFBasePlay::SHOW_MODE_WAVES}, {FFBasePlay::SHOW_MODE_RDFT, FFBasePlay::SHOW_MODE_RDFT}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Mode);
+    LogRecorder::TLogRecorder::Get().Clear();
+    TZAVereve player;
+    Prepare(player);
+    player.RangeEndAction = FFBasePlay::reStop;
+    ASSERT_TRUE(player.Open(FDir + "/audio.wav", nullptr, "")) << player.LastErrMsg();
+    player.SetShowMode(r.Mode);
+    // The stream may have ended already; the mode it shows in is what it kept.
+    int shown = -1;
+    if (player.LockStream(Platform::INFINITE) == Platform::TWaitResult::wrSignaled) {
+      if (FFBasePlay::TVideoState* is = player.Stream()) shown = is->show_mode;
+      player.UnlockStream();
+    }
+    if (shown >= 0) EXPECT_EQ(shown, r.Shown);
+    ASSERT_TRUE(PumpUntil([&] { return !player.Opened(); }, 30.0));
+    player.Stop(true);
+    EXPECT_FALSE(LogRecorder::TLogRecorder::Get().FindEnding("switching to waves display"));
+  }
 }
 
 TEST_F(FFPlayWindowTest, MixedSignLineSizesAreRefused) {
