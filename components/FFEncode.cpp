@@ -247,6 +247,11 @@ bool TCustomEncoder::Working() {
   return FWorking;
 }
 
+bool TCustomEncoder::AllDone() {
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  return FAllDone;
+}
+
 TFFmpeg* TCustomEncoder::GetTask(int AIndex) { return FTaskList.Get(AIndex); }
 
 int TCustomEncoder::TaskCount() { return FTaskList.Count(); }

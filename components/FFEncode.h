@@ -204,6 +204,9 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   const std::string& LastErrMsg() const { return FLastErrMsg; }
   // A run was started and ClearTasks has not been called since.
   bool Working();
+  // Every position of the run has reported its end (the final event is raised or on its
+  // way); ClearTasks is allowed again.
+  bool AllDone();
 
   // Published properties.
   bool GetPreviewAudio() const { return FPreviewAudio; }
