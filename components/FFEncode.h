@@ -22,8 +22,10 @@
 // - One plain lock per event family (audio hooks, video hooks, frame hooks, preview,
 //   progress, before-find-stream-info) is held while the family's record is filled and
 //   for the whole handler call, so two tasks never overwrite one record while a handler
-//   reads it and the handlers of one family never run concurrently. The main thread
-//   never takes them, so a hand-over to the main thread under them cannot deadlock.
+//   reads it and the handlers of one family never run concurrently. A trampoline reads
+//   its handler under the lock, and the destructor clears it under the lock. The main
+//   thread takes them only in the destructor, serving its queue while it waits, so a
+//   hand-over to the main thread under them cannot deadlock.
 // - FDeliveryLock guards the delivery counters: the final event (index -1) waits until
 //   every task event handed to a delivery thread before it has been delivered (and its
 //   task freed), so it never overtakes a late task's event.

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -476,6 +477,28 @@ TEST_F(FFEncodeTest, EngineEventsCarryTheTaskIndex) {
   EXPECT_EQ(seen.VideoOutputCalls, (std::map<int, int>{{0, 1}, {1, 1}})) << "StopHook reached the task";
   EXPECT_FALSE(seen.HookOnMain) << "hooks run on the engine's threads";
   EXPECT_FALSE(seen.ProgressOffMain) << "progress is handed to the main thread";
+}
+
+TEST_F(FFEncodeTest, DestroyingDuringALimitedRunStopsTheTasksWithoutEvents) {
+  auto encoder = std::make_unique<TVEDavirev>();
+  TEventLog log(*encoder);
+  std::atomic<int> progress{0};
+  struct TProgress {
+    static void On(void* AData, TObject*, FFEncode::PProgressInfo) {
+      static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+    }
+  };
+  encoder->OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TProgress::On, &progress);
+  encoder->SetProgressInterval(20);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder->AddTask(Long("out" + std::to_string(i) + ".mp4")), i);
+  encoder->StartTask(2);
+  ASSERT_TRUE(PumpUntil([&] { return progress.load() > 0; }));
+
+  encoder.reset();
+
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0, 1}));
+  EXPECT_TRUE(log.Of('T').empty()) << "the handlers were cleared before the tasks stopped";
 }
 
 // ---- Failures -----------------------------------------------------------------------------
