@@ -189,7 +189,11 @@ void TFFmpegList::TaskDestroyed(void* ASender) {
 TCustomEncoder::TCustomEncoder(Platform::TComponent* AOwner)
     : FFBaseComponent::TFFBaseComponent(AOwner) {}
 
-TCustomEncoder::~TCustomEncoder() {
+TCustomEncoder::~TCustomEncoder() { Shutdown(); }
+
+void TCustomEncoder::Shutdown() {
+  if (FShutDown) return;
+  FShutDown = true;
   // Each handler is cleared under the lock its trampoline reads it under, so a running
   // task's thread either sees it before or not at all.
   {

@@ -165,9 +165,9 @@ class TDoTerminateThread;
 class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
  public:
   explicit TCustomEncoder(Platform::TComponent* AOwner = nullptr);
-  // Clears the handlers, stops and frees every task (waiting for each) and waits until
-  // no delivery thread runs; on the main thread it serves the main thread's queue
-  // meanwhile. Must not be called from one of the component's own handlers.
+  // Shutdown (unless a descendant's destructor ran it already); on the main thread it
+  // serves the main thread's queue meanwhile. Must not be called from one of the
+  // component's own handlers.
   ~TCustomEncoder() override;
 
   void SetReadTimeout(int AValue) override;
@@ -260,6 +260,12 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // The task's terminate notification (ASender is the task).
   virtual void DoTerminate(void* ASender);
 
+  // The destructor's work: clears the handlers, stops and frees every task (waiting for
+  // each) and waits until no delivery thread runs. The tasks' threads call the virtual
+  // trampolines above, so the most-derived destructor calls it first, before any part
+  // of the object is torn down; later calls do nothing.
+  void Shutdown();
+
  private:
   friend class TDoTerminateThread;
 
@@ -295,6 +301,7 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   void DeliveryDone(bool ATaskDelivery);
 
   std::string FLastErrMsg;
+  bool FShutDown = false;
   bool FPreviewAudio = false;
   bool FPreviewVideo = false;
   bool FPreviewBitmap = false;
@@ -346,6 +353,7 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
 class TVEDavirev : public TCustomEncoder {
  public:
   using TCustomEncoder::TCustomEncoder;
+  ~TVEDavirev() override { Shutdown(); }
 };
 
 }  // namespace FFEncode
