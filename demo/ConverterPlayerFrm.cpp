@@ -18,6 +18,7 @@
 
 #include "components/FFBaseComponent.h"
 #include "demo/ConverterPlayerUtils.h"
+#include "platform/Exception.h"
 #include "platform/Format.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
@@ -112,6 +113,11 @@ TfrmConverterPlayer::TfrmConverterPlayer(QWidget* AParent) : QMainWindow(AParent
   connect(btnWebSite, &QPushButton::clicked, this, &TfrmConverterPlayer::btnWebSiteClick);
   connect(cboLogLevel, &QComboBox::currentIndexChanged, this, &TfrmConverterPlayer::cboLogLevelChange);
 
+  VEDavirev = std::make_unique<FFEncode::TVEDavirev>();
+  VEDavirev->OnProgress = FFEncode::TEncProgressEvent::Bind<&TfrmConverterPlayer::VEDavirevProgress>(this);
+  VEDavirev->OnTerminate = FFEncode::TTerminateEvent::Bind<&TfrmConverterPlayer::VEDavirevTerminate>(this);
+  ZAVereve = std::make_unique<FFPlay::TZAVereve>();
+  ZAVereve->OnOpenFailed = FFBasePlay::TNotifyEvent::Bind<&TfrmConverterPlayer::ZAVereveOpenFailed>(this);
   VEDovedo = std::make_unique<FFLog::TVEDovedo>();
   VEDovedo->SetOnLog(FFLoad::TLogEvent::Bind<&TfrmConverterPlayer::VEDovedoLog>(this));
 
@@ -119,8 +125,16 @@ TfrmConverterPlayer::TfrmConverterPlayer(QWidget* AParent) : QMainWindow(AParent
 }
 
 TfrmConverterPlayer::~TfrmConverterPlayer() {
-  // Lines still on their way must not reach a form that is going.
-  if (VEDovedo) VEDovedo->SetOnLog({});
+  // Nothing may reach a form that is going: the encoder clears its handlers, stops and
+  // waits for its tasks; lines of the log still on their way are dropped. The widgets
+  // go after the components.
+  VEDavirev.reset();
+  // The player lets go of the memo's window before that window is destroyed.
+  ZAVereve->OnOpenFailed = {};
+  ZAVereve->Stop(true);
+  ZAVereve->ReleaseHostWindow();
+  ZAVereve.reset();
+  VEDovedo->SetOnLog({});
 }
 
 QString TfrmConverterPlayer::OpenDialogFilter() {
@@ -135,11 +149,11 @@ QString TfrmConverterPlayer::OpenDialogFilter() {
 }
 
 void TfrmConverterPlayer::FormCreate() {
-  const std::string version = VEDovedo->GetVersion();
+  const std::string version = VEDavirev->GetVersion();
   FApplicationTitle = Q(Platform::Format("Demo of VEDavirev %s", version.c_str()));
   QApplication::setApplicationName(FApplicationTitle);
   setWindowTitle(Q(Platform::Format("Demo of VEDavirev %s (Converter/Player) - ", version.c_str()) +
-                   VEDovedo->GetProductTitle()));
+                   VEDavirev->GetProductTitle()));
 
   FHomePage = ConverterPlayerUtils::HomePage(QLocale::system().language() == QLocale::Chinese);
   // The address, an empty line, and the next line written below that.
@@ -152,22 +166,28 @@ void TfrmConverterPlayer::FormCreate() {
 void TfrmConverterPlayer::AddMemoLine(const QString& ALine) { mmoLog->appendPlainText(ALine); }
 
 bool TfrmConverterPlayer::LoadConverterLibraries() {
-  FFLoad::TFFLoader& loader = *FFLoad::FFLoader;
-  if (loader.Loaded(FFLoad::CEncoderLibraries)) return true;
-  loader.SetLibraryPath(MyUtils::ExePath() + "LibAV");
-  if (loader.Load(FFLoad::CEncoderLibraries)) return true;
-  AddMemoLine(Q(loader.GetLastErrMsg()));
+  if (VEDavirev->LibrariesLoaded()) return true;
+  if (VEDavirev->LoadLibraries(MyUtils::ExePath() + "LibAV")) return true;
+  AddMemoLine(Q(VEDavirev->LastErrMsg()));
   return false;
+}
+
+QString TfrmConverterPlayer::ChooseInputFile() {
+  return QFileDialog::getOpenFileName(this, QString(), QString(), OpenDialogFilter(), nullptr,
+                                      QFileDialog::ReadOnly);
+}
+
+void TfrmConverterPlayer::ShowWarning(const QString& AText) {
+  QMessageBox::warning(this, FApplicationTitle, AText);
 }
 
 void TfrmConverterPlayer::btnOpenClick() {
   if (!LoadConverterLibraries()) return;
 
-  const QString chosen =
-      QFileDialog::getOpenFileName(this, QString(), QString(), OpenDialogFilter(), nullptr,
-                                   QFileDialog::ReadOnly);
+  const QString chosen = ChooseInputFile();
   if (chosen.isEmpty()) return;
 
+  VEDavirev->ClearTasks();
   ProgressBar1->setValue(0);
   const std::string input = chosen.toStdString();
   const std::string output = ConverterPlayerUtils::BuildOutputFileName(input, ConverterPlayerUtils::COutputSuffix);
@@ -221,9 +241,8 @@ void TfrmConverterPlayer::btnWebSiteClick() {
   const QString address =
       Q(ConverterPlayerUtils::BuildWebSiteAddress(FHomePage, MyUtils::ExeFile()));
   if (QDesktopServices::openUrl(QUrl(address))) return;
-  QMessageBox::warning(this, FApplicationTitle,
-                       "No web browser could be started to open\n" + address +
-                           "\n\nPlease open this address in a browser yourself.");
+  ShowWarning("No web browser could be started to open\n" + address +
+              "\n\nPlease open this address in a browser yourself.");
 }
 
 void TfrmConverterPlayer::VEDovedoLog(Platform::TObject*, int, FFLoad::TLogLevel, const std::string& ALogMsg) {
@@ -234,6 +253,26 @@ void TfrmConverterPlayer::VEDovedoLog(Platform::TObject*, int, FFLoad::TLogLevel
     return;
   }
   QMetaObject::invokeMethod(this, [this, line] { AddMemoLine(line); }, Qt::QueuedConnection);
+}
+
+void TfrmConverterPlayer::VEDavirevProgress(Platform::TObject*, FFEncode::PProgressInfo AProgressInfo) {
+  const FFEncode::TProgressInfo info = *AProgressInfo;
+  auto show = [this, info] {
+    ShowProgress(info.FrameNumber, info.FPS, info.TotalSize, info.CurrentDuration, info.TotalDuration);
+  };
+  if (OnGuiThread())
+    show();
+  else
+    QMetaObject::invokeMethod(this, show, Qt::QueuedConnection);
+}
+
+void TfrmConverterPlayer::VEDavirevTerminate(Platform::TObject*, const FFEncode::TTerminateInfo& ATerminateInfo) {
+  const FFEncode::TTerminateInfo info = ATerminateInfo;
+  auto ended = [this, info] { TaskEnded(info.TaskIndex, info.Finished, info.HasException, Q(info.ExceptionMsg)); };
+  if (OnGuiThread())
+    ended();
+  else
+    QMetaObject::invokeMethod(this, ended, Qt::QueuedConnection);
 }
 
 void TfrmConverterPlayer::ShowProgress(int AFrameNumber, int AFPS, std::int64_t ATotalSize,
@@ -256,7 +295,10 @@ void TfrmConverterPlayer::TaskEnded(int ATaskIndex, bool AFinished, bool AHasExc
   } else if (AFinished) {
     ProgressBar1->setValue(100);
   }
-  if (AHasException) QMessageBox::warning(this, FApplicationTitle, AExceptionMsg);
+  // The box waits for the user in an event loop of its own: it opens once the event is
+  // done, so the encoder is never held up by it.
+  if (AHasException)
+    QMetaObject::invokeMethod(this, [this, AExceptionMsg] { ShowWarning(AExceptionMsg); }, Qt::QueuedConnection);
 }
 
 void TfrmConverterPlayer::closeEvent(QCloseEvent* AEvent) {
@@ -268,22 +310,56 @@ void TfrmConverterPlayer::closeEvent(QCloseEvent* AEvent) {
 // ---- The conversion ----------------------------------------------------------------------
 
 bool TfrmConverterPlayer::AddConversion(const std::string& ACommandLine) {
-  (void)ACommandLine;
+  std::string error;
+  try {
+    if (VEDavirev->AddTask(ACommandLine) >= 0) return true;
+    error = VEDavirev->LastErrMsg();
+  } catch (const Platform::Exception& e) {
+    error = e.Message();
+  }
   AddMemoLine("");
-  AddMemoLine("***Add task error: this build has no converter.");
+  AddMemoLine("***Add task error: " + Q(error));
   AddMemoLine("");
   return false;
 }
 
-void TfrmConverterPlayer::StartConversion() {}
-void TfrmConverterPlayer::StopConversion() {}
-void TfrmConverterPlayer::PauseConversion() {}
-void TfrmConverterPlayer::ResumeConversion() {}
-void TfrmConverterPlayer::CloseConversion() {}
+void TfrmConverterPlayer::StartConversion() { VEDavirev->StartTask(1); }
+void TfrmConverterPlayer::StopConversion() { VEDavirev->Stop(true); }
+void TfrmConverterPlayer::PauseConversion() { VEDavirev->Pause(); }
+void TfrmConverterPlayer::ResumeConversion() { VEDavirev->Resume(); }
+
+void TfrmConverterPlayer::CloseConversion() {
+  VEDavirev->OnProgress = {};
+  VEDavirev->OnTerminate = {};
+  VEDavirev->Stop(true);
+}
 
 // ---- The preview -------------------------------------------------------------------------
 
-// The memo shows the library log only: this build has no player to draw into it.
-void TfrmConverterPlayer::PreviewInMemo(const QString&) {}
-void TfrmConverterPlayer::ResumePreview() {}
-void TfrmConverterPlayer::StopPreview() {}
+void TfrmConverterPlayer::PreviewInMemo(const QString& AFileName) {
+  if (!ZAVereve->LibrariesLoaded() && !ZAVereve->LoadLibraries(MyUtils::ExePath() + "LibAV")) {
+    AddMemoLine(Q(ZAVereve->LastErrMsg()));
+    return;
+  }
+  // The player draws into the memo's own native window (an X11 window id).
+  const auto handle = reinterpret_cast<Platform::HWND>(static_cast<std::uintptr_t>(mmoLog->viewport()->winId()));
+  // A failed open raises OnOpenFailed, which writes the error; writing it here as well
+  // would show it twice.
+  (void)ZAVereve->Open(AFileName.toStdString(), handle, "-pause");
+}
+
+void TfrmConverterPlayer::ResumePreview() { ZAVereve->Resume(); }
+void TfrmConverterPlayer::StopPreview() { ZAVereve->Stop(false); }
+
+void TfrmConverterPlayer::AddPlayError() {
+  AddMemoLine("");
+  AddMemoLine("***Cannot play, error: " + Q(ZAVereve->LastErrMsg()));
+  AddMemoLine("");
+}
+
+void TfrmConverterPlayer::ZAVereveOpenFailed(Platform::TObject*) {
+  if (OnGuiThread())
+    AddPlayError();
+  else
+    QMetaObject::invokeMethod(this, [this] { AddPlayError(); }, Qt::QueuedConnection);
+}

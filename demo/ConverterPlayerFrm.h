@@ -14,7 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "components/FFEncode.h"
 #include "components/FFLog.h"
+#include "components/FFPlay.h"
 #include "platform/Object.h"
 
 class QComboBox;
@@ -35,6 +37,10 @@ class TfrmConverterPlayer : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* AEvent) override;
+  // The open dialog: the chosen file, or an empty text when the user cancelled.
+  virtual QString ChooseInputFile();
+  // A warning box titled with the application's title.
+  virtual void ShowWarning(const QString& AText);
 
  private slots:
   void btnOpenClick();
@@ -51,13 +57,16 @@ class TfrmConverterPlayer : public QMainWindow {
   // Library log lines, on whichever thread the logger delivers them.
   void VEDovedoLog(Platform::TObject* Sender, int AThreadID, FFLoad::TLogLevel ALogLevel,
                    const std::string& ALogMsg);
+  void ZAVereveOpenFailed(Platform::TObject* Sender);
+  void VEDavirevProgress(Platform::TObject* Sender, FFEncode::PProgressInfo AProgressInfo);
+  void VEDavirevTerminate(Platform::TObject* Sender, const FFEncode::TTerminateInfo& ATerminateInfo);
   // The status text and bar of a progress report.
   void ShowProgress(int AFrameNumber, int AFPS, std::int64_t ATotalSize, std::int64_t ACurrentDuration,
                     std::int64_t ATotalDuration);
   // A task ended (ATaskIndex >= 0) or the whole run ended (ATaskIndex < 0).
   void TaskEnded(int ATaskIndex, bool AFinished, bool AHasException, const QString& AExceptionMsg);
   // Loads the libraries the conversion needs from LibAV beside the program; False, with
-  // the loader's error text in the memo, when they cannot be loaded.
+  // the encoder's error text in the memo, when they cannot be loaded.
   bool LoadConverterLibraries();
   // The conversion of the chosen file: one task with ACommandLine. AddConversion
   // writes the error to the memo and returns False when the task cannot be added.
@@ -69,10 +78,12 @@ class TfrmConverterPlayer : public QMainWindow {
   // The form closes: no more progress or end reports, the running task stopped.
   void CloseConversion();
   // The preview of the chosen file inside the memo's window: opened paused, resumed
-  // with the conversion, stopped at its end.
+  // with the conversion, stopped at its end. The player's libraries are loaded on
+  // first use; failures go to the memo.
   void PreviewInMemo(const QString& AFileName);
   void ResumePreview();
   void StopPreview();
+  void AddPlayError();
 
   std::string FHomePage;
   QString FApplicationTitle;
@@ -88,5 +99,7 @@ class TfrmConverterPlayer : public QMainWindow {
   QProgressBar* ProgressBar1;
   QLabel* lblStatus;
 
+  std::unique_ptr<FFEncode::TVEDavirev> VEDavirev;
+  std::unique_ptr<FFPlay::TZAVereve> ZAVereve;
   std::unique_ptr<FFLog::TVEDovedo> VEDovedo;
 };

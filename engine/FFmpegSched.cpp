@@ -30,6 +30,7 @@
 #include <climits>
 #include <cstddef>
 
+#include "platform/Dispatcher.h"
 #include "platform/Exception.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFmpegHeader.h"
@@ -592,6 +593,12 @@ int EncDone(TScheduler* sch, Cardinal idx) {
   return ret;
 }
 
+// A synchronous run on the main thread waits for the end of the job on the main
+// thread's queue, not on finish_cond (it must keep serving the calls handed to it):
+// wake it, or it would only see the end at its next poll, up to 20 ms later. Called
+// after finish_lock is released.
+void NotifyFinishWaiter() { Platform::NotifyMainThread(); }
+
 int MuxDone(TScheduler* sch, Cardinal idx) {
   TSchMux& mux = sch->mux[idx];
   {
@@ -602,10 +609,13 @@ int MuxDone(TScheduler* sch, Cardinal idx) {
     }
     ScheduleUpdateLocked(sch);
   }
-  TMutexGuard guard(sch->finish_lock);
-  Platform::Check(sch->nb_mux_done < sch->nb_mux, CUnit, 3375);
-  sch->nb_mux_done++;
-  w32pthreads::pthread_cond_signal(sch->finish_cond);
+  {
+    TMutexGuard guard(sch->finish_lock);
+    Platform::Check(sch->nb_mux_done < sch->nb_mux, CUnit, 3375);
+    sch->nb_mux_done++;
+    w32pthreads::pthread_cond_signal(sch->finish_cond);
+  }
+  NotifyFinishWaiter();
   return 0;
 }
 
@@ -644,9 +654,12 @@ int TaskWrapper(void* arg) {
   if (ret == AVERROR_EOF) ret = 0;
 
   if (ret < 0) {
-    TMutexGuard guard(sch->finish_lock);
-    sch->task_failed = 1;
-    w32pthreads::pthread_cond_signal(sch->finish_cond);
+    {
+      TMutexGuard guard(sch->finish_lock);
+      sch->task_failed = 1;
+      w32pthreads::pthread_cond_signal(sch->finish_cond);
+    }
+    NotifyFinishWaiter();
   }
 
   if (ret < 0)

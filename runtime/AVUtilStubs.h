@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/container_fifo.h>
 #include <libavutil/cpu.h>
+#include <libavutil/tx.h>
 #include <libavutil/dict.h>
 #include <libavutil/display.h>
 #include <libavutil/error.h>
@@ -251,6 +252,8 @@ extern "C" {
   X(av_get_known_color_name) \
   X(av_gettime) \
   X(av_gettime_relative) \
+  X(av_tx_init) \
+  X(av_tx_uninit) \
   X(av_ts_make_time_string2) \
   X(av_usleep) \
   X(av_get_cpu_flags) \

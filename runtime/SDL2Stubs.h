@@ -33,6 +33,7 @@
   X(SDL_CreateWindowFrom) \
   X(SDL_SetWindowSize) \
   X(SDL_GetWindowSize) \
+  X(SDL_GetWindowID) \
   X(SDL_DestroyWindow) \
   X(SDL_GetRenderer) \
   X(SDL_GetWindowData) \

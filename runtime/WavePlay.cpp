@@ -44,13 +44,17 @@ void TQueueThread::Execute() {
 
 // ---- TWavePlayer ---------------------------------------------------------------------
 
-TWavePlayer::TWavePlayer() { FQueueThread = new TQueueThread(this); }
+// The queue thread starts with the first Open: every conversion task owns a player, and
+// most never preview their sound.
+TWavePlayer::TWavePlayer() = default;
 
 TWavePlayer::~TWavePlayer() {
   // The thread first: it may be filling a block. Then the device, whose completions
   // signal the thread object, and the blocks last.
-  FQueueThread->Terminate();
-  FQueueThread->WaitFor();
+  if (FQueueThread) {
+    FQueueThread->Terminate();
+    FQueueThread->WaitFor();
+  }
   Close();
   FreeBlocks();
   delete FQueueThread;
@@ -138,6 +142,9 @@ bool TWavePlayer::QueueBuffer() {
 bool TWavePlayer::Open(PFF_AudioSpec desired, PFF_AudioSpec obtained) {
   std::lock_guard<TCriticalSection> guard(FLock);
   Close();
+  // Before the device exists: its completions signal the thread. The handle's store
+  // under FSignalLock below publishes the pointer to the device's callback.
+  if (!FQueueThread) FQueueThread = new TQueueThread(this);
 
   if (waveOutGetNumDevs() == 0) {
     FLastErrMsg = "No wave audio playing devices found.";

@@ -90,6 +90,7 @@ class TWavePlayer : public Platform::TObject {
   // Queue thread: asks the callback for the next block and submits it.
   void RefillBlock(std::vector<std::uint8_t>& AScratch);
 
+  // Made by the first Open (under FLock) and kept until destruction.
   TQueueThread* FQueueThread = nullptr;
   std::atomic<bool> FPaused{false};
   TFF_AudioSpecCallback FReadBuffer = nullptr;

@@ -1,0 +1,102 @@
+// The player drawing into a native Qt widget (xcb, under Xvfb): the widget's X window is
+// the screen handle. Skipped without an X display or when the process's Qt application
+// runs on another platform (set QT_QPA_PLATFORM=xcb to run it with the whole suite).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QWidget>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "MediaBuilder.h"
+#include "PlayerTestSupport.h"
+#include "components/FFPlay.h"
+#include "components/gui/PlayerWindowBinding.h"
+#include "platform/Dispatcher.h"
+#include "runtime/SDL2Stubs.h"
+
+namespace {
+
+QApplication* XcbApp() {
+  if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
+    return QGuiApplication::platformName() == "xcb" ? app : nullptr;
+  if (!std::getenv("DISPLAY")) return nullptr;
+  qputenv("QT_QPA_PLATFORM", "xcb");
+  static int argc = 1;
+  static char name[] = "ostrevan_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return app;
+}
+
+bool Pump(const std::function<bool()>& APredicate) {
+  return PlayerTestSupport::PumpUntil([&] {
+    QApplication::processEvents();
+    return APredicate();
+  });
+}
+
+TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDestruction) {
+  PlayerTestSupport::RequirePlayerLibraries();
+  if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  char dir[] = "/tmp/ffplay_host_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/video.mkv";
+  MediaBuilder::TMediaSpec spec;
+  spec.Duration = 2.0;
+  ASSERT_EQ(MediaBuilder::WriteMedia(file, "matroska", spec), 0);
+  if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+
+  FFPlay::TZAVereve player;
+  player.SetAudioDriver("dummy");
+  player.SetVideoDriver("x11");
+  auto* widget = new QWidget;
+  widget->resize(160, 120);
+  auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
+  widget->show();
+  ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+
+  ASSERT_TRUE(player.Open(file, binding->Handle(), "-pause")) << player.LastErrMsg();
+  Platform::TBitmap* bmp = nullptr;
+  std::int64_t pts = 0;
+  ASSERT_TRUE(Pump([&] { return player.GetCurrentBitmap(bmp, pts); }));
+  EXPECT_NE(player.Window(), nullptr);
+  EXPECT_FALSE(player.OwnWindow());
+  EXPECT_EQ(player.ScreenWidth, 160) << "the host's client size";
+  ASSERT_TRUE(Pump([&] {
+    const SDL_Rect r = player.DisplayRect();
+    return r.w - r.x == 160 && r.h - r.y == 120;
+  }));
+  // What the X server holds for the window shows the clip's colours, not one flat fill.
+  const QImage shot = widget->screen()->grabWindow(widget->winId()).toImage();
+  std::set<QRgb> colours;
+  for (int y = 0; y < shot.height(); y += 8)
+    for (int x = 0; x < shot.width(); x += 8) colours.insert(shot.pixel(x, y));
+  EXPECT_GT(colours.size(), 4u);
+
+  widget->resize(320, 240);
+  EXPECT_TRUE(Pump([&] {
+    const SDL_Rect r = player.DisplayRect();
+    return r.w - r.x == 320 && r.h - r.y == 240;
+  })) << "the display follows the widget once the size settles";
+
+  player.Resume();
+  delete widget;  // while playing: the player lets go of the window first
+  QApplication::processEvents();
+  EXPECT_EQ(player.Window(), nullptr);
+  EXPECT_TRUE(player.Opened()) << "the stream plays on without a display";
+  player.Stop(true);
+  binding.reset();
+  std::remove(file.c_str());
+  ::rmdir(dir);
+}
+
+}  // namespace
