@@ -49,6 +49,22 @@ std::int64_t Microseconds(int AMilliseconds) {
 
 int ClampInterval(int AValue) { return AValue <= 10 ? 10 : AValue; }
 
+// Takes ALock; on the main thread it serves the main thread's queue while it waits, as
+// the holder may be waiting for the main thread.
+template <class M>
+std::unique_lock<M> LockServing(M& ALock) {
+  std::unique_lock<M> g(ALock, std::defer_lock);
+  if (!Platform::IsMainThread()) {
+    g.lock();
+    return g;
+  }
+  while (!g.try_lock()) {
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(5);
+  }
+  return g;
+}
+
 }  // namespace
 
 // ---- Delivery thread -------------------------------------------------------------------------
@@ -173,20 +189,44 @@ void TFFmpegList::TaskDestroyed(void* ASender) {
 TCustomEncoder::TCustomEncoder(Platform::TComponent* AOwner)
     : FFBaseComponent::TFFBaseComponent(AOwner) {}
 
-TCustomEncoder::~TCustomEncoder() {
-  OnBeforeFindStreamInfo = nullptr;
-  OnStart = nullptr;
-  OnProgress = nullptr;
-  OnPreviewBitmap = nullptr;
-  OnTerminate = nullptr;
-  OnAudioInputHook = nullptr;
-  OnAudioOutputHook = nullptr;
-  OnVideoInputHook = nullptr;
-  OnVideoOutputHook = nullptr;
-  OnFrameInputHook = nullptr;
-  OnFrameOutputHook = nullptr;
+TCustomEncoder::~TCustomEncoder() { Shutdown(); }
+
+void TCustomEncoder::Shutdown() {
+  if (FShutDown) return;
+  FShutDown = true;
+  // Each handler is cleared under the lock its trampoline reads it under, so a running
+  // task's thread either sees it before or not at all.
   {
-    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    auto g = LockServing(FBeforeFindStreamInfoLock);
+    OnBeforeFindStreamInfo = nullptr;
+  }
+  {
+    auto g = LockServing(FProgressLock);
+    OnProgress = nullptr;
+  }
+  {
+    auto g = LockServing(FPreviewLock);
+    OnPreviewBitmap = nullptr;
+  }
+  {
+    auto g = LockServing(FAudioHookLock);
+    OnAudioInputHook = nullptr;
+    OnAudioOutputHook = nullptr;
+  }
+  {
+    auto g = LockServing(FVideoHookLock);
+    OnVideoInputHook = nullptr;
+    OnVideoOutputHook = nullptr;
+  }
+  {
+    auto g = LockServing(FFrameHookLock);
+    OnFrameInputHook = nullptr;
+    OnFrameOutputHook = nullptr;
+  }
+  {
+    auto term = LockServing(FTerminateLock);
+    OnStart = nullptr;
+    OnTerminate = nullptr;
     FPendingStarts = 0;
     ++FGeneration;
   }
@@ -212,16 +252,7 @@ TCustomEncoder::~TCustomEncoder() {
 }
 
 std::unique_lock<std::recursive_mutex> TCustomEncoder::LockFree() {
-  std::unique_lock<std::recursive_mutex> g(FFreeLock, std::defer_lock);
-  if (!Platform::IsMainThread()) {
-    g.lock();
-    return g;
-  }
-  while (!g.try_lock()) {
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(5);
-  }
-  return g;
+  return LockServing(FFreeLock);
 }
 
 template <class F>
@@ -245,6 +276,11 @@ bool TCustomEncoder::LoadLibraries(const std::string& APath) {
 bool TCustomEncoder::Working() {
   std::lock_guard<std::recursive_mutex> term(FTerminateLock);
   return FWorking;
+}
+
+bool TCustomEncoder::AllDone() {
+  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+  return FAllDone;
 }
 
 TFFmpeg* TCustomEncoder::GetTask(int AIndex) { return FTaskList.Get(AIndex); }
@@ -584,8 +620,8 @@ void TCustomEncoder::SetProgressInterval(int AValue) {
 void TCustomEncoder::AudioHook(const TEncAudioHookEvent& AHandler, TObject* Sender,
                                const std::int64_t& APTS, AVFrame* AFrame, int ASize,
                                int ASampleRate, int AChannels, AVSampleFormat ASampleFormat) {
-  if (!AHandler.Assigned()) return;
   std::lock_guard<std::mutex> g(FAudioHookLock);
+  if (!AHandler.Assigned()) return;
   AHandler(this, FTaskList.IndexOf(TaskOf(Sender)), APTS, AFrame, ASize, ASampleRate, AChannels,
            ASampleFormat);
 }
@@ -606,8 +642,8 @@ void TCustomEncoder::DoAudioOutputHook(TObject* Sender, const std::int64_t& APTS
 void TCustomEncoder::VideoHook(const TEncVideoHookEvent& AHandler, TObject* Sender,
                                TBitmap* ABitmap, int AFrameNumber, const std::int64_t& APTS,
                                bool& AUpdate, bool& AStopHook) {
-  if (!AHandler.Assigned()) return;
   std::lock_guard<std::mutex> g(FVideoHookLock);
+  if (!AHandler.Assigned()) return;
   FHookInfo = THookInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS, AUpdate,
                         AStopHook};
   AHandler(this, &FHookInfo);
@@ -629,8 +665,8 @@ void TCustomEncoder::DoVideoOutputHook(TObject* Sender, TBitmap* ABitmap, int AF
 void TCustomEncoder::FrameHook(const TEncFrameHookEvent& AHandler, TObject* Sender,
                                PAVPicture APicture, AVPixelFormat APixFmt, int AFrameNumber,
                                int AWidth, int AHeight, const std::int64_t& APTS) {
-  if (!AHandler.Assigned()) return;
   std::lock_guard<std::mutex> g(FFrameHookLock);
+  if (!AHandler.Assigned()) return;
   FFrameHookInfo = TFrameHookInfo{FTaskList.IndexOf(TaskOf(Sender)), AFrameNumber, APicture,
                                   APixFmt, AWidth, AHeight, APTS};
   AHandler(this, &FFrameHookInfo);
@@ -650,9 +686,9 @@ void TCustomEncoder::DoFrameOutputHook(TObject* Sender, PAVPicture APicture,
 
 void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFrameNumber,
                                      const std::int64_t& APTS) {
+  std::lock_guard<std::mutex> g(FPreviewLock);
   const TEncPreviewBitmapEvent handler = OnPreviewBitmap;
   if (!handler.Assigned()) return;
-  std::lock_guard<std::mutex> g(FPreviewLock);
   FPreviewInfo = TPreviewInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS};
   auto call = [this, &handler] { handler(this, FPreviewInfo); };
   RunHandler(TriggerEventInMainThread, call);
@@ -662,9 +698,9 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
                                 float AQuality, float ABitRate, const std::int64_t& ATotalSize,
                                 const std::int64_t& ACurrentDuration,
                                 const std::int64_t& ATotalDuration) {
+  std::lock_guard<std::mutex> g(FProgressLock);
   const TEncProgressEvent handler = OnProgress;
   if (!handler.Assigned()) return;
-  std::lock_guard<std::mutex> g(FProgressLock);
   FProgressInfo = TProgressInfo{FTaskList.IndexOf(TaskOf(Sender)), AFileIndex, AFrameNumber, AFPS,
                                 AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
   auto call = [this, &handler] { handler(this, &FProgressInfo); };
@@ -672,9 +708,9 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
 }
 
 void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AFormatContext) {
+  std::lock_guard<std::mutex> g(FBeforeFindStreamInfoLock);
   const TBeforeFindStreamInfoEvent handler = OnBeforeFindStreamInfo;
   if (!handler.Assigned()) return;
-  std::lock_guard<std::mutex> g(FBeforeFindStreamInfoLock);
   FPendingSender = Sender;
   FPendingFormatContext = AFormatContext;
   auto call = [this, &handler] { handler(FPendingSender, FPendingFormatContext); };

@@ -22,8 +22,10 @@
 // - One plain lock per event family (audio hooks, video hooks, frame hooks, preview,
 //   progress, before-find-stream-info) is held while the family's record is filled and
 //   for the whole handler call, so two tasks never overwrite one record while a handler
-//   reads it and the handlers of one family never run concurrently. The main thread
-//   never takes them, so a hand-over to the main thread under them cannot deadlock.
+//   reads it and the handlers of one family never run concurrently. A trampoline reads
+//   its handler under the lock, and the destructor clears it under the lock. The main
+//   thread takes them only in the destructor, serving its queue while it waits, so a
+//   hand-over to the main thread under them cannot deadlock.
 // - FDeliveryLock guards the delivery counters: the final event (index -1) waits until
 //   every task event handed to a delivery thread before it has been delivered (and its
 //   task freed), so it never overtakes a late task's event.
@@ -163,9 +165,9 @@ class TDoTerminateThread;
 class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
  public:
   explicit TCustomEncoder(Platform::TComponent* AOwner = nullptr);
-  // Clears the handlers, stops and frees every task (waiting for each) and waits until
-  // no delivery thread runs; on the main thread it serves the main thread's queue
-  // meanwhile. Must not be called from one of the component's own handlers.
+  // Shutdown (unless a descendant's destructor ran it already); on the main thread it
+  // serves the main thread's queue meanwhile. Must not be called from one of the
+  // component's own handlers.
   ~TCustomEncoder() override;
 
   void SetReadTimeout(int AValue) override;
@@ -204,6 +206,9 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   const std::string& LastErrMsg() const { return FLastErrMsg; }
   // A run was started and ClearTasks has not been called since.
   bool Working();
+  // Every position of the run has reported its end (the final event is raised or on its
+  // way); ClearTasks is allowed again.
+  bool AllDone();
 
   // Published properties.
   bool GetPreviewAudio() const { return FPreviewAudio; }
@@ -255,6 +260,12 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // The task's terminate notification (ASender is the task).
   virtual void DoTerminate(void* ASender);
 
+  // The destructor's work: clears the handlers, stops and frees every task (waiting for
+  // each) and waits until no delivery thread runs. The tasks' threads call the virtual
+  // trampolines above, so the most-derived destructor calls it first, before any part
+  // of the object is torn down; later calls do nothing.
+  void Shutdown();
+
  private:
   friend class TDoTerminateThread;
 
@@ -290,6 +301,7 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   void DeliveryDone(bool ATaskDelivery);
 
   std::string FLastErrMsg;
+  bool FShutDown = false;
   bool FPreviewAudio = false;
   bool FPreviewVideo = false;
   bool FPreviewBitmap = false;
@@ -341,6 +353,7 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
 class TVEDavirev : public TCustomEncoder {
  public:
   using TCustomEncoder::TCustomEncoder;
+  ~TVEDavirev() override { Shutdown(); }
 };
 
 }  // namespace FFEncode

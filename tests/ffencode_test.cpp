@@ -10,7 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <condition_variable>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -311,6 +314,191 @@ TEST_F(FFEncodeTest, PauseAndResumeActOnTheRunningTasks) {
   EXPECT_EQ(task->PauseState(), 0);
   encoder.Stop(true);
   ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+}
+
+TEST_F(FFEncodeTest, StopFromAProgressHandlerOfASynchronousRunEndsItBeforeStartTaskReturns) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  struct TStopper {
+    TVEDavirev* Encoder;
+    int Calls = 0;
+    static void On(void* AData, TObject*, FFEncode::PProgressInfo) {
+      auto* self = static_cast<TStopper*>(AData);
+      if (self->Calls++ == 0) self->Encoder->Stop(true);
+    }
+  } stopper{&encoder};
+  encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TStopper::On, &stopper);
+  encoder.SetProgressInterval(20);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder.AddTask(Long("out" + std::to_string(i) + ".mp4")), i);
+
+  encoder.StartTask(0);
+
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0}));
+  const std::vector<TEvent> ends = log.Of('T');
+  ASSERT_EQ(ends.size(), 4u);
+  std::set<int> seen;
+  for (std::size_t i = 0; i < 3; ++i) {
+    seen.insert(ends[i].Index);
+    EXPECT_FALSE(ends[i].Finished) << i;
+  }
+  EXPECT_EQ(seen, (std::set<int>{0, 1, 2}));
+  EXPECT_EQ(ends[3].Index, -1);
+}
+
+// The final event waits for every task event handed to a delivery thread before it,
+// however late that one is delivered.
+TEST_F(FFEncodeTest, FinalEventNeverOvertakesALateTaskEvent) {
+  TVEDavirev encoder;
+  encoder.TriggerEventInMainThread = false;  // delivered on the delivery threads
+  struct TGate {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Open = false;
+    bool First = true;
+    std::vector<int> Delivered;  // in order of the handlers' returns
+    static void On(void* AData, TObject*, const TTerminateInfo& AInfo) {
+      auto* self = static_cast<TGate*>(AData);
+      std::unique_lock<std::mutex> g(self->Lock);
+      if (AInfo.TaskIndex >= 0 && self->First) {
+        self->First = false;
+        self->Changed.wait(g, [self] { return self->Open; });
+      }
+      self->Delivered.push_back(AInfo.TaskIndex);
+      self->Changed.notify_all();
+    }
+  } gate;
+  encoder.OnTerminate = FFEncode::TTerminateEvent::FromFunction(&TGate::On, &gate);
+  for (int i = 0; i < 2; ++i)
+    ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+  encoder.StartTask(2);
+  {
+    std::unique_lock<std::mutex> g(gate.Lock);
+    // The other task's event is delivered and the run has ended while the first one is
+    // still held.
+    ASSERT_TRUE(gate.Changed.wait_for(g, std::chrono::seconds(60), [&] {
+      return gate.Delivered.size() == 1 && encoder.AllDone();
+    }));
+    EXPECT_NE(gate.Delivered[0], -1);
+    gate.Open = true;
+    gate.Changed.notify_all();
+    ASSERT_TRUE(gate.Changed.wait_for(g, std::chrono::seconds(60),
+                                      [&] { return gate.Delivered.size() == 3; }));
+    EXPECT_EQ(gate.Delivered[2], -1);
+  }
+}
+
+// Delivery threads free ended tasks while the main thread walks the list again and
+// again (run under the sanitizers).
+TEST_F(FFEncodeTest, WalksOverTheListWhileDeliveryThreadsFreeTasks) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  for (int i = 0; i < 6; ++i)
+    ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+  encoder.StartTask(3);
+  int round = 0;
+  ASSERT_TRUE(PumpUntil([&] {
+    ++round;
+    encoder.SetProgressInterval(100 + round % 50);
+    encoder.SetPreviewBitmap(round & 1);
+    encoder.SetReadTimeout(1000 + round);
+    encoder.Pause();
+    encoder.Resume();
+    return log.RunEnded();
+  }));
+  EXPECT_GT(round, 1);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(encoder.GetTask(i), nullptr) << i;
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST_F(FFEncodeTest, EngineEventsCarryTheTaskIndex) {
+  TVEDavirev encoder;
+  encoder.AutoFreeTask = false;
+  TEventLog log(encoder);
+  struct TSeen {
+    std::mutex Lock;
+    std::map<std::string, std::set<int>> Indexes;
+    std::map<int, int> VideoOutputCalls;
+    bool HookOnMain = false;
+    bool ProgressOffMain = false;
+    std::vector<std::pair<TObject*, AVFormatContext*>> Opened;
+    void Add(const std::string& AKind, int AIndex, bool AHook) {
+      std::lock_guard<std::mutex> g(Lock);
+      Indexes[AKind].insert(AIndex);
+      if (AHook && Platform::IsMainThread()) HookOnMain = true;
+      if (!AHook && !Platform::IsMainThread()) ProgressOffMain = true;
+    }
+    static void Audio(void* AData, TObject*, int ATaskIndex, const std::int64_t&, AVFrame* AFrame,
+                      int, int, int, AVSampleFormat) {
+      if (AFrame) static_cast<TSeen*>(AData)->Add("audio", ATaskIndex, true);
+    }
+    static void Video(void* AData, TObject*, FFEncode::PHookInfo AInfo) {
+      auto* self = static_cast<TSeen*>(AData);
+      self->Add("video", AInfo->TaskIndex, true);
+      std::lock_guard<std::mutex> g(self->Lock);
+      ++self->VideoOutputCalls[AInfo->TaskIndex];
+      AInfo->StopHook = true;  // never again for this task
+    }
+    static void Frame(void* AData, TObject*, FFEncode::PFrameHookInfo AInfo) {
+      if (AInfo->Picture && AInfo->Width > 0)
+        static_cast<TSeen*>(AData)->Add("frame", AInfo->TaskIndex, true);
+    }
+    static void Progress(void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+      static_cast<TSeen*>(AData)->Add("progress", AInfo->TaskIndex, false);
+    }
+    static void Before(void* AData, TObject* ASender, AVFormatContext* AContext) {
+      static_cast<TSeen*>(AData)->Opened.emplace_back(ASender, AContext);
+    }
+  } seen;
+  encoder.OnAudioOutputHook = FFEncode::TEncAudioHookEvent::FromFunction(&TSeen::Audio, &seen);
+  encoder.OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(&TSeen::Video, &seen);
+  encoder.OnFrameInputHook = FFEncode::TEncFrameHookEvent::FromFunction(&TSeen::Frame, &seen);
+  encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TSeen::Progress, &seen);
+  encoder.OnBeforeFindStreamInfo =
+      FFBaseComponent::TBeforeFindStreamInfoEvent::FromFunction(&TSeen::Before, &seen);
+  encoder.SetProgressInterval(10);
+  FFEncode::THookChoice hooks{};
+  hooks[FFEncode::hkAudioOutput] = true;
+  hooks[FFEncode::hkVideoOutput] = true;
+  hooks[FFEncode::hkFrameInput] = true;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(encoder.AddTask(Short("out" + std::to_string(i) + ".mp4"), &hooks), i);
+    ASSERT_EQ(seen.Opened.size(), static_cast<std::size_t>(i + 1));
+    EXPECT_EQ(seen.Opened[i].first, encoder.GetTask(i)) << "Sender is the task";
+    EXPECT_NE(seen.Opened[i].second, nullptr);
+  }
+  encoder.StartTask(2);
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+  std::lock_guard<std::mutex> g(seen.Lock);
+  for (const char* kind : {"audio", "video", "frame", "progress"}) {
+    SCOPED_TRACE(kind);
+    EXPECT_EQ(seen.Indexes[kind], (std::set<int>{0, 1}));
+  }
+  EXPECT_EQ(seen.VideoOutputCalls, (std::map<int, int>{{0, 1}, {1, 1}})) << "StopHook reached the task";
+  EXPECT_FALSE(seen.HookOnMain) << "hooks run on the engine's threads";
+  EXPECT_FALSE(seen.ProgressOffMain) << "progress is handed to the main thread";
+}
+
+TEST_F(FFEncodeTest, DestroyingDuringALimitedRunStopsTheTasksWithoutEvents) {
+  auto encoder = std::make_unique<TVEDavirev>();
+  TEventLog log(*encoder);
+  std::atomic<int> progress{0};
+  struct TProgress {
+    static void On(void* AData, TObject*, FFEncode::PProgressInfo) {
+      static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+    }
+  };
+  encoder->OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TProgress::On, &progress);
+  encoder->SetProgressInterval(20);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder->AddTask(Long("out" + std::to_string(i) + ".mp4")), i);
+  encoder->StartTask(2);
+  ASSERT_TRUE(PumpUntil([&] { return progress.load() > 0; }));
+
+  encoder.reset();
+
+  EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0, 1}));
+  EXPECT_TRUE(log.Of('T').empty()) << "the handlers were cleared before the tasks stopped";
 }
 
 // ---- Failures -----------------------------------------------------------------------------

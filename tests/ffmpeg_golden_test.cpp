@@ -526,6 +526,36 @@ const std::vector<TRow>& Rows() {
        {"-ss 0.4 -itsoffset 1 -i @v1.nut -c:v mpeg4 @out.mkv", "-i @v1.nut -t 0.5 -c:v mpeg4 -f matroska @noext"},
        [] { auto p = P("out.mkv"); EXPECT_EQ(p.Find(V)->Packets(), 15u); EXPECT_NEAR(p.Find(V)->Start(), 1.0, CTol);
             EXPECT_EQ(P("noext").Format, "matroska,webm"); }},
+      {"a labelled graph output with a plain stream under -t; a graph after -ss on the input",
+       {"-i @va.nut -filter_complex \"[0:v]scale=32:24[v]\" -map \"[v]\" -map 0:a -t 0.5 -c:v mpeg4 -c:a pcm_s16le @out.mkv",
+        "-ss 0.4 -i @v1.nut -filter_complex \"[0:v][0:v]hstack\" -c:v mpeg4 @h.nut"},
+       [] {
+         auto p = P("out.mkv", true);
+         ASSERT_TRUE(p.Find(V) && p.Find(A));
+         EXPECT_EQ(p.Find(V)->Width, 32);
+         EXPECT_NEAR(double(p.Find(V)->Packets()), 12.5, 0.5);
+         EXPECT_EQ(p.Find(A)->Samples, 24000);
+         ExpectVideo(P("h.nut").Find(V), "mpeg4", 128, 48, 15);
+       }},
+      {"AAC encoded into mp4, then copied into ts and mkv",
+       {"-i @va.nut -c:v copy -c:a aac @a.mp4", "-i @a.mp4 -c copy @a.ts", "-i @a.mp4 -c:a copy -vn @a.mkv"},
+       [] {
+         auto m = P("a.mp4", true), t = P("a.ts", true), k = P("a.mkv", true);
+         ASSERT_TRUE(m.Find(A) && t.Find(A) && k.Find(A));
+         EXPECT_EQ(t.Find(A)->Codec, "aac");
+         // every packet survives the copies; the mp4 demuxer alone drops the priming
+         EXPECT_EQ(t.Find(A)->Packets(), m.Find(A)->Packets());
+         EXPECT_EQ(k.Find(A)->Packets(), m.Find(A)->Packets());
+         EXPECT_EQ(t.Find(A)->Samples, std::int64_t(m.Find(A)->Packets()) * 1024);
+         EXPECT_NEAR(double(m.Find(A)->Samples), 48000, 1024);
+       }},
+      {"an optional -map of a missing stream is no error; -s applies after -vf",
+       {"-i @v1.nut -map 0:v -map 0:a? -vf hflip -s 32x24 -c:v mpeg4 @out.nut"},
+       [] {
+         const TProbe p = P("out.nut");
+         ASSERT_EQ(p.Streams.size(), 1u);
+         ExpectVideo(p.Find(V), "mpeg4", 32, 24, 25);
+       }},
       {"lavfi sources as inputs",
        {"-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -f lavfi -i "
         "sine=frequency=1000:sample_rate=32000:duration=1 -c:v mpeg4 -c:a pcm_s16le @out.mkv"},
