@@ -118,13 +118,11 @@ TCustomPlayer::TCustomPlayer(Platform::TComponent* AOwner) : TFFBasePlayer(AOwne
 }
 
 TCustomPlayer::~TCustomPlayer() {
-  OnVideoHook = {};
-  OnPosition = {};
-  OnState = {};
-  OnAudioHook = {};
-  OnFrameHook = {};
-  // The engine's threads call into this side: they end before anything here goes.
+  // The engine's threads call into this side: they end before anything here goes. The
+  // engine's own handlers stay: its event thread reads them until the engine's
+  // destructor has joined it.
   Stop(true);
+  OnVideoHook = {};
   {
     std::lock_guard<std::recursive_mutex> g(FDisplayLock);
     DestroyDisplay(true);
