@@ -2202,7 +2202,7 @@ int of_parse_iamf_submixes(TMux* mux, AVStreamGroup* stg, char* ptr) {
     char* subtoken;
     skip_blanks(ptr);
 
-    // Anything but a submix here is a mistake in the specification: fail instead of
+    // Anything but a submix here is a mistake in the user's group text: fail instead of
     // ending the parse with a half-built mix presentation reported as a success.
     if (!av_strstart(token, "submix=", &rest)) {
       av_log(mux, AV_LOG_ERROR, "No submix in mix presentation specification \"%s\"\n", token);
