@@ -140,6 +140,8 @@ class TPlayThread : public Platform::TThread {
       TFFBasePlayer* P;
       ~TDone() { P->FPlayDone.SetEvent(); }
     } done{FPlayer};
+    // Gone before the play-done event is set: SDL2 may be unloaded once it is.
+    const SDL2Stubs::TThreadDataRelease sdl_data;
     FPlayer->ReportState(psPlay);
     try {
       FPlayer->event_loop();
@@ -258,6 +260,7 @@ void DispatchToPlayers(const SDL_Event& AEvent) {
 }
 
 void TSDLEventThread::Execute() {
+  const SDL2Stubs::TThreadDataRelease sdl_data;
   while (!GAppTerminated && !Terminated()) {
     SDL_PumpEvents();
     SDL_Event event;

@@ -25,6 +25,10 @@ void SDL2UnfixStubs() {
   if (SDLLoader) SDLLoader->Refresh();
 }
 
+TThreadDataRelease::~TThreadDataRelease() {
+  if (SDL_TLSCleanup) SDL_TLSCleanup();
+}
+
 // ---- TSDLLoader ------------------------------------------------------------------------
 
 namespace {

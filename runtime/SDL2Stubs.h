@@ -1,7 +1,8 @@
 // Entry points of SDL2, bound at run time by their C names.
 #pragma once
 
-// Every SDL2 entry point the player calls; XOPT marks the one optional entry point.
+// Every SDL2 entry point the player calls; XOPT marks the optional ones (SDL2 releases
+// that lack them).
 #define SDL2_ENTRY_POINTS(X, XOPT) \
   X(SDL_CreateThread) \
   X(SDL_WaitThread) \
@@ -78,6 +79,7 @@
   X(SDL_DestroyRenderer) \
   X(SDL_UpdateYUVTexture) \
   XOPT(SDL_SetYUVConversionMode) \
+  XOPT(SDL_TLSCleanup) \
   X(SDL_GetPixelFormatName) \
   X(SDL_PumpEvents) \
   X(SDL_PeepEvents) \
@@ -167,6 +169,18 @@ class TSDLLoader : public Platform::TObject {
 
 // The process-wide SDL loader, alive from the unit's initialization to its finalization.
 extern TSDLLoader* SDLLoader;
+
+// Frees, when it goes, what SDL2 keeps for the calling thread (its error text, the
+// current GL window). SDL2 frees that itself only on the threads it starts: a thread of
+// ours that calls into SDL2 holds one of these for its whole run, or the data is lost
+// when the thread ends.
+class TThreadDataRelease {
+ public:
+  TThreadDataRelease() = default;
+  ~TThreadDataRelease();
+  TThreadDataRelease(const TThreadDataRelease&) = delete;
+  TThreadDataRelease& operator=(const TThreadDataRelease&) = delete;
+};
 
 // Module initialization and finalization of the unit, counted over every source that
 // includes this header: SDLLoader exists before the first of them and is freed after
