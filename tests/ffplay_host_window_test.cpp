@@ -1,6 +1,6 @@
 // The player drawing into a native Qt widget (xcb, under Xvfb): the widget's X window is
-// the screen handle. Skipped without an X display or when the process's Qt application
-// runs on another platform (set QT_QPA_PLATFORM=xcb to run it with the whole suite).
+// the screen handle. ctest runs it with Qt on xcb and SDL on x11; skipped without an X
+// display or when the process's Qt application already runs on another platform.
 #include <gtest/gtest.h>
 
 #include <QApplication>
