@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "PlayerTestSupport.h"
+#include "SavedEnvironment.h"
 #include "components/FFBasePlayAudio.h"
 #include "components/FFBasePlayClock.h"
 #include "platform/Object.h"
@@ -209,8 +210,6 @@ class PlayerAudioPlayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PlayerTestSupport::RequirePlayerLibraries();
-    Save("SDL_AUDIODRIVER", FDriver);
-    Save("SDL_DISKAUDIOFILE", FFileVar);
     char name[] = "/tmp/player_audio_XXXXXX.raw";
     const int fd = mkstemps(name, 4);
     ASSERT_GE(fd, 0);
@@ -224,8 +223,6 @@ class PlayerAudioPlayTest : public ::testing::Test {
   }
   void TearDown() override {
     SDLLoader->Quit(&FClient);
-    Restore("SDL_AUDIODRIVER", FDriver);
-    Restore("SDL_DISKAUDIOFILE", FFileVar);
     std::remove(FFile.c_str());
   }
 
@@ -307,24 +304,9 @@ class PlayerAudioPlayTest : public ::testing::Test {
   TPlayerCore FPlayer;
 
  private:
-  struct TVariable {
-    bool Set = false;
-    std::string Value;
-  };
-  static void Save(const char* AName, TVariable& AVar) {
-    const char* v = std::getenv(AName);
-    AVar.Set = v != nullptr;
-    AVar.Value = v ? v : "";
-  }
-  static void Restore(const char* AName, const TVariable& AVar) {
-    if (AVar.Set)
-      ::setenv(AName, AVar.Value.c_str(), 1);
-    else
-      ::unsetenv(AName);
-  }
   class TClient : public Platform::TObject {};
   TClient FClient;
-  TVariable FDriver, FFileVar;
+  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE"};
   std::string FFile;
 };
 

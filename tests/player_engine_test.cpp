@@ -17,6 +17,7 @@
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "SavedEnvironment.h"
 #include "components/FFBasePlay.h"
 #include "platform/Dispatcher.h"
 #include "platform/Streams.h"
@@ -93,14 +94,8 @@ class PlayerEngineTest : public ::testing::Test {
     ::rmdir(FDir.c_str());
   }
   void SetUp() override {
-    Save("SDL_AUDIODRIVER", FAudio);
-    Save("SDL_VIDEODRIVER", FVideo);
     // Another test may have left SDL running on another driver.
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-  }
-  void TearDown() override {
-    Restore("SDL_AUDIODRIVER", FAudio);
-    Restore("SDL_VIDEODRIVER", FVideo);
   }
   static void Prepare(TFFBasePlayer& APlayer) {
     APlayer.SetAudioDriver("dummy");
@@ -110,22 +105,7 @@ class PlayerEngineTest : public ::testing::Test {
   static std::string FDir;
 
  private:
-  struct TVariable {
-    bool Set = false;
-    std::string Value;
-  };
-  static void Save(const char* AName, TVariable& AVar) {
-    const char* v = std::getenv(AName);
-    AVar.Set = v != nullptr;
-    AVar.Value = v ? v : "";
-  }
-  static void Restore(const char* AName, const TVariable& AVar) {
-    if (AVar.Set)
-      ::setenv(AName, AVar.Value.c_str(), 1);
-    else
-      ::unsetenv(AName);
-  }
-  TVariable FAudio, FVideo;
+  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
 std::string PlayerEngineTest::FDir;
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "LoaderTestSupport.h"
+#include "SavedEnvironment.h"
 #include "platform/Object.h"
 #include "runtime/FFLoad.h"
 #include "runtime/SDL2Stubs.h"
@@ -24,8 +25,6 @@ class TClient : public Platform::TObject {};
 class SDLLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Save("SDL_AUDIODRIVER", FAudio);
-    Save("SDL_VIDEODRIVER", FVideo);
     ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::TLibraries{FFLoad::SDL2}))
         << FFLoad::FFLoader->GetLastErrMsg();
     ASSERT_GT(SDLLoader->AudioDrivers().IndexOf("dummy"), -1);
@@ -33,29 +32,12 @@ class SDLLoaderTest : public ::testing::Test {
   }
   void TearDown() override {
     if (SDL2Stubs::SDL_Quit) SDLLoader->QuitAll();
-    Restore("SDL_AUDIODRIVER", FAudio);
-    Restore("SDL_VIDEODRIVER", FVideo);
   }
 
   TClient FFirst, FSecond;
 
  private:
-  struct TVariable {
-    bool Set = false;
-    std::string Value;
-  };
-  static void Save(const char* AName, TVariable& AVar) {
-    const char* v = std::getenv(AName);
-    AVar.Set = v != nullptr;
-    AVar.Value = v ? v : "";
-  }
-  static void Restore(const char* AName, const TVariable& AVar) {
-    if (AVar.Set)
-      ::setenv(AName, AVar.Value.c_str(), 1);
-    else
-      ::unsetenv(AName);
-  }
-  TVariable FAudio, FVideo;
+  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
 
 TEST_F(SDLLoaderTest, TwoClientsStartSDLOnceAndStopItWithTheSecondQuit) {
