@@ -24,6 +24,7 @@ extern "C" {
 #include "components/FFBasePlayAudio.h"
 #include "components/FFBasePlayClock.h"
 #include "platform/Format.h"
+#include "platform/RaceAnnotations.h"
 #include "platform/Threads.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFilterStubs.h"
@@ -213,6 +214,8 @@ std::int64_t FramePos(const AVFrame* frame) {
     return -1;
   std::int64_t pos;
   std::memcpy(&pos, frame->opaque_ref->data, sizeof(pos));
+  // The last reference may be dropped on another thread (a codec's own, for one).
+  Platform::HandedOver(frame->opaque_ref->data);
   return pos;
 }
 

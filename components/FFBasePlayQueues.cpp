@@ -4,6 +4,7 @@
 
 #include "components/FFBasePlayState.h"
 #include "platform/Format.h"
+#include "platform/RaceAnnotations.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/SDL2Stubs.h"
@@ -22,7 +23,9 @@ using SDL2Stubs::SDL_GetError;
 using SDL2Stubs::SDL_LockMutex;
 using SDL2Stubs::SDL_UnlockMutex;
 using SDL2Stubs::SDL_WaitThread;
-using AVUtilStubs::av_buffer_allocz;
+using AVUtilStubs::av_buffer_create;
+using AVUtilStubs::av_free;
+using AVUtilStubs::av_malloc;
 using AVUtilStubs::av_fifo_alloc2;
 using AVUtilStubs::av_fifo_freep2;
 using AVUtilStubs::av_fifo_read;
@@ -365,6 +368,28 @@ int decoder_init(TDecoder* d, AVCodecContext* avctx, TPacketQueue* queue,
   return 0;
 }
 
+namespace {
+
+// The byte position's record is shared by the packet, the codec's copies of it and the
+// decoded frames, and freed by whichever thread drops the last reference (see
+// Platform::HandedOver): its readers hand it over, the free takes it over.
+void PositionFree(void* /*opaque*/, std::uint8_t* data) {
+  Platform::TakenOver(data);
+  av_free(data);
+}
+
+AVBufferRef* NewPositionRef(std::int64_t APos) {
+  auto* data = static_cast<std::uint8_t*>(av_malloc(sizeof(APos)));
+  if (!data) return nullptr;
+  std::memcpy(data, &APos, sizeof(APos));
+  Platform::HandedOver(data);
+  AVBufferRef* ref = av_buffer_create(data, sizeof(APos), PositionFree, nullptr, 0);
+  if (!ref) av_free(data);
+  return ref;
+}
+
+}  // namespace
+
 int decoder_decode_frame(TDecoder* d, AVFrame* frame, AVSubtitle* sub) {
   int ret = AVERROR(EAGAIN);
 
@@ -451,9 +476,8 @@ int decoder_decode_frame(TDecoder* d, AVFrame* frame, AVSubtitle* sub) {
       // The byte position travels with the packet to its frames (the codec copies the
       // opaque data when opened with +copy_opaque).
       if (d->pkt->buf && !d->pkt->opaque_ref) {
-        d->pkt->opaque_ref = av_buffer_allocz(sizeof(std::int64_t));
+        d->pkt->opaque_ref = NewPositionRef(d->pkt->pos);
         if (!d->pkt->opaque_ref) return AVERROR(ENOMEM);
-        std::memcpy(d->pkt->opaque_ref->data, &d->pkt->pos, sizeof(std::int64_t));
       }
       if (avcodec_send_packet(d->avctx, d->pkt) == AVERROR(EAGAIN)) {
         av_log(d->avctx, AV_LOG_ERROR,
