@@ -576,6 +576,14 @@ std::string DictToString(const AVDictionary* d, char sep) {
   return s;
 }
 
+// The output's sink (buffersink or abuffersink), named "out_" and the output's name.
+int create_sink(AVFilterGraph* graph, TOutputFilter* ofilter, const char* sink) {
+  char name[255];
+  std::snprintf(name, sizeof(name), "out_%s", ofilter->name);
+  return F::avfilter_graph_create_filter(&ofilter->filter, F::avfilter_get_by_name(sink), name,
+                                         nullptr, nullptr, graph);
+}
+
 int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TOutputFilter* ofilter,
                                   AVFilterInOut* out) {
   TOutputFilterPriv* ofp = ofp_from_ofilter(ofilter);
@@ -584,9 +592,7 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
   int ret;
   char name[255];
 
-  std::snprintf(name, sizeof(name), "out_%s", ofilter->name);
-  ret = F::avfilter_graph_create_filter(&ofilter->filter, F::avfilter_get_by_name("buffersink"),
-                                        name, nullptr, nullptr, graph);
+  ret = create_sink(graph, ofilter, "buffersink");
   if (ret < 0) return ret;
 
   if ((ofp->width || ofp->height) && (ofp->flags & OFILTER_FLAG_AUTOSCALE)) {
@@ -641,9 +647,7 @@ int configure_output_audio_filter(TFilterGraph* fg, AVFilterGraph* graph, TOutpu
   int ret;
   char name[255];
 
-  std::snprintf(name, sizeof(name), "out_%s", ofilter->name);
-  ret = F::avfilter_graph_create_filter(&ofilter->filter, F::avfilter_get_by_name("abuffersink"),
-                                        name, nullptr, nullptr, graph);
+  ret = create_sink(graph, ofilter, "abuffersink");
   if (ret < 0) return ret;
 
   std::string args;

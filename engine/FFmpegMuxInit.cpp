@@ -1541,6 +1541,23 @@ TInputStream* best_auto_stream(TBaseFFmpeg* task, AVMediaType type_, TScoreOf sc
   return best_ist;
 }
 
+// The usual score: a size (pixels, channels), a large bonus for a stream that appeared
+// later and a smaller one for the default disposition, which counts only within its file.
+TAutoScore usual_score(const AVStream* st, std::int64_t size) {
+  const std::int64_t by_default = CScoreDefault * !!(st->disposition & AV_DISPOSITION_DEFAULT);
+  return TAutoScore{
+      size + CScoreNewPackets * !!(st->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) + by_default,
+      by_default};
+}
+
+// Adds an output stream fed by the stream that best_auto_stream picks, if any.
+template <class TScoreOf>
+int map_auto_best(TMux* mux, const TOptionsContext* o, AVMediaType type_, TScoreOf score_of) {
+  TInputStream* best_ist = best_auto_stream(mux_task(mux), type_, score_of);
+  if (best_ist) return ost_add(mux, o, type_, best_ist, nullptr, nullptr, nullptr);
+  return 0;
+}
+
 }  // namespace
 
 int map_auto_video(TMux* mux, const TOptionsContext* o) {
@@ -1553,20 +1570,13 @@ int map_auto_video(TMux* mux, const TOptionsContext* o) {
   const int qcr = avformat_query_codec(oc->oformat, oc->oformat->video_codec, 0);
   const bool apic_only = static_cast<std::uint32_t>(qcr) == (CmdUtils::MKTAG)('A', 'P', 'I', 'C');
 
-  TInputStream* best_ist =
-      best_auto_stream(mux_task(mux), AVMEDIA_TYPE_VIDEO, [apic_only](const AVStream* st) {
-        const bool pic = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
-        if (apic_only && !pic) return TAutoScore{0, 0};
-        // an attached picture comes last where real video is wanted
-        if (!apic_only && pic) return TAutoScore{1, 0};
-        const std::int64_t by_default = CScoreDefault * !!(st->disposition & AV_DISPOSITION_DEFAULT);
-        return TAutoScore{static_cast<std::int64_t>(st->codecpar->width) * st->codecpar->height +
-                              CScoreNewPackets * !!(st->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) +
-                              by_default,
-                          by_default};
-      });
-  if (best_ist) return ost_add(mux, o, AVMEDIA_TYPE_VIDEO, best_ist, nullptr, nullptr, nullptr);
-  return 0;
+  return map_auto_best(mux, o, AVMEDIA_TYPE_VIDEO, [apic_only](const AVStream* st) {
+    const bool pic = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    if (apic_only && !pic) return TAutoScore{0, 0};
+    // an attached picture comes last where real video is wanted
+    if (!apic_only && pic) return TAutoScore{1, 0};
+    return usual_score(st, static_cast<std::int64_t>(st->codecpar->width) * st->codecpar->height);
+  });
 }
 
 int map_auto_audio(TMux* mux, const TOptionsContext* o) {
@@ -1575,15 +1585,9 @@ int map_auto_audio(TMux* mux, const TOptionsContext* o) {
   if (av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO) == AV_CODEC_ID_NONE)
     return 0;
 
-  TInputStream* best_ist = best_auto_stream(mux_task(mux), AVMEDIA_TYPE_AUDIO, [](const AVStream* st) {
-    const std::int64_t by_default = CScoreDefault * !!(st->disposition & AV_DISPOSITION_DEFAULT);
-    return TAutoScore{st->codecpar->ch_layout.nb_channels +
-                          CScoreNewPackets * !!(st->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) +
-                          by_default,
-                      by_default};
+  return map_auto_best(mux, o, AVMEDIA_TYPE_AUDIO, [](const AVStream* st) {
+    return usual_score(st, st->codecpar->ch_layout.nb_channels);
   });
-  if (best_ist) return ost_add(mux, o, AVMEDIA_TYPE_AUDIO, best_ist, nullptr, nullptr, nullptr);
-  return 0;
 }
 
 int map_auto_subtitle(TMux* mux, const TOptionsContext* o) {
