@@ -100,6 +100,44 @@ const TProbedStream* FindStream(const std::vector<TProbedStream>& AStreams, AVMe
   return nullptr;
 }
 
+// Decodes the first stream of AFile through the bound libraries, handing each picture
+// to AOnPicture in display order. False when the file or its decoder cannot be opened.
+bool DecodePictures(const std::string& AFile,
+                    const std::function<void(const AVFrame*)>& AOnPicture) {
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) != 0) return false;
+  AVCodecContext* dec = nullptr;
+  bool opened = avformat_find_stream_info(ic, nullptr) >= 0;
+  if (opened) {
+    const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
+    dec = AVCodecStubs::avcodec_alloc_context3(codec);
+    opened = dec && AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar) >= 0 &&
+             AVCodecStubs::avcodec_open2(dec, codec, nullptr) == 0;
+  }
+  if (opened) {
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = AVUtilStubs::av_frame_alloc();
+    auto take = [&] {
+      while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
+        AOnPicture(frame);
+        AVUtilStubs::av_frame_unref(frame);
+      }
+    };
+    while (av_read_frame(ic, pkt) >= 0) {
+      AVCodecStubs::avcodec_send_packet(dec, pkt);
+      av_packet_unref(pkt);
+      take();
+    }
+    AVCodecStubs::avcodec_send_packet(dec, nullptr);
+    take();
+    AVUtilStubs::av_frame_free(&frame);
+    av_packet_free(&pkt);
+  }
+  AVCodecStubs::avcodec_free_context(&dec);
+  avformat_close_input(&ic);
+  return opened;
+}
+
 std::string ReadFile(const std::string& APath) {
   std::ifstream f(APath);
   std::stringstream ss;
@@ -453,38 +491,14 @@ TEST_F(ConvertTest, FrameHookChangesTheEncodedPictures) {
   EXPECT_EQ(calls, 25);
 
   // every decoded picture is the painted colour
-  AVFormatContext* ic = nullptr;
-  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
-  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
-  const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
-  AVCodecContext* dec = AVCodecStubs::avcodec_alloc_context3(codec);
-  AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar);
-  ASSERT_EQ(AVCodecStubs::avcodec_open2(dec, codec, nullptr), 0);
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = AVUtilStubs::av_frame_alloc();
   int pictures = 0, wrong = 0;
-  auto take = [&] {
-    while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
-      pictures++;
-      for (int y = 0; y < frame->height; y++)
-        for (int x = 0; x < frame->width; x++)
-          wrong += frame->data[0][y * frame->linesize[0] + x] != 77;
-      AVUtilStubs::av_frame_unref(frame);
-    }
-  };
-  while (av_read_frame(ic, pkt) >= 0) {
-    AVCodecStubs::avcodec_send_packet(dec, pkt);
-    av_packet_unref(pkt);
-    take();
-  }
-  AVCodecStubs::avcodec_send_packet(dec, nullptr);
-  take();
+  ASSERT_TRUE(DecodePictures(out, [&](const AVFrame* AFrame) {
+    pictures++;
+    for (int y = 0; y < AFrame->height; y++)
+      for (int x = 0; x < AFrame->width; x++) wrong += AFrame->data[0][y * AFrame->linesize[0] + x] != 77;
+  }));
   EXPECT_EQ(pictures, 25);
   EXPECT_EQ(wrong, 0);
-  AVUtilStubs::av_frame_free(&frame);
-  av_packet_free(&pkt);
-  AVCodecStubs::avcodec_free_context(&dec);
-  avformat_close_input(&ic);
 }
 
 // Each picture painted its own shade by the raw-picture hook keeps that shade through an
@@ -507,39 +521,16 @@ TEST_F(ConvertTest, FrameHookShadesSurviveDelayedEncoding) {
             "");
   ASSERT_EQ(calls, 25);
 
-  AVFormatContext* ic = nullptr;
-  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
-  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
-  const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
-  AVCodecContext* dec = AVCodecStubs::avcodec_alloc_context3(codec);
-  AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar);
-  ASSERT_EQ(AVCodecStubs::avcodec_open2(dec, codec, nullptr), 0);
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = AVUtilStubs::av_frame_alloc();
   std::vector<double> shades;  // in display order
-  auto take = [&] {
-    while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
-      double sum = 0;
-      for (int y = 0; y < frame->height; y++)
-        for (int x = 0; x < frame->width; x++) sum += frame->data[0][y * frame->linesize[0] + x];
-      shades.push_back(sum / (frame->width * frame->height));
-      AVUtilStubs::av_frame_unref(frame);
-    }
-  };
-  while (av_read_frame(ic, pkt) >= 0) {
-    AVCodecStubs::avcodec_send_packet(dec, pkt);
-    av_packet_unref(pkt);
-    take();
-  }
-  AVCodecStubs::avcodec_send_packet(dec, nullptr);
-  take();
+  ASSERT_TRUE(DecodePictures(out, [&](const AVFrame* AFrame) {
+    double sum = 0;
+    for (int y = 0; y < AFrame->height; y++)
+      for (int x = 0; x < AFrame->width; x++) sum += AFrame->data[0][y * AFrame->linesize[0] + x];
+    shades.push_back(sum / (AFrame->width * AFrame->height));
+  }));
   ASSERT_EQ(shades.size(), 25u);
   for (std::size_t i = 0; i < shades.size(); i++)
     EXPECT_NEAR(shades[i], 30 + 7 * static_cast<double>(i), 2.0) << i;
-  AVUtilStubs::av_frame_free(&frame);
-  av_packet_free(&pkt);
-  AVCodecStubs::avcodec_free_context(&dec);
-  avformat_close_input(&ic);
 }
 
 // A video hook that asks to stop at frame 3 is not called again.
