@@ -3,6 +3,7 @@
 #   scripts/test.sh            plain build
 #   scripts/test.sh --asan     under AddressSanitizer and UndefinedBehaviorSanitizer
 #   scripts/test.sh --tsan     under ThreadSanitizer
+# Each test runs in a process of its own under ctest (the supported way to run the suite).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$("$here/scripts/build.sh" "$@" | tail -n1)
