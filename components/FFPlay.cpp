@@ -888,6 +888,15 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
     if (!ok) {
       Log(llError, "Failed to initialize RDFT, switching to waves display");
       s->show_mode = SHOW_MODE_WAVES;
+      // Drop what was made, so that asking for the spectrum again tries again.
+      if (rdft) {
+        auto* ctx = static_cast<AVTXContext*>(rdft);
+        U::av_tx_uninit(&ctx);
+        rdft = nullptr;
+      }
+      U::av_freep(&real_data);
+      U::av_freep(&rdft_data);
+      rdft_bits = 0;
     } else {
       AVComplexFloat* data_out[2] = {static_cast<AVComplexFloat*>(rdft_data),
                                      static_cast<AVComplexFloat*>(rdft_data) + nb_freq + 8};
