@@ -124,6 +124,7 @@ TfrmConverterPlayer::TfrmConverterPlayer(QWidget* AParent) : QMainWindow(AParent
   VEDavirev->OnTerminate = FFEncode::TTerminateEvent::Bind<&TfrmConverterPlayer::VEDavirevTerminate>(this);
   ZAVereve = std::make_unique<FFPlay::TZAVereve>();
   ZAVereve->OnOpenFailed = FFBasePlay::TNotifyEvent::Bind<&TfrmConverterPlayer::ZAVereveOpenFailed>(this);
+  ZAVereve->OnState = FFBaseComponent::TPlayStateEvent::Bind<&TfrmConverterPlayer::ZAVereveState>(this);
   if (OnX11()) {
     // The memo's viewport is an X11 window: SDL must bind it through its X11 driver,
     // whatever else the environment asks for.
@@ -144,6 +145,7 @@ TfrmConverterPlayer::~TfrmConverterPlayer() {
   // The player lets go of the memo's window before that window is destroyed; the
   // binding goes before the player it serves.
   ZAVereve->OnOpenFailed = {};
+  ZAVereve->OnState = {};
   ZAVereve->Stop(true);
   ZAVereve->ReleaseHostWindow();
   FMemoBinding.reset();
@@ -371,10 +373,16 @@ void TfrmConverterPlayer::PreviewInMemo(const QString& AFileName) {
 
 void TfrmConverterPlayer::ResumePreview() { ZAVereve->Resume(); }
 
-void TfrmConverterPlayer::StopPreview() {
-  ZAVereve->Stop(false);
-  // The log shows again where the picture was.
-  mmoLog->viewport()->update();
+void TfrmConverterPlayer::StopPreview() { ZAVereve->Stop(false); }
+
+void TfrmConverterPlayer::ZAVereveState(Platform::TObject*, FFBaseComponent::TPlayState APlayState) {
+  if (APlayState != FFBaseComponent::psStop) return;
+  // The player cleared the window as it closed its display; the memo paints its log
+  // again where the picture was.
+  if (OnGuiThread())
+    mmoLog->viewport()->update();
+  else
+    QMetaObject::invokeMethod(this, [this] { mmoLog->viewport()->update(); }, Qt::QueuedConnection);
 }
 
 void TfrmConverterPlayer::AddPlayError() {

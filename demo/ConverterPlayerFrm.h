@@ -61,6 +61,8 @@ class TfrmConverterPlayer : public QMainWindow {
   void VEDovedoLog(Platform::TObject* Sender, int AThreadID, FFLoad::TLogLevel ALogLevel,
                    const std::string& ALogMsg);
   void ZAVereveOpenFailed(Platform::TObject* Sender);
+  // The preview stopped: the player has let go of the memo's window, whose log shows again.
+  void ZAVereveState(Platform::TObject* Sender, FFBaseComponent::TPlayState APlayState);
   void VEDavirevProgress(Platform::TObject* Sender, FFEncode::PProgressInfo AProgressInfo);
   void VEDavirevTerminate(Platform::TObject* Sender, const FFEncode::TTerminateInfo& ATerminateInfo);
   // The status text and bar of a progress report.

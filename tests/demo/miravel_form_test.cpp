@@ -342,6 +342,17 @@ double ColouredShare(const QImage& AImage, const QRect& ARect) {
   return total ? double(coloured) / total : 0;
 }
 
+// The share of sampled pixels of ARect in AImage that are light (the memo's ground).
+double LightShare(const QImage& AImage, const QRect& ARect) {
+  int light = 0, total = 0;
+  for (int y = ARect.top(); y <= ARect.bottom(); y += 4)
+    for (int x = ARect.left(); x <= ARect.right(); x += 4) {
+      light += qGray(AImage.pixel(x, y)) > 200;
+      ++total;
+    }
+  return total ? double(light) / total : 0;
+}
+
 // The running demo as the X server shows it: the player's picture inside the memo while
 // the bar stands part of the way. Kept as miravel_form.png beside the test program.
 TEST_F(MiravelForm, ScreenShowsThePictureInTheMemoWhileTheBarMoves) {
@@ -396,6 +407,15 @@ TEST_F(MiravelForm, ScreenShowsThePictureInTheMemoWhileTheBarMoves) {
   WaitForTheEnd(c);
   EXPECT_EQ(c.Buttons(), "10000");
   EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+  // The preview stopped with the run: the memo shows its log again, dark text on a
+  // light ground, where the picture was.
+  EXPECT_TRUE(PumpUntil(
+      [&] {
+        shot = form.screen()->grabWindow(form.winId()).toImage();
+        return ColouredShare(shot, memoArea) < 0.01 && LightShare(shot, memoArea) > 0.5;
+      },
+      30))
+      << "the memo stays covered after the preview stopped";
 }
 
 // An input whose video cannot be decoded at all: the AVI stream says Motion JPEG while
