@@ -265,9 +265,12 @@ void TCustomFFmpeg::Stop(bool AWait) {
   }
   FBroken.store(true);
   if (!AWait || FPauseState.load() == -1) return;
-  // The job's own thread (a handler of a synchronous run, or on the convert thread)
-  // would wait for itself: it only asks.
-  if (FJobThreadID.load() == Platform::GetCurrentThreadId()) return;
+  // A thread of the job itself would wait for itself: the thread that runs the job (a
+  // handler of a synchronous run, or on the convert thread) and every worker thread of
+  // its scheduler (hook handlers) only ask.
+  if (FJobThreadID.load() == Platform::GetCurrentThreadId() ||
+      FFmpegSched::sch_on_worker_thread(Fsch))
+    return;
   FPauseState.store(0);
   WaitServing(*FRunEvent);
 }

@@ -15,7 +15,8 @@
 //   for a few instructions and never across a hand-over to the main thread, so the
 //   main thread may take it at any time (SetPreviewFlags).
 // - FPreviewWorkLock serialises the users of FPreviewConverter and of the previewer
-//   (encoder threads in DoVideoHook and DoPreview). It is held across the hand-overs to
+//   (encoder threads in DoVideoHook and DoPreview), the encode-side hook picture and the
+//   encode-side video hook (read and cleared only under it). It is held across the hand-overs to
 //   the main thread that a conversion into a bitmap and the preview window need, so
 //   the main thread never waits for it (it only tries it, to free a window at once).
 // - FHookLock serialises the decode-side hooks (decoder threads): FHookConverter, the
@@ -168,7 +169,9 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   void Start(bool AAsync);
   // Tells the job to stop (the outputs are still finished). With AWait, returns once
   // the job has ended; on the main thread it keeps serving main-thread calls meanwhile.
-  // Called on the job's own thread it never waits. Nothing before ParseOptions.
+  // Called on one of the job's own threads (the thread running the job, or a worker
+  // thread of its scheduler, e.g. in a hook handler) it asks without waiting. Nothing
+  // before ParseOptions.
   void Stop(bool AWait);
   // Stops a running task; a task that never ran gets its terminate notification on a
   // TDoTerminateThread (with AWait: returns after it has been delivered).
@@ -250,7 +253,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   std::int64_t FNowPreviewTime = 0;               // guarded by FPreviewWorkLock
 
   // Set by the host before Start; a side's video hook is cleared by the hook thread
-  // when its handler asks to stop.
+  // when its handler asks to stop, so while a job runs the input-side one is read only
+  // under FHookLock and the output-side one only under FPreviewWorkLock.
   TTaskAudioHookEvent FOnAudioInputHook;
   TTaskAudioHookEvent FOnAudioOutputHook;
   TTaskVideoHookEvent FOnVideoInputHook;
@@ -281,7 +285,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   TNotifyEvent FOnDestroy;
   TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
 
-  // The thread that runs the job (0 while none): Stop(True) there must not wait.
+  // The thread that runs the job (0 while none): Stop(True) there (and on the
+  // scheduler's worker threads) must not wait.
   std::atomic<Platform::TThreadID> FJobThreadID{0};
 
  private:

@@ -1107,8 +1107,13 @@ void enc_video_hook_step(POutputStream ost, AVFrame* frame) {
   state.pts = av_rescale_q(frame->pts, enc->time_base, AVRational{1, AV_TIME_BASE});
   state.converted = false;
 
-  if (task->FOnVideoOutputHook.Assigned() || task->FOnFrameOutputHook.Assigned())
-    enc_video_hook_process(task, frame, enc, state);
+  {
+    // Any of the task's video encoder threads may clear the video hook (its handler asked
+    // to stop) under FPreviewWorkLock: the hooks are looked at under the same lock.
+    std::lock_guard<Platform::TCriticalSection> guard(*task->FPreviewWorkLock);
+    if (task->FOnVideoOutputHook.Assigned() || task->FOnFrameOutputHook.Assigned())
+      enc_video_hook_process(task, frame, enc, state);
+  }
 
   if (task->PreviewFlags() != 0)
     task->DoPreview(frame->data, frame->linesize, static_cast<AVPixelFormat>(frame->format),

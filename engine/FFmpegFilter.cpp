@@ -501,23 +501,27 @@ int fg_complex_bind_input(TFilterGraph* fg, TInputFilter* ifilter) {
 
 // Creates filter_name (instance name = filter name) with args after *last and makes it
 // the last filter of the chain.
+// Creates an instance of f named inst_name with args, links the chain's end (last_filter,
+// pad pad_idx) to it, and makes it the chain's end.
+int append_filter(AVFilterGraph* graph, AVFilterContext*& last_filter, int& pad_idx,
+                  const AVFilter* f, const char* inst_name, const char* args) {
+  AVFilterContext* ctx;
+  int ret = F::avfilter_graph_create_filter(&ctx, f, inst_name, args, nullptr, graph);
+  if (ret < 0) return ret;
+
+  ret = F::avfilter_link(last_filter, pad_idx, ctx, 0);
+  if (ret < 0) return ret;
+
+  last_filter = ctx;
+  pad_idx = 0;
+  return 0;
+}
+
 int insert_filter(AVFilterGraph* graph, AVFilterContext** last_filter, int* pad_idx,
                   const char* filter_name, const char* args) {
-  AVFilterContext* ctx;
-  int ret;
-
   const AVFilter* f = F::avfilter_get_by_name(filter_name);
   if (!f) return AVERROR_BUG;
-
-  ret = F::avfilter_graph_create_filter(&ctx, f, filter_name, args, nullptr, graph);
-  if (ret < 0) return ret;
-
-  ret = F::avfilter_link(*last_filter, *pad_idx, ctx, 0);
-  if (ret < 0) return ret;
-
-  *last_filter = ctx;
-  *pad_idx = 0;
-  return 0;
+  return append_filter(graph, *last_filter, *pad_idx, f, filter_name, args);
 }
 
 int insert_trim(AVFilterGraph* graph, std::int64_t start_time, std::int64_t duration,
@@ -572,6 +576,14 @@ std::string DictToString(const AVDictionary* d, char sep) {
   return s;
 }
 
+// The output's sink (buffersink or abuffersink), named "out_" and the output's name.
+int create_sink(AVFilterGraph* graph, TOutputFilter* ofilter, const char* sink) {
+  char name[255];
+  std::snprintf(name, sizeof(name), "out_%s", ofilter->name);
+  return F::avfilter_graph_create_filter(&ofilter->filter, F::avfilter_get_by_name(sink), name,
+                                         nullptr, nullptr, graph);
+}
+
 int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TOutputFilter* ofilter,
                                   AVFilterInOut* out) {
   TOutputFilterPriv* ofp = ofp_from_ofilter(ofilter);
@@ -580,14 +592,11 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
   int ret;
   char name[255];
 
-  std::snprintf(name, sizeof(name), "out_%s", ofilter->name);
-  ret = F::avfilter_graph_create_filter(&ofilter->filter, F::avfilter_get_by_name("buffersink"),
-                                        name, nullptr, nullptr, graph);
+  ret = create_sink(graph, ofilter, "buffersink");
   if (ret < 0) return ret;
 
   if ((ofp->width || ofp->height) && (ofp->flags & OFILTER_FLAG_AUTOSCALE)) {
     char args[255];
-    AVFilterContext* filter;
     const AVDictionaryEntry* e = nullptr;
 
     std::snprintf(args, sizeof(args), "%d:%d", ofp->width, ofp->height);
@@ -595,14 +604,8 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
       U::av_strlcatf(args, sizeof(args), ":%s=%s", e->key, e->value);
 
     std::snprintf(name, sizeof(name), "scaler_out_%s", ofilter->name);
-    ret = F::avfilter_graph_create_filter(&filter, F::avfilter_get_by_name("scale"), name, args,
-                                          nullptr, graph);
+    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("scale"), name, args);
     if (ret < 0) return ret;
-    ret = F::avfilter_link(last_filter, pad_idx, filter, 0);
-    if (ret < 0) return ret;
-
-    last_filter = filter;
-    pad_idx = 0;
   }
 
   Platform::Check(!(ofp->flags & OFILTER_FLAG_DISABLE_CONVERT) || ofp->format != -1 ||
@@ -623,15 +626,9 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
                [](AVColorRange v) { return NameOrUnknown(U::av_color_range_name(v)); });
 
   if (!args.empty()) {
-    AVFilterContext* filter;
-    ret = F::avfilter_graph_create_filter(&filter, F::avfilter_get_by_name("format"), "format",
-                                          args.c_str(), nullptr, graph);
+    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("format"), "format",
+                        args.c_str());
     if (ret < 0) return ret;
-    ret = F::avfilter_link(last_filter, pad_idx, filter, 0);
-    if (ret < 0) return ret;
-
-    last_filter = filter;
-    pad_idx = 0;
   }
 
   std::snprintf(name, sizeof(name), "trim_out_%s", ofilter->name);
@@ -650,9 +647,7 @@ int configure_output_audio_filter(TFilterGraph* fg, AVFilterGraph* graph, TOutpu
   int ret;
   char name[255];
 
-  std::snprintf(name, sizeof(name), "out_%s", ofilter->name);
-  ret = F::avfilter_graph_create_filter(&ofilter->filter, F::avfilter_get_by_name("abuffersink"),
-                                        name, nullptr, nullptr, graph);
+  ret = create_sink(graph, ofilter, "abuffersink");
   if (ret < 0) return ret;
 
   std::string args;
@@ -669,16 +664,10 @@ int configure_output_audio_filter(TFilterGraph* fg, AVFilterGraph* graph, TOutpu
                [](const AVChannelLayout& v) { return v.nb_channels == 0; }, LayoutName);
 
   if (!args.empty()) {
-    AVFilterContext* format;
     std::snprintf(name, sizeof(name), "format_out_%s", ofilter->name);
-    ret = F::avfilter_graph_create_filter(&format, F::avfilter_get_by_name("aformat"), name,
-                                          args.c_str(), nullptr, graph);
+    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("aformat"), name,
+                        args.c_str());
     if (ret < 0) return ret;
-    ret = F::avfilter_link(last_filter, pad_idx, format, 0);
-    if (ret < 0) return ret;
-
-    last_filter = format;
-    pad_idx = 0;
   }
 
   if (ofilter->apad) {

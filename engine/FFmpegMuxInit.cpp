@@ -1505,13 +1505,63 @@ namespace {
 
 bool discarded(const TInputStream* ist) { return ist->user_set_discard == AVDISCARD_ALL; }
 
+constexpr std::int64_t CScoreNewPackets = 100000000LL;  // a stream that appeared later
+constexpr std::int64_t CScoreDefault = 5000000LL;       // the default disposition
+
+struct TAutoScore {
+  std::int64_t score;     // 0: never chosen
+  std::int64_t in_file;   // the part of score that counts only within the stream's file
+};
+
+// The stream of type_ that the automatic selection picks: the best-scoring stream of
+// each input file (the first of equal scores), then the best of those over the files,
+// where the in_file part of a file's best score no longer counts; nullptr when none.
+template <class TScoreOf>
+TInputStream* best_auto_stream(TBaseFFmpeg* task, AVMediaType type_, TScoreOf score_of) {
+  TInputStream* best_ist = nullptr;
+  std::int64_t best_score = 0;
+  for (int j = 0; j < task->Fnb_input_files; j++) {
+    TInputFile* ifile = PPtrIdx(task->Finput_files, j);
+    TAutoScore file_best{0, 0};
+    TInputStream* file_best_ist = nullptr;
+    for (int i = 0; i < ifile->nb_streams; i++) {
+      TInputStream* ist = PPtrIdx(ifile->streams, i);
+      if (discarded(ist) || ist->st->codecpar->codec_type != type_) continue;
+      const TAutoScore score = score_of(ist->st);
+      if (score.score > file_best.score) {
+        file_best = score;
+        file_best_ist = ist;
+      }
+    }
+    if (file_best_ist && file_best.score - file_best.in_file > best_score) {
+      best_score = file_best.score - file_best.in_file;
+      best_ist = file_best_ist;
+    }
+  }
+  return best_ist;
+}
+
+// The usual score: a size (pixels, channels), a large bonus for a stream that appeared
+// later and a smaller one for the default disposition, which counts only within its file.
+TAutoScore usual_score(const AVStream* st, std::int64_t size) {
+  const std::int64_t by_default = CScoreDefault * !!(st->disposition & AV_DISPOSITION_DEFAULT);
+  return TAutoScore{
+      size + CScoreNewPackets * !!(st->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) + by_default,
+      by_default};
+}
+
+// Adds an output stream fed by the stream that best_auto_stream picks, if any.
+template <class TScoreOf>
+int map_auto_best(TMux* mux, const TOptionsContext* o, AVMediaType type_, TScoreOf score_of) {
+  TInputStream* best_ist = best_auto_stream(mux_task(mux), type_, score_of);
+  if (best_ist) return ost_add(mux, o, type_, best_ist, nullptr, nullptr, nullptr);
+  return 0;
+}
+
 }  // namespace
 
 int map_auto_video(TMux* mux, const TOptionsContext* o) {
   AVFormatContext* oc = mux->fc;
-  TBaseFFmpeg* task = mux_task(mux);
-  TInputStream* best_ist = nullptr;
-  std::int64_t best_score = 0;
 
   if (av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO) == AV_CODEC_ID_NONE)
     return 0;
@@ -1520,75 +1570,24 @@ int map_auto_video(TMux* mux, const TOptionsContext* o) {
   const int qcr = avformat_query_codec(oc->oformat, oc->oformat->video_codec, 0);
   const bool apic_only = static_cast<std::uint32_t>(qcr) == (CmdUtils::MKTAG)('A', 'P', 'I', 'C');
 
-  for (int j = 0; j < task->Fnb_input_files; j++) {
-    TInputFile* ifile = PPtrIdx(task->Finput_files, j);
-    std::int64_t file_best_score = 0;
-    TInputStream* file_best_ist = nullptr;
-    for (int i = 0; i < ifile->nb_streams; i++) {
-      TInputStream* ist = PPtrIdx(ifile->streams, i);
-      const AVStream* st = ist->st;
-      if (discarded(ist) || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-
-      std::int64_t score = static_cast<std::int64_t>(st->codecpar->width) * st->codecpar->height +
-                           100000000LL * !!(st->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) +
-                           5000000LL * !!(st->disposition & AV_DISPOSITION_DEFAULT);
-      if (!apic_only && (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) score = 1;
-
-      if (score > file_best_score) {
-        if (apic_only && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
-        file_best_score = score;
-        file_best_ist = ist;
-      }
-    }
-    if (file_best_ist) {
-      // the default disposition decides only within its own file
-      if (apic_only || !(file_best_ist->st->disposition & AV_DISPOSITION_ATTACHED_PIC))
-        file_best_score -= 5000000LL * !!(file_best_ist->st->disposition & AV_DISPOSITION_DEFAULT);
-      if (file_best_score > best_score) {
-        best_score = file_best_score;
-        best_ist = file_best_ist;
-      }
-    }
-  }
-  if (best_ist) return ost_add(mux, o, AVMEDIA_TYPE_VIDEO, best_ist, nullptr, nullptr, nullptr);
-  return 0;
+  return map_auto_best(mux, o, AVMEDIA_TYPE_VIDEO, [apic_only](const AVStream* st) {
+    const bool pic = st->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    if (apic_only && !pic) return TAutoScore{0, 0};
+    // an attached picture comes last where real video is wanted
+    if (!apic_only && pic) return TAutoScore{1, 0};
+    return usual_score(st, static_cast<std::int64_t>(st->codecpar->width) * st->codecpar->height);
+  });
 }
 
 int map_auto_audio(TMux* mux, const TOptionsContext* o) {
   AVFormatContext* oc = mux->fc;
-  TBaseFFmpeg* task = mux_task(mux);
-  TInputStream* best_ist = nullptr;
-  std::int64_t best_score = 0;
 
   if (av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO) == AV_CODEC_ID_NONE)
     return 0;
 
-  for (int j = 0; j < task->Fnb_input_files; j++) {
-    TInputFile* ifile = PPtrIdx(task->Finput_files, j);
-    std::int64_t file_best_score = 0;
-    TInputStream* file_best_ist = nullptr;
-    for (int i = 0; i < ifile->nb_streams; i++) {
-      TInputStream* ist = PPtrIdx(ifile->streams, i);
-      const AVStream* st = ist->st;
-      if (discarded(ist) || st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-      const std::int64_t score = st->codecpar->ch_layout.nb_channels +
-                                 100000000LL * !!(st->event_flags & AVSTREAM_EVENT_FLAG_NEW_PACKETS) +
-                                 5000000LL * !!(st->disposition & AV_DISPOSITION_DEFAULT);
-      if (score > file_best_score) {
-        file_best_score = score;
-        file_best_ist = ist;
-      }
-    }
-    if (file_best_ist) {
-      file_best_score -= 5000000LL * !!(file_best_ist->st->disposition & AV_DISPOSITION_DEFAULT);
-      if (file_best_score > best_score) {
-        best_score = file_best_score;
-        best_ist = file_best_ist;
-      }
-    }
-  }
-  if (best_ist) return ost_add(mux, o, AVMEDIA_TYPE_AUDIO, best_ist, nullptr, nullptr, nullptr);
-  return 0;
+  return map_auto_best(mux, o, AVMEDIA_TYPE_AUDIO, [](const AVStream* st) {
+    return usual_score(st, st->codecpar->ch_layout.nb_channels);
+  });
 }
 
 int map_auto_subtitle(TMux* mux, const TOptionsContext* o) {

@@ -187,36 +187,46 @@ int MatchPerStream(void* ALogCtx, TOptionType AType, const TSpecifierOptList& AL
 
 }  // namespace
 
+namespace {
+
+// The value of the last matching entry, read from the union member AField.
+template <class TField, class TValue>
+int MatchPerStreamAs(void* ALogCtx, TOptionType AType, TField TSpecifierOptValue::*AField,
+                     const TSpecifierOptList& AList, const AVFormatContext* AFormatContext,
+                     const AVStream* AStream, TValue& AValue) {
+  const int ret = MatchPerStream(ALogCtx, AType, AList, AFormatContext, AStream);
+  if (ret > 0) AValue = AList.opt[ret - 1].u.*AField;
+  return ret;
+}
+
+}  // namespace
+
 int opt_match_per_stream_str(void* ALogCtx, const TSpecifierOptList& AList,
                              const AVFormatContext* AFormatContext, const AVStream* AStream,
                              const char*& AValue) {
-  const int ret = MatchPerStream(ALogCtx, OPT_TYPE_STRING, AList, AFormatContext, AStream);
-  if (ret > 0) AValue = AList.opt[ret - 1].u.str;
-  return ret;
+  return MatchPerStreamAs(ALogCtx, OPT_TYPE_STRING, &TSpecifierOptValue::str, AList,
+                          AFormatContext, AStream, AValue);
 }
 
 int opt_match_per_stream_int(void* ALogCtx, const TSpecifierOptList& AList,
                              const AVFormatContext* AFormatContext, const AVStream* AStream,
                              int& AValue) {
-  const int ret = MatchPerStream(ALogCtx, OPT_TYPE_INT, AList, AFormatContext, AStream);
-  if (ret > 0) AValue = AList.opt[ret - 1].u.i;
-  return ret;
+  return MatchPerStreamAs(ALogCtx, OPT_TYPE_INT, &TSpecifierOptValue::i, AList, AFormatContext,
+                          AStream, AValue);
 }
 
 int opt_match_per_stream_int64(void* ALogCtx, const TSpecifierOptList& AList,
                                const AVFormatContext* AFormatContext, const AVStream* AStream,
                                std::int64_t& AValue) {
-  const int ret = MatchPerStream(ALogCtx, OPT_TYPE_INT64, AList, AFormatContext, AStream);
-  if (ret > 0) AValue = AList.opt[ret - 1].u.i64;
-  return ret;
+  return MatchPerStreamAs(ALogCtx, OPT_TYPE_INT64, &TSpecifierOptValue::i64, AList,
+                          AFormatContext, AStream, AValue);
 }
 
 int opt_match_per_stream_dbl(void* ALogCtx, const TSpecifierOptList& AList,
                              const AVFormatContext* AFormatContext, const AVStream* AStream,
                              double& AValue) {
-  const int ret = MatchPerStream(ALogCtx, OPT_TYPE_DOUBLE, AList, AFormatContext, AStream);
-  if (ret > 0) AValue = AList.opt[ret - 1].u.dbl;
-  return ret;
+  return MatchPerStreamAs(ALogCtx, OPT_TYPE_DOUBLE, &TSpecifierOptValue::dbl, AList,
+                          AFormatContext, AStream, AValue);
 }
 
 const char* opt_match_per_type_str(const TSpecifierOptList& AList, char AMediaType) {
@@ -326,6 +336,17 @@ int parse_view_specifier(void* ALogCtx, TViewSpecifier& AVs, const char*& ASpec)
     spec += n;
     return true;
   };
+  // The view number at spec into AVs.val; logs "Invalid view <AWhat>" when there is none.
+  auto number = [&](const char* AWhat) {
+    const unsigned long v = std::strtoul(spec, &endptr, 0);
+    if (endptr == spec) {
+      av_log(ALogCtx, AV_LOG_ERROR, "Invalid view %s: %s\n", AWhat, spec);
+      return false;
+    }
+    AVs.val = static_cast<std::uint32_t>(v);
+    spec = endptr;
+    return true;
+  };
   if (starts("view:")) {
     if (std::strncmp(spec, "all", 3) == 0) {
       spec += 3;
@@ -333,23 +354,11 @@ int parse_view_specifier(void* ALogCtx, TViewSpecifier& AVs, const char*& ASpec)
       AVs.val = 0;
     } else {
       AVs.type_ = FFmpegHeader::VIEW_SPECIFIER_TYPE_ID;
-      const unsigned long v = std::strtoul(spec, &endptr, 0);
-      if (endptr == spec) {
-        av_log(ALogCtx, AV_LOG_ERROR, "Invalid view ID: %s\n", spec);
-        return AVERROR(EINVAL);
-      }
-      AVs.val = static_cast<std::uint32_t>(v);
-      spec = endptr;
+      if (!number("ID")) return AVERROR(EINVAL);
     }
   } else if (starts("vidx:")) {
     AVs.type_ = FFmpegHeader::VIEW_SPECIFIER_TYPE_IDX;
-    const unsigned long v = std::strtoul(spec, &endptr, 0);
-    if (endptr == spec) {
-      av_log(ALogCtx, AV_LOG_ERROR, "Invalid view index: %s\n", spec);
-      return AVERROR(EINVAL);
-    }
-    AVs.val = static_cast<std::uint32_t>(v);
-    spec = endptr;
+    if (!number("index")) return AVERROR(EINVAL);
   } else if (starts("vpos:")) {
     AVs.type_ = FFmpegHeader::VIEW_SPECIFIER_TYPE_POS;
     if (std::strncmp(spec, "left", 4) == 0 && !cmdutils_isalnum(spec[4])) {

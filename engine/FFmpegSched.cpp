@@ -471,15 +471,10 @@ int SendToEnc(TScheduler* sch, TSchEnc& enc, AVFrame* frame) {
 // Each returns AVERROR_EOF when the destination is (or became) closed; closing it sends
 // the end downstream and marks it finished. pkt or frame nullptr: close it.
 
-int DemuxSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished,
-                   AVPacket* pkt, unsigned flags) {
+// A packet (of a demuxer or an encoder) to a muxer stream or a decoder.
+int PacketSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished, AVPacket* pkt) {
   if (finished) return AVERROR_EOF;
   int ret = 0;
-  if (pkt && dst.type_ == SCH_NODE_TYPE_MUX && (flags & DEMUX_SEND_STREAMCOPY_EOF)) {
-    AVCodecStubs::av_packet_unref(pkt);
-    pkt = nullptr;
-    ret = AVERROR_EOF;
-  }
   if (pkt) {
     ret = dst.type_ == SCH_NODE_TYPE_MUX
               ? SendToMux(sch, sch->mux[dst.idx], dst.idx_stream, pkt)
@@ -492,6 +487,17 @@ int DemuxSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished,
     ThreadQueue::tq_send_finish(sch->dec[dst.idx].queue, 0);
   finished = 1;
   return ret;
+}
+
+// The stream-copy end flag closes a muxer destination in place of the packet.
+int DemuxSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished,
+                   AVPacket* pkt, unsigned flags) {
+  if (pkt && !finished && dst.type_ == SCH_NODE_TYPE_MUX && (flags & DEMUX_SEND_STREAMCOPY_EOF)) {
+    AVCodecStubs::av_packet_unref(pkt);
+    (void)PacketSendToDst(sch, dst, finished, nullptr);
+    return AVERROR_EOF;
+  }
+  return PacketSendToDst(sch, dst, finished, pkt);
 }
 
 int DecSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished, AVFrame* frame) {
@@ -507,23 +513,6 @@ int DecSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished, AV
     SendToFilter(sch->filters[dst.idx], dst.idx_stream, nullptr);
   else
     SendToEnc(sch, sch->enc[dst.idx], nullptr);
-  finished = 1;
-  return ret;
-}
-
-int EncSendToDst(TScheduler* sch, TSchedulerNode dst, std::uint8_t& finished, AVPacket* pkt) {
-  if (finished) return AVERROR_EOF;
-  int ret = 0;
-  if (pkt) {
-    ret = dst.type_ == SCH_NODE_TYPE_MUX
-              ? SendToMux(sch, sch->mux[dst.idx], dst.idx_stream, pkt)
-              : ThreadQueue::tq_send(sch->dec[dst.idx].queue, 0, pkt);
-    if (ret != AVERROR_EOF) return ret;
-  }
-  if (dst.type_ == SCH_NODE_TYPE_MUX)
-    SendToMux(sch, sch->mux[dst.idx], dst.idx_stream, nullptr);
-  else
-    ThreadQueue::tq_send_finish(sch->dec[dst.idx].queue, 0);
   finished = 1;
   return ret;
 }
@@ -587,7 +576,7 @@ int EncDone(TScheduler* sch, Cardinal idx) {
   int ret = 0;
   ThreadQueue::tq_receive_finish(enc.queue, 0);
   for (Cardinal i = 0; i < enc.nb_dst; i++) {
-    const int err = EncSendToDst(sch, enc.dst[i], enc.dst_finished[i], nullptr);
+    const int err = PacketSendToDst(sch, enc.dst[i], enc.dst_finished[i], nullptr);
     if (err < 0 && err != AVERROR_EOF) ret = err_merge(ret, err);
   }
   return ret;
@@ -632,9 +621,13 @@ int TaskCleanup(TScheduler* sch, TSchedulerNode node) {
 
 // ---- Task threads ---------------------------------------------------------------------------
 
+// The scheduler whose worker runs on this thread (nullptr elsewhere).
+thread_local const TScheduler* tls_worker_of = nullptr;
+
 int TaskWrapper(void* arg) {
   TSchTask& task = *static_cast<TSchTask*>(arg);
   TScheduler* sch = task.parent;
+  tls_worker_of = sch;
 
   int ret;
   try {
@@ -1202,32 +1195,62 @@ int sch_sq_add_enc(TScheduler* sch, Cardinal sq_idx, Cardinal enc_idx, int limit
   return 0;
 }
 
+namespace {
+
+// The source slot of dst (the src field of the decoder, encoder, filter-graph input or
+// muxer stream), after asserting that dst exists (line ALineIdx) and has no source yet
+// (line ALineFree).
+TSchedulerNode& FreeSourceOf(TScheduler* sch, TSchedulerNode dst, int ALineIdx, int ALineFree) {
+  using Platform::Check;
+  TSchedulerNode* slot = nullptr;
+  switch (dst.type_) {
+    case SCH_NODE_TYPE_DEC:
+      Check(dst.idx < sch->nb_dec, CUnit, ALineIdx);
+      slot = &sch->dec[dst.idx].src;
+      break;
+    case SCH_NODE_TYPE_ENC:
+      Check(dst.idx < sch->nb_enc, CUnit, ALineIdx);
+      slot = &sch->enc[dst.idx].src;
+      break;
+    case SCH_NODE_TYPE_FILTER_IN:
+      Check(dst.idx < sch->nb_filters && dst.idx_stream < sch->filters[dst.idx].nb_inputs, CUnit,
+            ALineIdx);
+      slot = &sch->filters[dst.idx].inputs[dst.idx_stream].src;
+      break;
+    case SCH_NODE_TYPE_MUX:
+      Check(dst.idx < sch->nb_mux && dst.idx_stream < sch->mux[dst.idx].nb_streams, CUnit,
+            ALineIdx);
+      slot = &sch->mux[dst.idx].streams[dst.idx_stream].src;
+      break;
+    default:
+      throw CmdUtils::FFmpegException("Never occur.");
+  }
+  Check(slot->type_ == SCH_NODE_TYPE_NONE, CUnit, ALineFree);
+  return *slot;
+}
+
+// One fan-out edge: dst joins the source's destinations, and src becomes dst's source.
+int LinkFanOut(TSchedulerNode*& dsts, Cardinal& nb_dst, TSchedulerNode& dst_source,
+               TSchedulerNode src, TSchedulerNode dst) {
+  const int ret = AppendNode(dsts, nb_dst, dst);
+  if (ret < 0) return ret;
+  dst_source = src;
+  return 0;
+}
+
+}  // namespace
+
 int sch_connect(TScheduler* sch, TSchedulerNode src, TSchedulerNode dst) {
   using Platform::Check;
-  int ret;
 
   switch (src.type_) {
     case SCH_NODE_TYPE_DEMUX: {
       Check(src.idx < sch->nb_demux && src.idx_stream < sch->demux[src.idx].nb_streams, CUnit, 1769);
       TSchDemuxStream& ds = sch->demux[src.idx].streams[src.idx_stream];
-      if (dst.type_ == SCH_NODE_TYPE_DEC) {
-        Check(dst.idx < sch->nb_dec, CUnit, 1784);
-        TSchDec& dec = sch->dec[dst.idx];
-        Check(dec.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1787);
-        ret = AppendNode(ds.dst, ds.nb_dst, dst);
-        if (ret < 0) return ret;
-        dec.src = src;
-        return 0;
-      }
-      if (dst.type_ == SCH_NODE_TYPE_MUX) {
-        Check(dst.idx < sch->nb_mux && dst.idx_stream < sch->mux[dst.idx].nb_streams, CUnit, 1792);
-        TSchMuxStream& ms = sch->mux[dst.idx].streams[dst.idx_stream];
-        Check(ms.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1795);
-        ret = AppendNode(ds.dst, ds.nb_dst, dst);
-        if (ret < 0) return ret;
-        ms.src = src;
-        return 0;
-      }
+      if (dst.type_ == SCH_NODE_TYPE_DEC)
+        return LinkFanOut(ds.dst, ds.nb_dst, FreeSourceOf(sch, dst, 1784, 1787), src, dst);
+      if (dst.type_ == SCH_NODE_TYPE_MUX)
+        return LinkFanOut(ds.dst, ds.nb_dst, FreeSourceOf(sch, dst, 1792, 1795), src, dst);
       break;
     }
     case SCH_NODE_TYPE_DEC: {
@@ -1235,44 +1258,23 @@ int sch_connect(TScheduler* sch, TSchedulerNode src, TSchedulerNode dst) {
       TSchDec& dec = sch->dec[src.idx];
       Check(src.idx_stream < dec.nb_outputs, CUnit, 1806);
       TSchDecOutput& o = dec.outputs[src.idx_stream];
-      if (dst.type_ == SCH_NODE_TYPE_FILTER_IN) {
-        Check(dst.idx < sch->nb_filters && dst.idx_stream < sch->filters[dst.idx].nb_inputs, CUnit, 1821);
-        TSchFilterIn& fi = sch->filters[dst.idx].inputs[dst.idx_stream];
-        Check(fi.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1824);
-        ret = AppendNode(o.dst, o.nb_dst, dst);
-        if (ret < 0) return ret;
-        fi.src = src;
-        return 0;
-      }
-      if (dst.type_ == SCH_NODE_TYPE_ENC) {
-        Check(dst.idx < sch->nb_enc, CUnit, 1829);
-        TSchEnc& enc = sch->enc[dst.idx];
-        Check(enc.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1832);
-        ret = AppendNode(o.dst, o.nb_dst, dst);
-        if (ret < 0) return ret;
-        enc.src = src;
-        return 0;
-      }
+      if (dst.type_ == SCH_NODE_TYPE_FILTER_IN)
+        return LinkFanOut(o.dst, o.nb_dst, FreeSourceOf(sch, dst, 1821, 1824), src, dst);
+      if (dst.type_ == SCH_NODE_TYPE_ENC)
+        return LinkFanOut(o.dst, o.nb_dst, FreeSourceOf(sch, dst, 1829, 1832), src, dst);
       break;
     }
     case SCH_NODE_TYPE_FILTER_OUT: {
       Check(src.idx < sch->nb_filters && src.idx_stream < sch->filters[src.idx].nb_outputs, CUnit, 1840);
       TSchFilterOut& fo = sch->filters[src.idx].outputs[src.idx_stream];
       Check(fo.dst.type_ == SCH_NODE_TYPE_NONE, CUnit, 1844);
-      if (dst.type_ == SCH_NODE_TYPE_ENC) {
-        Check(dst.idx < sch->nb_enc, CUnit, 1850);
-        TSchEnc& enc = sch->enc[dst.idx];
-        Check(enc.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1853);
+      // a filter-graph output feeds exactly one destination
+      if (dst.type_ == SCH_NODE_TYPE_ENC || dst.type_ == SCH_NODE_TYPE_FILTER_IN) {
+        TSchedulerNode& dst_source = dst.type_ == SCH_NODE_TYPE_ENC
+                                         ? FreeSourceOf(sch, dst, 1850, 1853)
+                                         : FreeSourceOf(sch, dst, 1859, 1862);
         fo.dst = dst;
-        enc.src = src;
-        return 0;
-      }
-      if (dst.type_ == SCH_NODE_TYPE_FILTER_IN) {
-        Check(dst.idx < sch->nb_filters && dst.idx_stream < sch->filters[dst.idx].nb_inputs, CUnit, 1859);
-        TSchFilterIn& fi = sch->filters[dst.idx].inputs[dst.idx_stream];
-        Check(fi.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1862);
-        fo.dst = dst;
-        fi.src = src;
+        dst_source = src;
         return 0;
       }
       break;
@@ -1280,25 +1282,11 @@ int sch_connect(TScheduler* sch, TSchedulerNode src, TSchedulerNode dst) {
     case SCH_NODE_TYPE_ENC: {
       Check(src.idx < sch->nb_enc, CUnit, 1870);
       TSchEnc& enc = sch->enc[src.idx];
-      if (dst.type_ == SCH_NODE_TYPE_MUX) {
-        Check(dst.idx < sch->nb_mux && dst.idx_stream < sch->mux[dst.idx].nb_streams, CUnit, 1885);
-        TSchMuxStream& ms = sch->mux[dst.idx].streams[dst.idx_stream];
-        Check(ms.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1888);
-        ret = AppendNode(enc.dst, enc.nb_dst, dst);
-        if (ret < 0) return ret;
-        ms.src = src;
-        return 0;
-      }
-      if (dst.type_ == SCH_NODE_TYPE_DEC) {
-        // loop-back decoding of the encoder's output
-        Check(dst.idx < sch->nb_dec, CUnit, 1893);
-        TSchDec& dec = sch->dec[dst.idx];
-        Check(dec.src.type_ == SCH_NODE_TYPE_NONE, CUnit, 1896);
-        ret = AppendNode(enc.dst, enc.nb_dst, dst);
-        if (ret < 0) return ret;
-        dec.src = src;
-        return 0;
-      }
+      if (dst.type_ == SCH_NODE_TYPE_MUX)
+        return LinkFanOut(enc.dst, enc.nb_dst, FreeSourceOf(sch, dst, 1885, 1888), src, dst);
+      // loop-back decoding of the encoder's output
+      if (dst.type_ == SCH_NODE_TYPE_DEC)
+        return LinkFanOut(enc.dst, enc.nb_dst, FreeSourceOf(sch, dst, 1893, 1896), src, dst);
       break;
     }
     default:
@@ -1592,7 +1580,7 @@ int sch_enc_send(TScheduler* sch, Cardinal enc_idx, AVPacket* pkt) {
       const int ret = AVCodecStubs::av_packet_ref(to_send, pkt);
       if (ret < 0) return ret;
     }
-    const int ret = EncSendToDst(sch, enc.dst[i], enc.dst_finished[i], to_send);
+    const int ret = PacketSendToDst(sch, enc.dst[i], enc.dst_finished[i], to_send);
     if (ret < 0) {
       AVCodecStubs::av_packet_unref(to_send);
       if (ret != AVERROR_EOF) return ret;
@@ -1703,5 +1691,7 @@ void sch_set_paused(TScheduler* sch, int paused) {
   atomic_store(sch->paused, paused ? 1 : 0);
   w32pthreads::pthread_cond_broadcast(sch->pause_cond);
 }
+
+bool sch_on_worker_thread(const TScheduler* sch) { return sch && tls_worker_of == sch; }
 
 }  // namespace FFmpegSched

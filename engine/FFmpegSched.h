@@ -354,5 +354,8 @@ int sch_wait(TScheduler* sch, std::uint64_t timeout_us, std::int64_t& transcode_
 int sch_stop(TScheduler* sch, std::int64_t* finish_ts = nullptr);
 // 1 closes the pause gate, 0 opens it; only while the scheduler runs.
 void sch_set_paused(TScheduler* sch, int paused);
+// Whether the calling thread is one of sch's worker threads (a host handler called by a
+// demuxer, decoder, filter, encoder or muxer of this scheduler).
+bool sch_on_worker_thread(const TScheduler* sch);
 
 }  // namespace FFmpegSched

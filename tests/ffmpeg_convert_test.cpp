@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -22,6 +24,7 @@
 #include "MediaBuilder.h"
 #include "TestWaveOut.h"
 #include "engine/FFmpeg.h"
+#include "platform/Dispatcher.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
@@ -95,6 +98,44 @@ const TProbedStream* FindStream(const std::vector<TProbedStream>& AStreams, AVMe
   for (const TProbedStream& s : AStreams)
     if (s.Type == AType) return &s;
   return nullptr;
+}
+
+// Decodes the first stream of AFile through the bound libraries, handing each picture
+// to AOnPicture in display order. False when the file or its decoder cannot be opened.
+bool DecodePictures(const std::string& AFile,
+                    const std::function<void(const AVFrame*)>& AOnPicture) {
+  AVFormatContext* ic = nullptr;
+  if (avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) != 0) return false;
+  AVCodecContext* dec = nullptr;
+  bool opened = avformat_find_stream_info(ic, nullptr) >= 0;
+  if (opened) {
+    const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
+    dec = AVCodecStubs::avcodec_alloc_context3(codec);
+    opened = dec && AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar) >= 0 &&
+             AVCodecStubs::avcodec_open2(dec, codec, nullptr) == 0;
+  }
+  if (opened) {
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = AVUtilStubs::av_frame_alloc();
+    auto take = [&] {
+      while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
+        AOnPicture(frame);
+        AVUtilStubs::av_frame_unref(frame);
+      }
+    };
+    while (av_read_frame(ic, pkt) >= 0) {
+      AVCodecStubs::avcodec_send_packet(dec, pkt);
+      av_packet_unref(pkt);
+      take();
+    }
+    AVCodecStubs::avcodec_send_packet(dec, nullptr);
+    take();
+    AVUtilStubs::av_frame_free(&frame);
+    av_packet_free(&pkt);
+  }
+  AVCodecStubs::avcodec_free_context(&dec);
+  avformat_close_input(&ic);
+  return opened;
 }
 
 std::string ReadFile(const std::string& APath) {
@@ -450,38 +491,14 @@ TEST_F(ConvertTest, FrameHookChangesTheEncodedPictures) {
   EXPECT_EQ(calls, 25);
 
   // every decoded picture is the painted colour
-  AVFormatContext* ic = nullptr;
-  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
-  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
-  const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
-  AVCodecContext* dec = AVCodecStubs::avcodec_alloc_context3(codec);
-  AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar);
-  ASSERT_EQ(AVCodecStubs::avcodec_open2(dec, codec, nullptr), 0);
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = AVUtilStubs::av_frame_alloc();
   int pictures = 0, wrong = 0;
-  auto take = [&] {
-    while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
-      pictures++;
-      for (int y = 0; y < frame->height; y++)
-        for (int x = 0; x < frame->width; x++)
-          wrong += frame->data[0][y * frame->linesize[0] + x] != 77;
-      AVUtilStubs::av_frame_unref(frame);
-    }
-  };
-  while (av_read_frame(ic, pkt) >= 0) {
-    AVCodecStubs::avcodec_send_packet(dec, pkt);
-    av_packet_unref(pkt);
-    take();
-  }
-  AVCodecStubs::avcodec_send_packet(dec, nullptr);
-  take();
+  ASSERT_TRUE(DecodePictures(out, [&](const AVFrame* AFrame) {
+    pictures++;
+    for (int y = 0; y < AFrame->height; y++)
+      for (int x = 0; x < AFrame->width; x++) wrong += AFrame->data[0][y * AFrame->linesize[0] + x] != 77;
+  }));
   EXPECT_EQ(pictures, 25);
   EXPECT_EQ(wrong, 0);
-  AVUtilStubs::av_frame_free(&frame);
-  av_packet_free(&pkt);
-  AVCodecStubs::avcodec_free_context(&dec);
-  avformat_close_input(&ic);
 }
 
 // Each picture painted its own shade by the raw-picture hook keeps that shade through an
@@ -504,39 +521,16 @@ TEST_F(ConvertTest, FrameHookShadesSurviveDelayedEncoding) {
             "");
   ASSERT_EQ(calls, 25);
 
-  AVFormatContext* ic = nullptr;
-  ASSERT_EQ(avformat_open_input(&ic, out.c_str(), nullptr, nullptr), 0);
-  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
-  const AVCodec* codec = AVCodecStubs::avcodec_find_decoder(ic->streams[0]->codecpar->codec_id);
-  AVCodecContext* dec = AVCodecStubs::avcodec_alloc_context3(codec);
-  AVCodecStubs::avcodec_parameters_to_context(dec, ic->streams[0]->codecpar);
-  ASSERT_EQ(AVCodecStubs::avcodec_open2(dec, codec, nullptr), 0);
-  AVPacket* pkt = av_packet_alloc();
-  AVFrame* frame = AVUtilStubs::av_frame_alloc();
   std::vector<double> shades;  // in display order
-  auto take = [&] {
-    while (AVCodecStubs::avcodec_receive_frame(dec, frame) == 0) {
-      double sum = 0;
-      for (int y = 0; y < frame->height; y++)
-        for (int x = 0; x < frame->width; x++) sum += frame->data[0][y * frame->linesize[0] + x];
-      shades.push_back(sum / (frame->width * frame->height));
-      AVUtilStubs::av_frame_unref(frame);
-    }
-  };
-  while (av_read_frame(ic, pkt) >= 0) {
-    AVCodecStubs::avcodec_send_packet(dec, pkt);
-    av_packet_unref(pkt);
-    take();
-  }
-  AVCodecStubs::avcodec_send_packet(dec, nullptr);
-  take();
+  ASSERT_TRUE(DecodePictures(out, [&](const AVFrame* AFrame) {
+    double sum = 0;
+    for (int y = 0; y < AFrame->height; y++)
+      for (int x = 0; x < AFrame->width; x++) sum += AFrame->data[0][y * AFrame->linesize[0] + x];
+    shades.push_back(sum / (AFrame->width * AFrame->height));
+  }));
   ASSERT_EQ(shades.size(), 25u);
   for (std::size_t i = 0; i < shades.size(); i++)
     EXPECT_NEAR(shades[i], 30 + 7 * static_cast<double>(i), 2.0) << i;
-  AVUtilStubs::av_frame_free(&frame);
-  av_packet_free(&pkt);
-  AVCodecStubs::avcodec_free_context(&dec);
-  avformat_close_input(&ic);
 }
 
 // A video hook that asks to stop at frame 3 is not called again.
@@ -556,6 +550,116 @@ TEST_F(ConvertTest, VideoHookStopsWhenAsked) {
                 }),
             "");
   EXPECT_EQ(frames, (std::vector<int>{1, 2, 3}));
+}
+
+// Two video outputs encode on two threads that share the task's video hook: the handler
+// asks to stop at its first call, and the hook ends for the whole task while both
+// encoders go on (under TSan an unguarded look at the hook shows as a race).
+TEST_F(ConvertTest, VideoHookStoppedWhileTwoVideoOutputsEncode) {
+  const std::string in = MakeInput(1.0);
+  std::atomic<int> calls{0};
+  auto hook = [](void* AData, Platform::TObject*, Platform::TBitmap*, int, const std::int64_t&,
+                 bool& AUpdate, bool& AStopHook) {
+    static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+    AUpdate = false;
+    AStopHook = true;
+  };
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 \"" + Path("big.nut") + "\" -an -c:v mpeg4 " +
+                    "-s 160x120 \"" + Path("small.nut") + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnVideoOutputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(hook, &calls);
+                }),
+            "");
+  EXPECT_EQ(calls.load(), 1);
+  for (const char* name : {"big.nut", "small.nut"}) {
+    SCOPED_TRACE(name);
+    const std::vector<TProbedStream> streams = Probe(Path(name));
+    const TProbedStream* v = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->Pts.size(), 25u);
+  }
+}
+
+// A handler running on one of the job's worker threads (decoder or encoder) that asks to
+// stop and wait gets its request through without waiting for the job it runs in: the
+// call returns, the job ends stopped and the task terminates.
+TEST_F(ConvertTest, StopWaitingFromAHookHandlerOnAWorkerThreadDoesNotHang) {
+  const std::string in = MakeInput(3.0);
+  struct TProbe {
+    std::atomic<int> Calls{0};
+    std::atomic<int> StopsReturned{0};
+    std::atomic<int> Terminated{0};
+    void StopFrom(Platform::TObject* ASender) {
+      if (Calls.fetch_add(1) != 1) return;  // at the second frame
+      static_cast<FFmpeg::TCustomFFmpeg*>(ASender)->Stop(true);
+      StopsReturned.fetch_add(1);
+    }
+  };
+  auto video_hook = [](void* AData, Platform::TObject* ASender, Platform::TBitmap*, int,
+                       const std::int64_t&, bool& AUpdate, bool&) {
+    AUpdate = false;
+    static_cast<TProbe*>(AData)->StopFrom(ASender);
+  };
+  auto frame_hook = [](void* AData, Platform::TObject* ASender, FFUtils::PAVPicture, AVPixelFormat,
+                       int, int, int, const std::int64_t&) {
+    static_cast<TProbe*>(AData)->StopFrom(ASender);
+  };
+  auto audio_hook = [](void* AData, Platform::TObject* ASender, const std::int64_t&, AVFrame*, int,
+                       int, int, AVSampleFormat) { static_cast<TProbe*>(AData)->StopFrom(ASender); };
+  struct TRow {
+    const char* Name;
+    std::function<void(FFmpeg::TCustomFFmpeg&, TProbe&)> Hook;
+  };
+  const TRow rows[] = {
+      {"decode-side video hook",
+       [&](FFmpeg::TCustomFFmpeg& t, TProbe& p) {
+         t.FOnVideoInputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(video_hook, &p);
+       }},
+      {"encode-side video hook",
+       [&](FFmpeg::TCustomFFmpeg& t, TProbe& p) {
+         t.FOnVideoOutputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(video_hook, &p);
+       }},
+      {"encode-side raw-picture hook",
+       [&](FFmpeg::TCustomFFmpeg& t, TProbe& p) {
+         t.FOnFrameOutputHook = FFmpeg::TTaskFrameHookEvent::FromFunction(frame_hook, &p);
+       }},
+      {"encode-side audio hook",
+       [&](FFmpeg::TCustomFFmpeg& t, TProbe& p) {
+         t.FOnAudioOutputHook = FFmpeg::TTaskAudioHookEvent::FromFunction(audio_hook, &p);
+       }},
+  };
+  int n = 0;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TProbe probe;
+    auto* task = new FFmpeg::TFFmpeg;
+    row.Hook(*task, probe);
+    task->FOnTerminate = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void*) {
+          static_cast<TProbe*>(AData)->Terminated.fetch_add(1);
+          Platform::NotifyMainThread();
+        },
+        &probe);
+    ASSERT_GE(task->ParseOptions("-i \"" + in + "\" -c:v mpeg4 -c:a aac \"" +
+                                 Path("stopped" + std::to_string(n++) + ".nut") + "\""),
+              0)
+        << task->LastErrMsg();
+    task->Start(true);
+    // Generous bound: a hang fails the test instead of blocking the suite.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (probe.Terminated.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+      Platform::ProcessMainThreadQueue();
+      Platform::WaitForMainThreadWork(10);
+    }
+    if (probe.Terminated.load() == 0) {
+      ADD_FAILURE() << "the job waited for itself; the task is left behind";
+      return;  // destroying it would wait for the hung job too
+    }
+    EXPECT_EQ(probe.StopsReturned.load(), 1);
+    EXPECT_FALSE(task->JobFinished()) << "the job ended stopped, not at the end of the input";
+    EXPECT_TRUE(task->Terminated());
+    delete task;
+  }
 }
 
 // A hooked audio stream passes every frame through the host's hook before encoding.
