@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -88,6 +89,7 @@ using AVUtilStubs::av_log;
 using AVUtilStubs::av_mallocz;
 using AVUtilStubs::av_opt_free;
 using AVUtilStubs::av_opt_set;
+using AVUtilStubs::av_opt_set_array;
 using AVUtilStubs::av_opt_set_defaults;
 using AVCodecStubs::av_packet_alloc;
 using AVCodecStubs::av_packet_free;
@@ -1001,7 +1003,7 @@ int TFFBasePlayer::configure_video_filters(AVFilterGraph* graph, TVideoState* is
   AVBufferSrcParameters* par = av_buffersrc_parameters_alloc();
   if (!par) return AVERROR(ENOMEM);
   int ret;
-  std::string pix_fmts;
+  std::vector<AVPixelFormat> pix_fmts;
   {
     const std::string sws = DictArgs(FOptions.def_opts.sws_dict, "sws_flags", "flags");
     graph->scale_sws_opts = av_strdup(sws.c_str());
@@ -1026,18 +1028,21 @@ int TFFBasePlayer::configure_video_filters(AVFilterGraph* graph, TVideoState* is
     ret = AVERROR(ENOMEM);
     goto fail;
   }
-  for (int i = 0; i < CPixelFormatSlots && PixelFormats[i] != -1; ++i) {
-    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(PixelFormats[i]));
-    if (!name) continue;
-    if (!pix_fmts.empty()) pix_fmts += "|";
-    pix_fmts += name;
-  }
+  // Both sink options are array options: they are set element by element, not as text.
+  for (int i = 0; i < CPixelFormatSlots && PixelFormats[i] != -1; ++i)
+    if (av_get_pix_fmt_name(static_cast<AVPixelFormat>(PixelFormats[i])))
+      pix_fmts.push_back(static_cast<AVPixelFormat>(PixelFormats[i]));
   if (!pix_fmts.empty() &&
-      (ret = av_opt_set(filt_out, "pixel_formats", pix_fmts.c_str(), AV_OPT_SEARCH_CHILDREN)) < 0)
+      (ret = av_opt_set_array(filt_out, "pixel_formats", AV_OPT_SEARCH_CHILDREN, 0,
+                              static_cast<unsigned>(pix_fmts.size()), AV_OPT_TYPE_PIXEL_FMT,
+                              pix_fmts.data())) < 0)
     goto fail;
-  if (convert_colorspace &&
-      (ret = av_opt_set(filt_out, "colorspaces", "bt709|bt470bg|smpte170m", AV_OPT_SEARCH_CHILDREN)) < 0)
-    goto fail;
+  if (convert_colorspace) {
+    static const int colorspaces[] = {AVCOL_SPC_BT709, AVCOL_SPC_BT470BG, AVCOL_SPC_SMPTE170M};
+    if ((ret = av_opt_set_array(filt_out, "colorspaces", AV_OPT_SEARCH_CHILDREN, 0, 3, AV_OPT_TYPE_INT,
+                                colorspaces)) < 0)
+      goto fail;
+  }
   if ((ret = avfilter_init_dict(filt_out, nullptr)) < 0) goto fail;
 
   last_filter = filt_out;
@@ -1244,13 +1249,14 @@ int TFFBasePlayer::video_thread(void* arg) {
           is->seek_pending_while_paused = 2;
         self->VideoSeekPending = false;
       }
-      self->DoFrameHook(frame, pts);
       ret = self->queue_picture(is, frame, pts, duration, FramePos(frame), is->viddec.pkt_serial);
       av_frame_unref(frame);
       is->pictures_since_seek += 1;
       if (first_picture && is->step == 1) {
-        // Opened paused: the first picture is shown, then the stream waits.
-        is->step = 0;
+        // Opened paused: the first picture is queued. The step moves to its second phase
+        // (audio holds), and stays pending so that the play loop keeps refreshing until
+        // that picture is on the screen; pausing, resuming or seeking ends it.
+        is->step = 2;
         self->ReportState(FFBaseComponent::psPause);
       }
       first_picture = false;

@@ -224,14 +224,12 @@ void TCustomPlayer::FillSupportedPixelFormats(TVideoState* is) {
     const int f = AVFormatOf(FRendererInfo.texture_formats[i]);
     if (f >= 0) accepted.push_back(f);
   }
+  // A renderer offering none of the mapped formats keeps the current list rather than
+  // leaving the filters free to pick a format nothing here can upload.
   if (accepted.empty()) return;
   ClearPixelFormats();
-  // The video filters' sink is handed this list as one option text, which it currently
-  // parses only when it names a single format: offer the stream's own format when the
-  // renderer takes it (no conversion), else the renderer's first.
-  const int own = is->video_st ? is->video_st->codecpar->format : -1;
-  const bool takes_own = std::find(accepted.begin(), accepted.end(), own) != accepted.end();
-  (void)AddPixelFormat(takes_own ? own : accepted.front());
+  for (const int f : accepted)
+    if (!AddPixelFormat(f)) break;
 }
 
 // ---- Display --------------------------------------------------------------------------------
@@ -722,8 +720,10 @@ void TCustomPlayer::DoVideoHook(AVFrame* AFrame, double APts) {
 
 int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                  std::int64_t pos, int serial) {
-  // The engine has run the frame hook already; the video hook follows it.
+  FLastFrame = src_frame;
+  // The video hook first: the frame hook sees the picture as the video hook left it.
   DoVideoHook(src_frame, pts);
+  DoFrameHook(src_frame, pts);
   TFrame* vp = frame_queue_peek_writable(&is->pictq);
   if (!vp) return -1;
   {
@@ -743,9 +743,6 @@ int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts
     U::av_frame_move_ref(vp->frame, src_frame);
   }
   frame_queue_push(&is->pictq);
-  // A stream opened paused waits in the play loop once its first picture is queued:
-  // that picture is wanted on the screen before it waits.
-  if (is->first_frame_while_paused) is->force_refresh = 1;
   return 0;
 }
 
@@ -892,6 +889,15 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
     if (!ok) {
       Log(llError, "Failed to initialize RDFT, switching to waves display");
       s->show_mode = SHOW_MODE_WAVES;
+      // Drop what was made, so that asking for the spectrum again tries again.
+      if (rdft) {
+        auto* ctx = static_cast<AVTXContext*>(rdft);
+        U::av_tx_uninit(&ctx);
+        rdft = nullptr;
+      }
+      U::av_freep(&real_data);
+      U::av_freep(&rdft_data);
+      rdft_bits = 0;
     } else {
       AVComplexFloat* data_out[2] = {static_cast<AVComplexFloat*>(rdft_data),
                                      static_cast<AVComplexFloat*>(rdft_data) + nb_freq + 8};

@@ -160,7 +160,8 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   SDL_Texture* FSubTexture = nullptr;
   SDL_Texture* FVisTexture = nullptr;
   SwsContext* FSubConvertCtx = nullptr;
-  // The last frame given to queue_picture and its size (video thread).
+  // The last frame given to queue_picture and its size (video thread). The frame is the
+  // video decoder's, not owned: its picture moves on into the queue.
   AVFrame* FLastFrame = nullptr;
   std::atomic<int> FLastWidth{0};
   std::atomic<int> FLastHeight{0};

@@ -1,6 +1,7 @@
 #include "demo/ConverterPlayerFrm.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -13,8 +14,10 @@
 #include <QPushButton>
 #include <QThread>
 #include <QUrl>
-#include <QVBoxLayout>
 #include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "components/FFBaseComponent.h"
 #include "demo/ConverterPlayerUtils.h"
@@ -37,6 +40,9 @@ const char* const CLogLevels[] = {"Quiet", "Panic", "Fatal",   "Error", "Warning
 QString Q(const std::string& AText) { return QString::fromStdString(AText); }
 
 bool OnGuiThread() { return QThread::currentThread() == qApp->thread(); }
+
+// The player can draw into a widget's window only when that window is an X11 window.
+bool OnX11() { return QGuiApplication::platformName() == "xcb"; }
 
 }  // namespace
 
@@ -118,6 +124,13 @@ TfrmConverterPlayer::TfrmConverterPlayer(QWidget* AParent) : QMainWindow(AParent
   VEDavirev->OnTerminate = FFEncode::TTerminateEvent::Bind<&TfrmConverterPlayer::VEDavirevTerminate>(this);
   ZAVereve = std::make_unique<FFPlay::TZAVereve>();
   ZAVereve->OnOpenFailed = FFBasePlay::TNotifyEvent::Bind<&TfrmConverterPlayer::ZAVereveOpenFailed>(this);
+  ZAVereve->OnState = FFBaseComponent::TPlayStateEvent::Bind<&TfrmConverterPlayer::ZAVereveState>(this);
+  if (OnX11()) {
+    // The memo's viewport is an X11 window: SDL must bind it through its X11 driver,
+    // whatever else the environment asks for.
+    ZAVereve->SetVideoDriver("x11");
+    FMemoBinding = std::make_unique<PlayerGui::TPlayerWindowBinding>(ZAVereve.get(), mmoLog->viewport());
+  }
   VEDovedo = std::make_unique<FFLog::TVEDovedo>();
   VEDovedo->SetOnLog(FFLoad::TLogEvent::Bind<&TfrmConverterPlayer::VEDovedoLog>(this));
 
@@ -129,10 +142,13 @@ TfrmConverterPlayer::~TfrmConverterPlayer() {
   // waits for its tasks; lines of the log still on their way are dropped. The widgets
   // go after the components.
   VEDavirev.reset();
-  // The player lets go of the memo's window before that window is destroyed.
+  // The player lets go of the memo's window before that window is destroyed; the
+  // binding goes before the player it serves.
   ZAVereve->OnOpenFailed = {};
+  ZAVereve->OnState = {};
   ZAVereve->Stop(true);
   ZAVereve->ReleaseHostWindow();
+  FMemoBinding.reset();
   ZAVereve.reset();
   VEDovedo->SetOnLog({});
 }
@@ -237,10 +253,14 @@ void TfrmConverterPlayer::cboLogLevelChange(int AIndex) {
   VEDovedo->SetLogLevel(static_cast<FFLoad::TLogLevel>(AIndex));
 }
 
+bool TfrmConverterPlayer::OpenAddress(const QString& AAddress) {
+  return QDesktopServices::openUrl(QUrl(AAddress));
+}
+
 void TfrmConverterPlayer::btnWebSiteClick() {
   const QString address =
       Q(ConverterPlayerUtils::BuildWebSiteAddress(FHomePage, MyUtils::ExeFile()));
-  if (QDesktopServices::openUrl(QUrl(address))) return;
+  if (OpenAddress(address)) return;
   ShowWarning("No web browser could be started to open\n" + address +
               "\n\nPlease open this address in a browser yourself.");
 }
@@ -280,7 +300,10 @@ void TfrmConverterPlayer::ShowProgress(int AFrameNumber, int AFPS, std::int64_t 
   lblStatus->setText(Q(Platform::Format("Frame number: %d; FPS: %d; Size: %lld; Time: %lld", AFrameNumber, AFPS,
                                         static_cast<long long>(ATotalSize),
                                         static_cast<long long>(ACurrentDuration))));
-  if (ATotalDuration > 0) ProgressBar1->setValue(static_cast<int>(ACurrentDuration * 100 / ATotalDuration));
+  // Past the expected end (the estimate was short) the bar stays full rather than keep
+  // its last value, which is what the bar does with a value out of its range.
+  if (ATotalDuration > 0)
+    ProgressBar1->setValue(static_cast<int>(std::clamp<std::int64_t>(ACurrentDuration * 100 / ATotalDuration, 0, 100)));
 }
 
 void TfrmConverterPlayer::TaskEnded(int ATaskIndex, bool AFinished, bool AHasException,
@@ -341,17 +364,31 @@ void TfrmConverterPlayer::PreviewInMemo(const QString& AFileName) {
     AddMemoLine(Q(ZAVereve->LastErrMsg()));
     return;
   }
-  // The player draws into the memo's own native window (an X11 window id).
-  const auto handle = reinterpret_cast<Platform::HWND>(static_cast<std::uintptr_t>(mmoLog->viewport()->winId()));
-  // A failed open raises OnOpenFailed, which writes the error; writing it here as well
-  // would show it twice.
-  (void)ZAVereve->Open(AFileName.toStdString(), handle, "-pause");
+  // The player draws into the memo's own native window (an X11 window id); without X11
+  // it shows the file in a window of its own.
+  const Platform::HWND handle = FMemoBinding ? FMemoBinding->Handle() : nullptr;
+  FPlayErrorShown = false;
+  if (!ZAVereve->Open(AFileName.toStdString(), handle, "-pause")) AddPlayError();
 }
 
 void TfrmConverterPlayer::ResumePreview() { ZAVereve->Resume(); }
+
 void TfrmConverterPlayer::StopPreview() { ZAVereve->Stop(false); }
 
+void TfrmConverterPlayer::ZAVereveState(Platform::TObject*, FFBaseComponent::TPlayState APlayState) {
+  if (APlayState != FFBaseComponent::psStop) return;
+  // The player cleared the window as it closed its display; the memo paints its log
+  // again where the picture was.
+  if (OnGuiThread())
+    mmoLog->viewport()->update();
+  else
+    QMetaObject::invokeMethod(this, [this] { mmoLog->viewport()->update(); }, Qt::QueuedConnection);
+}
+
 void TfrmConverterPlayer::AddPlayError() {
+  // A failed open may both return False and raise OnOpenFailed: one report is enough.
+  if (FPlayErrorShown) return;
+  FPlayErrorShown = true;
   AddMemoLine("");
   AddMemoLine("***Cannot play, error: " + Q(ZAVereve->LastErrMsg()));
   AddMemoLine("");

@@ -17,6 +17,7 @@
 #include "components/FFEncode.h"
 #include "components/FFLog.h"
 #include "components/FFPlay.h"
+#include "components/gui/PlayerWindowBinding.h"
 #include "platform/Object.h"
 
 class QComboBox;
@@ -41,6 +42,8 @@ class TfrmConverterPlayer : public QMainWindow {
   virtual QString ChooseInputFile();
   // A warning box titled with the application's title.
   virtual void ShowWarning(const QString& AText);
+  // Hands AAddress to the desktop's web browser; False when none could be started.
+  virtual bool OpenAddress(const QString& AAddress);
 
  private slots:
   void btnOpenClick();
@@ -58,6 +61,8 @@ class TfrmConverterPlayer : public QMainWindow {
   void VEDovedoLog(Platform::TObject* Sender, int AThreadID, FFLoad::TLogLevel ALogLevel,
                    const std::string& ALogMsg);
   void ZAVereveOpenFailed(Platform::TObject* Sender);
+  // The preview stopped: the player has let go of the memo's window, whose log shows again.
+  void ZAVereveState(Platform::TObject* Sender, FFBaseComponent::TPlayState APlayState);
   void VEDavirevProgress(Platform::TObject* Sender, FFEncode::PProgressInfo AProgressInfo);
   void VEDavirevTerminate(Platform::TObject* Sender, const FFEncode::TTerminateInfo& ATerminateInfo);
   // The status text and bar of a progress report.
@@ -101,5 +106,11 @@ class TfrmConverterPlayer : public QMainWindow {
 
   std::unique_ptr<FFEncode::TVEDavirev> VEDavirev;
   std::unique_ptr<FFPlay::TZAVereve> ZAVereve;
+  // The memo's viewport as the player's window: resizes and repaints reach the player,
+  // and the player lets go of the window before it is destroyed. Goes before ZAVereve.
+  std::unique_ptr<PlayerGui::TPlayerWindowBinding> FMemoBinding;
+  // The error of the current open was written to the memo (the open's result and the
+  // failure event both report it; the memo shows it once).
+  bool FPlayErrorShown = false;
   std::unique_ptr<FFLog::TVEDovedo> VEDovedo;
 };

@@ -257,9 +257,12 @@ void TCustomFFmpeg::Start(bool AAsync) {
 
 void TCustomFFmpeg::Stop(bool AWait) {
   if (!Fsch) return;
-  FFmpegSched::sch_set_paused(Fsch, 0);
-  int expected = 1;
-  FPauseState.compare_exchange_strong(expected, 0);
+  {
+    std::lock_guard<std::mutex> pause(FPauseLock);
+    FFmpegSched::sch_set_paused(Fsch, 0);
+    int expected = 1;
+    FPauseState.compare_exchange_strong(expected, 0);
+  }
   FBroken.store(true);
   if (!AWait || FPauseState.load() == -1) return;
   // A thread of the job itself would wait for itself: the thread that runs the job (a
@@ -298,19 +301,27 @@ void TCustomFFmpeg::Terminate(bool AWait) {
 
 void TCustomFFmpeg::Pause() {
   if (!Fsch) return;
-  int expected = 0;
-  if (!FPauseState.compare_exchange_strong(expected, 1)) return;
-  FPauseStart.store(av_gettime_relative());
-  FFmpegSched::sch_set_paused(Fsch, 1);
+  // Before the job thread has started the scheduler, the scheduler ignores the pause:
+  // the job thread applies it once the scheduler runs (transcode).
+  {
+    std::lock_guard<std::mutex> pause(FPauseLock);
+    int expected = 0;
+    if (!FPauseState.compare_exchange_strong(expected, 1)) return;
+    FPauseStart.store(av_gettime_relative());
+    FFmpegSched::sch_set_paused(Fsch, 1);
+  }
   FWavePlayer->Pause();
 }
 
 void TCustomFFmpeg::Resume() {
   if (!Fsch) return;
-  int expected = 1;
-  if (!FPauseState.compare_exchange_strong(expected, 0)) return;
-  FTotalPauseTime.fetch_add(av_gettime_relative() - FPauseStart.load());
-  FFmpegSched::sch_set_paused(Fsch, 0);
+  {
+    std::lock_guard<std::mutex> pause(FPauseLock);
+    int expected = 1;
+    if (!FPauseState.compare_exchange_strong(expected, 0)) return;
+    FTotalPauseTime.fetch_add(av_gettime_relative() - FPauseStart.load());
+    FFmpegSched::sch_set_paused(Fsch, 0);
+  }
   FWavePlayer->Resume();
 }
 
@@ -888,6 +899,12 @@ int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
 
   int ret = FFmpegSched::sch_start(sch);
   if (ret < 0) return ret;
+  {
+    // A pause asked for while the scheduler was not yet running (Pause right after an
+    // asynchronous Start) holds the job from here.
+    std::lock_guard<std::mutex> pause(ATask->FPauseLock);
+    if (ATask->FPauseState.load() == 1) FFmpegSched::sch_set_paused(sch, 1);
+  }
 
   const std::int64_t timer_start = av_gettime_relative();
   ATask->FLooping.store(true);

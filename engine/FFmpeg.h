@@ -23,6 +23,9 @@
 //   hook picture and the clearing of the input-side hooks.
 // - FBroken, FPauseState, FRunning, FTerminated and FJobFinished are atomics read by
 //   every thread without a lock.
+// - FPauseLock keeps a change of FPauseState and the scheduler's pause together
+//   (Pause, Resume, Stop, and the job thread when the scheduler starts); a leaf apart
+//   from the scheduler's own pause lock taken inside it.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -263,6 +266,7 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   Platform::TEvent* FTerminateEvent = nullptr;  // manual, set; reset while a terminate
                                                 // thread delivers the notification
   std::atomic<std::int32_t> FPauseState{-1};    // -1 never started, 0 running, 1 paused
+  std::mutex FPauseLock;
   bool FPreviewFlagsChanged = false;            // guarded by FPreviewLock
   Platform::TCriticalSection* FPreviewLock = nullptr;
   Platform::TCriticalSection* FPreviewWorkLock = nullptr;

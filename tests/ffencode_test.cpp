@@ -21,6 +21,7 @@
 
 #include "components/FFDecode.h"
 #include "components/FFEncode.h"
+#include "components/FFLog.h"
 #include "platform/Dispatcher.h"
 #include "platform/Exception.h"
 #include "runtime/FFLoad.h"
@@ -104,9 +105,9 @@ class TEventLog {
   std::atomic<int> FMaxRunning{0};
 };
 
-// Serves the main thread's queue until APredicate holds or 60 s passed.
-bool PumpUntil(const std::function<bool()>& APredicate) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+// Serves the main thread's queue until APredicate holds or ASeconds passed.
+bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds = 60) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(ASeconds);
   while (!APredicate()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     Platform::ProcessMainThreadQueue();
@@ -314,6 +315,44 @@ TEST_F(FFEncodeTest, PauseAndResumeActOnTheRunningTasks) {
   EXPECT_EQ(task->PauseState(), 0);
   encoder.Stop(true);
   ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+}
+
+// A pause that comes while the convert thread is still on its way to the scheduler's
+// start holds the job all the same. The thread is caught there: its stream mapping line
+// goes synchronously to a log handler on the main thread, which pauses the run while
+// the thread waits for it. The short conversion then does not end while paused, and
+// goes on to its end once resumed.
+TEST_F(FFEncodeTest, PauseBeforeTheSchedulerStartsHoldsTheJob) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  ASSERT_EQ(encoder.AddTask(Short("held.mp4")), 0);
+  FFLog::TVEDovedo logger;
+  logger.SetSynchronous(true);
+  logger.SetTriggerEventInMainThread(true);
+  struct TCatch {
+    TVEDavirev* Encoder;
+    bool Paused = false;
+    static void OnLog(void* AData, TObject*, int, FFLoad::TLogLevel, const std::string& AMsg) {
+      auto* self = static_cast<TCatch*>(AData);
+      if (self->Paused || AMsg.find("Stream mapping") == std::string::npos) return;
+      EXPECT_TRUE(Platform::IsMainThread());
+      self->Encoder->Pause();
+      self->Paused = true;
+    }
+  } catcher{&encoder};
+  logger.SetOnLog(FFLoad::TLogEvent::FromFunction(&TCatch::OnLog, &catcher));
+  encoder.StartTask(1);
+  // Far longer than the whole conversion takes unpaused.
+  EXPECT_FALSE(PumpUntil([&] { return log.RunEnded(); }, 1.0)) << "the run ended while paused";
+  EXPECT_TRUE(catcher.Paused);
+  encoder.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); }));
+  logger.SetOnLog({});
+  logger.SetSynchronous(false);
+  const std::vector<TEvent> ends = log.Of('T');
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_TRUE(ends[0].Finished);
+  EXPECT_FALSE(ends[0].HasException) << ends[0].Message;
 }
 
 TEST_F(FFEncodeTest, StopFromAProgressHandlerOfASynchronousRunEndsItBeforeStartTaskReturns) {

@@ -1,25 +1,33 @@
 // The player's output side: the pixel-format map, the refresh timing, and whole files
 // played into a window of the player's own under SDL's offscreen video driver and dummy
-// audio, with media made at test time.
+// audio, with media made at test time. What the window shows is read back from the
+// renderer as each frame is presented.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <mutex>
 #include <string>
 #include <vector>
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "LoaderTestSupport.h"
 #include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "components/FFBasePlayQueues.h"
 #include "components/FFPlay.h"
 #include "platform/Bitmap.h"
 #include "platform/Dispatcher.h"
@@ -138,11 +146,15 @@ class FFPlayWindowTest : public ::testing::Test {
     spec.Streams = "a";
     spec.Channels = 2;
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/audio.wav", "wav", spec), 0);
+    // Long enough to be playing still when a test looks at the window.
+    spec.Channels = 1;
+    spec.Duration = 8.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/long.wav", "wav", spec), 0);
   }
   static void TearDownTestSuite() {
     // SDL keeps its windows' and renderers' bookkeeping until it shuts down.
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    for (const char* f : {"/video.mkv", "/av.mkv", "/audio.wav"}) std::remove((FDir + f).c_str());
+    for (const char* f : {"/video.mkv", "/av.mkv", "/audio.wav", "/long.wav"}) std::remove((FDir + f).c_str());
     ::rmdir(FDir.c_str());
   }
   void SetUp() override {
@@ -282,6 +294,447 @@ TEST_F(FFPlayWindowTest, MixedSignLineSizesAreRefused) {
   EXPECT_TRUE(LogRecorder::TLogRecorder::Get().FindEnding(
       "Mixed negative and positive linesizes are not supported."));
   player.Stop(true);
+}
+
+// ---- Pictures as shown, the window on close, the visualisation ----------------------------
+
+// An SDL entry point the player does not bind, from the SDL library the loader bound.
+template <typename F>
+F SDLEntry(const char* AName) {
+  Dl_info info{};
+  if (!dladdr(reinterpret_cast<void*>(SDL2Stubs::SDL_GetRendererInfo), &info) || !info.dli_fname) return nullptr;
+  void* lib = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (!lib) return nullptr;
+  F f = reinterpret_cast<F>(dlsym(lib, AName));
+  dlclose(lib);
+  return f;
+}
+using TGetRenderer = SDL_Renderer* (*)(SDL_Window*);
+using TGetOutputSize = int (*)(SDL_Renderer*, int*, int*);
+using TReadPixels = int (*)(SDL_Renderer*, const SDL_Rect*, Uint32, void*, int);
+
+// What the renderer shows (ARGB8888, row after row); empty when it cannot be read.
+std::vector<Uint32> ReadRenderer(SDL_Renderer* ARenderer) {
+  static const auto size = SDLEntry<TGetOutputSize>("SDL_GetRendererOutputSize");
+  static const auto read = SDLEntry<TReadPixels>("SDL_RenderReadPixels");
+  int w = 0, h = 0;
+  if (!ARenderer || !size || !read || size(ARenderer, &w, &h) != 0 || w <= 0 || h <= 0) return {};
+  std::vector<Uint32> pixels(static_cast<size_t>(w) * h);
+  if (read(ARenderer, nullptr, SDL_PIXELFORMAT_ARGB8888, pixels.data(), w * 4) != 0) return {};
+  return pixels;
+}
+
+size_t CountNotBlack(const std::vector<Uint32>& APixels) {
+  return static_cast<size_t>(
+      std::count_if(APixels.begin(), APixels.end(), [](Uint32 p) { return (p & 0xFFFFFF) != 0; }));
+}
+
+// Keeps what the player's renderer presents: each frame is read back right before it is
+// presented, on the presenting thread (a GL renderer's pixels can only be read there).
+// Made before the player it watches and freed after it.
+class TPresentCapture {
+ public:
+  TPresentCapture() {
+    std::lock_guard<std::mutex> g(FLock);
+    FOriginal = SDL2Stubs::SDL_RenderPresent;
+    SDL2Stubs::SDL_RenderPresent = &Present;
+    FLast.clear();
+    FMostDrawn = 0;
+  }
+  ~TPresentCapture() { SDL2Stubs::SDL_RenderPresent = FOriginal; }
+  // The frame presented last; empty before the first.
+  std::vector<Uint32> Last() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FLast;
+  }
+  // The most pixels other than black in any frame presented.
+  size_t MostDrawn() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FMostDrawn;
+  }
+
+ private:
+  static void Present(SDL_Renderer* ARenderer) {
+    std::vector<Uint32> pixels = ReadRenderer(ARenderer);
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FMostDrawn = std::max(FMostDrawn, CountNotBlack(pixels));
+      FLast = std::move(pixels);
+    }
+    FOriginal(ARenderer);
+  }
+  static inline decltype(SDL2Stubs::SDL_RenderPresent) FOriginal = nullptr;
+  static inline std::mutex FLock;
+  static inline std::vector<Uint32> FLast;
+  static inline size_t FMostDrawn = 0;
+};
+
+// A 64 x 48 picture of four coloured quadrants (top left, top right, bottom left,
+// bottom right), given in YUV; the RGB it shows as is BT.601 limited range.
+struct TYUV {
+  int Y, U, V;
+};
+constexpr TYUV CQuadrants[4] = {{120, 100, 160}, {90, 170, 110}, {160, 120, 90}, {60, 140, 140}};
+constexpr int CClipWidth = 64, CClipHeight = 48;
+
+int QuadrantOf(int X, int Y, int W, int H) { return (Y >= H / 2 ? 2 : 0) + (X >= W / 2 ? 1 : 0); }
+
+void QuadrantRGB(int AQuadrant, int ARGB[3]) {
+  const TYUV& c = CQuadrants[AQuadrant];
+  const double y = 1.164 * (c.Y - 16), u = c.U - 128.0, v = c.V - 128.0;
+  ARGB[0] = static_cast<int>(std::lround(y + 1.596 * v));
+  ARGB[1] = static_cast<int>(std::lround(y - 0.392 * u - 0.813 * v));
+  ARGB[2] = static_cast<int>(std::lround(y + 2.017 * u));
+}
+
+// Five pictures as a YUV4MPEG2 clip; AChroma "444" (yuv444p) or "420jpeg" (yuv420p).
+bool WriteQuadrantY4M(const std::string& AFile, const std::string& AChroma) {
+  const bool half = AChroma != "444";
+  const int cw = half ? CClipWidth / 2 : CClipWidth, ch = half ? CClipHeight / 2 : CClipHeight;
+  std::string picture;
+  for (int y = 0; y < CClipHeight; ++y)
+    for (int x = 0; x < CClipWidth; ++x)
+      picture += static_cast<char>(CQuadrants[QuadrantOf(x, y, CClipWidth, CClipHeight)].Y);
+  for (int plane = 1; plane < 3; ++plane)
+    for (int y = 0; y < ch; ++y)
+      for (int x = 0; x < cw; ++x) {
+        const TYUV& c = CQuadrants[QuadrantOf(x, y, cw, ch)];
+        picture += static_cast<char>(plane == 1 ? c.U : c.V);
+      }
+  std::ofstream f(AFile, std::ios::binary | std::ios::trunc);
+  f << "YUV4MPEG2 W" << CClipWidth << " H" << CClipHeight << " F25:1 Ip A1:1 C" << AChroma << "\n";
+  for (int n = 0; n < 5; ++n) f << "FRAME\n" << picture;
+  return static_cast<bool>(f);
+}
+
+// The same picture as an opaque RGBA image (PAM), holding the RGB values above.
+bool WriteQuadrantPAM(const std::string& AFile) {
+  std::ofstream f(AFile, std::ios::binary | std::ios::trunc);
+  f << "P7\nWIDTH " << CClipWidth << "\nHEIGHT " << CClipHeight
+    << "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+  for (int y = 0; y < CClipHeight; ++y)
+    for (int x = 0; x < CClipWidth; ++x) {
+      int rgb[3];
+      QuadrantRGB(QuadrantOf(x, y, CClipWidth, CClipHeight), rgb);
+      for (int c : rgb) f.put(static_cast<char>(c));
+      f.put(static_cast<char>(255));
+    }
+  return static_cast<bool>(f);
+}
+
+// The largest difference of a 64 x 48 picture from the quadrants' RGB, leaving out a band
+// of two pixels either side of the borders (where subsampled chroma is interpolated).
+// APixel gives the R, G and B of a pixel.
+template <typename F>
+int MaxQuadrantError(F APixel) {
+  int worst = 0;
+  for (int y = 0; y < CClipHeight; ++y) {
+    if (std::abs(y - CClipHeight / 2) <= 2) continue;
+    for (int x = 0; x < CClipWidth; ++x) {
+      if (std::abs(x - CClipWidth / 2) <= 2) continue;
+      int want[3], got[3];
+      QuadrantRGB(QuadrantOf(x, y, CClipWidth, CClipHeight), want);
+      APixel(x, y, got);
+      for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(got[c] - want[c]));
+    }
+  }
+  return worst;
+}
+
+// A 32-bit BGRA bitmap.
+int MaxQuadrantError(Platform::TBitmap& ABitmap) {
+  return MaxQuadrantError([&](int x, int y, int* rgb) {
+    const std::uint8_t* px = ABitmap.ScanLine(y) + 4 * x;
+    rgb[0] = px[2];
+    rgb[1] = px[1];
+    rgb[2] = px[0];
+  });
+}
+
+// ARGB8888 pixels, row after row.
+int MaxQuadrantError(const std::vector<Uint32>& APixels) {
+  return MaxQuadrantError([&](int x, int y, int* rgb) {
+    const Uint32 p = APixels[static_cast<size_t>(y) * CClipWidth + x];
+    rgb[0] = (p >> 16) & 0xFF;
+    rgb[1] = (p >> 8) & 0xFF;
+    rgb[2] = p & 0xFF;
+  });
+}
+
+// The picture on the screen: its pixel format and colour space (-1 when none is up).
+struct TShownPicture {
+  int Format = -1;
+  int ColorSpace = -1;
+};
+TShownPicture ShownPicture(TCustomPlayer& APlayer) {
+  TShownPicture shown;
+  if (APlayer.LockStream(Platform::INFINITE) != Platform::TWaitResult::wrSignaled) return shown;
+  TVideoState* is = APlayer.Stream();
+  if (is && is->pictq.rindex_shown) {
+    FFBasePlay::TFrame* vp = FFBasePlay::frame_queue_peek_last(&is->pictq);
+    std::lock_guard<std::mutex> g(vp->lock);
+    shown.Format = vp->format;
+    shown.ColorSpace = vp->frame ? vp->frame->colorspace : -1;
+  }
+  APlayer.UnlockStream();
+  return shown;
+}
+
+// The FFmpeg formats of the player's renderer's texture formats that the map knows, in
+// the renderer's order.
+std::vector<int> RendererFormats(TCustomPlayer& APlayer) {
+  static const auto get = SDLEntry<TGetRenderer>("SDL_GetRenderer");
+  std::vector<int> formats;
+  if (!get || APlayer.LockStream(Platform::INFINITE) != Platform::TWaitResult::wrSignaled) return formats;
+  SDL_RendererInfo info{};
+  if (SDL_Renderer* r = APlayer.Window() ? get(APlayer.Window()) : nullptr;
+      r && SDL2Stubs::SDL_GetRendererInfo(r, &info) == 0)
+    for (Uint32 i = 0; i < info.num_texture_formats; ++i)
+      if (const int f = AVFormatOf(info.texture_formats[i]); f >= 0) formats.push_back(f);
+  APlayer.UnlockStream();
+  return formats;
+}
+
+TEST_F(FFPlayWindowTest, PicturesReachTheRendererInItsFormatsAndShowAsTheyAre) {
+  const struct {
+    const char* Name;
+    const char* File;
+    const char* Chroma;  // of a YUV4MPEG2 clip; nullptr: an RGBA image
+    AVPixelFormat Format;
+    const char* Options;
+    // Largest colour differences allowed: YUV to RGB rounds, RGBA is exact.
+    int WindowTolerance;
+    int BitmapTolerance;  // -1: not compared
+  } rows[] = {
+      {"yuv420p", "/quadrants.y4m", "420jpeg", AV_PIX_FMT_YUV420P, "-pause", 4, 4},
+      {"yuv444p: not a texture format, converted", "/quadrants.y4m", "444", AV_PIX_FMT_YUV444P, "-pause",
+       4, 4},
+      // The bitmap's converter reads every YUV picture as BT.601, so only the window
+      // shows a BT.709 picture in its true colours.
+      {"yuv444p into the colour spaces the display knows", "/quadrants.y4m", "444", AV_PIX_FMT_YUV444P,
+       "-pause -convert_colorspace", 4, -1},
+      {"rgba: a texture format, taken as it is", "/quadrants.pam", nullptr, AV_PIX_FMT_RGBA, "-pause", 0, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    LogRecorder::TLogRecorder::Get().Clear();
+    const std::string file = FDir + r.File;
+    ASSERT_TRUE(r.Chroma ? WriteQuadrantY4M(file, r.Chroma) : WriteQuadrantPAM(file));
+    TPresentCapture window;
+    TZAVereve player;
+    Prepare(player);
+    ASSERT_TRUE(player.Open(file, nullptr, r.Options)) << player.LastErrMsg();
+    Platform::TBitmap* bmp = nullptr;
+    std::int64_t pts = -1;
+    ASSERT_TRUE(WaitForBitmap(player, bmp, pts));
+
+    // The filters may deliver any format the renderer offers that the map knows.
+    const std::vector<int> offered = RendererFormats(player);
+    const std::vector<int> accepted(player.PixelFormats, player.PixelFormats + player.PixelFormatCount());
+    EXPECT_EQ(accepted, offered);
+    EXPECT_GT(accepted.size(), 1u);
+    const TShownPicture shown = ShownPicture(player);
+    const bool takes_source = std::find(accepted.begin(), accepted.end(), r.Format) != accepted.end();
+    EXPECT_NE(std::find(accepted.begin(), accepted.end(), shown.Format), accepted.end())
+        << AVUtilStubs::av_get_pix_fmt_name(static_cast<AVPixelFormat>(shown.Format));
+    if (takes_source) {
+      EXPECT_EQ(shown.Format, r.Format) << "a format the renderer takes is not converted";
+    }
+    if (r.Format == AV_PIX_FMT_RGBA) {
+      EXPECT_TRUE(takes_source);
+    }
+    if (r.Format == AV_PIX_FMT_YUV444P) {
+      EXPECT_FALSE(takes_source);
+    }
+    if (std::string(r.Options).find("convert_colorspace") != std::string::npos) {
+      EXPECT_TRUE(shown.ColorSpace == AVCOL_SPC_BT709 || shown.ColorSpace == AVCOL_SPC_BT470BG ||
+                  shown.ColorSpace == AVCOL_SPC_SMPTE170M)
+          << shown.ColorSpace;
+    }
+
+    ASSERT_NE(bmp, nullptr);
+    ASSERT_EQ(bmp->Width(), CClipWidth);
+    ASSERT_EQ(bmp->Height(), CClipHeight);
+    ASSERT_EQ(bmp->BitsPerPixel(), 32);
+    // The window shows the picture at its own size.
+    ASSERT_TRUE(PumpUntil([&] { return CountNotBlack(window.Last()) > 0; }));
+    const std::vector<Uint32> shown_pixels = window.Last();
+    ASSERT_EQ(shown_pixels.size(), static_cast<size_t>(CClipWidth * CClipHeight));
+    EXPECT_LE(MaxQuadrantError(shown_pixels), r.WindowTolerance);
+    if (r.BitmapTolerance >= 0) {
+      EXPECT_LE(MaxQuadrantError(*bmp), r.BitmapTolerance);
+    }
+    player.Stop(true);
+    EXPECT_FALSE(LogRecorder::TLogRecorder::Get().FindEnding("configure_video_filters() failed"));
+    std::remove(file.c_str());
+  }
+}
+
+TEST_F(FFPlayWindowTest, ClosingClearsTheWindowUnlessTold) {
+  const std::string file = FDir + "/close.y4m";
+  ASSERT_TRUE(WriteQuadrantY4M(file, "444"));
+  const struct {
+    int ClearOnClose;
+    bool Cleared;
+  } rows[] = {{-1, true}, {1, true}, {0, false}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.ClearOnClose);
+    TPresentCapture window;
+    TZAVereve player;
+    Prepare(player);
+    player.ClearOnClose = r.ClearOnClose;
+    ASSERT_TRUE(player.Open(file, nullptr, "-pause")) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return CountNotBlack(window.Last()) > 0; })) << "the picture is up";
+    player.Stop(true);
+    EXPECT_EQ(player.Window(), nullptr);
+    // The last thing the window showed before it went.
+    const std::vector<Uint32> last = window.Last();
+    ASSERT_EQ(last.size(), static_cast<size_t>(CClipWidth * CClipHeight));
+    if (r.Cleared) {
+      EXPECT_EQ(CountNotBlack(last), 0u);
+    } else {
+      EXPECT_LE(MaxQuadrantError(last), 4) << "the picture stays";
+    }
+  }
+  std::remove(file.c_str());
+}
+
+// Positions are only reported to a handler.
+struct TPositionSink {
+  void OnPosition(Platform::TObject*, const std::int64_t&) {}
+  void Attach(TCustomPlayer& APlayer) {
+    APlayer.OnPosition = FFBaseComponent::TPositionEvent::Bind<&TPositionSink::OnPosition>(this);
+  }
+};
+
+TEST_F(FFPlayWindowTest, AFourPixelHighAreaShowsNoVisualisation) {
+  const struct {
+    int Mode;
+    int Height;
+    bool Drawn;
+  } rows[] = {
+      {FFBasePlay::SHOW_MODE_WAVES, 4, false},
+      {FFBasePlay::SHOW_MODE_RDFT, 4, false},
+      {FFBasePlay::SHOW_MODE_WAVES, 5, true},
+      {FFBasePlay::SHOW_MODE_RDFT, 5, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << "mode " << r.Mode << ", height " << r.Height);
+    TPresentCapture window;
+    TZAVereve player;
+    Prepare(player);
+    player.ScreenWidth = 64;
+    player.ScreenHeight = r.Height;
+    player.SetShowMode(r.Mode);
+    TPositionSink positions;
+    positions.Attach(player);
+    ASSERT_TRUE(player.Open(FDir + "/long.wav", nullptr, "")) << player.LastErrMsg();
+    // Positions are reported after each display step.
+    ASSERT_TRUE(PumpUntil([&] { return player.DeliveredPosition() > 500000; }));
+    EXPECT_EQ(window.Last().size(), static_cast<size_t>(64 * r.Height));
+    if (r.Drawn) {
+      EXPECT_GT(window.MostDrawn(), 0u);
+    } else {
+      EXPECT_EQ(window.MostDrawn(), 0u) << "every frame shown was background";
+    }
+    player.Stop(true);
+  }
+}
+
+int ShowModeOf(TCustomPlayer& APlayer) {
+  int mode = -1;
+  if (APlayer.LockStream(Platform::INFINITE) == Platform::TWaitResult::wrSignaled) {
+    if (TVideoState* is = APlayer.Stream()) mode = is->show_mode;
+    APlayer.UnlockStream();
+  }
+  return mode;
+}
+
+TEST_F(FFPlayWindowTest, AFailingSpectrumSetUpSwitchesToWavesOnce) {
+  const std::string text = "Failed to initialize RDFT, switching to waves display";
+  auto failures = [&] {
+    size_t n = 0;
+    for (const std::string& l : LogRecorder::TLogRecorder::Get().Lines())
+      if (l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0) ++n;
+    return n;
+  };
+  TZAVereve player;
+  Prepare(player);
+  // 2048 pixels high: the spectrum's buffers take 32 KiB each.
+  player.ScreenWidth = 16;
+  player.ScreenHeight = 2048;
+  TPositionSink positions;
+  positions.Attach(player);
+  ASSERT_TRUE(player.Open(FDir + "/long.wav", nullptr, "")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return player.DeliveredPosition() > 100000; }));
+  ASSERT_EQ(ShowModeOf(player), FFBasePlay::SHOW_MODE_WAVES);
+
+  AVUtilStubs::av_max_alloc(20000);
+  player.SetShowMode(FFBasePlay::SHOW_MODE_RDFT);
+  const bool failed = PumpUntil([&] { return failures() > 0; }, 10.0);
+  AVUtilStubs::av_max_alloc(INT_MAX);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(ShowModeOf(player), FFBasePlay::SHOW_MODE_WAVES);
+  std::int64_t from = player.DeliveredPosition();
+  ASSERT_TRUE(PumpUntil([&] { return player.DeliveredPosition() > from + 200000; }));
+  EXPECT_EQ(failures(), 1u) << "the waves go on without further attempts";
+  EXPECT_EQ(ShowModeOf(player), FFBasePlay::SHOW_MODE_WAVES);
+
+  // Asked again with memory to spare, the spectrum sets itself up.
+  player.SetShowMode(FFBasePlay::SHOW_MODE_RDFT);
+  from = player.DeliveredPosition();
+  ASSERT_TRUE(PumpUntil([&] { return player.DeliveredPosition() > from + 200000; }));
+  EXPECT_EQ(failures(), 1u);
+  EXPECT_EQ(ShowModeOf(player), FFBasePlay::SHOW_MODE_RDFT);
+  player.Stop(true);
+}
+
+// The hooks of each picture, in the order they run.
+struct THookRecorder {
+  std::mutex Lock;
+  std::string Order;
+  int NotWhite = 0;  // frame hook pictures that do not show the video hook's white
+  void OnVideo(Platform::TObject*, Platform::TBitmap* ABitmap, const std::int64_t&, bool& AUpdate) {
+    for (int y = 0; y < ABitmap->Height(); ++y) std::fill_n(ABitmap->ScanLine(y), ABitmap->RowBytes(), 0xFF);
+    AUpdate = true;
+    std::lock_guard<std::mutex> g(Lock);
+    Order += 'V';
+  }
+  void OnFrame(Platform::TObject*, FFUtils::PAVPicture APicture, AVPixelFormat AFormat, int, int,
+               const std::int64_t&) {
+    // The first pixel: luma of a YUV picture near its white (235), every colour of an
+    // RGB one at 255 (8-bit components; packed or planar).
+    const AVPixFmtDescriptor* d = AVUtilStubs::av_pix_fmt_desc_get(AFormat);
+    bool white = d != nullptr;
+    if (d && (d->flags & AV_PIX_FMT_FLAG_RGB)) {
+      for (int c = 0; c < 3; ++c)
+        white = white && APicture->data[d->comp[c].plane][d->comp[c].offset] >= 250;
+    } else if (d) {
+      white = APicture->data[d->comp[0].plane][d->comp[0].offset] >= 230;
+    }
+    std::lock_guard<std::mutex> g(Lock);
+    Order += 'F';
+    if (!white) ++NotWhite;
+  }
+};
+
+TEST_F(FFPlayWindowTest, TheFrameHookSeesWhatTheVideoHookDrew) {
+  TZAVereve player;
+  Prepare(player);
+  THookRecorder hooks;
+  player.VideoHook = true;
+  player.FrameHook = true;
+  player.OnVideoHook = FFBaseComponent::TVideoHookEvent::Bind<&THookRecorder::OnVideo>(&hooks);
+  player.OnFrameHook = FFBaseComponent::TFrameHookEvent::Bind<&THookRecorder::OnFrame>(&hooks);
+  ASSERT_TRUE(player.Open(FDir + "/video.mkv", nullptr, "-pause")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] {
+    std::lock_guard<std::mutex> g(hooks.Lock);
+    return hooks.Order.size() >= 4;
+  }));
+  player.Stop(true);
+  std::lock_guard<std::mutex> g(hooks.Lock);
+  for (size_t i = 0; i < hooks.Order.size(); ++i) EXPECT_EQ(hooks.Order[i], i % 2 ? 'F' : 'V') << i;
+  EXPECT_EQ(hooks.NotWhite, 0);
 }
 
 }  // namespace

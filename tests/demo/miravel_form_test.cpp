@@ -1,21 +1,33 @@
-// The demo's form on a real display (or Qt's off-screen one): what the user sees when
-// the libraries are not where the program expects them, and a whole conversion driven
-// through the form's buttons.
+// The demo's form on a real display (Xvfb on xcb, or Qt's off-screen platform without
+// one): what the user sees when the libraries are not where the program expects them,
+// whole conversions driven through the form's buttons while the player previews the
+// file inside the memo, a failing conversion, a conversion of unknown length and the
+// web-site button. The open dialog, the warning box and the browser are replaced; the
+// libraries, the media and the windows are real.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QImage>
+#include <QLabel>
 #include <QMetaObject>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QStringList>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,15 +37,36 @@ extern "C" {
 
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
+#include "PlayerTestSupport.h"
 #include "demo/ConverterPlayerFrm.h"
 #include "demo/ConverterPlayerUtils.h"
-#include "runtime/FFLoad.h"
 #include "platform/Dispatcher.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
+#include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+// The form with the open dialog, the warning box and the browser replaced: the file is
+// given, the warnings and the addresses handed to the browser are collected.
+class TTestForm : public TfrmConverterPlayer {
+ public:
+  QString Input;
+  QStringList Warnings;
+  QStringList Opened;
+  bool BrowserStarts = true;
+
+ protected:
+  QString ChooseInputFile() override { return Input; }
+  void ShowWarning(const QString& AText) override { Warnings << AText; }
+  bool OpenAddress(const QString& AAddress) override {
+    Opened << AAddress;
+    return BrowserStarts;
+  }
+};
 
 template <class T>
 T* Control(QWidget& AForm, const char* AName) {
@@ -42,46 +75,32 @@ T* Control(QWidget& AForm, const char* AName) {
   return control;
 }
 
-// The test program has no LibAV folder beside it: the first Open writes the loader's
-// error below the home page, and nothing else happens.
-TEST(MiravelForm, MissingLibraryFolderWritesTheLoadersError) {
-  ASSERT_FALSE(std::filesystem::exists(MyUtils::ExePath() + "LibAV"));
-  ASSERT_FALSE(FFLoad::FFLoader->Loaded(FFLoad::CEncoderLibraries)) << "run this test in a process of its own";
-  if (!std::getenv("DISPLAY")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  int argc = 1;
-  char name[] = "ostrevan_tests";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
-  {
-    TfrmConverterPlayer form;
-    form.show();
-    auto* memo = Control<QPlainTextEdit>(form, "mmoLog");
-    auto* open = Control<QPushButton>(form, "btnOpen");
-    auto* start = Control<QPushButton>(form, "btnStart");
-    ASSERT_TRUE(memo && open && start);
-    const QString home = memo->toPlainText();
+// The form's controls, and the buttons Open, Start, Stop, Pause, Resume as "1" (enabled)
+// and "0".
+struct TControls {
+  explicit TControls(QWidget& AForm)
+      : Open(Control<QPushButton>(AForm, "btnOpen")),
+        Start(Control<QPushButton>(AForm, "btnStart")),
+        Stop(Control<QPushButton>(AForm, "btnStop")),
+        Pause(Control<QPushButton>(AForm, "btnPause")),
+        Resume(Control<QPushButton>(AForm, "btnResume")),
+        WebSite(Control<QPushButton>(AForm, "btnWebSite")),
+        Memo(Control<QPlainTextEdit>(AForm, "mmoLog")),
+        Bar(Control<QProgressBar>(AForm, "ProgressBar1")),
+        StatusLabel(Control<QLabel>(AForm, "lblStatus")) {}
 
-    open->click();
-
-    const std::string error = FFLoad::FFLoader->GetLastErrMsg();
-    EXPECT_NE(error.find("LibAV"), std::string::npos) << error;
-    EXPECT_EQ(memo->toPlainText().toStdString(), home.toStdString() + "\n" + error);
-    EXPECT_TRUE(open->isEnabled());
-    EXPECT_FALSE(start->isEnabled());
-    EXPECT_FALSE(FFLoad::FFLoader->Loaded(FFLoad::CEncoderLibraries));
+  bool Complete() const { return Open && Start && Stop && Pause && Resume && WebSite && Memo && Bar && StatusLabel; }
+  std::string Buttons() const {
+    std::string r;
+    for (QPushButton* b : {Open, Start, Stop, Pause, Resume}) r += b->isEnabled() ? '1' : '0';
+    return r;
   }
-}
+  std::string MemoText() const { return Memo->toPlainText().toStdString(); }
 
-// The form with the open dialog and the warning box replaced: the file is given, the
-// warnings are collected.
-class TTestForm : public TfrmConverterPlayer {
- public:
-  QString Input;
-  QStringList Warnings;
-
- protected:
-  QString ChooseInputFile() override { return Input; }
-  void ShowWarning(const QString& AText) override { Warnings << AText; }
+  QPushButton *Open, *Start, *Stop, *Pause, *Resume, *WebSite;
+  QPlainTextEdit* Memo;
+  QProgressBar* Bar;
+  QLabel* StatusLabel;
 };
 
 struct TProbed {
@@ -89,133 +108,425 @@ struct TProbed {
   int Width, Height, SampleRate;
 };
 
-std::vector<TProbed> Probe(const std::string& AFile) {
+// The streams of AFile, and its duration in microseconds (AV_NOPTS_VALUE when unknown).
+std::vector<TProbed> Probe(const std::string& AFile, std::int64_t* ADuration = nullptr) {
   std::vector<TProbed> result;
   AVFormatContext* ic = nullptr;
   if (AVFormatStubs::avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) < 0) return result;
-  if (AVFormatStubs::avformat_find_stream_info(ic, nullptr) >= 0)
+  if (AVFormatStubs::avformat_find_stream_info(ic, nullptr) >= 0) {
     for (unsigned i = 0; i < ic->nb_streams; i++) {
       const AVCodecParameters* par = ic->streams[i]->codecpar;
       result.push_back({AVCodecStubs::avcodec_get_name(par->codec_id), par->width, par->height, par->sample_rate});
     }
+    if (ADuration) *ADuration = ic->duration;
+  }
   AVFormatStubs::avformat_close_input(&ic);
   return result;
 }
 
-// Open, Start, Pause and Resume on a generated clip, then the run's end: the buttons
-// go back to idle and the output beside the input is the small MPEG-4 file.
-TEST(MiravelForm, ConvertsTheChosenFileAndReturnsToIdle) {
-  ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("miravel_form_" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  const std::string input = (dir / "clip.mkv").string();
-  MediaBuilder::TMediaSpec spec;
-  spec.Streams = "va";
-  spec.Duration = 1.0;
-  ASSERT_EQ(MediaBuilder::WriteMedia(input, nullptr, spec), 0);
-
-  if (!std::getenv("DISPLAY")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  int argc = 1;
-  char name[] = "ostrevan_tests";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
-  // As the program does: calls handed to the main thread run from Qt's event loop.
-  Platform::SetMainThreadWaker(
-      [] { QMetaObject::invokeMethod(qApp, [] { Platform::ProcessMainThreadQueue(); }, Qt::QueuedConnection); });
-  {
-    TTestForm form;
-    form.Input = QString::fromStdString(input);
-    form.show();
-    auto* memo = Control<QPlainTextEdit>(form, "mmoLog");
-    auto* bar = Control<QProgressBar>(form, "ProgressBar1");
-    QPushButton* b[5];
-    const char* names[5] = {"btnOpen", "btnStart", "btnStop", "btnPause", "btnResume"};
-    for (int i = 0; i < 5; i++) b[i] = Control<QPushButton>(form, names[i]);
-    ASSERT_TRUE(memo && bar && b[0] && b[1] && b[2] && b[3] && b[4]);
-    auto enabled = [&] {
-      std::string r;
-      for (QPushButton* button : b) r += button->isEnabled() ? '1' : '0';
-      return r;
-    };
-
-    b[0]->click();
-    ASSERT_TRUE(memo->toPlainText().contains("***Ready to go!")) << memo->toPlainText().toStdString();
-    EXPECT_EQ(enabled(), "11000");
-
-    // The run's end reaches the form only through the event loop, so every click below
-    // lands while the run is still under way for the form.
-    b[1]->click();
-    EXPECT_EQ(enabled(), "00110");
-    b[3]->click();
-    EXPECT_EQ(enabled(), "00101");
-    b[4]->click();
-    EXPECT_EQ(enabled(), "00110");
-
-    while (!b[0]->isEnabled()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(enabled(), "10000");
-    EXPECT_EQ(bar->value(), 100);
-    EXPECT_FALSE(memo->toPlainText().contains("***Cannot play")) << memo->toPlainText().toStdString();
-    EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
-    // What the user saw at the end, kept beside the test program.
-    EXPECT_TRUE(form.grab().save(QString::fromStdString(MyUtils::ExePath() + "miravel_form.png")));
-  }
-  Platform::SetMainThreadWaker({});
-
-  const std::vector<TProbed> out = Probe((dir / "clip_(new)_qorvane.mp4").string());
-  ASSERT_EQ(out.size(), 2u);
+void ExpectSmallMpeg4(const std::string& AFile) {
+  const std::vector<TProbed> out = Probe(AFile);
+  ASSERT_EQ(out.size(), 2u) << AFile;
   EXPECT_EQ(out[0].Codec, "mpeg4");
   EXPECT_EQ(out[0].Width, 320);
   EXPECT_EQ(out[0].Height, 240);
   EXPECT_EQ(out[1].Codec, "aac");
   EXPECT_EQ(out[1].SampleRate, 44100);
-  std::filesystem::remove_all(dir);
 }
 
-// Closing the form while the conversion runs stops it and detaches the form: the run's
-// end never reaches the form, which goes without waiting on anything.
-TEST(MiravelForm, ClosingDuringTheRunStopsItQuietly) {
-  ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("miravel_close_" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  const std::string input = (dir / "clip.mkv").string();
-  MediaBuilder::TMediaSpec spec;
-  spec.Streams = "va";
-  spec.Duration = 2.0;
-  ASSERT_EQ(MediaBuilder::WriteMedia(input, nullptr, spec), 0);
+std::uintmax_t SizeOf(const fs::path& AFile) {
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(AFile, ec);
+  return ec ? 0 : size;
+}
 
-  if (!std::getenv("DISPLAY")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  int argc = 1;
-  char name[] = "ostrevan_tests";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
-  Platform::SetMainThreadWaker(
-      [] { QMetaObject::invokeMethod(qApp, [] { Platform::ProcessMainThreadQueue(); }, Qt::QueuedConnection); });
-  {
-    TTestForm form;
-    form.Input = QString::fromStdString(input);
-    form.show();
-    auto* open = Control<QPushButton>(form, "btnOpen");
-    auto* start = Control<QPushButton>(form, "btnStart");
-    auto* stop = Control<QPushButton>(form, "btnStop");
-    ASSERT_TRUE(open && start && stop);
-    open->click();
-    ASSERT_TRUE(start->isEnabled());
-    start->click();
-    EXPECT_TRUE(form.close());
-    // Whatever the stopped run still hands to the main thread runs now.
-    QCoreApplication::processEvents();
-    while (Platform::ProcessMainThreadQueue()) QCoreApplication::processEvents();
-    EXPECT_FALSE(open->isEnabled());
-    EXPECT_TRUE(stop->isEnabled());
-    EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+// A Qt application per test, on xcb when there is an X display (Qt's default there) and
+// off-screen otherwise; calls that other threads hand to the main thread run from Qt's
+// event loop, as in the program. A folder of the test's own for the media.
+class MiravelForm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("DISPLAY")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    FApp = std::make_unique<QApplication>(FArgc, FArgv);
+    Platform::SetMainThreadWaker(
+        [] { QMetaObject::invokeMethod(qApp, [] { Platform::ProcessMainThreadQueue(); }, Qt::QueuedConnection); });
+    FDir = fs::temp_directory_path() /
+           ("miravel_form_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(FDir);
+    fs::create_directories(FDir);
   }
-  Platform::SetMainThreadWaker({});
-  std::filesystem::remove_all(dir);
+
+  void TearDown() override {
+    Platform::SetMainThreadWaker({});
+    FApp.reset();
+    std::error_code ec;
+    fs::remove_all(FDir, ec);
+  }
+
+  static bool OnX11() { return QGuiApplication::platformName() == "xcb"; }
+
+  // The libraries that the form would load from LibAV beside the program, bound from
+  // the build's library folder, and a clip of ASpec in the test's folder.
+  std::string Clip(const std::string& AName, const MediaBuilder::TMediaSpec& ASpec, const char* AFormat = nullptr) {
+    PlayerTestSupport::RequirePlayerLibraries();
+    const std::string file = (FDir / AName).string();
+    EXPECT_EQ(MediaBuilder::WriteMedia(file, AFormat, ASpec), 0) << file;
+    return file;
+  }
+
+  static MediaBuilder::TMediaSpec VideoAndSound(double ASeconds) {
+    MediaBuilder::TMediaSpec spec;
+    spec.Streams = "va";
+    spec.Duration = ASeconds;
+    return spec;
+  }
+
+  // Runs Qt's event loop until APredicate holds or ASeconds pass (a bound for a hung
+  // run, not a speed target); the result of APredicate.
+  static bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds = 120) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(ASeconds);
+    while (!APredicate()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      ::usleep(5000);
+    }
+    return true;
+  }
+
+  // Runs Qt's event loop for about AMilliseconds.
+  static void PumpFor(int AMilliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      ::usleep(5000);
+    }
+  }
+
+  // Open with AInput chosen; ready to start.
+  static void OpenReady(TTestForm& AForm, const TControls& AControls, const std::string& AInput) {
+    AForm.Input = QString::fromStdString(AInput);
+    AControls.Open->click();
+    ASSERT_TRUE(AControls.Memo->toPlainText().contains("***Ready to go!")) << AControls.MemoText();
+    ASSERT_EQ(AControls.Buttons(), "11000");
+  }
+
+  // The run's end reached the form: Open is enabled again.
+  static void WaitForTheEnd(const TControls& AControls) {
+    ASSERT_TRUE(PumpUntil([&] { return AControls.Open->isEnabled(); })) << "the run never ended";
+    QCoreApplication::processEvents();
+  }
+
+  int FArgc = 1;
+  char FName[16] = "ostrevan_tests";
+  char* FArgv[2] = {FName, nullptr};
+  std::unique_ptr<QApplication> FApp;
+  fs::path FDir;
+};
+
+// The test program has no LibAV folder beside it: the first Open writes the loader's
+// error below the home page, and nothing else happens.
+TEST_F(MiravelForm, MissingLibraryFolderWritesTheLoadersError) {
+  ASSERT_FALSE(fs::exists(MyUtils::ExePath() + "LibAV"));
+  ASSERT_FALSE(FFLoad::FFLoader->Loaded(FFLoad::CEncoderLibraries)) << "run this test in a process of its own";
+  TTestForm form;
+  form.Input = "/never/asked/for.avi";
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  const QString home = c.Memo->toPlainText();
+
+  c.Open->click();
+
+  const std::string error = FFLoad::FFLoader->GetLastErrMsg();
+  EXPECT_NE(error.find("LibAV"), std::string::npos) << error;
+  EXPECT_EQ(c.MemoText(), home.toStdString() + "\n" + error);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_FALSE(FFLoad::FFLoader->Loaded(FFLoad::CEncoderLibraries));
+  EXPECT_TRUE(form.Warnings.isEmpty());
+}
+
+// Open, Start, Pause and Resume on a generated clip, then the run's end: the buttons
+// go back to idle and the output beside the input is the small MPEG-4 file.
+TEST_F(MiravelForm, ConvertsTheChosenFileAndReturnsToIdle) {
+  const std::string input = Clip("clip.mkv", VideoAndSound(1.0));
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+
+  // The run's end reaches the form only through the event loop, so every click below
+  // lands while the run is still under way for the form.
+  c.Start->click();
+  EXPECT_EQ(c.Buttons(), "00110");
+  c.Pause->click();
+  EXPECT_EQ(c.Buttons(), "00101");
+  c.Resume->click();
+  EXPECT_EQ(c.Buttons(), "00110");
+
+  WaitForTheEnd(c);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_EQ(c.Bar->value(), 100);
+  EXPECT_TRUE(c.StatusLabel->text().startsWith("Frame number: ")) << c.StatusLabel->text().toStdString();
+  EXPECT_FALSE(c.Memo->toPlainText().contains("***Cannot play")) << c.MemoText();
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+  ExpectSmallMpeg4((FDir / "clip_(new)_qorvane.mp4").string());
+}
+
+// The frame number and the output time of the status text.
+std::string FrameAndTime(const QLabel* AStatus) {
+  static const QRegularExpression re("^Frame number: (-?\\d+); FPS: -?\\d+; Size: -?\\d+; Time: (-?\\d+)$");
+  const QRegularExpressionMatch m = re.match(AStatus->text());
+  return m.hasMatch() ? m.captured(1).toStdString() + "@" + m.captured(2).toStdString() : std::string();
+}
+
+// Pause holds the conversion where it is, whatever the time it is held; Resume goes on
+// from there to a complete file.
+TEST_F(MiravelForm, PauseHoldsTheConversionAndResumeCompletesIt) {
+  const std::string input = Clip("long.mkv", VideoAndSound(20.0));
+  const fs::path output = FDir / "long_(new)_qorvane.mp4";
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+
+  c.Start->click();
+  c.Pause->click();
+  ASSERT_EQ(c.Buttons(), "00101");
+  // What was already under way when the pause came drains; then nothing moves. The
+  // state is sampled every 100 ms until three samples in a row agree.
+  auto sample = [&] { return FrameAndTime(c.StatusLabel) + "/" + std::to_string(SizeOf(output)); };
+  std::vector<std::string> samples;
+  ASSERT_TRUE(PumpUntil([&] {
+    PumpFor(100);
+    samples.push_back(sample());
+    const size_t n = samples.size();
+    return n >= 3 && samples[n - 1] == samples[n - 2] && samples[n - 2] == samples[n - 3];
+  })) << "the conversion never came to rest";
+  const std::string held = samples.back();
+  const std::uintmax_t heldSize = SizeOf(output);
+  EXPECT_FALSE(c.Open->isEnabled()) << "the run ended while paused (held at " << held << ")";
+
+  PumpFor(600);
+  EXPECT_EQ(sample(), held) << "the conversion went on while paused";
+  EXPECT_EQ(c.Buttons(), "00101");
+
+  c.Resume->click();
+  EXPECT_EQ(c.Buttons(), "00110");
+  WaitForTheEnd(c);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_EQ(c.Bar->value(), 100);
+  EXPECT_GT(SizeOf(output), heldSize);
+  EXPECT_NE(FrameAndTime(c.StatusLabel), held.substr(0, held.find('/')));
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+  std::int64_t duration = 0;
+  ExpectSmallMpeg4(output.string());
+  (void)Probe(output.string(), &duration);
+  EXPECT_NEAR(duration / 1e6, 20.0, 0.5) << "the whole clip, once resumed";
+}
+
+// The share of sampled pixels of ARect in AImage that are clearly coloured (neither
+// white, black nor grey, as text and the memo's background are).
+double ColouredShare(const QImage& AImage, const QRect& ARect) {
+  int coloured = 0, total = 0;
+  for (int y = ARect.top(); y <= ARect.bottom(); y += 4)
+    for (int x = ARect.left(); x <= ARect.right(); x += 4) {
+      const QColor p = AImage.pixelColor(x, y);
+      const int hi = std::max({p.red(), p.green(), p.blue()});
+      const int lo = std::min({p.red(), p.green(), p.blue()});
+      coloured += hi - lo > 64;
+      ++total;
+    }
+  return total ? double(coloured) / total : 0;
+}
+
+// The share of sampled pixels of ARect in AImage that are light (the memo's ground).
+double LightShare(const QImage& AImage, const QRect& ARect) {
+  int light = 0, total = 0;
+  for (int y = ARect.top(); y <= ARect.bottom(); y += 4)
+    for (int x = ARect.left(); x <= ARect.right(); x += 4) {
+      light += qGray(AImage.pixel(x, y)) > 200;
+      ++total;
+    }
+  return total ? double(light) / total : 0;
+}
+
+// The running demo as the X server shows it: the player's picture inside the memo while
+// the bar stands part of the way. Kept as miravel_form.png beside the test program.
+TEST_F(MiravelForm, ScreenShowsThePictureInTheMemoWhileTheBarMoves) {
+  if (!OnX11()) GTEST_SKIP() << "needs Qt on xcb with an X display (xvfb-run)";
+  MediaBuilder::TMediaSpec spec = VideoAndSound(20.0);
+  spec.Width = 320;
+  spec.Height = 240;
+  const std::string input = Clip("screen.mkv", spec);
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  ASSERT_TRUE(PumpUntil([&] { return form.isVisible() && c.Memo->viewport()->isVisible(); }));
+  OpenReady(form, c, input);
+
+  // The conversion goes on in short steps, held between them, until a progress report
+  // puts the bar part of the way; the screen is taken while it is held there.
+  c.Start->click();
+  c.Pause->click();
+  for (int steps = 0; c.Bar->value() == 0 && !c.Open->isEnabled() && steps < 200; ++steps) {
+    c.Resume->click();
+    PumpFor(10);
+    c.Pause->click();
+    const QString before = c.StatusLabel->text();
+    // A report comes every half second, paused or not.
+    (void)PumpUntil([&] { return c.StatusLabel->text() != before; }, 2);
+  }
+  const int bar = c.Bar->value();
+  ASSERT_FALSE(c.Open->isEnabled()) << "the run ended before the screen was taken";
+  EXPECT_GE(bar, 1);
+  EXPECT_LE(bar, 99);
+
+  QWidget* viewport = c.Memo->viewport();
+  const QRect memoArea(viewport->mapTo(&form, QPoint(0, 0)), viewport->size());
+  QImage shot;
+  // The player goes on playing: its pictures reach the memo's window.
+  const bool pictured = PumpUntil(
+      [&] {
+        shot = form.screen()->grabWindow(form.winId()).toImage();
+        return ColouredShare(shot, memoArea) > 0.2;
+      },
+      30);
+  const std::string png = MyUtils::ExePath() + "miravel_form.png";
+  EXPECT_TRUE(shot.save(QString::fromStdString(png))) << png;
+  EXPECT_TRUE(pictured) << "the memo shows no picture of the clip; see " << png;
+  EXPECT_EQ(c.Bar->value(), bar) << "the bar moves while paused";
+  // Around the memo the form keeps its own look: the buttons' row is not coloured.
+  const QRect buttonRow(c.Open->mapTo(&form, QPoint(0, 0)), QSize(form.width() - 16, c.Open->height()));
+  EXPECT_LT(ColouredShare(shot, buttonRow), 0.05);
+
+  c.Resume->click();
+  WaitForTheEnd(c);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+  // The preview stopped with the run: the memo shows its log again, dark text on a
+  // light ground, where the picture was.
+  EXPECT_TRUE(PumpUntil(
+      [&] {
+        shot = form.screen()->grabWindow(form.winId()).toImage();
+        return ColouredShare(shot, memoArea) < 0.01 && LightShare(shot, memoArea) > 0.5;
+      },
+      30))
+      << "the memo stays covered after the preview stopped";
+}
+
+// An input whose video cannot be decoded at all: the AVI stream says Motion JPEG while
+// its frames are MPEG-4 (the four-character codes patched after writing). The task
+// opens, runs and fails; the user sees its error in a warning box, and the buttons go
+// back to idle.
+TEST_F(MiravelForm, FailedTaskShowsAWarningAndReturnsToIdle) {
+  MediaBuilder::TMediaSpec spec = VideoAndSound(2.0);
+  const std::string input = Clip("broken.avi", spec);
+  {
+    std::ifstream in(input, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    // The stream header's handler and the picture format's compression: the first
+    // eight hundred bytes hold the headers, the frames come after them.
+    int patched = 0;
+    for (const char* code : {"FMP4", "fmp4"})
+      for (size_t at = bytes.find(code); at != std::string::npos && at < 800; at = bytes.find(code, at + 4)) {
+        bytes.replace(at, 4, "MJPG");
+        ++patched;
+      }
+    ASSERT_GE(patched, 1) << "the AVI writer names MPEG-4 otherwise now";
+    std::ofstream(input, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+
+  c.Start->click();
+  WaitForTheEnd(c);
+  // The box opens once the event that carries the error is done.
+  ASSERT_TRUE(PumpUntil([&] { return !form.Warnings.isEmpty(); }, 10));
+  EXPECT_EQ(c.Buttons(), "10000");
+  ASSERT_EQ(form.Warnings.size(), 1) << form.Warnings.join("\n").toStdString();
+  // The task's own error text, as it stands.
+  EXPECT_TRUE(form.Warnings[0].contains("error", Qt::CaseInsensitive)) << form.Warnings[0].toStdString();
+}
+
+// A raw MPEG-4 video stream carries no duration: the status text follows the run, the
+// bar only fills when the task has finished.
+TEST_F(MiravelForm, ProgressOfUnknownLengthMovesTheTextNotTheBar) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "v";
+  spec.Duration = 2.0;
+  const std::string input = Clip("raw.m4v", spec, "m4v");
+  std::int64_t duration = 0;
+  ASSERT_EQ(Probe(input, &duration).size(), 1u);
+  ASSERT_EQ(duration, AV_NOPTS_VALUE) << "the raw stream has a duration after all";
+
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+  std::vector<int> values;
+  QObject::connect(c.Bar, &QProgressBar::valueChanged, [&](int AValue) { values.push_back(AValue); });
+
+  c.Start->click();
+  WaitForTheEnd(c);
+  EXPECT_EQ(values, std::vector<int>{100}) << "only the finished task fills the bar";
+  const std::string status = FrameAndTime(c.StatusLabel);
+  ASSERT_FALSE(status.empty()) << c.StatusLabel->text().toStdString();
+  EXPECT_NE(status.substr(0, status.find('@')), "0") << c.StatusLabel->text().toStdString();
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+}
+
+// Web Site hands the browser the home page with the program's name; when no browser
+// starts, a warning says so and gives the address to open by hand.
+TEST_F(MiravelForm, WebSiteOpensTheAddressOrSaysWhyNot) {
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  const QString home = c.WebSite->toolTip();
+  ASSERT_TRUE(home.startsWith("https://")) << home.toStdString();
+  const QString address = home + "/?from=exe_ostrevan_tests";
+
+  c.WebSite->click();
+  EXPECT_EQ(form.Opened, QStringList{address});
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+
+  form.BrowserStarts = false;
+  c.WebSite->click();
+  EXPECT_EQ(form.Opened, (QStringList{address, address}));
+  ASSERT_EQ(form.Warnings.size(), 1);
+  EXPECT_TRUE(form.Warnings[0].contains(address)) << form.Warnings[0].toStdString();
+  EXPECT_TRUE(form.Warnings[0].contains("browser")) << form.Warnings[0].toStdString();
+}
+
+// Closing the form while the conversion runs and the player draws into the memo stops
+// the conversion and detaches the form: the run's end never reaches it, and the form
+// (with the memo's window) goes without harm while the player still has the window.
+TEST_F(MiravelForm, ClosingDuringTheRunStopsItQuietly) {
+  const std::string input = Clip("clip.mkv", VideoAndSound(2.0));
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+  c.Start->click();
+  EXPECT_TRUE(form.close());
+  // Whatever the stopped run still hands to the main thread runs now, while the player
+  // plays on into the memo's window of the closed form.
+  PumpFor(300);
+  while (Platform::ProcessMainThreadQueue()) QCoreApplication::processEvents();
+  EXPECT_FALSE(c.Open->isEnabled());
+  EXPECT_TRUE(c.Stop->isEnabled());
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+  // The form goes here, the memo's window with it, the player still bound to it.
 }
 
 }  // namespace
