@@ -296,14 +296,16 @@ TEST_F(MiravelForm, PauseHoldsTheConversionAndResumeCompletesIt) {
   c.Pause->click();
   ASSERT_EQ(c.Buttons(), "00101");
   // What was already under way when the pause came drains; then nothing moves. The
-  // state is sampled every 100 ms until three samples in a row agree.
+  // state is sampled every 100 ms until a progress report has come (reports go on while
+  // paused) and three samples in a row agree.
   auto sample = [&] { return FrameAndTime(c.StatusLabel) + "/" + std::to_string(SizeOf(output)); };
   std::vector<std::string> samples;
   ASSERT_TRUE(PumpUntil([&] {
     PumpFor(100);
     samples.push_back(sample());
     const size_t n = samples.size();
-    return n >= 3 && samples[n - 1] == samples[n - 2] && samples[n - 2] == samples[n - 3];
+    return n >= 3 && samples[n - 1].front() != '/' && samples[n - 1] == samples[n - 2] &&
+           samples[n - 2] == samples[n - 3];
   })) << "the conversion never came to rest";
   const std::string held = samples.back();
   const std::uintmax_t heldSize = SizeOf(output);

@@ -43,6 +43,7 @@ using AVUtilStubs::av_get_sample_fmt_name;
 using AVUtilStubs::av_frame_alloc;
 using AVUtilStubs::av_frame_unref;
 using AVUtilStubs::av_rescale_q;
+using AVUtilStubs::av_compare_ts;
 
 struct TOut {
   FFPtr::TCodecContextPtr Codec;
@@ -171,27 +172,38 @@ int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSp
   FFPtr::TFramePtr frame(av_frame_alloc());
   FFPtr::TPacketPtr pkt(av_packet_alloc());
   if (!frame || !pkt) return AVERROR(ENOMEM);
-  for (int i = 0; i < count && ret >= 0; ++i) {
-    std::int64_t nextPts = 0;
-    while (ret >= 0) {
-      ret = av_buffersink_get_frame(outs[i].Sink, frame.get());
-      if (ret == AVERROR_EOF) {
-        ret = EncodeAndWrite(oc, outs[i], nullptr, pkt.get());
-        break;
-      }
-      if (ret < 0) break;
-      frame->pict_type = AV_PICTURE_TYPE_NONE;
-      // The sink's time base may differ from the encoder's: count in the encoder's.
-      if (ASpec.Streams[i] == 'a') {
-        frame->pts = nextPts;
-        nextPts += frame->nb_samples;
-      } else {
-        frame->pts = av_rescale_q(frame->pts, av_buffersink_get_time_base(outs[i].Sink),
-                                  outs[i].Codec->time_base);
-      }
-      ret = EncodeAndWrite(oc, outs[i], frame.get(), pkt.get());
-      av_frame_unref(frame.get());
+  // Frames are pulled from the stream that is furthest behind, so the file comes out
+  // interleaved as a recorder would write it (not one whole stream after the other).
+  std::vector<std::int64_t> nextPts(count, 0);  // in each encoder's time base
+  std::vector<bool> done(count, false);
+  while (ret >= 0) {
+    int i = -1;
+    for (int k = 0; k < count; ++k) {
+      if (done[k]) continue;
+      if (i < 0 || av_compare_ts(nextPts[k], outs[k].Codec->time_base, nextPts[i],
+                                 outs[i].Codec->time_base) < 0)
+        i = k;
     }
+    if (i < 0) break;
+    ret = av_buffersink_get_frame(outs[i].Sink, frame.get());
+    if (ret == AVERROR_EOF) {
+      ret = EncodeAndWrite(oc, outs[i], nullptr, pkt.get());
+      done[i] = true;
+      continue;
+    }
+    if (ret < 0) break;
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    // The sink's time base may differ from the encoder's: count in the encoder's.
+    if (ASpec.Streams[i] == 'a') {
+      frame->pts = nextPts[i];
+      nextPts[i] += frame->nb_samples;
+    } else {
+      frame->pts = av_rescale_q(frame->pts, av_buffersink_get_time_base(outs[i].Sink),
+                                outs[i].Codec->time_base);
+      nextPts[i] = frame->pts + 1;
+    }
+    ret = EncodeAndWrite(oc, outs[i], frame.get(), pkt.get());
+    av_frame_unref(frame.get());
   }
   if (ret >= 0) ret = av_write_trailer(oc);
   return ret;
