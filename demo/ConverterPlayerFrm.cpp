@@ -142,10 +142,10 @@ TfrmConverterPlayer::~TfrmConverterPlayer() {
   // waits for its tasks; lines of the log still on their way are dropped. The widgets
   // go after the components.
   VEDavirev.reset();
-  // The player lets go of the memo's window before that window is destroyed; the
-  // binding goes before the player it serves.
-  ZAVereve->OnOpenFailed = {};
-  ZAVereve->OnState = {};
+  // The player's handlers stay set until the player is gone: its threads read them
+  // until they end, and what they touch (the memo) outlives the player. It lets go of
+  // the memo's window before that window is destroyed; the binding goes before the
+  // player it serves.
   ZAVereve->Stop(true);
   ZAVereve->ReleaseHostWindow();
   FMemoBinding.reset();
