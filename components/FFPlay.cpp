@@ -180,7 +180,10 @@ void TCustomPlayer::SetShowMode(int AMode) {
   is->show_mode = mode;
   {
     std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
-    if (d.owns_lock() && FRenderer && !display_disable) fill_rectangle(is->xleft, is->ytop, is->width, is->height);
+    if (d.owns_lock() && FRenderer && !display_disable) {
+      fill_rectangle(is->xleft, is->ytop, is->width, is->height);
+      ReleaseRenderContext();
+    }
   }
   is->force_refresh = 1;
 }
@@ -233,6 +236,18 @@ void TCustomPlayer::FillSupportedPixelFormats(TVideoState* is) {
 }
 
 // ---- Display --------------------------------------------------------------------------------
+
+void TCustomPlayer::ReleaseRenderContext() {
+  // SDL's OpenGL renderers draw through a context that becomes current on the thread
+  // that last used the renderer, and a context current on one thread can be neither made
+  // current nor deleted on another: the renderer would leak, or worse, when the host's
+  // thread closes the display. So no thread keeps it past its display section: the
+  // pending commands go out, then the context is let go. The renderer makes it current
+  // again on its next call.
+  if (!FRenderer || !FWindow || FRendererName.compare(0, 6, "opengl") != 0) return;
+  if (S::SDL_RenderFlush) S::SDL_RenderFlush(FRenderer);  // older SDL2 draws at once
+  if (S::SDL_GL_GetCurrentWindow() == FWindow) S::SDL_GL_MakeCurrent(FWindow, nullptr);
+}
 
 void TCustomPlayer::DestroyDisplay(bool AShowHost) {
   if (FVisTexture) S::SDL_DestroyTexture(FVisTexture);
@@ -319,6 +334,7 @@ int TCustomPlayer::video_open(TVideoState* is) {
   int w = ScreenWidth > 0 ? ScreenWidth : default_width;
   int h = ScreenHeight > 0 ? ScreenHeight : default_height;
   if (!CreateDisplay(FScreenHandle, w, h)) return -1;
+  ReleaseRenderContext();
   is->width = w;
   is->height = h;
   return 0;
@@ -562,15 +578,18 @@ void TCustomPlayer::video_display(TVideoState* is) {
   if (is->audio_st && is->show_mode != SHOW_MODE_VIDEO) {
     video_audio_display(is);
   } else if (is->video_st) {
-    if (FRendererInfo.num_texture_formats > 0 && FLastWidth > 0 && FLastHeight > 0)
+    if (FRendererInfo.num_texture_formats > 0 && FLastWidth > 0 && FLastHeight > 0) {
       video_image_display(is);
-    else
+    } else {
+      ReleaseRenderContext();
       return;
+    }
   }
   {
     std::lock_guard<std::mutex> r(FRenderLock);
     S::SDL_RenderPresent(FRenderer);
   }
+  ReleaseRenderContext();
   d.unlock();
   ReportPosition();
 }

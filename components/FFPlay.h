@@ -18,7 +18,9 @@
 // 1. the engine's stream lock (the play loop holds it around video_refresh);
 // 2. FDisplayLock: window, renderer and textures. The play loop only tries it and skips
 //    its work when it is busy; ChangeScreenHandle tries it and SetScreenHandle retries
-//    every 10 ms, so neither side waits for the other;
+//    every 10 ms, so neither side waits for the other. Outside it, no thread has an
+//    OpenGL renderer's context current (ReleaseRenderContext), as any thread may close
+//    the display;
 // 3. FRenderLock: the renderer's draw calls that present (clear, fill, present);
 // 4. a picture's own lock (TFrame::lock): queue_picture while filling it, GetCurrentBitmap
 //    while converting it; FRectLock: the stored display rectangle (leaves).
@@ -150,6 +152,10 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void DoVideoHook(AVFrame* AFrame, double APts);
   void UpdateDisplayRect(const SDL_Rect& ARect);
   void DestroyDisplay(bool AShowHost);
+  // Ends a section under FDisplayLock that drew with the renderer: an OpenGL renderer's
+  // commands are flushed and its context is left current on no thread, so whichever
+  // thread holds FDisplayLock next may use or destroy the renderer.
+  void ReleaseRenderContext();
 
  private:
   // Guarded by FDisplayLock.

@@ -78,6 +78,9 @@
   X(SDL_DestroyTexture) \
   X(SDL_DestroyRenderer) \
   X(SDL_UpdateYUVTexture) \
+  XOPT(SDL_RenderFlush) \
+  X(SDL_GL_MakeCurrent) \
+  X(SDL_GL_GetCurrentWindow) \
   XOPT(SDL_SetYUVConversionMode) \
   XOPT(SDL_TLSCleanup) \
   X(SDL_GetPixelFormatName) \

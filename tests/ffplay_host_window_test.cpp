@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -102,6 +103,60 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   binding.reset();
   std::remove(file.c_str());
   ::rmdir(dir);
+}
+
+// Counts, on the play thread, the refresh steps after which an SDL OpenGL context is
+// still current there.
+class TContextProbe : public FFPlay::TZAVereve {
+ public:
+  std::atomic<int> Steps{0};
+  std::atomic<int> Held{0};
+  std::atomic<int> Rendered{0};
+  void CountRender(Platform::TObject*) { ++Rendered; }
+  void video_refresh(FFPlay::TVideoState* is, double& remaining_time) override {
+    TZAVereve::video_refresh(is, remaining_time);
+    ++Steps;
+    if (SDL2Stubs::SDL_GL_GetCurrentWindow()) ++Held;
+  }
+};
+
+// A context left current on the play thread can be neither used nor deleted by the
+// thread that closes the display (the host's, when its widget goes): the renderer leaks.
+TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
+  PlayerTestSupport::RequirePlayerLibraries();
+  if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  char dir[] = "/tmp/ffplay_host_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/video.mkv";
+  MediaBuilder::TMediaSpec spec;
+  spec.Duration = 2.0;
+  ASSERT_EQ(MediaBuilder::WriteMedia(file, "matroska", spec), 0);
+  if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+
+  TContextProbe player;
+  player.SetAudioDriver("dummy");
+  player.SetVideoDriver("x11");
+  player.OnVideoRender = FFBasePlay::TNotifyEvent::Bind<&TContextProbe::CountRender>(&player);
+  auto* widget = new QWidget;
+  widget->resize(160, 120);
+  auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
+  widget->show();
+  ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+  ASSERT_TRUE(player.Open(file, binding->Handle())) << player.LastErrMsg();
+  EXPECT_TRUE(Pump([&] { return player.Rendered >= 5 || !player.Opened(); }));
+  const std::string renderer = player.RendererName();
+  const bool gl = renderer.compare(0, 6, "opengl") == 0;
+  if (gl) {
+    EXPECT_EQ(player.Held, 0) << "of " << player.Steps << " steps";
+  }
+  delete widget;  // the main thread destroys the renderer
+  QApplication::processEvents();
+  EXPECT_EQ(player.Window(), nullptr);
+  player.Stop(true);
+  binding.reset();
+  std::remove(file.c_str());
+  ::rmdir(dir);
+  if (!gl) GTEST_SKIP() << "renderer " << renderer << " draws without GL";
 }
 
 }  // namespace
