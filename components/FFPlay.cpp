@@ -129,6 +129,10 @@ TCustomPlayer::~TCustomPlayer() {
   }
   if (FSubConvertCtx && SwScaleStubs::sws_freeContext) SwScaleStubs::sws_freeContext(FSubConvertCtx);
   FSubConvertCtx = nullptr;
+  FreeSpectrumTransform();
+}
+
+void TCustomPlayer::FreeSpectrumTransform() {
   if (rdft && U::av_tx_uninit) {
     auto* ctx = static_cast<AVTXContext*>(rdft);
     U::av_tx_uninit(&ctx);
@@ -138,6 +142,7 @@ TCustomPlayer::~TCustomPlayer() {
     U::av_freep(&real_data);
     U::av_freep(&rdft_data);
   }
+  rdft_bits = 0;
 }
 
 void TCustomPlayer::show_usage() {
@@ -881,13 +886,7 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
     channels = std::min(channels, 2);
     bool ok = true;
     if (rdft_bits_new != rdft_bits) {
-      if (rdft) {
-        auto* ctx = static_cast<AVTXContext*>(rdft);
-        U::av_tx_uninit(&ctx);
-        rdft = nullptr;
-      }
-      U::av_freep(&real_data);
-      U::av_freep(&rdft_data);
+      FreeSpectrumTransform();
       rdft_bits = rdft_bits_new;
       real_data = static_cast<float*>(U::av_malloc_array(nb_freq, 4 * sizeof(*real_data)));
       // Two channels of nb_freq + 1 outputs each; the second starts on an aligned
@@ -909,14 +908,7 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
       Log(llError, "Failed to initialize RDFT, switching to waves display");
       s->show_mode = SHOW_MODE_WAVES;
       // Drop what was made, so that asking for the spectrum again tries again.
-      if (rdft) {
-        auto* ctx = static_cast<AVTXContext*>(rdft);
-        U::av_tx_uninit(&ctx);
-        rdft = nullptr;
-      }
-      U::av_freep(&real_data);
-      U::av_freep(&rdft_data);
-      rdft_bits = 0;
+      FreeSpectrumTransform();
     } else {
       AVComplexFloat* data_out[2] = {static_cast<AVComplexFloat*>(rdft_data),
                                      static_cast<AVComplexFloat*>(rdft_data) + nb_freq + 8};

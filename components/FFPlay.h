@@ -156,6 +156,8 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   // commands are flushed and its context is left current on no thread, so whichever
   // thread holds FDisplayLock next may use or destroy the renderer.
   void ReleaseRenderContext();
+  // Frees the spectrum's transform and buffers; the next spectrum sets them up anew.
+  void FreeSpectrumTransform();
 
  private:
   // Guarded by FDisplayLock.

@@ -729,8 +729,12 @@ TEST_F(FFmpegDecTest, LoopbackDecoderOpensFromItsFirstPacket) {
     };
     EXPECT_EQ(g.Run(), row.Want);
     EXPECT_EQ(s->Received.Frames.size(), row.Frames);
-    if (row.Text) EXPECT_TRUE(log.Has(AV_LOG_ERROR, row.Text)) << log.All();
-    if (row.Frames) EXPECT_STREQ(dp->log_name, "dec:mpeg4");
+    if (row.Text) {
+      EXPECT_TRUE(log.Has(AV_LOG_ERROR, row.Text)) << log.All();
+    }
+    if (row.Frames) {
+      EXPECT_STREQ(dp->log_name, "dec:mpeg4");
+    }
   }
 }
 

@@ -141,10 +141,11 @@ TEST_F(MuxTest, FixupTimestamps) {
       EXPECT_EQ(pkt->time_base.den, 1000);
       EXPECT_EQ(ms->last_mux_dts, row.WantDts);
     }
-    if (row.WantLog)
+    if (row.WantLog) {
       EXPECT_TRUE(TLogCapture::Has(AV_LOG_WARNING, row.WantLog)) << TLogCapture::All();
-    else if (!row.ExitOnError)
+    } else if (!row.ExitOnError) {
       EXPECT_FALSE(TLogCapture::HasText("DTS")) << TLogCapture::All();
+    }
     AVCodecStubs::av_packet_free(&pkt);
     ms->ost.enc = nullptr;
   }

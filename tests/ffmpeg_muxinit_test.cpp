@@ -234,7 +234,9 @@ TEST_F(MuxInitTest, ForcedKeyFramePlans) {
       ASSERT_EQ(kf.nb_pts, static_cast<int>(r.WantPts.size()));
       for (int i = 0; i < kf.nb_pts; i++) EXPECT_EQ(kf.pts[i], r.WantPts[i]) << i;
     }
-    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(AV_LOG_ERROR, r.WantLog)) << TLogCapture::All();
+    if (r.WantLog) {
+      EXPECT_TRUE(TLogCapture::Has(AV_LOG_ERROR, r.WantLog)) << TLogCapture::All();
+    }
     AVUtilStubs::av_freep(&kf.pts);
   }
 }
@@ -340,15 +342,18 @@ TEST_F(MuxInitTest, StatisticsFormats) {
     if (r.WantResult == 0) {
       ASSERT_EQ(es->nb_components, static_cast<int>(r.WantTypes.size()));
       for (int i = 0; i < es->nb_components; i++) EXPECT_EQ(es->components[i].type_, r.WantTypes[i]);
-      if (r.WantLiteral)
+      if (r.WantLiteral) {
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(es->components[0].type_ ==
                                                                     FFmpegHeader::ENC_STATS_LITERAL
                                                                 ? es->components[0].str
                                                                 : es->components[1].str)),
                   r.WantLiteral);
+      }
       EXPECT_NE(es->io, nullptr);
     }
-    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(r.WantLevel, r.WantLog)) << TLogCapture::All();
+    if (r.WantLog) {
+      EXPECT_TRUE(TLogCapture::Has(r.WantLevel, r.WantLog)) << TLogCapture::All();
+    }
   }
 }
 
@@ -588,7 +593,9 @@ TEST_F(MuxInitTest, MetadataFromTheCommandLine) {
     o.metadata = FOptStrings.List();
     const int ret = FFmpegMuxInit::of_add_metadata(&mux->of, mux->fc, &o);
     EXPECT_EQ(ret, r.WantResult) << TLogCapture::All();
-    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, r.WantLog)) << TLogCapture::All();
+    if (r.WantLog) {
+      EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, r.WantLog)) << TLogCapture::All();
+    }
   }
 
   // what the rows did, on one output
@@ -959,14 +966,18 @@ TEST_F(MuxInitCmdTest, TagAndStreamId) {
     FTask = std::make_unique<FFmpeg::TCustomFFmpeg>();
     const int ret = Parse("-y -i " + in + " -c copy " + r.Opts + " " + FDir.File("out.avi"));
     EXPECT_EQ(ret, r.WantResult) << TLogCapture::All();
-    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, r.WantLog)) << TLogCapture::All();
+    if (r.WantLog) {
+      EXPECT_TRUE(TLogCapture::Has(AV_LOG_FATAL, r.WantLog)) << TLogCapture::All();
+    }
     if (ret < 0) continue;
     const AVStream* st = Out()->of.streams[0]->st;
     if (r.WantTag) {
       EXPECT_EQ(FFmpegMux::ms_from_ost(Out()->of.streams[0])->par_in->codec_tag, r.WantTag);
       EXPECT_EQ(st->codecpar->codec_tag, r.WantTag);
     }
-    if (r.WantId) EXPECT_EQ(st->id, r.WantId);
+    if (r.WantId) {
+      EXPECT_EQ(st->id, r.WantId);
+    }
   }
 }
 
@@ -1185,7 +1196,9 @@ TEST_F(MuxInitCmdTest, EncoderSettingsPerType) {
       EXPECT_LT(ret, 0);
     else
       ASSERT_EQ(ret, 0) << FTask->LastErrMsg() << TLogCapture::All();
-    if (r.WantLog) EXPECT_TRUE(TLogCapture::Has(r.WantLevel, r.WantLog)) << TLogCapture::All();
+    if (r.WantLog) {
+      EXPECT_TRUE(TLogCapture::Has(r.WantLevel, r.WantLog)) << TLogCapture::All();
+    }
     if (ret == 0 && r.Check)
       r.Check(Out()->of.streams[0]->enc->enc_ctx, Out()->of.streams[1]->enc->enc_ctx);
   }

@@ -372,7 +372,9 @@ TEST_F(FFmpegOpt_, OverwriteGuard) {
     task.Finput_files = files;
     task.Fnb_input_files = 1;
     EXPECT_EQ(FFmpegOpt::assert_file_overwrite(&task, c.File.c_str()), c.Result);
-    if (c.Message) EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    if (c.Message) {
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    }
     task.Finput_files = nullptr;
     task.Fnb_input_files = 0;
   }
@@ -618,8 +620,12 @@ TEST_F(FFmpegOptHandlers, StoreAndRestateRows) {
     SCOPED_TRACE(std::string(c.Opt) + " " + (c.Arg ? c.Arg : ""));
     TMessages::Get().Clear();
     EXPECT_EQ(Apply(c.Opt, c.Arg), c.Result) << TMessages::Get().All();
-    if (c.Observe) EXPECT_EQ(c.Observe(*this), c.Expected);
-    if (c.Message) EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    if (c.Observe) {
+      EXPECT_EQ(c.Observe(*this), c.Expected);
+    }
+    if (c.Message) {
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    }
   }
 }
 
@@ -644,7 +650,9 @@ TEST_F(FFmpegOptHandlers, FpsModeValues) {
     int value = c.Global ? -1 : 99;
     EXPECT_EQ(FFmpegOpt::parse_and_set_vsync(&FTask, c.Arg, value, 0, 1, c.Global), c.Result);
     EXPECT_EQ(value, c.Value);
-    if (c.Message) EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    if (c.Message) {
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    }
   }
 }
 
@@ -696,7 +704,9 @@ TEST_F(FFmpegOptHandlers, Map) {
         entries += Platform::Format("(view %u)", m.vs.val);
     }
     EXPECT_EQ(entries, c.Entries);
-    if (c.Message) EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    if (c.Message) {
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    }
   }
 
   // a stream the user discarded is only noted

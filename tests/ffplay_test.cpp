@@ -256,7 +256,9 @@ TEST_F(FFPlayWindowTest, AudioIsShownAsWavesOrSpectrumToTheEnd) {
       if (FFBasePlay::TVideoState* is = player.Stream()) shown = is->show_mode;
       player.UnlockStream();
     }
-    if (shown >= 0) EXPECT_EQ(shown, r.Shown);
+    if (shown >= 0) {
+      EXPECT_EQ(shown, r.Shown);
+    }
     ASSERT_TRUE(PumpUntil([&] { return !player.Opened(); }, 30.0));
     player.Stop(true);
     EXPECT_FALSE(LogRecorder::TLogRecorder::Get().FindEnding("switching to waves display"));

@@ -273,8 +273,9 @@ TEST_F(PlayerEngineTest, TheEndOfTheFileRunsTheRangeEndAction) {
     ASSERT_GE(rec.States.size(), r.Seen.size());
     EXPECT_TRUE(std::equal(r.Seen.begin(), r.Seen.end(), rec.States.begin()));
     EXPECT_EQ(rec.States.back(), psStop);
-    if (r.Action != reSeekBack)
+    if (r.Action != reSeekBack) {
       EXPECT_EQ(rec.States.size(), r.Seen.size() + (r.Seen.back() == psStop ? 0 : 1));
+    }
   }
 }
 
