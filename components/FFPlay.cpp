@@ -254,7 +254,8 @@ void TCustomPlayer::ReleaseRenderContext() {
   if (S::SDL_GL_GetCurrentWindow() == FWindow) S::SDL_GL_MakeCurrent(FWindow, nullptr);
 }
 
-void TCustomPlayer::DestroyDisplay(bool AShowHost) {
+void TCustomPlayer::DestroyRenderer() {
+  // Textures belong to the renderer: they go first.
   if (FVisTexture) S::SDL_DestroyTexture(FVisTexture);
   if (FSubTexture) S::SDL_DestroyTexture(FSubTexture);
   if (FVidTexture) S::SDL_DestroyTexture(FVidTexture);
@@ -262,6 +263,10 @@ void TCustomPlayer::DestroyDisplay(bool AShowHost) {
   if (FRenderer) S::SDL_DestroyRenderer(FRenderer);
   FRenderer = nullptr;
   FHasRenderer = false;
+}
+
+void TCustomPlayer::DestroyDisplay(bool AShowHost) {
+  DestroyRenderer();
   FRendererInfo.num_texture_formats = 0;
   FRendererName.clear();
   if (FWindow) S::SDL_DestroyWindow(FWindow);
@@ -392,14 +397,7 @@ void TCustomPlayer::CloseDisplay() {
     DestroyDisplay(true);
     if (own) FScreenHandle = nullptr;
   } else {
-    // Textures belong to the renderer.
-    if (FVisTexture) S::SDL_DestroyTexture(FVisTexture);
-    if (FSubTexture) S::SDL_DestroyTexture(FSubTexture);
-    if (FVidTexture) S::SDL_DestroyTexture(FVidTexture);
-    FVisTexture = FSubTexture = FVidTexture = nullptr;
-    if (FRenderer) S::SDL_DestroyRenderer(FRenderer);
-    FRenderer = nullptr;
-    FHasRenderer = false;
+    DestroyRenderer();
   }
 }
 

@@ -151,6 +151,8 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void fill_rectangle(int x, int y, int w, int h);
   void DoVideoHook(AVFrame* AFrame, double APts);
   void UpdateDisplayRect(const SDL_Rect& ARect);
+  // Under FDisplayLock: the textures and the renderer; DestroyDisplay the window too.
+  void DestroyRenderer();
   void DestroyDisplay(bool AShowHost);
   // Ends a section under FDisplayLock that drew with the renderer: an OpenGL renderer's
   // commands are flushed and its context is left current on no thread, so whichever
