@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -45,16 +45,22 @@ bool Pump(const std::function<bool()>& APredicate) {
   });
 }
 
+// A 2 s picture-only clip in a folder of its own; SDL starts afresh for the player.
+void MakeClip(std::string& AFile) {
+  char dir[] = "/tmp/ffplay_host_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  AFile = std::string(dir) + "/video.mkv";
+  MediaBuilder::TMediaSpec spec;
+  spec.Duration = 2.0;
+  ASSERT_EQ(MediaBuilder::WriteMedia(AFile, "matroska", spec), 0);
+  if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+}
+
 TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDestruction) {
   PlayerTestSupport::RequirePlayerLibraries();
   if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
-  char dir[] = "/tmp/ffplay_host_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string file = std::string(dir) + "/video.mkv";
-  MediaBuilder::TMediaSpec spec;
-  spec.Duration = 2.0;
-  ASSERT_EQ(MediaBuilder::WriteMedia(file, "matroska", spec), 0);
-  if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+  std::string file;
+  ASSERT_NO_FATAL_FAILURE(MakeClip(file));
 
   FFPlay::TZAVereve player;
   player.SetAudioDriver("dummy");
@@ -101,8 +107,7 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   EXPECT_TRUE(player.Opened()) << "the stream plays on without a display";
   player.Stop(true);
   binding.reset();
-  std::remove(file.c_str());
-  ::rmdir(dir);
+  std::filesystem::remove_all(std::filesystem::path(file).parent_path());
 }
 
 // Counts, on the play thread, the refresh steps after which an SDL OpenGL context is
@@ -125,13 +130,8 @@ class TContextProbe : public FFPlay::TZAVereve {
 TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   PlayerTestSupport::RequirePlayerLibraries();
   if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
-  char dir[] = "/tmp/ffplay_host_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string file = std::string(dir) + "/video.mkv";
-  MediaBuilder::TMediaSpec spec;
-  spec.Duration = 2.0;
-  ASSERT_EQ(MediaBuilder::WriteMedia(file, "matroska", spec), 0);
-  if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+  std::string file;
+  ASSERT_NO_FATAL_FAILURE(MakeClip(file));
 
   TContextProbe player;
   player.SetAudioDriver("dummy");
@@ -154,8 +154,7 @@ TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   EXPECT_EQ(player.Window(), nullptr);
   player.Stop(true);
   binding.reset();
-  std::remove(file.c_str());
-  ::rmdir(dir);
+  std::filesystem::remove_all(std::filesystem::path(file).parent_path());
   if (!gl) GTEST_SKIP() << "renderer " << renderer << " draws without GL";
 }
 
