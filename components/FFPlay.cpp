@@ -459,6 +459,8 @@ int TCustomPlayer::realloc_texture(SDL_Texture** texture, Uint32 new_format, int
       std::memset(pixels, 0, static_cast<size_t>(pitch) * new_height);
       S::SDL_UnlockTexture(*texture);
     }
+    Log(llInfo, Format("Created %dx%d texture with %s.", new_width, new_height,
+                       S::SDL_GetPixelFormatName(new_format)));
   }
   return 0;
 }
@@ -509,6 +511,12 @@ void TCustomPlayer::video_image_display(TVideoState* is) {
         sp->width = vp->width;
         sp->height = vp->height;
       }
+      // A subtitle that went while the display was busy left its pixels: start clean.
+      if (FSubTextureStale && FSubTexture) {
+        S::SDL_DestroyTexture(FSubTexture);
+        FSubTexture = nullptr;
+      }
+      FSubTextureStale = false;
       if (realloc_texture(&FSubTexture, SDL_PIXELFORMAT_ARGB8888, sp->width, sp->height,
                           SDL_BLENDMODE_BLEND, true) < 0)
         return;
@@ -561,6 +569,27 @@ void TCustomPlayer::video_image_display(TVideoState* is) {
                       vp->flip_v ? SDL_FLIP_VERTICAL : SDL_FLIP_NONE);
   set_sdl_yuv_conversion_mode(nullptr);
   if (sp) S::SDL_RenderCopy(FRenderer, FSubTexture, nullptr, &rect);
+}
+
+void TCustomPlayer::ClearSubtitle(TFrame* sp) {
+  // The texture belongs to the display: another thread may be replacing it right now.
+  std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
+  if (!d.owns_lock()) {
+    FSubTextureStale = true;
+    return;
+  }
+  if (!FSubTexture) return;
+  for (unsigned i = 0; i < sp->sub.num_rects; i++) {
+    AVSubtitleRect* sub_rect = sp->sub.rects[i];
+    std::uint8_t* pixels;
+    int pitch;
+    SDL_Rect r{sub_rect->x, sub_rect->y, sub_rect->w, sub_rect->h};
+    if (!S::SDL_LockTexture(FSubTexture, &r, reinterpret_cast<void**>(&pixels), &pitch)) {
+      for (int j = 0; j < sub_rect->h; j++, pixels += pitch) std::memset(pixels, 0, sub_rect->w << 2);
+      S::SDL_UnlockTexture(FSubTexture);
+    }
+  }
+  ReleaseRenderContext();
 }
 
 void TCustomPlayer::video_display(TVideoState* is) {
@@ -670,18 +699,7 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
           if (sp->serial != is->subtitleq.serial ||
               is->vidclk.pts > sp->pts + static_cast<float>(sp->sub.end_display_time) / 1000 ||
               (sp2 && is->vidclk.pts > sp2->pts + static_cast<float>(sp2->sub.start_display_time) / 1000)) {
-            if (sp->uploaded && FSubTexture) {
-              for (unsigned i = 0; i < sp->sub.num_rects; i++) {
-                AVSubtitleRect* sub_rect = sp->sub.rects[i];
-                std::uint8_t* pixels;
-                int pitch;
-                SDL_Rect r{sub_rect->x, sub_rect->y, sub_rect->w, sub_rect->h};
-                if (!S::SDL_LockTexture(FSubTexture, &r, reinterpret_cast<void**>(&pixels), &pitch)) {
-                  for (int j = 0; j < sub_rect->h; j++, pixels += pitch) std::memset(pixels, 0, sub_rect->w << 2);
-                  S::SDL_UnlockTexture(FSubTexture);
-                }
-              }
-            }
+            if (sp->uploaded) ClearSubtitle(sp);
             frame_queue_next(&is->subpq);
           } else {
             break;
@@ -863,7 +881,7 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
     const int h = s->height / channels;
     const int h2 = (h * 9) / 20;
     for (int ch = 0; ch < channels; ch++) {
-      int i = i_start + ch;
+      int i = (i_start + ch) % SAMPLE_ARRAY_SIZE;
       const int y1 = s->ytop + ch * h + (h / 2);
       for (int x = 0; x < s->width; x++) {
         const int y = (sa[i] * h2) >> 15;
@@ -913,7 +931,7 @@ void TCustomPlayer::video_audio_display(TVideoState* s) {
       float* data_in[2] = {real_data, real_data + 2 * nb_freq};
       // Each channel has its half of the input and of the output buffer.
       for (int ch = 0; ch < channels; ch++) {
-        int i = i_start + ch;
+        int i = (i_start + ch) % SAMPLE_ARRAY_SIZE;
         for (int x = 0; x < 2 * nb_freq; x++) {
           const double w = (x - nb_freq) * (1.0 / nb_freq);
           data_in[ch][x] = static_cast<float>(sa[i] * (1.0 - w * w));

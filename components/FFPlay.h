@@ -150,6 +150,8 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void set_sdl_yuv_conversion_mode(AVFrame* frame);
   void fill_rectangle(int x, int y, int w, int h);
   void DoVideoHook(AVFrame* AFrame, double APts);
+  // Play loop: wipes a subtitle that goes off the screen from the subtitle texture.
+  void ClearSubtitle(FFBasePlay::TFrame* sp);
   void UpdateDisplayRect(const SDL_Rect& ARect);
   // Under FDisplayLock: the textures and the renderer; DestroyDisplay the window too.
   void DestroyRenderer();
@@ -170,6 +172,9 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   SDL_Texture* FSubTexture = nullptr;
   SDL_Texture* FVisTexture = nullptr;
   SwsContext* FSubConvertCtx = nullptr;
+  // A subtitle went off the screen while the display was busy: its pixels are still in
+  // FSubTexture (play loop).
+  bool FSubTextureStale = false;
   // The last frame given to queue_picture and its size (video thread). The frame is the
   // video decoder's, not owned: its picture moves on into the queue.
   AVFrame* FLastFrame = nullptr;

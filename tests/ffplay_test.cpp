@@ -31,6 +31,7 @@ extern "C" {
 #include "components/FFPlay.h"
 #include "platform/Bitmap.h"
 #include "platform/Dispatcher.h"
+#include "platform/Format.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFLoad.h"
 #include "runtime/SDL2Stubs.h"
@@ -542,6 +543,10 @@ TEST_F(FFPlayWindowTest, PicturesReachTheRendererInItsFormatsAndShowAsTheyAre) {
     if (takes_source) {
       EXPECT_EQ(shown.Format, r.Format) << "a format the renderer takes is not converted";
     }
+    // The picture's texture was made in its own format, and the log says so.
+    EXPECT_TRUE(LogRecorder::TLogRecorder::Get().FindEnding(
+        Platform::Format("Created %dx%d texture with %s.", CClipWidth, CClipHeight,
+                         SDL2Stubs::SDL_GetPixelFormatName(SDLFormatOf(shown.Format)))));
     if (r.Format == AV_PIX_FMT_RGBA) {
       EXPECT_TRUE(takes_source);
     }
