@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -344,7 +345,16 @@ class TPresentCapture {
     FLast.clear();
     FMostDrawn = 0;
   }
-  ~TPresentCapture() { SDL2Stubs::SDL_RenderPresent = FOriginal; }
+  // AOnFrame sees every frame presented (on the presenting thread).
+  explicit TPresentCapture(std::function<void(const std::vector<Uint32>&)> AOnFrame) : TPresentCapture() {
+    std::lock_guard<std::mutex> g(FLock);
+    FOnFrame = std::move(AOnFrame);
+  }
+  ~TPresentCapture() {
+    SDL2Stubs::SDL_RenderPresent = FOriginal;
+    std::lock_guard<std::mutex> g(FLock);
+    FOnFrame = {};
+  }
   // The frame presented last; empty before the first.
   std::vector<Uint32> Last() {
     std::lock_guard<std::mutex> g(FLock);
@@ -362,6 +372,7 @@ class TPresentCapture {
     {
       std::lock_guard<std::mutex> g(FLock);
       FMostDrawn = std::max(FMostDrawn, CountNotBlack(pixels));
+      if (FOnFrame) FOnFrame(pixels);
       FLast = std::move(pixels);
     }
     FOriginal(ARenderer);
@@ -370,6 +381,7 @@ class TPresentCapture {
   static inline std::mutex FLock;
   static inline std::vector<Uint32> FLast;
   static inline size_t FMostDrawn = 0;
+  static inline std::function<void(const std::vector<Uint32>&)> FOnFrame;
 };
 
 // A 64 x 48 picture of four coloured quadrants (top left, top right, bottom left,
@@ -575,6 +587,49 @@ TEST_F(FFPlayWindowTest, PicturesReachTheRendererInItsFormatsAndShowAsTheyAre) {
     EXPECT_FALSE(LogRecorder::TLogRecorder::Get().FindEnding("configure_video_filters() failed"));
     std::remove(file.c_str());
   }
+}
+
+TEST_F(FFPlayWindowTest, SubtitlesShowOverThePictureAndLeaveNoTrace) {
+  // A black picture; a box on the left, later one on the right. Both go through the same
+  // subtitle texture, so the first box must be wiped from it when it ends.
+  const std::string file = FDir + "/subtitled.mkv";
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "vs";
+  spec.VideoSource = "color";
+  spec.Duration = 1.6;
+  spec.Subtitles = {{0.2, 0.6, 4, 16, 16, 16}, {0.9, 1.4, 44, 16, 16, 16}};
+  ASSERT_EQ(MediaBuilder::WriteMedia(file, "matroska", spec), 0);
+  // White pixels of each box's area in one frame.
+  const auto white = [](const std::vector<Uint32>& APixels, int AX) {
+    int n = 0;
+    if (APixels.size() != 64u * 48u) return n;
+    for (int y = 16; y < 32; ++y)
+      for (int x = AX; x < AX + 16; ++x) {
+        const Uint32 p = APixels[static_cast<size_t>(y) * 64 + x];
+        if ((p >> 16 & 0xFF) > 0xC0 && (p >> 8 & 0xFF) > 0xC0 && (p & 0xFF) > 0xC0) ++n;
+      }
+    return n;
+  };
+  std::mutex lock;
+  int left_alone = 0, right_shown = 0, right_with_left = 0;
+  TPresentCapture window([&](const std::vector<Uint32>& APixels) {
+    const int l = white(APixels, 4), r = white(APixels, 44);
+    std::lock_guard<std::mutex> g(lock);
+    if (l == 256 && r == 0) ++left_alone;
+    if (r == 256) ++right_shown;
+    if (r > 0 && l > 0) ++right_with_left;
+  });
+  TZAVereve player;
+  Prepare(player);
+  player.RangeEndAction = FFBasePlay::reStop;
+  ASSERT_TRUE(player.Open(file, nullptr, "")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return !player.Opened(); }, 30.0));
+  player.Stop(true);
+  std::lock_guard<std::mutex> g(lock);
+  EXPECT_GT(left_alone, 0) << "the first subtitle was shown";
+  EXPECT_GT(right_shown, 0) << "the second subtitle was shown";
+  EXPECT_EQ(right_with_left, 0) << "the first subtitle stayed in the texture";
+  std::remove(file.c_str());
 }
 
 TEST_F(FFPlayWindowTest, ClosingClearsTheWindowUnlessTold) {

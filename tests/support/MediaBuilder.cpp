@@ -1,5 +1,6 @@
 #include "MediaBuilder.h"
 
+#include <cstring>
 #include <vector>
 
 extern "C" {
@@ -22,6 +23,7 @@ using AVCodecStubs::avcodec_alloc_context3;
 using AVCodecStubs::avcodec_open2;
 using AVCodecStubs::avcodec_parameters_from_context;
 using AVCodecStubs::av_packet_alloc;
+using AVCodecStubs::avcodec_encode_subtitle;
 using AVFormatStubs::av_interleaved_write_frame;
 using AVFormatStubs::avformat_alloc_output_context2;
 using AVFormatStubs::avformat_new_stream;
@@ -44,6 +46,8 @@ using AVUtilStubs::av_frame_alloc;
 using AVUtilStubs::av_frame_unref;
 using AVUtilStubs::av_rescale_q;
 using AVUtilStubs::av_compare_ts;
+using AVCodecStubs::av_packet_unref;
+using AVCodecStubs::av_new_packet;
 
 struct TOut {
   FFPtr::TCodecContextPtr Codec;
@@ -75,6 +79,44 @@ AVSampleFormat FirstSampleFormat(const AVCodec* ACodec) {
   return static_cast<const AVSampleFormat*>(configs)[0];
 }
 
+// Encodes ABox as one subtitle packet of AOut's stream and writes it.
+int WriteSubtitle(AVFormatContext* AOutput, TOut& AOut, const TSubtitleBox& ABox, AVPacket* APkt) {
+  std::vector<std::uint8_t> index(static_cast<size_t>(ABox.Width) * ABox.Height, 1);
+  std::uint32_t palette[256] = {0x00000000, 0xFFFFFFFF};  // transparent, opaque white
+  AVSubtitleRect rect{};
+  rect.x = ABox.X;
+  rect.y = ABox.Y;
+  rect.w = ABox.Width;
+  rect.h = ABox.Height;
+  rect.nb_colors = 2;
+  rect.type = SUBTITLE_BITMAP;
+  rect.data[0] = index.data();
+  rect.linesize[0] = ABox.Width;
+  rect.data[1] = reinterpret_cast<std::uint8_t*>(palette);
+  rect.linesize[1] = 4;
+  AVSubtitleRect* rects[1] = {&rect};
+  AVSubtitle sub{};
+  sub.format = 0;
+  sub.start_display_time = 0;
+  sub.end_display_time = static_cast<std::uint32_t>((ABox.End - ABox.Start) * 1000);
+  sub.num_rects = 1;
+  sub.rects = rects;
+  sub.pts = static_cast<std::int64_t>(ABox.Start * AV_TIME_BASE);
+  std::vector<std::uint8_t> buf(1 << 16);
+  const int size = avcodec_encode_subtitle(AOut.Codec.get(), buf.data(), static_cast<int>(buf.size()), &sub);
+  if (size < 0) return size;
+  AVPacket* pkt = APkt;
+  av_packet_unref(pkt);
+  int ret = av_new_packet(pkt, size);
+  if (ret < 0) return ret;
+  std::memcpy(pkt->data, buf.data(), static_cast<size_t>(size));
+  pkt->pts = pkt->dts = av_rescale_q(sub.pts, AV_TIME_BASE_Q, AOut.Stream->time_base);
+  pkt->duration = av_rescale_q(sub.end_display_time, AVRational{1, 1000}, AOut.Stream->time_base);
+  pkt->flags |= AV_PKT_FLAG_KEY;
+  pkt->stream_index = AOut.Stream->index;
+  return av_interleaved_write_frame(AOutput, pkt);
+}
+
 }  // namespace
 
 int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSpec& ASpec) {
@@ -95,14 +137,19 @@ int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSp
   std::string desc;
   for (int i = 0; i < count; ++i) {
     const bool video = ASpec.Streams[i] == 'v';
+    const bool subtitle = ASpec.Streams[i] == 's';
     const AVCodec* codec = avcodec_find_encoder_by_name(
-        video ? ASpec.VideoCodec.c_str() : ASpec.AudioCodec.c_str());
+        subtitle ? "dvdsub" : video ? ASpec.VideoCodec.c_str() : ASpec.AudioCodec.c_str());
     if (!codec) return AVERROR_ENCODER_NOT_FOUND;
     TOut& out = outs[i];
     out.Codec.reset(avcodec_alloc_context3(codec));
     if (!out.Codec) return AVERROR(ENOMEM);
     AVCodecContext* c = out.Codec.get();
-    if (video) {
+    if (subtitle) {
+      c->width = ASpec.Width;
+      c->height = ASpec.Height;
+      c->time_base = AVRational{1, 1000};
+    } else if (video) {
       c->width = ASpec.Width;
       c->height = ASpec.Height;
       c->pix_fmt = ASpec.PixelFormat;
@@ -125,10 +172,11 @@ int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSp
     ret = avcodec_parameters_from_context(out.Stream->codecpar, c);
     if (ret < 0) return ret;
 
-    if (i > 0) desc += ";";
+    if (subtitle) continue;
+    if (!desc.empty()) desc += ";";
     if (video) {
-      desc += Platform::Format("testsrc2=size=%dx%d:rate=%d/%d:duration=%g,format=%s,buffersink@s%d",
-                               ASpec.Width, ASpec.Height, ASpec.FrameRate.num,
+      desc += Platform::Format("%s=size=%dx%d:rate=%d/%d:duration=%g,format=%s,buffersink@s%d",
+                               ASpec.VideoSource.c_str(), ASpec.Width, ASpec.Height, ASpec.FrameRate.num,
                                ASpec.FrameRate.den, ASpec.Duration,
                                av_get_pix_fmt_name(ASpec.PixelFormat), i);
     } else {
@@ -152,6 +200,7 @@ int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSp
   if (ret >= 0) ret = avfilter_graph_config(graph.get(), nullptr);
   if (ret < 0) return ret;
   for (int i = 0; i < count; ++i) {
+    if (ASpec.Streams[i] == 's') continue;
     const bool video = ASpec.Streams[i] == 'v';
     const std::string sink = Platform::Format("%s@s%d", video ? "buffersink" : "abuffersink", i);
     outs[i].Sink = avfilter_graph_get_filter(graph.get(), sink.c_str());
@@ -176,6 +225,15 @@ int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSp
   // interleaved as a recorder would write it (not one whole stream after the other).
   std::vector<std::int64_t> nextPts(count, 0);  // in each encoder's time base
   std::vector<bool> done(count, false);
+  // Subtitles are few: all of them go first; the muxer interleaves them by time.
+  for (int i = 0; i < count && ret >= 0; ++i) {
+    if (ASpec.Streams[i] != 's') continue;
+    done[i] = true;
+    for (const TSubtitleBox& box : ASpec.Subtitles) {
+      ret = WriteSubtitle(oc, outs[i], box, pkt.get());
+      if (ret < 0) break;
+    }
+  }
   while (ret >= 0) {
     int i = -1;
     for (int k = 0; k < count; ++k) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -12,10 +13,19 @@ extern "C" {
 
 namespace MediaBuilder {
 
+// A bitmap subtitle: an opaque white box shown from Start to End (seconds).
+struct TSubtitleBox {
+  double Start, End;
+  int X, Y, Width, Height;
+};
+
 // What to write. One letter of Streams per stream, in that order: 'v' a testsrc2
-// picture, 'a' a sine tone (440 Hz for the first stream, 880 Hz for the second ...).
+// picture (or VideoSource), 'a' a sine tone (440 Hz for the first stream, 880 Hz for
+// the second ...), 's' DVD bitmap subtitles (the boxes of Subtitles).
 struct TMediaSpec {
   std::string Streams = "v";
+  std::string VideoSource = "testsrc2";  // a lavfi video source taking size, rate, duration
+  std::vector<TSubtitleBox> Subtitles;
   double Duration = 1.0;  // seconds, every stream
 
   int Width = 64;
