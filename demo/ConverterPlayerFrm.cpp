@@ -208,7 +208,11 @@ void TfrmConverterPlayer::btnOpenClick() {
   const std::string input = chosen.toStdString();
   const std::string output = ConverterPlayerUtils::BuildOutputFileName(input, ConverterPlayerUtils::COutputSuffix);
   const std::string commandLine = ConverterPlayerUtils::BuildCommandLine(input, output);
-  if (!AddConversion(commandLine)) return;
+  if (!AddConversion(commandLine)) {
+    // The earlier task went with ClearTasks: nothing is left to start.
+    btnStart->setEnabled(false);
+    return;
+  }
 
   AddMemoLine("");
   AddMemoLine("***Ready to go!");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QEventLoop>
 #include <QImage>
 #include <QLabel>
@@ -272,6 +273,94 @@ TEST_F(MiravelForm, ConvertsTheChosenFileAndReturnsToIdle) {
   EXPECT_FALSE(c.Memo->toPlainText().contains("***Cannot play")) << c.MemoText();
   EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
   ExpectSmallMpeg4((FDir / "clip_(new)_qorvane.mp4").string());
+}
+
+// Stop during the run: the run ends early, the buttons go back to idle and the bar is
+// not filled. Open works again at once, and the next output takes the next free name,
+// as the stopped run left its file behind.
+TEST_F(MiravelForm, StopEndsTheRunAndTheNextOpenTakesTheNextName) {
+  const std::string input = Clip("stopped.mkv", VideoAndSound(20.0));
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+
+  c.Start->click();
+  c.Stop->click();
+  EXPECT_FALSE(c.Stop->isEnabled());
+  WaitForTheEnd(c);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_LT(c.Bar->value(), 100) << "a stopped task filled the bar";
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+  ASSERT_TRUE(fs::exists(FDir / "stopped_(new)_qorvane.mp4"));
+
+  OpenReady(form, c, input);
+  EXPECT_EQ(c.Bar->value(), 0);
+  c.Start->click();
+  WaitForTheEnd(c);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_EQ(c.Bar->value(), 100);
+  ExpectSmallMpeg4((FDir / "stopped_(new_1)_qorvane.mp4").string());
+}
+
+// A file that cannot be converted, chosen after one that could: the memo says why, and
+// Start goes off with the earlier task, so a click can never start an empty run that
+// would never end. A good file makes the form ready again.
+TEST_F(MiravelForm, UnconvertibleFileLeavesNothingToStart) {
+  const std::string input = Clip("good.mkv", VideoAndSound(1.0));
+  const fs::path junk = FDir / "junk.avi";
+  std::ofstream(junk) << "no media in here\n";
+  TTestForm form;
+  form.show();
+  const TControls c(form);
+  ASSERT_TRUE(c.Complete());
+  OpenReady(form, c, input);
+
+  form.Input = QString::fromStdString(junk.string());
+  c.Open->click();
+  EXPECT_EQ(c.Buttons(), "10000");
+  const QStringList lines = c.Memo->toPlainText().split('\n');
+  const qsizetype at = lines.indexOf(QRegularExpression("^\\*\\*\\*Add task error: .+"));
+  ASSERT_GE(at, 1) << c.MemoText();
+  EXPECT_EQ(lines[at - 1], "");
+  ASSERT_LT(at + 1, lines.size());
+  EXPECT_EQ(lines[at + 1], "");
+  EXPECT_EQ(lines.count("***Ready to go!"), 1) << c.MemoText();
+
+  OpenReady(form, c, input);
+  c.Start->click();
+  WaitForTheEnd(c);
+  EXPECT_EQ(c.Buttons(), "10000");
+  EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
+}
+
+// The log-level list names the levels from quiet to trace and starts at Info, the
+// level the logger starts with; the chosen entry becomes the level of the process.
+TEST_F(MiravelForm, LogLevelListSetsTheProcessLevel) {
+  TTestForm form;
+  form.show();
+  auto* levels = Control<QComboBox>(form, "cboLogLevel");
+  ASSERT_NE(levels, nullptr);
+  const struct {
+    const char* Text;
+    FFLoad::TLogLevel Level;
+  } rows[] = {{"Quiet", FFLoad::llQuiet}, {"Panic", FFLoad::llPanic},     {"Fatal", FFLoad::llFatal},
+              {"Error", FFLoad::llError}, {"Warning", FFLoad::llWarning}, {"Info", FFLoad::llInfo},
+              {"Verbose", FFLoad::llVerbose}, {"Debug", FFLoad::llDebug}, {"Trace", FFLoad::llTrace}};
+  ASSERT_EQ(levels->count(), int(std::size(rows)));
+  EXPECT_EQ(levels->currentText(), "Info");
+  EXPECT_EQ(levels->toolTip(), "LogLevel");
+  EXPECT_EQ(FFLoad::VEDovedo->GetLogLevel(), FFLoad::llInfo);
+  // From the far end back, so that every entry is a change.
+  for (int i = int(std::size(rows)) - 1; i >= 0; --i) {
+    SCOPED_TRACE(rows[i].Text);
+    EXPECT_EQ(levels->itemText(i), rows[i].Text);
+    levels->setCurrentIndex(i);
+    EXPECT_EQ(FFLoad::VEDovedo->GetLogLevel(), rows[i].Level);
+  }
+  levels->setCurrentIndex(5);
+  EXPECT_EQ(FFLoad::VEDovedo->GetLogLevel(), FFLoad::llInfo);
 }
 
 // The frame number and the output time of the status text.
