@@ -36,6 +36,7 @@
 #include "MediaBuilder.h"
 #include "MediaProbe.h"
 #include "PlayerTestSupport.h"
+#include "SavedEnvironment.h"
 #include "demo/ConverterPlayerFrm.h"
 #include "demo/ConverterPlayerUtils.h"
 #include "platform/Dispatcher.h"
@@ -192,6 +193,8 @@ class MiravelForm : public ::testing::Test {
     QCoreApplication::processEvents();
   }
 
+  // The platform choice made in SetUp goes with the test.
+  TestEnvironment::TSavedVariables FVariables{"QT_QPA_PLATFORM"};
   int FArgc = 1;
   char FName[16] = "ostrevan_tests";
   char* FArgv[2] = {FName, nullptr};
