@@ -764,26 +764,11 @@ int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts
   // The video hook first: the frame hook sees the picture as the video hook left it.
   DoVideoHook(src_frame, pts);
   DoFrameHook(src_frame, pts);
-  TFrame* vp = frame_queue_peek_writable(&is->pictq);
-  if (!vp) return -1;
-  {
-    std::lock_guard<std::mutex> g(vp->lock);
-    vp->sar = src_frame->sample_aspect_ratio;
-    vp->uploaded = 0;
-    vp->width = src_frame->width;
-    vp->height = src_frame->height;
-    vp->format = src_frame->format;
-    FLastWidth = vp->width;
-    FLastHeight = vp->height;
-    vp->pts = pts;
-    vp->duration = duration;
-    vp->pos = pos;
-    vp->serial = serial;
-    set_default_window_size(vp->width, vp->height, vp->sar);
-    U::av_frame_move_ref(vp->frame, src_frame);
-  }
-  frame_queue_push(&is->pictq);
-  return 0;
+  // The size is known before the picture can be shown: the display waits for it.
+  FLastWidth = src_frame->width;
+  FLastHeight = src_frame->height;
+  set_default_window_size(src_frame->width, src_frame->height, src_frame->sample_aspect_ratio);
+  return frame_queue_put_picture(&is->pictq, src_frame, pts, duration, pos, serial);
 }
 
 int TCustomPlayer::subtitle_thread(TVideoState* is) {

@@ -90,23 +90,7 @@ THeadlessPlayer::~THeadlessPlayer() {
 
 int THeadlessPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                    std::int64_t pos, int serial) {
-  TFrame* vp = frame_queue_peek_writable(&is->pictq);
-  if (!vp) return -1;
-  {
-    std::lock_guard<std::mutex> g(vp->lock);
-    vp->sar = src_frame->sample_aspect_ratio;
-    vp->uploaded = 0;
-    vp->width = src_frame->width;
-    vp->height = src_frame->height;
-    vp->format = src_frame->format;
-    vp->pts = pts;
-    vp->duration = duration;
-    vp->pos = pos;
-    vp->serial = serial;
-    AVUtilStubs::av_frame_move_ref(vp->frame, src_frame);
-  }
-  frame_queue_push(&is->pictq);
-  return 0;
+  return frame_queue_put_picture(&is->pictq, src_frame, pts, duration, pos, serial);
 }
 
 int THeadlessPlayer::subtitle_thread(TVideoState* is) {
