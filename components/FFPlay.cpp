@@ -760,7 +760,6 @@ void TCustomPlayer::DoVideoHook(AVFrame* AFrame, double APts) {
 
 int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                  std::int64_t pos, int serial) {
-  FLastFrame = src_frame;
   // The video hook first: the frame hook sees the picture as the video hook left it.
   DoVideoHook(src_frame, pts);
   DoFrameHook(src_frame, pts);

@@ -175,9 +175,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   // A subtitle went off the screen while the display was busy: its pixels are still in
   // FSubTexture (play loop).
   bool FSubTextureStale = false;
-  // The last frame given to queue_picture and its size (video thread). The frame is the
-  // video decoder's, not owned: its picture moves on into the queue.
-  AVFrame* FLastFrame = nullptr;
+  // The size of the last picture given to queue_picture (video thread).
   std::atomic<int> FLastWidth{0};
   std::atomic<int> FLastHeight{0};
   mutable std::mutex FRectLock;
