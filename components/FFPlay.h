@@ -11,7 +11,7 @@
 // - the subtitle thread: subtitle_thread;
 // - the caller's thread (the main thread): the public operations, SetScreenHandle, and
 //   the host binding's calls (a Qt event filter in the GUI part, see
-//   platform/gui/PlayerWindowBinding.h), which forwards resizes and exposes as window
+//   components/gui/PlayerWindowBinding.h), which forwards resizes and exposes as window
 //   events and releases the window before the host destroys it.
 //
 // Locks, in the order they may be taken:
