@@ -125,7 +125,7 @@ TCustomPlayer::~TCustomPlayer() {
   OnVideoHook = {};
   {
     std::lock_guard<std::recursive_mutex> g(FDisplayLock);
-    DestroyDisplay(true);
+    DestroyDisplay();
   }
   if (FSubConvertCtx && SwScaleStubs::sws_freeContext) SwScaleStubs::sws_freeContext(FSubConvertCtx);
   FSubConvertCtx = nullptr;
@@ -265,14 +265,14 @@ void TCustomPlayer::DestroyRenderer() {
   FHasRenderer = false;
 }
 
-void TCustomPlayer::DestroyDisplay(bool AShowHost) {
+void TCustomPlayer::DestroyDisplay() {
   DestroyRenderer();
   FRendererInfo.num_texture_formats = 0;
   FRendererName.clear();
   if (FWindow) S::SDL_DestroyWindow(FWindow);
   FWindow = nullptr;
   FWindowID = 0;
-  (void)AShowHost;  // a foreign window stays shown: SDL never hides what it did not create
+  // A foreign window stays shown: SDL never hides what it did not create.
   FOwnWindow = false;
 }
 
@@ -366,7 +366,7 @@ bool TCustomPlayer::ChangeScreenHandle(Platform::HWND AHandle) {
     return true;
   }
   FChanging = true;
-  DestroyDisplay(true);
+  DestroyDisplay();
   Log(llInfo, Format("ScreenHandle changed from %d to %d",
                      static_cast<int>(reinterpret_cast<std::uintptr_t>(FScreenHandle)),
                      static_cast<int>(reinterpret_cast<std::uintptr_t>(AHandle))));
@@ -394,7 +394,7 @@ void TCustomPlayer::CloseDisplay() {
   const bool keep = FRendererName.compare(0, 8, "direct3d") == 0;
   if (FWindow && !keep) {
     const bool own = FOwnWindow;
-    DestroyDisplay(true);
+    DestroyDisplay();
     if (own) FScreenHandle = nullptr;
   } else {
     DestroyRenderer();
@@ -426,7 +426,7 @@ void TCustomPlayer::ReleaseHostWindow() {
   // the window while it still exists.
   std::lock_guard<std::recursive_mutex> d(FDisplayLock);
   FChanging = true;
-  DestroyDisplay(false);
+  DestroyDisplay();
   FScreenHandle = nullptr;
   FChangePending = true;
   // No window of the player's own pops up in its place: the display stays closed until

@@ -155,7 +155,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void UpdateDisplayRect(const SDL_Rect& ARect);
   // Under FDisplayLock: the textures and the renderer; DestroyDisplay the window too.
   void DestroyRenderer();
-  void DestroyDisplay(bool AShowHost);
+  void DestroyDisplay();
   // Ends a section under FDisplayLock that drew with the renderer: an OpenGL renderer's
   // commands are flushed and its context is left current on no thread, so whichever
   // thread holds FDisplayLock next may use or destroy the renderer.
