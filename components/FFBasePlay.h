@@ -303,8 +303,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
  protected:
   // Sets the default window size from a picture's size and aspect (used at open).
   void set_default_window_size(int width, int height, AVRational sar);
-  int default_width = 640;
-  int default_height = 480;
+  // Written by the read and video threads, read by the play loop when it opens the display.
+  std::atomic<int> default_width{640};
+  std::atomic<int> default_height{480};
   Platform::HWND FScreenHandle = nullptr;
 
  private:

@@ -32,6 +32,7 @@ using AVUtilStubs::av_fifo_read;
 using AVUtilStubs::av_fifo_write;
 using AVUtilStubs::av_frame_alloc;
 using AVUtilStubs::av_frame_free;
+using AVUtilStubs::av_frame_move_ref;
 using AVUtilStubs::av_frame_unref;
 using AVUtilStubs::av_log;
 using AVCodecStubs::av_packet_alloc;
@@ -274,6 +275,27 @@ void frame_queue_push(TFrameQueue* f) {
   f->size += 1;
   SDL_CondSignal(f->cond);
   SDL_UnlockMutex(f->mutex);
+}
+
+int frame_queue_put_picture(TFrameQueue* f, AVFrame* src_frame, double pts, double duration,
+                            std::int64_t pos, int serial) {
+  TFrame* vp = frame_queue_peek_writable(f);
+  if (!vp) return -1;
+  {
+    std::lock_guard<std::mutex> g(vp->lock);
+    vp->sar = src_frame->sample_aspect_ratio;
+    vp->uploaded = 0;
+    vp->width = src_frame->width;
+    vp->height = src_frame->height;
+    vp->format = src_frame->format;
+    vp->pts = pts;
+    vp->duration = duration;
+    vp->pos = pos;
+    vp->serial = serial;
+    av_frame_move_ref(vp->frame, src_frame);
+  }
+  frame_queue_push(f);
+  return 0;
 }
 
 void frame_queue_next(TFrameQueue* f) {

@@ -148,6 +148,11 @@ TFrame* frame_queue_peek_writable(TFrameQueue* f);
 TFrame* frame_queue_peek_readable(TFrameQueue* f);
 // Publishes the slot returned by frame_queue_peek_writable.
 void frame_queue_push(TFrameQueue* f);
+// Moves src_frame's picture with its times into the next writable slot (under the slot's
+// lock) and publishes it; 0, or -1 when the packet queue was aborted (src_frame is then
+// left as it was).
+int frame_queue_put_picture(TFrameQueue* f, AVFrame* src_frame, double pts, double duration,
+                            std::int64_t pos, int serial);
 // Done with the frame at the read index: with keep_last the first call only marks it
 // shown; otherwise the slot is released and the reader moves on.
 void frame_queue_next(TFrameQueue* f);

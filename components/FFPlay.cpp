@@ -125,7 +125,7 @@ TCustomPlayer::~TCustomPlayer() {
   OnVideoHook = {};
   {
     std::lock_guard<std::recursive_mutex> g(FDisplayLock);
-    DestroyDisplay(true);
+    DestroyDisplay();
   }
   if (FSubConvertCtx && SwScaleStubs::sws_freeContext) SwScaleStubs::sws_freeContext(FSubConvertCtx);
   FSubConvertCtx = nullptr;
@@ -265,14 +265,14 @@ void TCustomPlayer::DestroyRenderer() {
   FHasRenderer = false;
 }
 
-void TCustomPlayer::DestroyDisplay(bool AShowHost) {
+void TCustomPlayer::DestroyDisplay() {
   DestroyRenderer();
   FRendererInfo.num_texture_formats = 0;
   FRendererName.clear();
   if (FWindow) S::SDL_DestroyWindow(FWindow);
   FWindow = nullptr;
   FWindowID = 0;
-  (void)AShowHost;  // a foreign window stays shown: SDL never hides what it did not create
+  // A foreign window stays shown: SDL never hides what it did not create.
   FOwnWindow = false;
 }
 
@@ -341,8 +341,8 @@ int TCustomPlayer::video_open(TVideoState* is) {
   if (FChanging || FHostReleased) return -1;
   std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
   if (!d.owns_lock()) return -1;
-  int w = ScreenWidth > 0 ? ScreenWidth : default_width;
-  int h = ScreenHeight > 0 ? ScreenHeight : default_height;
+  int w = ScreenWidth > 0 ? ScreenWidth : default_width.load();
+  int h = ScreenHeight > 0 ? ScreenHeight : default_height.load();
   if (!CreateDisplay(FScreenHandle, w, h)) return -1;
   ReleaseRenderContext();
   is->width = w;
@@ -366,7 +366,7 @@ bool TCustomPlayer::ChangeScreenHandle(Platform::HWND AHandle) {
     return true;
   }
   FChanging = true;
-  DestroyDisplay(true);
+  DestroyDisplay();
   Log(llInfo, Format("ScreenHandle changed from %d to %d",
                      static_cast<int>(reinterpret_cast<std::uintptr_t>(FScreenHandle)),
                      static_cast<int>(reinterpret_cast<std::uintptr_t>(AHandle))));
@@ -394,7 +394,7 @@ void TCustomPlayer::CloseDisplay() {
   const bool keep = FRendererName.compare(0, 8, "direct3d") == 0;
   if (FWindow && !keep) {
     const bool own = FOwnWindow;
-    DestroyDisplay(true);
+    DestroyDisplay();
     if (own) FScreenHandle = nullptr;
   } else {
     DestroyRenderer();
@@ -426,7 +426,7 @@ void TCustomPlayer::ReleaseHostWindow() {
   // the window while it still exists.
   std::lock_guard<std::recursive_mutex> d(FDisplayLock);
   FChanging = true;
-  DestroyDisplay(false);
+  DestroyDisplay();
   FScreenHandle = nullptr;
   FChangePending = true;
   // No window of the player's own pops up in its place: the display stays closed until
@@ -760,30 +760,14 @@ void TCustomPlayer::DoVideoHook(AVFrame* AFrame, double APts) {
 
 int TCustomPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                  std::int64_t pos, int serial) {
-  FLastFrame = src_frame;
   // The video hook first: the frame hook sees the picture as the video hook left it.
   DoVideoHook(src_frame, pts);
   DoFrameHook(src_frame, pts);
-  TFrame* vp = frame_queue_peek_writable(&is->pictq);
-  if (!vp) return -1;
-  {
-    std::lock_guard<std::mutex> g(vp->lock);
-    vp->sar = src_frame->sample_aspect_ratio;
-    vp->uploaded = 0;
-    vp->width = src_frame->width;
-    vp->height = src_frame->height;
-    vp->format = src_frame->format;
-    FLastWidth = vp->width;
-    FLastHeight = vp->height;
-    vp->pts = pts;
-    vp->duration = duration;
-    vp->pos = pos;
-    vp->serial = serial;
-    set_default_window_size(vp->width, vp->height, vp->sar);
-    U::av_frame_move_ref(vp->frame, src_frame);
-  }
-  frame_queue_push(&is->pictq);
-  return 0;
+  // The size is known before the picture can be shown: the display waits for it.
+  FLastWidth = src_frame->width;
+  FLastHeight = src_frame->height;
+  set_default_window_size(src_frame->width, src_frame->height, src_frame->sample_aspect_ratio);
+  return frame_queue_put_picture(&is->pictq, src_frame, pts, duration, pos, serial);
 }
 
 int TCustomPlayer::subtitle_thread(TVideoState* is) {

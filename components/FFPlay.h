@@ -11,7 +11,7 @@
 // - the subtitle thread: subtitle_thread;
 // - the caller's thread (the main thread): the public operations, SetScreenHandle, and
 //   the host binding's calls (a Qt event filter in the GUI part, see
-//   platform/gui/PlayerWindowBinding.h), which forwards resizes and exposes as window
+//   components/gui/PlayerWindowBinding.h), which forwards resizes and exposes as window
 //   events and releases the window before the host destroys it.
 //
 // Locks, in the order they may be taken:
@@ -155,7 +155,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void UpdateDisplayRect(const SDL_Rect& ARect);
   // Under FDisplayLock: the textures and the renderer; DestroyDisplay the window too.
   void DestroyRenderer();
-  void DestroyDisplay(bool AShowHost);
+  void DestroyDisplay();
   // Ends a section under FDisplayLock that drew with the renderer: an OpenGL renderer's
   // commands are flushed and its context is left current on no thread, so whichever
   // thread holds FDisplayLock next may use or destroy the renderer.
@@ -175,9 +175,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   // A subtitle went off the screen while the display was busy: its pixels are still in
   // FSubTexture (play loop).
   bool FSubTextureStale = false;
-  // The last frame given to queue_picture and its size (video thread). The frame is the
-  // video decoder's, not owned: its picture moves on into the queue.
-  AVFrame* FLastFrame = nullptr;
+  // The size of the last picture given to queue_picture (video thread).
   std::atomic<int> FLastWidth{0};
   std::atomic<int> FLastHeight{0};
   mutable std::mutex FRectLock;

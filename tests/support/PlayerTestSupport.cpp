@@ -77,6 +77,7 @@ std::vector<TFramePtr> SineFrames(int AFrequency, int ASampleRate, double ADurat
 #include <chrono>
 
 #include "components/FFBasePlayClock.h"
+#include "components/FFPlay.h"
 #include "runtime/AVCodecStubs.h"
 
 namespace PlayerTestSupport {
@@ -90,23 +91,7 @@ THeadlessPlayer::~THeadlessPlayer() {
 
 int THeadlessPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                    std::int64_t pos, int serial) {
-  TFrame* vp = frame_queue_peek_writable(&is->pictq);
-  if (!vp) return -1;
-  {
-    std::lock_guard<std::mutex> g(vp->lock);
-    vp->sar = src_frame->sample_aspect_ratio;
-    vp->uploaded = 0;
-    vp->width = src_frame->width;
-    vp->height = src_frame->height;
-    vp->format = src_frame->format;
-    vp->pts = pts;
-    vp->duration = duration;
-    vp->pos = pos;
-    vp->serial = serial;
-    AVUtilStubs::av_frame_move_ref(vp->frame, src_frame);
-  }
-  frame_queue_push(&is->pictq);
-  return 0;
+  return frame_queue_put_picture(&is->pictq, src_frame, pts, duration, pos, serial);
 }
 
 int THeadlessPlayer::subtitle_thread(TVideoState* is) {
@@ -132,13 +117,14 @@ void THeadlessPlayer::video_refresh(TVideoState* is, double& remaining_time) {
       const double now = AVUtilStubs::av_gettime_relative() / 1000000.0;
       if (lastvp->serial != vp->serial) is->frame_timer = now;
       if (is->paused) break;
-      const double delay = compute_target_delay(vp_duration(is, lastvp, vp), is);
-      if (now < is->frame_timer + delay) {
-        remaining_time = std::min(is->frame_timer + delay - now, remaining_time);
+      // The output side's timing, without late dropping.
+      const FFPlay::TRefreshTiming t = FFPlay::ComputeRefreshTiming(
+          is->frame_timer, compute_target_delay(vp_duration(is, lastvp, vp), is), now, NAN, false);
+      if (!t.Show) {
+        remaining_time = std::min(t.Wait, remaining_time);
         break;
       }
-      is->frame_timer += delay;
-      if (delay > 0 && now - is->frame_timer > AV_SYNC_THRESHOLD_MAX) is->frame_timer = now;
+      is->frame_timer = t.FrameTimer;
       if (!std::isnan(vp->pts)) update_video_pts(is, vp->pts, vp->serial);
       frame_queue_next(&is->pictq);
       ++Shown;
