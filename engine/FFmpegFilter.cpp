@@ -499,8 +499,6 @@ int fg_complex_bind_input(TFilterGraph* fg, TInputFilter* ifilter) {
 
 // ---- Configuration --------------------------------------------------------------------------
 
-// Creates filter_name (instance name = filter name) with args after *last and makes it
-// the last filter of the chain.
 // Creates an instance of f named inst_name with args, links the chain's end (last_filter,
 // pad pad_idx) to it, and makes it the chain's end.
 int append_filter(AVFilterGraph* graph, AVFilterContext*& last_filter, int& pad_idx,
@@ -517,6 +515,7 @@ int append_filter(AVFilterGraph* graph, AVFilterContext*& last_filter, int& pad_
   return 0;
 }
 
+// Appends filter_name (the instance is named like the filter) with args to the chain.
 int insert_filter(AVFilterGraph* graph, AVFilterContext** last_filter, int* pad_idx,
                   const char* filter_name, const char* args) {
   const AVFilter* f = F::avfilter_get_by_name(filter_name);
