@@ -595,15 +595,12 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
   if (ret < 0) return ret;
 
   if ((ofp->width || ofp->height) && (ofp->flags & OFILTER_FLAG_AUTOSCALE)) {
-    char args[255];
-    const AVDictionaryEntry* e = nullptr;
-
-    std::snprintf(args, sizeof(args), "%d:%d", ofp->width, ofp->height);
-    while ((e = U::av_dict_iterate(ofp->sws_opts, e)))
-      U::av_strlcatf(args, sizeof(args), ":%s=%s", e->key, e->value);
+    std::string args = std::to_string(ofp->width) + ":" + std::to_string(ofp->height);
+    if (U::av_dict_count(ofp->sws_opts)) args += ":" + DictToString(ofp->sws_opts, ':');
 
     std::snprintf(name, sizeof(name), "scaler_out_%s", ofilter->name);
-    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("scale"), name, args);
+    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("scale"), name,
+                        args.c_str());
     if (ret < 0) return ret;
   }
 
