@@ -32,6 +32,7 @@ extern "C" {
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHW.h"
+#include "runtime/MyUtils.h"
 
 namespace FFmpegFilter {
 
@@ -1464,14 +1465,6 @@ int send_frame(TFilterGraph* fg, TFilterGraphThread* fgt, TInputFilter* ifilter,
   return 0;
 }
 
-// The median of three.
-std::int64_t mid_pred(std::int64_t a, std::int64_t b, std::int64_t c) {
-  if (a > b) std::swap(a, b);
-  if (b > c) std::swap(b, c);
-  if (a > b) std::swap(a, b);
-  return b;
-}
-
 }  // namespace
 
 // ---- Set-up and binding ---------------------------------------------------------------------
@@ -2281,7 +2274,7 @@ void video_sync_process(TOutputFilterPriv* ofp, AVFrame* frame, std::int64_t& nb
 
   if (!frame) {
     nb_frames_prev = nb_frames =
-        mid_pred(ofp->frames_prev_hist[0], ofp->frames_prev_hist[1], ofp->frames_prev_hist[2]);
+        MyUtils::mid_pred(ofp->frames_prev_hist[0], ofp->frames_prev_hist[1], ofp->frames_prev_hist[2]);
 
     if (!nb_frames && ofp->last_dropped) {
       atomic_fetch_add(ofilter->nb_frames_drop, 1);

@@ -32,6 +32,7 @@
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MemoryProtocol.h"
+#include "runtime/MyUtils.h"
 
 namespace FFmpegMux {
 
@@ -195,12 +196,6 @@ std::int64_t filesize(AVIOContext* pb) {
   // not a seekable file: the position is what was written
   if (ret <= 0) ret = avio_seek(pb, 0, SEEK_CUR);
   return ret;
-}
-
-// The middle one of three values (without the overflow of a sum-based formula, which
-// the first packet's unset last dts would cause).
-std::int64_t Median3(std::int64_t a, std::int64_t b, std::int64_t c) {
-  return std::max(std::min(a, b), std::min(std::max(a, b), c));
 }
 
 void mux_log_debug_ts(TOutputStream* ost, const AVPacket* pkt) {
@@ -584,7 +579,7 @@ int mux_fixup_ts(TMux* mux, TMuxStream* ms, AVPacket* pkt) {
       // the median of pts, dts and the last dts + 1
       const std::int64_t last_next =
           ms->last_mux_dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE + 1 : ms->last_mux_dts + 1;
-      pkt->pts = pkt->dts = Median3(pkt->pts, pkt->dts, last_next);
+      pkt->pts = pkt->dts = MyUtils::mid_pred(pkt->pts, pkt->dts, last_next);
     }
     if ((ost->type_ == AVMEDIA_TYPE_AUDIO || ost->type_ == AVMEDIA_TYPE_VIDEO ||
          ost->type_ == AVMEDIA_TYPE_SUBTITLE) &&
