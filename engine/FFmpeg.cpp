@@ -99,13 +99,11 @@ void WaitServing(TEvent& AEvent) {
 TConvertThread::TConvertThread(TCustomFFmpeg* AOwner) : Platform::TThread(true), FOwner(AOwner) {
   FreeOnTerminate = true;
   Start();
-  FStartGate.SetEvent();  // last touch of this object here
 }
 
 void TConvertThread::Execute() {
   // The run event was reset by Start on the caller's thread, before this thread
   // existed: a Stop(True) or a destroy right after Start always waits for this job.
-  FStartGate.WaitFor(Platform::INFINITE);
   TCustomFFmpeg* owner = FOwner;
   owner->FJobThreadID.store(Platform::GetCurrentThreadId());
   try {
@@ -124,11 +122,9 @@ TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg* AOwner)
     : Platform::TThread(true), FOwner(AOwner) {
   FreeOnTerminate = true;
   Start();
-  FStartGate.SetEvent();  // last touch of this object here
 }
 
 void TDoTerminateThread::Execute() {
-  FStartGate.WaitFor(Platform::INFINITE);
   TCustomFFmpeg* owner = FOwner;
   try {
     owner->DoTerminate();

@@ -123,9 +123,6 @@ class TConvertThread : public Platform::TThread {
 
  private:
   TCustomFFmpeg* FOwner;
-  // Opened once Start has returned: a self-freeing thread that ended before Start's
-  // own bookkeeping was over would free the object under it.
-  Platform::TEvent FStartGate{true, false};
 };
 
 // Delivers the terminate notification of a task that never ran, on a thread of its
@@ -139,9 +136,6 @@ class TDoTerminateThread : public Platform::TThread {
 
  private:
   TCustomFFmpeg* FOwner;
-  // Opened once Start has returned: a self-freeing thread that ended before Start's
-  // own bookkeeping was over would free the object under it.
-  Platform::TEvent FStartGate{true, false};
 };
 
 // Life cycle: created (FPauseState -1) -> ParseOptions -> Start -> running (0) <->

@@ -982,12 +982,6 @@ int opt_deprecated_no_effect(void*, const char* opt, const char*) {
   av_log(nullptr, AV_LOG_WARNING, "Option -%s is deprecated and has no effect\n", opt);
   return 0;
 }
-int opt_adrift_threshold(void* o, const char* opt, const char* arg) {
-  return opt_deprecated_no_effect(o, opt, arg);
-}
-int opt_qphist(void* o, const char* opt, const char* arg) {
-  return opt_deprecated_no_effect(o, opt, arg);
-}
 
 int opt_vsync(void* optctx, const char*, const char* arg) {
   TBaseFFmpeg* task = TaskOf(optctx);
@@ -1349,10 +1343,11 @@ void BuildOptionTable(TBaseFFmpeg* ATask) {
   add("filter_hw_device", FUNC, 0x5, OptFunc(opt_filter_hw_device),
       "set hardware device used when filtering", "device");
   // deprecated
-  add("adrift_threshold", FUNC, 0x5, OptFunc(opt_adrift_threshold), "deprecated, does nothing",
-      "threshold");
+  add("adrift_threshold", FUNC, 0x5, OptFunc(opt_deprecated_no_effect),
+      "deprecated, does nothing", "threshold");
   add("top", INT, 0x1F8C, OFF(top_field_first), "deprecated, use the setfield video filter", "");
-  add("qphist", FUNC, 0xC, OptFunc(opt_qphist), "deprecated, does nothing", nullptr);
+  add("qphist", FUNC, 0xC, OptFunc(opt_deprecated_no_effect), "deprecated, does nothing",
+      nullptr);
   add("vsync", FUNC, 0x5, OptFunc(opt_vsync),
       "set video sync method globally; deprecated, use -fps_mode", "");
   // this system's own

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LoaderTestSupport.h"
+#include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegOpt.h"
@@ -36,43 +36,7 @@ using FFmpegOpt::TGlobalOptionsContext;
 namespace fs = std::filesystem;
 
 // What the log worker hands on (FFmpeg lines and the task's own), for the whole process.
-class TMessages {
- public:
-  static TMessages& Get() {
-    static TMessages* messages = new TMessages;
-    return *messages;
-  }
-  FFLoad::TLogEvent Event() { return FFLoad::TLogEvent::FromFunction(&Handler, this); }
-  void Clear() {
-    std::lock_guard<std::mutex> g(FLock);
-    FMessages.clear();
-  }
-  bool Has(const std::string& AText) {
-    std::lock_guard<std::mutex> g(FLock);
-    for (const std::string& m : FMessages)
-      if (m.find(AText) != std::string::npos) return true;
-    return false;
-  }
-  std::string All() {
-    std::lock_guard<std::mutex> g(FLock);
-    std::string s;
-    for (const std::string& m : FMessages) s += m + "|";
-    return s;
-  }
-
- private:
-  static void Handler(void* AData, Platform::TObject*, int, FFLoad::TLogLevel,
-                      const std::string& AMsg) {
-    auto* self = static_cast<TMessages*>(AData);
-    std::string text;
-    for (char ch : AMsg)
-      if (ch != '\r') text += ch;
-    std::lock_guard<std::mutex> g(self->FLock);
-    self->FMessages.push_back(text);
-  }
-  std::mutex FLock;
-  std::vector<std::string> FMessages;
-};
+using TMessages = LogRecorder::TLogRecorder;
 
 // A task without the conversion machinery, for handlers that need input files put together
 // by hand (a real task's clean-up would free them as demuxer records).
@@ -138,7 +102,7 @@ class FFmpegOpt_ : public ::testing::Test {
   void WriteText(const std::string& AName, const std::string& AText) const {
     std::ofstream(Path(AName), std::ios::binary) << AText;
   }
-  static bool Logged(const std::string& AText) { return TMessages::Get().Has(AText); }
+  static bool Logged(const std::string& AText) { return TMessages::Get().Contains(AText); }
 
   LoaderTestSupport::TLogWorkerSettings* FSettings = nullptr;
   fs::path FDir;
@@ -240,7 +204,7 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
                                  : c.LastErr == "-" ? ""
                                                     : c.LastErr);
     for (const std::string& text : c.Logged)
-      EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().All();
+      EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().Joined();
     EXPECT_TRUE(Logged("ParseOptions: " + c.Line));
   }
 }
@@ -257,7 +221,7 @@ TEST_F(FFmpegOpt_, StartTimeCorrectionAndInputSync) {
   ASSERT_EQ(task.ParseOptions("-i \"" + Path("in.ts") + "\" -isync 0 -i \"" + Path("in.mkv") +
                               "\" -map 0:v -map 1:v -c copy -y \"" + Path("out.mkv") + "\""),
             0)
-      << TMessages::Get().All();
+      << TMessages::Get().Joined();
   const TInputFile* ts = task.Finput_files[0];
   const TInputFile* mkv = task.Finput_files[1];
   const std::int64_t shift = ts->start_time_effective - ts->ctx->start_time;
@@ -265,13 +229,13 @@ TEST_F(FFmpegOpt_, StartTimeCorrectionAndInputSync) {
   EXPECT_EQ(ts->ts_offset, -ts->start_time_effective);
   EXPECT_TRUE(Logged(Platform::Format("Correcting start time of Input #0 by %lld us.",
                                       static_cast<long long>(shift))))
-      << TMessages::Get().All();
+      << TMessages::Get().Joined();
   const std::int64_t adjustment = mkv->start_time_effective - ts->start_time_effective;
   EXPECT_EQ(mkv->ts_offset, -mkv->start_time_effective + adjustment);
   EXPECT_TRUE(
       Logged(Platform::Format("Adjusted ts offset for Input #1 by %lld us to sync with Input #0.",
                               static_cast<long long>(adjustment))))
-      << TMessages::Get().All();
+      << TMessages::Get().Joined();
 }
 
 TEST_F(FFmpegOpt_, SecondParseFailsWhileTheSchedulerExists) {
@@ -373,7 +337,7 @@ TEST_F(FFmpegOpt_, OverwriteGuard) {
     task.Fnb_input_files = 1;
     EXPECT_EQ(FFmpegOpt::assert_file_overwrite(&task, c.File.c_str()), c.Result);
     if (c.Message) {
-      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().Joined();
     }
     task.Finput_files = nullptr;
     task.Fnb_input_files = 0;
@@ -406,7 +370,7 @@ TEST_F(FFmpegOpt_, PerStreamValueAndMultipleMatchWarning) {
   EXPECT_TRUE(
       Logged("Multiple -codec/-c/-acodec/-vcodec/-scodec options specified for stream 0, only the "
              "last option '-codec:0 mpeg4' will be used."))
-      << TMessages::Get().All();
+      << TMessages::Get().Joined();
 
   // audio: no codec entry matches (value untouched); two sample rates match
   TMessages::Get().Clear();
@@ -422,7 +386,7 @@ TEST_F(FFmpegOpt_, PerStreamValueAndMultipleMatchWarning) {
   EXPECT_TRUE(
       Logged("Multiple -ar options specified for stream 1, only the last option '-ar:a 48000' will "
              "be used."))
-      << TMessages::Get().All();
+      << TMessages::Get().Joined();
 
   // one match: no warning
   TMessages::Get().Clear();
@@ -619,12 +583,12 @@ TEST_F(FFmpegOptHandlers, StoreAndRestateRows) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.Opt) + " " + (c.Arg ? c.Arg : ""));
     TMessages::Get().Clear();
-    EXPECT_EQ(Apply(c.Opt, c.Arg), c.Result) << TMessages::Get().All();
+    EXPECT_EQ(Apply(c.Opt, c.Arg), c.Result) << TMessages::Get().Joined();
     if (c.Observe) {
       EXPECT_EQ(c.Observe(*this), c.Expected);
     }
     if (c.Message) {
-      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().Joined();
     }
   }
 }
@@ -651,7 +615,7 @@ TEST_F(FFmpegOptHandlers, FpsModeValues) {
     EXPECT_EQ(FFmpegOpt::parse_and_set_vsync(&FTask, c.Arg, value, 0, 1, c.Global), c.Result);
     EXPECT_EQ(value, c.Value);
     if (c.Message) {
-      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().Joined();
     }
   }
 }
@@ -691,7 +655,7 @@ TEST_F(FFmpegOptHandlers, Map) {
     FFile.g = &FGroup;
     for (std::size_t i = 0; i + 1 < c.Maps.size(); i++) ASSERT_EQ(Apply("map", c.Maps[i]), 1);
     const int ret = Apply("map", c.Maps.back());
-    EXPECT_EQ(ret < 0 ? ret : 0, c.Result) << TMessages::Get().All();
+    EXPECT_EQ(ret < 0 ? ret : 0, c.Result) << TMessages::Get().Joined();
     std::string entries;
     for (int i = 0; i < FFile.nb_stream_maps; i++) {
       const auto& m = FFile.stream_maps[i];
@@ -705,7 +669,7 @@ TEST_F(FFmpegOptHandlers, Map) {
     }
     EXPECT_EQ(entries, c.Entries);
     if (c.Message) {
-      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+      EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().Joined();
     }
   }
 
@@ -713,13 +677,13 @@ TEST_F(FFmpegOptHandlers, Map) {
   TMessages::Get().Clear();
   input.Stream(1).user_set_discard = AVDISCARD_ALL;
   EXPECT_EQ(Apply("map", "0:a"), AVERROR(EINVAL));
-  EXPECT_TRUE(Logged("Stream map '0:a' matches disabled streams.")) << TMessages::Get().All();
+  EXPECT_TRUE(Logged("Stream map '0:a' matches disabled streams.")) << TMessages::Get().Joined();
 }
 
 TEST_F(FFmpegOptHandlers, Target) {
   // the user's own bit rate survives the target's
   ASSERT_EQ(AVUtilStubs::av_dict_set(&FGroup.codec_opts, "b:v", "1M", 0), 0);
-  ASSERT_EQ(Apply("target", "pal-dvd"), 1) << TMessages::Get().All();
+  ASSERT_EQ(Apply("target", "pal-dvd"), 1) << TMessages::Get().Joined();
   EXPECT_EQ(Last(FFile.codec_names), "a=ac3");
   EXPECT_STREQ(FFile.format, "dvd");
   EXPECT_EQ(Last(FFile.frame_sizes), "=720x576");
@@ -763,19 +727,19 @@ TEST_F(FFmpegOptHandlers, PresetFile) {
   WriteText("good.ffpreset", "# a comment\n\ng=12\r\nb=200k\nvcodec=mpeg4\n");
   WriteText("bad.ffpreset", "g=12\nno value here\nb=1\n");
   WriteText("unknown.ffpreset", "nosuchoption=1\n");
-  ASSERT_EQ(Apply("fpre", Path("good.ffpreset").c_str()), 1) << TMessages::Get().All();
+  ASSERT_EQ(Apply("fpre", Path("good.ffpreset").c_str()), 1) << TMessages::Get().Joined();
   EXPECT_EQ(CodecOpt("g"), "12");
   EXPECT_EQ(CodecOpt("b"), "200k");
   EXPECT_EQ(Last(FFile.codec_names), "v=mpeg4");
 
   TMessages::Get().Clear();
   EXPECT_EQ(Apply("fpre", Path("bad.ffpreset").c_str()), AVERROR(EINVAL));
-  EXPECT_TRUE(Logged(": Invalid syntax: 'no value here'")) << TMessages::Get().All();
+  EXPECT_TRUE(Logged(": Invalid syntax: 'no value here'")) << TMessages::Get().Joined();
   TMessages::Get().Clear();
   EXPECT_EQ(Apply("fpre", Path("unknown.ffpreset").c_str()), AVERROR(EINVAL));
   EXPECT_TRUE(
       Logged("Invalid option or argument: 'nosuchoption=1', parsed as 'nosuchoption' = '1'"))
-      << TMessages::Get().All();
+      << TMessages::Get().Joined();
   TMessages::Get().Clear();
   EXPECT_EQ(Apply("fpre", Path("none.ffpreset").c_str()), AVERROR(ENOENT));
   EXPECT_TRUE(Logged("File for preset '" + Path("none.ffpreset") + "' not found"));
@@ -783,7 +747,7 @@ TEST_F(FFmpegOptHandlers, PresetFile) {
 
 TEST_F(FFmpegOptHandlers, ProgressTarget) {
   // "-" is the standard output
-  ASSERT_EQ(Apply("progress", "-"), 1) << TMessages::Get().All();
+  ASSERT_EQ(Apply("progress", "-"), 1) << TMessages::Get().Joined();
   ASSERT_NE(FTask.Fprogress_avio, nullptr);
   EXPECT_NE(FTask.FLastWrite.load(), 0);
   // a file: a second -progress replaces the first target
@@ -791,7 +755,7 @@ TEST_F(FFmpegOptHandlers, ProgressTarget) {
   EXPECT_TRUE(fs::exists(Path("progress.txt")));
   TMessages::Get().Clear();
   EXPECT_LT(Apply("progress", Path("no/such/dir/p.txt").c_str()), 0);
-  EXPECT_TRUE(Logged("Failed to open progress URL")) << TMessages::Get().All();
+  EXPECT_TRUE(Logged("Failed to open progress URL")) << TMessages::Get().Joined();
 }
 
 TEST_F(FFmpegOptHandlers, FilterGraphsFromFiles) {
@@ -827,7 +791,7 @@ TEST_F(FFmpegOpt_, VideoHookBitsPixel) {
     TMessages::Get().Clear();
     EXPECT_EQ(parse_option(&go, "VideoHookBitsPixel", c.Value, task.FOptionDef), 1);
     EXPECT_EQ(task.VideoHookBitsPixel(), 24);
-    EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().All();
+    EXPECT_TRUE(Logged(c.Message)) << TMessages::Get().Joined();
   }
   uninit_opts(&go);
 }

@@ -8,13 +8,13 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LogCapture.h"
 #include "LoaderTestSupport.h"
+#include "LogRecorder.h"
 #include "platform/Format.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
@@ -27,35 +27,7 @@ using FFLoad::VEDovedo;
 using AVUtilStubs::av_log;
 
 // The messages the log worker hands on, with its CR LF line ends turned back into LF.
-// Lives for the whole process.
-class TMessages {
- public:
-  static TMessages& Get() {
-    static TMessages* messages = new TMessages;
-    return *messages;
-  }
-  FFLoad::TLogEvent Event() { return FFLoad::TLogEvent::FromFunction(&Handler, this); }
-  void Clear() {
-    std::lock_guard<std::mutex> g(FLock);
-    FMessages.clear();
-  }
-  std::vector<std::string> All() {
-    std::lock_guard<std::mutex> g(FLock);
-    return FMessages;
-  }
-
- private:
-  static void Handler(void* AData, Platform::TObject*, int, FFLoad::TLogLevel, const std::string& AMsg) {
-    auto* self = static_cast<TMessages*>(AData);
-    std::string text;
-    for (char ch : AMsg)
-      if (ch != '\r') text += ch;
-    std::lock_guard<std::mutex> g(self->FLock);
-    self->FMessages.push_back(text);
-  }
-  std::mutex FLock;
-  std::vector<std::string> FMessages;
-};
+using TMessages = LogRecorder::TLogRecorder;
 
 // The owner's default help: records what it was asked for and logs one line.
 struct TDefaultHelpCall {
@@ -165,7 +137,7 @@ TEST_F(CommonOptions, ListOptionsEndTheParseWithOneMessage) {
     SCOPED_TRACE(c.Args[0]);
     TMessages::Get().Clear();
     EXPECT_EQ(Parse(c.Args), AVERROR_EXIT);
-    const auto messages = TMessages::Get().All();
+    const auto messages = TMessages::Get().Texts();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].rfind(c.Start, 0), 0u) << ::testing::PrintToString(messages[0].substr(0, 60));
   }
@@ -232,7 +204,7 @@ TEST_F(CommonOptions, HelpTopics) {
     SCOPED_TRACE(c.Arg);
     TMessages::Get().Clear();
     EXPECT_EQ(Parse({"-h", c.Arg}), AVERROR_EXIT);
-    const auto messages = TMessages::Get().All();
+    const auto messages = TMessages::Get().Texts();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].rfind(c.Start, 0), 0u) << messages[0].substr(0, 400);
     for (const std::string& part : c.Parts) EXPECT_NE(messages[0].find(part), std::string::npos) << part;
@@ -241,7 +213,7 @@ TEST_F(CommonOptions, HelpTopics) {
   // the log worker has the FFmpeg log back
   TMessages::Get().Clear();
   av_log(nullptr, AV_LOG_INFO, "after the help\n");
-  const auto after = TMessages::Get().All();
+  const auto after = TMessages::Get().Texts();
   ASSERT_EQ(after.size(), 1u);
   EXPECT_NE(after[0].find("after the help"), std::string::npos);
 }
@@ -266,7 +238,7 @@ TEST_F(CommonOptions, OtherTopicsGoToTheOwnersHelp) {
     EXPECT_TRUE(gDefaultHelp.Called);
     EXPECT_EQ(gDefaultHelp.Topic, c.Topic);
     EXPECT_EQ(gDefaultHelp.Param, c.Param);
-    EXPECT_EQ(TMessages::Get().All(), std::vector<std::string>{"default help\n"});
+    EXPECT_EQ(TMessages::Get().Texts(), std::vector<std::string>{"default help\n"});
   }
 }
 
@@ -283,7 +255,7 @@ TEST_F(CommonOptions, HelpWhileOtherThreadsLog) {
     TMessages::Get().Clear();
     EXPECT_EQ(OptCommon::show_help(&ctx, "h", i % 2 ? "filter=amix" : "demuxer=avi"), 0);
     bool help_seen = false;
-    for (const std::string& m : TMessages::Get().All())
+    for (const std::string& m : TMessages::Get().Texts())
       help_seen = help_seen || m.find(i % 2 ? "Filter amix\n" : "Demuxer avi [") != std::string::npos;
     EXPECT_TRUE(help_seen);
   }

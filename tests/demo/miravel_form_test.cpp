@@ -32,18 +32,14 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
+#include "MediaProbe.h"
 #include "PlayerTestSupport.h"
+#include "SavedEnvironment.h"
 #include "demo/ConverterPlayerFrm.h"
 #include "demo/ConverterPlayerUtils.h"
 #include "platform/Dispatcher.h"
-#include "runtime/AVCodecStubs.h"
-#include "runtime/AVFormatStubs.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
 
@@ -104,35 +100,14 @@ struct TControls {
   QLabel* StatusLabel;
 };
 
-struct TProbed {
-  std::string Codec;
-  int Width, Height, SampleRate;
-};
-
-// The streams of AFile, and its duration in microseconds (AV_NOPTS_VALUE when unknown).
-std::vector<TProbed> Probe(const std::string& AFile, std::int64_t* ADuration = nullptr) {
-  std::vector<TProbed> result;
-  AVFormatContext* ic = nullptr;
-  if (AVFormatStubs::avformat_open_input(&ic, AFile.c_str(), nullptr, nullptr) < 0) return result;
-  if (AVFormatStubs::avformat_find_stream_info(ic, nullptr) >= 0) {
-    for (unsigned i = 0; i < ic->nb_streams; i++) {
-      const AVCodecParameters* par = ic->streams[i]->codecpar;
-      result.push_back({AVCodecStubs::avcodec_get_name(par->codec_id), par->width, par->height, par->sample_rate});
-    }
-    if (ADuration) *ADuration = ic->duration;
-  }
-  AVFormatStubs::avformat_close_input(&ic);
-  return result;
-}
-
 void ExpectSmallMpeg4(const std::string& AFile) {
-  const std::vector<TProbed> out = Probe(AFile);
-  ASSERT_EQ(out.size(), 2u) << AFile;
-  EXPECT_EQ(out[0].Codec, "mpeg4");
-  EXPECT_EQ(out[0].Width, 320);
-  EXPECT_EQ(out[0].Height, 240);
-  EXPECT_EQ(out[1].Codec, "aac");
-  EXPECT_EQ(out[1].SampleRate, 44100);
+  const MediaProbe::TProbe out = MediaProbe::ProbeFile(AFile);
+  ASSERT_EQ(out.Streams.size(), 2u) << AFile;
+  EXPECT_EQ(out.Streams[0].Codec, "mpeg4");
+  EXPECT_EQ(out.Streams[0].Width, 320);
+  EXPECT_EQ(out.Streams[0].Height, 240);
+  EXPECT_EQ(out.Streams[1].Codec, "aac");
+  EXPECT_EQ(out.Streams[1].SampleRate, 44100);
 }
 
 std::uintmax_t SizeOf(const fs::path& AFile) {
@@ -218,6 +193,8 @@ class MiravelForm : public ::testing::Test {
     QCoreApplication::processEvents();
   }
 
+  // The platform choice made in SetUp goes with the test.
+  TestEnvironment::TSavedVariables FVariables{"QT_QPA_PLATFORM"};
   int FArgc = 1;
   char FName[16] = "ostrevan_tests";
   char* FArgv[2] = {FName, nullptr};
@@ -412,10 +389,8 @@ TEST_F(MiravelForm, PauseHoldsTheConversionAndResumeCompletesIt) {
   EXPECT_GT(SizeOf(output), heldSize);
   EXPECT_NE(FrameAndTime(c.StatusLabel), held.substr(0, held.find('/')));
   EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
-  std::int64_t duration = 0;
   ExpectSmallMpeg4(output.string());
-  (void)Probe(output.string(), &duration);
-  EXPECT_NEAR(duration / 1e6, 20.0, 0.5) << "the whole clip, once resumed";
+  EXPECT_NEAR(MediaProbe::ProbeFile(output.string()).Duration, 20.0, 0.5) << "the whole clip, once resumed";
 }
 
 // The share of sampled pixels of ARect in AImage that are clearly coloured (neither
@@ -554,9 +529,9 @@ TEST_F(MiravelForm, ProgressOfUnknownLengthMovesTheTextNotTheBar) {
   spec.Streams = "v";
   spec.Duration = 2.0;
   const std::string input = Clip("raw.m4v", spec, "m4v");
-  std::int64_t duration = 0;
-  ASSERT_EQ(Probe(input, &duration).size(), 1u);
-  ASSERT_EQ(duration, AV_NOPTS_VALUE) << "the raw stream has a duration after all";
+  const MediaProbe::TProbe probe = MediaProbe::ProbeFile(input);
+  ASSERT_EQ(probe.Streams.size(), 1u);
+  ASSERT_FALSE(probe.HasDuration) << "the raw stream has a duration after all";
 
   TTestForm form;
   form.show();

@@ -50,6 +50,27 @@ class TLogRecorder {
     for (const TRecord& r : Records()) lines.push_back(r.Msg);
     return lines;
   }
+  // The messages with the worker's CR LF line ends turned back into LF.
+  std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (std::string line : Lines()) {
+      std::erase(line, '\r');
+      texts.push_back(std::move(line));
+    }
+    return texts;
+  }
+  // True when some message contains AText.
+  bool Contains(const std::string& AText) {
+    for (const std::string& t : Texts())
+      if (t.find(AText) != std::string::npos) return true;
+    return false;
+  }
+  // Every message, each followed by "|" (for failure output).
+  std::string Joined() {
+    std::string s;
+    for (const std::string& t : Texts()) s += t + "|";
+    return s;
+  }
   // The records of ASender.
   std::vector<TRecord> Of(const Platform::TObject* ASender) {
     std::vector<TRecord> result;

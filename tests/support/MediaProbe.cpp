@@ -103,7 +103,8 @@ TProbe ProbeFile(const std::string& AFile, bool ADecode) {
   probe.Result = avformat_find_stream_info(ic, nullptr);
   if (probe.Result < 0) return probe;
   probe.Format = ic->iformat->name;
-  if (ic->duration != AV_NOPTS_VALUE) probe.Duration = double(ic->duration) / AV_TIME_BASE;
+  probe.HasDuration = ic->duration != AV_NOPTS_VALUE;
+  if (probe.HasDuration) probe.Duration = double(ic->duration) / AV_TIME_BASE;
   probe.Tags = Tags(ic->metadata);
   std::vector<FFPtr::TCodecContextPtr> decoders(ic->nb_streams);
   for (unsigned i = 0; i < ic->nb_streams; i++) {

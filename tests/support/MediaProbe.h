@@ -39,6 +39,7 @@ struct TProbe {
   int Result = -1;  // of opening and reading the file
   std::string Format;
   double Duration = 0;  // seconds, as the demuxer gives it
+  bool HasDuration = false;  // the demuxer gives a duration (Duration is 0 when it does not)
   std::map<std::string, std::string> Tags;
   std::vector<TProbedStream> Streams;
 
