@@ -32,6 +32,7 @@ extern "C" {
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHW.h"
+#include "runtime/MyUtils.h"
 
 namespace FFmpegFilter {
 
@@ -499,8 +500,6 @@ int fg_complex_bind_input(TFilterGraph* fg, TInputFilter* ifilter) {
 
 // ---- Configuration --------------------------------------------------------------------------
 
-// Creates filter_name (instance name = filter name) with args after *last and makes it
-// the last filter of the chain.
 // Creates an instance of f named inst_name with args, links the chain's end (last_filter,
 // pad pad_idx) to it, and makes it the chain's end.
 int append_filter(AVFilterGraph* graph, AVFilterContext*& last_filter, int& pad_idx,
@@ -517,6 +516,7 @@ int append_filter(AVFilterGraph* graph, AVFilterContext*& last_filter, int& pad_
   return 0;
 }
 
+// Appends filter_name (the instance is named like the filter) with args to the chain.
 int insert_filter(AVFilterGraph* graph, AVFilterContext** last_filter, int* pad_idx,
                   const char* filter_name, const char* args) {
   const AVFilter* f = F::avfilter_get_by_name(filter_name);
@@ -596,15 +596,12 @@ int configure_output_video_filter(TFilterGraph* /*fg*/, AVFilterGraph* graph, TO
   if (ret < 0) return ret;
 
   if ((ofp->width || ofp->height) && (ofp->flags & OFILTER_FLAG_AUTOSCALE)) {
-    char args[255];
-    const AVDictionaryEntry* e = nullptr;
-
-    std::snprintf(args, sizeof(args), "%d:%d", ofp->width, ofp->height);
-    while ((e = U::av_dict_iterate(ofp->sws_opts, e)))
-      U::av_strlcatf(args, sizeof(args), ":%s=%s", e->key, e->value);
+    std::string args = std::to_string(ofp->width) + ":" + std::to_string(ofp->height);
+    if (U::av_dict_count(ofp->sws_opts)) args += ":" + DictToString(ofp->sws_opts, ':');
 
     std::snprintf(name, sizeof(name), "scaler_out_%s", ofilter->name);
-    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("scale"), name, args);
+    ret = append_filter(graph, last_filter, pad_idx, F::avfilter_get_by_name("scale"), name,
+                        args.c_str());
     if (ret < 0) return ret;
   }
 
@@ -1468,14 +1465,6 @@ int send_frame(TFilterGraph* fg, TFilterGraphThread* fgt, TInputFilter* ifilter,
   return 0;
 }
 
-// The median of three.
-std::int64_t mid_pred(std::int64_t a, std::int64_t b, std::int64_t c) {
-  if (a > b) std::swap(a, b);
-  if (b > c) std::swap(b, c);
-  if (a > b) std::swap(a, b);
-  return b;
-}
-
 }  // namespace
 
 // ---- Set-up and binding ---------------------------------------------------------------------
@@ -2285,7 +2274,7 @@ void video_sync_process(TOutputFilterPriv* ofp, AVFrame* frame, std::int64_t& nb
 
   if (!frame) {
     nb_frames_prev = nb_frames =
-        mid_pred(ofp->frames_prev_hist[0], ofp->frames_prev_hist[1], ofp->frames_prev_hist[2]);
+        MyUtils::mid_pred(ofp->frames_prev_hist[0], ofp->frames_prev_hist[1], ofp->frames_prev_hist[2]);
 
     if (!nb_frames && ofp->last_dropped) {
       atomic_fetch_add(ofilter->nb_frames_drop, 1);

@@ -28,9 +28,11 @@
 
 #include "engine/FFmpegEnc.h"
 #include "engine/FFmpegFilter.h"
+#include "platform/Format.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MemoryProtocol.h"
+#include "runtime/MyUtils.h"
 
 namespace FFmpegMux {
 
@@ -196,21 +198,8 @@ std::int64_t filesize(AVIOContext* pb) {
   return ret;
 }
 
-// The middle one of three values (without the overflow of a sum-based formula, which
-// the first packet's unset last dts would cause).
-std::int64_t Median3(std::int64_t a, std::int64_t b, std::int64_t c) {
-  return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
 void mux_log_debug_ts(TOutputStream* ost, const AVPacket* pkt) {
-  char latency[512];
-  latency[0] = 0;
-  std::size_t len = 0;
-  auto put = [&](const char* AFormat, auto... AArgs) {
-    if (len >= sizeof(latency) - 1) return;
-    const int n = std::snprintf(latency + len, sizeof(latency) - len, AFormat, AArgs...);
-    if (n > 0) len = std::min(sizeof(latency) - 1, len + static_cast<std::size_t>(n));
-  };
+  std::string latency;
 
   if (pkt->opaque_ref) {
     const auto* fd = reinterpret_cast<const FFmpegHeader::TFrameData*>(pkt->opaque_ref->data);
@@ -221,7 +210,7 @@ void mux_log_debug_ts(TOutputStream* ost, const AVPacket* pkt) {
       if (val == INT64_MIN) continue;
       if (total == INT64_MIN) {
         total = now - val;
-        put("total:%gms", static_cast<double>(total) / 1000.0);
+        latency += Platform::Format("total:%gms", static_cast<double>(total) / 1000.0);
       }
       int next = i + 1;
       while (next < FFmpegHeader::LATENCY_PROBE_NB && fd->wallclock[next] == INT64_MIN) next++;
@@ -229,18 +218,18 @@ void mux_log_debug_ts(TOutputStream* ost, const AVPacket* pkt) {
       const std::int64_t next_val = next < FFmpegHeader::LATENCY_PROBE_NB ? fd->wallclock[next] : now;
       const std::int64_t diff = next_val - val;
       if (100 * diff > 5 * total && total > 0) {
-        put(", ");
+        latency += ", ";
         if (std::strcmp(CLatencyStage[i], CLatencyStage[next]) == 0)
-          put("%s", CLatencyStage[i]);
+          latency += CLatencyStage[i];
         else
-          put("%s-%s:", CLatencyStage[i], CLatencyStage[next]);
-        put(" %gms/%d%%", static_cast<double>(diff) / 1000.0,
-            static_cast<int>(100 * diff / total));
+          latency += Platform::Format("%s-%s:", CLatencyStage[i], CLatencyStage[next]);
+        latency += Platform::Format(" %gms/%d%%", static_cast<double>(diff) / 1000.0,
+                          static_cast<int>(100 * diff / total));
       }
       i = next - 1;
     }
   }
-  if (!latency[0]) std::snprintf(latency, sizeof(latency), "N/A");
+  if (latency.empty()) latency = "N/A";
 
   const AVRational tb = ost->st->time_base;
   av_log(ost, AV_LOG_INFO,
@@ -248,7 +237,7 @@ void mux_log_debug_ts(TOutputStream* ost, const AVPacket* pkt) {
          "latency(%s)\n",
          TsText(pkt->pts).c_str(), TsTimeText(pkt->pts, tb).c_str(), TsText(pkt->dts).c_str(),
          TsTimeText(pkt->dts, tb).c_str(), TsText(pkt->duration).c_str(),
-         TsTimeText(pkt->duration, tb).c_str(), pkt->size, latency);
+         TsTimeText(pkt->duration, tb).c_str(), pkt->size, latency.c_str());
 }
 
 int write_packet(TMux* mux, TOutputStream* ost, AVPacket* pkt) {
@@ -590,7 +579,7 @@ int mux_fixup_ts(TMux* mux, TMuxStream* ms, AVPacket* pkt) {
       // the median of pts, dts and the last dts + 1
       const std::int64_t last_next =
           ms->last_mux_dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE + 1 : ms->last_mux_dts + 1;
-      pkt->pts = pkt->dts = Median3(pkt->pts, pkt->dts, last_next);
+      pkt->pts = pkt->dts = MyUtils::mid_pred(pkt->pts, pkt->dts, last_next);
     }
     if ((ost->type_ == AVMEDIA_TYPE_AUDIO || ost->type_ == AVMEDIA_TYPE_VIDEO ||
          ost->type_ == AVMEDIA_TYPE_SUBTITLE) &&
