@@ -1281,16 +1281,16 @@ bool TFFBasePlayer::refresh_loop_wait_event(SDL_Event& AEvent) {
   double remaining_time = 0.0;
   while (!FEventQueue.Pop(AEvent)) {
     if (GAppTerminated) return false;
-    TVideoState* is = FStream.load();
-    if (!is) return false;
+    if (!FStream.load()) return false;
     if (remaining_time > 0.0) av_usleep(static_cast<unsigned>(remaining_time * 1000000.0));
     remaining_time = REFRESH_RATE;
-    if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step) {
-      std::unique_lock<std::recursive_mutex> g(FStreamLock);
-      is = FStream.load();
-      if (!is) return false;
+    // The stream may have been closed and freed meanwhile (Stop closes it from another
+    // thread when the loop is slow to quit): its state is read under the stream lock.
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    TVideoState* is = FStream.load();
+    if (!is) return false;
+    if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step)
       video_refresh(is, remaining_time);
-    }
   }
   return true;
 }

@@ -630,7 +630,6 @@ void TCustomPlayer::video_display(TVideoState* is) {
 
 void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
   if (FChanging) return;
-  bool drop = is->drop_to_latest;
   if (!is->paused && get_master_sync_type(is) == AV_SYNC_EXTERNAL_CLOCK && is->realtime)
     check_external_clock_speed(is);
   if (!display_disable && is->show_mode != SHOW_MODE_VIDEO && is->audio_st) {
@@ -645,7 +644,9 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
   bool shown = false;  // a new picture went up in this step
   if (is->video_st) {
     for (;;) {
-      drop = drop || is->drop_to_latest;
+      // Read afresh for each picture: once the video thread has cleared it (the first
+      // picture after a seek is queued), that picture is the one to show, not to drop.
+      const bool drop = is->drop_to_latest;
       if (frame_queue_nb_remaining(&is->pictq) == 0) {
         // Nothing to time: a requested refresh still opens and redraws the display.
         if (is->force_refresh && !display_disable) {
