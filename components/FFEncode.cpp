@@ -89,12 +89,10 @@ class TDoTerminateThread : public Platform::TThread {
         FGeneration(AGeneration) {
     FreeOnTerminate = true;
     Start();
-    FStartGate.SetEvent();  // last touch of this object here
   }
 
  protected:
   void Execute() override {
-    FStartGate.WaitFor(Platform::INFINITE);
     TCustomEncoder* encoder = FEncoder;
     if (FWait) encoder->WaitTaskDeliveries();
     if (FHandler.Assigned()) {
@@ -124,7 +122,6 @@ class TDoTerminateThread : public Platform::TThread {
   TTerminateEvent FHandler;
   TFFmpeg* FTask;
   std::uint64_t FGeneration;
-  Platform::TEvent FStartGate{true, false};
 };
 
 // ---- TFFmpegList ----------------------------------------------------------------------------
