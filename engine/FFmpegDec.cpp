@@ -137,18 +137,8 @@ bool ExitOnError(const TDecoderPriv* dp) { return dp->Owner && dp->Owner->Fexit_
 
 std::string ErrText(int AErr) { return print_error(AErr); }
 
-// The texts of av_ts2str / av_ts2timestr, through the bound library.
-std::string TsStr(std::int64_t ATs) {
-  if (ATs == AV_NOPTS_VALUE) return "NOPTS";
-  char buf[AV_TS_MAX_STRING_SIZE];
-  std::snprintf(buf, sizeof buf, "%" PRId64, ATs);
-  return buf;
-}
-
-std::string TsTimeStr(std::int64_t ATs, AVRational ATb) {
-  char buf[AV_TS_MAX_STRING_SIZE];
-  return av_ts_make_time_string2(buf, ATs, ATb);
-}
+using FFUtils::TsStr;
+using FFUtils::TsTimeStr;
 
 // The names of AVStereo3DView values (packed, left, right, unspecified).
 const char* ViewPosName(std::uint32_t APos) {

@@ -173,17 +173,8 @@ const AVClass CInputStreamClass = MakeInputStreamClass();
 
 TDemux* DemuxOf(PInputStream ist) { return demux_from_ifile(ist->file_); }
 
-std::string TsStr(std::int64_t ts) {
-  if (ts == AV_NOPTS_VALUE) return "NOPTS";
-  return std::to_string(ts);
-}
-
-std::string TsTimeStr(std::int64_t ts, AVRational tb) {
-  if (ts == AV_NOPTS_VALUE) return "NOPTS";
-  char buf[AV_TS_MAX_STRING_SIZE] = {};
-  AVUtilStubs::av_ts_make_time_string2(buf, ts, tb);
-  return buf;
-}
+using FFUtils::TsStr;
+using FFUtils::TsTimeStr;
 
 const char* MediaTypeName(AVMediaType type) {
   const char* s = av_get_media_type_string(type);

@@ -118,17 +118,8 @@ const AVClass CEncClass = MakeEncClass();
 
 std::string ErrText(int AErr) { return print_error(AErr); }
 
-std::string TsText(std::int64_t ts) {
-  if (ts == AV_NOPTS_VALUE) return "NOPTS";
-  return std::to_string(ts);
-}
-
-std::string TsTimeText(std::int64_t ts, AVRational tb) {
-  if (ts == AV_NOPTS_VALUE) return "NOPTS";
-  char buf[64];
-  std::snprintf(buf, sizeof(buf), "%.6g", av_q2d(tb) * static_cast<double>(ts));
-  return buf;
-}
+using FFUtils::TsStr;
+using FFUtils::TsTimeStr;
 
 const char* MediaTypeString(AVMediaType t) {
   const char* s = av_get_media_type_string(t);
@@ -583,7 +574,7 @@ int encode_frame(POutputFile of, POutputStream ost, AVFrame* frame, AVPacket* pk
 
     if (task->Fdebug_ts)
       av_log(e, AV_LOG_INFO, "encoder <- type:%s frame_pts:%s frame_pts_time:%s time_base:%d/%d\n",
-             type_desc, TsText(frame->pts).c_str(), TsTimeText(frame->pts, enc->time_base).c_str(),
+             type_desc, TsStr(frame->pts).c_str(), TsTimeStr(frame->pts, enc->time_base).c_str(),
              enc->time_base.num, enc->time_base.den);
 
     if (frame->sample_aspect_ratio.num && !ost->frame_aspect_ratio.num)
@@ -644,9 +635,9 @@ int encode_frame(POutputFile of, POutputStream ost, AVFrame* frame, AVPacket* pk
       av_log(e, AV_LOG_INFO,
              "encoder -> type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s"
              "duration:%s duration_time:%s\n",
-             type_desc, TsText(pkt->pts).c_str(), TsTimeText(pkt->pts, enc->time_base).c_str(),
-             TsText(pkt->dts).c_str(), TsTimeText(pkt->dts, enc->time_base).c_str(),
-             TsText(pkt->duration).c_str(), TsTimeText(pkt->duration, enc->time_base).c_str());
+             type_desc, TsStr(pkt->pts).c_str(), TsTimeStr(pkt->pts, enc->time_base).c_str(),
+             TsStr(pkt->dts).c_str(), TsTimeStr(pkt->dts, enc->time_base).c_str(),
+             TsStr(pkt->duration).c_str(), TsTimeStr(pkt->duration, enc->time_base).c_str());
 
     e->data_size += static_cast<std::uint64_t>(pkt->size);
     e->packets_encoded++;

@@ -32,6 +32,7 @@ extern "C" {
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHW.h"
+#include "runtime/FFUtils.h"
 #include "runtime/MyUtils.h"
 
 namespace FFmpegFilter {
@@ -67,16 +68,8 @@ constexpr int ENC_TIME_BASE_FILTER = -2;
 
 std::string ErrText(int AErr) { return CmdUtils::print_error(AErr); }
 
-std::string TsStr(std::int64_t ts) {
-  if (ts == AV_NOPTS_VALUE) return "NOPTS";
-  return std::to_string(ts);
-}
-
-std::string TsTimeStr(std::int64_t ts, AVRational tb) {
-  char buf[AV_TS_MAX_STRING_SIZE] = {};
-  U::av_ts_make_time_string2(buf, ts, tb);
-  return buf;
-}
+using FFUtils::TsStr;
+using FFUtils::TsTimeStr;
 
 const char* MediaTypeName(AVMediaType t) {
   const char* s = U::av_get_media_type_string(t);

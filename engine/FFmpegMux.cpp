@@ -174,16 +174,8 @@ struct TMuxThreadContext {
 
 std::string ErrText(int AErr) { return CmdUtils::print_error(AErr); }
 
-std::string TsText(std::int64_t ts) {
-  return ts == AV_NOPTS_VALUE ? std::string("NOPTS") : std::to_string(ts);
-}
-
-std::string TsTimeText(std::int64_t ts, AVRational tb) {
-  if (ts == AV_NOPTS_VALUE) return "NOPTS";
-  char buf[64];
-  std::snprintf(buf, sizeof(buf), "%.6g", av_q2d(tb) * static_cast<double>(ts));
-  return buf;
-}
+using FFUtils::TsStr;
+using FFUtils::TsTimeStr;
 
 // Stamps the task's last write for the write time-out watchdog.
 void StampWrite(TMux* mux) {
@@ -235,9 +227,9 @@ void mux_log_debug_ts(TOutputStream* ost, const AVPacket* pkt) {
   av_log(ost, AV_LOG_INFO,
          "muxer <- pts:%s pts_time:%s dts:%s dts_time:%s duration:%s duration_time:%s size:%d "
          "latency(%s)\n",
-         TsText(pkt->pts).c_str(), TsTimeText(pkt->pts, tb).c_str(), TsText(pkt->dts).c_str(),
-         TsTimeText(pkt->dts, tb).c_str(), TsText(pkt->duration).c_str(),
-         TsTimeText(pkt->duration, tb).c_str(), pkt->size, latency.c_str());
+         TsStr(pkt->pts).c_str(), TsTimeStr(pkt->pts, tb).c_str(), TsStr(pkt->dts).c_str(),
+         TsTimeStr(pkt->dts, tb).c_str(), TsStr(pkt->duration).c_str(),
+         TsTimeStr(pkt->duration, tb).c_str(), pkt->size, latency.c_str());
 }
 
 int write_packet(TMux* mux, TOutputStream* ost, AVPacket* pkt) {

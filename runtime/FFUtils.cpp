@@ -128,6 +128,16 @@ std::string DurationToStr(std::int64_t ADuration) {
                           static_cast<int>(rest * 1000 / AV_TIME_BASE));
 }
 
+std::string TsStr(std::int64_t ATs) {
+  if (ATs == AV_NOPTS_VALUE) return "NOPTS";
+  return std::to_string(ATs);
+}
+
+std::string TsTimeStr(std::int64_t ATs, AVRational ATimeBase) {
+  char buf[AV_TS_MAX_STRING_SIZE] = {};
+  return AVUtilStubs::av_ts_make_time_string2(buf, ATs, ATimeBase);
+}
+
 std::string DurationToStr(std::int64_t ADuration, AVRational ATimeBase) {
   using AVUtilStubs::av_rescale_q;
   if (ADuration != AV_NOPTS_VALUE && av_cmp_q(ATimeBase, AVRational{1, AV_TIME_BASE}) != 0)

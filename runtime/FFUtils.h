@@ -87,6 +87,12 @@ std::int64_t GetFrameInterval(AVRational AFrameRate);
 std::string DurationToStr(std::int64_t ADuration);
 std::string DurationToStr(std::int64_t ADuration, AVRational ATimeBase);
 
+// The library's texts of a timestamp for log lines (those of av_ts2str and
+// av_ts2timestr): the count, or the time in seconds in ATimeBase; "NOPTS" for
+// AV_NOPTS_VALUE.
+std::string TsStr(std::int64_t ATs);
+std::string TsTimeStr(std::int64_t ATs, AVRational ATimeBase);
+
 // ---- Picture buffers --------------------------------------------------------------------
 
 struct TAVPicture {

@@ -21,10 +21,6 @@ constexpr AVRational CMicroseconds{1, AV_TIME_BASE};
 // The debug lines format timestamps; skip that work unless they are shown.
 bool DebugEnabled() { return AVUtilStubs::av_log_get_level() >= AV_LOG_DEBUG; }
 
-std::string TimeText(std::int64_t ts, AVRational tb) {
-  char buf[AV_TS_MAX_STRING_SIZE];
-  return AVUtilStubs::av_ts_make_time_string2(buf, ts, tb);
-}
 
 bool IsFrames(const TSyncQueue* sq) { return sq->type_ == SYNC_QUEUE_FRAMES; }
 
@@ -77,7 +73,7 @@ void FinishStream(TSyncQueue* sq, Cardinal stream_idx) {
 
   if (!st->finished && DebugEnabled())
     av_log(sq->logctx, AV_LOG_DEBUG, "sq: finish %u; head ts %s\n", stream_idx,
-           TimeText(st->head_ts, st->tb).c_str());
+           FFUtils::TsTimeStr(st->head_ts, st->tb).c_str());
   st->finished = 1;
 
   if (st->limiting && st->head_ts != AV_NOPTS_VALUE) {
@@ -95,7 +91,7 @@ void FinishStream(TSyncQueue* sq, Cardinal stream_idx) {
       if (av_compare_ts(other->head_ts, other->tb, hfs->head_ts, hfs->tb) >= 0) {
         if (!other->finished && DebugEnabled())
           av_log(sq->logctx, AV_LOG_DEBUG, "sq: finish secondary %u; head ts %s\n", i,
-                 TimeText(other->head_ts, other->tb).c_str());
+                 FFUtils::TsTimeStr(other->head_ts, other->tb).c_str());
         other->finished = 1;
       }
     }
@@ -288,8 +284,8 @@ int ReceiveForStream(TSyncQueue* sq, Cardinal stream_idx, TSyncQueueFrame frame)
 
       if (DebugEnabled())
         av_log(sq->logctx, AV_LOG_DEBUG, "sq: receive %u ts %s queue head %d ts %s\n",
-               stream_idx, TimeText(ts, st->tb).c_str(), sq->head_stream,
-               head ? TimeText(head->head_ts, head->tb).c_str() : "N/A");
+               stream_idx, FFUtils::TsTimeStr(ts, st->tb).c_str(), sq->head_stream,
+               head ? FFUtils::TsTimeStr(head->head_ts, head->tb).c_str() : "N/A");
       return 0;
     }
   }
@@ -370,7 +366,7 @@ bool OverflowHeartbeat(TSyncQueue* sq, int stream_idx) {
     if (other->head_ts != AV_NOPTS_VALUE) ts = std::max(ts, other->head_ts + 1);
     if (DebugEnabled())
       av_log(sq->logctx, AV_LOG_DEBUG, "sq: %u overflow heardbeat %s -> %s\n", i,
-             TimeText(other->head_ts, other->tb).c_str(), TimeText(ts, other->tb).c_str());
+             FFUtils::TsTimeStr(other->head_ts, other->tb).c_str(), FFUtils::TsTimeStr(ts, other->tb).c_str());
     StreamUpdateTs(sq, i, ts);
   }
   return true;
@@ -463,7 +459,7 @@ int sq_send(TSyncQueue* sq, Cardinal stream_idx, TSyncQueueFrame frame) {
   const std::int64_t ts = ItemEnd(sq, st, frame.f, 0);
   if (DebugEnabled())
     av_log(sq->logctx, AV_LOG_DEBUG, "sq: send %u ts %s\n", stream_idx,
-           TimeText(ts, st->tb).c_str());
+           FFUtils::TsTimeStr(ts, st->tb).c_str());
 
   const int ret = AVUtilStubs::av_container_fifo_write(st->fifo, frame.f, 0);
   if (ret < 0) return ret;
