@@ -2,6 +2,7 @@
 // See FFEncode.h for the threads, the locks and their order.
 #include "components/FFEncode.h"
 
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -24,6 +25,8 @@ namespace {
 // Depth of terminate handler calls on this thread: a Stop(True) from inside one must
 // not wait for ends that can only be counted once the handler has returned.
 thread_local int tTerminateHandlerDepth = 0;
+// Stop(True) waits in progress on this thread (tasks pinned by it are on its stack).
+thread_local int tPinDepth = 0;
 
 struct THandlerDepth {
   THandlerDepth() { ++tTerminateHandlerDepth; }
@@ -135,6 +138,23 @@ int TFFmpegList::Add(TFFmpeg* ATask) {
   return static_cast<int>(FItems.size()) - 1;
 }
 
+bool TFFmpegList::Take(int AIndex, TFFmpeg* ATask) {
+  std::lock_guard<std::mutex> g(FLock);
+  if (!ATask || AIndex < 0 || AIndex >= static_cast<int>(FItems.size()) || FItems[AIndex] != ATask)
+    return false;
+  FItems[AIndex] = nullptr;
+  return true;
+}
+
+std::vector<TFFmpeg*> TFFmpegList::TakeAll() {
+  std::vector<TFFmpeg*> tasks;
+  std::lock_guard<std::mutex> g(FLock);
+  for (TFFmpeg* task : FItems)
+    if (task) tasks.push_back(task);
+  FItems.clear();
+  return tasks;
+}
+
 TFFmpeg* TFFmpegList::Get(int AIndex) {
   std::lock_guard<std::mutex> g(FLock);
   if (AIndex < 0 || AIndex >= static_cast<int>(FItems.size())) return nullptr;
@@ -225,14 +245,18 @@ void TCustomEncoder::Shutdown() {
     OnStart = nullptr;
     OnTerminate = nullptr;
     FPendingStarts = 0;
-    ++FGeneration;
+    FOwedStarts = 0;
+    ++FGeneration;  // nothing starts, and deliveries still out free nothing
   }
+  // Each task stops and is waited for, out of the list and with no lock held: its
+  // threads may still be inside a handler that walks the list.
+  WaitUnpinned();
+  std::vector<TFFmpeg*> tasks;
   {
     auto free = LockFree();
-    ++FWalkDepth;
-    FTaskList.Clear();  // each task stops and is waited for
-    --FWalkDepth;
+    tasks = FTaskList.TakeAll();
   }
+  FreeTasks(tasks);
   // Delivery threads still running touch this object until their last step.
   for (;;) {
     {
@@ -250,6 +274,36 @@ void TCustomEncoder::Shutdown() {
 
 std::unique_lock<std::recursive_mutex> TCustomEncoder::LockFree() {
   return LockServing(FFreeLock);
+}
+
+void TCustomEncoder::FreeTasks(std::vector<TFFmpeg*>& ATasks) {
+  while (!ATasks.empty()) {
+    TFFmpeg* task = ATasks.back();
+    ATasks.pop_back();
+    delete task;
+  }
+}
+
+bool TCustomEncoder::Pinned(const TFFmpeg* ATask) const {
+  for (const TFFmpeg* t : FPinned)
+    if (t == ATask) return true;
+  return false;
+}
+
+void TCustomEncoder::WaitUnpinned() {
+  for (;;) {
+    {
+      auto term = LockServing(FTerminateLock);
+      if (FPinned.empty()) return;
+    }
+    if (Platform::IsMainThread()) {
+      Platform::ProcessMainThreadQueue();
+      Platform::WaitForMainThreadWork(5);
+    } else {
+      std::unique_lock<std::mutex> g(FDeliveryLock);
+      FDeliveryCond.wait_for(g, std::chrono::milliseconds(5));
+    }
+  }
 }
 
 template <class F>
@@ -354,33 +408,37 @@ int TCustomEncoder::AddTask(const std::string& ACommandLine, const THookChoice* 
 }
 
 void TCustomEncoder::ClearTasks() {
-  auto free = LockFree();
-  {
-    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
-    // Inside a walk or inside StartTask (a handler of a synchronous run) a task of the
-    // run may still be on the stack.
-    if ((FWorking && !FAllDone) || FStartDepth > 0 || FWalkDepth > 0)
-      throw Exception("Cannot ClearTasks while working.");
-    ++FGeneration;  // deliveries still out no longer free anything
+  std::vector<TFFmpeg*> tasks;
+  for (;;) {
+    {
+      auto free = LockFree();
+      std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+      // Inside a walk, inside a waiting Stop or inside StartTask (a handler of a
+      // synchronous run) a task of the run may still be on the stack.
+      if ((FWorking && !FAllDone) || FStartDepth > 0 || FWalkDepth > 0 || tPinDepth > 0)
+        throw Exception("Cannot ClearTasks while working.");
+      if (FPinned.empty()) {
+        ++FGeneration;  // deliveries still out no longer free anything
+        tasks = FTaskList.TakeAll();
+        FTerminatedCount = 0;
+        FNextIndex = -1;
+        FPendingStarts = 0;
+        FOwedStarts = 0;
+        FRunLength = 0;
+        FRunSlots.clear();
+        FAllDone = false;
+        FLimited = false;
+        FWorking = false;
+        FPaused = false;
+        break;
+      }
+    }
+    // Another thread's Stop(True) still waits for some of them.
+    WaitUnpinned();
   }
-  ++FWalkDepth;
-  try {
-    FTaskList.Clear();
-  } catch (...) {
-    --FWalkDepth;
-    throw;
-  }
-  --FWalkDepth;
   FLastErrMsg.clear();
-  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
-  FTerminatedCount = 0;
-  FNextIndex = -1;
-  FPendingStarts = 0;
-  FRunLength = 0;
-  FAllDone = false;
-  FLimited = false;
-  FWorking = false;
-  FPaused = false;
+  // Out of the list: freed (each waited for) with no lock held.
+  FreeTasks(tasks);
 }
 
 // ---- Runs -----------------------------------------------------------------------------------
@@ -392,7 +450,10 @@ void TCustomEncoder::StartTask(int AN) {
     FTerminatedCount = 0;
     FNextIndex = 0;
     FRunLength = FTaskList.Count();
+    FRunSlots.clear();
+    for (int i = 0; i < FRunLength; ++i) FRunSlots.push_back(FTaskList.Get(i));
     FPendingStarts = FRunLength;
+    FOwedStarts = AN > 0 ? AN : 0;
     FAllDone = false;
     FLimited = AN > 0;
     FWorking = true;
@@ -408,14 +469,10 @@ void TCustomEncoder::StartTask(int AN) {
   } depth{this};
 
   if (AN > 0) {
-    // The ends reported meanwhile by the tasks started here wait until the first N are
-    // out, so a task ending early never starts one more than N.
-    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
-    for (int n = AN; FPendingStarts > 0; --n) {
-      StartNextTask();
-      if (n <= 1) break;
-    }
-    CheckRunEnd();
+    // The first N; the ends reported meanwhile owe one start each, which this thread
+    // (holding the start token) makes too, so a task ending early never starts one
+    // more than N, and the starts keep the list's order.
+    RunStarts();
     return;
   }
   // One task after another on this thread; the lock is not held while a task runs.
@@ -430,24 +487,82 @@ void TCustomEncoder::StartTask(int AN) {
   CheckRunEnd();
 }
 
-void TCustomEncoder::StartNextTask() {
-  std::unique_lock<std::recursive_mutex> term(FTerminateLock);
-  TFFmpeg* task = nullptr;
-  int index = -1;
+bool TCustomEncoder::PickNext(int& AIndex, TFFmpeg*& ATask) {
   for (;;) {
-    if (FPendingStarts <= 0) return;
+    if (FPendingStarts <= 0) return false;
     --FPendingStarts;
-    index = FNextIndex++;
-    task = FTaskList.Get(index);
-    if (task) break;
+    AIndex = FNextIndex++;
+    ATask = FTaskList.Get(AIndex);
+    if (ATask) return true;
     ++FTerminatedCount;  // an empty slot never reports: it counts as ended
   }
-  // The position is taken before the task starts: a task that cannot start reports
-  // its end inside Start, and that end may start the next position.
-  const bool limited = FLimited;
-  if (!limited) term.unlock();
-  if (OnStart.Assigned()) OnStart(this, index);
-  task->Start(limited);
+}
+
+void TCustomEncoder::StartNextTask() {
+  int index = -1;
+  TFFmpeg* task = nullptr;
+  TStartEvent onStart;
+  {
+    // The position is taken before the task starts: a task that cannot start reports
+    // its end inside Start.
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    if (!PickNext(index, task)) return;
+    onStart = OnStart;
+  }
+  if (onStart.Assigned()) onStart(this, index);
+  task->Start(false);
+}
+
+void TCustomEncoder::RunStarts() {
+  std::unique_lock<std::recursive_mutex> term(FTerminateLock);
+  const std::uint64_t generation = FGeneration;
+  if (!FWorking || !FLimited) return;
+  if (FStarter && FStarterGeneration == generation) return;  // the holder starts them
+  FStarter = true;
+  FStarterGeneration = generation;
+  struct TToken {
+    TCustomEncoder* Self;
+    std::uint64_t Generation;
+    ~TToken() {
+      if (Self->FStarterGeneration == Generation) Self->FStarter = false;
+    }
+  };
+  {
+    TToken token{this, generation};
+    for (;;) {
+      int index = -1;
+      TFFmpeg* task = nullptr;
+      if (FGeneration != generation || FOwedStarts <= 0 || !PickNext(index, task)) break;
+      --FOwedStarts;
+      const std::uint64_t stops = FStopCount;
+      const TStartEvent onStart = OnStart;
+      // The handler may call any method of the component: no lock of it is held.
+      term.unlock();
+      try {
+        if (onStart.Assigned()) onStart(this, index);
+      } catch (...) {
+        term.lock();
+        if (FGeneration == generation && FStopCount == stops) {
+          // The position goes back: the next end starts it.
+          --FNextIndex;
+          ++FPendingStarts;
+          ++FOwedStarts;
+        }
+        throw;
+      }
+      term.lock();
+      if (FGeneration != generation) break;  // cleared meanwhile: nothing of it is ours
+      // Stopped meanwhile: Stop told the task to end, and it reports its end itself.
+      if (FStopCount != stops) continue;
+      if (FTaskList.Get(index) != task) {
+        ++FTerminatedCount;  // freed meanwhile: an empty slot
+        continue;
+      }
+      task->Start(true);
+      if (FPaused) task->Pause();  // a run paused meanwhile holds its new task too
+    }
+  }
+  CheckRunEnd();
 }
 
 void TCustomEncoder::CheckRunEnd() {
@@ -482,18 +597,36 @@ void TCustomEncoder::Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool A
 void TCustomEncoder::DoTerminate(void* ASender) {
   if (!ASender) return;
   auto* task = static_cast<TCustomFFmpeg*>(ASender);
-  std::lock_guard<std::recursive_mutex> term(FTerminateLock);
-  const int index = FTaskList.IndexOf(task);
-  if (index < 0) return;  // not one of ours
-  if (OnTerminate.Assigned()) {
-    FTerminateInfo =
-        TTerminateInfo{index, task->JobFinished(), task->HasError(), task->ErrorText()};
-    Deliver(FTerminateInfo, FTaskList.Get(index), false);
+  bool startMore = false;
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    int index = FTaskList.IndexOf(task);
+    if (index < 0 && FWorking) {
+      // A task of the run that is being destroyed (it left its slot first) still ends
+      // its position.
+      for (std::size_t i = 0; i < FRunSlots.size(); ++i)
+        if (FRunSlots[i] && static_cast<TCustomFFmpeg*>(FRunSlots[i]) == task) {
+          index = static_cast<int>(i);
+          break;
+        }
+    }
+    if (index < 0) return;  // not one of ours
+    if (OnTerminate.Assigned()) {
+      FTerminateInfo =
+          TTerminateInfo{index, task->JobFinished(), task->HasError(), task->ErrorText()};
+      Deliver(FTerminateInfo, FTaskList.Get(index), false);
+    }
+    if (!FWorking) return;
+    ++FTerminatedCount;
+    if (FLimited && FPendingStarts > 0) {
+      ++FOwedStarts;
+      startMore = true;
+    }
+    CheckRunEnd();
   }
-  if (!FWorking) return;
-  ++FTerminatedCount;
-  if (FPendingStarts > 0 && FLimited) StartNextTask();
-  CheckRunEnd();
+  // With no lock held (unless this thread starts tasks already: then it starts this one
+  // too once back in its loop).
+  if (startMore) RunStarts();
 }
 
 void TCustomEncoder::WaitTaskDeliveries() {
@@ -502,13 +635,19 @@ void TCustomEncoder::WaitTaskDeliveries() {
 }
 
 void TCustomEncoder::FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration) {
-  auto free = LockFree();
   {
+    auto free = LockFree();
     std::lock_guard<std::recursive_mutex> term(FTerminateLock);
     if (AGeneration != FGeneration) return;  // cleared since: the task is gone
+    if (!FTaskList.Take(AIndex, ATask)) return;
+    if (Pinned(ATask)) {
+      FDeferredFrees.push_back(ATask);  // the Stop waiting for it frees it
+      return;
+    }
   }
-  if (FTaskList.Get(AIndex) != ATask) return;
-  delete ATask;  // its destroy notification empties the slot
+  // Out of the list, with no lock held: its convert thread may still be inside a
+  // handler that calls the component.
+  delete ATask;
 }
 
 void TCustomEncoder::DeliveryDone(bool ATaskDelivery) {
@@ -538,27 +677,89 @@ void TCustomEncoder::Resume() {
 }
 
 void TCustomEncoder::Stop(bool AWait) {
-  auto free = LockFree();
-  ++FWalkDepth;
-  struct TWalk {
-    int& Depth;
-    ~TWalk() { --Depth; }
-  } walk{FWalkDepth};
+  std::vector<TFFmpeg*> pinned;
   {
+    auto free = LockFree();
+    ++FWalkDepth;
+    struct TWalk {
+      int& Depth;
+      ~TWalk() { --Depth; }
+    } walk{FWalkDepth};
     // Nothing starts any more; every task is told to stop without waiting, so the ends
     // that the tasks report meanwhile are counted at once.
     std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    if (FPendingStarts > 0) {
+      // The empty slots among the positions never taken would never report.
+      for (int i = FNextIndex; i >= 0 && i < FRunLength; ++i)
+        if (!FTaskList.Get(i)) ++FTerminatedCount;
+    }
     FPendingStarts = 0;
+    FOwedStarts = 0;
+    ++FStopCount;
     if (!FWorking) return;
     ForEachTask([](TFFmpeg* ATask) { ATask->Terminate(false); });
+    CheckRunEnd();
+    // Inside a terminate handler of a synchronous run the ends are counted only after
+    // the handler returns: waiting there would wait for itself.
+    if (!AWait || tTerminateHandlerDepth > 0) return;
+    ForEachTask([&pinned](TFFmpeg* ATask) { pinned.push_back(ATask); });
+    FPinned.insert(FPinned.end(), pinned.begin(), pinned.end());
   }
-  // Inside a terminate handler of a synchronous run the ends are counted only after
-  // the handler returns: waiting there would wait for itself.
-  if (!AWait || tTerminateHandlerDepth > 0) return;
-  ForEachTask([](TFFmpeg* ATask) { ATask->Terminate(true); });
+  // The waits hold no lock: the tasks' threads may call the component meanwhile. The
+  // pinned tasks stay until the waits are done.
+  ++tPinDepth;
+  std::vector<TFFmpeg*> frees;
+  try {
+    for (TFFmpeg* task : pinned) task->Terminate(true);
+  } catch (...) {
+    frees = Unpin(pinned);
+    --tPinDepth;
+    FreeTasks(frees);
+    throw;
+  }
+  frees = Unpin(pinned);
+  --tPinDepth;
+  FreeTasks(frees);
+}
+
+std::vector<TFFmpeg*> TCustomEncoder::Unpin(const std::vector<TFFmpeg*>& ATasks) {
+  std::vector<TFFmpeg*> frees;
+  {
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    for (TFFmpeg* task : ATasks)
+      for (auto it = FPinned.begin(); it != FPinned.end(); ++it)
+        if (*it == task) {
+          FPinned.erase(it);
+          break;
+        }
+    for (auto it = FDeferredFrees.begin(); it != FDeferredFrees.end();) {
+      if (Pinned(*it)) {
+        ++it;
+      } else {
+        frees.push_back(*it);
+        it = FDeferredFrees.erase(it);
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> g(FDeliveryLock);
+    FDeliveryCond.notify_all();
+  }
+  Platform::NotifyMainThread();
+  return frees;
 }
 
 // ---- Settings -------------------------------------------------------------------------------
+
+void TCustomEncoder::SetOnProgress(const TEncProgressEvent& AHandler) {
+  auto g = LockServing(FProgressLock);
+  OnProgress = AHandler;
+}
+
+void TCustomEncoder::SetOnTerminate(const TTerminateEvent& AHandler) {
+  auto term = LockServing(FTerminateLock);
+  OnTerminate = AHandler;
+}
 
 void TCustomEncoder::SetReadTimeout(int AValue) {
   TFFBaseComponent::SetReadTimeout(AValue);

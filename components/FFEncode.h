@@ -8,24 +8,31 @@
 // - The host calls every method on its main thread. In a limited run (StartTask with
 //   N > 0) the later tasks are started from the thread on which the previous task's end
 //   was reported (its convert thread, or the engine's terminate thread).
-// - FTerminateLock (re-entrant) guards the run state (FWorking ... FRunLength). It is
-//   held across counting an end, starting a delivery thread and starting the next task
-//   of a limited run, which serialises the ends of concurrently running tasks. It must
+// - FTerminateLock (re-entrant) guards the run state (FWorking ... FRunLength, the
+//   starts owed, the pins). It is held across counting an end and handing it to a
+//   delivery thread, which serialises the ends of concurrently running tasks. It must
 //   be re-entrant: a task that cannot start (no output file) reports its end inside
-//   Start, on the starting thread, which may itself be inside an end report.
+//   Start, on the starting thread, which holds it to start the task. No handler of a
+//   limited run runs under it: OnStart is called between taking a position and
+//   starting its task, with the lock released, by one starting thread at a time (the
+//   one that holds the start token), so the start events keep the order of the list.
 // - FFreeLock (re-entrant) is held by every walk over the listed tasks (Pause, Resume,
-//   Stop, the setters, ClearTasks) and around every free of a listed task, so a
-//   delivery thread never frees a task that the main thread is using. It is re-entrant
-//   because Stop(True) serves the main thread's queue while it waits, and a handler run
-//   from there may walk the list again; freeing from inside a walk raises instead.
+//   Stop, the setters) and by every take-out of listed tasks (a delivery thread's free,
+//   ClearTasks, the destructor), so a task is never taken out while a walk uses it.
+//   Nothing waits for a task's threads under it: a task is freed only once it is out
+//   of the list, with no lock held, and Stop(True) pins the tasks it waits for and
+//   waits without it (a pinned task that a delivery thread would free is freed by the
+//   unpinning Stop instead). A task's threads may therefore call any method from
+//   their handlers while the main thread waits for them. It is re-entrant because a
+//   handler run from a walk may walk the list again.
 // - The list's own lock guards only its slots and is held for a few instructions.
 // - One plain lock per event family (audio hooks, video hooks, frame hooks, preview,
 //   progress, before-find-stream-info) is held while the family's record is filled and
 //   for the whole handler call, so two tasks never overwrite one record while a handler
 //   reads it and the handlers of one family never run concurrently. A trampoline reads
-//   its handler under the lock, and the destructor clears it under the lock. The main
-//   thread takes them only in the destructor, serving its queue while it waits, so a
-//   hand-over to the main thread under them cannot deadlock.
+//   its handler under the lock, and the setters and the destructor change it under the
+//   lock. The main thread takes them serving its queue while it waits, so a hand-over
+//   to the main thread under them cannot deadlock.
 // - FDeliveryLock guards the delivery counters: the final event (index -1) waits until
 //   every task event handed to a delivery thread before it has been delivered (and its
 //   task freed), so it never overtakes a late task's event.
@@ -142,6 +149,11 @@ class TFFmpegList {
 
   // Appends ATask (taking it over) and returns its index.
   int Add(TFFmpeg* ATask);
+  // Empties the slot at AIndex when it holds ATask and hands the task over to the
+  // caller; False when it does not hold it.
+  bool Take(int AIndex, TFFmpeg* ATask);
+  // Hands every listed task over to the caller, in list order, and forgets the slots.
+  std::vector<TFFmpeg*> TakeAll();
   // The task at AIndex; nullptr for an empty slot or an index out of range.
   TFFmpeg* Get(int AIndex);
   // The index of ATask; -1 when it is not listed.
@@ -192,6 +204,12 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // the run. Empty slots count as ended; a run without tasks ends at once. Raises
   // "Cannot StartTask while working." once a run was started (until ClearTasks).
   void StartTask(int AN);
+  // The published handlers of progress and of the terminate events, changed under the
+  // lock their deliveries read them under: once the setter returns, no call of the
+  // old handler is under way or starts any more (a terminate event already handed to
+  // a delivery thread still reaches the handler that was set when the task ended).
+  void SetOnProgress(const TEncProgressEvent& AHandler);
+  void SetOnTerminate(const TTerminateEvent& AHandler);
   // Pause and resume every task of the run; only while working.
   void Pause();
   void Resume();
@@ -284,9 +302,25 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
                  const std::int64_t& APTS);
 
   // FTerminateLock held for all of these.
-  void StartNextTask();
+  // Takes the next position that holds a task (empty ones count as ended); False when
+  // none is pending.
+  bool PickNext(int& AIndex, TFFmpeg*& ATask);
   void CheckRunEnd();
   void Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool AFinal);
+  bool Pinned(const TFFmpeg* ATask) const;
+
+  // A synchronous run's next task: OnStart, then the task on this thread.
+  void StartNextTask();
+  // A limited run: starts the owed tasks, one after another, unless another thread
+  // holds the start token (it starts them then). FTerminateLock not held by the caller
+  // unless it holds the token already.
+  void RunStarts();
+  // Waits until no Stop(True) pins a task (FFreeLock and FTerminateLock not held).
+  void WaitUnpinned();
+  // Ends a Stop(True)'s pins on ATasks; the tasks to free that only the pins held back.
+  std::vector<TFFmpeg*> Unpin(const std::vector<TFFmpeg*>& ATasks);
+  // Frees tasks taken out of the list (no lock held), the last first.
+  static void FreeTasks(std::vector<TFFmpeg*>& ATasks);
 
   // Takes FFreeLock; on the main thread it serves the main thread's queue while it
   // waits, as a delivery thread freeing a task may need the main thread.
@@ -335,12 +369,19 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   int FNextIndex = -1;        // position of the next task to start
   int FPendingStarts = 0;     // positions not yet started in this run
   int FRunLength = 0;         // slots of the list when the run started
+  std::vector<TFFmpeg*> FRunSlots;  // the tasks of the run's positions (identity only)
   bool FAllDone = false;      // the run's end (index -1) was raised
   bool FLimited = false;      // the run was started with N > 0
   bool FWorking = false;      // a run was started; cleared only by ClearTasks
   bool FPaused = false;
   int FStartDepth = 0;        // StartTask calls in progress
   std::uint64_t FGeneration = 0;  // changed by ClearTasks
+  int FOwedStarts = 0;        // starts owed in a limited run (N at StartTask, one per end)
+  bool FStarter = false;      // a thread holds the start token of run FStarterGeneration
+  std::uint64_t FStarterGeneration = 0;
+  std::uint64_t FStopCount = 0;  // changed by Stop
+  std::vector<TFFmpeg*> FPinned;         // tasks a Stop(True) waits for (once per wait)
+  std::vector<TFFmpeg*> FDeferredFrees;  // out of the list, freed when unpinned
 
   std::mutex FDeliveryLock;
   std::condition_variable FDeliveryCond;

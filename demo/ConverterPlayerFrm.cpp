@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLocale>
@@ -205,7 +206,8 @@ void TfrmConverterPlayer::btnOpenClick() {
 
   VEDavirev->ClearTasks();
   ProgressBar1->setValue(0);
-  const std::string input = chosen.toStdString();
+  // The file system's own bytes for the name, as the dialog decoded them.
+  const std::string input = QFile::encodeName(chosen).toStdString();
   const std::string output = ConverterPlayerUtils::BuildOutputFileName(input, ConverterPlayerUtils::COutputSuffix);
   const std::string commandLine = ConverterPlayerUtils::BuildCommandLine(input, output);
   if (!AddConversion(commandLine)) {
@@ -356,8 +358,10 @@ void TfrmConverterPlayer::PauseConversion() { VEDavirev->Pause(); }
 void TfrmConverterPlayer::ResumeConversion() { VEDavirev->Resume(); }
 
 void TfrmConverterPlayer::CloseConversion() {
-  VEDavirev->OnProgress = {};
-  VEDavirev->OnTerminate = {};
+  // Worker threads read the handlers meanwhile: the setters change them under the
+  // encoder's locks.
+  VEDavirev->SetOnProgress({});
+  VEDavirev->SetOnTerminate({});
   VEDavirev->Stop(true);
 }
 
@@ -372,7 +376,7 @@ void TfrmConverterPlayer::PreviewInMemo(const QString& AFileName) {
   // it shows the file in a window of its own.
   const Platform::HWND handle = FMemoBinding ? FMemoBinding->Handle() : nullptr;
   FPlayErrorShown = false;
-  if (!ZAVereve->Open(AFileName.toStdString(), handle, "-pause")) AddPlayError();
+  if (!ZAVereve->Open(QFile::encodeName(AFileName).toStdString(), handle, "-pause")) AddPlayError();
 }
 
 void TfrmConverterPlayer::ResumePreview() { ZAVereve->Resume(); }

@@ -36,8 +36,41 @@ std::string BuildOutputFileName(const std::string& AFileName, const std::string&
   return candidate;
 }
 
+std::string QuoteArgument(const std::string& AArgument) {
+  std::string quoted = "\"";
+  std::string::size_type backslashes = 0;
+  for (char c : AArgument) {
+    if (c == '\\') {
+      ++backslashes;
+    } else if (c == '"') {
+      // n backslashes before a quote: 2n + 1 give them and a literal quote.
+      quoted.append(2 * backslashes + 1, '\\');
+      backslashes = 0;
+    } else {
+      quoted.append(backslashes, '\\');  // not before a quote: literal
+      backslashes = 0;
+    }
+    if (c != '\\') quoted += c;
+  }
+  // Before the closing quote: 2n give n.
+  quoted.append(2 * backslashes, '\\');
+  quoted += '"';
+  return quoted;
+}
+
+namespace {
+std::string FileArgument(const std::string& AFileName) {
+  if (AFileName.empty() || AFileName[0] == '/') return AFileName;
+  const std::string::size_type colon = AFileName.find(':');
+  if (AFileName[0] == '-' || (colon != std::string::npos && colon < AFileName.find('/')))
+    return "./" + AFileName;
+  return AFileName;
+}
+}  // namespace
+
 std::string BuildCommandLine(const std::string& AInput, const std::string& AOutput) {
-  return "-i \"" + AInput + "\" " + CConvertOptions + " \"" + AOutput + "\"";
+  return "-i " + QuoteArgument(FileArgument(AInput)) + " " + CConvertOptions + " " +
+         QuoteArgument(FileArgument(AOutput));
 }
 
 std::string HomePage(bool AChinese) {

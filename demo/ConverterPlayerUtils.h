@@ -17,7 +17,16 @@ inline constexpr const char* CConvertOptions =
 // "Free" means that nothing of that name exists, file or folder.
 std::string BuildOutputFileName(const std::string& AFileName, const std::string& ASuffix);
 
-// -i "AInput" <CConvertOptions> "AOutput"
+// AArgument as one argument of a command line that the engine splits by the C
+// run-time's rules (MyUtils::parse_cmdline): in double quotes, with a quote and the
+// backslashes that run up to a quote or to the closing quote escaped, so that every
+// file name (quotes, backslashes, blanks, control characters, any bytes) comes back
+// unchanged.
+std::string QuoteArgument(const std::string& AArgument);
+
+// -i "AInput" <CConvertOptions> "AOutput", each file quoted with QuoteArgument. A
+// relative name that the conversion would misread (a leading "-" taken for an option,
+// a ":" taken for a protocol) is given as "./" + the name.
 std::string BuildCommandLine(const std::string& AInput, const std::string& AOutput);
 
 // The home page for the user's language.

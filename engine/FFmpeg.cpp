@@ -94,6 +94,42 @@ void WaitServing(TEvent& AEvent) {
 
 }  // namespace
 
+// ---- Freed by its own terminate handler ---------------------------------------------------
+
+// A terminate handler may free its task. The frames below it on the notifying thread
+// (DoTerminate, Run, Start, the convert and terminate threads) each keep a watch: the
+// destructor, running inside the handler, marks the innermost one, each watch hands
+// the mark outwards as it goes, and a frame that sees it touches the task no more.
+class TCustomFFmpeg::TFreeWatch {
+ public:
+  explicit TFreeWatch(TCustomFFmpeg* ATask) : FTask(ATask), FOuter(ATask->FFreedFlag) {
+    ATask->FFreedFlag = &FFreed;
+  }
+  ~TFreeWatch() { (void)Done(); }
+  TFreeWatch(const TFreeWatch&) = delete;
+  TFreeWatch& operator=(const TFreeWatch&) = delete;
+  bool Freed() const { return FFreed; }
+  // Ends the watch before the frame's last touch of the task (after it the task may
+  // go at any time); whether the task was freed.
+  bool Done() {
+    if (!FDone) {
+      FDone = true;
+      if (FFreed) {
+        if (FOuter) *FOuter = true;
+      } else {
+        FTask->FFreedFlag = FOuter;
+      }
+    }
+    return FFreed;
+  }
+
+ private:
+  TCustomFFmpeg* FTask;
+  bool* FOuter;
+  bool FFreed = false;
+  bool FDone = false;
+};
+
 // ---- Threads ----------------------------------------------------------------------------
 
 TConvertThread::TConvertThread(TCustomFFmpeg* AOwner) : Platform::TThread(true), FOwner(AOwner) {
@@ -106,13 +142,17 @@ void TConvertThread::Execute() {
   // existed: a Stop(True) or a destroy right after Start always waits for this job.
   TCustomFFmpeg* owner = FOwner;
   owner->FJobThreadID.store(Platform::GetCurrentThreadId());
+  TCustomFFmpeg::TFreeWatch watch(owner);
   try {
     owner->Run();
   } catch (...) {
-    owner->FJobThreadID.store(0);
-    owner->FRunEvent->SetEvent();
+    if (!watch.Done()) {
+      owner->FJobThreadID.store(0);
+      owner->FRunEvent->SetEvent();
+    }
     throw;
   }
+  if (watch.Done()) return;  // the terminate handler freed the task
   owner->FJobThreadID.store(0);
   // Last touch of the task: a waiting destroy may free it from here on.
   owner->FRunEvent->SetEvent();
@@ -126,13 +166,14 @@ TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg* AOwner)
 
 void TDoTerminateThread::Execute() {
   TCustomFFmpeg* owner = FOwner;
+  TCustomFFmpeg::TFreeWatch watch(owner);
   try {
     owner->DoTerminate();
   } catch (...) {
-    owner->FTerminateEvent->SetEvent();
+    if (!watch.Done()) owner->FTerminateEvent->SetEvent();
     throw;
   }
-  owner->FTerminateEvent->SetEvent();
+  if (!watch.Done()) owner->FTerminateEvent->SetEvent();
 }
 
 // ---- TCustomFFmpeg ------------------------------------------------------------------------
@@ -159,7 +200,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
 }
 
 TCustomFFmpeg::~TCustomFFmpeg() {
-  if (FOnDestroy.Assigned()) FOnDestroy(this);
+  NotifyDestroy();
   WaitIdle();
   ResetJob();
   delete FHookConverter;
@@ -173,13 +214,26 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   delete FPreviewLock;
   av_freep(&FPreviewSamples);
   if (FPreviewInFormat.swr_ctx) SwResampleStubs::swr_free(&FPreviewInFormat.swr_ctx);
+  // Freed by its own terminate handler: the frames of the notifying thread below the
+  // handler leave the task alone from here on.
+  if (FNotifyThreadID.load() == Platform::GetCurrentThreadId() && FFreedFlag) *FFreedFlag = true;
+}
+
+void TCustomFFmpeg::NotifyDestroy() {
+  TNotifyEvent notify = FOnDestroy;
+  FOnDestroy = nullptr;
+  if (notify.Assigned()) notify(this);
 }
 
 void TCustomFFmpeg::WaitIdle() {
+  const Platform::TThreadID self = Platform::GetCurrentThreadId();
+  // Inside the terminate handler the job (or the terminate step) has ended; what is
+  // left of it is on this thread's stack.
+  if (FNotifyThreadID.load() == self) return;
   Stop(true);
   // A terminate thread (Terminate without waiting) holds the task too: nothing may be
   // freed or cleared under it.
-  if (FJobThreadID.load() != Platform::GetCurrentThreadId()) WaitServing(*FRunEvent);
+  if (FJobThreadID.load() != self) WaitServing(*FRunEvent);
   WaitServing(*FTerminateEvent);
 }
 
@@ -231,13 +285,17 @@ void TCustomFFmpeg::Start(bool AAsync) {
       return;
     }
     FJobThreadID.store(Platform::GetCurrentThreadId());
+    TFreeWatch watch(this);
     try {
       Run();
     } catch (...) {
-      FJobThreadID.store(0);
-      FRunEvent->SetEvent();
+      if (!watch.Done()) {
+        FJobThreadID.store(0);
+        FRunEvent->SetEvent();
+      }
       throw;
     }
+    if (watch.Done()) return;  // the terminate handler freed the task
     FJobThreadID.store(0);
     FRunEvent->SetEvent();
     return;
@@ -360,7 +418,16 @@ std::uint8_t TCustomFFmpeg::PreviewFlags() {
 void TCustomFFmpeg::DoTerminate() {
   FRunning.store(false);
   FTerminated.store(true);
-  if (FOnTerminate.Assigned()) FOnTerminate(this);
+  if (!FOnTerminate.Assigned()) return;
+  TFreeWatch watch(this);
+  FNotifyThreadID.store(Platform::GetCurrentThreadId());
+  try {
+    FOnTerminate(this);
+  } catch (...) {
+    if (!watch.Freed()) FNotifyThreadID.store(0);
+    throw;
+  }
+  if (!watch.Done()) FNotifyThreadID.store(0);
 }
 
 void TCustomFFmpeg::Run() {
@@ -375,10 +442,15 @@ void TCustomFFmpeg::Run() {
   }
   FAudioBuffer->EndWriting();
   FWavePlayer->Close();
+  TFreeWatch watch(this);
   try {
     DoTerminate();
   } catch (const std::exception& e) {
-    RecordError(e.what());
+    // A handler that freed the task and then failed: the text has no task to go to.
+    if (watch.Freed())
+      LogTask(nullptr, FFLoad::llQuiet, e.what());
+    else
+      RecordError(e.what());
   }
   av_log(nullptr, AV_LOG_QUIET, "%s", "");
 }
@@ -496,6 +568,9 @@ void TCustomFFmpeg::DoPreview(const std::uint8_t* const AData[], const int ALine
 TFFmpeg::TFFmpeg() = default;
 
 TFFmpeg::~TFFmpeg() {
+  // First, while the task is whole: whoever lists it lets go of it before anything
+  // is torn down.
+  NotifyDestroy();
   // The events are cleared only once no thread of the task can be calling them.
   WaitIdle();
   FOnAudioInputHook = nullptr;

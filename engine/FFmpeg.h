@@ -146,7 +146,9 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
  public:
   TCustomFFmpeg();
   // Fires FOnDestroy, stops the job and waits for it (Stop(True)), frees what the job
-  // built (ResetJob) and the task's own objects.
+  // built (ResetJob) and the task's own objects. A terminate handler may destroy its
+  // task, on whichever thread it runs (synchronous start, convert thread, terminate
+  // thread): nothing of the task is touched after the handler returns.
   ~TCustomFFmpeg() override;
 
   int GetVideoHookBitsPixel() override;
@@ -179,6 +181,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
 
   // Stops the job and returns once no job and no terminate thread holds the task any
   // more (a destructor's first step; on the main thread it serves main-thread calls).
+  // Inside the terminate handler it returns at once: the job has ended, and what
+  // remains of it on this thread touches the task no more once the handler freed it.
   void WaitIdle();
 
   // The terminate notification: FRunning False, FTerminated True, then
@@ -283,9 +287,21 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // scheduler's worker threads) must not wait.
   std::atomic<Platform::TThreadID> FJobThreadID{0};
 
+ protected:
+  // Fires FOnDestroy once: the first step of the most-derived destructor, before any
+  // part of the task is torn down.
+  void NotifyDestroy();
+
  private:
   friend class TConvertThread;
   friend class TDoTerminateThread;
+  // Watches, on the thread that delivers the terminate notification, whether the
+  // handler freed the task (see FFmpeg.cpp).
+  class TFreeWatch;
+  // The thread inside FOnTerminate (0 while none).
+  std::atomic<Platform::TThreadID> FNotifyThreadID{0};
+  // The innermost TFreeWatch of the notifying thread; only that thread touches it.
+  bool* FFreedFlag = nullptr;
   void ApplyPreviewFlags(std::uint8_t AFlags);
   void RecordError(const std::string& AText);
   // Frees the previewer (FPreviewWorkLock held).
@@ -297,8 +313,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
 class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg();
-  // Waits until no thread of the task runs, then clears the hook, preview, progress and
-  // terminate events and frees the decoders.
+  // Fires FOnDestroy, waits until no thread of the task runs, then clears the hook,
+  // preview, progress and terminate events and frees the decoders.
   ~TFFmpeg() override;
 
   TObject* FEncoder = nullptr;

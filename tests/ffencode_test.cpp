@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "components/FFDecode.h"
@@ -383,6 +384,227 @@ TEST_F(FFEncodeTest, StopFromAProgressHandlerOfASynchronousRunEndsItBeforeStartT
   }
   EXPECT_EQ(seen, (std::set<int>{0, 1, 2}));
   EXPECT_EQ(ends[3].Index, -1);
+}
+
+// The start handler of a limited run runs on the thread that reported the previous
+// task's end while that task's event is delivered and the task freed on a delivery
+// thread; it calls the component (2 ms after that delivery: the free is under way
+// then). Nothing deadlocks: every task starts and ends and the run ends. A hang fails
+// after the bound, and the encoder is then left alone (its destructor would hang too).
+TEST_F(FFEncodeTest, StartHandlerOfALimitedRunMayCallTheComponent) {
+  struct TRow {
+    const char* Name;
+    void (*Call)(TVEDavirev&);
+  };
+  const TRow rows[] = {
+      {"progress interval", [](TVEDavirev& e) { e.SetProgressInterval(250); }},
+      {"pause and resume", [](TVEDavirev& e) {
+         e.Pause();
+         e.Resume();
+       }},
+      {"preview and time-outs", [](TVEDavirev& e) {
+         e.SetPreviewInterval(50);
+         e.SetReadTimeout(20000);
+       }},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    struct TProbe {
+      TVEDavirev* Encoder;
+      void (*Call)(TVEDavirev&);
+      std::mutex Lock;
+      std::condition_variable Changed;
+      std::vector<int> Starts;
+      std::set<int> Delivered;
+      bool Ended = false;
+      static void OnStart(void* AData, TObject*, int AIndex) {
+        auto* self = static_cast<TProbe*>(AData);
+        {
+          std::unique_lock<std::mutex> g(self->Lock);
+          self->Starts.push_back(AIndex);
+          if (AIndex > 0)
+            self->Changed.wait_for(g, std::chrono::seconds(60),
+                                   [&] { return self->Delivered.count(AIndex - 1) > 0; });
+        }
+        if (AIndex > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        self->Call(*self->Encoder);
+      }
+      static void OnTerminate(void* AData, TObject*, const TTerminateInfo& AInfo) {
+        auto* self = static_cast<TProbe*>(AData);
+        std::lock_guard<std::mutex> g(self->Lock);
+        if (AInfo.TaskIndex < 0)
+          self->Ended = true;
+        else
+          self->Delivered.insert(AInfo.TaskIndex);
+        self->Changed.notify_all();
+      }
+    };
+    auto* encoder = new TVEDavirev;
+    encoder->TriggerEventInMainThread = false;
+    auto* probe = new TProbe{encoder, row.Call};
+    encoder->OnStart = FFEncode::TStartEvent::FromFunction(&TProbe::OnStart, probe);
+    encoder->OnTerminate = FFEncode::TTerminateEvent::FromFunction(&TProbe::OnTerminate, probe);
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(encoder->AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+    encoder->StartTask(1);
+    if (!PumpUntil([&] {
+          std::lock_guard<std::mutex> g(probe->Lock);
+          return probe->Ended;
+        })) {
+      ADD_FAILURE() << "the run hung";
+      return;  // the encoder and the probe stay: their threads are stuck in them
+    }
+    {
+      std::lock_guard<std::mutex> g(probe->Lock);
+      EXPECT_EQ(probe->Starts, (std::vector<int>{0, 1, 2}));
+      EXPECT_EQ(probe->Delivered, (std::set<int>{0, 1, 2}));
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(Exists(Path("out" + std::to_string(i) + ".mp4"))) << i;
+    encoder->Stop(true);
+    delete encoder;
+    delete probe;
+  }
+}
+
+// Stop(True) on the host's thread while a start handler on a convert thread calls the
+// component: the handler is not held up by the waiting Stop, the run ends, and Stop
+// returns. The Stop runs on a thread of its own so that a hang fails after the bound.
+TEST_F(FFEncodeTest, StopWhileAStartHandlerCallsTheComponentReturns) {
+  struct TProbe {
+    TVEDavirev* Encoder;
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool InHandler = false;
+    bool Stopping = false;
+    bool HandlerDone = false;
+    bool Ended = false;
+    static void OnStart(void* AData, TObject*, int AIndex) {
+      auto* self = static_cast<TProbe*>(AData);
+      if (AIndex == 0) return;
+      {
+        std::unique_lock<std::mutex> g(self->Lock);
+        self->InHandler = true;
+        self->Changed.notify_all();
+        self->Changed.wait_for(g, std::chrono::seconds(60), [&] { return self->Stopping; });
+      }
+      // The Stop is on its way into its wait.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      self->Encoder->SetProgressInterval(300);
+      std::lock_guard<std::mutex> g(self->Lock);
+      self->HandlerDone = true;
+      self->Changed.notify_all();
+    }
+    static void OnTerminate(void* AData, TObject*, const TTerminateInfo& AInfo) {
+      auto* self = static_cast<TProbe*>(AData);
+      std::lock_guard<std::mutex> g(self->Lock);
+      if (AInfo.TaskIndex < 0) self->Ended = true;
+      self->Changed.notify_all();
+    }
+  };
+  auto* encoder = new TVEDavirev;
+  encoder->TriggerEventInMainThread = false;
+  auto* probe = new TProbe{encoder};
+  encoder->OnStart = FFEncode::TStartEvent::FromFunction(&TProbe::OnStart, probe);
+  encoder->OnTerminate = FFEncode::TTerminateEvent::FromFunction(&TProbe::OnTerminate, probe);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder->AddTask(Short("out" + std::to_string(i) + ".mp4")), i);
+  encoder->StartTask(1);
+  {
+    std::unique_lock<std::mutex> g(probe->Lock);
+    ASSERT_TRUE(probe->Changed.wait_for(g, std::chrono::seconds(60), [&] { return probe->InHandler; }));
+  }
+  auto* stopped = new std::atomic<bool>(false);
+  std::thread stopper([encoder, probe, stopped] {
+    {
+      std::lock_guard<std::mutex> g(probe->Lock);
+      probe->Stopping = true;
+      probe->Changed.notify_all();
+    }
+    encoder->Stop(true);
+    stopped->store(true);
+  });
+  const bool returned = PumpUntil([&] {
+    std::lock_guard<std::mutex> g(probe->Lock);
+    return stopped->load() && probe->HandlerDone && probe->Ended;
+  });
+  if (!returned) {
+    stopper.detach();
+    ADD_FAILURE() << "Stop(True) or the run hung";
+    return;  // everything stays: threads are stuck in it
+  }
+  stopper.join();
+  delete encoder;
+  delete probe;
+  delete stopped;
+}
+
+// The setters of the progress and terminate handlers change them under the locks their
+// deliveries read them under (a host clears them while the tasks' threads deliver). A
+// progress call is held inside the handler while another thread clears it: the clear
+// does not return before that call has, and no call comes after it. The end of a task
+// still running when its terminate handler is cleared reaches nobody.
+TEST_F(FFEncodeTest, HandlerSettersWaitForTheCallUnderWay) {
+  TVEDavirev encoder;
+  encoder.TriggerEventInMainThread = false;  // progress on the convert thread
+  encoder.AutoFreeTask = false;
+  struct TProbe {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    int Calls = 0;
+    bool Inside = false;
+    bool Release = false;
+    bool ClearedWhileInside = false;
+    std::atomic<bool> Cleared{false};
+    std::atomic<int> Ends{0};
+    static void OnProgress(void* AData, TObject*, FFEncode::PProgressInfo) {
+      auto* self = static_cast<TProbe*>(AData);
+      std::unique_lock<std::mutex> g(self->Lock);
+      if (++self->Calls > 1) return;
+      self->Inside = true;
+      self->Changed.notify_all();
+      self->Changed.wait_for(g, std::chrono::seconds(60), [&] { return self->Release; });
+      self->ClearedWhileInside = self->Cleared.load();
+    }
+    static void OnTerminate(void* AData, TObject*, const TTerminateInfo&) {
+      static_cast<TProbe*>(AData)->Ends.fetch_add(1);
+    }
+  } probe;
+  encoder.SetOnProgress(FFEncode::TEncProgressEvent::FromFunction(&TProbe::OnProgress, &probe));
+  encoder.SetOnTerminate(FFEncode::TTerminateEvent::FromFunction(&TProbe::OnTerminate, &probe));
+  encoder.SetProgressInterval(20);
+  ASSERT_EQ(encoder.AddTask(Long("out.mp4")), 0);
+  encoder.StartTask(1);
+  {
+    std::unique_lock<std::mutex> g(probe.Lock);
+    ASSERT_TRUE(probe.Changed.wait_for(g, std::chrono::seconds(60), [&] { return probe.Inside; }));
+  }
+  std::thread clearer([&] {
+    encoder.SetOnProgress({});
+    probe.Cleared.store(true);
+  });
+  // A clear that does not wait shows within this bound; one that waits holds on until
+  // the handler is let go.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (!probe.Cleared.load() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  {
+    std::lock_guard<std::mutex> g(probe.Lock);
+    probe.Release = true;
+    probe.Changed.notify_all();
+  }
+  clearer.join();
+  int calls;
+  {
+    std::lock_guard<std::mutex> g(probe.Lock);
+    EXPECT_FALSE(probe.ClearedWhileInside) << "the setter returned while the handler ran";
+    calls = probe.Calls;
+  }
+  encoder.SetOnTerminate({});
+  encoder.Stop(true);  // more reports would have come meanwhile: the task ran on
+  ASSERT_TRUE(PumpUntil([&] { return encoder.AllDone(); }));
+  std::lock_guard<std::mutex> g(probe.Lock);
+  EXPECT_EQ(probe.Calls, calls) << "a progress call after the clear";
+  EXPECT_EQ(probe.Ends.load(), 0) << "a terminate event after the clear";
 }
 
 // The final event waits for every task event handed to a delivery thread before it,

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -277,6 +278,94 @@ TEST_F(TaskTest, DestroyRightAfterAnAsynchronousStart) {
     delete task;
   }
   EXPECT_EQ(delivered.load(), 200);
+}
+
+// A terminate handler that frees its own task, on each thread a notification comes on:
+// nothing of the task is touched after the handler (under ASan a use after free shows
+// otherwise) and nothing waits for itself (the terminate thread would wait for its own
+// end: the bound below turns that hang into a failure).
+TEST_F(TaskTest, TerminateHandlerMayFreeItsOwnTask) {
+  struct TRow {
+    const char* Name;
+    bool Job;   // a job that fails at once (else a task with no output file)
+    int Start;  // 0 Start(False), 1 Start(True), 2 Terminate(False) of a task that never ran
+  };
+  const TRow rows[] = {
+      {"synchronous job", true, 0},
+      {"synchronous start without output file", false, 0},
+      {"asynchronous job", true, 1},
+      {"terminate of a task that never ran", false, 2},
+      {"terminate of a parsed task that never ran", true, 2},
+  };
+  struct TProbe {
+    std::mutex Lock;
+    std::condition_variable Cond;
+    int Freed = 0;
+    static void OnTerminate(void* AData, void* ASender) {
+      auto* self = static_cast<TProbe*>(AData);
+      delete static_cast<TFFmpeg*>(ASender);
+      std::lock_guard<std::mutex> g(self->Lock);
+      self->Freed++;
+      self->Cond.notify_all();
+    }
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TProbe probe;
+    constexpr int kRounds = 20;
+    for (int i = 0; i < kRounds; i++) {
+      auto* task = new TFFmpeg;
+      if (row.Job) MakeFailingJob(*task);
+      task->FOnTerminate = Platform::TNotifyEvent::FromFunction(&TProbe::OnTerminate, &probe);
+      if (row.Start == 2)
+        task->Terminate(false);
+      else
+        task->Start(row.Start == 1);
+      if (row.Start == 0) {
+        std::lock_guard<std::mutex> g(probe.Lock);
+        EXPECT_EQ(probe.Freed, i + 1) << "freed before Start returned";
+      }
+    }
+    std::unique_lock<std::mutex> g(probe.Lock);
+    // A bound for a hang, not a speed target.
+    ASSERT_TRUE(probe.Cond.wait_for(g, std::chrono::seconds(60), [&] { return probe.Freed == kRounds; }))
+        << probe.Freed << " of " << kRounds << " tasks freed";
+  }
+}
+
+// The destroy notification comes first, while the task is whole: its events and
+// decoders are still there, and so is what the job built.
+TEST_F(TaskTest, DestroyNotificationComesBeforeAnythingIsTornDown) {
+  struct TSeen {
+    bool Called = false;
+    bool TerminateEvent = false;
+    std::size_t Decoders = 0;
+    bool Scheduler = false;
+    int OutputFiles = 0;
+  } seen;
+  auto* task = new TFFmpeg;
+  MakeFailingJob(*task);
+  task->FDecoders.push_back(new TObject);
+  TTerminateProbe probe;
+  task->FOnTerminate = probe.Event();
+  task->FOnDestroy = Platform::TNotifyEvent::FromFunction(
+      [](void* AData, void* ASender) {
+        auto* s = static_cast<TSeen*>(AData);
+        auto* t = static_cast<TFFmpeg*>(ASender);
+        s->Called = true;
+        s->TerminateEvent = t->FOnTerminate.Assigned();
+        s->Decoders = t->FDecoders.size();
+        s->Scheduler = t->Fsch != nullptr;
+        s->OutputFiles = t->Fnb_output_files;
+      },
+      &seen);
+  delete task;
+  EXPECT_TRUE(seen.Called);
+  EXPECT_TRUE(seen.TerminateEvent);
+  EXPECT_EQ(seen.Decoders, 1u);
+  EXPECT_TRUE(seen.Scheduler);
+  EXPECT_EQ(seen.OutputFiles, 1);
+  EXPECT_EQ(probe.Count.load(), 0) << "a task that never ran reports nothing as it goes";
 }
 
 // ---- Progress report ------------------------------------------------------------------------

@@ -2,12 +2,19 @@
 // web-site address made from the program's file name.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "components/FFEncode.h"
 #include "demo/ConverterPlayerUtils.h"
+#include "runtime/FFLoad.h"
+#include "runtime/MyUtils.h"
+#include "support/LoaderTestSupport.h"
+#include "support/MediaBuilder.h"
 
 namespace {
 
@@ -94,6 +101,103 @@ TEST(WebSiteAddress, FromProgramFileName) {
   }
   // The whole address is lower-cased, the home page too.
   EXPECT_EQ(BuildWebSiteAddress("HTTPS://Example.ORG", "Demo [1]"), "https://example.org/?from=exe_demo_1");
+}
+
+// Awkward but legal file names: each comes back from the engine's splitting of the
+// command line as it went in.
+const std::vector<std::string>& AwkwardNames() {
+  static const std::vector<std::string> names = {
+      "say \"hi\".avi",
+      "\"",
+      "\"\"quoted twice\"\"",
+      "trailing backslash\\",
+      "two trailing\\\\",
+      "back\\slash.avi",
+      "back\\\"slash quote.avi",
+      "back\\\\\"slashes quote.avi",
+      "  blanks  and\ttab  ",
+      "new\nline.avi",
+      "-leading dash.avi",
+      "--",
+      "colon:name.avi",
+      "'single' $HOME %d `cmd`.avi",
+      "non-UTF-8 \xff\xfe\x80 bytes.avi",
+      "caf\xc3\xa9 \xe4\xb8\xad.avi",
+  };
+  return names;
+}
+
+std::vector<std::string> SplitLikeTheEngine(const std::string& ALine) {
+  char** argv = nullptr;
+  const int argc = MyUtils::parse_cmdline(ALine, argv, {});
+  std::vector<std::string> args(argv, argv + argc);
+  MyUtils::free_cmdline(argv);
+  return args;
+}
+
+TEST(ConvertCommandLine, EveryFileNameComesBackAsItWent) {
+  for (const std::string& name : AwkwardNames()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(SplitLikeTheEngine(ConverterPlayerUtils::QuoteArgument(name)),
+              std::vector<std::string>{name});
+    for (const std::string& folder : {std::string("/m/"), std::string("/m/in \"x\\\\/")}) {
+      const std::string input = folder + name;
+      const std::string output = folder + name + "_(new)_qorvane.mp4";
+      const std::vector<std::string> args =
+          SplitLikeTheEngine(ConverterPlayerUtils::BuildCommandLine(input, output));
+      ASSERT_EQ(args.size(), 15u);
+      EXPECT_EQ(args[0], "-i");
+      EXPECT_EQ(args[1], input);
+      EXPECT_EQ(args[14], output);
+    }
+  }
+  EXPECT_EQ(SplitLikeTheEngine(ConverterPlayerUtils::QuoteArgument("")), std::vector<std::string>{""});
+  // A relative name that would pass for an option or a protocol names the same file.
+  const std::vector<std::string> args =
+      SplitLikeTheEngine(ConverterPlayerUtils::BuildCommandLine("-in.avi", "out:1.mp4"));
+  EXPECT_EQ(args[1], "./-in.avi");
+  EXPECT_EQ(args[14], "./out:1.mp4");
+}
+
+// The demo's command line converts files of such names for real: the clip is read from
+// its name and the MPEG-4 file lands under the name the demo chose for it.
+TEST_F(TOutputName, AwkwardNamesConvertEndToEnd) {
+  ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries)) << FFLoad::FFLoader->GetLastErrMsg();
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = "va";
+  spec.Duration = 0.2;
+  const std::string clip = Path("clip.nut");
+  ASSERT_EQ(MediaBuilder::WriteMedia(clip, "nut", spec), 0);
+  for (const std::string& name : AwkwardNames()) {
+    if (name.find('/') != std::string::npos) continue;
+    SCOPED_TRACE(name);
+    const std::string input = Path(name);
+    fs::copy_file(clip, input, fs::copy_options::overwrite_existing);
+    const std::string output = BuildOutputFileName(input, COutputSuffix);
+    FFEncode::TVEDavirev encoder;
+    const int index = encoder.AddTask(ConverterPlayerUtils::BuildCommandLine(input, output));
+    ASSERT_EQ(index, 0) << encoder.LastErrMsg();
+    bool finished = false;
+    std::string error;
+    struct TEnd {
+      bool* Finished;
+      std::string* Error;
+      static void On(void* AData, Platform::TObject*, const FFEncode::TTerminateInfo& AInfo) {
+        auto* self = static_cast<TEnd*>(AData);
+        if (AInfo.TaskIndex != 0) return;
+        *self->Finished = AInfo.Finished && !AInfo.HasException;
+        *self->Error = AInfo.ExceptionMsg;
+      }
+    } end{&finished, &error};
+    encoder.OnTerminate = FFEncode::TTerminateEvent::FromFunction(&TEnd::On, &end);
+    encoder.StartTask(0);
+    EXPECT_TRUE(finished) << error;
+    struct stat st {};
+    EXPECT_EQ(::stat(output.c_str(), &st), 0) << output;
+    EXPECT_GT(st.st_size, 0);
+    fs::remove(output);
+    fs::remove(input);
+  }
 }
 
 TEST(ConvertCommandLine, QuotesBothFiles) {
