@@ -301,6 +301,33 @@ TEST_F(FFEncodeTest, StopInALimitedRunStartsNothingMoreAndEveryTaskReportsItsEnd
   EXPECT_TRUE(ends[3].Finished);
 }
 
+// An empty slot that the run had not reached when it was stopped never reports: it
+// counts as ended all the same, and the run ends.
+TEST_F(FFEncodeTest, StopBeforeAnEmptySlotIsReachedStillEndsTheRun) {
+  TVEDavirev encoder;
+  TEventLog log(encoder);
+  std::atomic<int> progress{0};
+  struct TProgress {
+    static void On(void* AData, TObject*, FFEncode::PProgressInfo) {
+      static_cast<std::atomic<int>*>(AData)->fetch_add(1);
+    }
+  };
+  encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TProgress::On, &progress);
+  encoder.SetProgressInterval(20);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(encoder.AddTask(Long("out" + std::to_string(i) + ".mp4")), i);
+  delete encoder.GetTask(1);
+  encoder.StartTask(1);
+  ASSERT_TRUE(PumpUntil([&] { return progress.load() > 0; })) << "task 0 runs";
+  encoder.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return log.RunEnded(); })) << "the run never ended";
+  std::vector<int> ends = log.Indexes('T');
+  ASSERT_EQ(ends.size(), 3u);
+  EXPECT_EQ(ends.back(), -1);
+  ends.pop_back();
+  EXPECT_EQ(std::set<int>(ends.begin(), ends.end()), (std::set<int>{0, 2}));
+}
+
 TEST_F(FFEncodeTest, PauseAndResumeActOnTheRunningTasks) {
   TVEDavirev encoder;
   encoder.AutoFreeTask = false;
