@@ -834,21 +834,21 @@ TEST_F(TaskTest, WindowSwitchedOffWhileAHookRunsClosesWithTheNextFrame) {
 
     bool openWhenSwitchedOff = false;
     bool openLater = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (!probe.Terminated.load() && std::chrono::steady_clock::now() < deadline) {
-      if (probe.Step.load() == kAskOff) {
-        task.SetPreviewFlags(0);
-        openWhenSwitchedOff = FindForm() != nullptr;
-        probe.Step.store(kSwitchedOff);
-      } else if (probe.Step.load() == kAskLook) {
-        openLater = FindForm() != nullptr;
-        probe.Step.store(kLooked);
-      }
-      Platform::ProcessMainThreadQueue();
-      QApplication::processEvents();
-      Platform::WaitForMainThreadWork(10);
-    }
-    ASSERT_TRUE(probe.Terminated.load()) << "the job did not end";
+    const bool ended = MainThreadPump::PumpUntil(
+        [&] {
+          if (probe.Step.load() == kAskOff) {
+            task.SetPreviewFlags(0);
+            openWhenSwitchedOff = FindForm() != nullptr;
+            probe.Step.store(kSwitchedOff);
+          } else if (probe.Step.load() == kAskLook) {
+            openLater = FindForm() != nullptr;
+            probe.Step.store(kLooked);
+          }
+          QApplication::processEvents();
+          return probe.Terminated.load();
+        },
+        120);
+    ASSERT_TRUE(ended) << "the job did not end";
     EXPECT_EQ(task.ErrorText(), "");
     EXPECT_EQ(probe.Calls.load(), 25);
     EXPECT_NE(probe.Step.load(), static_cast<int>(kGaveUp));
