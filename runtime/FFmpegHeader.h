@@ -146,20 +146,21 @@ struct TEncStatsComponent {
   std::size_t str_len;
 };
 
-// A parsed statistics format with its output. lock is a reader/writer lock; zero-filled
-// it is ready for use as after initialisation.
+// A parsed statistics format with its output: the writer and the lock of its file (both
+// shared by every stream that writes that file, owned by the task's file list).
 struct TEncStats {
   PEncStatsComponent components;
   std::int32_t nb_components;
   AVIOContext* io;
-  pthread_rwlock_t lock;
-  std::int32_t lock_initialized;
+  std::mutex* lock;  // taken for each whole line
 };
 
-// One statistics file shared by several streams.
+// One statistics file shared by several streams, with the one lock that keeps their
+// lines whole (allocated apart: the list of files grows by reallocation).
 struct TEncStatsFile {
   PAnsiChar path;
   AVIOContext* io;
+  std::mutex* lock;
 };
 
 // The state of -force_key_frames.
@@ -573,6 +574,24 @@ inline std::int32_t atomic_load(std::int32_t& AVar) {
 }
 inline std::int64_t atomic_load(std::int64_t& AVar) {
   return std::atomic_ref<std::int64_t>(AVar).load();
+}
+// The same calls on std::atomic fields, so that a flag can be made atomic by type without
+// touching the code that uses it.
+template <class T>
+inline void atomic_init(std::atomic<T>& AVar, std::type_identity_t<T> AValue) {
+  AVar.store(AValue, std::memory_order_relaxed);
+}
+template <class T>
+inline void atomic_store(std::atomic<T>& AVar, std::type_identity_t<T> AValue) {
+  AVar.store(AValue);
+}
+template <class T>
+inline T atomic_load(const std::atomic<T>& AVar) {
+  return AVar.load();
+}
+template <class T>
+inline T atomic_fetch_add(std::atomic<T>& AVar, std::type_identity_t<T> AValue) {
+  return AVar.fetch_add(AValue);
 }
 // Returns the value before the addition.
 inline std::int32_t atomic_fetch_add(std::int32_t& AVar, std::int32_t AValue) {
