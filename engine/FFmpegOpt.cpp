@@ -1350,6 +1350,11 @@ void BuildOptionTable(TBaseFFmpeg* ATask) {
       nullptr);
   add("vsync", FUNC, 0x5, OptFunc(opt_vsync),
       "set video sync method globally; deprecated, use -fps_mode", "");
+  // kept for command lines written for the converter; a task has nothing to do for them
+  add("hide_banner", BOOL, 0x4, OptDst(&t->Fhide_banner), "do not show program banner",
+      "hide_banner");
+  add("stdin", BOOL, 0x4, OptDst(&t->Fstdin_interaction),
+      "enable or disable interaction on standard input", nullptr);
   // this system's own
   add("VideoHookBitsPixel", FUNC, 0xD, OptFunc(opt_video_hook_bits_pixel),
       "specifies the number of adjacent color bits on each plane needed to define a pixel. one of "
@@ -1378,6 +1383,8 @@ void init_options(TBaseFFmpeg* ATask, TOptionsContext& o) {
   o.accurate_seek = 1;
   o.thread_queue_size = 0;
   o.input_sync_ref = -1;
+  // not given: any number typed, 0 included, is the user's choice
+  o.readrate_initial_burst = std::numeric_limits<double>::quiet_NaN();
   o.find_stream_info = 1;
   o.mux_max_delay = 0.7f;
   o.shortest_buf_duration = 10.0f;
@@ -1728,7 +1735,8 @@ int ParseStep(void* AData, int argc, char** argv) {
     ret = task->Fsch ? ffmpeg_parse_options(task, argc, argv, task->Fsch) : AVERROR(ENOMEM);
     if (ret < 0) {
       error_text = print_error(ret);
-      TaskLog(task, FFLoad::llError, error_text);
+      // an information option's exit is what was asked for, not a failure
+      if (ret != AVERROR_EXIT) TaskLog(task, FFLoad::llError, error_text);
     } else if (task->Fnb_output_files == 0 && task->Fnb_input_files == 0) {
       show_usage();
       error_text = "Please refer to the demos and/or Docs/GettingStarted/Encoder.txt";

@@ -482,11 +482,10 @@ int opt_default(void* ctx, const char* opt, const char* arg) {
     if ((ret = av_dict_set(&d.swr_opts, opt, arg, dict_flags(o))) < 0) return ret;
     consumed = true;
   }
-  if (!consumed) {
-    av_log(ctx, AV_LOG_ERROR, "Option '%s' not found\n", opt);
-    return AVERROR_OPTION_NOT_FOUND;
-  }
-  return 0;
+  // Not finding the name is no error in itself: the splitter goes on to the -no<boolean>
+  // form and reports a name that nothing knows once, and parse_option reports the failed
+  // pass-through.
+  return consumed ? 0 : AVERROR_OPTION_NOT_FOUND;
 }
 
 int FetchSwsFlags(void* ctx) {
