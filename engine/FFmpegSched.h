@@ -290,6 +290,9 @@ int sch_sdp_filename(TScheduler* sch, const char* sdp_filename);
 int sch_add_demux(TScheduler* sch, TSchThreadFunc func, void* ctx);
 int sch_add_demux_stream(TScheduler* sch, Cardinal demux_idx);
 int sch_add_dec(TScheduler* sch, TSchThreadFunc func, void* ctx, int send_end_ts);
+// Takes back the decoder added last, before anything was connected to it: a decoder whose
+// set-up failed leaves no node whose context is gone (a later start would run it).
+void sch_remove_dec(TScheduler* sch, Cardinal dec_idx);
 int sch_add_dec_output(TScheduler* sch, Cardinal dec_idx);
 int sch_add_enc(TScheduler* sch, TSchThreadFunc func, void* ctx, TSchOpenCallback open_cb);
 int sch_add_filtergraph(TScheduler* sch, Cardinal nb_inputs, Cardinal nb_outputs,

@@ -214,7 +214,7 @@ struct TInputStream {
 struct TOutputFile {
   const AVClass* class_;
   std::int32_t index;
-  PAnsiChar url;
+  PAnsiChar url;  // owned (av_strdup), freed with the file
   PPOutputStream streams;
   std::int32_t nb_streams;
   std::int64_t recording_time;
