@@ -1087,10 +1087,10 @@ void sch_remove_dec(TScheduler* sch, Cardinal dec_idx) {
   ThreadQueue::tq_free(dec.queue);
   AVUtilStubs::av_thread_message_queue_free(&dec.queue_end_ts);
   for (Cardinal j = 0; j < dec.nb_outputs; j++) {
-    av_freep(&dec.outputs[j].dst);
-    av_freep(&dec.outputs[j].dst_finished);
+    AVUtilStubs::av_freep(&dec.outputs[j].dst);
+    AVUtilStubs::av_freep(&dec.outputs[j].dst_finished);
   }
-  av_freep(&dec.outputs);
+  AVUtilStubs::av_freep(&dec.outputs);
   AVUtilStubs::av_frame_free(&dec.send_frame);
   dec = TSchDec{};
   sch->nb_dec--;

@@ -823,9 +823,11 @@ TEST_F(FFmpegOpt_, AnInvalidScalerFlagTextFailsTheParse) {
       continue;
     }
     EXPECT_LT(ret, 0);
-    EXPECT_TRUE(Logged("Unable to parse option value")) << TMessages::Get().Joined();
+    EXPECT_TRUE(Logged("Unable to parse \"sws_flags\" option value")) << TMessages::Get().Joined();
     EXPECT_TRUE(Logged("av_opt_eval_flags() failed")) << TMessages::Get().Joined();
-    EXPECT_TRUE(Logged("Error parsing global options")) << TMessages::Get().Joined();
+    EXPECT_TRUE(Logged(std::string("Error parsing option 'sws_flags' with argument '") + c.Flags +
+                       "'."))
+        << TMessages::Get().Joined();
     EXPECT_FALSE(fs::exists(out));
   }
 }
@@ -899,7 +901,7 @@ TEST_F(FFmpegOpt_, ADecoderThatFailsToOpenLeavesNoNodeBehind) {
   EXPECT_LT(task.ParseOptions("-skip_frame:v nonsense -i \"" + Path("in.mkv") +
                               "\" -c:v mpeg4 -y \"" + Path("out.mkv") + "\""),
             0);
-  EXPECT_TRUE(Logged("Error while opening decoder")) << TMessages::Get().Joined();
+  EXPECT_TRUE(Logged("Error applying decoder options")) << TMessages::Get().Joined();
   TMessages::Get().Clear();
   task.Start(false);
   EXPECT_TRUE(task.HasError());
