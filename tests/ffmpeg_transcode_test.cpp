@@ -446,17 +446,20 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
   }
 }
 
-// Stop cuts the input short in the middle of a packet more often than not (pictures far
-// larger than one read). The part that had arrived must not be decoded into a last picture
-// with concealed errors: every picture written is one of the input, in order, and a stop
-// logs no error.
+// A stop interrupts the reader: a picture far larger than one read is cut short in the
+// middle more often than not, or the read fails outright. The part that had arrived must
+// not be decoded into a last picture with concealed errors: every picture written is one
+// of the input, in order, and a stop logs no error. The task is paused before the stop,
+// so that the reader holds a packet and reads the next one right after the stop.
 TEST_F(TranscodeTest, StopWritesOnlyWholePicturesAndLogsNoError) {
   const std::string in = Output("stop_source.mp4");
   {
-    // noisy pictures, each a key frame at the finest quantiser: ~60 KB a packet
+    // noisy pictures, each a key frame at the finest quantiser: ~60 KB a packet, with a
+    // tone between them; the index first, so that reading starts in the middle of a buffer
     TFFmpeg make;
     PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=320x240:rate=10:duration=30,noise=alls=60:allf=t "
-                          "-c:v mpeg4 -q:v 1 -g 1 -y " + in);
+                          "-f lavfi -i sine=duration=30 -c:v mpeg4 -q:v 1 -g 1 -c:a pcm_s16le "
+                          "-movflags +faststart -y " + in);
     make.Start(false);
     ASSERT_FALSE(make.HasError()) << make.ErrorText();
   }
@@ -475,43 +478,43 @@ TEST_F(TranscodeTest, StopWritesOnlyWholePicturesAndLogsNoError) {
   worker.SetOnLog(LogRecorder::TLogRecorder::Get().Event());
   worker.InstallAVLogCallback();
 
-  // several stops, each at another point of a picture's read
-  for (const std::int64_t stop_at : {600000, 1100000, 1500000}) {
-    SCOPED_TRACE(stop_at);
+  for (int run = 0; run < 5; run++) {
+    SCOPED_TRACE(run);
     LogRecorder::TLogRecorder::Get().Clear();
-    const std::string out = Output("stop_" + std::to_string(stop_at) + ".nut");
+    const std::string out = Output("stop_" + std::to_string(run) + ".nut");
     TFFmpeg task;
     TProgressLog progress;
     TTerminateProbe terminate;
     task.FOnProgress = progress.Event();
     task.FOnTerminate = terminate.Event();
     task.Fstats_period.store(20000);
-    PARSE_OR_RETURN(task, "-re -threads 1 -i " + in + " -threads 1 -c:v rawvideo -y " + out);
+    PARSE_OR_RETURN(task, "-threads 1 -i " + in + " -map 0:v -threads 1 -c:v rawvideo -y " + out);
     task.Start(true);
-    // handshake: output time passes the stop point
+    // handshake: some pictures are out, then the task holds
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (;;) {
       {
         std::lock_guard<std::mutex> g(progress.Lock);
-        if (!progress.Durations.empty() && progress.Durations.back() > stop_at) break;
+        if (!progress.Frames.empty() && progress.Frames.back() >= 2) break;
       }
       if (terminate.Count.load() || std::chrono::steady_clock::now() > deadline) break;
       Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(10);
+      Platform::WaitForMainThreadWork(1);
     }
     ASSERT_EQ(terminate.Count.load(), 0) << "the job ended before the stop";
+    task.Pause();
     task.Stop(true);
     EXPECT_EQ(terminate.Count.load(), 1);
     EXPECT_FALSE(task.HasError()) << task.ErrorText();
 
     for (const LogRecorder::TRecord& r : LogRecorder::TLogRecorder::Get().Records())
       EXPECT_GT(r.Level, FFLoad::llError) << "an error line: " << r.Msg;
+    EXPECT_FALSE(LogRecorder::TLogRecorder::Get().Contains("corrupt input packet"));
 
     const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
     ASSERT_GE(written.Result, 0);
     const MediaProbe::TProbedStream* video = written.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(video, nullptr);
-    ASSERT_GE(video->FrameSums.size(), 2u);
     ASSERT_LT(video->FrameSums.size(), source_video->FrameSums.size());
     for (std::size_t i = 0; i < video->FrameSums.size(); i++)
       EXPECT_EQ(video->FrameSums[i], source_video->FrameSums[i])
