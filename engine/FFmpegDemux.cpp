@@ -687,6 +687,13 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
   while (true) {
     unsigned send_flags = 0;
 
+    // After a stop nothing more is read: the read interrupt would cut the next packet
+    // short, which the demuxer reports as an error of the file.
+    if (task->FBroken.load()) {
+      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+      ret = 0;
+      break;
+    }
     task->FLastRead = av_gettime_relative();
     ret = av_read_frame(ctx, pkt);
     if (ret == AVERROR(EAGAIN)) {
