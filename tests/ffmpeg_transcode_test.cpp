@@ -31,6 +31,7 @@
 #include "support/LogCapture.h"
 #include "support/LogRecorder.h"
 #include "support/MediaProbe.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -252,16 +253,11 @@ TEST_F(TranscodeTest, StopInMidRunStillWritesAPlayableFile) {
                           out);
   task.Start(true);
   // handshake: wait for output time to pass 0.5 s
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(progress.Lock);
-      if (!progress.Durations.empty() && progress.Durations.back() > 500000) break;
-    }
-    if (terminate.Count.load() || std::chrono::steady_clock::now() > deadline) break;
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
+  (void)MainThreadPump::PumpUntil([&] {
+    std::lock_guard<std::mutex> g(progress.Lock);
+    return (!progress.Durations.empty() && progress.Durations.back() > 500000) ||
+           terminate.Count.load() != 0;
+  }, 30);
   task.Stop(true);
   EXPECT_EQ(terminate.Count.load(), 1);
   EXPECT_FALSE(task.JobFinished());
@@ -360,14 +356,11 @@ TEST_F(TranscodeTest, FourTasksAtOnceEachWriteTheirOwnFile) {
                              "-frames:v " + std::to_string(frames) + " -c:v mpeg4 -y " + outs[i]);
   }
   for (auto& t : tasks) t->Start(true);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  for (;;) {
+  (void)MainThreadPump::PumpUntil([&] {
     int ended = 0;
     for (int i = 0; i < kTasks; i++) ended += terminate[i].Count.load();
-    if (ended == kTasks || std::chrono::steady_clock::now() > deadline) break;
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
+    return ended == kTasks;
+  }, 120);
   for (int i = 0; i < kTasks; i++) {
     SCOPED_TRACE(i);
     TFFmpeg& t = *tasks[i];
@@ -432,12 +425,8 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
     }
     task->Start(true);
     // handshake: the transcode loop runs (the graph's thread has started with it)
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!task->FLooping.load() && !terminate.Count.load() &&
-           std::chrono::steady_clock::now() < deadline) {
-      Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(10);
-    }
+    EXPECT_TRUE(MainThreadPump::PumpUntil(
+        [&] { return task->FLooping.load() || terminate.Count.load() > 0; }));
     EXPECT_TRUE(task->FLooping.load());
     EXPECT_FINISHES_OR_EXIT([task] { task->Stop(true); }, "Stop(True)");
     EXPECT_EQ(terminate.Count.load(), 1);
@@ -491,16 +480,10 @@ TEST_F(TranscodeTest, StopWritesOnlyWholePicturesAndLogsNoError) {
     PARSE_OR_RETURN(task, "-threads 1 -i " + in + " -map 0:v -threads 1 -c:v rawvideo -y " + out);
     task.Start(true);
     // handshake: some pictures are out, then the task holds
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-      {
-        std::lock_guard<std::mutex> g(progress.Lock);
-        if (!progress.Frames.empty() && progress.Frames.back() >= 2) break;
-      }
-      if (terminate.Count.load() || std::chrono::steady_clock::now() > deadline) break;
-      Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(1);
-    }
+    (void)MainThreadPump::PumpUntil([&] {
+      std::lock_guard<std::mutex> g(progress.Lock);
+      return (!progress.Frames.empty() && progress.Frames.back() >= 2) || terminate.Count.load() > 0;
+    });
     ASSERT_EQ(terminate.Count.load(), 0) << "the job ended before the stop";
     task.Pause();
     task.Stop(true);
