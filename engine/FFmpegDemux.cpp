@@ -687,6 +687,13 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
   while (true) {
     unsigned send_flags = 0;
 
+    // After a stop nothing more is read: the read interrupt would cut the next packet
+    // short, which the demuxer reports as an error of the file.
+    if (task->FBroken.load()) {
+      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+      ret = 0;
+      break;
+    }
     task->FLastRead = av_gettime_relative();
     ret = av_read_frame(ctx, pkt);
     if (ret == AVERROR(EAGAIN)) {
@@ -696,6 +703,12 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
     if (ret < 0) {
       if (ret == AVERROR_EOF) {
         CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "EOF while reading input\n");
+      } else if (task->FBroken.load()) {
+        // Stop interrupted the read: the input ends here, which is no error (and the
+        // scheduler is about to end, so nothing is flushed or looped).
+        CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+        ret = 0;
+        break;
       } else {
         CmdUtils::ff_log_async(&d->f, AV_LOG_ERROR, "Error during demuxing: %s\n",
                                print_error(ret).c_str());
@@ -727,6 +740,14 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
     }
     TDemuxStream* ds = ds_from_ist(d->f.streams[pkt->stream_index]);
 
+    if ((pkt->flags & AV_PKT_FLAG_CORRUPT) && task->FBroken.load()) {
+      // Stop interrupted the read inside this packet: it holds only what had arrived.
+      // Decoded, it would end the output on a concealed picture; the input ends before it.
+      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+      av_packet_unref(pkt);
+      ret = 0;
+      break;
+    }
     if (pkt->flags & AV_PKT_FLAG_CORRUPT) {
       CmdUtils::ff_log_async(&d->f, task->Fexit_on_error ? AV_LOG_FATAL : AV_LOG_WARNING,
                              "corrupt input packet in stream %d\n", pkt->stream_index);

@@ -22,6 +22,8 @@
 #include <limits>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDec.h"
 #include "engine/FFmpegDemux.h"
@@ -266,14 +268,35 @@ int find_codec(TBaseFFmpeg* ATask, void* ALogCtx, const char* AName, AVMediaType
   return 0;
 }
 
+namespace {
+
+// The path that a URL of the "file" protocol opens: the name without a "file:" prefix.
+const char* LocalPath(const char* AUrl) {
+  return std::strncmp(AUrl, "file:", 5) == 0 ? AUrl + 5 : AUrl;
+}
+
+// True when the two names reach one existing regular file (one device, one inode), however
+// each is written: "dir/./in.mp4", "sub/../dir/in.mp4", a link or a "file:" prefix.
+bool SameLocalFile(const char* AName1, const char* AName2) {
+  struct stat st1, st2;
+  if (::stat(LocalPath(AName1), &st1) != 0 || !S_ISREG(st1.st_mode)) return false;
+  if (::stat(LocalPath(AName2), &st2) != 0 || !S_ISREG(st2.st_mode)) return false;
+  return st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
+}
+
+bool IsFileProtocol(const char* AUrl) {
+  const char* proto_name = avio_find_protocol_name(AUrl);
+  return proto_name && std::strcmp(proto_name, "file") == 0;
+}
+
+}  // namespace
+
 int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   if (ATask->Ffile_overwrite && ATask->Fno_file_overwrite) {
     av_log(nullptr, AV_LOG_ERROR, "Error, both -y and -n supplied. Exiting.\n");
     return AVERROR(EINVAL);
   }
-  const char* proto_name = avio_find_protocol_name(AFilename);
-  const bool is_file = proto_name && std::strcmp(proto_name, "file") == 0;
-  if (!is_file) return 0;
+  if (!IsFileProtocol(AFilename)) return 0;
   // Nobody can be asked here: without -n an existing file is overwritten.
   if (!ATask->Ffile_overwrite && ATask->Fno_file_overwrite && avio_check(AFilename, 0) == 0) {
     av_log(nullptr, AV_LOG_FATAL, "File '%s' already exists. Exiting.\n", AFilename);
@@ -282,7 +305,11 @@ int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   for (int i = 0; i < ATask->Fnb_input_files; i++) {
     const TInputFile* file = PPtrIdx(ATask->Finput_files, i);
     if (!file->ctx || !file->ctx->iformat || (file->ctx->iformat->flags & AVFMT_NOFILE)) continue;
-    if (file->ctx->url && std::strcmp(AFilename, file->ctx->url) == 0) {
+    // Names alone miss the same file reached by another path: local files are compared
+    // by identity, other inputs by name.
+    if (file->ctx->url &&
+        (std::strcmp(AFilename, file->ctx->url) == 0 ||
+         (IsFileProtocol(file->ctx->url) && SameLocalFile(AFilename, file->ctx->url)))) {
       av_log(nullptr, AV_LOG_FATAL, "Output %s same as Input #%d - exiting\n", AFilename, i);
       av_log(nullptr, AV_LOG_WARNING, "Cannot edit existing files in-place.\n");
       return AVERROR(EINVAL);

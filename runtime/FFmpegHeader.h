@@ -146,20 +146,21 @@ struct TEncStatsComponent {
   std::size_t str_len;
 };
 
-// A parsed statistics format with its output. lock is a reader/writer lock; zero-filled
-// it is ready for use as after initialisation.
+// A parsed statistics format with its output: the writer and the lock of its file (both
+// shared by every stream that writes that file, owned by the task's file list).
 struct TEncStats {
   PEncStatsComponent components;
   std::int32_t nb_components;
   AVIOContext* io;
-  pthread_rwlock_t lock;
-  std::int32_t lock_initialized;
+  std::mutex* lock;  // taken for each whole line
 };
 
-// One statistics file shared by several streams.
+// One statistics file shared by several streams, with the one lock that keeps their
+// lines whole (allocated apart: the list of files grows by reallocation).
 struct TEncStatsFile {
   PAnsiChar path;
   AVIOContext* io;
+  std::mutex* lock;
 };
 
 // The state of -force_key_frames.
@@ -214,7 +215,7 @@ struct TInputStream {
 struct TOutputFile {
   const AVClass* class_;
   std::int32_t index;
-  PAnsiChar url;
+  PAnsiChar url;  // owned (av_strdup), freed with the file
   PPOutputStream streams;
   std::int32_t nb_streams;
   std::int64_t recording_time;
