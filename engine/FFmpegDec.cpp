@@ -535,7 +535,8 @@ int dec_init(FFmpeg::TCustomFFmpeg* Owner, PDecoder& dec, TScheduler* sch,
 
   ret = dec_open(dp, dec_opts, o, param_out);
   if (ret < 0) {
-    // the scheduler keeps the node, but its thread never starts: the parse failed
+    // the node goes with the decoder: a start of this task must not run a freed decoder
+    FFmpegSched::sch_remove_dec(sch, dp->sch_idx);
     dec_free_priv(dp);
     return ret;
   }

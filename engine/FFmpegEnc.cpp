@@ -634,7 +634,7 @@ int encode_frame(POutputFile of, POutputStream ost, AVFrame* frame, AVPacket* pk
 
     if (task->Fdebug_ts)
       av_log(e, AV_LOG_INFO,
-             "encoder -> type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s"
+             "encoder -> type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s "
              "duration:%s duration_time:%s\n",
              type_desc, TsStr(pkt->pts).c_str(), TsTimeStr(pkt->pts, enc->time_base).c_str(),
              TsStr(pkt->dts).c_str(), TsTimeStr(pkt->dts, enc->time_base).c_str(),

@@ -809,6 +809,7 @@ void of_free(TOutputFile*& pof) {
   av_freep(&of->streams);
   of->nb_streams = 0;
   av_freep(&mux->sch_stream_idx);
+  av_freep(&of->url);
   av_dict_free(&mux->opts);
   av_dict_free(&mux->enc_opts_used);
   av_packet_free(&mux->sq_pkt);

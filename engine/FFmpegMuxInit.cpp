@@ -3142,8 +3142,10 @@ int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
     return ret;
   }
 
-  // not copied: the name lives in the task's argument block as long as the output
-  of->url = const_cast<char*>(filename);
+  // The output's own copy: the argument block that holds the name is replaced by the
+  // next ParseOptions, even one that is refused while this output still exists.
+  of->url = av_strdup(filename);
+  if (!of->url) return AVERROR(ENOMEM);
 
   // Streams without an encoder (copies, attachments) are complete now; encoded ones
   // are completed when their encoder opens on its first frame.
