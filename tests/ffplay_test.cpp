@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -156,8 +157,9 @@ class FFPlayWindowTest : public ::testing::Test {
   static void TearDownTestSuite() {
     // SDL keeps its windows' and renderers' bookkeeping until it shuts down.
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    for (const char* f : {"/video.mkv", "/av.mkv", "/audio.wav", "/long.wav"}) std::remove((FDir + f).c_str());
-    ::rmdir(FDir.c_str());
+    // The folder with whatever a test left in it, also after a failed test.
+    std::error_code ec;
+    std::filesystem::remove_all(FDir, ec);
   }
   void SetUp() override {
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
