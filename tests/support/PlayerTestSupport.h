@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "MainThreadPump.h"
 #include "components/FFBasePlayState.h"
 
 namespace PlayerTestSupport {
@@ -59,8 +60,7 @@ class THeadlessPlayer : public FFBasePlay::TFFBasePlayer {
 };
 
 // Pumps the main thread's queue until APredicate holds or ASeconds pass; the result of
-// APredicate at the end. The bound is for a hung run, not a speed target: it holds on a
-// machine with every core busy.
-bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds = 60.0);
+// APredicate at the end.
+using MainThreadPump::PumpUntil;
 
 }  // namespace PlayerTestSupport
