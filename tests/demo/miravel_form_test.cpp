@@ -285,7 +285,8 @@ TEST_F(MiravelForm, ConvertsTheChosenFileAndReturnsToIdle) {
 // once, and the next output takes the next free name, as the stopped run left its file
 // behind.
 TEST_F(MiravelForm, StopEndsTheRunAndTheNextOpenTakesTheNextName) {
-  const std::string input = Clip("stopped.mkv", VideoAndSound(20.0));
+  // Long enough that a busy machine cannot convert it all between the clicks.
+  const std::string input = Clip("stopped.mkv", VideoAndSound(60.0));
   TTestForm form;
   form.show();
   const TControls c(form);
