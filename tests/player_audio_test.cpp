@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -178,6 +179,9 @@ TEST_F(PlayerAudioOpenTest, AdvisedRateIsTakenAndAnAdvisedFormatRefusedWithTheDe
 constexpr int CRate = 44100;
 constexpr int CFrequency = 1000;
 constexpr double CDuration = 0.5;
+// Frames this long make the whole sound fit in the sample queue: it is all queued before
+// the device starts (see Play), so every gap of silence would be the player's own.
+constexpr int CFrameSamples = 4096;
 
 struct TMeasure {
   std::size_t Sounding = 0;  // samples from the first to the last audible one
@@ -257,6 +261,9 @@ class PlayerAudioPlayTest : public ::testing::Test {
       is->audio_diff_threshold = static_cast<double>(hw) / is->audio_tgt.bytes_per_sec;
 
       // The decoder's part: queue the frames, then mark the end.
+      std::mutex queued_lock;
+      std::condition_variable queued_cond;
+      bool queued = false;
       std::thread feeder([&] {
         for (TFramePtr& f : AFrames) {
           TFrame* af = frame_queue_peek_writable(&is->sampq);
@@ -269,10 +276,21 @@ class PlayerAudioPlayTest : public ::testing::Test {
         }
         is->audioq.finished = 1;
         frame_queue_signal(&is->sampq);
+        std::lock_guard<std::mutex> g(queued_lock);
+        queued = true;
+        queued_cond.notify_all();
       });
+      // Frames that all fit in the queue are all queued before the device starts: a
+      // feeder held up on a busy machine would otherwise leave the device short, and it
+      // plays silence in the middle of the sound.
+      if (AFrames.size() < static_cast<std::size_t>(SAMPLE_QUEUE_SIZE)) {
+        std::unique_lock<std::mutex> g(queued_lock);
+        EXPECT_TRUE(queued_cond.wait_for(g, std::chrono::seconds(120), [&] { return queued; }));
+      }
       const SDL_AudioDeviceID dev = FPlayer.audio_dev;
       SDL2Stubs::SDL_PauseAudioDevice(dev, 0);
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      // A bound for a hung device, not a speed target.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
       while (!is->audio_eof && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       EXPECT_TRUE(is->audio_eof) << "the end of the samples reached the device";
@@ -311,7 +329,7 @@ class PlayerAudioPlayTest : public ::testing::Test {
 };
 
 TEST_F(PlayerAudioPlayTest, FullVolumePlaysTheSamplesUnchangedAndHooksEachBuffer) {
-  std::vector<TFramePtr> frames = PlayerTestSupport::SineFrames(CFrequency, CRate, CDuration);
+  std::vector<TFramePtr> frames = PlayerTestSupport::SineFrames(CFrequency, CRate, CDuration, CFrameSamples);
   ASSERT_FALSE(frames.empty());
   const std::vector<std::int16_t> in = SamplesOf(frames);
 
@@ -356,7 +374,7 @@ TEST_F(PlayerAudioPlayTest, VolumeScalesAndMuteOrZeroVolumeGiveSilence) {
   } rows[] = {{64, false, 0.5}, {0, false, 0.0}, {128, true, 0.0}};
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << "volume " << r.Volume << " mute " << r.Mute);
-    std::vector<TFramePtr> frames = PlayerTestSupport::SineFrames(CFrequency, CRate, CDuration);
+    std::vector<TFramePtr> frames = PlayerTestSupport::SineFrames(CFrequency, CRate, CDuration, CFrameSamples);
     ASSERT_FALSE(frames.empty());
     const TMeasure in = Measure(SamplesOf(frames));
     FPlayer.AudioVolume = r.Volume;
@@ -387,7 +405,8 @@ TEST_F(PlayerAudioPlayTest, PitchAndTempoChangeThroughSoundTouch) {
     FPlayer.pitch = r.Pitch;
     FPlayer.speed = r.Speed;
     FPlayer.av_sync_type = r.Speed != 1.0 ? AV_SYNC_EXTERNAL_CLOCK : AV_SYNC_AUDIO_MASTER;
-    const TMeasure out = Measure(Play(PlayerTestSupport::SineFrames(CFrequency, CRate, CDuration)));
+    const TMeasure out =
+        Measure(Play(PlayerTestSupport::SineFrames(CFrequency, CRate, CDuration, CFrameSamples)));
     EXPECT_NEAR(out.Frequency, r.Frequency, r.Frequency * 0.03);
     // SoundTouch keeps back what fills its window at the end; the rest is played.
     EXPECT_NEAR(out.Sounding / static_cast<double>(CRate), r.Duration, r.Duration * 0.25);

@@ -187,6 +187,34 @@ class MiravelForm : public ::testing::Test {
     ASSERT_EQ(AControls.Buttons(), "11000");
   }
 
+  // Start, held at once by Pause: on a busy machine a short clip may otherwise convert
+  // to its end before the test's next click is handled.
+  static void StartHeld(const TControls& AControls) {
+    AControls.Start->click();
+    AControls.Pause->click();
+    ASSERT_EQ(AControls.Buttons(), "00101");
+  }
+
+  // The held run goes on until a progress report newer than the status text
+  // ABefore has reached the form (or the run ended), then it is held again. Reports
+  // come only while the run goes: a run held before its first report reports nothing
+  // until it resumes.
+  static void RunUntilAReport(const TControls& AControls, const QString& ABefore) {
+    AControls.Resume->click();
+    ASSERT_TRUE(PumpUntil([&] { return AControls.StatusLabel->text() != ABefore || AControls.Open->isEnabled(); }))
+        << "no progress report came";
+    AControls.Pause->click();
+  }
+
+  // After a Pause: what was under way drains, and the run reports once more at most (the
+  // report that was due when the pause came; a held run reports nothing). Returns once
+  // that report has come, or once it can no longer be on its way: reports are due every
+  // half second, and ten seconds leave a busy machine time to deliver one.
+  static void SettleHeld(const TControls& AControls) {
+    const QString before = AControls.StatusLabel->text();
+    (void)PumpUntil([&] { return AControls.StatusLabel->text() != before || AControls.Open->isEnabled(); }, 10);
+  }
+
   // The run's end reached the form: Open is enabled again.
   static void WaitForTheEnd(const TControls& AControls) {
     ASSERT_TRUE(PumpUntil([&] { return AControls.Open->isEnabled(); })) << "the run never ended";
@@ -252,18 +280,20 @@ TEST_F(MiravelForm, ConvertsTheChosenFileAndReturnsToIdle) {
   ExpectSmallMpeg4((FDir / "clip_(new)_qorvane.mp4").string());
 }
 
-// Stop during the run: the run ends early, the buttons go back to idle and the bar is
-// not filled. Open works again at once, and the next output takes the next free name,
-// as the stopped run left its file behind.
+// Stop during the run (held by Pause, so that its end cannot come first): the run ends
+// early, the buttons go back to idle and the bar is not filled. Open works again at
+// once, and the next output takes the next free name, as the stopped run left its file
+// behind.
 TEST_F(MiravelForm, StopEndsTheRunAndTheNextOpenTakesTheNextName) {
-  const std::string input = Clip("stopped.mkv", VideoAndSound(20.0));
+  // Long enough that a busy machine cannot convert it all between the clicks.
+  const std::string input = Clip("stopped.mkv", VideoAndSound(60.0));
   TTestForm form;
   form.show();
   const TControls c(form);
   ASSERT_TRUE(c.Complete());
   OpenReady(form, c, input);
 
-  c.Start->click();
+  StartHeld(c);
   c.Stop->click();
   EXPECT_FALSE(c.Stop->isEnabled());
   WaitForTheEnd(c);
@@ -350,7 +380,10 @@ std::string FrameAndTime(const QLabel* AStatus) {
 // Pause holds the conversion where it is, whatever the time it is held; Resume goes on
 // from there to a complete file.
 TEST_F(MiravelForm, PauseHoldsTheConversionAndResumeCompletesIt) {
-  const std::string input = Clip("long.mkv", VideoAndSound(20.0));
+  // Long enough that the run, resumed until its first report, is still far from its end
+  // on an idle machine.
+  constexpr double CSeconds = 60.0;
+  const std::string input = Clip("long.mkv", VideoAndSound(CSeconds));
   const fs::path output = FDir / "long_(new)_qorvane.mp4";
   TTestForm form;
   form.show();
@@ -358,12 +391,17 @@ TEST_F(MiravelForm, PauseHoldsTheConversionAndResumeCompletesIt) {
   ASSERT_TRUE(c.Complete());
   OpenReady(form, c, input);
 
-  c.Start->click();
-  c.Pause->click();
-  ASSERT_EQ(c.Buttons(), "00101");
+  StartHeld(c);
+  // A report shows where the run is held. A pause that came before the first report
+  // holds the reports back too: the run goes on until one has come.
+  const QString start = c.StatusLabel->text();
+  if (FrameAndTime(c.StatusLabel).empty()) RunUntilAReport(c, start);
+  ASSERT_FALSE(FrameAndTime(c.StatusLabel).empty()) << c.StatusLabel->text().toStdString();
+  ASSERT_EQ(c.Buttons(), "00101") << "the run ended before it was held";
   // What was already under way when the pause came drains; then nothing moves. The
-  // state is sampled every 100 ms until a progress report has come (reports go on while
-  // paused) and three samples in a row agree.
+  // state is sampled every 100 ms, once the last report is in, until three samples in a
+  // row agree.
+  SettleHeld(c);
   auto sample = [&] { return FrameAndTime(c.StatusLabel) + "/" + std::to_string(SizeOf(output)); };
   std::vector<std::string> samples;
   ASSERT_TRUE(PumpUntil([&] {
@@ -390,7 +428,7 @@ TEST_F(MiravelForm, PauseHoldsTheConversionAndResumeCompletesIt) {
   EXPECT_NE(FrameAndTime(c.StatusLabel), held.substr(0, held.find('/')));
   EXPECT_TRUE(form.Warnings.isEmpty()) << form.Warnings.join("\n").toStdString();
   ExpectSmallMpeg4(output.string());
-  EXPECT_NEAR(MediaProbe::ProbeFile(output.string()).Duration, 20.0, 0.5) << "the whole clip, once resumed";
+  EXPECT_NEAR(MediaProbe::ProbeFile(output.string()).Duration, CSeconds, 0.5) << "the whole clip, once resumed";
 }
 
 // The share of sampled pixels of ARect in AImage that are clearly coloured (neither
@@ -423,7 +461,9 @@ double LightShare(const QImage& AImage, const QRect& ARect) {
 // the bar stands part of the way. Kept as miravel_form.png beside the test program.
 TEST_F(MiravelForm, ScreenShowsThePictureInTheMemoWhileTheBarMoves) {
   if (!OnX11()) GTEST_SKIP() << "needs Qt on xcb with an X display (xvfb-run)";
-  MediaBuilder::TMediaSpec spec = VideoAndSound(20.0);
+  // Long enough that the run, going on until a report, is still far from its end on an
+  // idle machine.
+  MediaBuilder::TMediaSpec spec = VideoAndSound(60.0);
   spec.Width = 320;
   spec.Height = 240;
   const std::string input = Clip("screen.mkv", spec);
@@ -434,18 +474,14 @@ TEST_F(MiravelForm, ScreenShowsThePictureInTheMemoWhileTheBarMoves) {
   ASSERT_TRUE(PumpUntil([&] { return form.isVisible() && c.Memo->viewport()->isVisible(); }));
   OpenReady(form, c, input);
 
-  // The conversion goes on in short steps, held between them, until a progress report
-  // puts the bar part of the way; the screen is taken while it is held there.
-  c.Start->click();
-  c.Pause->click();
-  for (int steps = 0; c.Bar->value() == 0 && !c.Open->isEnabled() && steps < 200; ++steps) {
-    c.Resume->click();
-    PumpFor(10);
-    c.Pause->click();
-    const QString before = c.StatusLabel->text();
-    // A report comes every half second, paused or not.
-    (void)PumpUntil([&] { return c.StatusLabel->text() != before; }, 2);
-  }
+  // The conversion goes on from one progress report to the next, held after each,
+  // until a report puts the bar part of the way; the screen is taken while it is held
+  // there.
+  StartHeld(c);
+  for (int steps = 0; c.Bar->value() == 0 && !c.Open->isEnabled() && steps < 200; ++steps)
+    RunUntilAReport(c, c.StatusLabel->text());
+  // The report that was due when the pause came may still move the bar.
+  SettleHeld(c);
   const int bar = c.Bar->value();
   ASSERT_FALSE(c.Open->isEnabled()) << "the run ended before the screen was taken";
   EXPECT_GE(bar, 1);
