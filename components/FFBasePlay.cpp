@@ -1023,9 +1023,13 @@ void TFFBasePlayer::ReportPosition() {
     clock = get_clock_unchecked(c);
   }
   std::int64_t pos = std::isnan(clock) ? 0 : std::llround(clock * 1000000.0) - is->start_time;
-  if (use_audio && !std::isnan(clock) && is->audio_st && is->duration > 0) {
-    // Past the audio's end the position is the input's whole duration.
-    if (pos >= is->duration) pos = std::max(pos, is->duration);
+  if (use_audio && !std::isnan(clock)) {
+    // Once the audio has played out, the position is the end of the whole input, which
+    // may run on longer than the audio does.
+    const std::int64_t audio_end = is->audio_end_time;
+    if (audio_end != AV_NOPTS_VALUE && audio_end - is->start_time > 0 &&
+        pos >= audio_end - is->start_time)
+      pos = std::max(pos, is->duration);
   }
 
   TFrameQueue* own = use_audio ? &is->sampq : &is->pictq;

@@ -206,6 +206,9 @@ struct TVideoState {
   int audio_buf_index = 0;              // bytes
   std::atomic<int> audio_write_buf_size{0};
   std::atomic<bool> audio_eof{false};   // the last decode ended the stream
+  // Where the decoded audio ended (stream time, microseconds): the end of its last frame,
+  // known once the audio has run out; AV_NOPTS_VALUE before.
+  std::atomic<std::int64_t> audio_end_time{AV_NOPTS_VALUE};
   TAudioParams audio_src;
   TAudioParams audio_tgt;
   SwrContext* swr_ctx = nullptr;
