@@ -20,9 +20,11 @@
 // be used under mux_ready_lock.
 //
 // mux_started, terminate, paused, choked, state and last_dts are also read without a
-// lock, as hints that are tested again under the lock; they are accessed atomically.
+// lock, as hints that are tested again under the lock; they are std::atomic. The records
+// are in FFmpegSchedInternal.h, each field under the section that says who may touch it.
 // The spare packets and frames of a node belong to the node's own sending thread.
 #include "engine/FFmpegSched.h"
+#include "engine/FFmpegSchedInternal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -87,11 +89,11 @@ const AVClass CSchFilterGraphClass =
 using w32pthreads::TMutexGuard;
 
 TSchedulerState LoadState(TScheduler* sch) {
-  return std::atomic_ref<TSchedulerState>(sch->state).load();
+  return sch->state.load();
 }
 
 void StoreState(TScheduler* sch, TSchedulerState AState) {
-  std::atomic_ref<TSchedulerState>(sch->state).store(AState);
+  sch->state.store(AState);
 }
 
 std::string ErrorText(int AErr) { return CmdUtils::print_error(AErr); }

@@ -574,6 +574,24 @@ inline std::int32_t atomic_load(std::int32_t& AVar) {
 inline std::int64_t atomic_load(std::int64_t& AVar) {
   return std::atomic_ref<std::int64_t>(AVar).load();
 }
+// The same calls on std::atomic fields, so that a flag can be made atomic by type without
+// touching the code that uses it.
+template <class T>
+inline void atomic_init(std::atomic<T>& AVar, std::type_identity_t<T> AValue) {
+  AVar.store(AValue, std::memory_order_relaxed);
+}
+template <class T>
+inline void atomic_store(std::atomic<T>& AVar, std::type_identity_t<T> AValue) {
+  AVar.store(AValue);
+}
+template <class T>
+inline T atomic_load(const std::atomic<T>& AVar) {
+  return AVar.load();
+}
+template <class T>
+inline T atomic_fetch_add(std::atomic<T>& AVar, std::type_identity_t<T> AValue) {
+  return AVar.fetch_add(AValue);
+}
 // Returns the value before the addition.
 inline std::int32_t atomic_fetch_add(std::int32_t& AVar, std::int32_t AValue) {
   return std::atomic_ref<std::int32_t>(AVar).fetch_add(AValue);

@@ -27,6 +27,7 @@
 #include "runtime/FFLoad.h"
 #include "support/LoaderTestSupport.h"
 #include "support/MediaBuilder.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -105,14 +106,10 @@ class TEventLog {
   std::atomic<int> FMaxRunning{0};
 };
 
-// Serves the main thread's queue until APredicate holds or ASeconds passed.
+// Serves the main thread's queue until APredicate holds or ASeconds passed, then what
+// was queued with it.
 bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds = 60) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(ASeconds);
-  while (!APredicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
+  if (!MainThreadPump::PumpUntil(APredicate, ASeconds)) return false;
   Platform::ProcessMainThreadQueue();
   return true;
 }

@@ -28,6 +28,7 @@ extern "C" {
 #include "platform/Object.h"
 #include "platform/Time.h"
 #include "runtime/FFLoad.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -345,10 +346,7 @@ TEST_F(LogWorkerTest, EventsOnTheMainThread) {
   bool queued = false;
   for (int i = 0; i < 1000 && !queued && !done; ++i) queued = Platform::WaitForMainThreadWork(10);
   AvLog("from the main thread\n");
-  while (!done) {
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(5);
-  }
+  ASSERT_TRUE(MainThreadPump::PumpUntil([&] { return done.load(); }));
   worker.join();
   const std::vector<TRecord> records = Recorder().Records();
   ASSERT_EQ(records.size(), 3u);

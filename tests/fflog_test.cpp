@@ -22,6 +22,7 @@ extern "C" {
 #include "platform/Dispatcher.h"
 #include "platform/Exception.h"
 #include "platform/Types.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -116,13 +117,7 @@ class TTestForm : public Platform::TComponent {
   }
   // Waits, serving the main thread's queue, until a line ends with AText (10 s at most).
   bool WaitForLine(const std::string& AText) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (Find(AText)) return true;
-      Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(5);
-    }
-    return false;
+    return MainThreadPump::PumpUntil([&] { return Find(AText) != nullptr; }, 10);
   }
   const TRecord* Find(const std::string& AText) {
     std::lock_guard<std::mutex> g(FLock);

@@ -28,6 +28,7 @@
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -646,11 +647,7 @@ TEST_F(ConvertTest, StopWaitingFromAHookHandlerOnAWorkerThreadDoesNotHang) {
         << task->LastErrMsg();
     task->Start(true);
     // Generous bound: a hang fails the test instead of blocking the suite.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (probe.Terminated.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-      Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(10);
-    }
+    (void)MainThreadPump::PumpUntil([&] { return probe.Terminated.load() != 0; }, 120);
     if (probe.Terminated.load() == 0) {
       ADD_FAILURE() << "the job waited for itself; the task is left behind";
       return;  // destroying it would wait for the hung job too

@@ -35,6 +35,7 @@
 #include "runtime/FFLoad.h"
 #include "runtime/FFPtr.h"
 #include "runtime/MyUtils.h"
+#include "EngineTestSupport.h"
 
 namespace {
 
@@ -260,21 +261,7 @@ class TDecodeGraph {
 
   static int MuxThread(void* AArg) {
     TDecodeGraph& g = *static_cast<TMuxCtx*>(AArg)->Graph;
-    AVPacket* pkt = av_packet_alloc();
-    int ret = 0;
-    for (;;) {
-      ret = sch_mux_receive(g.FSch, g.FMuxIdx, pkt);
-      if (pkt->stream_index < 0) break;
-      if (ret == AVERROR_EOF) {
-        sch_mux_receive_finish(g.FSch, g.FMuxIdx, static_cast<Cardinal>(pkt->stream_index));
-        ret = 0;
-        continue;
-      }
-      if (ret < 0) break;
-      av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    return ret == AVERROR_EOF || ret == AVERROR_EXIT ? 0 : ret;
+    return EngineTestSupport::DrainMux(g.FSch, g.FMuxIdx);
   }
 
   struct TMuxCtx {

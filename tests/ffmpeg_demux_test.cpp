@@ -23,6 +23,7 @@
 #include "LogCapture.h"
 #include "MediaBuilder.h"
 #include "TestLibraries.h"
+#include "EngineTestSupport.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDec.h"
 #include "engine/FFmpegDemux.h"
@@ -227,19 +228,8 @@ class DemuxTest : public ::testing::Test {
     Task = std::make_unique<FFmpeg::TCustomFFmpeg>();
     Task->Fsch = FFmpegSched::sch_alloc(Task.get());
     ASSERT_NE(Task->Fsch, nullptr);
-    FFmpegOpt::init_options(Task.get(), O);
     // the defaults of an input group
-    O.av_class = CmdUtils::get_options_context_class();
-    O.Owner = Task.get();
-    O.g = &Group;
-    O.start_time = AV_NOPTS_VALUE;
-    O.start_time_eof = AV_NOPTS_VALUE;
-    O.recording_time = INT64_MAX;
-    O.stop_time = INT64_MAX;
-    O.limit_filesize = INT64_MAX;
-    O.accurate_seek = 1;
-    O.input_sync_ref = -1;
-    O.find_stream_info = 1;
+    O = EngineTestSupport::GroupOptions(Task.get(), &Group);
   }
 
   void TearDown() override {

@@ -17,10 +17,12 @@
 #include "LoaderTestSupport.h"
 #include "LogCapture.h"
 #include "MediaBuilder.h"
+#include "EngineTestSupport.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInit.h"
 #include "engine/FFmpegSched.h"
+#include "engine/FFmpegSchedInternal.h"  // the scheduler state after a refused command line
 #include "engine/FFmpegFilter.h"
 #include "platform/Streams.h"
 #include "runtime/MemoryProtocol.h"
@@ -130,23 +132,7 @@ class MuxInitTest : public ::testing::Test {
   void TearDown() override { FTask.reset(); }
 
   // The defaults of an output group's options, over an empty option group.
-  TOptionsContext Options() {
-    TOptionsContext o{};
-    o.Owner = FTask.get();
-    o.g = &FGroup;
-    o.start_time = AV_NOPTS_VALUE;
-    o.start_time_eof = AV_NOPTS_VALUE;
-    o.recording_time = INT64_MAX;
-    o.stop_time = INT64_MAX;
-    o.limit_filesize = INT64_MAX;
-    o.chapters_input_file = INT_MAX;
-    o.accurate_seek = 1;
-    o.input_sync_ref = -1;
-    o.find_stream_info = 1;
-    o.mux_max_delay = 0.7f;
-    o.shortest_buf_duration = 10.0f;
-    return o;
-  }
+  TOptionsContext Options() { return EngineTestSupport::GroupOptions(FTask.get(), &FGroup); }
 
   // A muxer record of the task over a new output context (no byte sink).
   TMux* NewMux(const char* AFormat, const char* AUrl = nullptr) {

@@ -33,6 +33,7 @@
 #include "runtime/MyUtils.h"
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -726,19 +727,7 @@ Previewer::TPreviewerForm* FindForm() {
 // Runs AWork on a worker (as an encoder thread would) while this, the main thread,
 // serves the dispatcher and Qt.
 void OnWorker(const std::function<void()>& AWork) {
-  std::atomic<bool> done{false};
-  std::thread t([&] {
-    AWork();
-    done.store(true);
-    Platform::NotifyMainThread();
-  });
-  while (!done.load()) {
-    Platform::ProcessMainThreadQueue();
-    QApplication::processEvents();
-    Platform::WaitForMainThreadWork(10);
-  }
-  t.join();
-  Platform::ProcessMainThreadQueue();
+  MainThreadPump::RunPumping(AWork, [] { QApplication::processEvents(); });
 }
 
 TEST_F(TaskTest, PreviewWindowShowsTheFrameWithItsTimeUntilTheUserClosesIt) {

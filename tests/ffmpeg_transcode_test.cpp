@@ -26,6 +26,7 @@
 #include "runtime/MyUtils.h"
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -247,16 +248,11 @@ TEST_F(TranscodeTest, StopInMidRunStillWritesAPlayableFile) {
                           out);
   task.Start(true);
   // handshake: wait for output time to pass 0.5 s
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(progress.Lock);
-      if (!progress.Durations.empty() && progress.Durations.back() > 500000) break;
-    }
-    if (terminate.Count.load() || std::chrono::steady_clock::now() > deadline) break;
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
+  (void)MainThreadPump::PumpUntil([&] {
+    std::lock_guard<std::mutex> g(progress.Lock);
+    return (!progress.Durations.empty() && progress.Durations.back() > 500000) ||
+           terminate.Count.load() != 0;
+  }, 30);
   task.Stop(true);
   EXPECT_EQ(terminate.Count.load(), 1);
   EXPECT_FALSE(task.JobFinished());
@@ -355,14 +351,11 @@ TEST_F(TranscodeTest, FourTasksAtOnceEachWriteTheirOwnFile) {
                              "-frames:v " + std::to_string(frames) + " -c:v mpeg4 -y " + outs[i]);
   }
   for (auto& t : tasks) t->Start(true);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  for (;;) {
+  (void)MainThreadPump::PumpUntil([&] {
     int ended = 0;
     for (int i = 0; i < kTasks; i++) ended += terminate[i].Count.load();
-    if (ended == kTasks || std::chrono::steady_clock::now() > deadline) break;
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
+    return ended == kTasks;
+  }, 120);
   for (int i = 0; i < kTasks; i++) {
     SCOPED_TRACE(i);
     TFFmpeg& t = *tasks[i];

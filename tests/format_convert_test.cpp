@@ -18,6 +18,7 @@
 #include "runtime/AVFilterStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/SwScaleStubs.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -354,19 +355,11 @@ TEST_F(FormatConvertTest, ConvertsOnAWorkerThread) {
   PFrame source = TestPicture(318, 120);
   TFormatConverter converter;
   converter.SetBitsPixel(24);
-  std::atomic<bool> done{false};
   bool result = false;
-  std::thread worker([&] {
+  MainThreadPump::RunPumping([&] {
     result = converter.ToRGB(source->data, source->linesize, true, 120, 318, AV_PIX_FMT_YUV420P);
     if (result) converter.BitmapToPicture();
-    done = true;
-    Platform::NotifyMainThread();
   });
-  while (!done) {
-    Platform::WaitForMainThreadWork(50);
-    Platform::ProcessMainThreadQueue();
-  }
-  worker.join();
   ASSERT_TRUE(result);
   TPacked reference;
   BareConvert(source.get(), AV_PIX_FMT_BGR24, reference);

@@ -14,6 +14,7 @@
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/MemoryProtocol.h"
+#include "MainThreadPump.h"
 
 namespace {
 
@@ -123,18 +124,7 @@ class MemoryProtocolTest : public ::testing::Test {
   // Runs ACall on a worker thread while this (the main) thread processes its queue.
   template <class F>
   static void OnWorker(F ACall) {
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-      ACall();
-      done = true;
-      Platform::NotifyMainThread();
-    });
-    while (!done) {
-      Platform::WaitForMainThreadWork(50);
-      Platform::ProcessMainThreadQueue();
-    }
-    worker.join();
-    Platform::ProcessMainThreadQueue();
+    MainThreadPump::RunPumping(ACall);
   }
 };
 

@@ -20,23 +20,15 @@
 #include "platform/Sync.h"
 #include "platform/Threads.h"
 #include "platform/Types.h"
+#include "MainThreadPump.h"
 
 using namespace Platform;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Pumps the main thread's queue until ADone holds or ASeconds passed.
-template <class F>
-bool PumpUntil(F ADone, int ASeconds = 10) {
-  const auto deadline = Clock::now() + std::chrono::seconds(ASeconds);
-  while (!ADone()) {
-    if (Clock::now() > deadline) return false;
-    ProcessMainThreadQueue();
-    WaitForMainThreadWork(5);
-  }
-  return true;
-}
+using MainThreadPump::KeepsHolding;
+using MainThreadPump::PumpUntil;
 
 long ElapsedMs(Clock::time_point AStart) {
   return static_cast<long>(
@@ -55,7 +47,8 @@ TEST(PlatformSync, ManualResetReleasesEveryWaiterAndStaysSignaled) {
     waiters.emplace_back([&] {
       if (event.WaitFor(10000) == TWaitResult::wrSignaled) ++released;
     });
-  Sleep(30);
+  // a waiter released before the signal would show within the poll
+  EXPECT_TRUE(KeepsHolding([&] { return released.load() == 0; }));
   EXPECT_EQ(released.load(), 0);
   event.SetEvent();
   for (auto& t : waiters) t.join();
@@ -75,11 +68,12 @@ TEST(PlatformSync, AutoResetReleasesOneWaiterPerSignal) {
     waiters.emplace_back([&] {
       if (event.WaitFor(10000) == TWaitResult::wrSignaled) ++released;
     });
-  Sleep(30);
+  EXPECT_TRUE(KeepsHolding([&] { return released.load() == 0; }));
   event.SetEvent();
   const auto start = Clock::now();
   while (released.load() < 1 && ElapsedMs(start) < 5000) Sleep(1);
-  Sleep(50);  // a second waiter released by the same signal would show by now
+  // a second waiter released by the same signal would show within the poll
+  EXPECT_TRUE(KeepsHolding([&] { return released.load() <= 1; }));
   EXPECT_EQ(released.load(), 1);
   EXPECT_FALSE(event.IsSignaled());  // consumed by the waiter
   event.SetEvent();

@@ -22,11 +22,14 @@
 #include "LogCapture.h"
 #include "TestLibraries.h"
 #include "engine/FFmpegSched.h"
+#include "engine/FFmpegSchedInternal.h"
 #include "platform/Exception.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFmpegHeader.h"
+#include "MainThreadPump.h"
+#include "EngineTestSupport.h"
 
 namespace {
 
@@ -56,8 +59,25 @@ bool WaitUntil(const std::function<bool()>& APredicate) {
   return true;
 }
 
-// Gives a thread the chance to make progress that it must not make.
-void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+// Whether APredicate keeps holding while a thread that must not make progress is given
+// the chance to: a bounded poll, for where no event shows that the thread is held.
+// Whether the waiter of a demuxer or filter graph holds it back (its next send or
+// receive sleeps in the scheduler until a schedule update lets it run).
+bool DemuxChoked(TScheduler* sch, Cardinal AIdx) {
+  return FFmpegHeader::atomic_load(sch->demux[AIdx].waiter.choked) != 0;
+}
+bool FilterChoked(TScheduler* sch, Cardinal AIdx) {
+  return FFmpegHeader::atomic_load(sch->filters[AIdx].waiter.choked) != 0;
+}
+
+bool KeepsHolding(const std::function<bool()>& APredicate) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+  while (std::chrono::steady_clock::now() < until) {
+    if (!APredicate()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return APredicate();
+}
 
 // A latch that a test opens for a waiting node body.
 class TGate {
@@ -116,6 +136,7 @@ struct TNode {
   std::atomic<int> Runs{0};
   std::atomic<bool> Done{false};
   std::atomic<int> Count{0};  // packets or frames handled
+  std::atomic<int> Sends{0};  // sends begun (by the bodies that count them)
   std::atomic<int> Inits{0};  // muxer initialisations
   std::mutex Lock;
   std::vector<TMuxed> Muxed;  // what a muxer received, in order
@@ -196,6 +217,7 @@ TBody DemuxSteady(int ANbStreams, std::int64_t AStep, int ALimit = INT_MAX) {
       const int stream = static_cast<int>(k % ANbStreams);
       if (done[stream]) continue;
       AVPacket* pkt = NewPacket(stream, (k / ANbStreams) * AStep, CMicro, AStep);
+      n.Sends++;
       const int ret = sch_demux_send(n.Sch, n.Idx, pkt, 0);
       av_packet_free(&pkt);
       if (ret == AVERROR_EOF) {
@@ -278,6 +300,7 @@ TBody SourceFilterBody(std::int64_t AStep, int ALimit = INT_MAX) {
     int ret = 0;
     for (int k = 0; k < ALimit; k++) {
       Cardinal in = 0;
+      n.Sends++;  // the gate holds a source graph in its receive
       ret = sch_filter_receive(n.Sch, n.Idx, in, frame);
       if (ret != AVERROR(EAGAIN)) break;
       FillFrame(frame, k * AStep, CMicro, AStep);
@@ -314,26 +337,13 @@ TBody EncoderBody() {
 // Records every packet; a stream that ended is refused.
 TBody MuxBody() {
   return [](TNode& n) {
-    AVPacket* pkt = av_packet_alloc();
-    int ret = 0;
-    for (;;) {
-      ret = sch_mux_receive(n.Sch, n.Idx, pkt);
-      if (pkt->stream_index < 0) break;
-      if (ret == AVERROR_EOF) {
-        sch_mux_receive_finish(n.Sch, n.Idx, static_cast<Cardinal>(pkt->stream_index));
-        ret = 0;
-        continue;
-      }
-      if (ret < 0) break;
+    return EngineTestSupport::DrainMux(n.Sch, n.Idx, [&n](const AVPacket* pkt) {
       {
         std::lock_guard<std::mutex> guard(n.Lock);
         n.Muxed.push_back(TMuxed{pkt->stream_index, pkt->dts, pkt->time_base});
       }
       n.Count++;
-      av_packet_unref(pkt);
-    }
-    av_packet_free(&pkt);
-    return BodyResult(ret);
+    });
   };
 }
 
@@ -882,14 +892,13 @@ TEST_F(SchedulerTest, ASourceMoreThan100msAheadWaitsForTheSlowOne) {
 
   ASSERT_EQ(sch_start(g.Sch), 0);
   // with the slow stream at 0 ms the fast one stops once it has reached 100 ms
-  ASSERT_TRUE(WaitUntil([&] { return fast.Count.load() >= 5; }));
-  Settle();
+  // choked while its fifth packet was sent: the next send sleeps until the slow one moves
+  ASSERT_TRUE(WaitUntil([&] { return fast.Count.load() >= 5 && DemuxChoked(g.Sch, fast.Idx); }));
   EXPECT_EQ(fast.Count.load(), 5);
 
   // the slow one at 300 ms lets the fast one run up to 400 ms
   slow_step1.Open();
-  ASSERT_TRUE(WaitUntil([&] { return fast.Count.load() >= 20; }));
-  Settle();
+  ASSERT_TRUE(WaitUntil([&] { return fast.Count.load() >= 20 && DemuxChoked(g.Sch, fast.Idx); }));
   EXPECT_EQ(fast.Count.load(), 20);
 
   // once the slow one has ended, nothing holds the fast one
@@ -914,6 +923,7 @@ TEST_F(SchedulerTest, WithEveryOutputStreamFinishedTheFirstLiveDemuxerStillRuns)
       if (ret < 0) return ret;
       AGate.Wait();
       pkt = NewPacket(0, 10, CMilli, 0);
+      n.Sends++;
       ret = sch_demux_send(n.Sch, n.Idx, pkt, 0);
       av_packet_free(&pkt);
       AResult = ret;
@@ -944,7 +954,8 @@ TEST_F(SchedulerTest, WithEveryOutputStreamFinishedTheFirstLiveDemuxerStillRuns)
   ASSERT_TRUE(WaitUntil([&] { return mux_finished.load(); }));
   // no stream is unfinished: only the first demuxer that has not exited may run
   second_go.Open();
-  Settle();
+  // its second send has begun while it is choked: it sleeps in the scheduler
+  ASSERT_TRUE(WaitUntil([&] { return second.Sends.load() == 1 && DemuxChoked(g.Sch, second.Idx); }));
   EXPECT_EQ(second_result.load(), 1);  // still waiting
   first_go.Open();
   ASSERT_TRUE(WaitUntil([&] { return second.Done.load(); }));
@@ -964,6 +975,7 @@ TEST_F(SchedulerTest, PauseGateHoldsSourcesAndTheWaitUntilResumed) {
     for (int k = 0;; k++) {
       ticks.acquire();
       if (finish) return 0;
+      n.Sends++;
       AVPacket* pkt = NewPacket(0, k, CMilli, 1);
       const int ret = sch_demux_send(n.Sch, n.Idx, pkt, 0);
       av_packet_free(&pkt);
@@ -982,12 +994,19 @@ TEST_F(SchedulerTest, PauseGateHoldsSourcesAndTheWaitUntilResumed) {
 
   sch_set_paused(g.Sch, 1);
   ticks.release();
+  std::atomic<bool> waiting{false};
   auto wait = std::async(std::launch::async, [&] {
     std::int64_t ts = 0;
+    waiting = true;
     return sch_wait(g.Sch, 1000, ts);
   });
-  Settle();
+  // the second send began after the gate closed: it sleeps there
+  ASSERT_TRUE(WaitUntil([&] { return d.Sends.load() == 2 && waiting.load(); }));
   EXPECT_EQ(d.Count.load(), 1);  // the send waits at the gate
+  // unheld, the wait would return after its 1 ms
+  EXPECT_TRUE(KeepsHolding([&] {
+    return wait.wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;
+  }));
   EXPECT_EQ(wait.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
 
   sch_set_paused(g.Sch, 0);
@@ -1020,7 +1039,13 @@ TEST_F(SchedulerTest, StopAndFreeOfAPausedSchedulerReturn) {
   ASSERT_EQ(sch_start(g.Sch), 0);
   ASSERT_TRUE(WaitUntil([&] { return d.Count.load() >= 3 && src.Count.load() >= 3; }));
   sch_set_paused(g.Sch, 1);
-  Settle();  // let them reach the gate
+  const int d_sends = d.Sends.load();
+  const int src_sends = src.Sends.load();
+  // each source is asleep: at the gate (a send begun after the pause) or at its waiter
+  ASSERT_TRUE(WaitUntil([&] {
+    return (d.Sends.load() > d_sends || DemuxChoked(g.Sch, d.Idx)) &&
+           (src.Sends.load() > src_sends || FilterChoked(g.Sch, src.Idx));
+  }));
 
   auto stop = std::async(std::launch::async, [&] {
     const int ret = sch_stop(g.Sch);

@@ -147,15 +147,4 @@ void THeadlessPlayer::DoFileOpen() {
   ScreenHeight = h;
 }
 
-bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(static_cast<int>(ASeconds * 1000));
-  while (!APredicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return APredicate();
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(5);
-  }
-  return true;
-}
-
 }  // namespace PlayerTestSupport

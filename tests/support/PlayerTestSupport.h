@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "MainThreadPump.h"
 #include "components/FFBasePlayState.h"
 
 namespace PlayerTestSupport {
@@ -60,6 +61,6 @@ class THeadlessPlayer : public FFBasePlay::TFFBasePlayer {
 
 // Pumps the main thread's queue until APredicate holds or ASeconds pass; the result of
 // APredicate at the end.
-bool PumpUntil(const std::function<bool()>& APredicate, double ASeconds = 20.0);
+using MainThreadPump::PumpUntil;
 
 }  // namespace PlayerTestSupport
