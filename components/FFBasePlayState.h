@@ -272,6 +272,10 @@ struct TVideoState {
   // Position-report bookkeeping.
   std::atomic<int> pictures_since_seek{0};
   std::atomic<bool> audio_played_since_seek{false};
+  // Seeks served by the read thread, and (play loop) the count when the position last
+  // reached the playing range's end: the range-end action runs once per reached end.
+  std::atomic<int> seeks_served{0};
+  int range_end_seeks = -1;
 
   // Display flags of the output side (see the picture timing).
   std::atomic<int> seek_pending_while_paused{0};

@@ -92,6 +92,9 @@ class PlayerEngineTest : public ::testing::Test {
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/av.mkv", "matroska", spec), 0);
     spec.Streams = "v";
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/video.mkv", "matroska", spec), 0);
+    spec.Streams = "a";
+    spec.Duration = 3.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/long.wav", "wav", spec), 0);
     // The audio ends halfway through the input.
     spec.Streams = "va";
     spec.Duration = 2.0;
@@ -99,7 +102,7 @@ class PlayerEngineTest : public ::testing::Test {
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/short_audio.mkv", "matroska", spec), 0);
   }
   static void TearDownTestSuite() {
-    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv", "/short_audio.mkv"})
+    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv", "/short_audio.mkv", "/long.wav"})
       std::remove((FDir + f).c_str());
     ::rmdir(FDir.c_str());
   }
@@ -310,6 +313,33 @@ TEST_F(PlayerEngineTest, RangeOfSsAndTEndsPlayback) {
   EXPECT_GE(rec.Positions.front(), 150000);
   EXPECT_LT(rec.Positions.back(), 800000) << "stopped at the range's end, before the file's";
   EXPECT_EQ(rec.States.back(), psStop);
+}
+
+TEST_F(PlayerEngineTest, TheRangeEndIsReportedOncePerReachedEnd) {
+  TSteppingPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  player.RangeEndAction = reReportEnd;
+  // A range of 0.2 s in a file of 3 s: the file's own end stays far away.
+  ASSERT_TRUE(player.Open(FDir + "/long.wav", nullptr, "-nodisp -t 0.2")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 2; }));
+  // Many display steps past the range's end report nothing more. The seek back is the
+  // handshake: its state comes after every state reported before it.
+  int steps = player.Steps;
+  EXPECT_TRUE(PumpUntil([&] { return player.Steps >= steps + 30; }));
+  player.Seek({}, true, 0);
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 3; }));
+  EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psPlay}));
+  // The seek makes the end reachable again: once more, and once only.
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 4; }));
+  steps = player.Steps;
+  EXPECT_TRUE(PumpUntil([&] { return player.Steps >= steps + 30; }));
+  player.Pause();
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.back() == psPause; }));
+  EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psPlay, psEnd, psPause}));
+  player.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
 }
 
 TEST_F(PlayerEngineTest, TheEndOfTheFileRunsTheRangeEndAction) {
