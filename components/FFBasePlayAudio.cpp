@@ -208,9 +208,11 @@ int audio_decode_frame(TVideoState* is, double& pts, TPlayerCore* APlayer) {
         : 0;
     while (frame_queue_nb_remaining(&is->sampq) == 0) {
       if (is->audioq.abort_request) return -1;
-      // The end: the decoder has drained the queue of the current serial. It pushes its
-      // last frames before it marks the end, so the queue is looked at again after.
-      if (is->auddec.finished == is->audioq.serial && frame_queue_nb_remaining(&is->sampq) == 0) {
+      // The end: the decoder has drained the queue of the current serial (or the queue
+      // was marked finished). The decoder pushes its last frames before it marks the end,
+      // so the queue is looked at again after.
+      if ((is->audioq.finished || is->auddec.finished == is->audioq.serial) &&
+          frame_queue_nb_remaining(&is->sampq) == 0) {
         if (!std::isnan(is->audio_clock) && is->audio_clock_serial == is->audioq.serial)
           is->audio_end_time = std::llround(is->audio_clock * 1000000.0);
         return AVERROR_EOF;
