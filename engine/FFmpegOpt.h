@@ -44,8 +44,9 @@ struct TGlobalOptionsContext {
 using TOpenGroupFunc = int (*)(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg,
                                TScheduler* sch);
 
-// Number of conversion rows that follow the common rows in every task's table.
-constexpr int CConversionOptionCount = 160;
+// Number of conversion rows that follow the common rows in every task's table (with
+// -hide_banner and -stdin, which a task accepts and has nothing to do for).
+constexpr int CConversionOptionCount = 162;
 
 // Writes the task's option table into ATask->_OptionDef: the common rows, the conversion
 // rows and the terminating row. Rows that target the task point at ATask's own fields.
