@@ -1026,6 +1026,7 @@ void TFFBasePlayer::ReportState(TPlayState AState) {
 void TFFBasePlayer::ReportPosition() {
   TVideoState* is = FStream.load();
   if (!is || is->abort_request) return;
+  const int seeks = is->seeks_served;  // before any clock is read
   const bool has_video = is->video_st != nullptr;
   const bool has_audio = is->audio_st != nullptr;
   bool use_audio;
@@ -1042,21 +1043,26 @@ void TFFBasePlayer::ReportPosition() {
     use_audio = false;
 
   double clock;
+  double current;  // the clock's reading when it belongs to the current position
   if (use_audio) {
     if (!is->audio_played_since_seek) return;
-    (void)get_clock(&is->audclk);
+    current = get_clock(&is->audclk);
     clock = get_clock_unchecked(&is->audclk);
   } else {
     TClock* c = &is->vidclk;
     if (std::isnan(get_clock_unchecked(c)))
       c = (!has_audio || get_master_sync_type(is) == AV_SYNC_VIDEO_MASTER) ? &is->extclk : &is->audclk;
-    (void)get_clock(c);
+    current = get_clock(c);
     clock = get_clock_unchecked(c);
   }
   std::int64_t pos = std::isnan(clock) ? 0 : std::llround(clock * 1000000.0) - is->start_time;
-  if (use_audio && !std::isnan(clock) && is->audio_st && is->duration > 0) {
-    // Past the audio's end the position is the input's whole duration.
-    if (pos >= is->duration) pos = std::max(pos, is->duration);
+  if (use_audio && !std::isnan(clock)) {
+    // Once the audio has played out, the position is the end of the whole input, which
+    // may run on longer than the audio does.
+    const std::int64_t audio_end = is->audio_end_time;
+    if (audio_end != AV_NOPTS_VALUE && audio_end - is->start_time > 0 &&
+        pos >= audio_end - is->start_time)
+      pos = std::max(pos, is->duration);
   }
 
   TFrameQueue* own = use_audio ? &is->sampq : &is->pictq;
@@ -1085,9 +1091,14 @@ void TFFBasePlayer::ReportPosition() {
     }
   }
 
-  if (duration != AV_NOPTS_VALUE && !std::isnan(clock)) {
+  // The range-end action runs once per reached end; a seek makes the end reachable
+  // again. A clock still showing the time before a seek does not count.
+  if (duration != AV_NOPTS_VALUE && !std::isnan(current) && is->range_end_seeks != seeks) {
     const std::int64_t end = start_time != AV_NOPTS_VALUE ? start_time + duration : duration;
-    if (pos >= end) DoRangeEnd();
+    if (pos >= end) {
+      is->range_end_seeks = seeks;
+      DoRangeEnd();
+    }
   }
 }
 

@@ -208,12 +208,20 @@ int audio_decode_frame(TVideoState* is, double& pts, TPlayerCore* APlayer) {
         : 0;
     while (frame_queue_nb_remaining(&is->sampq) == 0) {
       if (is->audioq.abort_request) return -1;
-      if (is->audioq.finished) break;  // frame_queue_peek_readable reports the end
+      // The end: the decoder has drained the queue of the current serial (or the queue
+      // was marked finished). The decoder pushes its last frames before it marks the end,
+      // so the queue is looked at again after.
+      if ((is->audioq.finished || is->auddec.finished == is->audioq.serial) &&
+          frame_queue_nb_remaining(&is->sampq) == 0) {
+        if (!std::isnan(is->audio_clock) && is->audio_clock_serial == is->audioq.serial)
+          is->audio_end_time = std::llround(is->audio_clock * 1000000.0);
+        return AVERROR_EOF;
+      }
       if (av_gettime_relative() - APlayer->audio_callback_time > wait_limit) return -1;
       av_usleep(1000);
     }
     af = frame_queue_peek_readable(&is->sampq);
-    if (!af) return is->audioq.abort_request ? -1 : AVERROR_EOF;
+    if (!af) return -1;
     frame_queue_next(&is->sampq);
   } while (af->serial != is->audioq.serial);
 

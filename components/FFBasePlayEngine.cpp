@@ -621,6 +621,8 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
         is->audio_played_since_seek = false;
         is->drop_to_latest = true;
         if (is->video_stream < 0) VideoSeekPending = false;
+        // Last: a position report that sees this count reads clocks of the new position.
+        is->seeks_served += 1;
       }
       is->seek_req = 0;
       is->queue_attachments_req = 1;

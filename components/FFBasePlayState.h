@@ -231,6 +231,9 @@ struct TVideoState {
   int audio_buf_index = 0;              // bytes
   std::atomic<int> audio_write_buf_size{0};
   std::atomic<bool> audio_eof{false};   // the last decode ended the stream
+  // Where the decoded audio ended (stream time, microseconds): the end of its last frame,
+  // known once the audio has run out; AV_NOPTS_VALUE before.
+  std::atomic<std::int64_t> audio_end_time{AV_NOPTS_VALUE};
   TAudioParams audio_src;
   TAudioParams audio_tgt;
   SwrContext* swr_ctx = nullptr;
@@ -295,6 +298,10 @@ struct TVideoState {
   // Position-report bookkeeping.
   std::atomic<int> pictures_since_seek{0};
   std::atomic<bool> audio_played_since_seek{false};
+  // Seeks served by the read thread, and (play loop) the count when the position last
+  // reached the playing range's end: the range-end action runs once per reached end.
+  std::atomic<int> seeks_served{0};
+  int range_end_seeks = -1;
 
   // Display flags of the output side (see the picture timing).
   std::atomic<int> seek_pending_while_paused{0};

@@ -41,8 +41,10 @@ using PlayerTestSupport::THeadlessPlayer;
 struct TRecorder {
   std::vector<TPlayState> States;
   std::vector<std::int64_t> Positions;
+  std::vector<std::size_t> PositionsAtState;  // how many positions came before each state
   int OpenFailed = 0;
   int FileOpened = 0;
+  std::int64_t Duration = 0;  // as the file-open event gave it
   bool OffMainThread = false;
 
   void Attach(TFFBasePlayer& APlayer) {
@@ -54,6 +56,7 @@ struct TRecorder {
   void OnState(Platform::TObject*, TPlayState AState) {
     Note();
     States.push_back(AState);
+    PositionsAtState.push_back(Positions.size());
   }
   void OnPosition(Platform::TObject*, const std::int64_t& APts) {
     Note();
@@ -63,9 +66,10 @@ struct TRecorder {
     Note();
     ++OpenFailed;
   }
-  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) {
+  void OnFileOpen(Platform::TObject*, const std::int64_t& ADuration, int, int, int&, int&) {
     Note();
     ++FileOpened;
+    Duration = ADuration;
   }
   void Note() {
     if (!Platform::IsMainThread()) OffMainThread = true;
@@ -88,9 +92,18 @@ class PlayerEngineTest : public ::testing::Test {
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/av.mkv", "matroska", spec), 0);
     spec.Streams = "v";
     ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/video.mkv", "matroska", spec), 0);
+    spec.Streams = "a";
+    spec.Duration = 3.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/long.wav", "wav", spec), 0);
+    // The audio ends halfway through the input.
+    spec.Streams = "va";
+    spec.Duration = 2.0;
+    spec.AudioDuration = 1.0;
+    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/short_audio.mkv", "matroska", spec), 0);
   }
   static void TearDownTestSuite() {
-    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv"}) std::remove((FDir + f).c_str());
+    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv", "/short_audio.mkv", "/long.wav"})
+      std::remove((FDir + f).c_str());
     ::rmdir(FDir.c_str());
   }
   void SetUp() override {
@@ -238,12 +251,95 @@ TEST_F(PlayerEngineTest, PlaysToTheEndReportingStatesAndPositionsInOrder) {
   }
 }
 
+// A headless player that counts its display steps (each one reports the position).
+class TSteppingPlayer : public THeadlessPlayer {
+ public:
+  std::atomic<int> Steps{0};
+  void video_refresh(TVideoState* is, double& remaining_time) override {
+    THeadlessPlayer::video_refresh(is, remaining_time);
+    ++Steps;
+  }
+};
+
+TEST_F(PlayerEngineTest, AfterTheAudioEndsThePositionRunsToTheInputsEndAndStays) {
+  const struct {
+    const char* File;
+    const char* Options;
+    std::int64_t MinEnd;  // the input's duration is at least this
+  } rows[] = {
+      {"/audio.wav", "-nodisp", 1000000},
+      // Audio of 1 s in an input of about 2 s: played without its video, the input's end
+      // follows once the audio has played out.
+      {"/short_audio.mkv", "-vn", 1900000},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.File);
+    TSteppingPlayer player;
+    Prepare(player);
+    TRecorder rec;
+    rec.Attach(player);
+    player.RangeEndAction = reNothing;  // the stream stays open after its end
+    ASSERT_TRUE(player.Open(FDir + r.File, nullptr, r.Options)) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 2; }));
+    ASSERT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd}));
+    const std::int64_t end = rec.Duration;
+    ASSERT_GE(end, r.MinEnd);
+    EXPECT_TRUE(PumpUntil([&] { return !rec.Positions.empty() && rec.Positions.back() == end; }, 10))
+        << "last position " << (rec.Positions.empty() ? -1 : rec.Positions.back());
+    const std::size_t reached = rec.Positions.size();
+    // Many more display steps report nothing new: the position stays at the end.
+    // Pausing then is a handshake: every report made before it has been delivered once
+    // the pause has.
+    const int steps = player.Steps;
+    EXPECT_TRUE(PumpUntil([&] { return player.Steps >= steps + 30; }));
+    player.Pause();
+    ASSERT_TRUE(PumpUntil([&] { return rec.States.back() == psPause; }));
+    EXPECT_EQ(rec.Positions.size(), reached) << "positions after the end was reached";
+    // After the end of the decoding only the device's last buffers still play: a few
+    // positions up to the audio's end, then the input's end; none in between.
+    const std::size_t at_end = rec.PositionsAtState[1];
+    EXPECT_LE(rec.Positions.size() - at_end, 10u);
+    for (std::size_t i = at_end; i < rec.Positions.size(); ++i)
+      EXPECT_TRUE(rec.Positions[i] <= 1000000 || rec.Positions[i] == end)
+          << "position " << i << ": " << rec.Positions[i];
+    player.Stop(true);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
+  }
+}
+
 TEST_F(PlayerEngineTest, RangeOfSsAndTEndsPlayback) {
   const TRecorder rec = PlayToTheEnd(FDir + "/audio.wav", "-nodisp -ss 0.2 -t 0.3");
   ASSERT_FALSE(rec.Positions.empty());
   EXPECT_GE(rec.Positions.front(), 150000);
   EXPECT_LT(rec.Positions.back(), 800000) << "stopped at the range's end, before the file's";
   EXPECT_EQ(rec.States.back(), psStop);
+}
+
+TEST_F(PlayerEngineTest, TheRangeEndIsReportedOncePerReachedEnd) {
+  TSteppingPlayer player;
+  Prepare(player);
+  TRecorder rec;
+  rec.Attach(player);
+  player.RangeEndAction = reReportEnd;
+  // A range of 0.2 s in a file of 3 s: the file's own end stays far away.
+  ASSERT_TRUE(player.Open(FDir + "/long.wav", nullptr, "-nodisp -t 0.2")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 2; }));
+  // Many display steps past the range's end report nothing more. The seek back is the
+  // handshake: its state comes after every state reported before it.
+  int steps = player.Steps;
+  EXPECT_TRUE(PumpUntil([&] { return player.Steps >= steps + 30; }));
+  player.Seek({}, true, 0);
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 3; }));
+  EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psPlay}));
+  // The seek makes the end reachable again: once more, and once only.
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.size() >= 4; }));
+  steps = player.Steps;
+  EXPECT_TRUE(PumpUntil([&] { return player.Steps >= steps + 30; }));
+  player.Pause();
+  ASSERT_TRUE(PumpUntil([&] { return rec.States.back() == psPause; }));
+  EXPECT_EQ(rec.States, (std::vector<TPlayState>{psPlay, psEnd, psPlay, psEnd, psPause}));
+  player.Stop(true);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Stopped(); }));
 }
 
 TEST_F(PlayerEngineTest, TheEndOfTheFileRunsTheRangeEndAction) {

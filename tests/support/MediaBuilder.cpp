@@ -185,7 +185,9 @@ int WriteMedia(const std::string& AFileName, const char* AFormat, const TMediaSp
       desc += Platform::Format(
           "sine=frequency=%d:sample_rate=%d:duration=%g,"
           "aformat=sample_fmts=%s:channel_layouts=%s,abuffersink@s%d",
-          440 * (i + 1), ASpec.SampleRate, ASpec.Duration, av_get_sample_fmt_name(c->sample_fmt),
+          440 * (i + 1), ASpec.SampleRate,
+          ASpec.AudioDuration > 0 ? ASpec.AudioDuration : ASpec.Duration,
+          av_get_sample_fmt_name(c->sample_fmt),
           layout, i);
     }
   }

@@ -27,6 +27,7 @@ struct TMediaSpec {
   std::string VideoSource = "testsrc2";  // a lavfi video source taking size, rate, duration
   std::vector<TSubtitleBox> Subtitles;
   double Duration = 1.0;  // seconds, every stream
+  double AudioDuration = 0;  // seconds of each sine when above 0, else Duration
 
   int Width = 64;
   int Height = 48;
