@@ -5,15 +5,20 @@
 //
 // The FFmpeg libraries are loaded from the LibAV folder beside the program; the task runs
 // synchronously on the main thread; every log line goes to standard error, so an output
-// named "-" can go to standard output. The exit status is 0 when the conversion
-// succeeded, 1 when it failed, 2 when the libraries could not be loaded.
+// named "-" can go to standard output. As with the converter, -v/-loglevel governs every
+// line, the banner included (shown at the info level and up, unless -hide_banner). The
+// exit status is 0 when the conversion succeeded, 1 when it failed, 2 when the libraries
+// could not be loaded.
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "engine/FFmpeg.h"
+#include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
+#include "runtime/OptCommon.h"
 
 namespace {
 
@@ -57,16 +62,18 @@ int main(int argc, char** argv) {
   FFLoad::TFFLogWorker& log = *FFLoad::VEDovedo;
   log.SetSynchronous(true);  // every line leaves before the program does
   log.SetTriggerEventInMainThread(false);
-  log.SetOnLog(FFLoad::TLogEvent::FromFunction(&WriteLine, nullptr));
   log.SetLogWithTime(false);
   log.SetLogWithThreadID(false);
   log.SetActive(true);
 
+  // Nothing is written while the libraries load: the banner they would log comes below,
+  // once the command line's log level is known.
   FFLoad::FFLoader->SetLibraryPath(MyUtils::ExePath() + "LibAV");
   if (!FFLoad::FFLoader->Load(FFLoad::CEncoderLibraries)) {
     std::fprintf(stderr, "%s\n", FFLoad::FFLoader->GetLastErrMsg().c_str());
     return 2;
   }
+  log.SetOnLog(FFLoad::TLogEvent::FromFunction(&WriteLine, nullptr));
   log.InstallAVLogCallback();
 
   std::string commandLine;
@@ -78,6 +85,19 @@ int main(int argc, char** argv) {
   int status;
   {
     FFmpeg::TFFmpeg task;
+    // The log level first (the task applies it again), then the banner at the info level.
+    const int nargs = argc - 1;
+    const char* const* args = argv + 1;
+    int idx = CmdUtils::locate_option(nargs, args, task.FOptionDef, "loglevel");
+    if (idx < 0) idx = CmdUtils::locate_option(nargs, args, task.FOptionDef, "v");
+    if (idx >= 0 && idx + 1 < nargs &&
+        OptCommon::opt_loglevel(nullptr, "loglevel", args[idx + 1]) < 0)
+      return 1;
+    idx = CmdUtils::locate_option(nargs, args, task.FOptionDef, "hide_banner");
+    const bool hideBanner = idx >= 0 && std::strncmp(args[idx], "-no", 3) != 0;
+    if (!hideBanner && FFLoad::LogLevelToInt(log.GetLogLevel()) >= AV_LOG_INFO)
+      OptCommon::show_banner();
+
     const int ret = task.ParseOptions(commandLine);
     if (ret < 0) {
       // an information option (-h, -version ...) ends the parse without a job; a

@@ -135,7 +135,8 @@ class TPlayThread : public Platform::TThread {
 
  protected:
   void Execute() override {
-    FPlayer->FPlayDone.ResetEvent();
+    // The play-done event was reset when the stream was handed over (Stop waits on it
+    // from then on).
     struct TDone {
       TFFBasePlayer* P;
       ~TDone() { P->FPlayDone.SetEvent(); }
@@ -222,10 +223,14 @@ class TFailThread : public Platform::TThread {
  protected:
   void Execute() override {
     if (!FWaitOpen) {
-      // Nobody waits for this open: the half-built stream is ours to free.
+      // Nobody waits for this open: the half-built stream is ours to free, once Stop can
+      // no longer reach it.
+      {
+        std::lock_guard<std::mutex> g(FPlayer->FOpenLock);
+        TVideoState* expected = FStream;
+        FPlayer->FOpeningStream.compare_exchange_strong(expected, nullptr);
+      }
       FPlayer->FreeStream(FStream);
-      TVideoState* expected = FStream;
-      FPlayer->FOpeningStream.compare_exchange_strong(expected, nullptr);
     }
     FPlayer->SyncCall([](TFFBasePlayer* P) { P->OpenFailed(); });
   }
@@ -724,6 +729,16 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
 
   bool ok = StartSDL();
   if (ok) {
+    // A stream still open is closed first, keeping the range ("ss", "t" and the
+    // range-end action): its threads read the option targets that the per-open defaults
+    // and the parse below write. Its play thread is joined too: a stream that closed by
+    // itself may still be releasing the options context.
+    FKeepRange = true;
+    Stop(true);
+    FKeepRange = false;
+    StopEventThread();
+    JoinWorkerThreads();
+
     // Per-open defaults; "ss", "t", "framedrop" and "rdftspeed" stay as they are.
     audio_disable = video_disable = subtitle_disable = display_disable = 0;
     FreeOptionStrings();
@@ -752,14 +767,7 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     return false;
   }
 
-  // 8. A stream still open is closed, keeping the range just parsed.
-  FKeepRange = true;
-  Stop(true);
-  FKeepRange = false;
-
-  // 9. The previous stream's threads.
-  StopEventThread();
-  JoinWorkerThreads();
+  // The previous stream's reports and events.
   FReports.Clear();
   FLastPosition = AV_NOPTS_VALUE;
   FLastBytes = -1;
@@ -841,16 +849,31 @@ void TFFBasePlayer::ForwardWindowEvent(const SDL_Event& AEvent) {
 void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent); }
 
 void TFFBasePlayer::Stop(bool AWait) {
-  const bool open = WithStream([this](TVideoState* is) {
+  const bool holding = HoldsStreamLock();
+  {
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    TVideoState* is;
+    {
+      // Either the stream is open (and stays so under the stream lock), or it is still
+      // opening and cannot be handed over or freed while it is cancelled.
+      std::lock_guard<std::mutex> o(FOpenLock);
+      is = FStream.load();
+      if (!is) {
+        // Nothing open: cancel an open that may be blocking in I/O.
+        IOActivityTime = 0;
+        if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
+      }
+    }
+    if (!is) return;
     if (is->paused) stream_toggle_pause(is);
     is->step = 0;
     RequestQuit();
-  });
-  if (!open) {
-    // Nothing open: cancel an open that may be blocking in I/O.
-    IOActivityTime = 0;
-    if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
-    return;
+    if (AWait && holding) {
+      // The caller holds the stream lock, so the play loop cannot take the quit: the
+      // stream is closed here, and the play thread ends once the caller lets go.
+      CloseStream();
+      return;
+    }
   }
   if (!AWait) return;
 
@@ -944,15 +967,23 @@ bool TFFBasePlayer::TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALo
 Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
   if (ATimeout == Platform::INFINITE) {
     FStreamLock.lock();
-    return Platform::TWaitResult::wrSignaled;
+  } else {
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!TryLockStreamFor(g, ATimeout)) return Platform::TWaitResult::wrTimeout;
+    g.release();
   }
-  std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
-  if (!TryLockStreamFor(g, ATimeout)) return Platform::TWaitResult::wrTimeout;
-  g.release();
+  if (FHostLockDepth++ == 0) FHostLockOwner = std::this_thread::get_id();
   return Platform::TWaitResult::wrSignaled;
 }
 
-void TFFBasePlayer::UnlockStream() { FStreamLock.unlock(); }
+void TFFBasePlayer::UnlockStream() {
+  if (--FHostLockDepth == 0) FHostLockOwner = std::thread::id();
+  FStreamLock.unlock();
+}
+
+bool TFFBasePlayer::HoldsStreamLock() const {
+  return FHostLockOwner.load() == std::this_thread::get_id();
+}
 
 void TFFBasePlayer::DoRangeEnd() {
   auto seek_back = [&] {

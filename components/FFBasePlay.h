@@ -22,10 +22,13 @@
 // 1. the stream lock (LockStream): the play loop around event handling and
 //    video_refresh; Stop's wait while it decides to close from the caller's thread; the
 //    public operations while they touch the open stream (a stream that closes on its own
-//    is then never freed under them);
-// 2. the player list's lock (process-wide): registration and the SDL event thread's
+//    is then never freed under them). A stream is closed under it, and closing joins the
+//    read and decoder threads: those threads never wait for it (the read thread hands
+//    the range-end action to the play loop);
+// 2. FOpenLock: the hand-over of a stream from opening to open (see below);
+// 3. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
-// 3. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
+// 4. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
 // SDLLoader's lock is held around the audio device open only.
 #pragma once
 #include <atomic>
@@ -33,6 +36,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -307,6 +311,16 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> default_width{640};
   std::atomic<int> default_height{480};
   Platform::HWND FScreenHandle = nullptr;
+  // The open stream under the stream lock, for AWork; False without a stream. The stream
+  // cannot close meanwhile.
+  template <class F>
+  bool WithStream(F&& AWork) {
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    TVideoState* is = FStream.load();
+    if (!is) return false;
+    AWork(is);
+    return true;
+  }
 
  private:
   friend class TPlayThread;
@@ -328,15 +342,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void StartFailThread(TVideoState* is);
   static bool TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALock,
                                Platform::Cardinal AMilliseconds);
-  // The open stream under the stream lock, for AWork; False without a stream.
-  template <class F>
-  bool WithStream(F&& AWork) {
-    std::unique_lock<std::recursive_mutex> g(FStreamLock);
-    TVideoState* is = FStream.load();
-    if (!is) return false;
-    AWork(is);
-    return true;
-  }
+  // The calling thread holds the stream lock through LockStream.
+  bool HoldsStreamLock() const;
   void JoinWorkerThreads();
   void PushReport(const TReport& AReport);
   static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
@@ -380,7 +387,13 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::string FFileName;  // Guarded by FFileNameLock (the play thread clears it).
   std::string FAudioDriver, FVideoDriver;
 
-  std::atomic<TVideoState*> FStream{nullptr};   // the open stream
+  // The hand-over of a stream from opening to open (the read thread or the caller of a
+  // waited Open), the fail thread's release of a stream whose open failed, and Stop's
+  // choice between quitting the open stream and cancelling the opening one happen under
+  // FOpenLock, so that Stop never reaches a freed stream nor misses one in between. A
+  // stream published in FStream stays there until CloseStream (under the stream lock).
+  std::mutex FOpenLock;
+  std::atomic<TVideoState*> FStream{nullptr};         // the open stream
   std::atomic<TVideoState*> FOpeningStream{nullptr};  // a stream being opened
   AVFormatContext* FOpeningContext = nullptr;  // for OnBeforeFindStreamInfo (read thread)
   std::atomic<bool> FOpening{false};
@@ -405,6 +418,10 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // Re-entrant: the range-end action runs the public operations from inside the play
   // loop's display step, which holds it already.
   std::recursive_mutex FStreamLock;
+  // The thread that holds the stream lock through LockStream, and how often (the depth
+  // is guarded by the lock itself).
+  std::atomic<std::thread::id> FHostLockOwner{};
+  int FHostLockDepth = 0;
   Platform::TEvent FSeekServed{true, true};
   Platform::TEvent FPictureArrived{true, true};
   Platform::TEvent FPlayDone{true, true};

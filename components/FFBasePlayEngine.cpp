@@ -225,17 +225,17 @@ std::int64_t FramePos(const AVFrame* frame) {
 
 // ---- Interrupt callback ------------------------------------------------------------------
 
+// The opaque value is the stream state whose input calls: its abort request (a cancelled
+// open, or a stream being closed, which the player no longer names as open or opening by
+// then) interrupts any I/O of that input.
 int TFFBasePlayer::decode_interrupt_cb(void* ctx) {
-  auto* self = static_cast<TFFBasePlayer*>(ctx);
+  auto* is = static_cast<TVideoState*>(ctx);
+  TFFBasePlayer* self = PlayerOf(is);
   if (GAppTerminated) return 1;
-  TVideoState* opening = self->FOpeningStream.load();
-  if (opening && opening->abort_request) {
-    self->Log(llInfo, "connecting/reading broken");
+  if (is->abort_request) {
+    if (is->open_result != 1) self->Log(llInfo, "connecting/reading broken");
     return 1;
   }
-  // A stream being closed must not stay blocked in I/O.
-  TVideoState* open = self->FStream.load();
-  if (open && open->abort_request) return 1;
   const std::int64_t last = self->IOActivityTime;
   if (last == INT64_MAX || self->ReadTimeout <= 0) return 0;
   if (av_gettime_relative() - last > static_cast<std::int64_t>(self->ReadTimeout) * 1000) {
@@ -272,7 +272,10 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   is->filter_nbthreads = filter_nbthreads;
 
   auto fail = [&] {
-    FOpeningStream = nullptr;
+    {
+      std::lock_guard<std::mutex> o(FOpenLock);
+      FOpeningStream = nullptr;
+    }
     FreeStream(is);
     return false;
   };
@@ -307,8 +310,16 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
       return fail();
     }
   }
-  is->read_tid = SDL2Stubs::SDL_CreateThread(read_thread, "read_thread", is);
-  if (!is->read_tid) {
+  bool started;
+  {
+    // The read thread waits for its handle to be stored: a failing open hands the stream
+    // to the fail thread, which joins the read thread through it and frees the stream
+    // (so, without AWaitOpen, nothing here touches the stream afterwards).
+    std::lock_guard<std::mutex> g(is->read_tid_lock);
+    is->read_tid = SDL2Stubs::SDL_CreateThread(read_thread, "read_thread", is);
+    started = is->read_tid != nullptr;
+  }
+  if (!started) {
     Log(llFatal, Format("SDL_CreateThread(): %s", SDL2Stubs::SDL_GetError()));
     return fail();
   }
@@ -327,8 +338,12 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
     }
     return fail();
   }
-  FOpeningStream = nullptr;
-  FStream = is;
+  {
+    std::lock_guard<std::mutex> o(FOpenLock);
+    FPlayDone.ResetEvent();
+    FOpeningStream = nullptr;
+    FStream = is;
+  }
   return true;
 }
 
@@ -344,7 +359,7 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     av_opt_set_defaults(ic);
   }
   ic->interrupt_callback.callback = decode_interrupt_cb;
-  ic->interrupt_callback.opaque = this;
+  ic->interrupt_callback.opaque = is;
   AVDictionary** format_opts = &FOptions.def_opts.format_opts;
   bool scan_all_pmts_set = false;
   if (!av_dict_get(*format_opts, "scan_all_pmts", nullptr, AV_DICT_MATCH_CASE)) {
@@ -506,12 +521,19 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
 int TFFBasePlayer::read_thread(void* arg) {
   auto* is = static_cast<TVideoState*>(arg);
   TFFBasePlayer* self = PlayerOf(is);
+  { std::lock_guard<std::mutex> g(is->read_tid_lock); }
   int ret = 0;
   if (!self->OpenInCaller) ret = self->read_thread_open(is);
   if (ret >= 0 && !is->wait_open) {
-    // Nobody waits: this thread completes the open.
-    self->FOpeningStream = nullptr;
-    self->FStream = is;
+    // Nobody waits: this thread completes the open. A Stop that cancelled the open
+    // before the hand-over has set the abort request: the loop below then leaves at once
+    // and asks the play loop to close the stream.
+    {
+      std::lock_guard<std::mutex> o(self->FOpenLock);
+      self->FPlayDone.ResetEvent();
+      self->FOpeningStream = nullptr;
+      self->FStream = is;
+    }
     self->OpenCompleted();
   }
   if (ret >= 0) ret = self->read_loop(is);
@@ -521,7 +543,10 @@ int TFFBasePlayer::read_thread(void* arg) {
   if (open_failed) is->open_result = -1;
   self->IOActivityTime = INT64_MAX;
   self->FOpeningContext = nullptr;
-  if (ret < 0 && !open_failed) self->RequestQuit();
+  // A stream that is not being closed would stay open without its read thread: the play
+  // loop closes it (this covers an error and an abort that came from anywhere but a
+  // close).
+  if (!open_failed && !is->closing) self->RequestQuit();
   if (open_failed) {
     // The caller of Open (or the fail thread) cleans up; the host hears of it from the
     // fail thread.
@@ -623,7 +648,7 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
         (!is->video_st || (is->viddec.finished == is->videoq.serial && frame_queue_nb_remaining(&is->pictq) == 0))) {
       is->ended = true;
       ReportState(FFBaseComponent::psEnd);
-      if (RangeEndAction != reReportEnd) DoRangeEnd();
+      if (RangeEndAction != reReportEnd) FEventQueue.Push(MakeUserEvent(FF_RANGE_END_EVENT, is));
     }
     IOActivityTime = av_gettime_relative();
     is->in_read = true;
@@ -847,6 +872,7 @@ void TFFBasePlayer::stream_component_close(TVideoState* is, int stream_index) {
 }
 
 void TFFBasePlayer::stream_close(TVideoState* is) {
+  is->closing = true;
   is->abort_request = 1;
   if (is->read_tid) SDL2Stubs::SDL_WaitThread(is->read_tid, nullptr);
   is->read_tid = nullptr;
@@ -890,14 +916,11 @@ void TFFBasePlayer::CloseStream() {
   }
   CloseDisplay();
   ResetPlaybackState();
-  // Closing inside Open: the options just parsed belong to the next stream.
-  if (!FKeepRange) {
-    CmdUtils::uninit_opts(&FOptions);
-    InitOptionsContext();
-    av_freep(static_cast<void*>(&audio_codec_name));
-    av_freep(static_cast<void*>(&subtitle_codec_name));
-    av_freep(static_cast<void*>(&video_codec_name));
-  }
+  CmdUtils::uninit_opts(&FOptions);
+  InitOptionsContext();
+  av_freep(static_cast<void*>(&audio_codec_name));
+  av_freep(static_cast<void*>(&subtitle_codec_name));
+  av_freep(static_cast<void*>(&video_codec_name));
   av_log(nullptr, AV_LOG_QUIET, "%s", "");
 }
 
@@ -1324,6 +1347,10 @@ void TFFBasePlayer::event_loop() {
       case FF_REFRESH_EVENT:
       case FF_REFRESH2_EVENT:
         is->force_refresh = 1;
+        break;
+      case FF_RANGE_END_EVENT:
+        // From the read thread; only for the stream that ended.
+        if (event.user.data1 == is) DoRangeEnd();
         break;
       default:
         break;

@@ -169,6 +169,9 @@ constexpr Uint32 FF_USER_EVENT = SDL_USEREVENT;              // 0x8000, HandleUs
 constexpr Uint32 FF_QUIT_EVENT = SDL_USEREVENT + 2;          // 0x8002
 constexpr Uint32 FF_REFRESH_EVENT = SDL_USEREVENT + 3;       // 0x8003
 constexpr Uint32 FF_REFRESH2_EVENT = SDL_USEREVENT + 4;      // 0x8004
+// The read thread met the end of the file: the play loop runs the range-end action (the
+// read thread must not wait for the stream lock, which a closer holds while it joins it).
+constexpr Uint32 FF_RANGE_END_EVENT = SDL_USEREVENT + 5;     // 0x8005
 
 // A ring of 128 SDL events. A full queue drops its oldest event to make room, so the
 // newest 128 events are kept. Any thread may push or pop.

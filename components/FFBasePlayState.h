@@ -140,6 +140,27 @@ class TPlayerCore {
 
 // ---- Stream state -----------------------------------------------------------------------------
 
+// A pointer that one thread sets while others read it, with the plain pointer's syntax:
+// a stream's AVStream is set when its component opens (the audio callback already runs
+// when the video component opens) and cleared when it closes (the video thread still runs
+// when the audio component closes).
+template <class T>
+class TSharedPointer {
+ public:
+  TSharedPointer() = default;
+  TSharedPointer(const TSharedPointer&) = delete;
+  TSharedPointer& operator=(const TSharedPointer&) = delete;
+  TSharedPointer& operator=(T* AValue) {
+    FValue.store(AValue);
+    return *this;
+  }
+  operator T*() const { return FValue.load(); }
+  T* operator->() const { return FValue.load(); }
+
+ private:
+  std::atomic<T*> FValue{nullptr};
+};
+
 struct TVideoState {
   TVideoState() = default;
   TVideoState(const TVideoState&) = delete;
@@ -155,6 +176,9 @@ struct TVideoState {
   int av_sync_type = AV_SYNC_AUDIO_MASTER;
 
   std::atomic<int> abort_request{0};
+  // Set by stream_close before it aborts the stream: the read thread then leaves without
+  // asking the play loop to quit.
+  std::atomic<bool> closing{false};
   std::atomic<int> force_refresh{0};
   std::atomic<int> paused{0};
   int last_paused = 0;
@@ -184,12 +208,13 @@ struct TVideoState {
   TPacketQueue videoq;
   TPacketQueue subtitleq;
 
-  int audio_stream = -1;
-  int video_stream = -1;
-  int subtitle_stream = -1;
-  AVStream* audio_st = nullptr;
-  AVStream* video_st = nullptr;
-  AVStream* subtitle_st = nullptr;
+  // Set by the component opens (read thread), cleared by their closes; every thread reads.
+  std::atomic<int> audio_stream{-1};
+  std::atomic<int> video_stream{-1};
+  std::atomic<int> subtitle_stream{-1};
+  TSharedPointer<AVStream> audio_st;
+  TSharedPointer<AVStream> video_st;
+  TSharedPointer<AVStream> subtitle_st;
 
   // Owned by the audio callback (SDL's audio thread) while the device runs.
   double audio_clock = NAN;
@@ -238,6 +263,7 @@ struct TVideoState {
   int width = 0, height = 0, xleft = 0, ytop = 0;
 
   // ---- The engine's part (read thread, decoder threads, play loop) ----
+  std::mutex read_tid_lock;  // held while the read thread is created and its handle stored
   SDL_Thread* read_tid = nullptr;
   const AVInputFormat* iformat = nullptr;  // forced input format
   std::string filename;                    // UTF-8

@@ -177,20 +177,22 @@ std::string TCustomPlayer::RendererName() const {
 
 void TCustomPlayer::SetShowMode(int AMode) {
   ShowMode = AMode;
-  TVideoState* is = Stream();
-  if (!is) return;
-  int mode = AMode;
-  if (mode == SHOW_MODE_NONE) mode = is->video_st ? SHOW_MODE_VIDEO : SHOW_MODE_WAVES;
-  if (is->show_mode == mode) return;
-  is->show_mode = mode;
-  {
-    std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
-    if (d.owns_lock() && FRenderer && !display_disable) {
-      fill_rectangle(is->xleft, is->ytop, is->width, is->height);
-      ReleaseRenderContext();
+  // Under the stream lock: the stream may close by itself at any moment, and the play
+  // loop owns the display area.
+  WithStream([&](TVideoState* is) {
+    int mode = AMode;
+    if (mode == SHOW_MODE_NONE) mode = is->video_st ? SHOW_MODE_VIDEO : SHOW_MODE_WAVES;
+    if (is->show_mode == mode) return;
+    is->show_mode = mode;
+    {
+      std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
+      if (d.owns_lock() && FRenderer && !display_disable) {
+        fill_rectangle(is->xleft, is->ytop, is->width, is->height);
+        ReleaseRenderContext();
+      }
     }
-  }
-  is->force_refresh = 1;
+    is->force_refresh = 1;
+  });
 }
 
 void TCustomPlayer::DoFileOpen() {
@@ -371,7 +373,9 @@ bool TCustomPlayer::ChangeScreenHandle(Platform::HWND AHandle) {
                      static_cast<int>(reinterpret_cast<std::uintptr_t>(FScreenHandle)),
                      static_cast<int>(reinterpret_cast<std::uintptr_t>(AHandle))));
   FScreenHandle = AHandle;
-  if (TVideoState* is = Stream()) is->force_refresh = 1;
+  // The play loop refreshes (the stream lock comes before FDisplayLock, so the stream is
+  // not touched here).
+  if (Opened()) RequestRefresh();
   FChanging = false;
   return true;
 }

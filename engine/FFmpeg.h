@@ -19,6 +19,9 @@
 //   encode-side video hook (read and cleared only under it). It is held across the hand-overs to
 //   the main thread that a conversion into a bitmap and the preview window need, so
 //   the main thread never waits for it (it only tries it, to free a window at once).
+//   An encoder thread holds it over the hooks and the preview of one frame (the preview
+//   may show what the hook converted), and frees a window switched off meanwhile with
+//   its next frame.
 // - FHookLock serialises the decode-side hooks (decoder threads): FHookConverter, the
 //   hook picture and the clearing of the input-side hooks.
 // - FBroken, FPauseState, FRunning, FTerminated and FJobFinished are atomics read by

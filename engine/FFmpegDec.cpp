@@ -536,7 +536,8 @@ int dec_init(FFmpeg::TCustomFFmpeg* Owner, PDecoder& dec, TScheduler* sch,
 
   ret = dec_open(dp, dec_opts, o, param_out);
   if (ret < 0) {
-    // the scheduler keeps the node, but its thread never starts: the parse failed
+    // the node goes with the decoder: a start of this task must not run a freed decoder
+    FFmpegSched::sch_remove_dec(sch, dp->sch_idx);
     dec_free_priv(dp);
     return ret;
   }
@@ -1150,9 +1151,11 @@ void video_hook_process(TDecoderPriv* dp, AVFrame* frame) {
 
   if (task->FOnVideoInputHook.Assigned()) {
     if (!dp->hook_converter) {
-      // the task's converter holds the bits per pixel the host chose
+      // the task's converter holds the layout the host chose (BitsPixel would give 16,
+      // a 5-6-5 bitmap, for a host that asked for 15)
       dp->hook_converter = new FormatConvert::TFormatConverter();
-      if (task->FHookConverter) dp->hook_converter->SetBitsPixel(task->FHookConverter->BitsPixel());
+      if (task->FHookConverter)
+        dp->hook_converter->SetBitsPixel(task->FHookConverter->RequestedBitsPixel());
     }
     bool converted = false;
     task->DoVideoHook(true, dp->hook_converter, converted, frame_number, pts, fmt, width, height,
@@ -1253,9 +1256,13 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
     if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
       dp->dec.samples_decoded += static_cast<std::uint64_t>(frame->nb_samples);
       TCustomFFmpeg* task = dp->Owner;
-      if (task && task->FOnAudioInputHook.Assigned())
-        task->FOnAudioInputHook(task, frame->pts, frame, frame->linesize[0], dec->sample_rate,
-                                dec->ch_layout.nb_channels, dec->sample_fmt);
+      if (task && task->FHookLock) {
+        // one decode-side hook handler of the task at a time, as for the video hooks
+        std::lock_guard<Platform::TCriticalSection> guard(*task->FHookLock);
+        if (task->FOnAudioInputHook.Assigned())
+          task->FOnAudioInputHook(task, frame->pts, frame, frame->linesize[0], dec->sample_rate,
+                                  dec->ch_layout.nb_channels, dec->sample_fmt);
+      }
       audio_ts_process(dp, frame);
     } else {
       ret = video_frame_process(dp, frame, outputs);

@@ -688,6 +688,13 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
   while (true) {
     unsigned send_flags = 0;
 
+    // After a stop nothing more is read: the read interrupt would cut the next packet
+    // short, which the demuxer reports as an error of the file.
+    if (task->FBroken.load()) {
+      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+      ret = 0;
+      break;
+    }
     task->FLastRead = av_gettime_relative();
     ret = av_read_frame(ctx, pkt);
     if (ret == AVERROR(EAGAIN)) {
@@ -697,6 +704,12 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
     if (ret < 0) {
       if (ret == AVERROR_EOF) {
         CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "EOF while reading input\n");
+      } else if (task->FBroken.load()) {
+        // Stop interrupted the read: the input ends here, which is no error (and the
+        // scheduler is about to end, so nothing is flushed or looped).
+        CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+        ret = 0;
+        break;
       } else {
         CmdUtils::ff_log_async(&d->f, AV_LOG_ERROR, "Error during demuxing: %s\n",
                                print_error(ret).c_str());
@@ -728,6 +741,14 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
     }
     TDemuxStream* ds = ds_from_ist(d->f.streams[pkt->stream_index]);
 
+    if ((pkt->flags & AV_PKT_FLAG_CORRUPT) && task->FBroken.load()) {
+      // Stop interrupted the read inside this packet: it holds only what had arrived.
+      // Decoded, it would end the output on a concealed picture; the input ends before it.
+      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+      av_packet_unref(pkt);
+      ret = 0;
+      break;
+    }
     if (pkt->flags & AV_PKT_FLAG_CORRUPT) {
       CmdUtils::ff_log_async(&d->f, task->Fexit_on_error ? AV_LOG_FATAL : AV_LOG_WARNING,
                              "corrupt input packet in stream %d\n", pkt->stream_index);
@@ -1392,40 +1413,57 @@ void close_input(AVFormatContext*& ic, AVIOContext*& pb) {
   }
 }
 
-// Demuxer options that the input format declares as its own.
-int set_format_opt(const TOptionsContext* o, const AVInputFormat* fmt, const char* key,
-                   const char* val) {
-  if (!fmt || !fmt->priv_class) return 0;
+// Whether the input format named on the command line declares AKey as its own option.
+bool format_has_opt(const AVInputFormat* fmt, const char* key) {
+  if (!fmt || !fmt->priv_class) return false;
   const AVClass* pc = fmt->priv_class;
-  if (!av_opt_find(&pc, key, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) return 0;
-  return av_dict_set(&o->g->format_opts, key, val, 0);
+  return av_opt_find(&pc, key, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
 }
 
+// The last value given of a per-file list, as everywhere on a command line.
+const CmdUtils::TSpecifierOpt* last_opt(const CmdUtils::TSpecifierOptList& l) {
+  return l.nb_opt > 0 ? &l.opt[l.nb_opt - 1] : nullptr;
+}
+
+// The input options that reach the demuxer as its own options. The sample rate, picture
+// size and pixel format always go (a raw demuxer chosen by the file's extension needs
+// them as much as a named one); the channel count and layout and the frame rate only to a
+// named format that declares them, since other demuxers would take them for nothing.
 int open_demux_options(const TOptionsContext* o, const AVInputFormat* fmt) {
+  AVDictionary** dict = &o->g->format_opts;
   int ret = 0;
-  if (o->audio_sample_rate.nb_opt) {
-    ret = set_format_opt(o, fmt, "sample_rate",
-                         std::to_string(o->audio_sample_rate.opt[0].u.i).c_str());
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->audio_sample_rate)) {
+    ret = av_dict_set_int(dict, "sample_rate", so->u.i, 0);
     if (ret < 0) return ret;
   }
-  if (o->audio_ch_layouts.nb_opt) {
-    ret = set_format_opt(o, fmt, "ch_layout", o->audio_ch_layouts.opt[0].u.str);
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->audio_channels);
+      so && format_has_opt(fmt, "ch_layout")) {
+    // a count alone is a layout of unspecified order with that many channels
+    char layout[32];
+    std::snprintf(layout, sizeof layout, "%dC", so->u.i);
+    ret = av_dict_set(dict, "ch_layout", layout, 0);
     if (ret < 0) return ret;
   }
-  if (o->frame_rates.nb_opt) {
-    ret = set_format_opt(o, fmt, "framerate", o->frame_rates.opt[0].u.str);
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->audio_ch_layouts);
+      so && format_has_opt(fmt, "ch_layout")) {
+    ret = av_dict_set(dict, "ch_layout", so->u.str, 0);
     if (ret < 0) return ret;
   }
-  if (o->frame_sizes.nb_opt) {
-    ret = set_format_opt(o, fmt, "video_size", o->frame_sizes.opt[0].u.str);
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->frame_rates);
+      so && format_has_opt(fmt, "framerate")) {
+    ret = av_dict_set(dict, "framerate", so->u.str, 0);
     if (ret < 0) return ret;
   }
-  if (o->frame_pix_fmts.nb_opt) {
-    ret = set_format_opt(o, fmt, "pixel_format", o->frame_pix_fmts.opt[0].u.str);
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->frame_sizes)) {
+    ret = av_dict_set(dict, "video_size", so->u.str, 0);
     if (ret < 0) return ret;
   }
-  if (o->sample_fmts.nb_opt) {
-    ret = av_dict_set(&o->g->format_opts, "sample_fmt", o->sample_fmts.opt[0].u.str, 0);
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->frame_pix_fmts)) {
+    ret = av_dict_set(dict, "pixel_format", so->u.str, 0);
+    if (ret < 0) return ret;
+  }
+  if (const CmdUtils::TSpecifierOpt* so = last_opt(o->sample_fmts)) {
+    ret = av_dict_set(dict, "sample_fmt", so->u.str, 0);
     if (ret < 0) return ret;
   }
   return 0;
@@ -1691,7 +1729,9 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
     }
   }
   if (d->readrate) {
-    d->readrate_initial_burst = o->readrate_initial_burst ? o->readrate_initial_burst : 0.5;
+    // 0 is a valid choice (no burst); only an option not given takes the default
+    d->readrate_initial_burst =
+        std::isnan(o->readrate_initial_burst) ? 0.5 : o->readrate_initial_burst;
     if (d->readrate_initial_burst < 0) {
       av_log(&d->f, AV_LOG_ERROR,
              "Option -readrate_initial_burst is %0.3f; it must be non-negative.\n",
@@ -1706,7 +1746,7 @@ int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filenam
       return AVERROR(EINVAL);
     }
   } else {
-    if (o->readrate_initial_burst)
+    if (!std::isnan(o->readrate_initial_burst))
       av_log(&d->f, AV_LOG_WARNING,
              "Option -readrate_initial_burst ignored since neither -readrate nor -re were given\n");
     if (o->readrate_catchup)

@@ -7,8 +7,9 @@
 //   quality         written here, read by the progress report: atomic.
 //   vstats file     one per task, shared by every video encoder: opened and written
 //                   under the task's Fvstats_lock so lines never interleave.
-//   statistics      each TEncStats writer serialises its lines with its own rwlock
-//                   (taken exclusively); writers shared by several streams share it.
+//   statistics      a statistics file has one writer and one lock, shared by every
+//                   stream (pre- and post-encoding, muxing) that names its path; each
+//                   line is written whole under that lock.
 //
 // The audio step (hook, preview) runs on the encoder thread; the preview part is
 // serialised by the task's FAudioPreviewLock (its audio encoders share one resampler and
@@ -433,7 +434,8 @@ void enc_stats_write(POutputStream ost, TEncStats* es, const AVFrame* frame, con
   const AVRational tbi = fd ? fd->dec.tb : AVRational{0, 1};
   const std::int64_t ptsi = fd ? fd->dec.pts : AV_NOPTS_VALUE;
 
-  pthread_rwlock_wrlock(&es->lock);
+  // the file's lock: other streams may write lines into the same file
+  std::lock_guard<std::mutex> guard(*es->lock);
   for (int i = 0; i < es->nb_components; i++) {
     const FFmpegHeader::TEncStatsComponent* c = &es->components[i];
     switch (c->type_) {
@@ -519,7 +521,6 @@ void enc_stats_write(POutputStream ost, TEncStats* es, const AVFrame* frame, con
   }
   avio_w8(io, '\n');
   avio_flush(io);
-  pthread_rwlock_unlock(&es->lock);
 }
 
 bool forced_kf_apply(void* logctx, TKeyframeForceCtx* kf, const AVFrame* frame) {
@@ -634,7 +635,7 @@ int encode_frame(POutputFile of, POutputStream ost, AVFrame* frame, AVPacket* pk
 
     if (task->Fdebug_ts)
       av_log(e, AV_LOG_INFO,
-             "encoder -> type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s"
+             "encoder -> type:%s pkt_pts:%s pkt_pts_time:%s pkt_dts:%s pkt_dts_time:%s "
              "duration:%s duration_time:%s\n",
              type_desc, TsStr(pkt->pts).c_str(), TsTimeStr(pkt->pts, enc->time_base).c_str(),
              TsStr(pkt->dts).c_str(), TsTimeStr(pkt->dts, enc->time_base).c_str(),
@@ -1099,15 +1100,19 @@ void enc_video_hook_step(POutputStream ost, AVFrame* frame) {
   state.pts = av_rescale_q(frame->pts, enc->time_base, AVRational{1, AV_TIME_BASE});
   state.converted = false;
 
-  {
-    // Any of the task's video encoder threads may clear the video hook (its handler asked
-    // to stop) under FPreviewWorkLock: the hooks are looked at under the same lock.
-    std::lock_guard<Platform::TCriticalSection> guard(*task->FPreviewWorkLock);
-    if (task->FOnVideoOutputHook.Assigned() || task->FOnFrameOutputHook.Assigned())
-      enc_video_hook_process(task, frame, enc, state);
-  }
+  // One hold of FPreviewWorkLock over the hooks and the preview: the preview may show the
+  // bitmap that the video hook converted into the shared FPreviewConverter, and another
+  // video encoder of the task must not convert its own frame into it in between. Any of
+  // these threads may also clear the video hook (its handler asked to stop), so the hooks
+  // are looked at under the same lock.
+  std::lock_guard<Platform::TCriticalSection> guard(*task->FPreviewWorkLock);
+  if (task->FOnVideoOutputHook.Assigned() || task->FOnFrameOutputHook.Assigned())
+    enc_video_hook_process(task, frame, enc, state);
 
-  if (task->PreviewFlags() != 0)
+  // A window switched off while a hook or preview held the lock stays with the task
+  // (SetPreviewFlags only tries the lock): DoPreview frees it with the next frame, even
+  // when no preview is left on.
+  if (task->PreviewFlags() != 0 || task->FPreviewer)
     task->DoPreview(frame->data, frame->linesize, static_cast<AVPixelFormat>(frame->format),
                     frame->width, frame->height, state.converted, state.frame_number, state.pts);
 }

@@ -30,6 +30,7 @@ extern "C" {
 #include "engine/FFmpegDemux.h"
 #include "engine/FFmpegOpt.h"
 #include "platform/Exception.h"
+#include "platform/Format.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHW.h"
@@ -735,11 +736,12 @@ int configure_input_video_filter(TFilterGraph* fg, AVFilterGraph* graph, TInputF
   Platform::Check(desc != nullptr, CUnit, 2445);
 
   if (ifp->opts.flags & IFILTER_FLAG_CROP) {
-    char crop_buf[64];
-    std::snprintf(crop_buf, sizeof(crop_buf), "w=iw-%u-%u:h=ih-%u-%u:x=%u:y=%u",
-                  ifp->opts.crop_left, ifp->opts.crop_right, ifp->opts.crop_top,
-                  ifp->opts.crop_bottom, ifp->opts.crop_left, ifp->opts.crop_top);
-    ret = insert_filter(graph, &last_filter, &pad_idx, "crop", crop_buf);
+    // six values of up to ten digits each: the text is sized to them
+    const std::string crop_desc =
+        Platform::Format("w=iw-%u-%u:h=ih-%u-%u:x=%u:y=%u", ifp->opts.crop_left,
+                         ifp->opts.crop_right, ifp->opts.crop_top, ifp->opts.crop_bottom,
+                         ifp->opts.crop_left, ifp->opts.crop_top);
+    ret = insert_filter(graph, &last_filter, &pad_idx, "crop", crop_desc.c_str());
     if (ret < 0) return ret;
   }
 
@@ -1207,6 +1209,38 @@ int fg_output_step(TOutputFilterPriv* ofp, TFilterGraphThread* fgt, AVFrame* fra
   return 0;
 }
 
+// True when the graph holds a sink that belongs to none of the outputs (nullsink,
+// anullsink ...): every output has exactly one sink of its own.
+bool has_sinks_of_its_own(const TFilterGraph* fg, const AVFilterGraph* graph) {
+  unsigned sinks = 0;
+  for (unsigned i = 0; i < graph->nb_filters; i++)
+    if (graph->filters[i]->nb_outputs == 0) sinks++;
+  return sinks > static_cast<unsigned>(fg->nb_outputs);
+}
+
+// Asks the graph to bring a frame to some output: 0 when one may be there, AVERROR(EAGAIN)
+// when the graph needs input, AVERROR_EOF when every output is finished, or an error.
+// The library's oldest-sink request drives every sink of the graph and returns only once
+// the oldest one has received a frame; it is meant for graphs under normal circumstances,
+// not as their sole scheduling. A source that feeds a sink of its own (nullsrc,nullsink)
+// while the outputs wait for input keeps it busy for ever, and nothing could stop the task.
+// Such a sink has nothing to do with the outputs: a graph that holds one is asked through
+// the outputs' sinks alone.
+int request_frame(TFilterGraph* fg, TFilterGraphThread* fgt) {
+  if (!has_sinks_of_its_own(fg, fgt->graph)) return F::avfilter_graph_request_oldest(fgt->graph);
+  int ret = AVERROR_EOF;
+  for (int i = 0; i < fg->nb_outputs; i++) {
+    AVFilterContext* sink = fg->outputs[i]->filter;
+    if (!sink || fgt->eof_out[i]) continue;
+    const int r = F::av_buffersink_get_frame_flags(sink, nullptr, AV_BUFFERSINK_FLAG_PEEK);
+    if (r >= 0) return 0;
+    if (r == AVERROR_EOF) continue;
+    if (r != AVERROR(EAGAIN)) return r;
+    ret = r;
+  }
+  return ret;
+}
+
 // Reaps every output, then asks the graph for more: 0 when the graph needs input
 // (next_in says which), AVERROR_EOF when every output is finished, or an error.
 int read_frames(TFilterGraph* fg, TFilterGraphThread* fgt, AVFrame* frame) {
@@ -1245,7 +1279,7 @@ int read_frames(TFilterGraph* fg, TFilterGraphThread* fgt, AVFrame* frame) {
     // a graph with sources could run ahead of its consumers: hand back to the scheduler
     if (did_step && fgp->have_sources) return 0;
 
-    ret = F::avfilter_graph_request_oldest(fgt->graph);
+    ret = request_frame(fg, fgt);
     if (ret == AVERROR(EAGAIN)) {
       fgt->next_in = choose_input(fg, fgt);
       return 0;
@@ -1792,7 +1826,10 @@ int ofilter_bind_enc(POutputFilter ofilter, unsigned sched_idx_enc,
   ret = U::av_dict_copy(&ofp->swr_opts, opts->swr_opts, 0);
   if (ret < 0) return ret;
 
-  if (opts->flags & OFILTER_FLAG_AUDIO_24BIT) U::av_dict_set(&ofp->swr_opts, "output_sample_bits", "24", 0);
+  if (opts->flags & OFILTER_FLAG_AUDIO_24BIT) {
+    ret = U::av_dict_set(&ofp->swr_opts, "output_sample_bits", "24", 0);
+    if (ret < 0) return ret;
+  }
 
   if (fgp->is_simple) {
     // the only output of a simple graph logs under the graph's own name
@@ -2125,7 +2162,7 @@ int configure_filtergraph(TBaseFFmpeg* Owner, TFilterGraph* fg, TFilterGraphThre
 
   if (have_input_eof) {
     // one request carries those ends through to the sinks
-    ret = F::avfilter_graph_request_oldest(fgt->graph);
+    ret = request_frame(fg, fgt);
     if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) goto fail;
   }
 

@@ -129,6 +129,8 @@ void of_enc_stats_close(TBaseFFmpeg* task) {
   for (int i = 0; i < task->Fnb_enc_stats_files; i++) {
     av_freep(&task->Fenc_stats_files[i].path);
     avio_closep(&task->Fenc_stats_files[i].io);
+    delete task->Fenc_stats_files[i].lock;
+    task->Fenc_stats_files[i].lock = nullptr;
   }
   av_freep(&task->Fenc_stats_files);
   task->Fnb_enc_stats_files = 0;
@@ -411,8 +413,9 @@ void enc_stats_uninit(FFmpegHeader::TEncStats* es) {
   for (int i = 0; i < es->nb_components; i++) av_freep(&es->components[i].str);
   av_freep(&es->components);
   es->nb_components = 0;
-  if (es->lock_initialized) pthread_rwlock_destroy(&es->lock);
-  es->lock_initialized = 0;
+  // the writer and its lock belong to the task's list of statistics files
+  es->io = nullptr;
+  es->lock = nullptr;
 }
 
 // Deletes the output named url when it is an empty regular file: never a device, a FIFO,
@@ -807,6 +810,7 @@ void of_free(TOutputFile*& pof) {
   av_freep(&of->streams);
   of->nb_streams = 0;
   av_freep(&mux->sch_stream_idx);
+  av_freep(&of->url);
   av_dict_free(&mux->opts);
   av_dict_free(&mux->enc_opts_used);
   av_packet_free(&mux->sq_pkt);

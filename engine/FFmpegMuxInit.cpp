@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
 
 #include "engine/FFmpeg.h"
@@ -418,10 +420,13 @@ int enc_stats_add_component(TEncStats* es, TEncStatsType type, const std::string
 
 }  // namespace
 
-int enc_stats_get_file(TBaseFFmpeg* task, AVIOContext** io, const char* path) {
+// Binds es to the task's writer of path, opening the file on first use; every stream
+// that names the same path shares the writer and its lock.
+int enc_stats_get_file(TBaseFFmpeg* task, TEncStats* es, const char* path) {
   for (int i = 0; i < task->Fnb_enc_stats_files; i++) {
     if (!std::strcmp(path, task->Fenc_stats_files[i].path)) {
-      *io = task->Fenc_stats_files[i].io;
+      es->io = task->Fenc_stats_files[i].io;
+      es->lock = task->Fenc_stats_files[i].lock;
       return 0;
     }
   }
@@ -437,20 +442,26 @@ int enc_stats_get_file(TBaseFFmpeg* task, AVIOContext** io, const char* path) {
     return ret;
   }
   char* path_copy = av_strdup(path);
-  if (!path_copy) {
+  std::mutex* lock = path_copy ? new (std::nothrow) std::mutex : nullptr;
+  if (!lock) {
+    av_free(path_copy);
     avio_closep(&pb);
     return AVERROR(ENOMEM);
   }
   ret = CmdUtils::grow_array(task->Fenc_stats_files, task->Fnb_enc_stats_files,
                              task->Fnb_enc_stats_files + 1);
   if (ret < 0) {
+    delete lock;
     av_free(path_copy);
     avio_closep(&pb);
     return ret;
   }
-  task->Fenc_stats_files[task->Fnb_enc_stats_files - 1].path = path_copy;
-  task->Fenc_stats_files[task->Fnb_enc_stats_files - 1].io = pb;
-  *io = pb;
+  FFmpegHeader::TEncStatsFile& file = task->Fenc_stats_files[task->Fnb_enc_stats_files - 1];
+  file.path = path_copy;
+  file.io = pb;
+  file.lock = lock;
+  es->io = pb;
+  es->lock = lock;
   return 0;
 }
 
@@ -507,11 +518,7 @@ int enc_stats_init(TBaseFFmpeg* task, TOutputStream* ost, TEncStats* es, const c
     if (ret < 0) return ret;
   }
 
-  ret = pthread_rwlock_init(&es->lock, nullptr);
-  if (ret) return AVERROR(ret);
-  es->lock_initialized = 1;
-
-  return enc_stats_get_file(task, &es->io, path);
+  return enc_stats_get_file(task, es, path);
 }
 
 namespace {
@@ -3136,8 +3143,10 @@ int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
     return ret;
   }
 
-  // not copied: the name lives in the task's argument block as long as the output
-  of->url = const_cast<char*>(filename);
+  // The output's own copy: the argument block that holds the name is replaced by the
+  // next ParseOptions, even one that is refused while this output still exists.
+  of->url = av_strdup(filename);
+  if (!of->url) return AVERROR(ENOMEM);
 
   // Streams without an encoder (copies, attachments) are complete now; encoded ones
   // are completed when their encoder opens on its first frame.

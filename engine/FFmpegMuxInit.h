@@ -29,8 +29,7 @@ using FFmpegMux::TMuxStream;
 // Opens the output `filename` (used as it stands) of the group `o` for the task: 0, or a
 // negative error code with its message logged. Called once per output file, in
 // command-line order, after every input file and complex filter graph exists. The file
-// keeps `filename` as its url without a copy: the text must live as long as the output
-// (the task's argument block does).
+// keeps a copy of `filename` as its url (freed by of_free).
 [[nodiscard]] int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
                           FFmpegSched::TScheduler* sch);
 

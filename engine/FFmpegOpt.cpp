@@ -23,6 +23,8 @@
 #include <limits>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDec.h"
 #include "engine/FFmpegDemux.h"
@@ -267,14 +269,35 @@ int find_codec(TBaseFFmpeg* ATask, void* ALogCtx, const char* AName, AVMediaType
   return 0;
 }
 
+namespace {
+
+// The path that a URL of the "file" protocol opens: the name without a "file:" prefix.
+const char* LocalPath(const char* AUrl) {
+  return std::strncmp(AUrl, "file:", 5) == 0 ? AUrl + 5 : AUrl;
+}
+
+// True when the two names reach one existing regular file (one device, one inode), however
+// each is written: "dir/./in.mp4", "sub/../dir/in.mp4", a link or a "file:" prefix.
+bool SameLocalFile(const char* AName1, const char* AName2) {
+  struct stat st1, st2;
+  if (::stat(LocalPath(AName1), &st1) != 0 || !S_ISREG(st1.st_mode)) return false;
+  if (::stat(LocalPath(AName2), &st2) != 0 || !S_ISREG(st2.st_mode)) return false;
+  return st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
+}
+
+bool IsFileProtocol(const char* AUrl) {
+  const char* proto_name = avio_find_protocol_name(AUrl);
+  return proto_name && std::strcmp(proto_name, "file") == 0;
+}
+
+}  // namespace
+
 int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   if (ATask->Ffile_overwrite && ATask->Fno_file_overwrite) {
     av_log(nullptr, AV_LOG_ERROR, "Error, both -y and -n supplied. Exiting.\n");
     return AVERROR(EINVAL);
   }
-  const char* proto_name = avio_find_protocol_name(AFilename);
-  const bool is_file = proto_name && std::strcmp(proto_name, "file") == 0;
-  if (!is_file) return 0;
+  if (!IsFileProtocol(AFilename)) return 0;
   // Nobody can be asked here: without -n an existing file is overwritten.
   if (!ATask->Ffile_overwrite && ATask->Fno_file_overwrite && avio_check(AFilename, 0) == 0) {
     av_log(nullptr, AV_LOG_FATAL, "File '%s' already exists. Exiting.\n", AFilename);
@@ -283,7 +306,11 @@ int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   for (int i = 0; i < ATask->Fnb_input_files; i++) {
     const TInputFile* file = PPtrIdx(ATask->Finput_files, i);
     if (!file->ctx || !file->ctx->iformat || (file->ctx->iformat->flags & AVFMT_NOFILE)) continue;
-    if (file->ctx->url && std::strcmp(AFilename, file->ctx->url) == 0) {
+    // Names alone miss the same file reached by another path: local files are compared
+    // by identity, other inputs by name.
+    if (file->ctx->url &&
+        (std::strcmp(AFilename, file->ctx->url) == 0 ||
+         (IsFileProtocol(file->ctx->url) && SameLocalFile(AFilename, file->ctx->url)))) {
       av_log(nullptr, AV_LOG_FATAL, "Output %s same as Input #%d - exiting\n", AFilename, i);
       av_log(nullptr, AV_LOG_WARNING, "Cannot edit existing files in-place.\n");
       return AVERROR(EINVAL);
@@ -1351,6 +1378,11 @@ void BuildOptionTable(TBaseFFmpeg* ATask) {
       nullptr);
   add("vsync", FUNC, 0x5, OptFunc(opt_vsync),
       "set video sync method globally; deprecated, use -fps_mode", "");
+  // kept for command lines written for the converter; a task has nothing to do for them
+  add("hide_banner", BOOL, 0x4, OptDst(&t->Fhide_banner), "do not show program banner",
+      "hide_banner");
+  add("stdin", BOOL, 0x4, OptDst(&t->Fstdin_interaction),
+      "enable or disable interaction on standard input", nullptr);
   // this system's own
   add("VideoHookBitsPixel", FUNC, 0xD, OptFunc(opt_video_hook_bits_pixel),
       "specifies the number of adjacent color bits on each plane needed to define a pixel. one of "
@@ -1379,6 +1411,8 @@ void init_options(TBaseFFmpeg* ATask, TOptionsContext& o) {
   o.accurate_seek = 1;
   o.thread_queue_size = 0;
   o.input_sync_ref = -1;
+  // not given: any number typed, 0 included, is the user's choice
+  o.readrate_initial_burst = std::numeric_limits<double>::quiet_NaN();
   o.find_stream_info = 1;
   o.mux_max_delay = 0.7f;
   o.shortest_buf_duration = 10.0f;
@@ -1729,7 +1763,8 @@ int ParseStep(void* AData, int argc, char** argv) {
     ret = task->Fsch ? ffmpeg_parse_options(task, argc, argv, task->Fsch) : AVERROR(ENOMEM);
     if (ret < 0) {
       error_text = print_error(ret);
-      TaskLog(task, FFLoad::llError, error_text);
+      // an information option's exit is what was asked for, not a failure
+      if (ret != AVERROR_EXIT) TaskLog(task, FFLoad::llError, error_text);
     } else if (task->Fnb_output_files == 0 && task->Fnb_input_files == 0) {
       show_usage();
       error_text = "Please refer to the demos and/or Docs/GettingStarted/Encoder.txt";

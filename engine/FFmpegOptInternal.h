@@ -26,8 +26,9 @@ struct TGlobalOptionsContext {
 using TOpenGroupFunc = int (*)(TBaseFFmpeg* ATask, TOptionsContext* o, const char* arg,
                                TScheduler* sch);
 
-// Number of conversion rows that follow the common rows in every task's table.
-constexpr int CConversionOptionCount = 160;
+// Number of conversion rows that follow the common rows in every task's table (with
+// -hide_banner and -stdin, which a task accepts and has nothing to do for).
+constexpr int CConversionOptionCount = 162;
 
 // Writes the defaults into a context (which is zeroed first) for a group of ATask.
 void init_options(TBaseFFmpeg* ATask, TOptionsContext& AContext);

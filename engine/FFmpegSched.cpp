@@ -1082,6 +1082,22 @@ int sch_add_dec(TScheduler* sch, TSchThreadFunc func, void* ctx, int send_end_ts
   return static_cast<int>(idx);
 }
 
+void sch_remove_dec(TScheduler* sch, Cardinal dec_idx) {
+  Platform::Check(sch->nb_dec > 0 && dec_idx == sch->nb_dec - 1, CUnit, 1490);
+  TSchDec& dec = sch->dec[dec_idx];
+  Platform::Check(!dec.src.type_, CUnit, 1491);  // still unconnected
+  ThreadQueue::tq_free(dec.queue);
+  AVUtilStubs::av_thread_message_queue_free(&dec.queue_end_ts);
+  for (Cardinal j = 0; j < dec.nb_outputs; j++) {
+    AVUtilStubs::av_freep(&dec.outputs[j].dst);
+    AVUtilStubs::av_freep(&dec.outputs[j].dst_finished);
+  }
+  AVUtilStubs::av_freep(&dec.outputs);
+  AVUtilStubs::av_frame_free(&dec.send_frame);
+  dec = TSchDec{};
+  sch->nb_dec--;
+}
+
 int sch_add_dec_output(TScheduler* sch, Cardinal dec_idx) {
   Platform::Check(dec_idx < sch->nb_dec, CUnit, 1492);
   TSchDec& dec = sch->dec[dec_idx];

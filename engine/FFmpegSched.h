@@ -107,6 +107,9 @@ int sch_add_demux_stream(TScheduler* sch, Cardinal demux_idx);
 // send_end_ts: the decoder hands back the end timestamp of what it decoded when a
 // demuxer flushes it (sch_demux_send with stream index -1).
 int sch_add_dec(TScheduler* sch, TSchThreadFunc func, void* ctx, int send_end_ts);
+// Takes back the decoder added last, before anything was connected to it: a decoder whose
+// set-up failed leaves no node whose context is gone (a later start would run it).
+void sch_remove_dec(TScheduler* sch, Cardinal dec_idx);
 int sch_add_dec_output(TScheduler* sch, Cardinal dec_idx);
 // open_cb (may be nullptr) opens the encoder from its first frame, on the thread that
 // sends that frame.

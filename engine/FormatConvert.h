@@ -43,7 +43,11 @@ class TFormatConverter {
   // The packed picture while it holds a converted picture, else nullptr.
   PAVPicture Attached() const { return FAttached; }
 
+  // Bits one pixel of the bitmap takes: 16 for both 15 and 16.
   int BitsPixel() const { return FBitsPixel; }
+  // The layout asked for with SetBitsPixel (15 is 5-5-5, 16 is 5-6-5); 32 until then.
+  // Another converter set to this value has the same bitmap layout.
+  int RequestedBitsPixel() const { return FRequestedBitsPixel; }
   // 8, 15, 16, 24 or 32; any other value raises Platform::Exception
   // "Invalid BitsPixel %d".
   void SetBitsPixel(int ABitsPixel);

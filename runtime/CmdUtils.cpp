@@ -421,6 +421,24 @@ void parse_loglevel(void* ctx, int argc, const char* const* argv, POptionDef ATa
 
 // ---- AVOption fall-back -------------------------------------------------------------------
 
+namespace {
+
+// Evaluates a scaler flag text (the swscale option AOption) into AFlags, which is left
+// alone on failure. The library logs a bad value with the object it evaluates against
+// as the log context, and a log context is read through its class (its parent among
+// others): the object must be a real scaler context, never a pointer to the class.
+int EvalSwsFlags(const AVOption* AOption, const char* AText, std::int32_t& AFlags) {
+  SwsContext* sws = SwScaleStubs::sws_alloc_context();
+  if (!sws) return AVERROR(ENOMEM);
+  int flags = 0;
+  const int ret = av_opt_eval_flags(sws, AOption, AText, &flags);
+  SwScaleStubs::sws_freeContext(sws);
+  if (ret >= 0) AFlags = flags;
+  return ret;
+}
+
+}  // namespace
+
 int opt_default(void* ctx, const char* opt, const char* arg) {
   Platform::Check(ctx != nullptr, CUnit, CLineNoOptionsContext);
   TCmdUtilsOpts& d = Head(ctx)->def_opts;
@@ -470,10 +488,17 @@ int opt_default(void* ctx, const char* opt, const char* arg) {
                "Directly using swscale dimensions/format options is not supported, please use the -s or -pix_fmt options");
         return AVERROR(EINVAL);
       }
+    // A scaler that cannot be set up from the flags would fail the conversion much
+    // later: a flag text that does not evaluate fails the option here.
+    if (std::strcmp(opt, "sws_flags") == 0 && arg) {
+      std::int32_t flags = 0;
+      if ((ret = EvalSwsFlags(o, arg, flags)) < 0) {
+        av_log(ctx, AV_LOG_ERROR, "av_opt_eval_flags() failed\n");
+        return ret;
+      }
+      d.sws_flags = flags;
+    }
     if ((ret = av_dict_set(&d.sws_dict, opt, arg, dict_flags(o))) < 0) return ret;
-    if (std::strcmp(opt, "sws_flags") == 0 && arg &&
-        av_opt_eval_flags(&sc, o, arg, &d.sws_flags) < 0)
-      av_log(nullptr, AV_LOG_ERROR, "av_opt_eval_flags() failed\n");
     consumed = true;
   }
   const AVClass* swr = swr_get_class();
@@ -482,11 +507,10 @@ int opt_default(void* ctx, const char* opt, const char* arg) {
     if ((ret = av_dict_set(&d.swr_opts, opt, arg, dict_flags(o))) < 0) return ret;
     consumed = true;
   }
-  if (!consumed) {
-    av_log(ctx, AV_LOG_ERROR, "Option '%s' not found\n", opt);
-    return AVERROR_OPTION_NOT_FOUND;
-  }
-  return 0;
+  // Not finding the name is no error in itself: the splitter goes on to the -no<boolean>
+  // form and reports a name that nothing knows once, and parse_option reports the failed
+  // pass-through.
+  return consumed ? 0 : AVERROR_OPTION_NOT_FOUND;
 }
 
 int FetchSwsFlags(void* ctx) {
@@ -496,7 +520,7 @@ int FetchSwsFlags(void* ctx) {
   if (!e) return SWS_BICUBIC;
   const AVClass* sc = sws_get_class();
   const AVOption* o = av_opt_find(&sc, "sws_flags", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
-  const int ret = o ? av_opt_eval_flags(&sc, o, e->value, &d.sws_flags) : AVERROR_OPTION_NOT_FOUND;
+  const int ret = o ? EvalSwsFlags(o, e->value, d.sws_flags) : AVERROR_OPTION_NOT_FOUND;
   if (ret < 0) {
     av_log(ctx, AV_LOG_ERROR, "av_opt_eval_flags() failed\n");
     return ret;

@@ -234,7 +234,8 @@ void check_options(POptionDef ATable);
 // The early scan of a vector for the log level and the report.
 void parse_loglevel(void* ctx, int argc, const char* const* argv, POptionDef ATable);
 // Hands an option missing from the table to the AVOptions of the libraries: 0,
-// AVERROR(EINVAL) or AVERROR_OPTION_NOT_FOUND.
+// AVERROR(EINVAL) or AVERROR_OPTION_NOT_FOUND (a name that no library knows, which it
+// leaves to its caller to report).
 int opt_default(void* ctx, const char* opt, const char* arg);
 // Splits a vector into the global group and groups of the kinds AGroups.
 int split_commandline(void* ctx, TOptionParseContext* AOctx, int argc,

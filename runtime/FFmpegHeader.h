@@ -146,20 +146,21 @@ struct TEncStatsComponent {
   std::size_t str_len;
 };
 
-// A parsed statistics format with its output. lock is a reader/writer lock; zero-filled
-// it is ready for use as after initialisation.
+// A parsed statistics format with its output: the writer and the lock of its file (both
+// shared by every stream that writes that file, owned by the task's file list).
 struct TEncStats {
   PEncStatsComponent components;
   std::int32_t nb_components;
   AVIOContext* io;
-  pthread_rwlock_t lock;
-  std::int32_t lock_initialized;
+  std::mutex* lock;  // taken for each whole line
 };
 
-// One statistics file shared by several streams.
+// One statistics file shared by several streams, with the one lock that keeps their
+// lines whole (allocated apart: the list of files grows by reallocation).
 struct TEncStatsFile {
   PAnsiChar path;
   AVIOContext* io;
+  std::mutex* lock;
 };
 
 // The state of -force_key_frames.
@@ -214,7 +215,7 @@ struct TInputStream {
 struct TOutputFile {
   const AVClass* class_;
   std::int32_t index;
-  PAnsiChar url;
+  PAnsiChar url;  // owned (av_strdup), freed with the file
   PPOutputStream streams;
   std::int32_t nb_streams;
   std::int64_t recording_time;
@@ -440,7 +441,7 @@ struct TOptionsContext {
   std::int32_t rate_emu;
   float readrate;
   float readrate_catchup;
-  double readrate_initial_burst;
+  double readrate_initial_burst;  // seconds; NaN while not given
   std::int32_t accurate_seek;
   std::int32_t thread_queue_size;
   std::int32_t input_sync_ref;
@@ -677,6 +678,10 @@ class TBaseFFmpeg : public Platform::TObject {
   std::int32_t Fignore_unknown_streams = 0;
   std::int32_t Fcopy_unknown_streams = 0;
   std::int32_t Frecast_media = 0;
+  // -hide_banner and -stdin/-nostdin, taken from command lines written for the converter:
+  // a task logs no banner of its own and reads no terminal, so they change nothing.
+  std::int32_t Fhide_banner = 0;
+  std::int32_t Fstdin_interaction = 1;
 
   std::string FCmdOptions;       // the command line given to ParseOptions
   char** FCmdLineBuf = nullptr;  // the argument vector of parse_cmdline (one block)

@@ -277,15 +277,22 @@ std::string CountTimeTickEx() {
 }
 
 std::string GetCompiler() {
+#define OSTREVAN_STR2(x) #x
+#define OSTREVAN_STR(x) OSTREVAN_STR2(x)
 #if defined(__clang__)
-  std::string name = __VERSION__;  // "Debian Clang 14.0.6" and the like
+  std::string name = "Clang " OSTREVAN_STR(__clang_major__) "." OSTREVAN_STR(
+      __clang_minor__) "." OSTREVAN_STR(__clang_patchlevel__);
 #elif defined(__GNUC__)
-  std::string name = "GCC " __VERSION__;
+  std::string name = "GCC " OSTREVAN_STR(__GNUC__) "." OSTREVAN_STR(
+      __GNUC_MINOR__) "." OSTREVAN_STR(__GNUC_PATCHLEVEL__);
 #else
-  std::string name = "C++ compiler";
+  std::string name = "a C++ compiler";
 #endif
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  return "Lantor " + name + " (Linux x86-64)";
+#undef OSTREVAN_STR
+#undef OSTREVAN_STR2
+  // the language edition the build was compiled as: the year's last two digits
+  const long edition = __cplusplus / 100 % 100;
+  return name + " (C++" + std::to_string(edition) + ", Linux x86-64)";
 }
 
 // ---- C strings and integers ------------------------------------------------------------------

@@ -137,7 +137,8 @@ std::string LogDateTime(Platform::TDateTime AValue, const std::string& AFormat);
 // The microseconds since the previous call, in decimal (the first call measures from
 // counter value 0). Process-wide.
 std::string CountTimeTickEx();
-// "Lantor", a blank, the compiler's name and version and " (Linux x86-64)".
+// The compiler's name and version, then the language edition and the platform in
+// brackets: "GCC 12.2.0 (C++20, Linux x86-64)". The banner's "built with" line.
 std::string GetCompiler();
 
 // ---- C strings and integers ------------------------------------------------------------------

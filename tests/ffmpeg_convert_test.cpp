@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "MediaBuilder.h"
 #include "TestWaveOut.h"
 #include "engine/FFmpeg.h"
+#include "platform/Bitmap.h"
 #include "platform/Dispatcher.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
@@ -706,6 +708,164 @@ TEST_F(ConvertTest, AudioPreviewPlaysTheConversion) {
   EXPECT_EQ(device.LastFormat().nSamplesPerSec, 44100u);
   EXPECT_EQ(device.LastFormat().wBitsPerSample, 16);
   EXPECT_GT(device.BytesTaken(), 0);
+}
+
+// ---- Hooks and previews of several streams ----------------------------------------------
+
+// The size of a picture: the two streams below differ in it.
+struct TPictureId {
+  int Width = 0, Height = 0;
+  bool operator==(const TPictureId& AOther) const {
+    return Width == AOther.Width && Height == AOther.Height;
+  }
+};
+
+TPictureId IdOf(const Platform::TBitmap& ABitmap) { return {ABitmap.Width(), ABitmap.Height()}; }
+
+// Two video outputs (of different sizes) encode on two threads with the encode-side video
+// hook and the preview event on: the preview of a frame shows the picture that the hook of
+// the same encoder thread saw, never the other stream's, which that thread's hook may have
+// converted into the shared converter in between.
+TEST_F(ConvertTest, PreviewShowsThePictureThatItsStreamsHookSaw) {
+  const std::string in = MakeInput(2.0);
+  struct TProbe {
+    std::atomic<int> Previews{0};
+    std::atomic<int> Wrong{0};
+  } probe;
+  // The hook and the preview of one frame run on that stream's encoder thread.
+  static thread_local TPictureId hooked;
+  auto hook = [](void*, Platform::TObject*, Platform::TBitmap* ABitmap, int, const std::int64_t&,
+                 bool&, bool&) { hooked = IdOf(*ABitmap); };  // AUpdate stays set: no reconversion
+  auto preview = [](void* AData, Platform::TObject*, Platform::TBitmap* ABitmap, int,
+                    const std::int64_t&) {
+    auto* p = static_cast<TProbe*>(AData);
+    p->Previews.fetch_add(1);
+    if (!(IdOf(*ABitmap) == hooked)) p->Wrong.fetch_add(1);
+  };
+  ASSERT_EQ(Run("-i \"" + in + "\" -an -c:v mpeg4 \"" + Path("big.nut") + "\" -an -c:v mpeg4 " +
+                    "-s 160x120 \"" + Path("small.nut") + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnVideoOutputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(hook, nullptr);
+                  task.FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(preview, &probe);
+                  task.FPreviewInterval.store(-1);  // every frame
+                  task.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+                }),
+            "");
+  EXPECT_EQ(probe.Previews.load(), 100);
+  EXPECT_EQ(probe.Wrong.load(), 0) << "previews that showed the other stream's picture";
+}
+
+// The bitmap layout asked for with -VideoHookBitsPixel reaches the hooks of both sides
+// (15 is 5-5-5, not the 5-6-5 of 16, although both take 16 bits).
+TEST_F(ConvertTest, BothVideoHooksGetTheBitmapLayoutAskedFor) {
+  const std::string in = MakeInput(0.4);
+  struct TRow {
+    int Bits;
+    Platform::TPixelFormat Want;
+  } rows[] = {{15, Platform::TPixelFormat::pf15bit},
+              {16, Platform::TPixelFormat::pf16bit},
+              {24, Platform::TPixelFormat::pf24bit}};
+  struct TSeen {
+    std::mutex Lock;
+    std::vector<Platform::TPixelFormat> Input, Output;
+  };
+  auto input_hook = [](void* AData, Platform::TObject*, Platform::TBitmap* ABitmap, int,
+                       const std::int64_t&, bool& AUpdate, bool&) {
+    auto* s = static_cast<TSeen*>(AData);
+    std::lock_guard<std::mutex> g(s->Lock);
+    s->Input.push_back(ABitmap->PixelFormat());
+    AUpdate = false;
+  };
+  auto output_hook = [](void* AData, Platform::TObject*, Platform::TBitmap* ABitmap, int,
+                        const std::int64_t&, bool& AUpdate, bool&) {
+    auto* s = static_cast<TSeen*>(AData);
+    std::lock_guard<std::mutex> g(s->Lock);
+    s->Output.push_back(ABitmap->PixelFormat());
+    AUpdate = false;
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Bits);
+    TSeen seen;
+    ASSERT_EQ(Run("-y -VideoHookBitsPixel " + std::to_string(row.Bits) + " -i \"" + in +
+                      "\" -an -c:v mpeg4 \"" + Path("bits.nut") + "\"",
+                  [&](FFmpeg::TCustomFFmpeg& task) {
+                    task.FOnVideoInputHook =
+                        FFmpeg::TTaskVideoHookEvent::FromFunction(input_hook, &seen);
+                    task.FOnVideoOutputHook =
+                        FFmpeg::TTaskVideoHookEvent::FromFunction(output_hook, &seen);
+                  }),
+              "");
+    ASSERT_EQ(seen.Input.size(), 10u);
+    ASSERT_EQ(seen.Output.size(), 10u);
+    for (std::size_t i = 0; i < 10; i++) {
+      EXPECT_EQ(seen.Input[i], row.Want) << "decode side, frame " << i;
+      EXPECT_EQ(seen.Output[i], row.Want) << "encode side, frame " << i;
+    }
+  }
+}
+
+// Both streams' encoders (before and after encoding) and the muxer write into one
+// statistics file: every line comes out whole, and none is lost.
+TEST_F(ConvertTest, StreamsWritingOneStatsFileWriteWholeLines) {
+  const std::string in = MakeInput(2.0);
+  const std::string stats = Path("stats.txt");
+  const std::string tail = " abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz end";
+  ASSERT_EQ(Run("-i \"" + in + "\" -c:v mpeg4 -c:a aac -stats_enc_pre \"" + stats +
+                "\" -stats_enc_post \"" + stats + "\" -stats_mux_pre \"" + stats +
+                "\" -stats_enc_pre_fmt \"{sidx} pre" + tail + "\" -stats_enc_post_fmt \"{sidx} post" +
+                tail + "\" -stats_mux_pre_fmt \"{sidx} mux" + tail + "\" \"" + Path("out.nut") +
+                "\""),
+            "");
+  std::istringstream lines(ReadFile(stats));
+  std::string line;
+  int counts[2][3] = {};
+  int bad = 0;
+  while (std::getline(lines, line)) {
+    const char* kinds[] = {"pre", "post", "mux"};
+    bool whole = false;
+    for (int sidx = 0; sidx < 2 && !whole; sidx++)
+      for (int k = 0; k < 3 && !whole; k++)
+        if (line == std::to_string(sidx) + " " + kinds[k] + tail) {
+          counts[sidx][k]++;
+          whole = true;
+        }
+    if (!whole && bad++ < 5) ADD_FAILURE() << "a line not written whole: " << line;
+  }
+  EXPECT_EQ(bad, 0);
+  // video (stream 0): one frame and one packet per picture; audio: at least one of each
+  EXPECT_EQ(counts[0][0], 50);
+  EXPECT_EQ(counts[0][1], 50);
+  EXPECT_EQ(counts[0][2], 50);
+  EXPECT_GT(counts[1][0], 40);
+  EXPECT_EQ(counts[1][1], counts[1][2]);
+}
+
+// The decode-side audio hook of a task runs one call at a time, as the video hooks do,
+// even when two decoders produce audio at once (the handler keeps plain state).
+TEST_F(ConvertTest, AudioInputHooksOfTwoDecodersRunOneAtATime) {
+  const std::string a = MakeInput(2.0, "a.nut");
+  const std::string b = MakeInput(2.0, "b.nut");
+  struct TProbe {
+    std::atomic<int> Inside{0};
+    std::atomic<int> Overlaps{0};
+    std::vector<std::int64_t> Pts;  // plain: the hook's calls must not overlap
+  } probe;
+  auto hook = [](void* AData, Platform::TObject*, const std::int64_t& APTS, AVFrame*, int, int,
+                 int, AVSampleFormat) {
+    auto* p = static_cast<TProbe*>(AData);
+    if (p->Inside.fetch_add(1) != 0) p->Overlaps.fetch_add(1);
+    p->Pts.push_back(APTS);
+    for (int i = 0; i < 20; i++) std::this_thread::yield();  // widen the window of a call
+    p->Inside.fetch_sub(1);
+  };
+  ASSERT_EQ(Run("-i \"" + a + "\" -i \"" + b + "\" -map 0:a -map 1:a -c:a pcm_s16le \"" +
+                    Path("two.nut") + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnAudioInputHook = FFmpeg::TTaskAudioHookEvent::FromFunction(hook, &probe);
+                }),
+            "");
+  EXPECT_EQ(probe.Overlaps.load(), 0);
+  EXPECT_GT(probe.Pts.size(), 40u);
 }
 
 }  // namespace

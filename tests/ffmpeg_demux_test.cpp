@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -369,6 +370,7 @@ TEST_F(DemuxTest, SseofReadsTheLastSecondsOfTheFile) {
 }
 
 TEST_F(DemuxTest, ReadRateOptions) {
+  const double unset = std::nan("");  // the burst option not given
   struct {
     const char* Name;
     int Re;
@@ -378,18 +380,18 @@ TEST_F(DemuxTest, ReadRateOptions) {
     const char* Text;
     float EffectiveRate;
   } rows[] = {
-      {"-readrate -1", 0, -1.0f, 0, 0, AVERROR(EINVAL),
+      {"-readrate -1", 0, -1.0f, 0, unset, AVERROR(EINVAL),
        "Option -readrate is -1.000; it must be non-negative.", 0},
-      {"-re -readrate 2", 1, 2.0f, 0, 0, 0, "Both -readrate and -re set. Using -readrate 2.000.",
+      {"-re -readrate 2", 1, 2.0f, 0, unset, 0, "Both -readrate and -re set. Using -readrate 2.000.",
        2.0f},
-      {"-re", 1, 0, 0, 0, 0, nullptr, 1.0f},
+      {"-re", 1, 0, 0, unset, 0, nullptr, 1.0f},
       {"-readrate 1 -readrate_initial_burst -1", 0, 1.0f, 0, -1.0, AVERROR(EINVAL),
        "Option -readrate_initial_burst is -1.000; it must be non-negative.", 0},
-      {"-readrate 2 -readrate_catchup 1.5", 0, 2.0f, 1.5f, 0, AVERROR(EINVAL),
+      {"-readrate 2 -readrate_catchup 1.5", 0, 2.0f, 1.5f, unset, AVERROR(EINVAL),
        "Option -readrate_catchup is 1.500; it must be at least equal to 2.000.", 0},
       {"-readrate_initial_burst 1", 0, 0, 0, 1.0, 0,
        "Option -readrate_initial_burst ignored since neither -readrate nor -re were given", 0},
-      {"-readrate_catchup 2", 0, 0, 2.0f, 0, 0,
+      {"-readrate_catchup 2", 0, 0, 2.0f, unset, 0,
        "Option -readrate_catchup ignored since neither -readrate nor -re were given", 0},
   };
   for (const auto& row : rows) {

@@ -531,6 +531,51 @@ TEST_F(FilterTest, AutoRotationInsertsTheFiltersForTheDisplayMatrix) {
   }
 }
 
+// The cropping a container asks for becomes a crop filter with every value as it came,
+// however many digits they have.
+TEST_F(FilterTest, ContainerCroppingReachesTheCropFilterWhole) {
+  struct TCase {
+    const char* Name;
+    std::uint32_t Top, Bottom, Left, Right;
+    bool Ok;
+    int Width, Height;
+  };
+  const TCase cases[] = {
+      {"a border", 4, 0, 2, 6, true, 56, 44},
+      {"ten digits each", 4000000000u, 4000000001u, 4000000002u, 4000000003u, false, 0, 0},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    log().Clear();
+    TRig rig;
+    TConfiguredInput in(rig, "null", IFILTER_FLAG_CROP, nullptr);
+    TInputFilterPriv* ifp = ifp_from_ifilter(in.Fg->inputs[0]);
+    ifp->opts.crop_top = c.Top;
+    ifp->opts.crop_bottom = c.Bottom;
+    ifp->opts.crop_left = c.Left;
+    ifp->opts.crop_right = c.Right;
+    rig.BindOutput(in.Fg, 0, PlainOutputOptions("#0:0"));
+    const int ret = in.Configure();
+    // the filter got each value whole (the library logs what it sets)
+    const std::string values[][2] = {
+        {"w", "iw-" + std::to_string(c.Left) + "-" + std::to_string(c.Right)},
+        {"h", "ih-" + std::to_string(c.Top) + "-" + std::to_string(c.Bottom)},
+        {"x", std::to_string(c.Left)},
+        {"y", std::to_string(c.Top)}};
+    for (const auto& v : values)
+      EXPECT_TRUE(log().HasText("Setting '" + v[0] + "' to value '" + v[1] + "'"))
+          << v[0] << "\n" << log().All();
+    if (!c.Ok) {
+      EXPECT_LT(ret, 0);
+      continue;
+    }
+    ASSERT_EQ(ret, 0);
+    AVFilterContext* sink = in.Fg->outputs[0]->filter;
+    EXPECT_EQ(F::av_buffersink_get_w(sink), c.Width);
+    EXPECT_EQ(F::av_buffersink_get_h(sink), c.Height);
+  }
+}
+
 TEST_F(FilterTest, TrimFiltersAppearOnlyForAStartOrALength) {
   struct TCase {
     const char* Name;

@@ -16,6 +16,7 @@
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInternal.h"
 #include "platform/Streams.h"
+#include "runtime/AVUtilStubs.h"
 #include "runtime/MemoryProtocol.h"
 
 namespace {
@@ -231,7 +232,7 @@ TEST_F(MuxOutputFileTest, CleanupRemovesOnlyEmptyRegularFiles) {
     TMux* mux = NewMux("nut", row.Path.c_str());
     ASSERT_GE(AVFormatStubs::avio_open2(&mux->fc->pb, row.Path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
     if (row.Write) avio_write(mux->fc->pb, reinterpret_cast<const unsigned char*>("data"), 4);
-    mux->of.url = const_cast<char*>(row.Path.c_str());
+    mux->of.url = AVUtilStubs::av_strdup(row.Path.c_str());
     FFmpegHeader::TOutputFile* of = &mux->of;
     FFiles.pop_back();
     FFmpegMux::of_free(of);
@@ -262,7 +263,7 @@ TEST_F(MuxTest, StreamBackedOutputIsReleasedOnce) {
   mux->fc->pb = pb;
   mux->fc->flags |= AVFMT_FLAG_CUSTOM_IO;
   mux->of.memory_handle = &stream;
-  mux->of.url = const_cast<char*>("memory");
+  mux->of.url = AVUtilStubs::av_strdup("memory");
   ASSERT_EQ(FFmpegMux::mux_check_init(mux), 0);
 
   EXPECT_EQ(FFmpegMux::of_write_trailer(&mux->of), 0);

@@ -797,4 +797,116 @@ TEST_F(FFmpegOpt_, VideoHookBitsPixel) {
   uninit_opts(&go);
 }
 
+// ---- Faults a host meets ----
+
+// A scaler flag text that does not evaluate fails the parse with the library's reason; the
+// library logs it against a real scaler context (its log line reads through the object).
+TEST_F(FFmpegOpt_, AnInvalidScalerFlagTextFailsTheParse) {
+  const struct {
+    const char* Flags;
+    bool Ok;
+  } cases[] = {
+      {"bicubc", false},
+      {"bicubic+nonsense", false},
+      {"+", false},
+      {"lanczos+accurate_rnd", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Flags);
+    TMessages::Get().Clear();
+    const std::string out = Path("sws.mkv");
+    FFmpeg::TCustomFFmpeg task;
+    const int ret = task.ParseOptions(std::string("-sws_flags ") + c.Flags +
+                                      " -f lavfi -i testsrc2=d=0.1:s=64x48 -c:v mpeg4 -y \"" +
+                                      out + "\"");
+    if (c.Ok) {
+      EXPECT_EQ(ret, 0) << task.LastErrMsg();
+      continue;
+    }
+    EXPECT_LT(ret, 0);
+    EXPECT_TRUE(Logged("Unable to parse \"sws_flags\" option value")) << TMessages::Get().Joined();
+    EXPECT_TRUE(Logged("av_opt_eval_flags() failed")) << TMessages::Get().Joined();
+    EXPECT_TRUE(Logged(std::string("Error parsing option 'sws_flags' with argument '") + c.Flags +
+                       "'."))
+        << TMessages::Get().Joined();
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+// The overwrite guard knows a local input however the output names it: by another path,
+// through links, with the protocol prefix. The input stays as it was.
+TEST_F(FFmpegOpt_, AnInputReachedByAnotherPathIsNotOverwritten) {
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.mkv"), "matroska", "v"), 0);
+  fs::create_directories(Path("sub"));
+  fs::create_symlink(Path("in.mkv"), Path("soft.mkv"));
+  fs::create_hard_link(Path("in.mkv"), Path("hard.mkv"));
+  const auto size = fs::file_size(Path("in.mkv"));
+  const auto stamp = fs::last_write_time(Path("in.mkv"));
+  const struct {
+    std::string Input, Output;
+  } cases[] = {
+      {Path("in.mkv"), (FDir / "." / "in.mkv").string()},
+      {Path("in.mkv"), (FDir / "sub" / ".." / "in.mkv").string()},
+      {Path("in.mkv"), Path("soft.mkv")},
+      {Path("in.mkv"), Path("hard.mkv")},
+      {Path("in.mkv"), "file:" + Path("in.mkv")},
+      {"file:" + Path("in.mkv"), Path("in.mkv")},
+      {Path("soft.mkv"), Path("in.mkv")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Input + " -> " + c.Output);
+    TMessages::Get().Clear();
+    FFmpeg::TCustomFFmpeg task;
+    EXPECT_EQ(task.ParseOptions("-y -i \"" + c.Input + "\" -c copy \"" + c.Output + "\""),
+              AVERROR(EINVAL));
+    EXPECT_TRUE(Logged("same as Input #0 - exiting")) << TMessages::Get().Joined();
+    EXPECT_TRUE(Logged("Cannot edit existing files in-place."));
+  }
+  EXPECT_EQ(fs::file_size(Path("in.mkv")), size);
+  EXPECT_EQ(fs::last_write_time(Path("in.mkv")), stamp);
+
+  // another file, or one that does not exist yet, is written
+  for (const std::string& other : {Path("copy.mkv"), (FDir / "sub" / "copy.mkv").string()}) {
+    SCOPED_TRACE(other);
+    FFmpeg::TCustomFFmpeg task;
+    EXPECT_EQ(task.ParseOptions("-y -i \"" + Path("in.mkv") + "\" -c copy \"" + other + "\""), 0)
+        << task.LastErrMsg();
+  }
+}
+
+// A refused second ParseOptions replaces the argument block the first one parsed from; the
+// output file of the first keeps its own name, which the run then reports.
+TEST_F(FFmpegOpt_, ARefusedSecondParseLeavesTheOutputItsName) {
+  const std::string first = Path("first.mkv");
+  FFmpeg::TCustomFFmpeg task;
+  ASSERT_EQ(task.ParseOptions("-f lavfi -i testsrc2=d=0.2:s=64x48 -c:v mpeg4 -y \"" + first + "\""),
+            0)
+      << task.LastErrMsg();
+  EXPECT_LT(task.ParseOptions("-f lavfi -i testsrc2=d=0.2:s=64x48 -c:v mpeg4 -y \"" +
+                              Path("second_output_with_a_longer_name.mkv") + "\""),
+            0);
+  ASSERT_EQ(task.Fnb_output_files, 1);
+  EXPECT_STREQ(task.Foutput_files[0]->url, first.c_str());
+  TMessages::Get().Clear();
+  task.Start(false);
+  EXPECT_FALSE(task.HasError()) << task.ErrorText();
+  EXPECT_TRUE(Logged("Output file #0 (" + first + "):")) << TMessages::Get().Joined();
+  EXPECT_TRUE(fs::exists(first));
+}
+
+// A decoder that fails to open takes its scheduler node with it: a host that starts the
+// refused task anyway gets the failure, and nothing runs or logs through the freed decoder.
+TEST_F(FFmpegOpt_, ADecoderThatFailsToOpenLeavesNoNodeBehind) {
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.mkv"), "matroska", "v"), 0);
+  FFmpeg::TCustomFFmpeg task;
+  EXPECT_LT(task.ParseOptions("-skip_frame:v nonsense -i \"" + Path("in.mkv") +
+                              "\" -c:v mpeg4 -y \"" + Path("out.mkv") + "\""),
+            0);
+  EXPECT_TRUE(Logged("Error applying decoder options")) << TMessages::Get().Joined();
+  TMessages::Get().Clear();
+  task.Start(false);
+  EXPECT_TRUE(task.HasError());
+  EXPECT_FALSE(Logged("Decoder not connected to a source")) << TMessages::Get().Joined();
+}
+
 }  // namespace

@@ -784,4 +784,79 @@ TEST_F(TaskTest, SwitchingTheWindowOffClosesItAtOnce) {
   Previewer::SetPreviewWindowFactory(saved);
 }
 
+// The window is switched off while an encode-side video hook holds the preview work (the
+// switch cannot free it then): the encoder frees it with its next frame, long before the
+// job ends.
+TEST_F(TaskTest, WindowSwitchedOffWhileAHookRunsClosesWithTheNextFrame) {
+  App();
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::InstallPreviewWindows();
+  {
+    // Steps of the handshake between the hook (encoder thread) and this, the main thread.
+    enum : int { kRunning, kAskOff, kSwitchedOff, kAskLook, kLooked, kGaveUp };
+    struct TProbe {
+      std::atomic<int> Calls{0};
+      std::atomic<int> Step{kRunning};
+      std::atomic<bool> Terminated{false};
+      // The hook waits for the main thread's answer (bounded, so a failure cannot hang).
+      void Ask(int AStep, int AAnswer) {
+        Step.store(AStep);
+        Platform::NotifyMainThread();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (Step.load() != AAnswer && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (Step.load() != AAnswer) Step.store(kGaveUp);
+      }
+    } probe;
+    TFFmpeg task;
+    task.FPreviewInterval.store(-1);  // every frame
+    task.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW);
+    task.FOnVideoOutputHook = FFmpeg::TTaskVideoHookEvent::FromFunction(
+        [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool& AUpdate,
+           bool&) {
+          auto* p = static_cast<TProbe*>(AData);
+          AUpdate = false;
+          const int call = p->Calls.fetch_add(1) + 1;
+          if (call == 3) p->Ask(kAskOff, kSwitchedOff);  // the window is open by now
+          if (call == 8) p->Ask(kAskLook, kLooked);
+        },
+        &probe);
+    task.FOnTerminate = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void*) {
+          static_cast<TProbe*>(AData)->Terminated.store(true);
+          Platform::NotifyMainThread();
+        },
+        &probe);
+    ASSERT_GE(task.ParseOptions("-f lavfi -i testsrc2=size=160x120:rate=25:duration=1 -an -c:v "
+                                "mpeg4 -f null -"),
+              0)
+        << task.LastErrMsg();
+    task.Start(true);
+
+    bool openWhenSwitchedOff = false;
+    bool openLater = true;
+    const bool ended = MainThreadPump::PumpUntil(
+        [&] {
+          if (probe.Step.load() == kAskOff) {
+            task.SetPreviewFlags(0);
+            openWhenSwitchedOff = FindForm() != nullptr;
+            probe.Step.store(kSwitchedOff);
+          } else if (probe.Step.load() == kAskLook) {
+            openLater = FindForm() != nullptr;
+            probe.Step.store(kLooked);
+          }
+          QApplication::processEvents();
+          return probe.Terminated.load();
+        },
+        120);
+    ASSERT_TRUE(ended) << "the job did not end";
+    EXPECT_EQ(task.ErrorText(), "");
+    EXPECT_EQ(probe.Calls.load(), 25);
+    EXPECT_NE(probe.Step.load(), static_cast<int>(kGaveUp));
+    EXPECT_TRUE(openWhenSwitchedOff) << "the hook held the preview work: the switch could not free";
+    EXPECT_FALSE(openLater) << "the window stayed open after it was switched off";
+  }
+  Previewer::SetPreviewWindowFactory(saved);
+}
+
 }  // namespace

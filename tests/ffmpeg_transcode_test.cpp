@@ -8,7 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -26,6 +29,8 @@
 #include "runtime/MyUtils.h"
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
+#include "support/LogRecorder.h"
+#include "support/MediaProbe.h"
 #include "MainThreadPump.h"
 
 namespace {
@@ -368,6 +373,137 @@ TEST_F(TranscodeTest, FourTasksAtOnceEachWriteTheirOwnFile) {
     EXPECT_EQ(p.Frames, 10 + 5 * i);
   }
   tasks.clear();
+}
+
+// ---- Stop ----------------------------------------------------------------------------------
+
+// Runs AStep on a thread of its own and serves the main thread's queue until it is done;
+// false when it has not returned within ABound (the process is then ended, since the
+// step's thread still holds objects the test would free).
+bool FinishesWithin(std::function<void()> AStep, std::chrono::seconds ABound) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([AStep = std::move(AStep), done] {
+    AStep();
+    done->set_value();
+  }).detach();
+  const auto deadline = std::chrono::steady_clock::now() + ABound;
+  while (finished.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    Platform::ProcessMainThreadQueue();
+    Platform::WaitForMainThreadWork(10);
+  }
+  return true;
+}
+
+#define EXPECT_FINISHES_OR_EXIT(step, what)                                                    \
+  do {                                                                                         \
+    if (!FinishesWithin(step, std::chrono::seconds(120))) {                                    \
+      ADD_FAILURE() << what << " did not return";                                              \
+      std::fprintf(stderr, "%s did not return within the bound: ending the process\n", what); \
+      std::fflush(stderr);                                                                     \
+      std::_Exit(1);                                                                           \
+    }                                                                                          \
+  } while (0)
+
+// A source that feeds a sink of its own never ends and has nothing to do with the
+// outputs: Stop, and the deletion of the task, still end every thread of the task.
+TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
+  const char* const graphs[] = {"[0:v]null[v];nullsrc,nullsink", "[0:v]null[v];sine,anullsink",
+                                "[0:v]null[v];nullsrc=s=16x16,split[a][b];[a]nullsink;[b]nullsink"};
+  for (const char* graph : graphs) {
+    SCOPED_TRACE(graph);
+    const std::string out = Output("own_sink.mp4");
+    auto* task = new TFFmpeg;
+    TTerminateProbe terminate;
+    task->FOnTerminate = terminate.Event();
+    task->Fstats_period.store(50000);
+    if (!Parse(*task, std::string("-re -f lavfi -i testsrc2=duration=60:size=64x48:rate=25 ") +
+                          "-filter_complex \"" + graph + "\" -map [v] -c:v mpeg4 -y " + out)) {
+      delete task;
+      return;
+    }
+    task->Start(true);
+    // handshake: the transcode loop runs (the graph's thread has started with it)
+    EXPECT_TRUE(MainThreadPump::PumpUntil(
+        [&] { return task->FLooping.load() || terminate.Count.load() > 0; }));
+    EXPECT_TRUE(task->FLooping.load());
+    EXPECT_FINISHES_OR_EXIT([task] { task->Stop(true); }, "Stop(True)");
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_FALSE(task->Running());
+    EXPECT_FINISHES_OR_EXIT([task] { delete task; }, "deleting the task");
+  }
+}
+
+// A stop interrupts the reader: a picture far larger than one read is cut short in the
+// middle more often than not, or the read fails outright. The part that had arrived must
+// not be decoded into a last picture with concealed errors: every picture written is one
+// of the input, in order, and a stop logs no error. The task is paused before the stop,
+// so that the reader holds a packet and reads the next one right after the stop.
+TEST_F(TranscodeTest, StopWritesOnlyWholePicturesAndLogsNoError) {
+  const std::string in = Output("stop_source.mp4");
+  {
+    // noisy pictures, each a key frame at the finest quantiser: ~60 KB a packet, with a
+    // tone between them; the index first, so that reading starts in the middle of a buffer
+    TFFmpeg make;
+    PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=320x240:rate=10:duration=30,noise=alls=60:allf=t "
+                          "-f lavfi -i sine=duration=30 -c:v mpeg4 -q:v 1 -g 1 -c:a pcm_s16le "
+                          "-movflags +faststart -y " + in);
+    make.Start(false);
+    ASSERT_FALSE(make.HasError()) << make.ErrorText();
+  }
+  const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
+  ASSERT_GE(source.Result, 0);
+  const MediaProbe::TProbedStream* source_video = source.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(source_video, nullptr);
+  ASSERT_GE(source_video->FrameSums.size(), 300u);
+
+  LoaderTestSupport::TLogWorkerSettings settings;
+  FFLoad::TFFLogWorker& worker = *FFLoad::VEDovedo;
+  worker.SetActive(true);
+  worker.SetSynchronous(true);
+  worker.SetTriggerEventInMainThread(false);
+  worker.SetLogLevel(FFLoad::llInfo);
+  worker.SetOnLog(LogRecorder::TLogRecorder::Get().Event());
+  worker.InstallAVLogCallback();
+
+  for (int run = 0; run < 5; run++) {
+    SCOPED_TRACE(run);
+    LogRecorder::TLogRecorder::Get().Clear();
+    const std::string out = Output("stop_" + std::to_string(run) + ".nut");
+    TFFmpeg task;
+    TProgressLog progress;
+    TTerminateProbe terminate;
+    task.FOnProgress = progress.Event();
+    task.FOnTerminate = terminate.Event();
+    task.Fstats_period.store(20000);
+    PARSE_OR_RETURN(task, "-threads 1 -i " + in + " -map 0:v -threads 1 -c:v rawvideo -y " + out);
+    task.Start(true);
+    // handshake: some pictures are out, then the task holds
+    (void)MainThreadPump::PumpUntil([&] {
+      std::lock_guard<std::mutex> g(progress.Lock);
+      return (!progress.Frames.empty() && progress.Frames.back() >= 2) || terminate.Count.load() > 0;
+    });
+    ASSERT_EQ(terminate.Count.load(), 0) << "the job ended before the stop";
+    task.Pause();
+    task.Stop(true);
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+
+    for (const LogRecorder::TRecord& r : LogRecorder::TLogRecorder::Get().Records())
+      EXPECT_GT(r.Level, FFLoad::llError) << "an error line: " << r.Msg;
+    EXPECT_FALSE(LogRecorder::TLogRecorder::Get().Contains("corrupt input packet"));
+
+    const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
+    ASSERT_GE(written.Result, 0);
+    const MediaProbe::TProbedStream* video = written.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    ASSERT_LT(video->FrameSums.size(), source_video->FrameSums.size());
+    for (std::size_t i = 0; i < video->FrameSums.size(); i++)
+      EXPECT_EQ(video->FrameSums[i], source_video->FrameSums[i])
+          << "picture " << i << " of " << video->FrameSums.size();
+  }
+  settings.Restore();
 }
 
 }  // namespace

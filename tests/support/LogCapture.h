@@ -48,6 +48,14 @@ class TLogCapture {
       if (l.Text.find(AText) != std::string::npos) return true;
     return false;
   }
+  // How many messages were logged at ALevel or more severe (AV_LOG_ERROR: errors,
+  // fatal and panic messages).
+  static int CountAtMost(int ALevel) {
+    int n = 0;
+    for (const TLine& l : Snapshot())
+      if (l.Level <= ALevel) n++;
+    return n;
+  }
   // Every message, one after the other (for failure output).
   static std::string All() {
     std::string s;
