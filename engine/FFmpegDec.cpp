@@ -17,6 +17,7 @@
 // back into the frame's own (writable) buffer, so a frame queued downstream never
 // points into memory that the next frame overwrites.
 #include "engine/FFmpegDec.h"
+#include "engine/FFmpegDecInternal.h"
 
 #include <cerrno>
 #include <cinttypes>

@@ -14,6 +14,7 @@
 // The only values shared with other threads while the worker runs are the task's
 // atomics (FLastRead, FTotalPauseTime, FBroken) and what the scheduler guards itself.
 #include "engine/FFmpegDemux.h"
+#include "engine/FFmpegDemuxInternal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -17,6 +17,7 @@
 // encoder side only in the ring buffer (which locks itself) and in the task's atomic flags
 // and pull counter.
 #include "engine/FFmpegEnc.h"
+#include "engine/FFmpegEncInternal.h"
 
 #include <cerrno>
 #include <cinttypes>

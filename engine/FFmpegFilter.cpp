@@ -10,6 +10,7 @@
 //   - Other threads only read TOutputFilter::nb_frames_dup / nb_frames_drop (updated here
 //     with sequentially consistent atomics) and the task's FShowDupOrDrop.
 #include "engine/FFmpegFilter.h"
+#include "engine/FFmpegFilterInternal.h"
 
 #include <algorithm>
 #include <cerrno>

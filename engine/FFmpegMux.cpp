@@ -9,6 +9,7 @@
 // opening thread (or on the option-parsing thread for copied streams) before any packet
 // of the stream reaches the muxer.
 #include "engine/FFmpegMux.h"
+#include "engine/FFmpegMuxInternal.h"
 
 #include <cerrno>
 #include <climits>

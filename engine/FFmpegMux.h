@@ -10,6 +10,7 @@
 // shared records around and the muxer (and the output set-up) reaches its own fields
 // with a cast (ms_from_ost).
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "engine/FFmpegSched.h"
@@ -62,7 +63,6 @@ struct TMuxStream {
   std::int32_t streamcopy_started;     // the first copied packet was accepted
   AVPacket* bsf_pkt;                   // output packet of bsf_ctx (allocated by bsf_init)
 };
-using PMuxStream = TMuxStream*;
 
 // The muxer's record of one output file, one element of the task's output list.
 struct TMux {
@@ -84,9 +84,8 @@ struct TMux {
 
   // Written by the muxer's threads.
   std::int32_t header_written;   // 1 once the header is written
-  std::int64_t last_filesize;    // atomic: the muxer thread writes, the progress report reads
+  std::atomic<std::int64_t> last_filesize;  // the muxer thread writes, the progress report reads
 };
-using PMux = TMux*;
 
 // ---- Record access ------------------------------------------------------------------------
 
@@ -111,16 +110,6 @@ int mux_check_init(void* arg);
 // ready to the scheduler. 0 or a negative error code.
 [[nodiscard]] int of_stream_init(FFmpegHeader::TOutputFile* of, FFmpegHeader::TOutputStream* ost,
                                  const AVCodecContext* enc_ctx);
-// Initialises the stream's bitstream filter chain (or copies par_in to the stream when it
-// has none). 0 or a negative error code.
-[[nodiscard]] int bsf_init(TMuxStream* ms);
-
-// Brings a packet on its way into the muxer to the stream's time base and makes its
-// timestamps acceptable to the muxer: no dts after the pts (both replaced by the median
-// of pts, dts and the last dts + 1) and, with strict muxers, dts increasing (raised to
-// the last dts + 1, with a warning). 0, or AVERROR(EINVAL) for a non-monotonic dts with
-// -xerror. Muxer thread only.
-[[nodiscard]] int mux_fixup_ts(TMux* mux, TMuxStream* ms, AVPacket* pkt);
 
 // Writes the SDP of the task's RTP outputs into sdp_filename, or logs it when that is
 // nullptr (the scheduler's SDP writer). 0, AVERROR(EINVAL) without RTP outputs, or an error.
@@ -131,9 +120,6 @@ int print_sdp(FFmpegHeader::TBaseFFmpeg* task, const char* sdp_filename);
 // Frees an output file with its streams, closes its byte sink (deleting an empty file
 // output) and sets pof to nullptr; nullptr is accepted.
 void of_free(FFmpegHeader::TOutputFile*& pof);
-// Frees one output stream with its encoder, simple filter graph and statistics writers and
-// sets post to nullptr; nullptr is accepted.
-void ost_free(FFmpegHeader::TOutputStream*& post);
 // The output's size in bytes as last measured by the muxer thread (atomic read).
 std::int64_t of_filesize(FFmpegHeader::TOutputFile* of);
 

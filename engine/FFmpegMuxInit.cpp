@@ -7,6 +7,7 @@
 // hung on them (format context, codec parameters, encoder, filter graph, statistics
 // writers) is freed with them by of_free, also after a failure half-way.
 #include "engine/FFmpegMuxInit.h"
+#include "engine/FFmpegMuxInitInternal.h"
 
 #include <cerrno>
 #include <climits>

@@ -10,6 +10,7 @@
 // Threads: everything here runs on the thread that calls ParseOptions, before any worker of
 // the task exists; nothing is locked.
 #include "engine/FFmpegOpt.h"
+#include "engine/FFmpegOptInternal.h"
 
 #include <algorithm>
 #include <cerrno>

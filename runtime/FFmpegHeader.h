@@ -242,8 +242,8 @@ struct TOutputStream {
   PFilterGraph fg_simple;
   POutputFilter filter;
   PAnsiChar attachment_filename;
-  std::int64_t packets_written;  // atomic: muxer thread writes, progress report reads
-  std::int32_t quality;          // atomic: encoder thread writes, progress report reads
+  std::atomic<std::int64_t> packets_written;  // muxer thread writes, progress report reads
+  std::atomic<std::int32_t> quality;          // encoder thread writes, progress report reads
   TEncStats enc_stats_pre;
   TEncStats enc_stats_post;
   std::uint32_t fix_sub_duration_heartbeat;
@@ -293,8 +293,8 @@ struct TOutputFilter {
   PAnsiChar linklabel;
   PAnsiChar apad;
   AVMediaType type_;
-  std::int64_t nb_frames_dup;   // written by the filter thread, read by the progress report
-  std::int64_t nb_frames_drop;  // likewise
+  std::atomic<std::int64_t> nb_frames_dup;   // written by the filter thread, read by the progress report
+  std::atomic<std::int64_t> nb_frames_drop;  // likewise
 };
 
 struct TInputFilterOptions {

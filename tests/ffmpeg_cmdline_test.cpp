@@ -27,6 +27,7 @@
 #include "MediaProbe.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDemux.h"
+#include "engine/FFmpegDemuxInternal.h"
 #include "runtime/FFLoad.h"
 
 namespace {

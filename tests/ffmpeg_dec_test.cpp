@@ -27,6 +27,7 @@
 #include "MediaBuilder.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDec.h"
+#include "engine/FFmpegDecInternal.h"
 #include "engine/FFmpegSched.h"
 #include "platform/Bitmap.h"
 #include "runtime/AVCodecStubs.h"

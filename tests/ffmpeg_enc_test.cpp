@@ -16,6 +16,7 @@
 #include "TestWaveOut.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegEnc.h"
+#include "engine/FFmpegEncInternal.h"
 #include "platform/WaveOut.h"
 
 namespace {

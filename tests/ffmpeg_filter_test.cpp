@@ -19,6 +19,7 @@
 #include "engine/FFmpeg.h"
 #include "TestLibraries.h"
 #include "engine/FFmpegFilter.h"
+#include "engine/FFmpegFilterInternal.h"
 #include "engine/FFmpegSched.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"

@@ -14,6 +14,7 @@
 #include "LogCapture.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
+#include "engine/FFmpegMuxInternal.h"
 #include "platform/Streams.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/MemoryProtocol.h"

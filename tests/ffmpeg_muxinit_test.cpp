@@ -21,9 +21,11 @@
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInit.h"
+#include "engine/FFmpegMuxInitInternal.h"
 #include "engine/FFmpegSched.h"
 #include "engine/FFmpegSchedInternal.h"  // the scheduler state after a refused command line
 #include "engine/FFmpegFilter.h"
+#include "engine/FFmpegFilterInternal.h"
 #include "platform/Streams.h"
 #include "runtime/MemoryProtocol.h"
 #include "runtime/MyUtils.h"

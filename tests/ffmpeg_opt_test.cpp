@@ -17,6 +17,7 @@
 #include "MediaBuilder.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegOpt.h"
+#include "engine/FFmpegOptInternal.h"
 #include "platform/Format.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"

@@ -25,6 +25,7 @@
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInit.h"
+#include "engine/FFmpegMuxInitInternal.h"
 #include "engine/Previewer.h"
 #include "engine/gui/PreviewerForm.h"
 #include "platform/Dispatcher.h"

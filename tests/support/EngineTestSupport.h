@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "engine/FFmpegOpt.h"
+#include "engine/FFmpegOptInternal.h"
 #include "engine/FFmpegSched.h"
 
 namespace EngineTestSupport {
