@@ -284,6 +284,7 @@ void TfrmConverterPlayer::VEDovedoLog(Platform::TObject*, int, FFLoad::TLogLevel
 void TfrmConverterPlayer::VEDavirevProgress(Platform::TObject*, FFEncode::PProgressInfo AProgressInfo) {
   const FFEncode::TProgressInfo info = *AProgressInfo;
   auto show = [this, info] {
+    if (FClosed) return;
     ShowProgress(info.FrameNumber, info.FPS, info.TotalSize, info.CurrentDuration, info.TotalDuration);
   };
   if (OnGuiThread())
@@ -294,7 +295,9 @@ void TfrmConverterPlayer::VEDavirevProgress(Platform::TObject*, FFEncode::PProgr
 
 void TfrmConverterPlayer::VEDavirevTerminate(Platform::TObject*, const FFEncode::TTerminateInfo& ATerminateInfo) {
   const FFEncode::TTerminateInfo info = ATerminateInfo;
-  auto ended = [this, info] { TaskEnded(info.TaskIndex, info.Finished, info.HasException, Q(info.ExceptionMsg)); };
+  auto ended = [this, info] {
+    if (!FClosed) TaskEnded(info.TaskIndex, info.Finished, info.HasException, Q(info.ExceptionMsg));
+  };
   if (OnGuiThread())
     ended();
   else
@@ -331,6 +334,7 @@ void TfrmConverterPlayer::TaskEnded(int ATaskIndex, bool AFinished, bool AHasExc
 }
 
 void TfrmConverterPlayer::closeEvent(QCloseEvent* AEvent) {
+  FClosed = true;
   CloseConversion();
   VEDovedo->SetOnLog({});
   AEvent->accept();

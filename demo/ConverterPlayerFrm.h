@@ -112,5 +112,8 @@ class TfrmConverterPlayer : public QMainWindow {
   // The error of the current open was written to the memo (the open's result and the
   // failure event both report it; the memo shows it once).
   bool FPlayErrorShown = false;
+  // Set when the form closes: the run it stopped reports nothing more to it, not even
+  // what was already on its way through the event loop.
+  bool FClosed = false;
   std::unique_ptr<FFLog::TVEDovedo> VEDovedo;
 };
