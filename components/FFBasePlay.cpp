@@ -1072,14 +1072,21 @@ void TFFBasePlayer::ReportPosition() {
   if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
 
   std::int64_t last = FLastPosition;
+  // During plain playback the position never goes back. The clocks may lag behind what
+  // was reported: a late audio callback, or the video clock taking over from the audio
+  // clock while pictures that came late are still catching up. Only a seek served since
+  // the last report of a current reading (or a new open) takes the position back.
+  const bool hold = !std::isnan(current) && last != AV_NOPTS_VALUE && is->position_seeks == seeks && pos < last;
+  if (hold) pos = last;
   if (is->duration > 0 && pos >= is->duration) {
     pos = is->duration;
     // The final position is always reported.
     if (last != pos) last = 0;
   }
-  const bool skip = last != AV_NOPTS_VALUE && bytes == FLastBytes && FLastBytes >= 0 &&
-                    std::llabs(pos - last) <= PositionThreshold;
+  const bool skip = hold || (last != AV_NOPTS_VALUE && bytes == FLastBytes && FLastBytes >= 0 &&
+                             std::llabs(pos - last) <= PositionThreshold);
   if (!skip) {
+    if (!std::isnan(current)) is->position_seeks = seeks;
     FLastPosition = pos;
     FLastBytes = bytes;
     if (OnPosition.Assigned() || OnPosition2.Assigned()) {

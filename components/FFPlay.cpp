@@ -731,6 +731,8 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
   if (shown) {
     is->seek_pending_while_paused = 0;
     is->first_frame_while_paused = 0;
+    // The position follows the video clock once pictures are up, not merely queued.
+    is->pictures_since_seek += 1;
   }
   if (!display_disable && is->force_refresh && is->show_mode == SHOW_MODE_VIDEO && is->pictq.rindex_shown) {
     video_display(is);
