@@ -1055,7 +1055,10 @@ void TFFBasePlayer::ReportPosition() {
     current = get_clock(c);
     clock = get_clock_unchecked(c);
   }
-  std::int64_t pos = std::isnan(clock) ? 0 : std::llround(clock * 1000000.0) - is->start_time;
+  // A clock that allows for the device's buffers reads a little before the start while
+  // the first samples are on their way: the position does not go below the start.
+  std::int64_t pos =
+      std::isnan(clock) ? 0 : std::max<std::int64_t>(0, std::llround(clock * 1000000.0) - is->start_time);
   if (use_audio && !std::isnan(clock)) {
     // Once the audio has played out, the position is the end of the whole input, which
     // may run on longer than the audio does.
@@ -1076,7 +1079,8 @@ void TFFBasePlayer::ReportPosition() {
   // was reported: a late audio callback, or the video clock taking over from the audio
   // clock while pictures that came late are still catching up. Only a seek served since
   // the last report of a current reading (or a new open) takes the position back.
-  const bool hold = !std::isnan(current) && last != AV_NOPTS_VALUE && is->position_seeks == seeks && pos < last;
+  const bool stale = std::isnan(current) && !std::isnan(clock);  // still before the last seek
+  const bool hold = !stale && last != AV_NOPTS_VALUE && is->position_seeks == seeks && pos < last;
   if (hold) pos = last;
   if (is->duration > 0 && pos >= is->duration) {
     pos = is->duration;
