@@ -101,17 +101,6 @@ int CountLines(const std::string& AText) {
   return n;
 }
 
-// Waits until some log line contains AText (10 s at most): the demuxer thread hands some
-// lines to the log worker to be delivered later.
-bool WaitForText(const std::string& AText) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (CountLines(AText) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 class CmdLineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -514,7 +503,8 @@ TEST_F(CmdLineTest, CorruptPacketsAndInvalidTimestamps) {
     ASSERT_GE(r.Parse, 0) << r.Error;
     EXPECT_EQ(r.Failed, row.Fails) << r.Error;
     if (row.Logged) {
-      EXPECT_TRUE(WaitForText(row.Logged)) << TMessages::Get().Joined();
+      // the demuxer thread hands some lines to the log worker to be delivered later
+      EXPECT_TRUE(TMessages::Get().WaitForText(row.Logged)) << TMessages::Get().Joined();
     }
     int engine_lines = 0;
     for (const LogRecorder::TRecord& rec : TMessages::Get().Records())

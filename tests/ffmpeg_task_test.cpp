@@ -773,9 +773,7 @@ TEST_F(TaskTest, PreviewFlagsSwitchedOnTheMainThreadDuringDeliveryDoNotHang) {
   const bool finished = done.load();
   if (!finished) {
     // unblock the worker before failing
-    while (!done.load()) {
-      Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(10);
+    while (!MainThreadPump::PumpUntil([&] { return done.load(); })) {
     }
   }
   worker.join();

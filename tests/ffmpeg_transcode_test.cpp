@@ -387,13 +387,9 @@ bool FinishesWithin(std::function<void()> AStep, std::chrono::seconds ABound) {
     AStep();
     done->set_value();
   }).detach();
-  const auto deadline = std::chrono::steady_clock::now() + ABound;
-  while (finished.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
-  return true;
+  return MainThreadPump::PumpUntil(
+      [&] { return finished.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; },
+      double(ABound.count()));
 }
 
 #define EXPECT_FINISHES_OR_EXIT(step, what)                                                    \

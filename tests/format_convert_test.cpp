@@ -17,6 +17,7 @@
 #include "platform/gui/BitmapImage.h"
 #include "runtime/AVFilterStubs.h"
 #include "runtime/AVUtilStubs.h"
+#include "runtime/FFPtr.h"
 #include "runtime/SwScaleStubs.h"
 #include "MainThreadPump.h"
 
@@ -25,12 +26,7 @@ namespace {
 using FormatConvert::TFormatConverter;
 using Platform::TPixelFormat;
 
-struct TFrameFree {
-  void operator()(AVFrame* AFrame) const {
-    AVUtilStubs::av_frame_free(&AFrame);
-  }
-};
-using PFrame = std::unique_ptr<AVFrame, TFrameFree>;
+using PFrame = FFPtr::TFramePtr;
 
 class FormatConvertTest : public ::testing::Test {
  protected:

@@ -82,31 +82,17 @@ class PlayerEngineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     PlayerTestSupport::RequirePlayerLibraries();
-    char dir[] = "/tmp/player_engine_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
-    MediaBuilder::TMediaSpec spec;
-    spec.Streams = "a";
-    spec.Duration = 1.0;
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/audio.wav", "wav", spec), 0);
-    spec.Streams = "va";
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/av.mkv", "matroska", spec), 0);
-    spec.Streams = "v";
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/video.mkv", "matroska", spec), 0);
-    spec.Streams = "a";
-    spec.Duration = 3.0;
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/long.wav", "wav", spec), 0);
+    FClips = std::make_unique<PlayerTestSupport::TClips>("player_engine");
+    ASSERT_FALSE(FClips->Dir().empty());
+    FDir = FClips->Dir();
+    ASSERT_EQ(FClips->Write("audio.wav", "a", 1.0), 0);
+    ASSERT_EQ(FClips->Write("av.mkv", "va", 1.0), 0);
+    ASSERT_EQ(FClips->Write("video.mkv", "v", 1.0), 0);
+    ASSERT_EQ(FClips->Write("long.wav", "a", 3.0), 0);
     // The audio ends halfway through the input.
-    spec.Streams = "va";
-    spec.Duration = 2.0;
-    spec.AudioDuration = 1.0;
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/short_audio.mkv", "matroska", spec), 0);
+    ASSERT_EQ(FClips->Write("short_audio.mkv", "va", 2.0, 1.0), 0);
   }
-  static void TearDownTestSuite() {
-    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv", "/short_audio.mkv", "/long.wav"})
-      std::remove((FDir + f).c_str());
-    ::rmdir(FDir.c_str());
-  }
+  static void TearDownTestSuite() { FClips.reset(); }
   void SetUp() override {
     // Another test may have left SDL running on another driver.
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
@@ -116,11 +102,13 @@ class PlayerEngineTest : public ::testing::Test {
     APlayer.SetVideoDriver("offscreen");
   }
 
+  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
   static std::string FDir;
 
  private:
   TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
+std::unique_ptr<PlayerTestSupport::TClips> PlayerEngineTest::FClips;
 std::string PlayerEngineTest::FDir;
 
 TEST_F(PlayerEngineTest, OptionStringFillsTheTargetsOrLeavesItsError) {

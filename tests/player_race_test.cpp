@@ -154,29 +154,18 @@ class PlayerRaceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     PlayerTestSupport::RequirePlayerLibraries();
-    char dir[] = "/tmp/player_race_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
-    MediaBuilder::TMediaSpec spec;
-    spec.Duration = 0.3;
-    spec.Streams = "a";
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/audio.wav", "wav", spec), 0);
-    spec.Streams = "va";
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/av.mkv", "matroska", spec), 0);
-    spec.Streams = "v";
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/video.mkv", "matroska", spec), 0);
-    spec.Streams = "va";
-    spec.Duration = 1.0;
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/long.mkv", "matroska", spec), 0);
-    spec.Streams = "a";
-    spec.Duration = 2.0;
-    ASSERT_EQ(MediaBuilder::WriteMedia(FDir + "/long.wav", "wav", spec), 0);
+    FClips = std::make_unique<PlayerTestSupport::TClips>("player_race");
+    ASSERT_FALSE(FClips->Dir().empty());
+    FDir = FClips->Dir();
+    ASSERT_EQ(FClips->Write("audio.wav", "a", 0.3), 0);
+    ASSERT_EQ(FClips->Write("av.mkv", "va", 0.3), 0);
+    ASSERT_EQ(FClips->Write("video.mkv", "v", 0.3), 0);
+    ASSERT_EQ(FClips->Write("long.mkv", "va", 1.0), 0);
+    ASSERT_EQ(FClips->Write("long.wav", "a", 2.0), 0);
   }
   static void TearDownTestSuite() {
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    for (const char* f : {"/audio.wav", "/av.mkv", "/video.mkv", "/long.mkv", "/long.wav"})
-      std::remove((FDir + f).c_str());
-    ::rmdir(FDir.c_str());
+    FClips.reset();
   }
   void SetUp() override {
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
@@ -196,12 +185,14 @@ class PlayerRaceTest : public ::testing::Test {
     return v ? std::max(1, std::atoi(v)) : ADefault;
   }
 
+  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
   static std::string FDir;
   TWatchdog FWatchdog;
 
  private:
   TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
+std::unique_ptr<PlayerTestSupport::TClips> PlayerRaceTest::FClips;
 std::string PlayerRaceTest::FDir;
 
 // A failing asynchronous open hands its half-built stream to the fail thread, which frees

@@ -88,8 +88,8 @@ class TLogRecorder {
       }
     return false;
   }
-  // Waits until some line equals ALine (10 s at most), serving the main thread's queue
-  // when called on the main thread.
+  // Waits until some line equals ALine (60 s at most: a bound for a hung run), serving
+  // the main thread's queue when called on the main thread.
   bool WaitForLine(const std::string& ALine) {
     return WaitUntil([&] {
       for (const std::string& l : Lines())
@@ -97,9 +97,13 @@ class TLogRecorder {
       return false;
     });
   }
-  // Waits until some line ends with AText (10 s at most), as WaitForLine.
+  // Waits until some line ends with AText, as WaitForLine.
   bool WaitForEnding(const std::string& AText) {
     return WaitUntil([&] { return FindEnding(AText); });
+  }
+  // Waits until some message contains AText, as WaitForLine.
+  bool WaitForText(const std::string& AText) {
+    return WaitUntil([&] { return Contains(AText); });
   }
 
   // The next handler call blocks until Release; WaitUntilBlocked returns once it does.
@@ -110,7 +114,7 @@ class TLogRecorder {
   }
   bool WaitUntilBlocked() {
     std::unique_lock<std::mutex> g(FLock);
-    return FCond.wait_for(g, std::chrono::seconds(10), [this] { return FBlocked; });
+    return FCond.wait_for(g, std::chrono::seconds(60), [this] { return FBlocked; });
   }
   void Release() {
     {
@@ -123,7 +127,7 @@ class TLogRecorder {
  private:
   template <class F>
   static bool WaitUntil(F APredicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
       if (APredicate()) return true;
       if (Platform::IsMainThread()) {

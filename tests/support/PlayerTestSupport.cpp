@@ -5,7 +5,13 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 }
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 #include "LoaderTestSupport.h"
+#include "MediaBuilder.h"
 #include "TestLibraries.h"
 #include "platform/Exception.h"
 #include "platform/Format.h"
@@ -39,13 +45,32 @@ void RequirePlayerLibraries() {
   (void)LoaderTestSupport::RequireLoaded(FFLoad::TLibraries{FFLoad::libSoundTouch});
 }
 
+TClips::TClips(const std::string& APrefix) {
+  std::string pattern = "/tmp/" + APrefix + "_XXXXXX";
+  if (mkdtemp(pattern.data())) FDir = pattern;
+}
+
+TClips::~TClips() {
+  if (FDir.empty()) return;
+  for (const std::string& name : FNames) std::remove((FDir + "/" + name).c_str());
+  ::rmdir(FDir.c_str());
+}
+
+int TClips::Write(const std::string& AName, const std::string& AStreams, double ADuration,
+                  double AAudioDuration) {
+  MediaBuilder::TMediaSpec spec;
+  spec.Streams = AStreams;
+  spec.Duration = ADuration;
+  spec.AudioDuration = AAudioDuration;
+  FNames.push_back(AName);
+  return MediaBuilder::WriteMedia(FDir + "/" + AName, nullptr, spec);
+}
+
 std::unique_ptr<FFBasePlay::TVideoState> NewStreamState(FFBasePlay::TPlayerCore* APlayer) {
   auto is = std::make_unique<FFBasePlay::TVideoState>();
   is->owner = APlayer;
   return is;
 }
-
-void TFrameDeleter::operator()(AVFrame* AFrame) const { AVUtilStubs::av_frame_free(&AFrame); }
 
 std::vector<TFramePtr> SineFrames(int AFrequency, int ASampleRate, double ADuration,
                                   int ANSamples) {

@@ -12,6 +12,7 @@ extern "C" {
 
 #include "MainThreadPump.h"
 #include "components/FFBasePlayState.h"
+#include "runtime/FFPtr.h"
 
 namespace PlayerTestSupport {
 
@@ -19,13 +20,33 @@ namespace PlayerTestSupport {
 // Platform::Exception when the FFmpeg libraries or SDL2 cannot be loaded.
 void RequirePlayerLibraries();
 
+// A directory of clips generated for a suite (lavfi testsrc2 pictures, sine audio), made
+// under /tmp and removed with its clips when the object goes.
+class TClips {
+ public:
+  // Makes /tmp/APrefix_XXXXXX; Dir() is empty when that fails.
+  explicit TClips(const std::string& APrefix);
+  ~TClips();
+  TClips(const TClips&) = delete;
+  TClips& operator=(const TClips&) = delete;
+
+  const std::string& Dir() const { return FDir; }
+  // Writes the clip AName in Dir(), its container guessed from the extension, with the
+  // streams AStreams ("a", "v", "va") of ADuration seconds; the audio ends after
+  // AAudioDuration seconds when that is above 0. 0, or the writer's error code.
+  int Write(const std::string& AName, const std::string& AStreams, double ADuration,
+            double AAudioDuration = 0);
+
+ private:
+  std::string FDir;
+  std::vector<std::string> FNames;
+};
+
 // A zero-state stream state owned by APlayer (the stream state is too large for the stack).
 std::unique_ptr<FFBasePlay::TVideoState> NewStreamState(FFBasePlay::TPlayerCore* APlayer);
 
-struct TFrameDeleter {
-  void operator()(AVFrame* AFrame) const;
-};
-using TFramePtr = std::unique_ptr<AVFrame, TFrameDeleter>;
+// A frame freed through the bound av_frame_free.
+using FFPtr::TFramePtr;
 
 // Signed 16-bit mono frames of ANSamples samples each (the last may be shorter) of the
 // lavfi source "sine" at AFrequency Hz and ASampleRate for ADuration seconds; pts in
