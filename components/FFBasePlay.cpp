@@ -1055,7 +1055,10 @@ void TFFBasePlayer::ReportPosition() {
     current = get_clock(c);
     clock = get_clock_unchecked(c);
   }
-  std::int64_t pos = std::isnan(clock) ? 0 : std::llround(clock * 1000000.0) - is->start_time;
+  // A clock that allows for the device's buffers reads a little before the start while
+  // the first samples are on their way: the position does not go below the start.
+  std::int64_t pos =
+      std::isnan(clock) ? 0 : std::max<std::int64_t>(0, std::llround(clock * 1000000.0) - is->start_time);
   if (use_audio && !std::isnan(clock)) {
     // Once the audio has played out, the position is the end of the whole input, which
     // may run on longer than the audio does.
@@ -1072,14 +1075,22 @@ void TFFBasePlayer::ReportPosition() {
   if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
 
   std::int64_t last = FLastPosition;
+  // During plain playback the position never goes back. The clocks may lag behind what
+  // was reported: a late audio callback, or the video clock taking over from the audio
+  // clock while pictures that came late are still catching up. Only a seek served since
+  // the last report of a current reading (or a new open) takes the position back.
+  const bool stale = std::isnan(current) && !std::isnan(clock);  // still before the last seek
+  const bool hold = !stale && last != AV_NOPTS_VALUE && is->position_seeks == seeks && pos < last;
+  if (hold) pos = last;
   if (is->duration > 0 && pos >= is->duration) {
     pos = is->duration;
     // The final position is always reported.
     if (last != pos) last = 0;
   }
-  const bool skip = last != AV_NOPTS_VALUE && bytes == FLastBytes && FLastBytes >= 0 &&
-                    std::llabs(pos - last) <= PositionThreshold;
+  const bool skip = hold || (last != AV_NOPTS_VALUE && bytes == FLastBytes && FLastBytes >= 0 &&
+                             std::llabs(pos - last) <= PositionThreshold);
   if (!skip) {
+    if (!std::isnan(current)) is->position_seeks = seeks;
     FLastPosition = pos;
     FLastBytes = bytes;
     if (OnPosition.Assigned() || OnPosition2.Assigned()) {

@@ -1276,7 +1276,6 @@ int TFFBasePlayer::video_thread(void* arg) {
       }
       ret = self->queue_picture(is, frame, pts, duration, FramePos(frame), is->viddec.pkt_serial);
       av_frame_unref(frame);
-      is->pictures_since_seek += 1;
       if (first_picture && is->step == 1) {
         // Opened paused: the first picture is queued. The step moves to its second phase
         // (audio holds), and stays pending so that the play loop keeps refreshing until

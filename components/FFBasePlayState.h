@@ -296,12 +296,14 @@ struct TVideoState {
   std::atomic<bool> ended{false};    // the end of playback was reported
 
   // Position-report bookkeeping.
-  std::atomic<int> pictures_since_seek{0};
+  std::atomic<int> pictures_since_seek{0};  // pictures shown (output side), reset by a seek
   std::atomic<bool> audio_played_since_seek{false};
   // Seeks served by the read thread, and (play loop) the count when the position last
   // reached the playing range's end: the range-end action runs once per reached end.
   std::atomic<int> seeks_served{0};
   int range_end_seeks = -1;
+  // (Play loop) the count of served seeks when a current clock reading was last reported.
+  int position_seeks = -1;
 
   // Display flags of the output side (see the picture timing).
   std::atomic<int> seek_pending_while_paused{0};

@@ -99,6 +99,10 @@ TRefreshTiming ComputeRefreshTiming(double AFrameTimer, double ADelay, double AN
   return r;
 }
 
+// The tallest picture SDL converts as standard definition when the picture names no
+// colour matrix.
+constexpr int CSDHeightLimit = 576;
+
 static double NowSeconds() { return U::av_gettime_relative() / 1000000.0; }
 
 // ---- Construction ---------------------------------------------------------------------------
@@ -727,6 +731,8 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
   if (shown) {
     is->seek_pending_while_paused = 0;
     is->first_frame_while_paused = 0;
+    // The position follows the video clock once pictures are up, not merely queued.
+    is->pictures_since_seek += 1;
   }
   if (!display_disable && is->force_refresh && is->show_mode == SHOW_MODE_VIDEO && is->pictq.rindex_shown) {
     video_display(is);
@@ -808,8 +814,14 @@ bool TCustomPlayer::GetCurrentBitmap(Platform::TBitmap*& ABitmap, std::int64_t& 
   std::lock_guard<std::mutex> b(FBitmapLock);
   std::lock_guard<std::mutex> g(vp->lock);
   if (!vp->uploaded || !vp->frame || !vp->frame->data[0] || vp->format < 0 || vp->format > 266) return false;
+  // The colours the display shows: the picture's own matrix and range, and for a picture
+  // that names no matrix, the one its size suggests (BT.709 above standard definition).
+  AVColorSpace space = vp->frame->colorspace;
+  if (space == AVCOL_SPC_UNSPECIFIED || space == AVCOL_SPC_RESERVED)
+    space = vp->frame->height > CSDHeightLimit ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
   if (!FBitmapConverter->ToRGB(vp->frame->data, vp->frame->linesize, true, vp->frame->height,
-                               vp->frame->width, static_cast<AVPixelFormat>(vp->format))) {
+                               vp->frame->width, static_cast<AVPixelFormat>(vp->format), space,
+                               vp->frame->color_range)) {
     ReportError(FBitmapConverter->LastErrMsg(), false);
     return false;
   }

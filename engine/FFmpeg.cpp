@@ -181,37 +181,41 @@ void TDoTerminateThread::Execute() {
 TCustomFFmpeg::TCustomFFmpeg() {
   CheckLibraries(439);
   FFmpegOpt::BuildOptionTable(this);
-  FPreviewLock = new TCriticalSection;
-  FPreviewWorkLock = new TCriticalSection;
-  FHookLock = new TCriticalSection;
-  FAudioBuffer = new CircularBuffer::TCircularBuffer;
-  FWavePlayer = new WavePlay::TWavePlayer;
+  FPreviewLock = std::make_unique<TCriticalSection>();
+  FPreviewWorkLock = std::make_unique<TCriticalSection>();
+  FHookLock = std::make_unique<TCriticalSection>();
+  FAudioBuffer = std::make_unique<CircularBuffer::TCircularBuffer>();
+  FWavePlayer = std::make_unique<WavePlay::TWavePlayer>();
   FShowDupOrDrop.store(0);
   FInputDuration.store(-1);
   FOutputDuration.store(-1);
   FLastRead.store(std::numeric_limits<std::int64_t>::max());
   FLastWrite.store(std::numeric_limits<std::int64_t>::max());
-  FRunEvent = new TEvent(true, true);
-  FTerminateEvent = new TEvent(true, true);
+  FRunEvent = std::make_unique<TEvent>(true, true);
+  FTerminateEvent = std::make_unique<TEvent>(true, true);
   FPreviewInFormat.sample_fmt = -1;
   FPreviewInFormat.sample_rate = -1;
-  FHookConverter = new TFormatConverter;
-  FPreviewConverter = new TFormatConverter;
+  FHookConverter = std::make_unique<TFormatConverter>();
+  FPreviewConverter = std::make_unique<TFormatConverter>();
 }
 
 TCustomFFmpeg::~TCustomFFmpeg() {
   NotifyDestroy();
   WaitIdle();
   ResetJob();
-  delete FHookConverter;
-  delete FPreviewConverter;
-  delete FRunEvent;
-  delete FTerminateEvent;
-  delete FWavePlayer;
-  delete FAudioBuffer;
-  delete FHookLock;
-  delete FPreviewWorkLock;
-  delete FPreviewLock;
+  // The owned parts go in this order, here rather than in reverse order of their
+  // declarations: the job and every terminate thread are gone (WaitIdle), and the
+  // wave player's thread pulls from FAudioBuffer, so the player closes before the
+  // buffer goes; the locks go last, after everything they guard.
+  FHookConverter.reset();
+  FPreviewConverter.reset();
+  FRunEvent.reset();
+  FTerminateEvent.reset();
+  FWavePlayer.reset();
+  FAudioBuffer.reset();
+  FHookLock.reset();
+  FPreviewWorkLock.reset();
+  FPreviewLock.reset();
   av_freep(&FPreviewSamples);
   if (FPreviewInFormat.swr_ctx) SwResampleStubs::swr_free(&FPreviewInFormat.swr_ctx);
   // Freed by its own terminate handler: the frames of the notifying thread below the

@@ -32,6 +32,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -227,8 +228,9 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // Audio preview (encoder threads and the wave player's thread).
   std::atomic<bool> FAudioPreview{false};
   std::atomic<std::int32_t> FAudioPullCount{0};
-  CircularBuffer::TCircularBuffer* FAudioBuffer = nullptr;  // 1 MiB
-  WavePlay::TWavePlayer* FWavePlayer = nullptr;
+  // Owned; made by the constructor, freed by the destructor (see there for the order).
+  std::unique_ptr<CircularBuffer::TCircularBuffer> FAudioBuffer;  // 1 MiB
+  std::unique_ptr<WavePlay::TWavePlayer> FWavePlayer;
   std::uint8_t* FPreviewSamples = nullptr;  // av_freep
   Platform::Cardinal FPreviewSamplesSize = 0;
   TAudioPreviewInFormat FPreviewInFormat{};
@@ -247,8 +249,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   Platform::Cardinal FHookPictureSize = 0;
   std::uint8_t* FOutHookPicture = nullptr;
   Platform::Cardinal FOutHookPictureSize = 0;
-  TFormatConverter* FHookConverter = nullptr;     // guarded by FHookLock
-  TFormatConverter* FPreviewConverter = nullptr;  // guarded by FPreviewWorkLock
+  std::unique_ptr<TFormatConverter> FHookConverter;     // owned; guarded by FHookLock
+  std::unique_ptr<TFormatConverter> FPreviewConverter;  // owned; guarded by FPreviewWorkLock
   Previewer::TPreviewer* FPreviewer = nullptr;    // guarded by FPreviewWorkLock
   std::int64_t FLastPreviewTime = 0;              // guarded by FPreviewWorkLock
   std::int64_t FNowPreviewTime = 0;               // guarded by FPreviewWorkLock
@@ -263,15 +265,16 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   TTaskFrameHookEvent FOnFrameInputHook;
   TTaskFrameHookEvent FOnFrameOutputHook;
 
-  Platform::TEvent* FRunEvent = nullptr;        // manual, set; reset while a job runs
-  Platform::TEvent* FTerminateEvent = nullptr;  // manual, set; reset while a terminate
-                                                // thread delivers the notification
+  std::unique_ptr<Platform::TEvent> FRunEvent;        // manual, set; reset while a job runs
+  std::unique_ptr<Platform::TEvent> FTerminateEvent;  // manual, set; reset while a terminate
+                                                      // thread delivers the notification
   std::atomic<std::int32_t> FPauseState{-1};    // -1 never started, 0 running, 1 paused
   std::mutex FPauseLock;
   bool FPreviewFlagsChanged = false;            // guarded by FPreviewLock
-  Platform::TCriticalSection* FPreviewLock = nullptr;
-  Platform::TCriticalSection* FPreviewWorkLock = nullptr;
-  Platform::TCriticalSection* FHookLock = nullptr;
+  // Owned, like the events and converters above.
+  std::unique_ptr<Platform::TCriticalSection> FPreviewLock;
+  std::unique_ptr<Platform::TCriticalSection> FPreviewWorkLock;
+  std::unique_ptr<Platform::TCriticalSection> FHookLock;
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FHasError{false};
   std::string FErrorText;  // guarded by FErrorLock

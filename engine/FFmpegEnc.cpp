@@ -969,7 +969,7 @@ int audio_preview_resample(FFmpeg::TCustomFFmpeg* task, const AVFrame* frame,
 
 void audio_preview_pull(void* userdata, std::uint8_t* stream, int len) {
   auto* task = static_cast<FFmpeg::TCustomFFmpeg*>(userdata);
-  CircularBuffer::TCircularBuffer* buf = task->FAudioBuffer;
+  CircularBuffer::TCircularBuffer* buf = task->FAudioBuffer.get();
   int pos = 0;
 
   while (pos < len) {
@@ -1073,7 +1073,7 @@ void enc_video_hook_process(FFmpeg::TCustomFFmpeg* task, AVFrame* frame,
                 frame->linesize, pix_fmt, width, height);
 
   if (task->FOnVideoOutputHook.Assigned())
-    task->DoVideoHook(false, task->FPreviewConverter, state.converted, state.frame_number,
+    task->DoVideoHook(false, task->FPreviewConverter.get(), state.converted, state.frame_number,
                       state.pts, pix_fmt, width, height, &pic);
   if (task->FOnFrameOutputHook.Assigned())
     task->FOnFrameOutputHook(task, &pic, pix_fmt, state.frame_number, width, height, state.pts);

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include "platform/Format.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/MyUtils.h"
@@ -41,6 +45,21 @@ const TDepth* FindDepth(int ARequested) {
   for (const TDepth& d : CDepths)
     if (d.FRequested == ARequested) return &d;
   return nullptr;
+}
+
+// Pictures whose samples are luma and chroma (or luma alone): they have a colour
+// matrix and a range.
+bool IsYUVOrGray(AVPixelFormat AFormat) {
+  const AVPixFmtDescriptor* d = AVUtilStubs::av_pix_fmt_desc_get(AFormat);
+  return d && !(d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BAYER |
+                            AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_XYZ));
+}
+
+// The formats that are full range by their name.
+bool IsJPEGFormat(AVPixelFormat AFormat) {
+  return AFormat == AV_PIX_FMT_YUVJ420P || AFormat == AV_PIX_FMT_YUVJ422P ||
+         AFormat == AV_PIX_FMT_YUVJ444P || AFormat == AV_PIX_FMT_YUVJ440P ||
+         AFormat == AV_PIX_FMT_YUVJ411P;
 }
 
 // libswscale reads and writes packed rows in chunks of several pixels, so the last row
@@ -89,7 +108,8 @@ void TFormatConverter::SetBitsPixel(int ABitsPixel) {
 
 bool TFormatConverter::ToRGB(const std::uint8_t* const AData[], const int ALineSize[],
                              bool ACopyToBitmap, int AHeight, int AWidth,
-                             AVPixelFormat ASrcFmt) {
+                             AVPixelFormat ASrcFmt, AVColorSpace AColorSpace,
+                             AVColorRange AColorRange) {
   using AVUtilStubs::av_free;
   using AVUtilStubs::av_malloc;
   using SwScaleStubs::sws_getCachedContext;
@@ -111,6 +131,14 @@ bool TFormatConverter::ToRGB(const std::uint8_t* const AData[], const int ALineS
     FAttached = nullptr;
     FLastErrMsg = "Cannot initialize the toRGB conversion context";
     return false;
+  }
+  // Set on every call: a cached context keeps what the previous picture asked for.
+  if (IsYUVOrGray(ASrcFmt)) {
+    using SwScaleStubs::sws_getCoefficients;
+    const bool full = AColorRange == AVCOL_RANGE_JPEG || IsJPEGFormat(ASrcFmt);
+    const int space = AColorSpace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : AColorSpace;
+    SwScaleStubs::sws_setColorspaceDetails(FToRGBContext, sws_getCoefficients(space), full ? 1 : 0,
+                                           sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   }
 
   if (FBuffer && FBufferSize < size) {

@@ -53,8 +53,12 @@ class TFormatConverter {
   void SetBitsPixel(int ABitsPixel);
   AVPixelFormat PixFmt() const { return FPixFmt; }
 
+  // A YUV or grey source is read with the matrix of AColorSpace (BT.601 when unspecified)
+  // and in the range AColorRange (full for the yuvj formats whatever it says).
   bool ToRGB(const std::uint8_t* const AData[], const int ALineSize[], bool ACopyToBitmap,
-             int AHeight, int AWidth, AVPixelFormat ASrcFmt);
+             int AHeight, int AWidth, AVPixelFormat ASrcFmt,
+             AVColorSpace AColorSpace = AVCOL_SPC_UNSPECIFIED,
+             AVColorRange AColorRange = AVCOL_RANGE_UNSPECIFIED);
   void PictureToBitmap();
   void BitmapToPicture();
   bool FromRGB(std::uint8_t* const AData[], const int ALineSize[], int AHeight, int AWidth,

@@ -17,10 +17,12 @@ extern "C" {
   X(sws_freeContext) \
   X(sws_get_class) \
   X(sws_getCachedContext) \
+  X(sws_getCoefficients) \
   X(sws_getContext) \
   X(sws_isSupportedInput) \
   X(sws_isSupportedOutput) \
-  X(sws_scale)
+  X(sws_scale) \
+  X(sws_setColorspaceDetails)
 
 namespace SwScaleStubs {
 

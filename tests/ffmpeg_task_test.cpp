@@ -655,8 +655,8 @@ TEST_F(TaskTest, VideoHookPaintsKeepsOrStopsAsTheHandlerSays) {
       (input ? task.FOnVideoInputHook : task.FOnVideoOutputHook) = probe.Event();
       TGreyPicture pic;
       bool converted = false;
-      task.DoVideoHook(input, input ? task.FHookConverter : task.FPreviewConverter, converted, 1,
-                       40000, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
+      task.DoVideoHook(input, input ? task.FHookConverter.get() : task.FPreviewConverter.get(),
+                       converted, 1, 40000, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
       EXPECT_EQ(probe.Calls, 1);
       EXPECT_TRUE(converted);
       EXPECT_EQ(probe.Width, pic.W);
@@ -668,8 +668,8 @@ TEST_F(TaskTest, VideoHookPaintsKeepsOrStopsAsTheHandlerSays) {
         EXPECT_TRUE(log.Has(FFLoad::llError, row.Logged)) << log.All();
       }
       // the next frame reaches the handler only while the hook is kept
-      task.DoVideoHook(input, input ? task.FHookConverter : task.FPreviewConverter, converted, 2,
-                       80000, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
+      task.DoVideoHook(input, input ? task.FHookConverter.get() : task.FPreviewConverter.get(),
+                       converted, 2, 80000, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
       EXPECT_EQ(probe.Calls, row.HookKept ? 2 : 1);
     }
   }
@@ -683,11 +683,11 @@ TEST_F(TaskTest, FailedConversionSkipsTheHandlerLogsAndEndsTheHook) {
   TGreyPicture pic;
   bool converted = true;
   // first a good frame, so the bitmap holds an older picture
-  task.DoVideoHook(true, task.FHookConverter, converted, 1, 0, AV_PIX_FMT_YUV420P, pic.W, pic.H,
-                   &pic.Picture);
+  task.DoVideoHook(true, task.FHookConverter.get(), converted, 1, 0, AV_PIX_FMT_YUV420P, pic.W,
+                   pic.H, &pic.Picture);
   ASSERT_EQ(probe.Calls, 1);
   // a picture no scaler takes
-  task.DoVideoHook(true, task.FHookConverter, converted, 2, 0, AV_PIX_FMT_NONE, pic.W, pic.H,
+  task.DoVideoHook(true, task.FHookConverter.get(), converted, 2, 0, AV_PIX_FMT_NONE, pic.W, pic.H,
                    &pic.Picture);
   EXPECT_FALSE(converted);
   EXPECT_EQ(probe.Calls, 1) << "the handler never sees a stale bitmap";

@@ -527,10 +527,9 @@ TEST_F(FFPlayWindowTest, PicturesReachTheRendererInItsFormatsAndShowAsTheyAre) {
       {"yuv420p", "/quadrants.y4m", "420jpeg", AV_PIX_FMT_YUV420P, "-pause", 4, 4},
       {"yuv444p: not a texture format, converted", "/quadrants.y4m", "444", AV_PIX_FMT_YUV444P, "-pause",
        4, 4},
-      // The bitmap's converter reads every YUV picture as BT.601, so only the window
-      // shows a BT.709 picture in its true colours.
+      // The bitmap reads the picture in its own colour space, as the window shows it.
       {"yuv444p into the colour spaces the display knows", "/quadrants.y4m", "444", AV_PIX_FMT_YUV444P,
-       "-pause -convert_colorspace", 4, -1},
+       "-pause -convert_colorspace", 4, 4},
       {"rgba: a texture format, taken as it is", "/quadrants.pam", nullptr, AV_PIX_FMT_RGBA, "-pause", 0, 0},
   };
   for (const auto& r : rows) {
@@ -588,6 +587,105 @@ TEST_F(FFPlayWindowTest, PicturesReachTheRendererInItsFormatsAndShowAsTheyAre) {
     }
     player.Stop(true);
     EXPECT_FALSE(LogRecorder::TLogRecorder::Get().FindEnding("configure_video_filters() failed"));
+    std::remove(file.c_str());
+  }
+}
+
+// Four flat quadrants of strong colours, given in YUV, written as a two-picture
+// YUV4MPEG2 clip of any size (4:2:0; the format carries no colour matrix).
+constexpr TYUV CStrongQuadrants[4] = {{100, 90, 200}, {150, 60, 90}, {80, 190, 110}, {130, 170, 60}};
+
+bool WriteStrongY4M(const std::string& AFile, int AWidth, int AHeight) {
+  std::string picture;
+  for (int y = 0; y < AHeight; ++y)
+    for (int x = 0; x < AWidth; ++x) picture += static_cast<char>(CStrongQuadrants[QuadrantOf(x, y, AWidth, AHeight)].Y);
+  for (int plane = 1; plane < 3; ++plane)
+    for (int y = 0; y < AHeight / 2; ++y)
+      for (int x = 0; x < AWidth / 2; ++x) {
+        const TYUV& c = CStrongQuadrants[QuadrantOf(x, y, AWidth / 2, AHeight / 2)];
+        picture += static_cast<char>(plane == 1 ? c.U : c.V);
+      }
+  std::ofstream f(AFile, std::ios::binary | std::ios::trunc);
+  f << "YUV4MPEG2 W" << AWidth << " H" << AHeight << " F25:1 Ip A1:1 C420jpeg\n";
+  for (int n = 0; n < 2; ++n) f << "FRAME\n" << picture;
+  return static_cast<bool>(f);
+}
+
+// The RGB of a YUV colour by the matrix of luma weights AKr, AKb, in limited or full range.
+void YUVToRGB(const TYUV& AColour, double AKr, double AKb, bool AFull, int ARGB[3]) {
+  const double y = AFull ? AColour.Y / 255.0 : (AColour.Y - 16) / 219.0;
+  const double pb = (AColour.U - 128) / (AFull ? 255.0 : 224.0);
+  const double pr = (AColour.V - 128) / (AFull ? 255.0 : 224.0);
+  const double kg = 1 - AKr - AKb;
+  const double rgb[3] = {y + 2 * (1 - AKr) * pr, y - 2 * AKb * (1 - AKb) / kg * pb - 2 * AKr * (1 - AKr) / kg * pr,
+                         y + 2 * (1 - AKb) * pb};
+  for (int c = 0; c < 3; ++c) ARGB[c] = std::clamp(static_cast<int>(std::lround(rgb[c] * 255)), 0, 255);
+}
+
+TEST_F(FFPlayWindowTest, TheCurrentBitmapHasThePicturesOwnColours) {
+  constexpr double C601[2] = {0.299, 0.114}, C709[2] = {0.2126, 0.0722};
+  const struct {
+    const char* Name;
+    int Width, Height;
+    const char* Filters;
+    const double* Matrix;
+    bool Full;
+    bool AsShown;  // the window shows the same colours (SDL converts full range as BT.601)
+  } rows[] = {
+      {"BT.709, limited range", 64, 48, "setparams=colorspace=bt709:range=tv", C709, false, true},
+      {"BT.601, limited range", 64, 48, "setparams=colorspace=smpte170m:range=tv", C601, false, true},
+      {"BT.470BG, limited range", 64, 48, "setparams=colorspace=bt470bg:range=tv", C601, false, true},
+      {"BT.709, full range", 64, 48, "setparams=colorspace=bt709:range=pc", C709, true, false},
+      {"BT.601, full range", 64, 48, "setparams=colorspace=smpte170m:range=pc", C601, true, true},
+      {"no matrix named, standard definition", 64, 48, "", C601, false, true},
+      {"no matrix named, high definition", 1280, 720, "", C709, false, true},
+  };
+  // The two matrices give clearly different colours for these quadrants.
+  int apart = 0;
+  for (const TYUV& c : CStrongQuadrants) {
+    int a[3], b[3];
+    YUVToRGB(c, C601[0], C601[1], false, a);
+    YUVToRGB(c, C709[0], C709[1], false, b);
+    for (int i = 0; i < 3; ++i) apart = std::max(apart, std::abs(a[i] - b[i]));
+  }
+  ASSERT_GE(apart, 20);
+
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    const std::string file = FDir + "/strong.y4m";
+    ASSERT_TRUE(WriteStrongY4M(file, r.Width, r.Height));
+    TPresentCapture window;
+    TZAVereve player;
+    Prepare(player);
+    player.SetVideoFilters(r.Filters);  // tags the pictures, converts nothing
+    ASSERT_TRUE(player.Open(file, nullptr, "-pause")) << player.LastErrMsg();
+    Platform::TBitmap* bmp = nullptr;
+    std::int64_t pts = -1;
+    ASSERT_TRUE(WaitForBitmap(player, bmp, pts));
+    ASSERT_NE(bmp, nullptr);
+    ASSERT_EQ(bmp->Width(), r.Width);
+    ASSERT_EQ(bmp->Height(), r.Height);
+    if (r.AsShown) {
+      ASSERT_TRUE(PumpUntil([&] { return window.Last().size() == static_cast<size_t>(r.Width * r.Height); }));
+    }
+    const std::vector<Uint32> shown = window.Last();
+    // The centre of each quadrant.
+    for (int q = 0; q < 4; ++q) {
+      SCOPED_TRACE(q);
+      const int x = r.Width / 4 + (q & 1) * r.Width / 2, y = r.Height / 4 + (q >> 1) * r.Height / 2;
+      int want[3];
+      YUVToRGB(CStrongQuadrants[q], r.Matrix[0], r.Matrix[1], r.Full, want);
+      const std::uint8_t* px = bmp->ScanLine(y) + 4 * x;
+      const int got[3] = {px[2], px[1], px[0]};
+      for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], 3) << "bitmap, component " << c;
+      if (r.AsShown) {
+        const Uint32 p = shown[static_cast<size_t>(y) * r.Width + x];
+        const int on_screen[3] = {static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF),
+                                  static_cast<int>(p & 0xFF)};
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(on_screen[c], want[c], 4) << "window, component " << c;
+      }
+    }
+    player.Stop(true);
     std::remove(file.c_str());
   }
 }

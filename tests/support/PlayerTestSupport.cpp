@@ -127,6 +127,7 @@ void THeadlessPlayer::video_refresh(TVideoState* is, double& remaining_time) {
       is->frame_timer = t.FrameTimer;
       if (!std::isnan(vp->pts)) update_video_pts(is, vp->pts, vp->serial);
       frame_queue_next(&is->pictq);
+      is->pictures_since_seek += 1;
       ++Shown;
       break;
     }
