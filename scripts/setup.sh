@@ -73,7 +73,7 @@ flock 9
 if [ ! -f "$prefix/.complete" ]; then
   started=$SECONDS
   elapsed() { printf '%dm%02ds' $(((SECONDS - started) / 60)) $(((SECONDS - started) % 60)); }
-  echo "setup: building FFmpeg 8.1.2 into $prefix (about ten minutes on a busy machine)" >&2
+  echo "setup: building FFmpeg 8.1.2 into $prefix (ten minutes or so on an idle machine, up to an hour on a busy one)" >&2
   work=$(mktemp -d "$cache/build.XXXXXX")
   make_pid=
   # An interrupted build leaves no compiler behind and nothing in the cache.
