@@ -5,6 +5,7 @@
 // held across anything that may wait for another thread. See FFmpeg.h for what each
 // lock guards.
 #include "engine/FFmpeg.h"
+#include "engine/FFmpegInternal.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -92,6 +93,36 @@ void WaitServing(TEvent& AEvent) {
   while (AEvent.WaitFor(20) == TWaitResult::wrTimeout) MyUtils::MyProcessMessages();
 }
 
+// A thread of the task: runs one of the task's thread bodies, starts at once and frees
+// itself when the body returns.
+class TTaskThread : public Platform::TThread {
+ public:
+  using TBody = void (TCustomFFmpeg::*)();
+  TTaskThread(TCustomFFmpeg* AOwner, TBody ABody)
+      : Platform::TThread(true), FOwner(AOwner), FBody(ABody) {
+    FreeOnTerminate = true;
+    Start();
+  }
+
+ protected:
+  void Execute() override { (FOwner->*FBody)(); }
+
+ private:
+  TCustomFFmpeg* FOwner;
+  TBody FBody;
+};
+
+// Steps of the job, defined with the transcode loop below.
+
+// Prints the stream mapping, starts the scheduler and waits on it in steps of the
+// statistics period with a progress report after each, until every output has finished,
+// the scheduler failed or the task was told to stop; then stops the scheduler, writes
+// the trailers and prints the last report. 0 or the merged error of the job.
+[[nodiscard]] int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch);
+// Frees everything a task built: filter graphs, output and input files, loopback
+// decoders, statistics files and this task's holds on hardware devices.
+void ffmpeg_cleanup(TCustomFFmpeg* ATask);
+
 }  // namespace
 
 // ---- Freed by its own terminate handler ---------------------------------------------------
@@ -132,48 +163,35 @@ class TCustomFFmpeg::TFreeWatch {
 
 // ---- Threads ----------------------------------------------------------------------------
 
-TConvertThread::TConvertThread(TCustomFFmpeg* AOwner) : Platform::TThread(true), FOwner(AOwner) {
-  FreeOnTerminate = true;
-  Start();
-}
-
-void TConvertThread::Execute() {
+void TCustomFFmpeg::ConvertThreadBody() {
   // The run event was reset by Start on the caller's thread, before this thread
   // existed: a Stop(True) or a destroy right after Start always waits for this job.
-  TCustomFFmpeg* owner = FOwner;
-  owner->FJobThreadID.store(Platform::GetCurrentThreadId());
-  TCustomFFmpeg::TFreeWatch watch(owner);
+  FJobThreadID.store(Platform::GetCurrentThreadId());
+  TFreeWatch watch(this);
   try {
-    owner->Run();
+    Run();
   } catch (...) {
     if (!watch.Done()) {
-      owner->FJobThreadID.store(0);
-      owner->FRunEvent->SetEvent();
+      FJobThreadID.store(0);
+      FRunEvent->SetEvent();
     }
     throw;
   }
   if (watch.Done()) return;  // the terminate handler freed the task
-  owner->FJobThreadID.store(0);
+  FJobThreadID.store(0);
   // Last touch of the task: a waiting destroy may free it from here on.
-  owner->FRunEvent->SetEvent();
+  FRunEvent->SetEvent();
 }
 
-TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg* AOwner)
-    : Platform::TThread(true), FOwner(AOwner) {
-  FreeOnTerminate = true;
-  Start();
-}
-
-void TDoTerminateThread::Execute() {
-  TCustomFFmpeg* owner = FOwner;
-  TCustomFFmpeg::TFreeWatch watch(owner);
+void TCustomFFmpeg::TerminateThreadBody() {
+  TFreeWatch watch(this);
   try {
-    owner->DoTerminate();
+    DoTerminate();
   } catch (...) {
-    if (!watch.Done()) owner->FTerminateEvent->SetEvent();
+    if (!watch.Done()) FTerminateEvent->SetEvent();
     throw;
   }
-  if (!watch.Done()) owner->FTerminateEvent->SetEvent();
+  if (!watch.Done()) FTerminateEvent->SetEvent();
 }
 
 // ---- TCustomFFmpeg ------------------------------------------------------------------------
@@ -280,7 +298,7 @@ void TCustomFFmpeg::Start(bool AAsync) {
     FRunEvent->ResetEvent();
     if (AAsync) {
       try {
-        new TConvertThread(this);
+        new TTaskThread(this, &TCustomFFmpeg::ConvertThreadBody);
       } catch (...) {
         FRunEvent->SetEvent();
         FRunning.store(false);
@@ -348,7 +366,7 @@ void TCustomFFmpeg::Terminate(bool AWait) {
     }
     FTerminateEvent->ResetEvent();
     try {
-      new TDoTerminateThread(this);
+      new TTaskThread(this, &TCustomFFmpeg::TerminateThreadBody);
     } catch (...) {
       FTerminateEvent->SetEvent();
       throw;
@@ -592,6 +610,10 @@ TFFmpeg::~TFFmpeg() {
 
 // ---- Iteration ----------------------------------------------------------------------------
 
+namespace {
+
+// The output (input) stream after prev (nullptr: the first), over the files in order
+// and the streams of each file in order; nullptr after the last.
 POutputStream ost_iter(FFmpegHeader::TBaseFFmpeg* ATask, POutputStream prev) {
   int of_idx = prev ? prev->file_->index : 0;
   int ost_idx = prev ? prev->index + 1 : 0;
@@ -613,6 +635,8 @@ PInputStream ist_iter(FFmpegHeader::TBaseFFmpeg* ATask, PInputStream prev) {
   }
   return nullptr;
 }
+
+}  // namespace
 
 // ---- Per-frame data -----------------------------------------------------------------------
 
@@ -637,9 +661,9 @@ void frame_data_free(void* /*opaque*/, std::uint8_t* data) {
   av_free(data);
 }
 
-}  // namespace
-
-int frame_data_ensure(AVBufferRef*& ARef, bool AWritable) {
+// Makes sure ARef holds a TFrameData record (writable when asked): 0, or
+// AVERROR(ENOMEM) / the error of copying the encoder parameters.
+[[nodiscard]] int frame_data_ensure(AVBufferRef*& ARef, bool AWritable) {
   AVBufferRef* src = ARef;
   if (src) {
     if (!AWritable) return 0;
@@ -679,6 +703,8 @@ int frame_data_ensure(AVBufferRef*& ARef, bool AWritable) {
   ARef = ref;
   return 0;
 }
+
+}  // namespace
 
 PFrameData frame_data(AVFrame* AFrame) {
   const int ret = frame_data_ensure(AFrame->opaque_ref, true);
@@ -751,8 +777,6 @@ const char* CodecName(AVCodecID AId) {
 
 std::string Caption(AVMediaType AType) { return FFUtils::AVMediaTypeCaption(AType); }
 
-}  // namespace
-
 void print_stream_maps(TCustomFFmpeg* ATask) {
   using FFmpegHeader::PFilterGraph;
   std::string s = "Stream mapping:\n";
@@ -806,6 +830,8 @@ void print_stream_maps(TCustomFFmpeg* ATask) {
   }
   CmdUtils::ff_log(nullptr, AV_LOG_INFO, s);
 }
+
+}  // namespace
 
 void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::int64_t ACurTime,
                   std::int64_t ATimerStart) {
@@ -967,6 +993,8 @@ void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::in
   ATask->Ffirst_report = 0;
 }
 
+namespace {
+
 int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
   if (!sch) return AVERROR(EINVAL);
   print_stream_maps(ATask);
@@ -1059,5 +1087,7 @@ void ffmpeg_cleanup(TCustomFFmpeg* ATask) {
   av_freep(&ATask->Finput_files);
   av_freep(&ATask->Foutput_files);
 }
+
+}  // namespace
 
 }  // namespace FFmpeg

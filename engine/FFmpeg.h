@@ -7,7 +7,7 @@
 // Threads and locks of a task
 // - The host thread (normally the main thread) calls Start, Stop, Pause, Resume,
 //   Terminate, SetPreviewFlags and destroys the task.
-// - The job runs on the task's TConvertThread (asynchronous start) or on the caller of
+// - The job runs on the task's convert thread (asynchronous start) or on the caller of
 //   Start (synchronous start): transcode drives the scheduler and prints the reports;
 //   the progress event runs there.
 // - Decoder and encoder threads of the scheduler call DoVideoHook and DoPreview.
@@ -114,34 +114,6 @@ struct TAudioPreviewOutFormat {
   std::int32_t sample_rate;
 };
 
-class TCustomFFmpeg;
-
-// Runs one asynchronous job: Execute runs Run and sets the task's run event at its
-// end. Starts at once and frees itself when it ends.
-class TConvertThread : public Platform::TThread {
- public:
-  explicit TConvertThread(TCustomFFmpeg* AOwner);
-
- protected:
-  void Execute() override;
-
- private:
-  TCustomFFmpeg* FOwner;
-};
-
-// Delivers the terminate notification of a task that never ran, on a thread of its
-// own, and sets the task's terminate event at its end. Starts at once and frees itself.
-class TDoTerminateThread : public Platform::TThread {
- public:
-  explicit TDoTerminateThread(TCustomFFmpeg* AOwner);
-
- protected:
-  void Execute() override;
-
- private:
-  TCustomFFmpeg* FOwner;
-};
-
 // Life cycle: created (FPauseState -1) -> ParseOptions -> Start -> running (0) <->
 // paused (1) -> ended (FRunning False, FTerminated True) -> destroyed. A terminated task
 // ignores Start. The loader must have the encoder library set loaded before a task is
@@ -174,7 +146,7 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // before ParseOptions.
   void Stop(bool AWait);
   // Stops a running task; a task that never ran gets its terminate notification on a
-  // TDoTerminateThread (with AWait: returns after it has been delivered).
+  // thread of its own (with AWait: returns after it has been delivered).
   void Terminate(bool AWait);
   // Closes / opens the scheduler's pause gate; only while running / paused.
   void Pause();
@@ -299,8 +271,6 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   void NotifyDestroy();
 
  private:
-  friend class TConvertThread;
-  friend class TDoTerminateThread;
   // Watches, on the thread that delivers the terminate notification, whether the
   // handler freed the task (see FFmpeg.cpp).
   class TFreeWatch;
@@ -312,6 +282,11 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   void RecordError(const std::string& AText);
   // Frees the previewer (FPreviewWorkLock held).
   void FreePreviewer();
+  // The bodies of the task's own threads, each started by the task and freeing itself
+  // at its end: the asynchronous job (Run, then the run event is set) and the terminate
+  // notification of a task that never ran (DoTerminate, then the terminate event is set).
+  void ConvertThreadBody();
+  void TerminateThreadBody();
 };
 
 // A task of the encoder component: adds the component's link and the per-input
@@ -327,32 +302,8 @@ class TFFmpeg : public TCustomFFmpeg {
   std::vector<TObject*> FDecoders;
 };
 
-// ---- Transcode loop and progress report ---------------------------------------------
-
-// Prints the stream mapping, starts the scheduler and waits on it in steps of the
-// statistics period with a progress report after each, until every output has finished,
-// the scheduler failed or the task was told to stop; then stops the scheduler, writes
-// the trailers and prints the last report. 0 or the merged error of the job.
-[[nodiscard]] int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch);
-// One progress report (console line, "-progress" block, progress event); see the Part
-// of the transcode loop for when each is produced. Times are av_gettime_relative().
-void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::int64_t ACurTime,
-                  std::int64_t ATimerStart);
-void print_stream_maps(TCustomFFmpeg* ATask);
-// Frees everything a task built: filter graphs, output and input files, loopback
-// decoders, statistics files and this task's holds on hardware devices.
-void ffmpeg_cleanup(TCustomFFmpeg* ATask);
-
-// The output (input) stream after prev (nullptr: the first), over the files in order
-// and the streams of each file in order; nullptr after the last.
-POutputStream ost_iter(FFmpegHeader::TBaseFFmpeg* ATask, POutputStream prev);
-PInputStream ist_iter(FFmpegHeader::TBaseFFmpeg* ATask, PInputStream prev);
-
 // ---- Per-frame data ------------------------------------------------------------------
 
-// Makes sure ARef holds a TFrameData record (writable when asked): 0, or
-// AVERROR(ENOMEM) / the error of copying the encoder parameters.
-[[nodiscard]] int frame_data_ensure(AVBufferRef*& ARef, bool AWritable);
 // The record of a frame or packet, created when missing; nullptr when that fails.
 PFrameData frame_data(AVFrame* AFrame);          // writable
 const FFmpegHeader::TFrameData* frame_data_c(AVFrame* AFrame);  // read only

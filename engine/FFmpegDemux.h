@@ -30,8 +30,7 @@ using FFmpegHeader::TBaseFFmpeg;
 using FFmpegHeader::TOptionsContext;
 
 // Bits of an input stream's decoding needs (ist_use).
-constexpr int DECODING_FOR_OST = 1;     // decoded for an output stream (simple graph)
-constexpr int DECODING_FOR_FILTER = 2;  // decoded for a complex filter graph
+constexpr int DECODING_FOR_OST = 1;  // decoded for an output stream (simple graph)
 
 // Each entry below is called by the thread that parses the task's command line, before
 // the scheduler starts (ifile_close: after it has stopped); the demuxer's own records and
@@ -44,8 +43,9 @@ constexpr int DECODING_FOR_FILTER = 2;  // decoded for a complex filter graph
 [[nodiscard]] int ifile_open(TBaseFFmpeg* Owner, const TOptionsContext* o, const char* filename,
                              FFmpegSched::TScheduler* sch);
 
-// Binds a consumer to the stream: decoding 0 copies the stream, DECODING_FOR_OST or
-// DECODING_FOR_FILTER decode it (the decoder is created on the first decoding use).
+// Binds a consumer to the stream: decoding 0 copies the stream, DECODING_FOR_OST decodes
+// it (the decoder is created on the first decoding use; the demuxer binds the inputs of
+// complex filter graphs itself, with a bit of its own).
 // src receives the node that feeds the consumer: the demuxer stream for a copy, else
 // the decoder's output (the one for view vs when given). 0; AVERROR(EINVAL) for a
 // stream the user disabled or when decoding is asked and there is no decoder; another

@@ -6,6 +6,10 @@
 
 namespace FFmpegDemux {
 
+// The decoding bit of a stream bound to a complex filter graph's input (beside
+// DECODING_FOR_OST).
+constexpr int DECODING_FOR_FILTER = 2;
+
 // One input stream. Allocated zero-filled by ist_add, freed by ifile_close.
 struct TDemuxStream {
   // The head that other units see; ist.class_ is the log class "InputStream", whose

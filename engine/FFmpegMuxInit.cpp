@@ -1181,6 +1181,12 @@ int set_encoder_id(TOutputStream* ost, const AVCodec* codec) {
   return av_dict_set(&ost->st->metadata, "encoder", encoder.c_str(), 0);
 }
 
+namespace {
+
+// Creates one output stream of the file with at most one source: an input stream `ist`,
+// a complex-graph output `ofilter`, or none (attachments). `vs` is the view specifier of
+// a -map entry (may be nullptr). `post`, when given, receives the new stream. 0 or a
+// negative error code.
 int ost_add(TMux* mux, const TOptionsContext* o, AVMediaType type, TInputStream* ist,
             TOutputFilter* ofilter, const TViewSpecifier* vs, TOutputStream** post) {
   AVFormatContext* oc = mux->fc;
@@ -1506,6 +1512,8 @@ fail:
   av_dict_free(&encoder_opts);
   return ret;
 }
+
+}  // namespace
 
 // ---- Stream mapping, attachments and sync queues ------------------------------------------
 

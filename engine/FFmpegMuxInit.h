@@ -33,15 +33,4 @@ using FFmpegMux::TMuxStream;
 [[nodiscard]] int of_open(TBaseFFmpeg* task, const TOptionsContext* o, const char* filename,
                           FFmpegSched::TScheduler* sch);
 
-// ---- Output streams -----------------------------------------------------------------------
-
-// Creates one output stream of the file with at most one source: an input stream `ist`,
-// a complex-graph output `ofilter`, or none (attachments). `vs` is the view specifier of
-// a -map entry (may be nullptr). `post`, when given, receives the new stream. 0 or a
-// negative error code.
-[[nodiscard]] int ost_add(TMux* mux, const TOptionsContext* o, AVMediaType type,
-                          FFmpegHeader::TInputStream* ist, FFmpegHeader::TOutputFilter* ofilter,
-                          const FFmpegHeader::TViewSpecifier* vs,
-                          FFmpegHeader::TOutputStream** post);
-
 }  // namespace FFmpegMuxInit

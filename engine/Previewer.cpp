@@ -1,4 +1,5 @@
 #include "engine/Previewer.h"
+#include "engine/PreviewerInternal.h"
 
 #include "platform/Method.h"
 #include "runtime/FFUtils.h"

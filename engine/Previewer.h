@@ -32,7 +32,6 @@ using TPreviewWindowFactory = TPreviewWindow* (*)(TPreviewer* APreviewer);
 
 // Installs (or with nullptr removes) the process's factory of preview windows.
 void SetPreviewWindowFactory(TPreviewWindowFactory AFactory);
-TPreviewWindowFactory GetPreviewWindowFactory();
 
 class TPreviewer {
  public:

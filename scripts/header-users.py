@@ -6,9 +6,11 @@ namespace scope (records, aliases, constants, functions; read with universal-cta
 counts the units whose code names it. A unit is one source pair with its internal header
 (engine/FFmpegDec.cpp, .h and Internal.h are one unit); each file under demo/ and bench/
 is a unit of its own; tests do not count as a unit (they may include internal headers).
-Comments and string literals are left out of the search.
+Comments and string literals are left out of the search. A type that only its own unit
+names but that appears in another declaration of the same header (a parameter or field
+type of a public entry) is listed as "IN-SIGNATURE" and does not count as a leftover.
 
-  scripts/header-users.py            names used by one unit only (exit 1 when any)
+  scripts/header-users.py            names used by one unit only (exit 1 when any leftover)
   scripts/header-users.py --all      every name with its units
 """
 import os
@@ -20,6 +22,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SEARCHED = ("engine", "components", "demo", "bench", "tests")
 KINDS = {"class", "struct", "enum", "union", "typedef", "prototype", "function", "variable",
          "externvar"}
+TYPE_KINDS = {"class", "struct", "enum", "union", "typedef"}
 
 _COMMENT_OR_STRING = re.compile(
     r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
@@ -49,7 +52,7 @@ def declared(header):
     out = subprocess.run(
         ["ctags", "-f", "-", "--fields=+KsZ", "--c++-kinds=+pxv", "--language-force=C++", header],
         check=True, capture_output=True, text=True).stdout
-    names = set()
+    names = {}
     for line in out.splitlines():
         cols = line.split("\t")
         name, extra = cols[0], cols[3:]
@@ -58,8 +61,16 @@ def declared(header):
         # namespace scope only: members belong to their record
         if kind in KINDS and (scope == "" or scope.startswith("scope:namespace:")):
             if not name.startswith("operator"):
-                names.add(name)
+                names[name] = kind
     return names
+
+
+def in_signature(name, header_text):
+    """Whether the header names `name` as a type in another of its declarations."""
+    uses = re.findall(r"(?:\b(?:class|struct|enum|union|using)\s+|~)?\b" + re.escape(name)
+                      + r"\b(?!\s*\()", header_text)
+    return any(not u.startswith(("class", "struct", "enum", "union", "using", "~"))
+               for u in uses)
 
 
 def main():
@@ -73,17 +84,17 @@ def main():
                      and p.endswith(".h") and not p.endswith("Internal.h"))
     leftovers = 0
     for header in headers:
-        own = unit_of(header)
-        for name in sorted(declared(header)):
+        for name, kind in sorted(declared(header).items()):
             word = re.compile(r"\b" + re.escape(name) + r"\b")
             units = sorted({unit_of(p) or "tests" for p, t in texts.items() if word.search(t)})
             real = [u for u in units if u != "tests"]
             single = len(real) <= 1
+            signature = single and kind in TYPE_KINDS and in_signature(name, texts[header])
+            tag = "IN-SIGNATURE " if signature else "ONE-UNIT " if single else ""
             if show_all or single:
-                print("%s%s: %s -> %s" % ("ONE-UNIT " if single else "", os.path.relpath(
-                    header, ROOT), name, ", ".join(units)))
-            leftovers += single
-        del own
+                print("%s%s: %s -> %s" % (tag, os.path.relpath(header, ROOT), name,
+                                          ", ".join(units)))
+            leftovers += single and not signature
     return 1 if leftovers and not show_all else 0
 
 

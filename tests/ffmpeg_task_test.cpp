@@ -23,11 +23,14 @@
 #include <vector>
 
 #include "engine/FFmpeg.h"
+#include "engine/FFmpegInternal.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInit.h"
 #include "engine/FFmpegMuxInitInternal.h"
 #include "engine/Previewer.h"
+#include "engine/PreviewerInternal.h"
 #include "engine/gui/PreviewerForm.h"
+#include "engine/gui/PreviewerFormInternal.h"
 #include "platform/Dispatcher.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"

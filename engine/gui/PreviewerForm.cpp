@@ -1,4 +1,5 @@
 #include "engine/gui/PreviewerForm.h"
+#include "engine/gui/PreviewerFormInternal.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
