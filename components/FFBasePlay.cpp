@@ -1188,8 +1188,9 @@ int TFFBasePlayer::PixelFormatCount() const {
 
 void TFFBasePlayer::set_default_window_size(int width, int height, AVRational sar) {
   SDL_Rect rect;
-  int max_width = ScreenWidth > 0 ? ScreenWidth : INT_MAX;
-  int max_height = ScreenHeight > 0 ? ScreenHeight : INT_MAX;
+  const int sw = ScreenWidth, sh = ScreenHeight;
+  int max_width = sw > 0 ? sw : INT_MAX;
+  int max_height = sh > 0 ? sh : INT_MAX;
   if (max_width == INT_MAX && max_height == INT_MAX) max_height = height;
   calculate_display_rect(&rect, 0, 0, max_width, max_height, width, height, sar, 0);
   default_width = rect.w;

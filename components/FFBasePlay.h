@@ -172,8 +172,10 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   TReportRing& Reports() { return FReports; }
 
   // ---- Published settings ----
-  int ScreenWidth = 0;
-  int ScreenHeight = 0;
+  // The display's size: the host and the play thread (on a resize of the window) set it,
+  // the video thread reads it for the default window size.
+  std::atomic<int> ScreenWidth{0};
+  std::atomic<int> ScreenHeight{0};
   bool TriggerEventInMainThread = true;
   bool FrameHook = false;
   bool VideoHook = false;

@@ -347,8 +347,9 @@ int TCustomPlayer::video_open(TVideoState* is) {
   if (FChanging || FHostReleased) return -1;
   std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
   if (!d.owns_lock()) return -1;
-  int w = ScreenWidth > 0 ? ScreenWidth : default_width.load();
-  int h = ScreenHeight > 0 ? ScreenHeight : default_height.load();
+  const int sw = ScreenWidth, sh = ScreenHeight;
+  int w = sw > 0 ? sw : default_width.load();
+  int h = sh > 0 ? sh : default_height.load();
   if (!CreateDisplay(FScreenHandle, w, h)) return -1;
   ReleaseRenderContext();
   is->width = w;

@@ -85,7 +85,7 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   ASSERT_TRUE(Pump([&] { return player.GetCurrentBitmap(bmp, pts); }));
   EXPECT_NE(player.Window(), nullptr);
   EXPECT_FALSE(player.OwnWindow());
-  EXPECT_EQ(player.ScreenWidth, 160) << "the host's client size";
+  EXPECT_EQ(player.ScreenWidth.load(), 160) << "the host's client size";
   ASSERT_TRUE(Pump([&] {
     const SDL_Rect r = player.DisplayRect();
     return r.w - r.x == 160 && r.h - r.y == 120;

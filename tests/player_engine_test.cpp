@@ -152,8 +152,8 @@ TEST_F(PlayerEngineTest, OptionStringFillsTheTargetsOrLeavesItsError) {
       EXPECT_EQ(player.LastErrMsg().rfind(r.Message, 0), 0u) << player.LastErrMsg();
     }
   }
-  EXPECT_EQ(player.ScreenWidth, 640);
-  EXPECT_EQ(player.ScreenHeight, 480);
+  EXPECT_EQ(player.ScreenWidth.load(), 640);
+  EXPECT_EQ(player.ScreenHeight.load(), 480);
   EXPECT_STREQ(player.video_codec_name, "h264");
   EXPECT_EQ(player.start_time, 1500000);
   EXPECT_EQ(player.duration, 2000000);
