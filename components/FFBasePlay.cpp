@@ -870,7 +870,13 @@ void TFFBasePlayer::Stop(bool AWait) {
     RequestQuit();
     if (AWait && holding) {
       // The caller holds the stream lock, so the play loop cannot take the quit: the
-      // stream is closed here, and the play thread ends once the caller lets go.
+      // stream is closed here, and the play thread ends once the caller lets go. An
+      // open that the read thread is still completing waits for OnFileOpen on the main
+      // thread, and closing joins the read thread: that open runs out first.
+      while (FOpening && !GAppTerminated) {
+        PumpIfMainThread();
+        Platform::Sleep(1);
+      }
       CloseStream();
       return;
     }
@@ -889,7 +895,9 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (!is) break;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
-    if (passes <= 10 || (passes <= 20 && !is->in_read)) {
+    // An open that the read thread is still completing is never closed from here: it
+    // may wait for this thread to raise OnFileOpen, and closing joins the read thread.
+    if (FOpening || passes <= 10 || (passes <= 20 && !is->in_read)) {
       RequestQuit();
       continue;
     }

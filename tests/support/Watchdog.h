@@ -1,8 +1,12 @@
 // A bound on calls that must return: a test that would otherwise hang in a deadlock ends
 // with a message naming what did not return, instead of waiting for ctest's time-out.
 // The bound is generous (the machine is busy, sanitizers are slow): it catches calls that
-// never return, it does not time them.
+// never return, it does not time them. Where gdb is installed, the stacks of every thread
+// are printed before the process ends, to show where the call hangs.
 #pragma once
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -28,6 +32,7 @@ class TWatchdog {
             std::chrono::steady_clock::now() >= FDeadline) {
           std::fprintf(stderr, "WATCHDOG: %s did not return within %.0f s\n", FWhat.c_str(), FSeconds);
           std::fflush(stderr);
+          PrintStacks();
           std::abort();
         }
       }
@@ -73,6 +78,16 @@ class TWatchdog {
   }
 
  private:
+  // Every thread's stack, through gdb (when there is one) attached to this process.
+  static void PrintStacks() {
+    if (std::system("command -v gdb >/dev/null 2>&1") != 0) return;
+    (void)::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    const std::string cmd = "gdb -batch -nx -p " + std::to_string(::getpid()) +
+                            " -ex 'thread apply all bt 40' 1>&2 2>/dev/null";
+    (void)std::system(cmd.c_str());
+    std::fflush(stderr);
+  }
+
   std::mutex FLock;
   std::condition_variable FCond;
   // Guarded by FLock.
