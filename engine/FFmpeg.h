@@ -16,8 +16,9 @@
 //   main thread may take it at any time (SetPreviewFlags).
 // - FPreviewWorkLock serialises the users of FPreviewConverter and of the previewer
 //   (encoder threads in DoVideoHook and DoPreview), the encode-side hook picture and the
-//   encode-side video hook (read and cleared only under it). It is held across the hand-overs to
-//   the main thread that a conversion into a bitmap and the preview window need, so
+//   encode-side hooks (the video one read and cleared only under it, the audio one called
+//   only under it, as the decode-side hooks are under FHookLock). It is held across the
+//   hand-overs to the main thread that a conversion into a bitmap and the preview window need, so
 //   the main thread never waits for it (it only tries it, to free a window at once).
 //   An encoder thread holds it over the hooks and the preview of one frame (the preview
 //   may show what the hook converted), and frees a window switched off meanwhile with

@@ -11,7 +11,8 @@
 //                   stream (pre- and post-encoding, muxing) that names its path; each
 //                   line is written whole under that lock.
 //
-// The audio step (hook, preview) runs on the encoder thread; the preview part is
+// The audio step (hook, preview) runs on the encoder thread; its hook is called under the
+// task's FPreviewWorkLock, one encode-side hook handler at a time; the preview part is
 // serialised by the task's FAudioPreviewLock (its audio encoders share one resampler and
 // one player). The preview's pull callback runs on the wave player's thread and meets the
 // encoder side only in the ring buffer (which locks itself) and in the task's atomic flags
@@ -1004,11 +1005,17 @@ void enc_audio_hook_process(POutputStream ost, AVFrame* frame) {
   FFmpeg::TCustomFFmpeg* task = CustomTaskOf(ost);
   const AVCodecContext* enc = EncOf(ost)->e.enc_ctx;
 
-  if (task->FOnAudioOutputHook.Assigned()) {
-    const std::int64_t pts = av_rescale_q(frame->pts, enc->time_base, AVRational{1, AV_TIME_BASE});
-    task->FOnAudioOutputHook(task, pts, frame, frame->linesize[0], frame->sample_rate,
-                             frame->ch_layout.nb_channels,
-                             static_cast<AVSampleFormat>(frame->format));
+  {
+    // one encode-side hook handler of the task at a time, as for the video hooks: the
+    // task's audio and video encoder threads all come here
+    std::lock_guard<Platform::TCriticalSection> guard(*task->FPreviewWorkLock);
+    if (task->FOnAudioOutputHook.Assigned()) {
+      const std::int64_t pts =
+          av_rescale_q(frame->pts, enc->time_base, AVRational{1, AV_TIME_BASE});
+      task->FOnAudioOutputHook(task, pts, frame, frame->linesize[0], frame->sample_rate,
+                               frame->ch_layout.nb_channels,
+                               static_cast<AVSampleFormat>(frame->format));
+    }
   }
 
   std::lock_guard<std::mutex> guard(task->FAudioPreviewLock);

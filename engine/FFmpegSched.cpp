@@ -19,6 +19,11 @@
 // held together with schedule_lock or with each other, except that a thread queue may
 // be used under mux_ready_lock.
 //
+// Waiting for room in a queue: every blocking send goes downstream (demuxer -> decoder ->
+// filter graph -> encoder -> muxer), so the threads waiting on full queues can never form
+// a circle. The one send upstream, the muxer's subtitle heartbeat to a decoder, never
+// waits (tq_send_unbounded).
+//
 // mux_started, terminate, paused, choked, state and last_dts are also read without a
 // lock, as hints that are tested again under the lock; they are std::atomic. The records
 // are in FFmpegSchedInternal.h, each field under the section that says who may touch it.
@@ -1638,7 +1643,12 @@ int sch_mux_sub_heartbeat(TScheduler* sch, Cardinal mux_idx, Cardinal stream_idx
     // sending moves the packet out: every decoder gets the properties anew
     const int ret = AVCodecStubs::av_packet_copy_props(mux.sub_heartbeat_pkt, pkt);
     if (ret < 0) return ret;
-    ThreadQueue::tq_send(sch->dec[ms.sub_heartbeat_dst[i]].queue, 0, mux.sub_heartbeat_pkt);
+    // The only send against the flow of data: the decoder's frames reach this muxer
+    // through the subtitle encoder, so a muxer waiting here for room in the decoder's
+    // queue could wait on a decoder that waits on the encoder that waits on this muxer.
+    // A beat is a packet without data: it goes in beyond the queue's bound instead.
+    ThreadQueue::tq_send_unbounded(sch->dec[ms.sub_heartbeat_dst[i]].queue, 0,
+                                   mux.sub_heartbeat_pkt);
     AVCodecStubs::av_packet_unref(mux.sub_heartbeat_pkt);
   }
   return 0;

@@ -76,6 +76,7 @@ TThreadQueue* tq_alloc(Cardinal nb_streams, std::size_t queue_size, TThreadQueue
 
   tq->fifo_stream_index = av_fifo_alloc2(queue_size, sizeof(Cardinal), 0);
   if (!tq->fifo_stream_index) goto fail;
+  tq->queue_size = queue_size;
 
   return tq;
 
@@ -94,18 +95,20 @@ void tq_free(TThreadQueue*& tq) {
   AVUtilStubs::av_freep(&tq);
 }
 
-int tq_send(TThreadQueue* tq, Cardinal stream_idx, void* data) {
+namespace {
+
+int SendLocked(TThreadQueue* tq, Cardinal stream_idx, void* data, bool AWaitForRoom) {
   using AVUtilStubs::av_container_fifo_write;
+  using AVUtilStubs::av_fifo_can_read;
   using AVUtilStubs::av_fifo_can_write;
+  using AVUtilStubs::av_fifo_grow2;
   using AVUtilStubs::av_fifo_write;
 
-  Platform::Check(stream_idx < tq->nb_streams, CUnit, 217);
-  w32pthreads::TMutexGuard guard(tq->lock);
   std::int32_t& flags = tq->finished[stream_idx];
-
   if (flags & CSendFinished) return AVERROR(EINVAL);
 
-  while (!(flags & CReceiveFinished) && av_fifo_can_write(tq->fifo_stream_index) == 0)
+  while (AWaitForRoom && !(flags & CReceiveFinished) &&
+         av_fifo_can_read(tq->fifo_stream_index) >= tq->queue_size)
     w32pthreads::pthread_cond_wait(tq->cond, tq->lock);
 
   if (flags & CReceiveFinished) {
@@ -113,15 +116,35 @@ int tq_send(TThreadQueue* tq, Cardinal stream_idx, void* data) {
     return AVERROR_EOF;
   }
 
-  // The item first: an index is written only for an item that is in the queue. With
-  // room checked above, writing the index cannot fail.
-  int ret = av_container_fifo_write(tq->fifo, data, 0);
+  // room for the index first (past the bound only for an unbounded send), then the
+  // item: an index is written only for an item that is in the queue, and with room
+  // made here, writing the index cannot fail
+  int ret = 0;
+  if (av_fifo_can_write(tq->fifo_stream_index) == 0) {
+    ret = av_fifo_grow2(tq->fifo_stream_index, 1);
+    if (ret < 0) return ret;
+  }
+  ret = av_container_fifo_write(tq->fifo, data, 0);
   if (ret < 0) return ret;
   ret = av_fifo_write(tq->fifo_stream_index, &stream_idx, 1);
   if (ret < 0) return ret;
 
   w32pthreads::pthread_cond_broadcast(tq->cond);
   return 0;
+}
+
+}  // namespace
+
+int tq_send(TThreadQueue* tq, Cardinal stream_idx, void* data) {
+  Platform::Check(stream_idx < tq->nb_streams, CUnit, 217);
+  w32pthreads::TMutexGuard guard(tq->lock);
+  return SendLocked(tq, stream_idx, data, true);
+}
+
+int tq_send_unbounded(TThreadQueue* tq, Cardinal stream_idx, void* data) {
+  Platform::Check(stream_idx < tq->nb_streams, CUnit, 217);
+  w32pthreads::TMutexGuard guard(tq->lock);
+  return SendLocked(tq, stream_idx, data, false);
 }
 
 int tq_receive(TThreadQueue* tq, int& stream_idx, void* data) {

@@ -31,9 +31,10 @@ struct TThreadQueue {
   Cardinal nb_streams;
   TThreadQueueType type_;
   AVContainerFifo* fifo;          // the items, moved in by reference
-  AVFifo* fifo_stream_index;      // stream index of each queued item; its capacity is the bound
+  AVFifo* fifo_stream_index;      // stream index of each queued item
   w32pthreads::pthread_mutex_t lock;
   w32pthreads::pthread_cond_t cond;
+  std::size_t queue_size;         // the bound on items that tq_send waits for
 };
 
 // A new queue of nb_streams streams holding at most queue_size items over all streams
@@ -48,6 +49,12 @@ void tq_free(TThreadQueue*& tq);
 // side was finished; AVERROR_EOF when its receiving side is finished (the item stays
 // with the caller); another negative error from the FIFO.
 int tq_send(TThreadQueue* tq, Cardinal stream_idx, void* data);
+// As tq_send, but never waits for room: a full queue holds the item beyond its bound
+// (later tq_send calls still wait until the queue is below its bound). For small control
+// items sent against the flow of data, by a thread that the receiver itself feeds
+// through other queues: waiting for room there could close a circle of threads, each
+// waiting for the next to take an item.
+int tq_send_unbounded(TThreadQueue* tq, Cardinal stream_idx, void* data);
 // Takes the next item into `data` (an empty frame or packet), blocking while nothing is
 // available. 0 with the item's stream in stream_idx; AVERROR_EOF with the index of a
 // stream whose end is reported now (once per stream, after its items); AVERROR_EOF

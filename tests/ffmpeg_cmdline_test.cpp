@@ -25,6 +25,7 @@
 #include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "MediaProbe.h"
+#include "Watchdog.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDemux.h"
 #include "engine/FFmpegDemuxInternal.h"
@@ -561,35 +562,99 @@ TEST_F(CmdLineTest, CorruptPacketsAndInvalidTimestamps) {
   }
 }
 
-// DVB subtitles decoded for an output, with -fix_sub_duration on the input: the decoder
-// gets compute_edt, so the event shown from 0.2 s to 5.8 s is handed on once its end is
-// known, and the DVB encoder writes it as one shown and one clearing packet.
-TEST_F(CmdLineTest, DvbSubtitlesDecodedForAnOutput) {
+// DVB subtitles made at test time: a video of 6 s with one event shown from 0.2 s to
+// 5.8 s, as DVB subtitles in dvb.mkv.
+void MakeDvbInput() {
+  if (fs::exists(At("dvb.mkv"))) return;
   MediaBuilder::TMediaSpec spec;
   spec.Streams = "vs";
   spec.Duration = 6.0;
   spec.Subtitles = {{0.2, 5.8, 8, 8, 16, 8}};
   ASSERT_EQ(MediaBuilder::WriteMedia(At("vs.mkv"), "matroska", spec), 0);
-  TRun r = RunLine("-y -i @vs.mkv -map 0 -c:v copy -c:s dvbsub @dvb.mkv");
+  const TRun r = RunLine("-y -i @vs.mkv -map 0 -c:v copy -c:s dvbsub @dvb.mkv");
   ASSERT_GE(r.Parse, 0) << r.Error;
   ASSERT_FALSE(r.Failed) << r.Error;
   ASSERT_TRUE(P("dvb.mkv").Find(S));
   ASSERT_EQ(P("dvb.mkv").Find(S)->Codec, "dvb_subtitle");
+}
 
-  r = RunLine("-y -fix_sub_duration -i @dvb.mkv -map 0:v -map 0:s -c:v mpeg4 -g 5 -c:s dvbsub "
-              "@plain.mkv");
+double Seconds(const TProbedStream* AStream, std::size_t AIndex) {
+  return double(AStream->Pts[AIndex]) * AStream->TimeBase.num / AStream->TimeBase.den;
+}
+
+// DVB subtitles decoded for an output, with -fix_sub_duration on the input: the decoder
+// gets compute_edt, so the event shown from 0.2 s to 5.8 s is handed on once its end is
+// known, and the DVB encoder writes it as one shown and one clearing packet.
+TEST_F(CmdLineTest, DvbSubtitlesDecodedForAnOutput) {
+  ASSERT_NO_FATAL_FAILURE(MakeDvbInput());
+  const TRun r = RunLine("-y -fix_sub_duration -i @dvb.mkv -map 0:v -map 0:s -c:v mpeg4 -g 5 "
+                         "-c:s dvbsub @plain.mkv");
   ASSERT_GE(r.Parse, 0) << r.Error;
   ASSERT_FALSE(r.Failed) << r.Error;
   const TProbe plain = P("plain.mkv", true);
   ASSERT_TRUE(plain.Find(S) && plain.Find(V));
   EXPECT_EQ(plain.Find(V)->FrameSums.size(), 150u);
   const TProbedStream* ps = plain.Find(S);
-  const auto seconds = [ps](std::size_t i) {
-    return double(ps->Pts[i]) * ps->TimeBase.num / ps->TimeBase.den;
-  };
   ASSERT_EQ(ps->Packets(), 2u);
-  EXPECT_NEAR(seconds(0), 0.2, CTol);
-  EXPECT_NEAR(seconds(1), 5.8, CTol);
+  EXPECT_NEAR(Seconds(ps, 0), 0.2, CTol);
+  EXPECT_NEAR(Seconds(ps, 1), 5.8, CTol);
+}
+
+// The video output as subtitle heartbeat (-fix_sub_duration_heartbeat): the event held
+// by -fix_sub_duration is pushed out again at random access points of that video, so it
+// arrives in parts that meet, from where it begins to where it ends. The muxer gives the
+// beat to the subtitle decoder while the decoder's own output travels through the
+// subtitle encoder back to that muxer: the beat must never wait for room in the
+// decoder's queue, or the three wait on each other for good. Each run is bounded by the
+// watchdog; the runs are many and the muxer's queue is short, so that the moment when
+// all three queues are full comes in one run or another.
+TEST_F(CmdLineTest, TheSubtitleHeartbeatSplitsTheHeldEventAtKeyFrames) {
+  ASSERT_NO_FATAL_FAILURE(MakeDvbInput());
+  TestWatchdog::TWatchdog watchdog;
+  struct {
+    const char* Output;  // output options
+    double KeyFrames;    // seconds between key frames of the video
+    int Runs;
+  } const rows[] = {
+      {"-g 5 ", 0.2, 8},
+      {"-g 1 -thread_queue_size 1 ", 0.04, 24},
+  };
+  for (const auto& row : rows) {
+    for (int run = 0; run < row.Runs; run++) {
+      SCOPED_TRACE(std::string(row.Output) + "run " + std::to_string(run));
+      TRun r;
+      const std::string line =
+          std::string("-y -compute_edt 0 -fix_sub_duration -i @dvb.mkv -map 0:v -map 0:s -c:v mpeg4 "
+                      "-c:s dvbsub -fix_sub_duration_heartbeat:v:0 ") +
+          row.Output + "@beat.mkv";
+      watchdog.Bounded("heartbeat run " + std::to_string(run) + " (" + row.Output + ")", 120,
+                       [&r, &line] { r = RunLine(line); });
+      ASSERT_GE(r.Parse, 0) << r.Error;
+      ASSERT_FALSE(r.Failed) << r.Error;
+
+      const TProbe beat = P("beat.mkv");
+      const TProbedStream* bs = beat.Find(S);
+      ASSERT_TRUE(bs && beat.Find(V));
+      EXPECT_EQ(beat.Find(V)->Packets(), 150u);
+      std::string shown;
+      for (std::size_t i = 0; i < bs->Packets(); i++) shown += std::to_string(Seconds(bs, i)) + " ";
+      SCOPED_TRACE(shown);
+      // pairs of a shown and a clearing packet: the first shown when the event begins, the
+      // last cleared when it ends, more than the two packets of the unsplit event
+      ASSERT_GT(bs->Packets(), 2u);
+      ASSERT_EQ(bs->Packets() % 2, 0u);
+      EXPECT_NEAR(Seconds(bs, 0), 0.2, CTol);
+      EXPECT_NEAR(Seconds(bs, bs->Packets() - 1), 5.8, CTol);
+      for (std::size_t i = 1; i + 1 < bs->Packets(); i += 2) {
+        // a part ends at a key frame of the video and the next part begins there
+        const double cut = Seconds(bs, i);
+        EXPECT_GT(cut, 0.2);
+        EXPECT_LT(cut, 5.8);
+        EXPECT_NEAR(cut / row.KeyFrames, std::round(cut / row.KeyFrames), 0.01);
+        EXPECT_EQ(bs->Pts[i + 1], bs->Pts[i]);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -868,4 +868,51 @@ TEST_F(ConvertTest, AudioInputHooksOfTwoDecodersRunOneAtATime) {
   EXPECT_GT(probe.Pts.size(), 40u);
 }
 
+// The encode-side audio hook runs one call at a time too, as the encode-side video hooks
+// do: two audio encoders and a video encoder call their hooks at once, and the handlers
+// share plain state (without the lock, ThreadSanitizer reports the race on it).
+TEST_F(ConvertTest, EncodeSideAudioAndVideoHooksRunOneAtATime) {
+  const std::string a = MakeInput(2.0, "a.nut");
+  const std::string b = MakeInput(2.0, "b.nut");
+  struct TProbe {
+    std::atomic<int> Inside{0};
+    std::atomic<int> Overlaps{0};
+    std::vector<std::int64_t> Pts;  // plain: the hooks' calls must not overlap
+    int Pictures = 0;               // plain, as above
+    void Enter() {
+      if (Inside.fetch_add(1) != 0) Overlaps.fetch_add(1);
+    }
+    void Leave() {
+      for (int i = 0; i < 20; i++) std::this_thread::yield();  // widen the window of a call
+      Inside.fetch_sub(1);
+    }
+  } probe;
+  auto audio_hook = [](void* AData, Platform::TObject*, const std::int64_t& APTS, AVFrame*, int,
+                       int, int, AVSampleFormat) {
+    auto* p = static_cast<TProbe*>(AData);
+    p->Enter();
+    p->Pts.push_back(APTS);
+    p->Leave();
+  };
+  auto frame_hook = [](void* AData, Platform::TObject*, FFUtils::PAVPicture, AVPixelFormat, int,
+                       int, int, const std::int64_t&) {
+    auto* p = static_cast<TProbe*>(AData);
+    p->Enter();
+    p->Pictures++;
+    p->Leave();
+  };
+  ASSERT_EQ(Run("-i \"" + a + "\" -i \"" + b + "\" -map 0:v -map 0:a -map 1:a -c:v mpeg4 "
+                "-c:a pcm_s16le \"" + Path("three.nut") + "\"",
+                [&](FFmpeg::TCustomFFmpeg& task) {
+                  task.FOnAudioOutputHook =
+                      FFmpeg::TTaskAudioHookEvent::FromFunction(audio_hook, &probe);
+                  task.FOnFrameOutputHook =
+                      FFmpeg::TTaskFrameHookEvent::FromFunction(frame_hook, &probe);
+                }),
+            "");
+  EXPECT_EQ(probe.Overlaps.load(), 0);
+  EXPECT_GT(probe.Pts.size(), 40u);
+  EXPECT_EQ(probe.Pictures, 50);
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegOpt.h"
 #include "engine/FFmpegOptInternal.h"
+#include "engine/FFmpegSchedInternal.h"
 #include "platform/Format.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
@@ -896,6 +897,9 @@ TEST_F(FFmpegOpt_, ARefusedSecondParseLeavesTheOutputItsName) {
 
 // A decoder that fails to open takes its scheduler node with it: a host that starts the
 // refused task anyway gets the failure, and nothing runs or logs through the freed decoder.
+// The scheduler that the refused parse leaves is read through its internal record: the
+// start stops at the unconnected demuxer stream before it looks at decoders, so only the
+// node count shows a node left behind.
 TEST_F(FFmpegOpt_, ADecoderThatFailsToOpenLeavesNoNodeBehind) {
   ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.mkv"), "matroska", "v"), 0);
   FFmpeg::TCustomFFmpeg task;
@@ -903,6 +907,8 @@ TEST_F(FFmpegOpt_, ADecoderThatFailsToOpenLeavesNoNodeBehind) {
                               "\" -c:v mpeg4 -y \"" + Path("out.mkv") + "\""),
             0);
   EXPECT_TRUE(Logged("Error applying decoder options")) << TMessages::Get().Joined();
+  ASSERT_NE(task.Fsch, nullptr);
+  EXPECT_EQ(task.Fsch->nb_dec, 0u);  // the only decoder failed to open
   TMessages::Get().Clear();
   task.Start(false);
   EXPECT_TRUE(task.HasError());

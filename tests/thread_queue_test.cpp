@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "TestLibraries.h"
+#include "Watchdog.h"
 #include "platform/Exception.h"
 #include "platform/Threads.h"
 #include "runtime/AVCodecStubs.h"
@@ -99,6 +100,55 @@ TEST_F(ThreadQueueTest, ReceiverFinishWakesABlockedSender) {
   EXPECT_EQ(tq_receive(FQueue, stream, FPacket), AVERROR_EOF);
   EXPECT_EQ(stream, -1);
   EXPECT_EQ(FPacket->data, nullptr);
+}
+
+// An unbounded send never waits: a full queue takes the item beyond its bound, in order
+// after what was queued, while ordinary sends keep waiting for the queue to fall below
+// its bound. The ends of the stream hold for it as for any send.
+TEST_F(ThreadQueueTest, AnUnboundedSendGoesPastTheBoundWithoutWaiting) {
+  FQueue = tq_alloc(1, 2, THREAD_QUEUE_PACKETS);
+  ASSERT_NE(FQueue, nullptr);
+  TestWatchdog::TWatchdog watchdog;
+  for (int i = 0; i < 5; i++) {
+    AVPacket* pkt = MakePacket(i);
+    watchdog.Bounded("send " + std::to_string(i), 60, [&] {
+      EXPECT_EQ(i < 2 ? tq_send(FQueue, 0, pkt) : tq_send_unbounded(FQueue, 0, pkt), 0);
+    });
+    EXPECT_EQ(pkt->data, nullptr);
+    AVCodecStubs::av_packet_free(&pkt);
+  }
+
+  // five items in, above the bound of two: an ordinary sender waits until four have been
+  // taken
+  std::atomic<int> result{1};
+  AVPacket* late = MakePacket(5);
+  std::thread sender([&] { result = tq_send(FQueue, 0, late); });
+  FPacket = AVCodecStubs::av_packet_alloc();
+  int stream = -2;
+  watchdog.Arm("receiving", 60);
+  for (int i = 0; i < 6; i++) {
+    ASSERT_EQ(tq_receive(FQueue, stream, FPacket), 0);
+    EXPECT_EQ(stream, 0);
+    EXPECT_EQ(FPacket->pts, i);  // in the order sent
+    ASSERT_NE(FPacket->data, nullptr);
+    EXPECT_EQ(FPacket->data[0], i);
+    AVCodecStubs::av_packet_unref(FPacket);
+    if (i < 3) {  // two or more still queued
+      EXPECT_EQ(result.load(), 1) << "an ordinary send went past the bound";
+    }
+  }
+  sender.join();
+  watchdog.Disarm();
+  EXPECT_EQ(result.load(), 0);
+  AVCodecStubs::av_packet_free(&late);
+
+  // the ends: refused by the receiver, then finished by the sender
+  AVPacket* pkt = MakePacket(7);
+  tq_receive_finish(FQueue, 0);
+  EXPECT_EQ(tq_send_unbounded(FQueue, 0, pkt), AVERROR_EOF);
+  ASSERT_NE(pkt->data, nullptr);  // still the caller's
+  EXPECT_EQ(tq_send_unbounded(FQueue, 0, pkt), AVERROR(EINVAL));
+  AVCodecStubs::av_packet_free(&pkt);
 }
 
 TEST_F(ThreadQueueTest, ItemsOfARefusedStreamAreDropped) {
