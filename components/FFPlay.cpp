@@ -515,7 +515,7 @@ void TCustomPlayer::video_image_display(TVideoState* is) {
     sp = frame_queue_peek(&is->subpq);
     if (vp->pts < sp->pts + static_cast<float>(sp->sub.start_display_time) / 1000) {
       sp = nullptr;
-    } else if (!sp->uploaded) {
+    } else if (!sp->uploaded || !FSubTexture) {
       if (!sp->width || !sp->height) {
         sp->width = vp->width;
         sp->height = vp->height;
@@ -564,7 +564,9 @@ void TCustomPlayer::video_image_display(TVideoState* is) {
   calculate_display_rect(&rect, is->xleft, is->ytop, is->width, is->height, vp->width, vp->height,
                          vp->sar, aspect);
   set_sdl_yuv_conversion_mode(vp->frame);
-  if (!vp->uploaded) {
+  // A renderer made afresh (a new or resized window) has no texture yet: the picture goes
+  // up again.
+  if (!vp->uploaded || !FVidTexture) {
     if (upload_texture(&FVidTexture, vp->frame) < 0) {
       set_sdl_yuv_conversion_mode(nullptr);
       return;
@@ -605,6 +607,14 @@ void TCustomPlayer::video_display(TVideoState* is) {
   if (FChanging) return;
   std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
   if (!d.owns_lock()) return;
+  if (FWindow && !FOwnWindow && is->width > 0 && is->height > 0) {
+    // SDL learns a host window's size only when it binds the window: its renderer keeps
+    // drawing into the old size. A host window of another size is bound afresh (resizing
+    // it through SDL would fight the host over the window's size and hints).
+    int w = 0, h = 0;
+    S::SDL_GetWindowSize(FWindow, &w, &h);
+    if (w != is->width || h != is->height) DestroyDisplay();
+  }
   if (!FWindow || !FRenderer) {
     d.unlock();
     if (video_open(is) < 0) return;

@@ -11,7 +11,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 # Third-party leaks at exit (system libraries only) are suppressed in the sanitizer runs.
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$here/tests/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tests/tsan.supp}
+# Calls that the uninstrumented libraries (FFmpeg, SDL, Qt) make through intercepted
+# functions (malloc, memcpy ...) are theirs, not accesses of our code.
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$here/tests/tsan.supp}
 # Windows of the GUI tests need a display: use a virtual one when there is none.
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
   exec xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

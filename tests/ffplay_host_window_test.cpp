@@ -10,18 +10,26 @@
 #include <QWidget>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "SavedEnvironment.h"
 #include "components/FFPlay.h"
 #include "components/gui/PlayerWindowBinding.h"
 #include "platform/Dispatcher.h"
+#include "platform/Format.h"
 #include "runtime/SDL2Stubs.h"
 
 namespace {
@@ -108,6 +116,121 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   player.Stop(true);
   binding.reset();
   std::filesystem::remove_all(std::filesystem::path(file).parent_path());
+}
+
+// A 64 x 48 picture of four flat quadrants, given in YUV (two pictures, YUV4MPEG2).
+struct TQuadrant {
+  int Y, U, V;
+};
+constexpr TQuadrant CQuadrants[4] = {{100, 90, 200}, {150, 60, 90}, {80, 190, 110}, {130, 170, 60}};
+
+bool WriteQuadrants(const std::string& AFile) {
+  constexpr int w = 64, h = 48;
+  auto quadrant = [](int x, int y, int W, int H) { return (y >= H / 2 ? 2 : 0) + (x >= W / 2 ? 1 : 0); };
+  std::string picture;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) picture += static_cast<char>(CQuadrants[quadrant(x, y, w, h)].Y);
+  for (int plane = 1; plane < 3; ++plane)
+    for (int y = 0; y < h / 2; ++y)
+      for (int x = 0; x < w / 2; ++x) {
+        const TQuadrant& c = CQuadrants[quadrant(x, y, w / 2, h / 2)];
+        picture += static_cast<char>(plane == 1 ? c.U : c.V);
+      }
+  std::ofstream f(AFile, std::ios::binary | std::ios::trunc);
+  f << "YUV4MPEG2 W" << w << " H" << h << " F25:1 Ip A1:1 C420jpeg\n";
+  for (int n = 0; n < 2; ++n) f << "FRAME\n" << picture;
+  return static_cast<bool>(f);
+}
+
+// The quadrant's colour as shown (BT.601, limited range).
+QRgb QuadrantRGB(int AQuadrant) {
+  const TQuadrant& c = CQuadrants[AQuadrant];
+  const double y = 1.164 * (c.Y - 16), u = c.U - 128.0, v = c.V - 128.0;
+  auto clip = [](double a) { return std::clamp(static_cast<int>(std::lround(a)), 0, 255); };
+  return qRgb(clip(y + 1.596 * v), clip(y - 0.392 * u - 0.813 * v), clip(y + 2.017 * u));
+}
+
+// Points of the display rectangle (left, top, right, bottom), 8 pixels apart and away
+// from the quadrants' borders, that do not show their quadrant's colour; what the X
+// server holds for the window is read.
+int WrongPoints(QWidget* AWidget, const SDL_Rect& ARect, std::string& AFirst) {
+  const QImage shot = AWidget->screen()->grabWindow(AWidget->winId()).toImage();
+  const int left = ARect.x, top = ARect.y, w = ARect.w - ARect.x, h = ARect.h - ARect.y;
+  if (w <= 0 || h <= 0 || shot.width() < ARect.w || shot.height() < ARect.h) return -1;
+  int wrong = 0;
+  for (int y = 4; y < h - 4; y += 8)
+    for (int x = 4; x < w - 4; x += 8) {
+      if (std::abs(x - w / 2) < 12 || std::abs(y - h / 2) < 12) continue;
+      const QRgb want = QuadrantRGB((y >= h / 2 ? 2 : 0) + (x >= w / 2 ? 1 : 0));
+      const QRgb got = shot.pixel(left + x, top + y);
+      if (std::abs(qRed(got) - qRed(want)) > 8 || std::abs(qGreen(got) - qGreen(want)) > 8 ||
+          std::abs(qBlue(got) - qBlue(want)) > 8) {
+        if (!wrong++)
+          AFirst = Platform::Format("(%d, %d): %06X, not %06X", left + x, top + y, got & 0xFFFFFF,
+                                    want & 0xFFFFFF);
+      }
+    }
+  return wrong;
+}
+
+// SDL binds a host window at the size it has then and learns of no later change by
+// itself: a grown window must show the picture over all of its new area, with either of
+// the renderers a host window gets here.
+TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
+  PlayerTestSupport::RequirePlayerLibraries();
+  if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  TestEnvironment::TSavedVariables saved{"SDL_RENDER_DRIVER"};
+  char dir[] = "/tmp/ffplay_host_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/quadrants.y4m";
+  ASSERT_TRUE(WriteQuadrants(file));
+  std::vector<std::string> unavailable;
+  for (const char* driver : {"software", "opengl"}) {
+    SCOPED_TRACE(driver);
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    ::setenv("SDL_RENDER_DRIVER", driver, 1);
+    FFPlay::TZAVereve player;
+    player.SetAudioDriver("dummy");
+    player.SetVideoDriver("x11");
+    auto* widget = new QWidget;
+    widget->resize(160, 120);
+    auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
+    widget->show();
+    ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+    ASSERT_TRUE(player.Open(file, binding->Handle(), "-pause")) << player.LastErrMsg();
+    Platform::TBitmap* bmp = nullptr;
+    std::int64_t pts = 0;
+    ASSERT_TRUE(Pump([&] { return player.GetCurrentBitmap(bmp, pts); }));
+    const std::string renderer = player.RendererName();
+    if (renderer.compare(0, std::strlen(driver), driver) != 0) {
+      unavailable.push_back(std::string(driver) + " (got " + renderer + ")");
+    } else {
+      // The picture fills the window's height (the software renderer's picture may be
+      // cropped a little at the sides).
+      auto filled = [&](int AHeight) {
+        const SDL_Rect r = player.DisplayRect();
+        return r.y == 0 && r.h == AHeight && r.w - r.x >= AHeight * 4 / 3 - 12;
+      };
+      ASSERT_TRUE(Pump([&] { return filled(120); }));
+      std::string first;
+      int wrong = -1;
+      EXPECT_TRUE(Pump([&] { return (wrong = WrongPoints(widget, player.DisplayRect(), first)) == 0; }))
+          << wrong << " points wrong at the first size, first " << first;
+
+      widget->resize(320, 240);
+      EXPECT_TRUE(Pump([&] { return filled(240); }));
+      // Beyond the old size too: the picture is drawn at the new size, not into a corner.
+      EXPECT_TRUE(Pump([&] { return (wrong = WrongPoints(widget, player.DisplayRect(), first)) == 0; }))
+          << wrong << " points wrong after growing, first " << first;
+    }
+    player.Stop(true);
+    delete widget;
+    QApplication::processEvents();
+    binding.reset();
+  }
+  std::filesystem::remove_all(dir);
+  if (!unavailable.empty()) std::fprintf(stderr, "renderers not available here: %s\n", unavailable.front().c_str());
+  if (unavailable.size() == 2) GTEST_SKIP() << "no renderer of those asked for";
 }
 
 // Counts, on the play thread, the refresh steps after which an SDL OpenGL context is
