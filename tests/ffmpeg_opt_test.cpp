@@ -876,13 +876,31 @@ TEST_F(FFmpegOpt_, AnInputReachedByAnotherPathIsNotOverwritten) {
 }
 
 // A refused second ParseOptions replaces the argument block the first one parsed from; the
-// output file of the first keeps its own name, which the run then reports.
+// output file of the first keeps its own name, which the run then reports. The name must
+// be the output's own copy, not a pointer into the task's argument block (read through the
+// task's record): a name left in the block is read after the block is freed, which
+// AddressSanitizer reports (scripts/build.sh --asan) while a plain build may still find
+// the old bytes there.
 TEST_F(FFmpegOpt_, ARefusedSecondParseLeavesTheOutputItsName) {
   const std::string first = Path("first.mkv");
   FFmpeg::TCustomFFmpeg task;
   ASSERT_EQ(task.ParseOptions("-f lavfi -i testsrc2=d=0.2:s=64x48 -c:v mpeg4 -y \"" + first + "\""),
             0)
       << task.LastErrMsg();
+  ASSERT_EQ(task.Fnb_output_files, 1);
+  {
+    // the block: argc + 1 pointers, then the arguments one after another
+    char** argv = task.FCmdLineBuf;
+    ASSERT_NE(argv, nullptr);
+    int argc = 0;
+    while (argv[argc]) argc++;
+    ASSERT_GT(argc, 0);
+    const char* begin = reinterpret_cast<const char*>(argv);
+    const char* end = argv[argc - 1] + std::strlen(argv[argc - 1]) + 1;
+    const char* url = task.Foutput_files[0]->url;
+    ASSERT_NE(url, nullptr);
+    EXPECT_FALSE(url >= begin && url < end) << "the output's name lies in the argument block";
+  }
   EXPECT_LT(task.ParseOptions("-f lavfi -i testsrc2=d=0.2:s=64x48 -c:v mpeg4 -y \"" +
                               Path("second_output_with_a_longer_name.mkv") + "\""),
             0);
