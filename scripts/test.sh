@@ -14,8 +14,14 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # Calls that the uninstrumented libraries (FFmpeg, SDL, Qt) make through intercepted
 # functions (malloc, memcpy ...) are theirs, not accesses of our code.
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$here/tests/tsan.supp}
+# What the tests make in the temporary folder goes in a folder of this run's own, removed
+# when the run ends: also what a crashed or killed test could not remove itself.
+run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/ostrevan_tests.XXXXXX")
+trap 'rm -rf "$run_tmp"' EXIT
+export TMPDIR=$run_tmp
 # Windows of the GUI tests need a display: use a virtual one when there is none.
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+else
+  ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 fi
-exec ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
