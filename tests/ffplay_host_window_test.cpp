@@ -54,21 +54,19 @@ bool Pump(const std::function<bool()>& APredicate) {
 }
 
 // A 2 s picture-only clip in a folder of its own; SDL starts afresh for the player.
-void MakeClip(std::string& AFile) {
-  char dir[] = "/tmp/ffplay_host_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  AFile = std::string(dir) + "/video.mkv";
-  MediaBuilder::TMediaSpec spec;
-  spec.Duration = 2.0;
-  ASSERT_EQ(MediaBuilder::WriteMedia(AFile, "matroska", spec), 0);
+void MakeClip(PlayerTestSupport::TClips& AClips, std::string& AFile) {
+  ASSERT_FALSE(AClips.Dir().empty());
+  ASSERT_EQ(AClips.Write("video.mkv", "v", 2.0), 0);
+  AFile = AClips.Dir() + "/video.mkv";
   if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
 }
 
 TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDestruction) {
   PlayerTestSupport::RequirePlayerLibraries();
   if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  PlayerTestSupport::TClips clips("ffplay_host");
   std::string file;
-  ASSERT_NO_FATAL_FAILURE(MakeClip(file));
+  ASSERT_NO_FATAL_FAILURE(MakeClip(clips, file));
 
   FFPlay::TZAVereve player;
   player.SetAudioDriver("dummy");
@@ -115,7 +113,6 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   EXPECT_TRUE(player.Opened()) << "the stream plays on without a display";
   player.Stop(true);
   binding.reset();
-  std::filesystem::remove_all(std::filesystem::path(file).parent_path());
 }
 
 // A 64 x 48 picture of four flat quadrants, given in YUV (two pictures, YUV4MPEG2).
@@ -180,9 +177,9 @@ TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
   PlayerTestSupport::RequirePlayerLibraries();
   if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
   TestEnvironment::TSavedVariables saved{"SDL_RENDER_DRIVER"};
-  char dir[] = "/tmp/ffplay_host_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string file = std::string(dir) + "/quadrants.y4m";
+  PlayerTestSupport::TClips clips("ffplay_host");
+  ASSERT_FALSE(clips.Dir().empty());
+  const std::string file = clips.Dir() + "/quadrants.y4m";
   ASSERT_TRUE(WriteQuadrants(file));
   std::vector<std::string> unavailable;
   for (const char* driver : {"software", "opengl"}) {
@@ -228,7 +225,6 @@ TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
     QApplication::processEvents();
     binding.reset();
   }
-  std::filesystem::remove_all(dir);
   if (!unavailable.empty()) std::fprintf(stderr, "renderers not available here: %s\n", unavailable.front().c_str());
   if (unavailable.size() == 2) GTEST_SKIP() << "no renderer of those asked for";
 }
@@ -253,8 +249,9 @@ class TContextProbe : public FFPlay::TZAVereve {
 TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   PlayerTestSupport::RequirePlayerLibraries();
   if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  PlayerTestSupport::TClips clips("ffplay_host");
   std::string file;
-  ASSERT_NO_FATAL_FAILURE(MakeClip(file));
+  ASSERT_NO_FATAL_FAILURE(MakeClip(clips, file));
 
   TContextProbe player;
   player.SetAudioDriver("dummy");
@@ -277,7 +274,6 @@ TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   EXPECT_EQ(player.Window(), nullptr);
   player.Stop(true);
   binding.reset();
-  std::filesystem::remove_all(std::filesystem::path(file).parent_path());
   if (!gl) GTEST_SKIP() << "renderer " << renderer << " draws without GL";
 }
 

@@ -9,6 +9,7 @@ extern "C" {
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
@@ -46,14 +47,14 @@ void RequirePlayerLibraries() {
 }
 
 TClips::TClips(const std::string& APrefix) {
-  std::string pattern = "/tmp/" + APrefix + "_XXXXXX";
+  std::string pattern = (std::filesystem::temp_directory_path() / (APrefix + "_XXXXXX")).string();
   if (mkdtemp(pattern.data())) FDir = pattern;
 }
 
 TClips::~TClips() {
   if (FDir.empty()) return;
-  for (const std::string& name : FNames) std::remove((FDir + "/" + name).c_str());
-  ::rmdir(FDir.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(FDir, ignored);
 }
 
 int TClips::Write(const std::string& AName, const std::string& AStreams, double ADuration,
@@ -62,7 +63,6 @@ int TClips::Write(const std::string& AName, const std::string& AStreams, double 
   spec.Streams = AStreams;
   spec.Duration = ADuration;
   spec.AudioDuration = AAudioDuration;
-  FNames.push_back(AName);
   return MediaBuilder::WriteMedia(FDir + "/" + AName, nullptr, spec);
 }
 

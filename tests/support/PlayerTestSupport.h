@@ -24,7 +24,8 @@ void RequirePlayerLibraries();
 // under /tmp and removed with its clips when the object goes.
 class TClips {
  public:
-  // Makes /tmp/APrefix_XXXXXX; Dir() is empty when that fails.
+  // Makes APrefix_XXXXXX in the temporary folder; Dir() is empty when that fails. The
+  // folder goes with everything in it.
   explicit TClips(const std::string& APrefix);
   ~TClips();
   TClips(const TClips&) = delete;
@@ -39,7 +40,6 @@ class TClips {
 
  private:
   std::string FDir;
-  std::vector<std::string> FNames;
 };
 
 // A zero-state stream state owned by APlayer (the stream state is too large for the stack).
