@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -116,8 +117,9 @@ std::string RunTask(const std::string& ACommandLine) {
 bool PrepareInput() {
   static const bool ready = [] {
     if (!LoadLibraries()) return false;
-    char dir[] = "/tmp/ostrevan_convert_bench_XXXXXX";
-    if (!mkdtemp(dir)) return false;
+    std::string dir =
+        (std::filesystem::temp_directory_path() / "ostrevan_convert_bench_XXXXXX").string();
+    if (!mkdtemp(dir.data())) return false;
     gDir = dir;
     gInput = gDir + "/in1080.mp4";
     const std::string err = RunTask(

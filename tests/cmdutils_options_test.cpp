@@ -16,6 +16,7 @@
 
 #include "LogCapture.h"
 #include "OptionTestSupport.h"
+#include "TempFolder.h"
 #include "TestLibraries.h"
 #include "platform/Exception.h"
 #include "platform/Object.h"
@@ -259,9 +260,8 @@ TEST_F(CmdUtilsOptions, BadStreamSpecifierFailsTheOption) {
 class TTempFile {
  public:
   explicit TTempFile(const std::string& AContent) {
-    char name[] = "/tmp/cmdutils_XXXXXX";
-    const int fd = mkstemp(name);
-    FName = name;
+    FName = TempFolder::PathOf("cmdutils_XXXXXX");
+    const int fd = mkstemp(FName.data());
     if (fd >= 0) {
       if (!AContent.empty()) {
         EXPECT_EQ(write(fd, AContent.data(), AContent.size()), ssize_t(AContent.size()));

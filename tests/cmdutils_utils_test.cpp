@@ -14,6 +14,7 @@
 #include <string>
 
 #include "LogCapture.h"
+#include "TempFolder.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/MyUtils.h"
 
@@ -217,8 +218,7 @@ std::string ReadAll(FILE* f) {
 class TTempDir {
  public:
   TTempDir() {
-    char name[] = "/tmp/cmdutils_dir_XXXXXX";
-    FPath = mkdtemp(name);
+    FPath = TempFolder::MakeDir("cmdutils_dir");
   }
   ~TTempDir() { fs::remove_all(FPath); }
   const fs::path& Path() const { return FPath; }

@@ -29,6 +29,7 @@
 #include "support/LoaderTestSupport.h"
 #include "support/MediaBuilder.h"
 #include "MainThreadPump.h"
+#include "TempFolder.h"
 
 namespace {
 
@@ -125,9 +126,8 @@ class FFEncodeTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries))
         << FFLoad::FFLoader->GetLastErrMsg();
-    char dir[] = "/tmp/ostrevan_encode_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
+    FDir = TempFolder::MakeDir("ostrevan_encode");
+    ASSERT_FALSE(FDir.empty());
     MediaBuilder::TMediaSpec spec;
     spec.Streams = "va";
     spec.Duration = 0.5;

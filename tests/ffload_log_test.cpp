@@ -29,6 +29,7 @@ extern "C" {
 #include "platform/Time.h"
 #include "runtime/FFLoad.h"
 #include "MainThreadPump.h"
+#include "TempFolder.h"
 
 namespace {
 
@@ -367,7 +368,7 @@ std::string ReadFile(const std::string& APath) {
 }
 
 TEST_F(LogWorkerTest, LogFileAppendsAndClears) {
-  const std::string path = Platform::Format("/tmp/ostrevan_ffload_%d.log", static_cast<int>(::getpid()));
+  const std::string path = TempFolder::PathOf(Platform::Format("ostrevan_ffload_%d.log", static_cast<int>(::getpid())));
   if (FILE* f = std::fopen(path.c_str(), "wb")) {
     std::fputs("old line\r\n", f);
     std::fclose(f);
@@ -396,8 +397,8 @@ TEST_F(LogWorkerTest, LogFileAppendsAndClears) {
 // The log thread writes the file while the main thread renames and clears it: every
 // use of the file goes through one lock, so nothing is written to a closed file.
 TEST_F(LogWorkerTest, LogFileChangesWhileTheLogThreadWrites) {
-  const std::string first = Platform::Format("/tmp/ostrevan_ffload_a_%d.log", static_cast<int>(::getpid()));
-  const std::string second = Platform::Format("/tmp/ostrevan_ffload_b_%d.log", static_cast<int>(::getpid()));
+  const std::string first = TempFolder::PathOf(Platform::Format("ostrevan_ffload_a_%d.log", static_cast<int>(::getpid())));
+  const std::string second = TempFolder::PathOf(Platform::Format("ostrevan_ffload_b_%d.log", static_cast<int>(::getpid())));
   W->SetSynchronous(false);
   W->SetLogFile(first);
   W->SetLogToFile(true);

@@ -25,6 +25,7 @@
 #include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "MediaProbe.h"
+#include "TempFolder.h"
 #include "Watchdog.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegDemux.h"
@@ -106,9 +107,8 @@ class CmdLineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries)) return;
-    char dir[] = "/tmp/ostrevan_cmdline_XXXXXX";
-    if (!mkdtemp(dir)) return;
-    GDir = dir;
+    GDir = TempFolder::MakeDir("ostrevan_cmdline");
+    if (GDir.empty()) return;
     // 1 s of a 440 Hz tone, stereo at 48 kHz, as bare samples; the same bytes under the
     // raw demuxer's own extension
     bool ok = RunLine("-y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -ac 2 "

@@ -23,6 +23,7 @@
 #include "LoaderTestSupport.h"
 #include "LogCapture.h"
 #include "MediaBuilder.h"
+#include "TempFolder.h"
 #include "TestWaveOut.h"
 #include "engine/FFmpeg.h"
 #include "platform/Bitmap.h"
@@ -157,9 +158,8 @@ class ConvertTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries));
-    char dir[] = "/tmp/ostrevan_convert_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
+    FDir = TempFolder::MakeDir("ostrevan_convert");
+    ASSERT_FALSE(FDir.empty());
   }
   void TearDown() override { (void)std::system(("rm -rf '" + FDir + "'").c_str()); }
 

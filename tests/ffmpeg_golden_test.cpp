@@ -20,6 +20,7 @@
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
 #include "MediaProbe.h"
+#include "TempFolder.h"
 #include "engine/FFmpeg.h"
 #include "runtime/AVUtilStubs.h"
 
@@ -89,9 +90,8 @@ class GoldenTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!LoaderTestSupport::RequireLoaded(FFLoad::CEncoderLibraries)) return;
-    char dir[] = "/tmp/ostrevan_golden_XXXXXX";
-    if (!mkdtemp(dir)) return;
-    GDir = dir;
+    GDir = TempFolder::MakeDir("ostrevan_golden");
+    if (GDir.empty()) return;
     bool ok = MediaBuilder::WriteMedia(At("v1.nut"), "nut", Video(1.0)) == 0 &&
               MediaBuilder::WriteMedia(At("v2.nut"), "nut", Video(2.0)) == 0 &&
               MediaBuilder::WriteMedia(At("v1.mkv"), "matroska", Video(1.0)) == 0;

@@ -12,6 +12,7 @@
 
 #include "LoaderTestSupport.h"
 #include "LogCapture.h"
+#include "TempFolder.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInternal.h"
@@ -186,9 +187,8 @@ class MuxOutputFileTest : public MuxTest {
  protected:
   void SetUp() override {
     MuxTest::SetUp();
-    char dir[] = "/tmp/ostrevan_mux_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
+    FDir = TempFolder::MakeDir("ostrevan_mux");
+    ASSERT_FALSE(FDir.empty());
   }
   void TearDown() override {
     MuxTest::TearDown();

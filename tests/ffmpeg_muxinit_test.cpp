@@ -18,6 +18,7 @@
 #include "LogCapture.h"
 #include "MediaBuilder.h"
 #include "EngineTestSupport.h"
+#include "TempFolder.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegMux.h"
 #include "engine/FFmpegMuxInit.h"
@@ -50,8 +51,7 @@ using FFmpegMux::TMuxStream;
 class TTempDir {
  public:
   TTempDir() {
-    char name[] = "/tmp/muxinit_XXXXXX";
-    FPath = ::mkdtemp(name);
+    FPath = TempFolder::MakeDir("muxinit");
   }
   ~TTempDir() {
     std::error_code ec;

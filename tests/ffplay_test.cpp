@@ -29,6 +29,7 @@ extern "C" {
 #include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "TempFolder.h"
 #include "components/FFBasePlayQueues.h"
 #include "components/FFPlay.h"
 #include "platform/Bitmap.h"
@@ -137,9 +138,8 @@ class FFPlayWindowTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     PlayerTestSupport::RequirePlayerLibraries();
-    char dir[] = "/tmp/ffplay_test_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    FDir = dir;
+    FDir = TempFolder::MakeDir("ffplay_test");
+    ASSERT_FALSE(FDir.empty());
     MediaBuilder::TMediaSpec spec;
     spec.Duration = 1.0;
     spec.Streams = "v";

@@ -15,6 +15,7 @@
 #include "LogCapture.h"
 #include "LoaderTestSupport.h"
 #include "LogRecorder.h"
+#include "TempFolder.h"
 #include "platform/Format.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
@@ -354,8 +355,8 @@ TEST_F(CommonOptions, ValueHandlers) {
 
 TEST_F(CommonOptions, ReportOption) {
   namespace fs = std::filesystem;
-  char name[] = "/tmp/optcommon_help_XXXXXX";
-  const fs::path dir = mkdtemp(name);
+  const fs::path dir = TempFolder::MakeDir("optcommon_help");
+  ASSERT_FALSE(dir.empty());
   const fs::path cwd = fs::current_path();
   fs::current_path(dir);
   const int ret = Parse({"-report"});

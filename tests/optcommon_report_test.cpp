@@ -17,6 +17,7 @@
 
 #include "LogCapture.h"
 #include "LogRecorder.h"
+#include "TempFolder.h"
 #include "TestLibraries.h"
 #include "platform/Types.h"
 #include "runtime/CmdUtils.h"
@@ -212,8 +213,7 @@ TEST_F(WorkerLog, BannerIsDeliveredAtOnceWithoutTouchingTheSwitch) {
 class TTempDir {
  public:
   TTempDir() {
-    char name[] = "/tmp/optcommon_XXXXXX";
-    FPath = mkdtemp(name);
+    FPath = TempFolder::MakeDir("optcommon");
   }
   ~TTempDir() { fs::remove_all(FPath); }
   const fs::path& Path() const { return FPath; }

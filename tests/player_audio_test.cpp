@@ -22,6 +22,7 @@
 
 #include "PlayerTestSupport.h"
 #include "SavedEnvironment.h"
+#include "TempFolder.h"
 #include "components/FFBasePlayAudio.h"
 #include "components/FFBasePlayClock.h"
 #include "platform/Object.h"
@@ -214,12 +215,9 @@ class PlayerAudioPlayTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PlayerTestSupport::RequirePlayerLibraries();
-    char name[] = "/tmp/player_audio_XXXXXX.raw";
-    const int fd = mkstemps(name, 4);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    FFile = name;
-    ::setenv("SDL_DISKAUDIOFILE", name, 1);
+    FFile = TempFolder::MakeFile("player_audio", ".raw");
+    ASSERT_FALSE(FFile.empty());
+    ::setenv("SDL_DISKAUDIOFILE", FFile.c_str(), 1);
     // Only this test's client may run SDL, on the disk driver.
     SDLLoader->QuitAll();
     ASSERT_TRUE(SDLLoader->Init(&FClient, "disk", "", false)) << SDLLoader->LastErrMsg();

@@ -13,6 +13,7 @@
 
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "TempFolder.h"
 #include "components/FFBasePlayQueues.h"
 #include "components/FFBasePlayState.h"
 #include "runtime/AVCodecStubs.h"
@@ -283,10 +284,9 @@ std::vector<AVPacket*> ReadVideoPackets(const std::string& AFileName, AVCodecPar
 }
 
 TEST_F(PlayerQueuesTest, DecoderDropsPacketsOfAnOldSerialAndReportsTheEnd) {
-  char name[] = "/tmp/player_queues_XXXXXX.mkv";
-  const int fd = mkstemps(name, 4);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  const std::string file = TempFolder::MakeFile("player_queues", ".mkv");
+  ASSERT_FALSE(file.empty());
+  const char* name = file.c_str();
   MediaBuilder::TMediaSpec spec;
   spec.Streams = "v";
   spec.Duration = 0.4;  // 10 pictures, key frames at 0 and 5

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "EngineTestSupport.h"
 #include "LogCapture.h"
+#include "MainThreadPump.h"
 #include "TestLibraries.h"
 #include "engine/FFmpegSched.h"
 #include "engine/FFmpegSchedInternal.h"
@@ -28,8 +30,6 @@
 #include "runtime/AVUtilStubs.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFmpegHeader.h"
-#include "MainThreadPump.h"
-#include "EngineTestSupport.h"
 
 namespace {
 
@@ -41,6 +41,7 @@ using AVCodecStubs::av_packet_unref;
 using AVUtilStubs::av_frame_alloc;
 using AVUtilStubs::av_frame_free;
 using AVUtilStubs::av_frame_unref;
+using MainThreadPump::KeepsHolding;
 
 constexpr AVRational CMicro{1, 1000000};
 constexpr AVRational CMilli{1, 1000};
@@ -59,8 +60,6 @@ bool WaitUntil(const std::function<bool()>& APredicate) {
   return true;
 }
 
-// Whether APredicate keeps holding while a thread that must not make progress is given
-// the chance to: a bounded poll, for where no event shows that the thread is held.
 // Whether the waiter of a demuxer or filter graph holds it back (its next send or
 // receive sleeps in the scheduler until a schedule update lets it run).
 bool DemuxChoked(TScheduler* sch, Cardinal AIdx) {
@@ -68,15 +67,6 @@ bool DemuxChoked(TScheduler* sch, Cardinal AIdx) {
 }
 bool FilterChoked(TScheduler* sch, Cardinal AIdx) {
   return FFmpegHeader::atomic_load(sch->filters[AIdx].waiter.choked) != 0;
-}
-
-bool KeepsHolding(const std::function<bool()>& APredicate) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-  while (std::chrono::steady_clock::now() < until) {
-    if (!APredicate()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return APredicate();
 }
 
 // A latch that a test opens for a waiting node body.

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "TempFolder.h"
 #include "TestLibraries.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFUTF8.h"
@@ -29,8 +30,7 @@ class FFUTF8Test : public ::testing::Test {
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/ostrevan_utf8_XXXXXX";
-    FPath = ::mkdtemp(pattern);
+    FPath = TempFolder::MakeDir("ostrevan_utf8");
   }
   ~TempDir() { std::system(("rm -rf '" + FPath + "'").c_str()); }
   const std::string& Path() const { return FPath; }

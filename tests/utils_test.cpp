@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "TempFolder.h"
 #include "platform/Application.h"
 #include "platform/Dispatcher.h"
 #include "platform/Time.h"
@@ -264,8 +265,9 @@ TEST(ExeName, NamesTheRunningProgram) {
 }
 
 TEST(GetFileSize, SizeOfAFileAndMinusOneOtherwise) {
-  char path[] = "/tmp/ostrevan_size_XXXXXX";
-  const int fd = ::mkstemp(path);
+  std::string name = TempFolder::PathOf("ostrevan_size_XXXXXX");
+  const int fd = ::mkstemp(name.data());
+  const char* path = name.c_str();
   ASSERT_GE(fd, 0);
   const std::string data(1234, 'x');
   ASSERT_EQ(::write(fd, data.data(), data.size()), 1234);
@@ -273,7 +275,7 @@ TEST(GetFileSize, SizeOfAFileAndMinusOneOtherwise) {
   EXPECT_EQ(MyUtils::GetFileSize(path), 1234);
   ::unlink(path);
   EXPECT_EQ(MyUtils::GetFileSize(path), -1);
-  EXPECT_EQ(MyUtils::GetFileSize("/tmp"), -1);
+  EXPECT_EQ(MyUtils::GetFileSize(TempFolder::PathOf("")), -1);  // a folder
   EXPECT_EQ(MyUtils::GetFileSize(""), -1);
 }
 

@@ -13,6 +13,7 @@ extern "C" {
 
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
+#include "TempFolder.h"
 #include "TestLibraries.h"
 #include "platform/Exception.h"
 #include "platform/Format.h"
@@ -47,8 +48,7 @@ void RequirePlayerLibraries() {
 }
 
 TClips::TClips(const std::string& APrefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (APrefix + "_XXXXXX")).string();
-  if (mkdtemp(pattern.data())) FDir = pattern;
+  FDir = TempFolder::MakeDir(APrefix);
 }
 
 TClips::~TClips() {
