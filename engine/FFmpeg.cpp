@@ -277,7 +277,7 @@ std::string TCustomFFmpeg::ErrorText() {
 }
 
 void TCustomFFmpeg::RecordError(const std::string& AText) {
-  LogTask(this, FFLoad::llQuiet, AText);
+  LogTask(this, FFLoad::llError, AText);
   {
     std::lock_guard<std::mutex> g(FErrorLock);
     FErrorText = AText;  // a later error replaces an earlier one
@@ -470,7 +470,7 @@ void TCustomFFmpeg::Run() {
   } catch (const std::exception& e) {
     // A handler that freed the task and then failed: the text has no task to go to.
     if (watch.Freed())
-      LogTask(nullptr, FFLoad::llQuiet, e.what());
+      LogTask(nullptr, FFLoad::llError, e.what());
     else
       RecordError(e.what());
   }

@@ -304,6 +304,35 @@ TEST_F(ConvertTest, EmptyOutput) {
   close(reader);
 }
 
+// A format that takes no streams (ffmetadata) makes an output of its own, alone or beside
+// an output with streams: it is written and the job succeeds.
+TEST_F(ConvertTest, OutputOfAFormatWithoutStreams) {
+  const std::string in = MakeInput(1.0);
+  const std::string meta = Path("meta.txt"), video = Path("out.mp4");
+  struct TRow {
+    const char* Name;
+    std::string Outputs;
+    bool WantVideo;
+  } rows[] = {
+      {"alone", "-metadata title=hello -f ffmetadata \"" + meta + "\"", false},
+      {"after an output with streams",
+       "-an -c:v mpeg4 \"" + video + "\" -metadata title=hello -f ffmetadata \"" + meta + "\"", true},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    std::remove(meta.c_str());
+    std::remove(video.c_str());
+    EXPECT_EQ(Run("-y -i \"" + in + "\" " + row.Outputs), "");
+    const std::string text = ReadFile(meta);
+    EXPECT_EQ(text.rfind(";FFMETADATA1\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\ntitle=hello\n"), std::string::npos) << text;
+    EXPECT_EQ(Exists(video), row.WantVideo);
+    if (row.WantVideo) {
+      EXPECT_EQ(Probe(video).size(), 1u);
+    }
+  }
+}
+
 // ---- Statistics ---------------------------------------------------------------------------
 
 TEST_F(ConvertTest, PreEncodingStatsOfAacFrames) {

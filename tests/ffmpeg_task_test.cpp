@@ -125,7 +125,7 @@ TEST_F(TaskTest, StartWithoutOutputFileTerminatesOnTheCallerWithTheErrorText) {
   EXPECT_TRUE(probe.HadErrorText.load()) << "the text is there when the handler runs";
   EXPECT_TRUE(task.HasError());
   EXPECT_EQ(task.ErrorText(), "At least one output file must be specified");
-  EXPECT_TRUE(log.Has(FFLoad::llQuiet, "At least one output file must be specified")) << log.All();
+  EXPECT_TRUE(log.Has(FFLoad::llError, "At least one output file must be specified")) << log.All();
   EXPECT_FALSE(task.Running());
   EXPECT_TRUE(task.Terminated());
 
@@ -247,7 +247,7 @@ TEST_F(TaskTest, FailedJobKeepsItsErrorTextAndStillTerminatesOnTheCaller) {
   EXPECT_EQ(probe.Thread, Platform::GetCurrentThreadId());
   EXPECT_TRUE(task.HasError());
   EXPECT_EQ(task.ErrorText(), kFailedText);
-  EXPECT_TRUE(log.Has(FFLoad::llQuiet, kFailedText)) << log.All();
+  EXPECT_TRUE(log.Has(FFLoad::llError, kFailedText)) << log.All();
   EXPECT_FALSE(task.JobFinished());
   EXPECT_FALSE(task.Running());
   EXPECT_TRUE(task.Terminated());
