@@ -300,8 +300,9 @@ int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   if (!IsFileProtocol(AFilename)) return 0;
   // Nobody can be asked here: without -n an existing file is overwritten.
   if (!ATask->Ffile_overwrite && ATask->Fno_file_overwrite && avio_check(AFilename, 0) == 0) {
+    // what -n asks for: the task ends here, as after -h, without a failure
     av_log(nullptr, AV_LOG_FATAL, "File '%s' already exists. Exiting.\n", AFilename);
-    return AVERROR(EEXIST);
+    return AVERROR_EXIT;
   }
   for (int i = 0; i < ATask->Fnb_input_files; i++) {
     const TInputFile* file = PPtrIdx(ATask->Finput_files, i);
@@ -1469,7 +1470,9 @@ int open_files(TBaseFFmpeg* ATask, TOptionGroupList* AGroups, const char* AKind,
     }
     uninit_options(ATask, o);
     if (ret < 0) {
-      av_log(nullptr, AV_LOG_ERROR, "Error opening %s file %s.\n", AKind, S(g->arg));
+      // an immediate exit (-n with an existing output) has said why already
+      if (ret != AVERROR_EXIT)
+        av_log(nullptr, AV_LOG_ERROR, "Error opening %s file %s.\n", AKind, S(g->arg));
       return ret;
     }
     av_log(nullptr, AV_LOG_DEBUG, "Successfully opened the file.\n");
