@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +23,7 @@
 #include "engine/FFmpegOptInternal.h"
 #include "engine/FFmpegSchedInternal.h"
 #include "platform/Format.h"
+#include "runtime/AVUtilStubs.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHeader.h"
@@ -236,6 +239,55 @@ TEST_F(FFmpegOpt_, NoOverwriteOfAnExistingOutputIsAnImmediateExit) {
       EXPECT_FALSE(Logged(text)) << text << "\n" << TMessages::Get().Joined();
     std::ifstream f(Path("exists.mkv"), std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "kept");
+  }
+}
+
+// Bytes that the parser's own reallocations asked for: a measure of the work of filling
+// its arrays, which copy their old content on every reallocation.
+std::atomic<std::uint64_t> GReallocBytes{0};
+decltype(AVUtilStubs::av_realloc_array) GRealReallocArray = nullptr;
+decltype(AVUtilStubs::av_realloc) GRealRealloc = nullptr;
+
+void* CountingReallocArray(void* ptr, std::size_t nmemb, std::size_t size) {
+  GReallocBytes += static_cast<std::uint64_t>(nmemb) * size;
+  return GRealReallocArray(ptr, nmemb, size);
+}
+
+void* CountingRealloc(void* ptr, std::size_t size) {
+  GReallocBytes += size;
+  return GRealRealloc(ptr, size);
+}
+
+// A long command line (tens of thousands of options) is parsed with work in proportion to
+// its length: the arrays that collect its options are not copied whole for every entry.
+TEST_F(FFmpegOpt_, LongCommandLinesParseInWorkProportionalToTheirLength) {
+  struct {
+    const char* Name;
+    std::string Repeated;  // appended 30,000 times
+    std::string Before, After;
+  } const cases[] = {
+      {"a global option", " -y", "-v error", " -f lavfi -i testsrc2=d=0.1 -f null -"},
+      {"a per-stream option of an output", " -c:v mpeg4", "-v error -y -f lavfi -i testsrc2=d=0.1",
+       " -f null -"},
+  };
+  GRealReallocArray = AVUtilStubs::av_realloc_array;
+  GRealRealloc = AVUtilStubs::av_realloc;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::string line = c.Before;
+    for (int i = 0; i < 30000; i++) line += c.Repeated;
+    line += c.After;
+    FFmpeg::TCustomFFmpeg task;
+    GReallocBytes = 0;
+    AVUtilStubs::av_realloc_array = &CountingReallocArray;
+    AVUtilStubs::av_realloc = &CountingRealloc;
+    const int ret = task.ParseOptions(line);
+    AVUtilStubs::av_realloc_array = GRealReallocArray;
+    AVUtilStubs::av_realloc = GRealRealloc;
+    EXPECT_EQ(ret, 0) << TMessages::Get().Joined();
+    EXPECT_EQ(task.Ffile_overwrite, 1);
+    // growing an array one entry at a time asks for the sum of all its sizes: gigabytes here
+    EXPECT_LT(GReallocBytes.load(), 100u * line.size()) << line.size() << " bytes of command line";
   }
 }
 
