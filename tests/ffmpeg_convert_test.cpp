@@ -333,6 +333,34 @@ TEST_F(ConvertTest, OutputOfAFormatWithoutStreams) {
   }
 }
 
+// -frames -1 sets no limit, whether the stream is encoded or copied, alone or beside
+// another; a positive limit still cuts.
+TEST_F(ConvertTest, FrameLimitOfMinusOneIsNoLimit) {
+  const std::string in = MakeInput(1.0);  // 25 pictures
+  const std::string out = Path("frames.mkv");
+  struct TRow {
+    const char* Options;
+    std::size_t WantPictures;
+    bool WantAudio;
+  } rows[] = {
+      {"-an -frames:v -1 -c:v mpeg4", 25, false},
+      {"-frames:v -1 -c:v mpeg4 -c:a aac", 25, true},
+      {"-an -frames:v -1 -c:v copy", 25, false},
+      {"-frames:v -1 -c copy", 25, true},
+      {"-an -frames:v 5 -c:v mpeg4", 5, false},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Options);
+    std::remove(out.c_str());
+    EXPECT_EQ(Run("-y -i \"" + in + "\" " + row.Options + " \"" + out + "\""), "");
+    const std::vector<TProbedStream> streams = Probe(out);
+    const TProbedStream* video = FindStream(streams, AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->Pts.size(), row.WantPictures);
+    EXPECT_EQ(FindStream(streams, AVMEDIA_TYPE_AUDIO) != nullptr, row.WantAudio);
+  }
+}
+
 // ---- Statistics ---------------------------------------------------------------------------
 
 TEST_F(ConvertTest, PreEncodingStatsOfAacFrames) {
