@@ -277,7 +277,7 @@ std::string TCustomFFmpeg::ErrorText() {
 }
 
 void TCustomFFmpeg::RecordError(const std::string& AText) {
-  LogTask(this, FFLoad::llQuiet, AText);
+  LogTask(this, FFLoad::llError, AText);
   {
     std::lock_guard<std::mutex> g(FErrorLock);
     FErrorText = AText;  // a later error replaces an earlier one
@@ -470,7 +470,7 @@ void TCustomFFmpeg::Run() {
   } catch (const std::exception& e) {
     // A handler that freed the task and then failed: the text has no task to go to.
     if (watch.Freed())
-      LogTask(nullptr, FFLoad::llQuiet, e.what());
+      LogTask(nullptr, FFLoad::llError, e.what());
     else
       RecordError(e.what());
   }
@@ -854,26 +854,36 @@ void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::in
   av_bprint_init(&buf, 0, AV_BPRINT_SIZE_AUTOMATIC);
   av_bprint_init(&buf_script, 0, AV_BPRINT_SIZE_AUTOMATIC);
 
+  // The reporting video stream: the first one that wrote a packet gives the line its
+  // "frame=" and the event its frame number. The block has its frame keys from the
+  // start: from that stream, or before any video packet from the first video stream with
+  // no frames yet, so that a reader of the progress finds every key in every block.
+  POutputStream reporting = nullptr, first_video = nullptr;
+  for (POutputStream ost = ost_iter(ATask, nullptr); ost; ost = ost_iter(ATask, ost)) {
+    if (ost->type_ != AVMEDIA_TYPE_VIDEO) continue;
+    if (!first_video) first_video = ost;
+    if (FFmpegHeader::atomic_load(ost->packets_written) > 0) {
+      reporting = ost;
+      break;
+    }
+  }
+  const POutputStream script_frames = reporting ? reporting : first_video;
+
   float q = -1;
   std::int64_t frame_number = -1;
+  // frames per second once a second has passed: over a shorter time the rate says little
   double fps = 0;
   std::int64_t nb_frames_dup = 0, nb_frames_drop = 0;
   bool vid = false;
   for (POutputStream ost = ost_iter(ATask, nullptr); ost; ost = ost_iter(ATask, ost)) {
     q = ost->enc ? FFmpegHeader::atomic_load(ost->quality) / float(FF_QP2LAMBDA) : -1;
-    if (vid && ost->type_ == AVMEDIA_TYPE_VIDEO) {
-      av_bprintf(&buf, "q=%2.1f ", q);
-      av_bprintf(&buf_script, "stream_%d_%d_q=%.1f\n", ost->file_->index, ost->index, q);
-    }
-    if (!vid && ost->type_ == AVMEDIA_TYPE_VIDEO &&
-        FFmpegHeader::atomic_load(ost->packets_written) > 0) {
+    if (ost->type_ != AVMEDIA_TYPE_VIDEO) continue;
+    if (vid) av_bprintf(&buf, "q=%2.1f ", q);
+    if (ost == reporting) {
       frame_number = FFmpegHeader::atomic_load(ost->packets_written);
-      fps = t > 0.1 ? frame_number / t : 0;
+      fps = t > 1 ? frame_number / t : 0;
       av_bprintf(&buf, "frame=%5" PRId64 " fps=%3.*f q=%3.1f ", frame_number, fps < 9.95, fps,
                  q);
-      av_bprintf(&buf_script, "frame=%" PRId64 "\n", frame_number);
-      av_bprintf(&buf_script, "fps=%.2f\n", fps);
-      av_bprintf(&buf_script, "stream_%d_%d_q=%.1f\n", ost->file_->index, ost->index, q);
       if (AIsLast) av_bprintf(&buf, "L");
       if (ost->filter) {
         nb_frames_dup = FFmpegHeader::atomic_load(ost->filter->nb_frames_dup);
@@ -881,6 +891,11 @@ void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::in
       }
       vid = true;
     }
+    if (ost == script_frames) {
+      av_bprintf(&buf_script, "frame=%" PRId64 "\n", std::max<std::int64_t>(frame_number, 0));
+      av_bprintf(&buf_script, "fps=%.2f\n", fps);
+    }
+    av_bprintf(&buf_script, "stream_%d_%d_q=%.1f\n", ost->file_->index, ost->index, q);
   }
 
   std::int64_t pts = APts;

@@ -505,6 +505,11 @@ void readrate_sleep(TDemux* d) {
     if (ds->discard) continue;
     const std::int64_t stream_offset = std::max(ds->first_dts, file_start);
     const std::int64_t pts = ds->dts;
+    // The initial burst is read at once, as fast as it comes: a packet inside it is not
+    // paced, and being behind the limit there is what the burst is for, not a lag (taken
+    // for one, it made the reader catch up from the first packet at the catch-up rate
+    // instead of bursting).
+    if (pts - stream_offset < static_cast<std::int64_t>(burst * AV_TIME_BASE)) continue;
     const std::int64_t now = av_gettime_relative();
     const std::int64_t elapsed = now - d->wallclock_start - pause;
     const std::int64_t max_pts = stream_offset + static_cast<std::int64_t>(burst * AV_TIME_BASE) +

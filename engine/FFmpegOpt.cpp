@@ -300,8 +300,9 @@ int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename) {
   if (!IsFileProtocol(AFilename)) return 0;
   // Nobody can be asked here: without -n an existing file is overwritten.
   if (!ATask->Ffile_overwrite && ATask->Fno_file_overwrite && avio_check(AFilename, 0) == 0) {
+    // what -n asks for: the task ends here, as after -h, without a failure
     av_log(nullptr, AV_LOG_FATAL, "File '%s' already exists. Exiting.\n", AFilename);
-    return AVERROR(EEXIST);
+    return AVERROR_EXIT;
   }
   for (int i = 0; i < ATask->Fnb_input_files; i++) {
     const TInputFile* file = PPtrIdx(ATask->Finput_files, i);
@@ -1072,325 +1073,506 @@ void BuildOptionTable(TBaseFFmpeg* ATask) {
                         INT = OPT_TYPE_INT, INT64 = OPT_TYPE_INT64, FLOAT = OPT_TYPE_FLOAT,
                         DOUBLE = OPT_TYPE_DOUBLE, TIME = OPT_TYPE_TIME;
 
-  add("f", STRING, 0x1980, OFF(format), "force container format (auto-detected otherwise)", "fmt");
-  add("y", BOOL, 0x0, OptDst(&t->Ffile_overwrite), "overwrite output files", nullptr);
-  add("n", BOOL, 0x0, OptDst(&t->Fno_file_overwrite), "never overwrite output files", nullptr);
-  add("ignore_unknown", BOOL, 0x4, OptDst(&t->Fignore_unknown_streams),
+  add("f", STRING, OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT, OFF(format),
+      "force container format (auto-detected otherwise)", "fmt");
+  add("y", BOOL, 0, OptDst(&t->Ffile_overwrite), "overwrite output files", nullptr);
+  add("n", BOOL, 0, OptDst(&t->Fno_file_overwrite), "never overwrite output files", nullptr);
+  add("ignore_unknown", BOOL, OPT_EXPERT, OptDst(&t->Fignore_unknown_streams),
       "Ignore unknown stream types", nullptr);
-  add("copy_unknown", BOOL, 0x4, OptDst(&t->Fcopy_unknown_streams), "Copy unknown stream types",
-      nullptr);
-  add("recast_media", BOOL, 0x4, OptDst(&t->Frecast_media),
+  add("copy_unknown", BOOL, OPT_EXPERT, OptDst(&t->Fcopy_unknown_streams),
+      "Copy unknown stream types", nullptr);
+  add("recast_media", BOOL, OPT_EXPERT, OptDst(&t->Frecast_media),
       "allow recasting stream type in order to force a decoder of different media type", nullptr);
-  add("c", STRING, 0xDF80, OFF(codec_names),
-      "select encoder/decoder ('copy' to copy stream without reencoding)", "codec", Canon("codec"));
-  add("codec", STRING, 0xBF84, OFF(codec_names), "alias for -c (select encoder/decoder)", "codec",
-      Alt(CAltCodec));
-  add("pre", STRING, 0x3784, OFF(presets), "preset name", "preset", Alt(CAltPre));
-  add("map", FUNC, 0x1085, OptFunc(opt_map),
+  add("c", STRING,
+      OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT | OPT_OUTPUT |
+          OPT_HAS_CANON | OPT_DECODER,
+      OFF(codec_names), "select encoder/decoder ('copy' to copy stream without reencoding)",
+      "codec", Canon("codec"));
+  add("codec", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT |
+          OPT_OUTPUT | OPT_HAS_ALT | OPT_DECODER,
+      OFF(codec_names), "alias for -c (select encoder/decoder)", "codec", Alt(CAltCodec));
+  add("pre", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT |
+          OPT_HAS_ALT,
+      OFF(presets), "preset name", "preset", Alt(CAltPre));
+  add("map", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_map),
       "select input streams for the output file ('-' disables, a trailing '?' allows no match) or "
       "a "
       "labelled filter graph output",
       "[-]input_file_id[:stream_specifier][:view_specifier][?] | [linklabel]");
-  add("map_metadata", STRING, 0x1384, OFF(metadata_map),
+  add("map_metadata", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_OUTPUT, OFF(metadata_map),
       "set metadata information of outfile from infile", "outfile[,metadata]:infile[,metadata]");
-  add("map_chapters", INT, 0x1184, OFF(chapters_input_file), "set chapters mapping",
-      "input_file_index");
-  add("t", TIME, 0x1980, OFF(recording_time), "stop transcoding after specified duration",
-      "duration");
-  add("to", TIME, 0x1980, OFF(stop_time), "stop transcoding after specified time is reached",
-      "time_stop");
-  add("fs", INT64, 0x1184, OFF(limit_filesize), "set the limit file size in bytes", "limit_size");
-  add("ss", TIME, 0x1980, OFF(start_time), "start transcoding at specified time", "time_off");
-  add("sseof", TIME, 0x984, OFF(start_time_eof), "set the start time offset relative to EOF",
-      "time_off");
-  add("seek_timestamp", INT, 0x984, OFF(seek_timestamp),
-      "enable/disable seeking by timestamp with -ss", nullptr);
-  add("accurate_seek", BOOL, 0x984, OFF(accurate_seek), "enable/disable accurate seeking with -ss",
-      nullptr);
-  add("isync", INT, 0x984, OFF(input_sync_ref), "Indicate the input index for sync reference",
-      "sync ref");
-  add("itsoffset", TIME, 0x984, OFF(input_ts_offset), "set the input ts offset", "time_off");
-  add("itsscale", DOUBLE, 0xF84, OFF(ts_scale), "set the input ts scale", "scale");
-  add("timestamp", FUNC, 0x1085, OptFunc(opt_recording_timestamp),
+  add("map_chapters", INT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_OUTPUT,
+      OFF(chapters_input_file), "set chapters mapping", "input_file_index");
+  add("t", TIME, OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT, OFF(recording_time),
+      "stop transcoding after specified duration", "duration");
+  add("to", TIME, OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT, OFF(stop_time),
+      "stop transcoding after specified time is reached", "time_stop");
+  add("fs", INT64, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_OUTPUT, OFF(limit_filesize),
+      "set the limit file size in bytes", "limit_size");
+  add("ss", TIME, OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT, OFF(start_time),
+      "start transcoding at specified time", "time_off");
+  add("sseof", TIME, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT, OFF(start_time_eof),
+      "set the start time offset relative to EOF", "time_off");
+  add("seek_timestamp", INT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT,
+      OFF(seek_timestamp), "enable/disable seeking by timestamp with -ss", nullptr);
+  add("accurate_seek", BOOL, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT,
+      OFF(accurate_seek), "enable/disable accurate seeking with -ss", nullptr);
+  add("isync", INT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT, OFF(input_sync_ref),
+      "Indicate the input index for sync reference", "sync ref");
+  add("itsoffset", TIME, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT,
+      OFF(input_ts_offset), "set the input ts offset", "time_off");
+  add("itsscale", DOUBLE,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT,
+      OFF(ts_scale), "set the input ts scale", "scale");
+  add("timestamp", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT,
+      OptFunc(opt_recording_timestamp),
       "set the recording timestamp ('now' to set the current time)", "time");
-  add("metadata", STRING, 0x1380, OFF(metadata), "add metadata", "key=value");
-  add("program", STRING, 0x1384, OFF(program_), "add program with specified streams",
-      "title=string:st=number...");
-  add("stream_group", STRING, 0x1384, OFF(stream_groups),
+  add("metadata", STRING, OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_OUTPUT, OFF(metadata),
+      "add metadata", "key=value");
+  add("program", STRING, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_OUTPUT,
+      OFF(program_), "add program with specified streams", "title=string:st=number...");
+  add("stream_group", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_OUTPUT, OFF(stream_groups),
       "add stream group with specified streams and group type-specific arguments",
       "id=number:st=number...");
-  add("dframes", FUNC, 0x5085, OptFunc(opt_data_frames), "set the number of data frames to output",
-      "number", Canon("frames"));
-  add("progress", FUNC, 0x5, OptFunc(opt_progress), "write program-readable progress information",
-      "url");
-  add("dump", BOOL, 0x4, OptDst(&t->Fdo_pkt_dump), "dump each input packet", nullptr);
-  add("hex", BOOL, 0x4, OptDst(&t->Fdo_hex_dump), "when dumping packets, also dump the payload",
-      nullptr);
-  add("re", BOOL, 0x984, OFF(rate_emu),
+  add("dframes", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_data_frames), "set the number of data frames to output", "number",
+      Canon("frames"));
+  add("progress", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_progress),
+      "write program-readable progress information", "url");
+  add("dump", BOOL, OPT_EXPERT, OptDst(&t->Fdo_pkt_dump), "dump each input packet", nullptr);
+  add("hex", BOOL, OPT_EXPERT, OptDst(&t->Fdo_hex_dump),
+      "when dumping packets, also dump the payload", nullptr);
+  add("re", BOOL, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT, OFF(rate_emu),
       "read input at native frame rate; equivalent to -readrate 1", "");
-  add("readrate", FLOAT, 0x984, OFF(readrate), "read input at specified rate", "speed");
-  add("readrate_initial_burst", DOUBLE, 0x984, OFF(readrate_initial_burst),
+  add("readrate", FLOAT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT, OFF(readrate),
+      "read input at specified rate", "speed");
+  add("readrate_initial_burst", DOUBLE, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT,
+      OFF(readrate_initial_burst),
       "The initial amount of input to burst read before imposing any readrate", "seconds");
-  add("readrate_catchup", FLOAT, 0x984, OFF(readrate_catchup),
+  add("readrate_catchup", FLOAT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT,
+      OFF(readrate_catchup),
       "Temporary readrate used to catch up if an input lags behind the specified readrate",
       "speed");
-  add("target", FUNC, 0x1085, OptFunc(opt_target),
+  add("target", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_target),
       "set codecs, sizes, rates and muxer options for a target: vcd, svcd, dvd, dv or dv50, "
       "optionally "
       "prefixed with pal-, ntsc- or film-",
       "target");
-  add("frame_drop_threshold", FLOAT, 0x4, OptDst(&t->Fframe_drop_threshold), "frame drop threshold",
-      "");
-  add("copyts", BOOL, 0x4, OptDst(&t->Fcopy_ts), "copy timestamps", nullptr);
-  add("start_at_zero", BOOL, 0x4, OptDst(&t->Fstart_at_zero),
+  add("frame_drop_threshold", FLOAT, OPT_EXPERT, OptDst(&t->Fframe_drop_threshold),
+      "frame drop threshold", "");
+  add("copyts", BOOL, OPT_EXPERT, OptDst(&t->Fcopy_ts), "copy timestamps", nullptr);
+  add("start_at_zero", BOOL, OPT_EXPERT, OptDst(&t->Fstart_at_zero),
       "shift input timestamps to start at 0 when using copyts", nullptr);
-  add("copytb", INT, 0x4, OptDst(&t->Fcopy_tb), "copy input stream time base when stream copying",
-      "mode");
-  add("shortest", BOOL, 0x1184, OFF(shortest), "finish encoding within shortest input", nullptr);
-  add("shortest_buf_duration", FLOAT, 0x1184, OFF(shortest_buf_duration),
+  add("copytb", INT, OPT_EXPERT, OptDst(&t->Fcopy_tb),
+      "copy input stream time base when stream copying", "mode");
+  add("shortest", BOOL, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_OUTPUT, OFF(shortest),
+      "finish encoding within shortest input", nullptr);
+  add("shortest_buf_duration", FLOAT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_OUTPUT,
+      OFF(shortest_buf_duration),
       "maximum buffering duration (in seconds) for the -shortest option", nullptr);
-  add("bitexact", BOOL, 0x1984, OFF(bitexact), "bitexact mode", nullptr);
-  add("dts_delta_threshold", FLOAT, 0x4, OptDst(&t->Fdts_delta_threshold),
+  add("bitexact", BOOL, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(bitexact), "bitexact mode", nullptr);
+  add("dts_delta_threshold", FLOAT, OPT_EXPERT, OptDst(&t->Fdts_delta_threshold),
       "timestamp discontinuity delta threshold", "threshold");
-  add("dts_error_threshold", FLOAT, 0x4, OptDst(&t->Fdts_error_threshold),
+  add("dts_error_threshold", FLOAT, OPT_EXPERT, OptDst(&t->Fdts_error_threshold),
       "timestamp error delta threshold", "threshold");
-  add("xerror", BOOL, 0x4, OptDst(&t->Fexit_on_error), "exit on error", "error");
-  add("abort_on", FUNC, 0x5, OptFunc(opt_abort_on), "abort on the specified condition flags",
-      "flags");
-  add("copyinkf", BOOL, 0x1784, OFF(copy_initial_nonkeyframes), "copy initial non-keyframes",
-      nullptr);
-  add("copypriorss", INT, 0x1784, OFF(copy_prior_start), "copy or discard frames before start time",
-      nullptr);
-  add("frames", INT64, 0x3784, OFF(max_frames), "set the number of frames to output", "number",
-      Alt(CAltFrames));
-  add("tag", STRING, 0x3F84, OFF(codec_tags), "force codec tag/fourcc", "fourcc/tag", Alt(CAltTag));
-  add("q", DOUBLE, 0x5784, OFF(qscale), "use fixed quality scale (VBR)", "q", Canon("qscale"));
-  add("qscale", FUNC, 0x3085, OptFunc(opt_qscale), "use fixed quality scale (VBR)", "q",
-      Alt(CAltQscale));
-  add("profile", FUNC, 0x1085, OptFunc(opt_profile), "set profile", "profile");
-  add("filter", STRING, 0x3780, OFF(filters), "apply specified filters to audio/video",
-      "filter_graph", Alt(CAltFilter));
-  add("filter_threads", FUNC, 0x5, OptFunc(opt_filter_threads),
+  add("xerror", BOOL, OPT_EXPERT, OptDst(&t->Fexit_on_error), "exit on error", "error");
+  add("abort_on", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_abort_on),
+      "abort on the specified condition flags", "flags");
+  add("copyinkf", BOOL,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(copy_initial_nonkeyframes), "copy initial non-keyframes", nullptr);
+  add("copypriorss", INT,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(copy_prior_start), "copy or discard frames before start time", nullptr);
+  add("frames", INT64,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT |
+          OPT_HAS_ALT,
+      OFF(max_frames), "set the number of frames to output", "number", Alt(CAltFrames));
+  add("tag", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT |
+          OPT_OUTPUT | OPT_HAS_ALT,
+      OFF(codec_tags), "force codec tag/fourcc", "fourcc/tag", Alt(CAltTag));
+  add("q", DOUBLE,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT |
+          OPT_HAS_CANON,
+      OFF(qscale), "use fixed quality scale (VBR)", "q", Canon("qscale"));
+  add("qscale", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_ALT,
+      OptFunc(opt_qscale), "use fixed quality scale (VBR)", "q", Alt(CAltQscale));
+  add("profile", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_profile),
+      "set profile", "profile");
+  add("filter", STRING,
+      OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT | OPT_HAS_ALT,
+      OFF(filters), "apply specified filters to audio/video", "filter_graph", Alt(CAltFilter));
+  add("filter_threads", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_filter_threads),
       "number of non-complex filter threads", nullptr);
-  add("filter_buffered_frames", INT, 0x4, OptDst(&t->Ffilter_buffered_frames),
+  add("filter_buffered_frames", INT, OPT_EXPERT, OptDst(&t->Ffilter_buffered_frames),
       "maximum number of buffered frames in a filter graph", nullptr);
-  add("filter_script", STRING, 0x1784, OFF(filter_scripts), "deprecated, use -/filter", "filename");
-  add("reinit_filter", INT, 0xF84, OFF(reinit_filters),
-      "reinit filtergraph on input parameter changes", "");
-  add("drop_changed", INT, 0xF84, OFF(drop_changed),
-      "drop frame instead of reiniting filtergraph on input parameter changes", "");
-  add("filter_complex", FUNC, 0x5, OptFunc(opt_filter_complex), "create a complex filtergraph",
-      "graph_description");
-  add("filter_complex_threads", INT, 0x4, OptDst(&t->Ffilter_complex_nbthreads),
+  add("filter_script", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(filter_scripts), "deprecated, use -/filter", "filename");
+  add("reinit_filter", INT,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT,
+      OFF(reinit_filters), "reinit filtergraph on input parameter changes", "");
+  add("drop_changed", INT,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT,
+      OFF(drop_changed), "drop frame instead of reiniting filtergraph on input parameter changes",
+      "");
+  add("filter_complex", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_filter_complex),
+      "create a complex filtergraph", "graph_description");
+  add("filter_complex_threads", INT, OPT_EXPERT, OptDst(&t->Ffilter_complex_nbthreads),
       "number of threads for -filter_complex", nullptr);
-  add("lavfi", FUNC, 0x5, OptFunc(opt_filter_complex), "create a complex filtergraph",
-      "graph_description");
-  add("filter_complex_script", FUNC, 0x5, OptFunc(opt_filter_complex_script),
+  add("lavfi", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_filter_complex),
+      "create a complex filtergraph", "graph_description");
+  add("filter_complex_script", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_filter_complex_script),
       "deprecated, use -/filter_complex instead", "filename");
-  add("auto_conversion_filters", BOOL, 0x4, OptDst(&t->Fauto_conversion_filters),
+  add("auto_conversion_filters", BOOL, OPT_EXPERT, OptDst(&t->Fauto_conversion_filters),
       "enable automatic conversion filters globally", nullptr);
-  add("stats", BOOL, 0x0, OptDst(&t->Fprint_stats), "print progress report during encoding",
-      nullptr);
-  add("stats_period", FUNC, 0x5, OptFunc(opt_stats_period),
+  add("stats", BOOL, 0, OptDst(&t->Fprint_stats), "print progress report during encoding", nullptr);
+  add("stats_period", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_stats_period),
       "set the period at which ffmpeg updates stats and -progress output", "time");
-  add("attach", FUNC, 0x1085, OptFunc(opt_attach), "add an attachment to the output file",
-      "filename");
-  add("dump_attachment", STRING, 0xB84, OFF(dump_attachment), "extract an attachment into a file",
-      "filename");
-  add("stream_loop", INT, 0x984, OFF(loop), "set number of times input stream shall be looped",
-      "loop count");
-  add("debug_ts", BOOL, 0x4, OptDst(&t->Fdebug_ts), "print timestamp debugging info", nullptr);
-  add("max_error_rate", FLOAT, 0x4, OptDst(&t->Fmax_error_rate),
+  add("attach", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_attach),
+      "add an attachment to the output file", "filename");
+  add("dump_attachment", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_INPUT, OFF(dump_attachment),
+      "extract an attachment into a file", "filename");
+  add("stream_loop", INT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT, OFF(loop),
+      "set number of times input stream shall be looped", "loop count");
+  add("debug_ts", BOOL, OPT_EXPERT, OptDst(&t->Fdebug_ts), "print timestamp debugging info",
+      nullptr);
+  add("max_error_rate", FLOAT, OPT_EXPERT, OptDst(&t->Fmax_error_rate),
       "ratio of decoding errors (0.0: no errors, 1.0: 100% errors) above which ffmpeg returns an "
       "error instead "
       "of success.",
       "maximum error rate");
-  add("discard", STRING, 0xF84, OFF(discard), "discard", "");
-  add("disposition", STRING, 0x1784, OFF(disposition), "disposition", "");
-  add("thread_queue_size", INT, 0x1984, OFF(thread_queue_size),
-      "set the maximum number of queued packets from the demuxer", nullptr);
-  add("find_stream_info", BOOL, 0x984, OFF(find_stream_info),
+  add("discard", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT,
+      OFF(discard), "discard", "");
+  add("disposition", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(disposition), "disposition", "");
+  add("thread_queue_size", INT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(thread_queue_size), "set the maximum number of queued packets from the demuxer", nullptr);
+  add("find_stream_info", BOOL, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT,
+      OFF(find_stream_info),
       "read and decode the streams to fill missing information with heuristics", nullptr);
-  add("bits_per_raw_sample", INT, 0x1784, OFF(bits_per_raw_sample),
-      "set the number of bits per raw sample", "number");
-  add("stats_enc_pre", STRING, 0x1784, OFF(enc_stats_pre), "write encoding stats before encoding",
-      nullptr);
-  add("stats_enc_post", STRING, 0x1784, OFF(enc_stats_post), "write encoding stats after encoding",
-      nullptr);
-  add("stats_mux_pre", STRING, 0x1784, OFF(mux_stats), "write packets stats before muxing",
-      nullptr);
-  add("stats_enc_pre_fmt", STRING, 0x1784, OFF(enc_stats_pre_fmt),
-      "format of the stats written with -stats_enc_pre", nullptr);
-  add("stats_enc_post_fmt", STRING, 0x1784, OFF(enc_stats_post_fmt),
-      "format of the stats written with -stats_enc_post", nullptr);
-  add("stats_mux_pre_fmt", STRING, 0x1784, OFF(mux_stats_fmt),
-      "format of the stats written with -stats_mux_pre", nullptr);
+  add("bits_per_raw_sample", INT,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(bits_per_raw_sample), "set the number of bits per raw sample", "number");
+  add("stats_enc_pre", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(enc_stats_pre), "write encoding stats before encoding", nullptr);
+  add("stats_enc_post", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(enc_stats_post), "write encoding stats after encoding", nullptr);
+  add("stats_mux_pre", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(mux_stats), "write packets stats before muxing", nullptr);
+  add("stats_enc_pre_fmt", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(enc_stats_pre_fmt), "format of the stats written with -stats_enc_pre", nullptr);
+  add("stats_enc_post_fmt", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(enc_stats_post_fmt), "format of the stats written with -stats_enc_post", nullptr);
+  add("stats_mux_pre_fmt", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(mux_stats_fmt), "format of the stats written with -stats_mux_pre", nullptr);
   // video
-  add("vframes", FUNC, 0x508D, OptFunc(opt_video_frames),
-      "set the number of video frames to output", "number", Canon("frames"));
-  add("r", STRING, 0x1F88, OFF(frame_rates),
+  add("vframes", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_video_frames), "set the number of video frames to output", "number",
+      Canon("frames"));
+  add("r", STRING,
+      OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT |
+          OPT_OUTPUT,
+      OFF(frame_rates),
       "override input framerate/convert to given output framerate (Hz value, fraction or "
       "abbreviation)",
       "rate");
-  add("fpsmax", STRING, 0x178C, OFF(max_frame_rates),
-      "set max frame rate (Hz value, fraction or abbreviation)", "rate");
-  add("s", STRING, 0x1FA8, OFF(frame_sizes), "set frame size (WxH or abbreviation)", "size");
-  add("aspect", STRING, 0x1788, OFF(frame_aspect_ratios),
-      "set aspect ratio (4:3, 16:9 or 1.3333, 1.7777)", "aspect");
-  add("pix_fmt", STRING, 0x1F8C, OFF(frame_pix_fmts), "set pixel format", "format");
-  add("display_rotation", DOUBLE, 0xF8C, OFF(display_rotations),
-      "set pure counter-clockwise rotation in degrees for stream(s)", "angle");
-  add("display_hflip", BOOL, 0xF8C, OFF(display_hflips),
+  add("fpsmax", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(max_frame_rates), "set max frame rate (Hz value, fraction or abbreviation)", "rate");
+  add("s", STRING,
+      OPT_VIDEO | OPT_SUBTITLE | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC |
+          OPT_FLAG_PERSTREAM | OPT_INPUT | OPT_OUTPUT,
+      OFF(frame_sizes), "set frame size (WxH or abbreviation)", "size");
+  add("aspect", STRING,
+      OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(frame_aspect_ratios), "set aspect ratio (4:3, 16:9 or 1.3333, 1.7777)", "aspect");
+  add("pix_fmt", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT | OPT_OUTPUT,
+      OFF(frame_pix_fmts), "set pixel format", "format");
+  add("display_rotation", DOUBLE,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(display_rotations), "set pure counter-clockwise rotation in degrees for stream(s)",
+      "angle");
+  add("display_hflip", BOOL,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(display_hflips),
       "set display horizontal flip for stream(s) (overrides any display rotation if it is not set)",
       nullptr);
-  add("display_vflip", BOOL, 0xF8C, OFF(display_vflips),
+  add("display_vflip", BOOL,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(display_vflips),
       "set display vertical flip for stream(s) (overrides any display rotation if it is not set)",
       nullptr);
-  add("vn", BOOL, 0x1988, OFF(video_disable), "disable video", nullptr);
-  add("rc_override", STRING, 0x178C, OFF(rc_overrides),
-      "rate control override for specific intervals", "override");
-  add("vcodec", FUNC, 0x5889, OptFunc(opt_video_codec),
-      "alias for -c:v (select encoder/decoder for video streams)", "codec", Canon("codec"));
-  add("timecode", FUNC, 0x108D, OptFunc(opt_timecode), "set initial TimeCode value.",
-      "hh:mm:ss[:;.]ff");
-  add("pass", INT, 0x178C, OFF(pass), "select the pass number (1 to 3)", "n");
-  add("passlogfile", STRING, 0x178C, OFF(passlogfiles), "select two pass log file name prefix",
-      "prefix");
-  add("vstats", FUNC, 0xC, OptFunc(opt_vstats), "dump video coding statistics to file", nullptr);
-  add("vstats_file", FUNC, 0xD, OptFunc(opt_vstats_file), "dump video coding statistics to file",
-      "file");
-  add("vstats_version", INT, 0xC, OptDst(&t->Fvstats_version),
+  add("vn", BOOL, OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(video_disable), "disable video", nullptr);
+  add("rc_override", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(rc_overrides), "rate control override for specific intervals", "override");
+  add("vcodec", FUNC,
+      OPT_FUNC_ARG | OPT_VIDEO | OPT_PERFILE | OPT_INPUT | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_video_codec), "alias for -c:v (select encoder/decoder for video streams)",
+      "codec", Canon("codec"));
+  add("timecode", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_OUTPUT,
+      OptFunc(opt_timecode), "set initial TimeCode value.", "hh:mm:ss[:;.]ff");
+  add("pass", INT,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(pass), "select the pass number (1 to 3)", "n");
+  add("passlogfile", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(passlogfiles), "select two pass log file name prefix", "prefix");
+  add("vstats", FUNC, OPT_EXPERT | OPT_VIDEO, OptFunc(opt_vstats),
+      "dump video coding statistics to file", nullptr);
+  add("vstats_file", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO, OptFunc(opt_vstats_file),
+      "dump video coding statistics to file", "file");
+  add("vstats_version", INT, OPT_EXPERT | OPT_VIDEO, OptDst(&t->Fvstats_version),
       "Version of the vstats format to use.", nullptr);
-  add("vf", FUNC, 0x5089, OptFunc(opt_video_filters),
-      "alias for -filter:v (apply filters to video streams)", "filter_graph", Canon("filter"));
-  add("intra_matrix", STRING, 0x178C, OFF(intra_matrices), "specify intra matrix coeffs", "matrix");
-  add("inter_matrix", STRING, 0x178C, OFF(inter_matrices), "specify inter matrix coeffs", "matrix");
-  add("chroma_intra_matrix", STRING, 0x178C, OFF(chroma_intra_matrices),
-      "specify intra matrix coeffs", "matrix");
-  add("vtag", FUNC, 0x588D, OptFunc(opt_old2new), "force video tag/fourcc", "fourcc/tag",
-      Canon("tag"));
-  add("fps_mode", STRING, 0x178C, OFF(fps_mode),
-      "set framerate mode for matching video streams; overrides vsync", nullptr);
-  add("force_fps", BOOL, 0x178C, OFF(force_fps),
+  add("vf", FUNC, OPT_FUNC_ARG | OPT_VIDEO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_video_filters), "alias for -filter:v (apply filters to video streams)",
+      "filter_graph", Canon("filter"));
+  add("intra_matrix", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(intra_matrices), "specify intra matrix coeffs", "matrix");
+  add("inter_matrix", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(inter_matrices), "specify inter matrix coeffs", "matrix");
+  add("chroma_intra_matrix", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(chroma_intra_matrices), "specify intra matrix coeffs", "matrix");
+  add("vtag", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_INPUT | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_old2new), "force video tag/fourcc", "fourcc/tag", Canon("tag"));
+  add("fps_mode", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(fps_mode), "set framerate mode for matching video streams; overrides vsync", nullptr);
+  add("force_fps", BOOL,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(force_fps),
       "force the selected framerate, disable the best supported framerate selection", nullptr);
-  add("streamid", FUNC, 0x108D, OptFunc(opt_streamid), "set the value of an outfile streamid",
-      "streamIndex:value");
-  add("force_key_frames", STRING, 0x178C, OFF(forced_key_frames),
-      "force key frames at specified timestamps", "timestamps");
-  add("b", FUNC, 0x1089, OptFunc(opt_bitrate), "video bitrate (please use -b:v)", "bitrate");
-  add("hwaccel", STRING, 0xF8C, OFF(hwaccels), "use HW accelerated decoding", "hwaccel name");
-  add("hwaccel_device", STRING, 0xF8C, OFF(hwaccel_devices), "select a device for HW acceleration",
-      "devicename");
-  add("hwaccel_output_format", STRING, 0xF8C, OFF(hwaccel_output_formats),
-      "select output format used with HW accelerated decoding", "format");
-  add("hwaccels", FUNC, 0x6, OptFunc(show_hwaccels), "show available HW acceleration methods",
+  add("streamid", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_OUTPUT,
+      OptFunc(opt_streamid), "set the value of an outfile streamid", "streamIndex:value");
+  add("force_key_frames", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(forced_key_frames), "force key frames at specified timestamps", "timestamps");
+  add("b", FUNC, OPT_FUNC_ARG | OPT_VIDEO | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_bitrate),
+      "video bitrate (please use -b:v)", "bitrate");
+  add("hwaccel", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(hwaccels), "use HW accelerated decoding", "hwaccel name");
+  add("hwaccel_device", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(hwaccel_devices), "select a device for HW acceleration", "devicename");
+  add("hwaccel_output_format", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(hwaccel_output_formats), "select output format used with HW accelerated decoding",
+      "format");
+  add("hwaccels", FUNC, OPT_EXIT | OPT_EXPERT, OptFunc(show_hwaccels),
+      "show available HW acceleration methods", nullptr);
+  add("autorotate", BOOL,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(autorotate), "automatically insert correct rotate filters", nullptr);
+  add("autoscale", BOOL,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(autoscale), "automatically insert a scale filter at the end of the filter graph",
       nullptr);
-  add("autorotate", BOOL, 0xF8C, OFF(autorotate), "automatically insert correct rotate filters",
-      nullptr);
-  add("autoscale", BOOL, 0x178C, OFF(autoscale),
-      "automatically insert a scale filter at the end of the filter graph", nullptr);
-  add("apply_cropping", STRING, 0xF8C, OFF(apply_cropping), "select the cropping to apply",
-      nullptr);
-  add("fix_sub_duration_heartbeat", BOOL, 0x178C, OFF(fix_sub_duration_heartbeat),
+  add("apply_cropping", STRING,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(apply_cropping), "select the cropping to apply", nullptr);
+  add("fix_sub_duration_heartbeat", BOOL,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(fix_sub_duration_heartbeat),
       "set this video output stream to be a heartbeat stream for fix_sub_duration, according to "
       "which subtitles "
       "should be split at random access points",
       nullptr);
   // audio
-  add("aframes", FUNC, 0x5095, OptFunc(opt_audio_frames),
-      "set the number of audio frames to output", "number", Canon("frames"));
-  add("aq", FUNC, 0x1091, OptFunc(opt_audio_qscale), "set audio quality (codec-specific)",
-      "quality");
-  add("ar", INT, 0x1F90, OFF(audio_sample_rate), "set audio sampling rate (in Hz)", "rate");
-  add("ac", INT, 0x1F90, OFF(audio_channels), "set number of audio channels", "channels");
-  add("an", BOOL, 0x1990, OFF(audio_disable), "disable audio", nullptr);
-  add("acodec", FUNC, 0x5891, OptFunc(opt_audio_codec),
-      "alias for -c:a (select encoder/decoder for audio streams)", "codec", Canon("codec"));
-  add("ab", FUNC, 0x1091, OptFunc(opt_bitrate), "alias for -b:a (select bitrate for audio streams)",
-      "bitrate");
-  add("apad", STRING, 0x1794, OFF(apad), "audio pad", "");
-  add("atag", FUNC, 0x5095, OptFunc(opt_old2new), "force audio tag/fourcc", "fourcc/tag",
-      Canon("tag"));
-  add("sample_fmt", STRING, 0x1F94, OFF(sample_fmts), "set sample format", "format");
-  add("channel_layout", STRING, 0x3F94, OFF(audio_ch_layouts), "set channel layout", "layout",
-      Alt(CAltChLayout));
-  add("ch_layout", STRING, 0x5F94, OFF(audio_ch_layouts), "set channel layout", "layout",
-      Canon("channel_layout"));
-  add("af", FUNC, 0x5091, OptFunc(opt_audio_filters),
-      "alias for -filter:a (apply filters to audio streams)", "filter_graph", Canon("filter"));
-  add("guess_layout_max", INT, 0xF94, OFF(guess_layout_max),
+  add("aframes", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_audio_frames), "set the number of audio frames to output", "number",
+      Canon("frames"));
+  add("aq", FUNC, OPT_FUNC_ARG | OPT_AUDIO | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_audio_qscale),
+      "set audio quality (codec-specific)", "quality");
+  add("ar", INT,
+      OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT |
+          OPT_OUTPUT,
+      OFF(audio_sample_rate), "set audio sampling rate (in Hz)", "rate");
+  add("ac", INT,
+      OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT |
+          OPT_OUTPUT,
+      OFF(audio_channels), "set number of audio channels", "channels");
+  add("an", BOOL, OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(audio_disable), "disable audio", nullptr);
+  add("acodec", FUNC,
+      OPT_FUNC_ARG | OPT_AUDIO | OPT_PERFILE | OPT_INPUT | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_audio_codec), "alias for -c:a (select encoder/decoder for audio streams)",
+      "codec", Canon("codec"));
+  add("ab", FUNC, OPT_FUNC_ARG | OPT_AUDIO | OPT_PERFILE | OPT_OUTPUT, OptFunc(opt_bitrate),
+      "alias for -b:a (select bitrate for audio streams)", "bitrate");
+  add("apad", STRING,
+      OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_OUTPUT,
+      OFF(apad), "audio pad", "");
+  add("atag", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_old2new), "force audio tag/fourcc", "fourcc/tag", Canon("tag"));
+  add("sample_fmt", STRING,
+      OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT | OPT_OUTPUT,
+      OFF(sample_fmts), "set sample format", "format");
+  add("channel_layout", STRING,
+      OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT | OPT_OUTPUT | OPT_HAS_ALT,
+      OFF(audio_ch_layouts), "set channel layout", "layout", Alt(CAltChLayout));
+  add("ch_layout", STRING,
+      OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT | OPT_OUTPUT | OPT_HAS_CANON,
+      OFF(audio_ch_layouts), "set channel layout", "layout", Canon("channel_layout"));
+  add("af", FUNC, OPT_FUNC_ARG | OPT_AUDIO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_audio_filters), "alias for -filter:a (apply filters to audio streams)",
+      "filter_graph", Canon("filter"));
+  add("guess_layout_max", INT,
+      OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT,
+      OFF(guess_layout_max),
       "set the maximum number of channels to try to guess the channel layout", nullptr);
   // subtitles
-  add("sn", BOOL, 0x19A0, OFF(subtitle_disable), "disable subtitle", nullptr);
-  add("scodec", FUNC, 0x58A1, OptFunc(opt_subtitle_codec),
-      "alias for -c:s (select encoder/decoder for subtitle streams)", "codec", Canon("codec"));
-  add("stag", FUNC, 0x50A5, OptFunc(opt_old2new), "force subtitle tag/fourcc", "fourcc/tag",
-      Canon("tag"));
-  add("fix_sub_duration", BOOL, 0xFA4, OFF(fix_sub_duration), "fix subtitles duration", nullptr);
-  add("canvas_size", STRING, 0xFA4, OFF(canvas_sizes), "set canvas size (WxH or abbreviation)",
-      "size");
+  add("sn", BOOL, OPT_SUBTITLE | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(subtitle_disable), "disable subtitle", nullptr);
+  add("scodec", FUNC,
+      OPT_FUNC_ARG | OPT_SUBTITLE | OPT_PERFILE | OPT_INPUT | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_subtitle_codec), "alias for -c:s (select encoder/decoder for subtitle streams)",
+      "codec", Canon("codec"));
+  add("stag", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_SUBTITLE | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_old2new), "force subtitle tag/fourcc", "fourcc/tag", Canon("tag"));
+  add("fix_sub_duration", BOOL,
+      OPT_EXPERT | OPT_SUBTITLE | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC |
+          OPT_FLAG_PERSTREAM | OPT_INPUT,
+      OFF(fix_sub_duration), "fix subtitles duration", nullptr);
+  add("canvas_size", STRING,
+      OPT_EXPERT | OPT_SUBTITLE | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC |
+          OPT_FLAG_PERSTREAM | OPT_INPUT,
+      OFF(canvas_sizes), "set canvas size (WxH or abbreviation)", "size");
   // muxer
-  add("muxdelay", FLOAT, 0x1184, OFF(mux_max_delay), "set the maximum demux-decode delay",
-      "seconds");
-  add("muxpreload", FLOAT, 0x1184, OFF(mux_preload), "set the initial demux-decode delay",
-      "seconds");
-  add("sdp_file", FUNC, 0x1005, OptFunc(opt_sdp_file),
+  add("muxdelay", FLOAT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_OUTPUT,
+      OFF(mux_max_delay), "set the maximum demux-decode delay", "seconds");
+  add("muxpreload", FLOAT, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_OUTPUT,
+      OFF(mux_preload), "set the initial demux-decode delay", "seconds");
+  add("sdp_file", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_OUTPUT, OptFunc(opt_sdp_file),
       "specify a file in which to print sdp information", "file");
-  add("time_base", STRING, 0x1784, OFF(time_bases),
+  add("time_base", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(time_bases),
       "set the desired time base hint for output stream (1:24, 1:48000 or 0.04166, 2.0833e-5)",
       "ratio");
-  add("enc_time_base", STRING, 0x1784, OFF(enc_time_bases),
+  add("enc_time_base", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(enc_time_bases),
       "set the desired time base for the encoder (1:24, 1:48000 or 0.04166, 2.0833e-5). two "
       "special values are "
       "defined - 0 = use frame rate (video) or sample rate (audio),-1 = match source time base",
       "ratio");
-  add("bsf", STRING, 0x1F84, OFF(bitstream_filters), "A comma-separated list of bitstream filters",
-      "bitstream_filters");
-  add("apre", FUNC, 0x5095, OptFunc(opt_preset), "set the audio options to the indicated preset",
-      "preset", Canon("pre"));
-  add("vpre", FUNC, 0x508D, OptFunc(opt_preset), "set the video options to the indicated preset",
-      "preset", Canon("pre"));
-  add("spre", FUNC, 0x50A5, OptFunc(opt_preset), "set the subtitle options to the indicated preset",
-      "preset", Canon("pre"));
-  add("fpre", FUNC, 0x5085, OptFunc(opt_preset), "set options from indicated preset file",
-      "filename", Canon("pre"));
-  add("max_muxing_queue_size", INT, 0x1784, OFF(max_muxing_queue_size),
+  add("bsf", STRING,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_INPUT |
+          OPT_OUTPUT,
+      OFF(bitstream_filters), "A comma-separated list of bitstream filters", "bitstream_filters");
+  add("apre", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_AUDIO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_preset), "set the audio options to the indicated preset", "preset", Canon("pre"));
+  add("vpre", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_preset), "set the video options to the indicated preset", "preset", Canon("pre"));
+  add("spre", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_SUBTITLE | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_preset), "set the subtitle options to the indicated preset", "preset",
+      Canon("pre"));
+  add("fpre", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_PERFILE | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_preset), "set options from indicated preset file", "filename", Canon("pre"));
+  add("max_muxing_queue_size", INT,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(max_muxing_queue_size),
       "maximum number of packets that can be buffered while waiting for all streams to initialize",
       "packets");
-  add("muxing_queue_data_threshold", INT, 0x1784, OFF(muxing_queue_data_threshold),
+  add("muxing_queue_data_threshold", INT,
+      OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM | OPT_OUTPUT,
+      OFF(muxing_queue_data_threshold),
       "set the threshold after which max_muxing_queue_size is taken into account", "bytes");
   // data
-  add("dcodec", FUNC, 0x58C5, OptFunc(opt_data_codec),
-      "alias for -c:d (select encoder/decoder for data streams)", "codec", Canon("codec"));
-  add("dn", BOOL, 0x19C0, OFF(data_disable), "disable data", nullptr);
+  add("dcodec", FUNC,
+      OPT_FUNC_ARG | OPT_EXPERT | OPT_DATA | OPT_PERFILE | OPT_INPUT | OPT_OUTPUT | OPT_HAS_CANON,
+      OptFunc(opt_data_codec), "alias for -c:d (select encoder/decoder for data streams)", "codec",
+      Canon("codec"));
+  add("dn", BOOL, OPT_DATA | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(data_disable), "disable data", nullptr);
   // hardware
-  add("qsv_device", FUNC, 0x5, OptFunc(opt_qsv_device),
+  add("qsv_device", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_qsv_device),
       "set QSV hardware device (DirectX adapter index, DRM path or X11 display name)", "device");
-  add("init_hw_device", FUNC, 0x5, OptFunc(opt_init_hw_device), "initialise hardware device",
-      "args");
-  add("filter_hw_device", FUNC, 0x5, OptFunc(opt_filter_hw_device),
+  add("init_hw_device", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_init_hw_device),
+      "initialise hardware device", "args");
+  add("filter_hw_device", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_filter_hw_device),
       "set hardware device used when filtering", "device");
   // deprecated
-  add("adrift_threshold", FUNC, 0x5, OptFunc(opt_deprecated_no_effect),
+  add("adrift_threshold", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_deprecated_no_effect),
       "deprecated, does nothing", "threshold");
-  add("top", INT, 0x1F8C, OFF(top_field_first), "deprecated, use the setfield video filter", "");
-  add("qphist", FUNC, 0xC, OptFunc(opt_deprecated_no_effect), "deprecated, does nothing",
-      nullptr);
-  add("vsync", FUNC, 0x5, OptFunc(opt_vsync),
+  add("top", INT,
+      OPT_EXPERT | OPT_VIDEO | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_FLAG_SPEC | OPT_FLAG_PERSTREAM |
+          OPT_INPUT | OPT_OUTPUT,
+      OFF(top_field_first), "deprecated, use the setfield video filter", "");
+  add("qphist", FUNC, OPT_EXPERT | OPT_VIDEO, OptFunc(opt_deprecated_no_effect),
+      "deprecated, does nothing", nullptr);
+  add("vsync", FUNC, OPT_FUNC_ARG | OPT_EXPERT, OptFunc(opt_vsync),
       "set video sync method globally; deprecated, use -fps_mode", "");
   // kept for command lines written for the converter; a task has nothing to do for them
-  add("hide_banner", BOOL, 0x4, OptDst(&t->Fhide_banner), "do not show program banner",
+  add("hide_banner", BOOL, OPT_EXPERT, OptDst(&t->Fhide_banner), "do not show program banner",
       "hide_banner");
-  add("stdin", BOOL, 0x4, OptDst(&t->Fstdin_interaction),
+  add("stdin", BOOL, OPT_EXPERT, OptDst(&t->Fstdin_interaction),
       "enable or disable interaction on standard input", nullptr);
   // this system's own
-  add("VideoHookBitsPixel", FUNC, 0xD, OptFunc(opt_video_hook_bits_pixel),
+  add("VideoHookBitsPixel", FUNC, OPT_FUNC_ARG | OPT_EXPERT | OPT_VIDEO,
+      OptFunc(opt_video_hook_bits_pixel),
       "specifies the number of adjacent color bits on each plane needed to define a pixel. one of "
       "(8, "
       "15[555, BI_RGB], 16[565, BI_BITFIELDS], 24, 32), default to 32",
       "bpp");
-  add("memory", INT64, 0x1984, OFF(memory_access), "memory access via stream object",
-      "integer value of stream object");
+  add("memory", INT64, OPT_EXPERT | OPT_PERFILE | OPT_FLAG_OFFSET | OPT_INPUT | OPT_OUTPUT,
+      OFF(memory_access), "memory access via stream object", "integer value of stream object");
 #undef OFF
   *row = TOptionDef{};  // the terminating row
 }
@@ -1469,7 +1651,9 @@ int open_files(TBaseFFmpeg* ATask, TOptionGroupList* AGroups, const char* AKind,
     }
     uninit_options(ATask, o);
     if (ret < 0) {
-      av_log(nullptr, AV_LOG_ERROR, "Error opening %s file %s.\n", AKind, S(g->arg));
+      // an immediate exit (-n with an existing output) has said why already
+      if (ret != AVERROR_EXIT)
+        av_log(nullptr, AV_LOG_ERROR, "Error opening %s file %s.\n", AKind, S(g->arg));
       return ret;
     }
     av_log(nullptr, AV_LOG_DEBUG, "Successfully opened the file.\n");

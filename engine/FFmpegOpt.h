@@ -67,7 +67,8 @@ const char* opt_match_per_type_str(const CmdUtils::TSpecifierOptList& AList, cha
                              AVMediaType AType, bool AEncoder, const AVCodec*& ACodec);
 
 // Checks that writing AFilename is allowed: 0; AVERROR(EINVAL) for -y together with -n or
-// for an output that is one of the inputs; AVERROR(EEXIST) for an existing file with -n.
+// for an output that is one of the inputs; AVERROR_EXIT for an existing file with -n (the
+// task ends at once, as asked: not a failure).
 [[nodiscard]] int assert_file_overwrite(TBaseFFmpeg* ATask, const char* AFilename);
 
 // The value of -fps_mode (file and stream index for the message) or, with AIsGlobal, of

@@ -895,6 +895,9 @@ int StartPrepare(TScheduler* sch) {
       }
     }
     ThreadQueue::tq_free(mux.queue);
+    // A format that takes no streams (ffmetadata) gives a muxer without streams: it has
+    // nothing to receive and gets no queue (a queue has at least one stream).
+    if (!mux.nb_streams) continue;
     ret = QueueAlloc(mux.queue, mux.nb_streams, mux.queue_size, ThreadQueue::THREAD_QUEUE_PACKETS);
     if (ret < 0) return ret;
   }
@@ -1615,7 +1618,9 @@ int sch_enc_send(TScheduler* sch, Cardinal enc_idx, AVPacket* pkt) {
 int sch_mux_receive(TScheduler* sch, Cardinal mux_idx, AVPacket* pkt) {
   Platform::Check(mux_idx < sch->nb_mux, CUnit, 3296);
   int stream_idx = -1;
-  const int ret = ThreadQueue::tq_receive(sch->mux[mux_idx].queue, stream_idx, pkt);
+  // a muxer without streams has no queue: every one of its (no) streams has ended
+  TThreadQueue* queue = sch->mux[mux_idx].queue;
+  const int ret = queue ? ThreadQueue::tq_receive(queue, stream_idx, pkt) : AVERROR_EOF;
   pkt->stream_index = stream_idx;
   return ret;
 }

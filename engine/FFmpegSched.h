@@ -195,7 +195,7 @@ int sch_enc_receive(TScheduler* sch, Cardinal enc_idx, AVFrame* frame);
 int sch_enc_send(TScheduler* sch, Cardinal enc_idx, AVPacket* pkt);
 
 // As tq_receive; the packet's stream index is the muxer stream it came from (negative
-// when every stream has ended).
+// when every stream has ended; at once for a muxer without streams).
 int sch_mux_receive(TScheduler* sch, Cardinal mux_idx, AVPacket* pkt);
 // The muxer takes no more from the stream; its source counts as finished.
 void sch_mux_receive_finish(TScheduler* sch, Cardinal mux_idx, Cardinal stream_idx);

@@ -1,5 +1,6 @@
 #include "runtime/CmdUtils.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -75,6 +76,31 @@ void SetDebugLogLevel() {
 const char* S(const char* AText) { return AText ? AText : "(null)"; }
 
 TDefaultOptions* Head(void* ctx) { return static_cast<TDefaultOptions*>(ctx); }
+
+// Appends one zeroed element to an array that the command-line parser fills one entry at a
+// time (a group's options, the groups of a kind, the values of a per-stream option) and
+// that nothing else grows or sizes. Such an array always holds room for the smallest power
+// of two of elements not below ACount, so appending N entries copies fewer than 2N of them
+// in all: growing by exactly one element copied the whole array for every entry, and a
+// command line of tens of thousands of options took minutes to split. 0; AVERROR(ERANGE)
+// or AVERROR(ENOMEM) with the array untouched.
+template <class T>
+int AppendElement(T*& AArray, int& ACount) {
+  constexpr int CSize = static_cast<int>(sizeof(T));
+  if (ACount >= INT_MAX / CSize - 1) {
+    av_log(nullptr, AV_LOG_ERROR, "Array too big.\n");
+    return AVERROR(ERANGE);
+  }
+  if ((ACount & (ACount - 1)) == 0) {  // 0 or a power of two: the array is full
+    const int capacity = ACount <= (INT_MAX / CSize - 1) / 2 ? std::max(1, 2 * ACount) : ACount + 1;
+    auto* tmp = static_cast<T*>(av_realloc_array(AArray, capacity, CSize));
+    if (!tmp) return AVERROR(ENOMEM);
+    AArray = tmp;
+  }
+  std::memset(static_cast<void*>(&AArray[ACount]), 0, CSize);
+  ACount++;
+  return 0;
+}
 
 bool StartsWith(const char* AText, const char* APrefix, const char** ARest) {
   const std::size_t n = std::strlen(APrefix);
@@ -195,7 +221,7 @@ int write_option(void* ctx, POptionDef AEntry, const char* opt, const char* arg,
   if (AEntry->flags & OPT_FLAG_SPEC) {
     const char* p = std::strchr(opt, ':');
     sol = static_cast<TSpecifierOptList*>(dst);
-    ret = grow_array(sol->opt, sol->nb_opt, sol->nb_opt + 1);
+    ret = AppendElement(sol->opt, sol->nb_opt);
     if (ret < 0) goto finish;
     TSpecifierOpt* so = &sol->opt[sol->nb_opt - 1];
     so->specifier = av_strdup(p ? p + 1 : "");
@@ -552,7 +578,7 @@ int match_group_separator(const TOptionGroupDef* AGroups, int ANbGroups, const c
 // dictionaries collected so far move into it.
 int finish_group(void* ctx, TOptionParseContext* AOctx, int AKind, const char* AArg) {
   TOptionGroupList* l = &AOctx->groups[AKind];
-  const int ret = grow_array(l->groups, l->nb_groups, l->nb_groups + 1);
+  const int ret = AppendElement(l->groups, l->nb_groups);
   if (ret < 0) return ret;
   TOptionGroup* g = &l->groups[l->nb_groups - 1];
   TCmdUtilsOpts& d = Head(ctx)->def_opts;
@@ -573,7 +599,7 @@ int finish_group(void* ctx, TOptionParseContext* AOctx, int AKind, const char* A
 
 int add_opt(TOptionParseContext* AOctx, POptionDef AEntry, const char* AKey, const char* AVal) {
   TOptionGroup* g = (AEntry->flags & OPT_PERFILE) ? &AOctx->cur_group : &AOctx->global_opts;
-  const int ret = grow_array(g->opts, g->nb_opts, g->nb_opts + 1);
+  const int ret = AppendElement(g->opts, g->nb_opts);
   if (ret < 0) return ret;
   g->opts[g->nb_opts - 1] = TOption{AEntry, AKey, AVal};
   return 0;

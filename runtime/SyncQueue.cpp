@@ -416,7 +416,9 @@ int sq_add_stream(TSyncQueue* sq, int limiting) {
 void sq_limit_frames(TSyncQueue* sq, Cardinal stream_idx, std::int64_t max_frames) {
   Platform::Check(stream_idx < sq->nb_streams, CUnit, 891);
   TSyncQueueStream* st = &sq->streams[stream_idx];
-  st->frames_max = max_frames;
+  // The limit counts as unsigned, as -frames gives it: -1 (any negative value) is beyond
+  // every count, no limit at all, not a limit that was reached before the first frame.
+  st->frames_max = max_frames < 0 ? INT64_MAX : max_frames;
   if (st->frames_sent >= st->frames_max) FinishStream(sq, stream_idx);
 }
 

@@ -75,7 +75,8 @@ void sq_free(TSyncQueue*& sq);
 
 // Adds a stream; its index, or AVERROR(ENOMEM).
 int sq_add_stream(TSyncQueue* sq, int limiting);
-// At most max_frames frames pass on the stream; reached already, it finishes at once.
+// At most max_frames frames pass on the stream; reached already, it finishes at once. A
+// negative max_frames is no limit (the limit is an unsigned count).
 void sq_limit_frames(TSyncQueue* sq, Cardinal stream_idx, std::int64_t max_frames);
 // Frame queues: audio of the stream leaves in frames of `samples` samples.
 void sq_frame_samples(TSyncQueue* sq, Cardinal stream_idx, int samples);

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "engine/FFmpegOptInternal.h"
 #include "engine/FFmpegSchedInternal.h"
 #include "platform/Format.h"
+#include "runtime/AVUtilStubs.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/FFmpegHeader.h"
@@ -153,9 +157,9 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
       {"-i \"" + Path("in.mkv") + "\"", -1, "At least one output file must be specified", {}},
       {"-y -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("out.mkv") + "\"", 0, "-", {}},
       {"-n -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("in.mkv") + "\"",
-       AVERROR(EEXIST),
+       AVERROR_EXIT,
        "",
-       {"File '" + Path("in.mkv") + "' already exists. Exiting.", "Error opening output files"}},
+       {"File '" + Path("in.mkv") + "' already exists. Exiting."}},
       {"-y -i \"" + Path("in.mkv") + "\" \"" + Path("in.mkv") + "\"",
        AVERROR(EINVAL),
        "",
@@ -208,6 +212,82 @@ TEST_F(FFmpegOpt_, ParseOptionsOutcomes) {
     for (const std::string& text : c.Logged)
       EXPECT_TRUE(Logged(text)) << text << "\n" << TMessages::Get().Joined();
     EXPECT_TRUE(Logged("ParseOptions: " + c.Line));
+  }
+}
+
+// -n with an output that exists ends the parse as the immediate exit it asked for: one
+// line says why, no failure follows it, and the file is left as it was.
+TEST_F(FFmpegOpt_, NoOverwriteOfAnExistingOutputIsAnImmediateExit) {
+  ASSERT_EQ(MediaBuilder::WriteMedia(Path("in.mkv"), "matroska", "v"), 0);
+  WriteText("exists.mkv", "kept");
+  struct {
+    const char* Name;
+    std::string Line;
+  } const cases[] = {
+      {"the only output", "-n -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("exists.mkv") + "\""},
+      {"after a new output", "-n -i \"" + Path("in.mkv") + "\" -c copy \"" + Path("new.mkv") +
+                                 "\" -c copy \"" + Path("exists.mkv") + "\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TMessages::Get().Clear();
+    FFmpeg::TCustomFFmpeg task;
+    EXPECT_EQ(task.ParseOptions(c.Line), AVERROR_EXIT);
+    EXPECT_TRUE(Logged("File '" + Path("exists.mkv") + "' already exists. Exiting."))
+        << TMessages::Get().Joined();
+    for (const char* text : {"Error opening output file", "Error opening output files"})
+      EXPECT_FALSE(Logged(text)) << text << "\n" << TMessages::Get().Joined();
+    std::ifstream f(Path("exists.mkv"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "kept");
+  }
+}
+
+// Bytes that the parser's own reallocations asked for: a measure of the work of filling
+// its arrays, which copy their old content on every reallocation.
+std::atomic<std::uint64_t> GReallocBytes{0};
+decltype(AVUtilStubs::av_realloc_array) GRealReallocArray = nullptr;
+decltype(AVUtilStubs::av_realloc) GRealRealloc = nullptr;
+
+void* CountingReallocArray(void* ptr, std::size_t nmemb, std::size_t size) {
+  GReallocBytes += static_cast<std::uint64_t>(nmemb) * size;
+  return GRealReallocArray(ptr, nmemb, size);
+}
+
+void* CountingRealloc(void* ptr, std::size_t size) {
+  GReallocBytes += size;
+  return GRealRealloc(ptr, size);
+}
+
+// A long command line (tens of thousands of options) is parsed with work in proportion to
+// its length: the arrays that collect its options are not copied whole for every entry.
+TEST_F(FFmpegOpt_, LongCommandLinesParseInWorkProportionalToTheirLength) {
+  struct {
+    const char* Name;
+    std::string Repeated;  // appended 30,000 times
+    std::string Before, After;
+  } const cases[] = {
+      {"a global option", " -y", "-v error", " -f lavfi -i testsrc2=d=0.1 -f null -"},
+      {"a per-stream option of an output", " -c:v mpeg4", "-v error -y -f lavfi -i testsrc2=d=0.1",
+       " -f null -"},
+  };
+  GRealReallocArray = AVUtilStubs::av_realloc_array;
+  GRealRealloc = AVUtilStubs::av_realloc;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::string line = c.Before;
+    for (int i = 0; i < 30000; i++) line += c.Repeated;
+    line += c.After;
+    FFmpeg::TCustomFFmpeg task;
+    GReallocBytes = 0;
+    AVUtilStubs::av_realloc_array = &CountingReallocArray;
+    AVUtilStubs::av_realloc = &CountingRealloc;
+    const int ret = task.ParseOptions(line);
+    AVUtilStubs::av_realloc_array = GRealReallocArray;
+    AVUtilStubs::av_realloc = GRealRealloc;
+    EXPECT_EQ(ret, 0) << TMessages::Get().Joined();
+    EXPECT_EQ(task.Ffile_overwrite, 1);
+    // growing an array one entry at a time asks for the sum of all its sizes: gigabytes here
+    EXPECT_LT(GReallocBytes.load(), 100u * line.size()) << line.size() << " bytes of command line";
   }
 }
 
@@ -276,7 +356,7 @@ TEST_F(FFmpegOpt_, TasksParsedSideBySideKeepTheirOwnOptions) {
   EXPECT_EQ(r1, -1);
   EXPECT_EQ(r2, -1);
   EXPECT_EQ(FFmpegOpt::assert_file_overwrite(&overwrite, Path("exists.txt").c_str()), 0);
-  EXPECT_EQ(FFmpegOpt::assert_file_overwrite(&keep, Path("exists.txt").c_str()), AVERROR(EEXIST));
+  EXPECT_EQ(FFmpegOpt::assert_file_overwrite(&keep, Path("exists.txt").c_str()), AVERROR_EXIT);
   EXPECT_EQ(overwrite.Fstats_period.load(), 2000000);
   EXPECT_EQ(keep.Fstats_period.load(), 500000);
   // each table points into its own task
@@ -322,7 +402,7 @@ TEST_F(FFmpegOpt_, OverwriteGuard) {
   } const cases[] = {
       {"existing, -y", 1, 0, Path("exists.txt"), 0, nullptr},
       {"existing, neither: overwritten", 0, 0, Path("exists.txt"), 0, nullptr},
-      {"existing, -n", 0, 1, Path("exists.txt"), AVERROR(EEXIST), "already exists. Exiting."},
+      {"existing, -n", 0, 1, Path("exists.txt"), AVERROR_EXIT, "already exists. Exiting."},
       {"new, -n", 0, 1, Path("new.txt"), 0, nullptr},
       {"-y and -n", 1, 1, Path("new.txt"), AVERROR(EINVAL),
        "Error, both -y and -n supplied. Exiting."},

@@ -125,7 +125,7 @@ TEST_F(TaskTest, StartWithoutOutputFileTerminatesOnTheCallerWithTheErrorText) {
   EXPECT_TRUE(probe.HadErrorText.load()) << "the text is there when the handler runs";
   EXPECT_TRUE(task.HasError());
   EXPECT_EQ(task.ErrorText(), "At least one output file must be specified");
-  EXPECT_TRUE(log.Has(FFLoad::llQuiet, "At least one output file must be specified")) << log.All();
+  EXPECT_TRUE(log.Has(FFLoad::llError, "At least one output file must be specified")) << log.All();
   EXPECT_FALSE(task.Running());
   EXPECT_TRUE(task.Terminated());
 
@@ -247,7 +247,7 @@ TEST_F(TaskTest, FailedJobKeepsItsErrorTextAndStillTerminatesOnTheCaller) {
   EXPECT_EQ(probe.Thread, Platform::GetCurrentThreadId());
   EXPECT_TRUE(task.HasError());
   EXPECT_EQ(task.ErrorText(), kFailedText);
-  EXPECT_TRUE(log.Has(FFLoad::llQuiet, kFailedText)) << log.All();
+  EXPECT_TRUE(log.Has(FFLoad::llError, kFailedText)) << log.All();
   EXPECT_FALSE(task.JobFinished());
   EXPECT_FALSE(task.Running());
   EXPECT_TRUE(task.Terminated());
@@ -474,11 +474,12 @@ TEST_F(TaskTest, ProgressReportFormatsLineBlockAndEvent) {
   const TRow rows[] = {
       {"before the first packet", 1, 0, -1, kNoPts, false, false, 0, 0,
        "size=N/A time=N/A bitrate=N/A speed=N/A elapsed=0:00:02.00\n",
+       "frame=0\nfps=0.00\nstream_0_0_q=3.0\n"
        "bitrate=N/A\ntotal_size=N/A\nout_time_us=N/A\nout_time_ms=N/A\nout_time=N/A\n"
        "dup_frames=0\ndrop_frames=0\nspeed=N/A\nprogress=continue\n",
        0, 0, 0, 0, 0},
       {"event before the first packet, line held back", 1, 0, -1, kNoPts, false, true, 0, 0, "",
-       "bitrate=N/A\ntotal_size=N/A\nout_time_us=N/A\nout_time_ms=N/A\nout_time=N/A\n"
+       "frame=0\nfps=0.00\nstream_0_0_q=3.0\nbitrate=N/A\ntotal_size=N/A\nout_time_us=N/A\nout_time_ms=N/A\nout_time=N/A\n"
        "dup_frames=0\ndrop_frames=0\nspeed=N/A\nprogress=continue\n",
        -1, 0, -1, 0, 0},
       {"running video", 1, 50, 102400, 2000000, false, true, 0, 0, "",
@@ -495,7 +496,7 @@ TEST_F(TaskTest, ProgressReportFormatsLineBlockAndEvent) {
        50, 25, 409.6f, 102400, 2000000},
       {"negative time", 1, 0, 1000, -1500000, false, false, 0, 0,
        "size=       1KiB time=-00:00:01.500 bitrate=N/A speed=N/A elapsed=0:00:02.00\n",
-       "bitrate=N/A\ntotal_size=1000\nout_time_us=-1500000\nout_time_ms=-1500000\n"
+       "frame=0\nfps=0.00\nstream_0_0_q=3.0\nbitrate=N/A\ntotal_size=1000\nout_time_us=-1500000\nout_time_ms=-1500000\n"
        "out_time=-00:00:01.500000\ndup_frames=0\ndrop_frames=0\nspeed=N/A\nprogress=continue\n",
        0, 0, 0, 0, 0},
       {"first duplicates are logged even with an event", 1, 10, 2048, 400000, false, true, 2, 1,
@@ -585,6 +586,52 @@ TEST_F(TaskTest, ProgressReportsComeOncePerPeriodAndTheLastClosesTheBlock) {
   ASSERT_EQ(keys.size(), one.size() * 3) << text;
   for (std::size_t i = 0; i < keys.size(); i++) EXPECT_EQ(keys[i], one[i % one.size()]);
   EXPECT_EQ(text.substr(text.size() - 13), "progress=end\n");
+}
+
+// Every "-progress" block carries every key from the first one on: before a video packet
+// was written the frame keys say 0 (the line and the event keep waiting for a packet, and
+// a second video stream's quality is there too); the rate is given once a second has
+// passed, 0 before.
+TEST_F(TaskTest, ProgressBlockHasEveryKeyAndTheRateAfterASecond) {
+  struct TRow {
+    const char* Name;
+    std::int64_t Packets0, Packets1;  // of the two video streams
+    std::int64_t Elapsed;             // since the timer start, microseconds
+    const char* Frames;               // the block's first lines
+    int EventFrame, EventFPS;
+  } const rows[] = {
+      {"nothing written", 0, 0, 500000, "frame=0\nfps=0.00\nstream_0_0_q=3.0\nstream_0_1_q=2.0\n",
+       -1, 0},
+      {"only the second stream wrote", 0, 8, 2000000,
+       "stream_0_0_q=3.0\nframe=8\nfps=4.00\nstream_0_1_q=2.0\n", 8, 4},
+      {"within the first second", 20, 20, 500000,
+       "frame=20\nfps=0.00\nstream_0_0_q=3.0\nstream_0_1_q=2.0\n", 20, 0},
+      {"after a second", 20, 20, 1250000,
+       "frame=20\nfps=16.00\nstream_0_0_q=3.0\nstream_0_1_q=2.0\n", 20, 16},
+  };
+  TLogCapture capture;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFFmpeg task;
+    TReportOutputs outputs(&task, 2);
+    outputs.Streams[0].ost.packets_written = row.Packets0;
+    outputs.Streams[0].ost.quality = 3 * FF_QP2LAMBDA;
+    outputs.Streams[1].ost.packets_written = row.Packets1;
+    outputs.Streams[1].ost.quality = 2 * FF_QP2LAMBDA;
+    TProgressValues progress;
+    task.FOnProgress = progress.Event();
+    const std::string blockFile = TempName("progress_keys");
+    ASSERT_GE(AVFormatStubs::avio_open2(&task.Fprogress_avio, blockFile.c_str(), AVIO_FLAG_WRITE,
+                                        nullptr, nullptr),
+              0);
+    FFmpeg::print_report(&task, false, 400000, 10000000 + row.Elapsed, 10000000);
+    AVFormatStubs::avio_closep(&task.Fprogress_avio);
+    const std::string block = ReadFile(blockFile);
+    std::remove(blockFile.c_str());
+    EXPECT_EQ(block.substr(0, std::strlen(row.Frames)), row.Frames) << block;
+    EXPECT_EQ(progress.FrameNumber, row.EventFrame);
+    EXPECT_EQ(progress.FPS, row.EventFPS);
+  }
 }
 
 // ---- Video hooks ----------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ostream>
 #include <vector>
 
@@ -151,6 +152,30 @@ TEST_F(SyncQueueTest, FrameLimit) {
   EXPECT_EQ(Receive(0, pts), AVERROR_EOF);
   EXPECT_EQ(Receive(-1, pts), 1);
   EXPECT_EQ(Receive(-1, pts), AVERROR_EOF);
+}
+
+// A negative limit is no limit (-frames -1): set before or after items were sent, the
+// stream goes on taking them.
+TEST_F(SyncQueueTest, NegativeFrameLimitIsNoLimit) {
+  for (const std::int64_t limit : {std::int64_t{-1}, std::int64_t{-2}, INT64_MIN}) {
+    SCOPED_TRACE(limit);
+    sq_free(FQueue);
+    FQueue = sq_alloc(SYNC_QUEUE_PACKETS, 10000000, nullptr);
+    ASSERT_EQ(sq_add_stream(FQueue, 1), 0);
+    ASSERT_EQ(sq_add_stream(FQueue, 1), 1);
+    sq_limit_frames(FQueue, 0, limit);  // before the first item
+    ASSERT_EQ(SendPacket(1, 0, 10), 0);
+    sq_limit_frames(FQueue, 1, limit);  // after one
+    for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(SendPacket(0, 10 * i, 10), 0);
+      EXPECT_EQ(SendPacket(1, 10 * (i + 1), 10), 0);
+    }
+    std::int64_t pts;
+    for (int i = 0; i < 3; i++) {
+      EXPECT_EQ(Receive(0, pts), 0);
+      EXPECT_EQ(pts, 10 * i);
+    }
+  }
 }
 
 // A stream far ahead of a lagging one moves the lagging head up by heartbeats, so that
