@@ -576,6 +576,73 @@ TEST_F(TranscodeTest, AStopBetweenAPPictureAndItsBPicturesLeavesNoGap) {
   }
 }
 
+// A stop that finds the reader inside a packet: the demuxer may return what had arrived
+// as a shorter packet, flagged corrupt or not (NUT does not flag it). Nothing read after
+// the stop was asked for goes on: the output holds whole pictures of the input only, and
+// the stop logs no error.
+TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
+  LoaderTestSupport::TLogWorkerSettings settings;
+  FFLoad::TFFLogWorker& worker = *FFLoad::VEDovedo;
+  worker.SetActive(true);
+  worker.SetSynchronous(true);
+  worker.SetTriggerEventInMainThread(false);
+  worker.SetLogLevel(FFLoad::llInfo);
+  worker.SetOnLog(LogRecorder::TLogRecorder::Get().Event());
+  worker.InstallAVLogCallback();
+
+  struct TCase {
+    const char* Name;
+    const char* Codec;  // of the NUT input
+  } const cases[] = {
+      {"raw pictures", "rawvideo"},
+      {"MPEG-4 pictures", "mpeg4 -q:v 1 -g 1"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string in = Output("cut.nut");
+    {
+      TFFmpeg make;
+      PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2,noise=alls=60:allf=t "
+                            "-c:v " + std::string(c.Codec) + " -y " + in);
+      make.Start(false);
+      ASSERT_FALSE(make.HasError()) << make.ErrorText();
+    }
+    const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
+    ASSERT_GE(source.Result, 0);
+    const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+    const std::vector<TPacketPlace> places = PacketPlaces(in);
+    ASSERT_GT(places.size(), 30u);
+    const std::string text = ReadFile(in);
+    // the bytes end in the middle of a packet
+    const TPacketPlace& cut = places[places.size() / 2];
+    TGatedStream stream(std::vector<std::uint8_t>(text.begin(), text.end()), cut.Pos + cut.Size / 2);
+
+    LogRecorder::TLogRecorder::Get().Clear();
+    const std::string out = Output("cut_out.nut");
+    TFFmpeg task;
+    TTerminateProbe terminate;
+    task.FOnTerminate = terminate.Event();
+    PARSE_OR_RETURN(task, "-memory " + stream.Address() + " -i host.nut -c:v rawvideo -y " + out);
+    task.Start(true);
+    ASSERT_TRUE(stream.WaitHeld());
+    task.Stop(false);  // the stop is asked for while the reader waits inside the packet
+    stream.Release();
+    task.Stop(true);
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+    for (const LogRecorder::TRecord& r : LogRecorder::TLogRecorder::Get().Records())
+      EXPECT_FALSE(r.Level >= FFLoad::llPanic && r.Level <= FFLoad::llError) << "an error line: " << r.Msg;
+
+    const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
+    ASSERT_GE(written.Result, 0);
+    const std::vector<std::uint32_t>& sums = written.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+    ASSERT_LT(sums.size(), source_sums.size());
+    for (std::size_t i = 0; i < sums.size(); i++)
+      EXPECT_EQ(sums[i], source_sums[i]) << "picture " << i << " of " << sums.size();
+  }
+  settings.Restore();
+}
+
 // A stop interrupts the reader: a picture far larger than one read is cut short in the
 // middle more often than not, or the read fails outright. The part that had arrived must
 // not be decoded into a last picture with concealed errors: every picture written is one
