@@ -93,6 +93,7 @@ using AVUtilStubs::av_opt_get_array;
 using AVUtilStubs::av_opt_get_array_size;
 using AVUtilStubs::av_opt_set_array;
 using AVUtilStubs::av_opt_set_dict2;
+using AVUtilStubs::av_compare_ts;
 using AVUtilStubs::av_pix_fmt_desc_get;
 using AVUtilStubs::av_rescale;
 using AVUtilStubs::av_rescale_delta;
@@ -505,6 +506,8 @@ int dec_alloc(FFmpeg::TCustomFFmpeg* Owner, TDecoderPriv*& dp, TScheduler* sch, 
   d->last_frame_pts = AV_NOPTS_VALUE;
   d->last_frame_tb = AVRational{1, 1};
   d->last_filter_in_rescale_delta = AV_NOPTS_VALUE;
+  d->last_pkt_dts = AV_NOPTS_VALUE;
+  d->last_pkt_tb = AVRational{1, 1};
   d->Owner = Owner;
 
   ret = FFmpegSched::sch_add_dec(sch, decoder_thread, d, send_end_ts ? 1 : 0);
@@ -1179,6 +1182,32 @@ void video_hook_process(TDecoderPriv* dp, AVFrame* frame) {
 
 // ---- Decoding ---------------------------------------------------------------------------------
 
+// Whether a picture that the draining codec returned lies beyond the end of a stopped
+// input. Packets come in decoding order, pictures leave in presentation order: a stop
+// may cut the input after a picture that later ones refer to (a P picture) and before
+// the pictures shown ahead of it (its B pictures). Drained, the codec would still return
+// the P picture, and the output would jump over the pictures that were never read. No
+// picture shown before the last packet's decoding timestamp can be missing (each was
+// decoded no later than shown, so its packet came before that one): the pictures up to
+// it are an unbroken run from the start, and after a stop the drain ends there. Only a
+// decoder that an input stream feeds; not with a forced input frame rate, whose
+// pictures are counted, not timed.
+bool stop_cuts_frame(const TDecoderPriv* dp, const AVFrame* frame) {
+  if (dp->dec.type_ != AVMEDIA_TYPE_VIDEO || dp->index >= 0 || !dp->Owner ||
+      (dp->flags & DECODER_FLAG_FRAMERATE_FORCED))
+    return false;
+  if (dp->last_pkt_dts == AV_NOPTS_VALUE || frame->best_effort_timestamp == AV_NOPTS_VALUE)
+    return false;
+  if (!dp->Owner->FBroken.load()) return false;
+  if (av_compare_ts(frame->best_effort_timestamp, dp->dec_ctx->pkt_timebase, dp->last_pkt_dts,
+                    dp->last_pkt_tb) <= 0)
+    return false;
+  av_log(const_cast<TDecoderPriv*>(dp), AV_LOG_VERBOSE,
+         "Stopped: picture at %s dropped, the pictures before it were not read\n",
+         TsStr(frame->best_effort_timestamp).c_str());
+  return true;
+}
+
 int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
   AVCodecContext* dec = dp->dec_ctx;
   const bool exit_on_error = ExitOnError(dp);
@@ -1198,6 +1227,8 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
     TFrameData* fd = FFmpeg::packet_data(pkt);
     if (!fd) return AVERROR(ENOMEM);
     fd->wallclock[FFmpegHeader::LATENCY_PROBE_DEC_PRE] = av_gettime_relative();
+    dp->last_pkt_dts = pkt->dts;
+    dp->last_pkt_tb = pkt->time_base.num ? pkt->time_base : dec->pkt_timebase;
   }
 
   int ret = avcodec_send_packet(dec, pkt);
@@ -1229,6 +1260,11 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
       av_log(dp, AV_LOG_ERROR, "Decoding error: %s\n", ErrText(ret).c_str());
       dp->dec.decode_errors++;
       if (exit_on_error) return ret;
+      continue;
+    }
+
+    if (!pkt && stop_cuts_frame(dp, frame)) {
+      av_frame_unref(frame);
       continue;
     }
 

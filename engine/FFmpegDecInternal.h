@@ -59,6 +59,9 @@ struct TDecoderPriv {
   AVRational last_frame_tb;
   std::int64_t last_filter_in_rescale_delta;
   std::int32_t last_frame_sample_rate;
+  // The decoding timestamp of the last packet given to the codec, in last_pkt_tb.
+  std::int64_t last_pkt_dts;
+  AVRational last_pkt_tb;
 
   // Subtitle duration fixing (only with DECODER_FLAG_FIX_SUB_DURATION).
   AVFrame* sub_prev[2];

@@ -735,6 +735,17 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
       break;
     }
 
+    // A stop asked for while the packet was being read may have cut it short: the
+    // interrupted read returns what had arrived, and not every demuxer flags it corrupt
+    // (NUT does not). Decoded, it would end the output on a damaged picture or fail as
+    // too small; the input ends before it, whole or not.
+    if (task->FBroken.load()) {
+      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
+      av_packet_unref(pkt);
+      ret = 0;
+      break;
+    }
+
     if (task->Fdo_pkt_dump) dump_packet(d, pkt);
 
     if (pkt->stream_index >= d->f.nb_streams ||
@@ -746,14 +757,6 @@ int input_thread_body(TDemux* d, TDemuxThreadContext& dt) {
     }
     TDemuxStream* ds = ds_from_ist(d->f.streams[pkt->stream_index]);
 
-    if ((pkt->flags & AV_PKT_FLAG_CORRUPT) && task->FBroken.load()) {
-      // Stop interrupted the read inside this packet: it holds only what had arrived.
-      // Decoded, it would end the output on a concealed picture; the input ends before it.
-      CmdUtils::ff_log_async(&d->f, AV_LOG_VERBOSE, "Reading stopped\n");
-      av_packet_unref(pkt);
-      ret = 0;
-      break;
-    }
     if (pkt->flags & AV_PKT_FLAG_CORRUPT) {
       CmdUtils::ff_log_async(&d->f, task->Fexit_on_error ? AV_LOG_FATAL : AV_LOG_WARNING,
                              "corrupt input packet in stream %d\n", pkt->stream_index);

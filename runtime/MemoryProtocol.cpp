@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <exception>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
+#include "platform/Dispatcher.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/MyUtils.h"
@@ -16,18 +20,39 @@ namespace {
 constexpr int CBufferSize = 32768;
 
 // One registered stream. Calls into a plain stream are serialised here; an event
-// stream serialises its own calls.
+// stream serialises its own calls. FUsers counts the calls under way (guarded by
+// GRegistryLock): unregistering waits until it is 0, so that no call reaches an object
+// that its owner frees once it is unregistered.
 struct TEntry {
   Platform::TStream* FStream;
   TCustomEventStream* FEventStream;
   std::mutex FCallLock;
+  int FUsers = 0;
 };
 using PEntry = std::shared_ptr<TEntry>;
 
 std::mutex GRegistryLock;
+std::condition_variable GUsersCond;  // with GRegistryLock: a call ended
 std::unordered_map<const void*, PEntry>& Registry() {
   static auto* registry = new std::unordered_map<const void*, PEntry>();
   return *registry;
+}
+
+// The streams whose calls are running on this thread (a handler of an event stream
+// runs on the main thread when asked: it is marked there as well).
+thread_local std::vector<const void*> tls_calls;
+
+// Marks a call into AStream as running on this thread, for its scope.
+class TCallMark {
+ public:
+  explicit TCallMark(const void* AStream) { tls_calls.push_back(AStream); }
+  ~TCallMark() { tls_calls.pop_back(); }
+  TCallMark(const TCallMark&) = delete;
+  TCallMark& operator=(const TCallMark&) = delete;
+};
+
+bool CallRunningHere(const void* AStream) {
+  return std::find(tls_calls.begin(), tls_calls.end(), AStream) != tls_calls.end();
 }
 
 void Register(Platform::TStream* AStream, TCustomEventStream* AEventStream) {
@@ -43,6 +68,52 @@ PEntry Lookup(const void* AObject) {
   std::lock_guard lock(GRegistryLock);
   auto it = Registry().find(AObject);
   return it == Registry().end() ? nullptr : it->second;
+}
+
+// One call into a registered stream: the entry (nullptr when AObject is not registered)
+// counted as in use, and the call marked on this thread, for the scope.
+class TUse {
+ public:
+  explicit TUse(const void* AObject) : FMark(AObject) {
+    if (!AObject) return;
+    std::lock_guard lock(GRegistryLock);
+    auto it = Registry().find(AObject);
+    if (it == Registry().end()) return;
+    FEntry = it->second;
+    FEntry->FUsers++;
+  }
+  ~TUse() {
+    if (!FEntry) return;
+    {
+      std::lock_guard lock(GRegistryLock);
+      FEntry->FUsers--;
+    }
+    GUsersCond.notify_all();
+    Platform::NotifyMainThread();  // an unregistering main thread waits on its queue
+  }
+  TUse(const TUse&) = delete;
+  TUse& operator=(const TUse&) = delete;
+  TEntry* operator->() const { return FEntry.get(); }
+  explicit operator bool() const { return FEntry != nullptr; }
+
+ private:
+  TCallMark FMark;
+  PEntry FEntry;
+};
+
+// The host's stream runs inside libavformat's C frames: an exception must not pass
+// through them (it would skip their clean-up, or end the process). It becomes an I/O
+// error, and its text reaches the log.
+template <class F>
+std::int64_t HostCall(const char* AWhat, F&& ACall) {
+  try {
+    return ACall();
+  } catch (const std::exception& e) {
+    AVUtilStubs::av_log(nullptr, AV_LOG_ERROR, "Host stream %s failed: %s\n", AWhat, e.what());
+  } catch (...) {
+    AVUtilStubs::av_log(nullptr, AV_LOG_ERROR, "Host stream %s failed\n", AWhat);
+  }
+  return AVERROR(EIO);
 }
 
 int IntCount(std::int64_t ACount) {
@@ -63,15 +134,13 @@ void Dispatch(bool AInMainThread, F& ACall) {
 }
 
 int ReadPacket(void* AOpaque, std::uint8_t* ABuffer, int ASize) {
-  PEntry entry = Lookup(AOpaque);
+  TUse entry(AOpaque);
   if (!entry) return AVERROR(EIO);
-  std::int64_t result;
-  if (entry->FEventStream) {
-    result = entry->FEventStream->Read(ABuffer, ASize);
-  } else {
+  const std::int64_t result = HostCall("read", [&]() -> std::int64_t {
+    if (entry->FEventStream) return entry->FEventStream->Read(ABuffer, ASize);
     std::lock_guard lock(entry->FCallLock);
-    result = entry->FStream->Read(ABuffer, ASize);
-  }
+    return entry->FStream->Read(ABuffer, ASize);
+  });
   // The host's count is not trusted: more than was asked would make the library read
   // past its buffer, and a negative count is a failure unless it is the end itself.
   if (result == 0 || result == AVERROR_EOF) return AVERROR_EOF;
@@ -81,22 +150,20 @@ int ReadPacket(void* AOpaque, std::uint8_t* ABuffer, int ASize) {
 
 // A short write would lose the rest of the buffer without a word: it is an error.
 int WritePacket(void* AOpaque, const std::uint8_t* ABuffer, int ASize) {
-  PEntry entry = Lookup(AOpaque);
+  TUse entry(AOpaque);
   if (!entry) return AVERROR(EIO);
-  std::int64_t result;
-  if (entry->FEventStream) {
-    result = entry->FEventStream->Write(ABuffer, ASize);
-  } else {
+  const std::int64_t result = HostCall("write", [&]() -> std::int64_t {
+    if (entry->FEventStream) return entry->FEventStream->Write(ABuffer, ASize);
     std::lock_guard lock(entry->FCallLock);
-    result = entry->FStream->Write(ABuffer, ASize);
-  }
+    return entry->FStream->Write(ABuffer, ASize);
+  });
   if (result < 0) return AVERROR(EIO);
   if (result < ASize) return AVERROR(EIO);
   return ASize;
 }
 
 std::int64_t SeekPacket(void* AOpaque, std::int64_t AOffset, int AWhence) {
-  PEntry entry = Lookup(AOpaque);
+  TUse entry(AOpaque);
   if (!entry) return AVERROR(EIO);
   AWhence &= ~AVSEEK_FORCE;
   auto origin = Platform::TSeekOrigin::soBeginning;
@@ -107,10 +174,12 @@ std::int64_t SeekPacket(void* AOpaque, std::int64_t AOffset, int AWhence) {
     case SEEK_END: origin = Platform::TSeekOrigin::soEnd; break;
     default: return AVERROR(EINVAL);
   }
-  std::unique_lock lock(entry->FCallLock, std::defer_lock);
-  if (!entry->FEventStream) lock.lock();
-  if (AWhence == AVSEEK_SIZE) return entry->FStream->GetSize();
-  return entry->FStream->Seek(AOffset, origin);
+  return HostCall("seek", [&]() -> std::int64_t {
+    std::unique_lock lock(entry->FCallLock, std::defer_lock);
+    if (!entry->FEventStream) lock.lock();
+    if (AWhence == AVSEEK_SIZE) return entry->FStream->GetSize();
+    return entry->FStream->Seek(AOffset, origin);
+  });
 }
 
 }  // namespace
@@ -134,6 +203,7 @@ TCustomEventStream::~TCustomEventStream() {
 bool TCustomEventStream::Open(const std::string& AFilename, int& ASeekable) {
   bool result = false;
   auto call = [&] {
+    TCallMark mark(static_cast<Platform::TStream*>(this));
     std::lock_guard lock(FCallLock);
     FFilename = AFilename;
     FOnOpenSeekable = ASeekable;
@@ -152,6 +222,7 @@ void TCustomEventStream::CallOpen() {
 
 void TCustomEventStream::Close() {
   auto call = [&] {
+    TCallMark mark(static_cast<Platform::TStream*>(this));
     std::lock_guard lock(FCallLock);
     CallClose();
   };
@@ -166,6 +237,7 @@ void TCustomEventStream::CallClose() {
 std::int64_t TCustomEventStream::Read(void* ABuffer, std::int64_t ACount) {
   int result = -1;
   auto call = [&] {
+    TCallMark mark(static_cast<Platform::TStream*>(this));
     std::lock_guard lock(FCallLock);
     FOnReadBuffer = ABuffer;
     FOnReadCount = IntCount(ACount);
@@ -183,6 +255,7 @@ void TCustomEventStream::CallRead() {
 std::int64_t TCustomEventStream::Write(const void* ABuffer, std::int64_t ACount) {
   int result = -1;
   auto call = [&] {
+    TCallMark mark(static_cast<Platform::TStream*>(this));
     std::lock_guard lock(FCallLock);
     FOnWriteBuffer = ABuffer;
     FOnWriteCount = IntCount(ACount);
@@ -200,6 +273,7 @@ void TCustomEventStream::CallWrite() {
 std::int64_t TCustomEventStream::Seek(std::int64_t AOffset, Platform::TSeekOrigin AOrigin) {
   std::int64_t result = -1;
   auto call = [&] {
+    TCallMark mark(static_cast<Platform::TStream*>(this));
     std::lock_guard lock(FCallLock);
     FOnSeekOffset = AOffset;
     FOnSeekOrigin = AOrigin;
@@ -223,8 +297,29 @@ void RegisterStream(Platform::TStream* AStream) {
 }
 
 void UnregisterStream(Platform::TStream* AStream) {
-  std::lock_guard lock(GRegistryLock);
-  Registry().erase(AStream);
+  std::unique_lock lock(GRegistryLock);
+  auto it = Registry().find(AStream);
+  if (it == Registry().end()) return;
+  const PEntry entry = it->second;
+  Registry().erase(it);
+  // No call starts from here on. A call of this thread's own (a handler that
+  // unregisters its stream) ends after this returns: it cannot be waited for.
+  if (CallRunningHere(AStream)) return;
+  if (!Platform::IsMainThread()) {
+    GUsersCond.wait(lock, [&] { return entry->FUsers == 0; });
+    return;
+  }
+  // The main thread keeps serving its queue: a call of an event stream may wait there
+  // for its handler.
+  while (entry->FUsers > 0) {
+    lock.unlock();
+    MyUtils::MyProcessMessages();
+    lock.lock();
+    if (entry->FUsers == 0) break;
+    lock.unlock();
+    (void)Platform::WaitForMainThreadWork(20);
+    lock.lock();
+  }
 }
 
 // The I/O routines
@@ -234,24 +329,27 @@ int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb) 
   using AVUtilStubs::av_free;
   using AVUtilStubs::av_malloc;
 
-  PEntry entry = Lookup(AOpaque);
+  TUse entry(AOpaque);
   if (!entry) return -1;
   int seekable = 0;
   if (entry->FEventStream) {
     seekable = 1;
-    if (!entry->FEventStream->Open(AUrl ? AUrl : "", seekable)) return -1;
+    if (HostCall("open", [&]() -> std::int64_t {
+          return entry->FEventStream->Open(AUrl ? AUrl : "", seekable) ? 0 : -1;
+        }) != 0)
+      return -1;
   }
 
   auto* buffer = static_cast<unsigned char*>(av_malloc(CBufferSize));
   if (!buffer) {
-    if (entry->FEventStream) entry->FEventStream->Close();
+    if (entry->FEventStream) (void)memory_close(AOpaque);
     return AVERROR(ENOMEM);
   }
   AVIOContext* pb = avio_alloc_context(buffer, CBufferSize, AFlags, AOpaque, ReadPacket,
                                        WritePacket, seekable != 0 ? SeekPacket : nullptr);
   if (!pb) {
     av_free(buffer);
-    if (entry->FEventStream) entry->FEventStream->Close();
+    if (entry->FEventStream) (void)memory_close(AOpaque);
     return AVERROR(ENOMEM);
   }
   *APb = pb;
@@ -259,9 +357,12 @@ int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb) 
 }
 
 int memory_close(void*& AOpaque) {
-  PEntry entry = Lookup(AOpaque);
+  TUse entry(AOpaque);
   if (entry && entry->FEventStream) {
-    entry->FEventStream->Close();
+    (void)HostCall("close", [&]() -> std::int64_t {
+      entry->FEventStream->Close();
+      return 0;
+    });
     AOpaque = nullptr;
   }
   return 0;

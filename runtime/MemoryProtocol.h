@@ -121,6 +121,12 @@ class TEventStream : public TCustomEventStream {
 
 // Registry of the stream objects that memory_open accepts (by the address of their
 // TStream). Registering twice is harmless; an event stream needs neither call.
+// UnregisterStream returns once no call into the stream is under way (on the main
+// thread it serves the main thread's queue meanwhile), so the stream may be freed right
+// after it; an I/O context still open over the stream then gets I/O errors. Called from
+// inside one of the stream's own calls, it cannot wait for that call and returns at once.
+// An exception thrown by a stream's operation or handler never reaches the library: the
+// operation fails with an I/O error (logged).
 void RegisterStream(Platform::TStream* AStream);
 void UnregisterStream(Platform::TStream* AStream);
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -712,6 +713,7 @@ class THostFile {
   MemoryProtocol::TEventStream Stream;
   std::atomic<int> Closes{0};
   std::atomic<std::int64_t> BytesRead{0};
+  std::atomic<bool> Throws{false};  // every read throws, as a failing host's may
 
  private:
   bool DoOpen(void*, const std::string&, int&) {
@@ -720,6 +722,7 @@ class THostFile {
   }
   void DoClose(void*) { ++Closes; }
   int DoRead(void*, void* ABuffer, int ACount) {
+    if (Throws) throw std::runtime_error("the host's medium is gone");
     const std::int64_t n =
         std::max<std::int64_t>(0, std::min<std::int64_t>(ACount, FData.size() - FPos));
     if (n == 0) return AVERROR_EOF;
@@ -889,6 +892,34 @@ TEST_F(DemuxCommandLineTest, AHostStreamConvertsAndIsClosedWithTheTask) {
   const TProbed p = ProbeFile(out);
   ASSERT_EQ(p.Streams, 2);
   EXPECT_EQ(p.Pts[0].size(), 25u);
+}
+
+// A host stream whose reads throw once the job runs: the exception does not pass through
+// the library's C frames (which would leave the job as an internal bug, their clean-up
+// skipped); the read fails as an I/O error, which ends the input as any read error does.
+TEST_F(DemuxCommandLineTest, AHostStreamThatThrowsFailsItsReadsWithAnIOError) {
+  const std::string in = Media("long-host.mkv");
+  ASSERT_EQ(RunLine("-f lavfi -i testsrc2=size=320x240:rate=25:duration=10 -c:v mpeg4 -q:v 2 " + in),
+            0)
+      << TLogCapture::All();
+  THostFile host(in);
+  const std::string out = Media("from-throwing-host.mkv");
+  const auto addr = reinterpret_cast<std::intptr_t>(&host.Stream);
+  auto task = std::make_unique<FFmpeg::TCustomFFmpeg>();
+  ASSERT_GE(task->ParseOptions("-memory " + std::to_string(addr) + " -i host.mkv -c copy " + out), 0)
+      << TLogCapture::All();
+  const std::int64_t probed = host.BytesRead.load();
+  ASSERT_LT(probed, static_cast<std::int64_t>(std::filesystem::file_size(in)))
+      << "the input was read whole while it was opened";
+  TLogCapture::Clear();
+  host.Throws = true;
+  task->Start(false);
+  EXPECT_FALSE(TLogCapture::HasText("Internal bug")) << TLogCapture::All();
+  EXPECT_TRUE(TLogCapture::HasText("Host stream read failed: the host's medium is gone"))
+      << TLogCapture::All();
+  EXPECT_TRUE(TLogCapture::HasText("Error during demuxing: Input/output error")) << TLogCapture::All();
+  task.reset();
+  EXPECT_EQ(host.Closes.load(), 1);
 }
 
 TEST_F(DemuxCommandLineTest, DumpAttachmentOption) {

@@ -5,10 +5,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -26,6 +29,7 @@
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFLoad.h"
+#include "runtime/MemoryProtocol.h"
 #include "runtime/MyUtils.h"
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
@@ -157,6 +161,77 @@ struct TTerminateProbe {
     return Platform::TNotifyEvent::FromFunction(&OnTerminate, this);
   }
 };
+
+// A host stream over a file's bytes that hands out only the first Limit of them: the
+// read that reaches the limit holds there (Held) until Release, then ends the stream.
+// The reader can only be stopped while it waits for bytes, as a stop finds a reader
+// waiting on a slow source; the test decides where.
+class TGatedStream : public Platform::TStream {
+ public:
+  TGatedStream(std::vector<std::uint8_t> AData, std::int64_t ALimit)
+      : FData(std::move(AData)), FLimit(ALimit) {
+    MemoryProtocol::RegisterStream(this);
+  }
+  ~TGatedStream() override { MemoryProtocol::UnregisterStream(this); }
+
+  std::int64_t Read(void* ABuffer, std::int64_t ACount) override {
+    if (FPosition >= FLimit) {
+      std::unique_lock<std::mutex> guard(FLock);
+      FHeld = true;
+      FCond.notify_all();
+      FCond.wait(guard, [this] { return FReleased; });
+      return 0;
+    }
+    const std::int64_t n = std::min(ACount, FLimit - FPosition);
+    std::memcpy(ABuffer, FData.data() + FPosition, static_cast<std::size_t>(n));
+    FPosition += n;
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return -1; }
+  std::int64_t Seek(std::int64_t, Platform::TSeekOrigin) override { return -1; }
+  void SetSize(std::int64_t) override {}
+
+  // Waits until the reader holds at the limit; False when the guard ran out.
+  bool WaitHeld() {
+    std::unique_lock<std::mutex> guard(FLock);
+    return FCond.wait_for(guard, std::chrono::seconds(60), [this] { return FHeld; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(FLock);
+    FReleased = true;
+    FCond.notify_all();
+  }
+  std::string Address() const {
+    return std::to_string(reinterpret_cast<std::intptr_t>(static_cast<const Platform::TStream*>(this)));
+  }
+
+ private:
+  const std::vector<std::uint8_t> FData;
+  const std::int64_t FLimit;
+  std::int64_t FPosition = 0;  // the reader's thread only
+  std::mutex FLock;
+  std::condition_variable FCond;
+  bool FHeld = false;
+  bool FReleased = false;
+};
+
+// Where each packet of a file lies, in the order the demuxer returns them.
+struct TPacketPlace {
+  std::int64_t Pos, Size, Pts, Dts;
+};
+std::vector<TPacketPlace> PacketPlaces(const std::string& AFile) {
+  std::vector<TPacketPlace> places;
+  AVFormatContext* fc = nullptr;
+  if (AVFormatStubs::avformat_open_input(&fc, AFile.c_str(), nullptr, nullptr) < 0) return places;
+  AVPacket* pkt = AVCodecStubs::av_packet_alloc();
+  while (AVFormatStubs::av_read_frame(fc, pkt) >= 0) {
+    places.push_back(TPacketPlace{pkt->pos, pkt->size, pkt->pts, pkt->dts});
+    AVCodecStubs::av_packet_unref(pkt);
+  }
+  AVCodecStubs::av_packet_free(&pkt);
+  AVFormatStubs::avformat_close_input(&fc);
+  return places;
+}
 
 const char* const kTwoSeconds = "-f lavfi -i testsrc2=duration=2:size=320x240:rate=25 -c:v mpeg4 ";
 
@@ -426,6 +501,143 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
     EXPECT_FALSE(task->Running());
     EXPECT_FINISHES_OR_EXIT([task] { delete task; }, "deleting the task");
   }
+}
+
+// Packets arrive in decoding order, pictures leave in presentation order: an input with
+// B pictures that a stop cuts after a P picture has not yet given the B pictures shown
+// before it. The output still holds an unbroken run of pictures from the start: the
+// pictures shown after a gap never reach it.
+TEST_F(TranscodeTest, AStopBetweenAPPictureAndItsBPicturesLeavesNoGap) {
+  const std::string in = Output("reordered.mp4");
+  {
+    TFFmpeg make;
+    PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=64x48:rate=25:duration=10 -c:v mpeg4 -bf 2 "
+                          "-g 12 -movflags +faststart -y " + in);
+    make.Start(false);
+    ASSERT_FALSE(make.HasError()) << make.ErrorText();
+  }
+  const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
+  ASSERT_GE(source.Result, 0);
+  const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+  const std::vector<TPacketPlace> places = PacketPlaces(in);
+  ASSERT_EQ(places.size(), source_sums.size());
+  std::vector<std::uint8_t> bytes;
+  {
+    const std::string text = ReadFile(in);
+    bytes.assign(text.begin(), text.end());
+  }
+
+  // the input ends Extra packets after a P picture that two B pictures follow
+  struct TCase {
+    const char* Name;
+    std::size_t Extra;
+  } const cases[] = {
+      {"after the P picture", 0},
+      {"after its first B picture", 1},
+  };
+  std::size_t p = places.size() / 2;
+  while (p + 2 < places.size() &&
+         !(places[p + 1].Pts < places[p].Pts && places[p + 2].Pts < places[p].Pts))
+    p++;
+  ASSERT_LT(p + 2, places.size()) << "no P picture with two B pictures";
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::size_t last = p + c.Extra;
+    // stored one after the other in decoding order: the limit is the end of the last one
+    TGatedStream stream(bytes, places[last].Pos + places[last].Size);
+    // the pictures shown no later than the last packet's decoding time have all been read
+    std::size_t whole = 0;
+    for (std::size_t i = 0; i <= last; i++)
+      if (places[i].Pts <= places[last].Dts) whole++;
+
+    const std::string out = Output("reordered_out.nut");
+    TFFmpeg task;
+    TTerminateProbe terminate;
+    task.FOnTerminate = terminate.Event();
+    PARSE_OR_RETURN(task, "-memory " + stream.Address() + " -i host.mp4 -c:v rawvideo -y " + out);
+    task.Start(true);
+    ASSERT_TRUE(stream.WaitHeld());
+    task.Stop(false);  // the stop is asked for while the reader waits for bytes
+    stream.Release();
+    task.Stop(true);
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+
+    const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
+    ASSERT_GE(written.Result, 0);
+    const std::vector<std::uint32_t>& sums = written.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+    ASSERT_GE(sums.size(), whole);
+    ASSERT_LT(sums.size(), source_sums.size());
+    for (std::size_t i = 0; i < sums.size(); i++)
+      EXPECT_EQ(sums[i], source_sums[i]) << "picture " << i << " of " << sums.size();
+  }
+}
+
+// A stop that finds the reader inside a packet: the demuxer may return what had arrived
+// as a shorter packet, flagged corrupt or not (NUT does not flag it). Nothing read after
+// the stop was asked for goes on: the output holds whole pictures of the input only, and
+// the stop logs no error.
+TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
+  LoaderTestSupport::TLogWorkerSettings settings;
+  FFLoad::TFFLogWorker& worker = *FFLoad::VEDovedo;
+  worker.SetActive(true);
+  worker.SetSynchronous(true);
+  worker.SetTriggerEventInMainThread(false);
+  worker.SetLogLevel(FFLoad::llInfo);
+  worker.SetOnLog(LogRecorder::TLogRecorder::Get().Event());
+  worker.InstallAVLogCallback();
+
+  struct TCase {
+    const char* Name;
+    const char* Codec;  // of the NUT input
+  } const cases[] = {
+      {"raw pictures", "rawvideo"},
+      {"MPEG-4 pictures", "mpeg4 -q:v 1 -g 1"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string in = Output("cut.nut");
+    {
+      TFFmpeg make;
+      PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2,noise=alls=60:allf=t "
+                            "-c:v " + std::string(c.Codec) + " -y " + in);
+      make.Start(false);
+      ASSERT_FALSE(make.HasError()) << make.ErrorText();
+    }
+    const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
+    ASSERT_GE(source.Result, 0);
+    const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+    const std::vector<TPacketPlace> places = PacketPlaces(in);
+    ASSERT_GT(places.size(), 30u);
+    const std::string text = ReadFile(in);
+    // the bytes end in the middle of a packet
+    const TPacketPlace& cut = places[places.size() / 2];
+    TGatedStream stream(std::vector<std::uint8_t>(text.begin(), text.end()), cut.Pos + cut.Size / 2);
+
+    LogRecorder::TLogRecorder::Get().Clear();
+    const std::string out = Output("cut_out.nut");
+    TFFmpeg task;
+    TTerminateProbe terminate;
+    task.FOnTerminate = terminate.Event();
+    PARSE_OR_RETURN(task, "-memory " + stream.Address() + " -i host.nut -c:v rawvideo -y " + out);
+    task.Start(true);
+    ASSERT_TRUE(stream.WaitHeld());
+    task.Stop(false);  // the stop is asked for while the reader waits inside the packet
+    stream.Release();
+    task.Stop(true);
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+    for (const LogRecorder::TRecord& r : LogRecorder::TLogRecorder::Get().Records())
+      EXPECT_FALSE(r.Level >= FFLoad::llPanic && r.Level <= FFLoad::llError) << "an error line: " << r.Msg;
+
+    const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
+    ASSERT_GE(written.Result, 0);
+    const std::vector<std::uint32_t>& sums = written.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+    ASSERT_LT(sums.size(), source_sums.size());
+    for (std::size_t i = 0; i < sums.size(); i++)
+      EXPECT_EQ(sums[i], source_sums[i]) << "picture " << i << " of " << sums.size();
+  }
+  settings.Restore();
 }
 
 // A stop interrupts the reader: a picture far larger than one read is cut short in the

@@ -3,7 +3,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <future>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -382,6 +387,135 @@ TEST_F(MemoryProtocolTest, CallsOnOneEventStreamRunOneAtATime) {
     });
   for (auto& t : threads) t.join();
   EXPECT_FALSE(file.FOverlap);
+}
+
+// A host stream that throws: the exception never passes through the library's C frames
+// (which it would leave without their clean-up); the operation fails with an I/O error.
+TEST_F(MemoryProtocolTest, AnExceptionFromTheHostIsAnIOError) {
+  using AVFormatStubs::avio_flush;
+  using AVFormatStubs::avio_read;
+  using AVFormatStubs::avio_write;
+  class TThrowingStream : public Platform::TStream {
+   public:
+    std::int64_t Read(void*, std::int64_t) override { throw std::runtime_error("no read"); }
+    std::int64_t Write(const void*, std::int64_t) override { throw std::runtime_error("no write"); }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { throw std::runtime_error("no seek"); }
+    void SetSize(std::int64_t) override {}
+  };
+  const std::vector<std::uint8_t> data = Pattern(1000);
+  struct {
+    const char* Name;
+    bool Event;  // through the handlers of an event stream, else a plain stream
+    bool Write;
+  } const rows[] = {
+      {"plain stream, read", false, false},
+      {"plain stream, write", false, true},
+      {"event stream, read", true, false},
+      {"event stream, write", true, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TThrowingStream plain;
+    TEventStream events;
+    TEventFile file(events);
+    events.SetOnRead(MemoryProtocol::TStreamReadEvent::FromFunction(
+        [](void*, void*, void*, int) -> int { throw std::runtime_error("no read"); }, nullptr));
+    events.SetOnWrite(MemoryProtocol::TStreamWriteEvent::FromFunction(
+        [](void*, void*, const void*, int) -> int { throw std::runtime_error("no write"); },
+        nullptr));
+    Platform::TStream* stream = row.Event ? static_cast<Platform::TStream*>(&events) : &plain;
+    MemoryProtocol::RegisterStream(&plain);
+
+    AVIOContext* pb = nullptr;
+    ASSERT_EQ(MemoryProtocol::memory_open(stream, "host", row.Write ? AVIO_FLAG_WRITE : 0, &pb), 0);
+    if (row.Write) {
+      EXPECT_NO_THROW({
+        avio_write(pb, data.data(), static_cast<int>(data.size()));
+        avio_flush(pb);
+      });
+      EXPECT_EQ(pb->error, AVERROR(EIO));
+    } else {
+      std::vector<std::uint8_t> back(data.size());
+      int n = 0;
+      EXPECT_NO_THROW(n = avio_read(pb, back.data(), static_cast<int>(back.size())));
+      EXPECT_EQ(n, AVERROR(EIO));
+    }
+    FreeContext(pb);
+    void* handle = stream;
+    MemoryProtocol::memory_close(handle);
+    MemoryProtocol::UnregisterStream(&plain);
+  }
+}
+
+// Unregistering a stream waits for a read under way, so that its owner may free it once
+// the call returns; the I/O context then gets I/O errors instead of reaching the object.
+TEST_F(MemoryProtocolTest, UnregisteringWaitsForAReadUnderWay) {
+  class THeldStream : public Platform::TStream {
+   public:
+    std::int64_t Read(void* ABuffer, std::int64_t ACount) override {
+      std::unique_lock<std::mutex> guard(FLock);
+      FHeld = true;
+      FCond.notify_all();
+      FCond.wait(guard, [this] { return FReleased; });
+      const std::int64_t n = std::min<std::int64_t>(ACount, 100);
+      std::memset(ABuffer, 7, static_cast<std::size_t>(n));
+      FReadEnded = true;
+      return n;
+    }
+    std::int64_t Write(const void*, std::int64_t) override { return -1; }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return -1; }
+    void SetSize(std::int64_t) override {}
+    bool WaitHeld() {
+      std::unique_lock<std::mutex> guard(FLock);
+      return FCond.wait_for(guard, std::chrono::seconds(20), [this] { return FHeld; });
+    }
+    void Release() {
+      std::lock_guard<std::mutex> guard(FLock);
+      FReleased = true;
+      FCond.notify_all();
+    }
+    std::atomic<bool> FReadEnded{false};
+
+   private:
+    std::mutex FLock;
+    std::condition_variable FCond;
+    bool FHeld = false;
+    bool FReleased = false;
+  };
+  auto stream = std::make_unique<THeldStream>();
+  MemoryProtocol::RegisterStream(stream.get());
+  AVIOContext* pb = nullptr;
+  ASSERT_EQ(MemoryProtocol::memory_open(static_cast<Platform::TStream*>(stream.get()), "in", 0, &pb), 0);
+  std::vector<std::uint8_t> back(100);
+  auto reader = std::async(std::launch::async, [&] {
+    return AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size()));
+  });
+  ASSERT_TRUE(stream->WaitHeld());
+
+  auto unregister = std::async(std::launch::async, [&] {
+    MemoryProtocol::UnregisterStream(stream.get());
+    return stream->FReadEnded.load();
+  });
+  // handshake: the stream is no longer registered (a new open is refused)
+  void* object = static_cast<Platform::TStream*>(stream.get());
+  AVIOContext* other = nullptr;
+  while (MemoryProtocol::memory_open(object, "again", 0, &other) == 0) {
+    FreeContext(other);
+    std::this_thread::yield();
+  }
+  // the read is still held: the unregistering call has not returned
+  EXPECT_TRUE(MainThreadPump::KeepsHolding([&] {
+    return unregister.wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;
+  }));
+  stream->Release();
+  ASSERT_EQ(unregister.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_TRUE(unregister.get()) << "unregistered while the read was under way";
+  EXPECT_EQ(reader.get(), 100);
+  stream.reset();  // the owner frees the stream
+
+  // the context outlives the object: its next read fails without reaching it
+  EXPECT_EQ(AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size())), AVERROR(EIO));
+  FreeContext(pb);
 }
 
 }  // namespace

@@ -65,9 +65,6 @@ bool WaitUntil(const std::function<bool()>& APredicate) {
 bool DemuxChoked(TScheduler* sch, Cardinal AIdx) {
   return FFmpegHeader::atomic_load(sch->demux[AIdx].waiter.choked) != 0;
 }
-bool FilterChoked(TScheduler* sch, Cardinal AIdx) {
-  return FFmpegHeader::atomic_load(sch->filters[AIdx].waiter.choked) != 0;
-}
 
 // A latch that a test opens for a waiting node body.
 class TGate {
@@ -1015,27 +1012,77 @@ TEST_F(SchedulerTest, PauseGateHoldsSourcesAndTheWaitUntilResumed) {
 }
 
 TEST_F(SchedulerTest, StopAndFreeOfAPausedSchedulerReturn) {
-  // sources asleep at the gate: demuxers and a filter graph without inputs
+  // sources asleep at the gate: a demuxer and a filter graph without inputs. Each makes
+  // its first four sends when given a tick, so no send is under way when the gate closes:
+  // the fourth, ticked after the pause, begins after it and sleeps at the gate (a send
+  // begun before the pause may still be on its way there, which nothing outside the
+  // scheduler can see). From then on they send freely, as real sources do, until the
+  // stop ends them.
+  std::counting_semaphore<64> d_ticks(0), src_ticks(0);
+  std::atomic<bool> finish{false};
   auto graph = std::make_unique<TGraph>();
   TGraph& g = *graph;
-  TNode& d = g.Demux("d", DemuxSteady(1, 1000));
-  TNode& src = g.Filter("src", 0, 1, SourceFilterBody(1000));
+  TNode& d = g.Demux("d", [&](TNode& n) {
+    for (int k = 0;; k++) {
+      if (k < 4) d_ticks.acquire();
+      if (finish) return 0;
+      AVPacket* pkt = NewPacket(0, k * 1000, CMicro, 1000);
+      n.Sends++;
+      const int ret = sch_demux_send(n.Sch, n.Idx, pkt, 0);
+      av_packet_free(&pkt);
+      if (ret < 0) return BodyResult(ret);
+      n.Count++;
+    }
+  });
+  TNode& src = g.Filter("src", 0, 1, [&](TNode& n) {
+    AVFrame* frame = av_frame_alloc();
+    int ret = 0;
+    for (int k = 0;; k++) {
+      if (k < 4) src_ticks.acquire();
+      if (finish) break;
+      Cardinal in = 0;
+      n.Sends++;  // the gate holds a source graph in its receive
+      ret = sch_filter_receive(n.Sch, n.Idx, in, frame);
+      if (ret != AVERROR(EAGAIN)) break;
+      FillFrame(frame, k * 1000, CMicro, 1000);
+      ret = sch_filter_send(n.Sch, n.Idx, 0, frame);
+      if (ret < 0) {
+        av_frame_unref(frame);
+        break;
+      }
+      n.Count++;
+    }
+    av_frame_free(&frame);
+    return BodyResult(ret == AVERROR(EAGAIN) ? 0 : ret);
+  });
   TNode& e = g.Enc("e", EncoderBody());
   TNode& m = g.Mux("m", MuxBody());
   g.Connect(SCH_DSTREAM(d.Idx, g.DemuxStream(d)), SCH_MSTREAM(m.Idx, g.MuxStream(m)));
   g.Connect(SCH_FILTER_OUT(src.Idx, 0), SCH_ENC(e.Idx));
   g.Connect(SCH_ENC(e.Idx), SCH_MSTREAM(m.Idx, g.MuxStream(m)));
+  // a failed assertion leaves no body waiting for a tick
+  struct TReleaser {
+    std::atomic<bool>& Finish;
+    std::counting_semaphore<64>& A;
+    std::counting_semaphore<64>& B;
+    ~TReleaser() {
+      Finish = true;
+      A.release(2);
+      B.release(2);
+    }
+  } releaser{finish, d_ticks, src_ticks};
 
   ASSERT_EQ(sch_start(g.Sch), 0);
-  ASSERT_TRUE(WaitUntil([&] { return d.Count.load() >= 3 && src.Count.load() >= 3; }));
+  d_ticks.release(3);
+  src_ticks.release(3);
+  // every send returned: each source waits for its next tick, none is in a send
+  ASSERT_TRUE(WaitUntil([&] { return d.Count.load() == 3 && src.Count.load() == 3; }));
   sch_set_paused(g.Sch, 1);
-  const int d_sends = d.Sends.load();
-  const int src_sends = src.Sends.load();
-  // each source is asleep: at the gate (a send begun after the pause) or at its waiter
-  ASSERT_TRUE(WaitUntil([&] {
-    return (d.Sends.load() > d_sends || DemuxChoked(g.Sch, d.Idx)) &&
-           (src.Sends.load() > src_sends || FilterChoked(g.Sch, src.Idx));
-  }));
+  d_ticks.release();
+  src_ticks.release();
+  // the sends begun after the pause: they sleep at the gate
+  ASSERT_TRUE(WaitUntil([&] { return d.Sends.load() == 4 && src.Sends.load() == 4; }));
+  EXPECT_TRUE(KeepsHolding([&] { return d.Count.load() == 3 && src.Count.load() == 3; }));
 
   auto stop = std::async(std::launch::async, [&] {
     const int ret = sch_stop(g.Sch);
