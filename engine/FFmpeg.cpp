@@ -286,20 +286,31 @@ void TCustomFFmpeg::RecordError(const std::string& AText) {
 }
 
 void TCustomFFmpeg::Start(bool AAsync) {
-  if (FRunning.load() || FTerminated.load()) return;
-  if (Fnb_output_files > 0) {
-    FRunning.store(true);
-    FBroken.store(false);
-    FJobFinished.store(false);
-    FTerminated.store(false);
-    FPauseState.store(0);
-    FPauseStart.store(0);
-    FTotalPauseTime.store(0);
-    FRunEvent->ResetEvent();
+  const bool job = Fnb_output_files > 0;
+  {
+    // One run per task: the first Start (or Terminate of a task that never ran) takes
+    // the task, every later call finds it taken, whatever the threads and their order.
+    std::lock_guard<std::mutex> g(FClaimLock);
+    if (FClaim != TClaim::Untaken) return;
+    FClaim = TClaim::Job;
+    if (job) {
+      FRunning.store(true);
+      FBroken.store(false);
+      FJobFinished.store(false);
+      FTerminated.store(false);
+      FPauseState.store(0);
+      FPauseStart.store(0);
+      FTotalPauseTime.store(0);
+      FRunEvent->ResetEvent();
+    }
+  }
+  if (job) {
     if (AAsync) {
       try {
         new TTaskThread(this, &TCustomFFmpeg::ConvertThreadBody);
       } catch (...) {
+        std::lock_guard<std::mutex> g(FClaimLock);
+        FClaim = TClaim::Untaken;
         FRunEvent->SetEvent();
         FRunning.store(false);
         throw;
@@ -352,26 +363,38 @@ void TCustomFFmpeg::Stop(bool AWait) {
 }
 
 void TCustomFFmpeg::Terminate(bool AWait) {
-  if (FRunning.load()) {
-    Stop(AWait);
-  } else if (FTerminated.load()) {
-    // nothing: the notification is out
-  } else {
-    // Reset before the thread exists, so a waiter (and the destructor) never passes
-    // before the notification has been delivered.
-    if (!FTerminateEvent->IsSignaled()) {
-      // a terminate thread is already delivering
+  TClaim claim;
+  {
+    std::lock_guard<std::mutex> g(FClaimLock);
+    claim = FClaim;
+    if (claim == TClaim::Untaken) {
+      // A task that never ran: its notification comes on a thread of its own, and no
+      // Start runs the job any more. The event is reset before the thread exists, so
+      // a waiter (and the destructor) never passes before the notification is out.
+      FClaim = TClaim::Terminate;
+      FTerminateEvent->ResetEvent();
+    }
+  }
+  switch (claim) {
+    case TClaim::Untaken:
+      try {
+        new TTaskThread(this, &TCustomFFmpeg::TerminateThreadBody);
+      } catch (...) {
+        std::lock_guard<std::mutex> g(FClaimLock);
+        FClaim = TClaim::Untaken;
+        FTerminateEvent->SetEvent();
+        throw;
+      }
       if (AWait) WaitServing(*FTerminateEvent);
-      return;
-    }
-    FTerminateEvent->ResetEvent();
-    try {
-      new TTaskThread(this, &TCustomFFmpeg::TerminateThreadBody);
-    } catch (...) {
-      FTerminateEvent->SetEvent();
-      throw;
-    }
-    if (AWait) WaitServing(*FTerminateEvent);
+      break;
+    case TClaim::Job:
+      // Started: stopped while it runs; once ended, nothing (the notification is out).
+      if (FRunning.load()) Stop(AWait);
+      break;
+    case TClaim::Terminate:
+      // A terminate thread delivers (or has delivered) the notification.
+      if (AWait) WaitServing(*FTerminateEvent);
+      break;
   }
 }
 

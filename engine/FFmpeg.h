@@ -262,6 +262,12 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   TNotifyEvent FOnDestroy;
   TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
 
+  // Who took the task: its one job (Start) or the notification of a task that never
+  // ran (Terminate). Guarded by FClaimLock; set once, never cleared.
+  enum class TClaim { Untaken, Job, Terminate };
+  std::mutex FClaimLock;
+  TClaim FClaim = TClaim::Untaken;
+
   // The thread that runs the job (0 while none): Stop(True) there (and on the
   // scheduler's worker threads) must not wait.
   std::atomic<Platform::TThreadID> FJobThreadID{0};

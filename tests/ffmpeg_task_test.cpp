@@ -285,6 +285,59 @@ TEST_F(TaskTest, DestroyRightAfterAnAsynchronousStart) {
   EXPECT_EQ(delivered.load(), 200);
 }
 
+// One run per task, whatever the order of the calls and the threads they come from: a
+// Terminate of a task that never ran, then a Start, or two Starts at once, notify once
+// (a second job would notify twice, and two jobs at once on one task may crash).
+TEST_F(TaskTest, OneRunPerTaskWhateverTheCallOrder) {
+  using TCall = std::function<void(TCustomFFmpeg&)>;
+  const TCall startAsync = [](TCustomFFmpeg& T) { T.Start(true); };
+  const TCall startSync = [](TCustomFFmpeg& T) { T.Start(false); };
+  const TCall terminate = [](TCustomFFmpeg& T) { T.Terminate(false); };
+  struct TRow {
+    const char* Name;
+    TCall First, Second;
+    bool AtOnce;  // on two threads at once, else one after the other on this thread
+  };
+  const TRow rows[] = {
+      {"Terminate(False) then Start(True)", terminate, startAsync, false},
+      {"Terminate(False) then Start(False)", terminate, startSync, false},
+      {"Start(True) on two threads at once", startAsync, startAsync, true},
+      {"Start(False) on two threads at once", startSync, startSync, true},
+      {"Start(True) and Terminate(False) at once", startAsync, terminate, true},
+      {"Start(False) and Terminate(False) at once", startSync, terminate, true},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    int twice = 0;
+    for (int round = 0; round < 100; round++) {
+      std::atomic<int> notified{0};
+      auto* task = new TFFmpeg;
+      MakeFailingJob(*task);
+      task->FOnTerminate = Platform::TNotifyEvent::FromFunction(
+          [](void* AData, void*) { static_cast<std::atomic<int>*>(AData)->fetch_add(1); },
+          &notified);
+      if (row.AtOnce) {
+        std::atomic<int> ready{0};
+        auto call = [&](const TCall& ACall) {
+          ready.fetch_add(1);
+          while (ready.load() < 2) std::this_thread::yield();
+          ACall(*task);
+        };
+        std::thread a(call, std::cref(row.First));
+        std::thread b(call, std::cref(row.Second));
+        a.join();
+        b.join();
+      } else {
+        row.First(*task);
+        row.Second(*task);
+      }
+      delete task;  // waits for every thread of the task
+      if (notified.load() != 1) twice++;
+    }
+    EXPECT_EQ(twice, 0) << "rounds of 100 that did not notify exactly once";
+  }
+}
+
 // A terminate handler that frees its own task, on each thread a notification comes on:
 // nothing of the task is touched after the handler (under ASan a use after free shows
 // otherwise) and nothing waits for itself (the terminate thread would wait for its own
