@@ -1018,6 +1018,30 @@ void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::in
 
 namespace {
 
+// Stops the scheduler on a thread of its own while this (the main) thread serves its
+// queue. Stopping joins the workers, and a worker may be waiting for the main thread
+// right then (a hook's bitmap, a preview, a handler handed over): a synchronous run on
+// the main thread that joined them itself would wait for a worker that waits for it.
+int sch_stop_serving(FFmpegSched::TScheduler* sch, std::int64_t* finish_ts) {
+  class TStopThread : public Platform::TThread {
+   public:
+    TStopThread(FFmpegSched::TScheduler* ASch, std::int64_t* AFinishTs)
+        : Platform::TThread(true), FSch(ASch), FFinishTs(AFinishTs) {}
+    int Result = 0;
+
+   protected:
+    void Execute() override { Result = FFmpegSched::sch_stop(FSch, FFinishTs); }
+
+   private:
+    FFmpegSched::TScheduler* FSch;
+    std::int64_t* FFinishTs;
+  } stopper(sch, finish_ts);
+  stopper.Start();
+  stopper.WaitFor();  // serves the main thread's queue meanwhile
+  if (stopper.FatalException()) std::rethrow_exception(stopper.FatalException());
+  return stopper.Result;
+}
+
 int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
   if (!sch) return AVERROR(EINVAL);
   print_stream_maps(ATask);
@@ -1062,7 +1086,7 @@ int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
   }
   ATask->FLooping.store(false);
 
-  ret = FFmpegSched::sch_stop(sch, &transcode_ts);
+  ret = serve ? sch_stop_serving(sch, &transcode_ts) : FFmpegSched::sch_stop(sch, &transcode_ts);
 
   for (int i = 0; i < ATask->Fnb_output_files; i++) {
     const int err = FFmpegMux::of_write_trailer(ATask->Foutput_files[i]);

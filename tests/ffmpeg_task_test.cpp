@@ -39,6 +39,7 @@
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
 #include "MainThreadPump.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -1000,6 +1001,83 @@ TEST_F(TaskTest, WindowSwitchedOffWhileAHookRunsClosesWithTheNextFrame) {
     EXPECT_FALSE(openLater) << "the window stayed open after it was switched off";
   }
   Previewer::SetPreviewWindowFactory(saved);
+}
+
+// Waits (boundedly: a hung run fails the test instead) until APredicate holds.
+bool SpinUntil(const std::function<bool()>& APredicate) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!APredicate()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A synchronous run on the main thread with a video hook, stopped (from the hook, or from
+// another thread) while the hook's worker still has its bitmap to hand to the main thread:
+// the hook returns only once the main thread has left its waiting loop to stop the
+// scheduler, so the stop must go on serving the main thread's queue while it joins the
+// workers. A hang ends the process after the bound, naming the row.
+TEST_F(TaskTest, SynchronousRunOnTheMainThreadStopsWhileAHookWaitsForIt) {
+  struct TRow {
+    const char* Name;
+    bool Input;     // the decode-side hook, else the encode-side one
+    bool FromHook;  // Stop(True) from the hook, else from another thread
+  };
+  const TRow rows[] = {
+      {"decode-side hook stops", true, true},
+      {"encode-side hook stops", false, true},
+      {"another thread stops while the decode-side hook runs", true, false},
+      {"another thread stops while the encode-side hook runs", false, false},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFFmpeg task;
+    struct TProbe {
+      TCustomFFmpeg* Task;
+      bool FromHook;
+      std::atomic<int> Calls{0};
+      std::atomic<bool> ReadyForStop{false};
+      std::atomic<bool> Gated{true};  // every wait of the hook came true
+    } probe{&task, row.FromHook};
+    (row.Input ? task.FOnVideoInputHook : task.FOnVideoOutputHook) =
+        FFmpeg::TTaskVideoHookEvent::FromFunction(
+            [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool&,
+               bool&) {
+              auto* p = static_cast<TProbe*>(AData);
+              if (p->Calls.fetch_add(1) != 0) return;
+              // The main thread waits on the scheduler in its serving loop.
+              bool ok = SpinUntil([p] { return p->Task->FLooping.load(); });
+              if (p->FromHook) {
+                p->Task->Stop(true);  // on a worker: asks without waiting
+              } else {
+                p->ReadyForStop.store(true);
+                ok = ok && SpinUntil([p] { return p->Task->FBroken.load(); });
+              }
+              // Left the loop: the main thread stops the scheduler now. The bitmap goes
+              // back into the frame through the main thread once this returns.
+              ok = ok && SpinUntil([p] { return !p->Task->FLooping.load(); });
+              if (!ok) p->Gated.store(false);
+            },
+            &probe);
+    ASSERT_GE(task.ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -an -c:v "
+                                "mpeg4 -f null -"),
+              0)
+        << task.LastErrMsg();
+    std::thread stopper;
+    if (!row.FromHook)
+      stopper = std::thread([&] {
+        if (SpinUntil([&] { return probe.ReadyForStop.load(); })) task.Stop(true);
+      });
+    watchdog.Bounded(std::string("Start(False) on the main thread: ") + row.Name, 120,
+                     [&] { task.Start(false); });
+    if (stopper.joinable()) stopper.join();
+    EXPECT_TRUE(probe.Gated.load());
+    EXPECT_GE(probe.Calls.load(), 1);
+    EXPECT_TRUE(task.Terminated());
+    EXPECT_FALSE(task.JobFinished()) << "stopped";
+  }
 }
 
 }  // namespace
