@@ -208,13 +208,18 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // lock their deliveries read them under: once the setter returns, no call of the
   // old handler is under way or starts any more (a terminate event already handed to
   // a delivery thread still reaches the handler that was set when the task ended).
+  // Called from inside the progress handler, SetOnProgress applies at once: the call
+  // under way is the caller's own.
   void SetOnProgress(const TEncProgressEvent& AHandler);
   void SetOnTerminate(const TTerminateEvent& AHandler);
   // Pause and resume every task of the run; only while working.
   void Pause();
   void Resume();
   // No further task starts; every listed task is told to stop (a task not yet started
-  // reports its end with Finished False). With AWait returns once each task has ended.
+  // reports its end with Finished False). With AWait returns once each task has ended,
+  // except inside one of the component's handlers (on whichever thread it runs): there
+  // it returns at once, as the task it reports on cannot end before the handler
+  // returns; the ends are reported as usual afterwards.
   void Stop(bool AWait);
   // The task at AIndex; nullptr for an empty slot.
   TFFmpeg* GetTask(int AIndex);

@@ -93,6 +93,18 @@ void WaitServing(TEvent& AEvent) {
   while (AEvent.WaitFor(20) == TWaitResult::wrTimeout) MyUtils::MyProcessMessages();
 }
 
+// Enters ALock; on the main thread (with synchronisation on) it serves the main thread's
+// queue until the lock is free, as its holder may be waiting for the main thread.
+void EnterServing(TCriticalSection& ALock) {
+  if (!Platform::IsMainThread() || !MyUtils::GEnabledSynchronize.load()) {
+    ALock.Enter();
+    return;
+  }
+  while (!ALock.TryEnter()) {
+    if (!MyUtils::MyProcessMessages()) Platform::WaitForMainThreadWork(5);
+  }
+}
+
 // A thread of the task: runs one of the task's thread bodies, starts at once and frees
 // itself when the body returns.
 class TTaskThread : public Platform::TThread {
@@ -265,8 +277,13 @@ int TCustomFFmpeg::GetVideoHookBitsPixel() {
 }
 
 void TCustomFFmpeg::SetVideoHookBitsPixel(int AValue) {
-  std::lock_guard<TCriticalSection> hook(*FHookLock);
-  std::lock_guard<TCriticalSection> work(*FPreviewWorkLock);
+  // The hook and preview workers hold these locks across their hand-overs to the main
+  // thread (a bitmap's scan line, the preview window, a handler handed over): on the
+  // main thread they are taken while serving its queue.
+  EnterServing(*FHookLock);
+  std::lock_guard<TCriticalSection> hook(*FHookLock, std::adopt_lock);
+  EnterServing(*FPreviewWorkLock);
+  std::lock_guard<TCriticalSection> work(*FPreviewWorkLock, std::adopt_lock);
   FHookConverter->SetBitsPixel(AValue);
   FPreviewConverter->SetBitsPixel(AValue);
 }

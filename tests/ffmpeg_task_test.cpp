@@ -1013,6 +1013,76 @@ bool SpinUntil(const std::function<bool()>& APredicate) {
   return true;
 }
 
+// SetVideoHookBitsPixel on the main thread while a worker holds the hook or preview work
+// and hands work to the main thread (as the encoder component hands its events over, and
+// as the preview window is painted): the setter serves the main thread while it waits.
+TEST_F(TaskTest, VideoHookBitsPixelSetOnTheMainThreadWhileAWorkerHandsOverReturns) {
+  enum TSide { kPreview, kInputHook, kOutputHook };
+  struct TRow {
+    const char* Name;
+    TSide Side;
+  };
+  const TRow rows[] = {
+      {"preview bitmap event", kPreview},
+      {"decode-side hook", kInputHook},
+      {"encode-side hook", kOutputHook},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFFmpeg task;
+    // The handler holds the work, tells the main thread, and hands a call over once the
+    // main thread goes to set the depth.
+    struct TGate {
+      std::atomic<bool> Inside{false};
+      std::atomic<bool> Go{false};
+      void HandOver() {
+        Inside.store(true);
+        (void)SpinUntil([this] { return Go.load(); });
+        MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction([](void*) {}, nullptr));
+      }
+    } gate;
+    task.FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(
+        [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&) {
+          static_cast<TGate*>(AData)->HandOver();
+        },
+        &gate);
+    (row.Side == kInputHook ? task.FOnVideoInputHook : task.FOnVideoOutputHook) =
+        FFmpeg::TTaskVideoHookEvent::FromFunction(
+            [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool& AUpdate,
+               bool&) {
+              AUpdate = false;
+              static_cast<TGate*>(AData)->HandOver();
+            },
+            &gate);
+    task.FPreviewInterval.store(-1);
+    task.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      TGreyPicture pic;
+      bool converted = false;
+      if (row.Side == kPreview)
+        Preview(task, pic, 1, 0);
+      else
+        task.DoVideoHook(row.Side == kInputHook,
+                         row.Side == kInputHook ? task.FHookConverter.get()
+                                                : task.FPreviewConverter.get(),
+                         converted, 1, 0, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
+      done.store(true);
+      Platform::NotifyMainThread();
+    });
+    // The conversion into the bitmap hands over too: serve until the handler is reached.
+    ASSERT_TRUE(MainThreadPump::PumpUntil([&] { return gate.Inside.load(); }));
+    gate.Go.store(true);
+    watchdog.Bounded(std::string("SetVideoHookBitsPixel: ") + row.Name, 120,
+                     [&] { task.SetVideoHookBitsPixel(24); });
+    EXPECT_TRUE(MainThreadPump::PumpUntil([&] { return done.load(); }));
+    worker.join();
+    EXPECT_EQ(task.FHookConverter->BitsPixel(), 24);
+    EXPECT_EQ(task.FPreviewConverter->BitsPixel(), 24);
+  }
+}
+
 // A synchronous run on the main thread with a video hook, stopped (from the hook, or from
 // another thread) while the hook's worker still has its bitmap to hand to the main thread:
 // the hook returns only once the main thread has left its waiting loop to stop the
