@@ -272,8 +272,11 @@ void TCustomFFmpeg::WaitIdle() {
 }
 
 int TCustomFFmpeg::GetVideoHookBitsPixel() {
-  Platform::Check(FHookConverter->BitsPixel() == FPreviewConverter->BitsPixel(), CUnit, 812);
-  return FHookConverter->BitsPixel();
+  // The depth that was set: 15 (5-5-5) and 16 (5-6-5) are both stored in 16 bits per
+  // pixel, but they are different bitmaps, so the stored size would not say which.
+  Platform::Check(FHookConverter->RequestedBitsPixel() == FPreviewConverter->RequestedBitsPixel(),
+                  CUnit, 812);
+  return FHookConverter->RequestedBitsPixel();
 }
 
 void TCustomFFmpeg::SetVideoHookBitsPixel(int AValue) {

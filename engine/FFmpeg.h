@@ -128,6 +128,10 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // thread): nothing of the task is touched after the handler returns.
   ~TCustomFFmpeg() override;
 
+  // The bitmaps' depth of the video hooks and the preview, as set (8, 15, 16, 24 or 32;
+  // 32 until set): 15 reads back as 15, the 5-5-5 bitmap it asks for. Set on the main
+  // thread while a worker converts a frame, it serves the main thread until the worker
+  // is done with the converters.
   int GetVideoHookBitsPixel() override;
   void SetVideoHookBitsPixel(int AValue) override;
 
@@ -152,7 +156,12 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // Closes / opens the scheduler's pause gate; only while running / paused.
   void Pause();
   void Resume();
-  // Bit 0: preview window, bit 1: preview-bitmap event. Any thread.
+  // Bit 0: preview window, bit 1: preview-bitmap event. Any thread. Switching the window
+  // off closes it at once, unless a worker is showing a frame right then (the worker
+  // closes it after that frame). The window is the main thread's: off the main thread the
+  // call returns only once the main thread has closed it, so that thread must be serving
+  // its queue meanwhile (a host's main thread waiting for this call without serving would
+  // wait for ever).
   void SetPreviewFlags(std::uint8_t AFlags);
   std::uint8_t PreviewFlags();
 

@@ -1003,6 +1003,25 @@ TEST_F(TaskTest, WindowSwitchedOffWhileAHookRunsClosesWithTheNextFrame) {
   Previewer::SetPreviewWindowFactory(saved);
 }
 
+// The video hook depth reads back as it was set: 15 and 16 are different bitmaps (5-5-5
+// and 5-6-5) although both are stored in 16 bits per pixel.
+TEST_F(TaskTest, VideoHookBitsPixelReadsBackAsSet) {
+  struct TRow {
+    int Set;
+    int Stored;  // bits per pixel of the converters' packed pictures
+  };
+  const TRow rows[] = {{8, 8}, {15, 16}, {16, 16}, {24, 24}, {32, 32}, {15, 16}};
+  TFFmpeg task;
+  EXPECT_EQ(task.VideoHookBitsPixel(), 32);
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Set);
+    task.SetVideoHookBitsPixel(row.Set);
+    EXPECT_EQ(task.VideoHookBitsPixel(), row.Set);
+    EXPECT_EQ(task.FHookConverter->BitsPixel(), row.Stored);
+    EXPECT_EQ(task.FPreviewConverter->BitsPixel(), row.Stored);
+  }
+}
+
 // Waits (boundedly: a hung run fails the test instead) until APredicate holds.
 bool SpinUntil(const std::function<bool()>& APredicate) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
