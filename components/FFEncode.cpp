@@ -42,6 +42,7 @@ enum THandlerFamily { hfAudioHook, hfVideoHook, hfFrameHook, hfPreview, hfProgre
 struct THandlerFrame {
   const TCustomEncoder* Encoder;
   THandlerFamily Family;
+  const void* Task;  // the task the event is about (nullptr: none, or the run)
   THandlerFrame* Outer;
 };
 thread_local THandlerFrame* tHandlers = nullptr;
@@ -49,8 +50,9 @@ thread_local THandlerFrame* tHandlers = nullptr;
 // Marks a handler call of AEncoder's family AFamily on this thread while it lives.
 class THandlerScope {
  public:
-  THandlerScope(const TCustomEncoder* AEncoder, THandlerFamily AFamily)
-      : FFrame{AEncoder, AFamily, tHandlers} {
+  THandlerScope(const TCustomEncoder* AEncoder, THandlerFamily AFamily,
+                const void* ATask = nullptr)
+      : FFrame{AEncoder, AFamily, ATask, tHandlers} {
     tHandlers = &FFrame;
   }
   ~THandlerScope() { tHandlers = FFrame.Outer; }
@@ -71,6 +73,17 @@ bool InHandler(const TCustomEncoder* AEncoder, THandlerFamily AFamily) {
   for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
     if (f->Encoder == AEncoder && f->Family == AFamily) return true;
   return false;
+}
+// The family of the innermost handler on this thread about ATask, other than its
+// terminate handler; nullptr when there is none.
+const char* HandlerAbout(const void* ATask) {
+  static const char* const CNames[] = {"audio hook handler", "video hook handler",
+                                       "frame hook handler", "preview handler",
+                                       "progress handler", "before-find-stream-info handler",
+                                       "terminate handler"};
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Task == ATask && f->Family != hfTerminate) return CNames[f->Family];
+  return nullptr;
 }
 
 // Runs ACall on the main thread through MySynchronize when AInMainThread, else here.
@@ -237,6 +250,9 @@ void TFFmpegList::Clear() {
 
 void TFFmpegList::TaskDestroyed(void* ASender) {
   auto* task = static_cast<TCustomFFmpeg*>(ASender);
+  // Freed from inside a handler about it, on this thread or on the main thread while
+  // the task's thread waits for the handler: the task goes on only once it returns.
+  if (const char* from = HandlerAbout(task)) FFmpeg::RefuseTaskFree(task, from);
   std::lock_guard<std::mutex> g(FLock);
   for (TFFmpeg*& item : FItems)
     if (item && static_cast<TCustomFFmpeg*>(item) == task) item = nullptr;
@@ -872,7 +888,7 @@ void TCustomEncoder::AudioHook(const TEncAudioHookEvent& AHandler, TObject* Send
                                int ASampleRate, int AChannels, AVSampleFormat ASampleFormat) {
   std::lock_guard<std::mutex> g(FAudioHookLock);
   if (!AHandler.Assigned()) return;
-  THandlerScope scope(this, hfAudioHook);
+  THandlerScope scope(this, hfAudioHook, TaskOf(Sender));
   AHandler(this, FTaskList.IndexOf(TaskOf(Sender)), APTS, AFrame, ASize, ASampleRate, AChannels,
            ASampleFormat);
 }
@@ -898,7 +914,7 @@ void TCustomEncoder::VideoHook(const TEncVideoHookEvent& AHandler, TObject* Send
   FHookInfo = THookInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS, AUpdate,
                         AStopHook};
   {
-    THandlerScope scope(this, hfVideoHook);
+    THandlerScope scope(this, hfVideoHook, TaskOf(Sender));
     AHandler(this, &FHookInfo);
   }
   AUpdate = FHookInfo.Update;
@@ -923,7 +939,7 @@ void TCustomEncoder::FrameHook(const TEncFrameHookEvent& AHandler, TObject* Send
   if (!AHandler.Assigned()) return;
   FFrameHookInfo = TFrameHookInfo{FTaskList.IndexOf(TaskOf(Sender)), AFrameNumber, APicture,
                                   APixFmt, AWidth, AHeight, APTS};
-  THandlerScope scope(this, hfFrameHook);
+  THandlerScope scope(this, hfFrameHook, TaskOf(Sender));
   AHandler(this, &FFrameHookInfo);
 }
 
@@ -945,8 +961,8 @@ void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFra
   const TEncPreviewBitmapEvent handler = OnPreviewBitmap;
   if (!handler.Assigned()) return;
   FPreviewInfo = TPreviewInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS};
-  auto call = [this, &handler] {
-    THandlerScope scope(this, hfPreview);
+  auto call = [this, &handler, Sender] {
+    THandlerScope scope(this, hfPreview, TaskOf(Sender));
     handler(this, FPreviewInfo);
   };
   RunHandler(TriggerEventInMainThread, call);
@@ -961,8 +977,8 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
   if (!handler.Assigned()) return;
   FProgressInfo = TProgressInfo{FTaskList.IndexOf(TaskOf(Sender)), AFileIndex, AFrameNumber, AFPS,
                                 AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
-  auto call = [this, &handler] {
-    THandlerScope scope(this, hfProgress);
+  auto call = [this, &handler, Sender] {
+    THandlerScope scope(this, hfProgress, TaskOf(Sender));
     handler(this, &FProgressInfo);
   };
   RunHandler(TriggerEventInMainThread, call);
@@ -975,7 +991,7 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AF
   FPendingSender = Sender;
   FPendingFormatContext = AFormatContext;
   auto call = [this, &handler] {
-    THandlerScope scope(this, hfBeforeFindStreamInfo);
+    THandlerScope scope(this, hfBeforeFindStreamInfo, TaskOf(FPendingSender));
     handler(FPendingSender, FPendingFormatContext);
   };
   RunHandler(TriggerEventInMainThread, call);

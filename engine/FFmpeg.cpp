@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -71,6 +72,8 @@ using Platform::TWaitResult;
 namespace {
 
 constexpr const char* CUnit = "FFmpeg";
+// The consistency check that refuses to free a task from inside its own handlers.
+constexpr int CLineFreeFromHandler = 866;
 constexpr const char* CCheckLog =
     "Please check error log message(reported by VEDovedo) to find out more detail information.";
 
@@ -259,11 +262,41 @@ void TCustomFFmpeg::NotifyDestroy() {
   if (notify.Assigned()) notify(this);
 }
 
+void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom) {
+  const std::string text = Platform::Format(
+      "Assertion failure (FFmpeg, line %d): a task cannot be freed from its own %s: its job "
+      "goes on only once the handler has returned. Stop it there, and free it from its "
+      "terminate handler or once it has ended.",
+      CLineFreeFromHandler, AFrom);
+  LogTask(ATask, FFLoad::llFatal, text);
+  if (VEDovedo) VEDovedo->FlushRepeats();
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
 void TCustomFFmpeg::WaitIdle() {
   const Platform::TThreadID self = Platform::GetCurrentThreadId();
   // Inside the terminate handler the job (or the terminate step) has ended; what is
   // left of it is on this thread's stack.
   if (FNotifyThreadID.load() == self) return;
+  // Any other handler of the task runs while its job (or its parse) goes on, which then
+  // goes on touching the task once the handler returns: there is nothing to wait for
+  // that could end first, and nothing safe to free.
+  if (FParseThreadID.load() == self) RefuseTaskFree(this, "handler while it parses its command line");
+  if (FJobThreadID.load() == self) RefuseTaskFree(this, "progress handler");
+  if (FFmpegSched::sch_on_worker_thread(Fsch)) RefuseTaskFree(this, "hook or preview handler");
+  // A parse on another thread reads and builds what the destructor frees: it ends first.
+  {
+    std::unique_lock<std::mutex> parse(FParseLock, std::defer_lock);
+    if (Platform::IsMainThread() && MyUtils::GEnabledSynchronize.load()) {
+      // The parse may hand work to this thread (a handler raised on the main thread).
+      while (!parse.try_lock())
+        if (!MyUtils::MyProcessMessages()) Platform::WaitForMainThreadWork(5);
+    } else {
+      parse.lock();
+    }
+  }
   Stop(true);
   // A terminate thread (Terminate without waiting) holds the task too: nothing may be
   // freed or cleared under it.

@@ -122,10 +122,13 @@ struct TAudioPreviewOutFormat {
 class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
  public:
   TCustomFFmpeg();
-  // Fires FOnDestroy, stops the job and waits for it (Stop(True)), frees what the job
-  // built (ResetJob) and the task's own objects. A terminate handler may destroy its
-  // task, on whichever thread it runs (synchronous start, convert thread, terminate
-  // thread): nothing of the task is touched after the handler returns.
+  // Fires FOnDestroy, waits for a parse under way on another thread, stops the job and
+  // waits for it (Stop(True)), frees what the job built (ResetJob) and the task's own
+  // objects. A terminate handler may destroy its task, on whichever thread it runs
+  // (synchronous start, convert thread, terminate thread): nothing of the task is
+  // touched after the handler returns. The task's other handlers (progress, preview,
+  // hooks, before-find-stream-info) run while its job or parse goes on: freeing it from
+  // them is refused (RefuseTaskFree).
   ~TCustomFFmpeg() override;
 
   // The bitmaps' depth of the video hooks and the preview, as set (8, 15, 16, 24 or 32;
@@ -298,6 +301,10 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   void RecordError(const std::string& AText);
   // Frees the previewer (FPreviewWorkLock held).
   void FreePreviewer();
+  // Who parses the command line: ParseOptions holds FParseLock, and the destructor waits
+  // for it (a parse reads and builds what the destructor frees).
+  std::mutex FParseLock;
+  std::atomic<Platform::TThreadID> FParseThreadID{0};
   // The bodies of the task's own threads, each started by the task and freeing itself
   // at its end: the asynchronous job (Run, then the run event is set) and the terminate
   // notification of a task that never ran (DoTerminate, then the terminate event is set).
@@ -317,6 +324,13 @@ class TFFmpeg : public TCustomFFmpeg {
   TObject* FEncoder = nullptr;
   std::vector<TObject*> FDecoders;
 };
+
+// Refuses to free ATask from inside one of its own handlers other than the terminate
+// handler (AFrom names it): the job (or the parse) goes on touching the task once the
+// handler returns, and what it waits for cannot end before. Logs an "Assertion failure"
+// text that says so and ends the process, as a failed consistency check that cannot
+// be raised from a destructor.
+[[noreturn]] void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom);
 
 // ---- Per-frame data ------------------------------------------------------------------
 

@@ -1816,6 +1816,13 @@ int ParseTaskOptions(TBaseFFmpeg* ATask, const std::string& ACommandLine) {
 namespace FFmpeg {
 
 int TCustomFFmpeg::ParseOptions(const std::string& ACommandLine) {
+  // Held for the whole parse: a destroy on another thread waits for it.
+  std::lock_guard<std::mutex> parse(FParseLock);
+  FParseThreadID.store(Platform::GetCurrentThreadId());
+  struct TParsing {
+    std::atomic<Platform::TThreadID>& Id;
+    ~TParsing() { Id.store(0); }
+  } parsing{FParseThreadID};
   return FFmpegOpt::ParseTaskOptions(this, ACommandLine);
 }
 

@@ -889,6 +889,51 @@ TEST_F(FFEncodeTest, ProgressHandlerMayReplaceItself) {
   }
 }
 
+// Runs one task whose progress or preview event, handed to the main thread, frees the
+// task; the process ends with 3 only when the free was not refused, and a hang ends with
+// the watchdog's text.
+[[noreturn]] void FreeTaskFromMainThreadHandler(bool AProgress) {
+  TestWatchdog::TWatchdog watchdog;
+  watchdog.Arm("freeing the task from the handler", 60);
+  TVEDavirev encoder;
+  struct TFree {
+    TVEDavirev* Encoder;
+    static void Progress(void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+      delete static_cast<TFree*>(AData)->Encoder->GetTask(AInfo->TaskIndex);
+    }
+    static void Preview(void* AData, TObject*, const FFEncode::TPreviewInfo& AInfo) {
+      delete static_cast<TFree*>(AData)->Encoder->GetTask(AInfo.TaskIndex);
+    }
+  } free{&encoder};
+  if (AProgress) {
+    encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TFree::Progress, &free);
+    encoder.SetProgressInterval(20);
+  } else {
+    encoder.SetPreviewBitmap(true);
+    encoder.SetPreviewInterval(10);
+    encoder.OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(&TFree::Preview, &free);
+  }
+  if (encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=3 -c:v mpeg4 -f null -") == 0) {
+    encoder.StartTask(1);
+    (void)MainThreadPump::PumpUntil([] { return false; }, 50);
+  }
+  std::exit(3);
+}
+
+// Freeing a task from its progress or preview event handed to the main thread (the
+// task's thread waits for the handler, so it cannot end while the free waits for it) is
+// refused with a text that says so, rather than hanging.
+TEST_F(FFEncodeTest, FreeingATaskFromItsEventOnTheMainThreadIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (bool progress : {true, false}) {
+    SCOPED_TRACE(progress ? "OnProgress" : "OnPreviewBitmap");
+    EXPECT_DEATH(FreeTaskFromMainThreadHandler(progress),
+                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
+                             "from its own ") +
+                     (progress ? "progress handler" : "preview handler"));
+  }
+}
+
 TEST_F(FFEncodeTest, DestroyingDuringALimitedRunStopsTheTasksWithoutEvents) {
   auto encoder = std::make_unique<TVEDavirev>();
   TEventLog log(*encoder);

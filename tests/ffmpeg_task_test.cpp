@@ -1003,6 +1003,125 @@ TEST_F(TaskTest, WindowSwitchedOffWhileAHookRunsClosesWithTheNextFrame) {
   Previewer::SetPreviewWindowFactory(saved);
 }
 
+// Waits (boundedly: a hung run fails the test instead) until APredicate holds.
+bool SpinUntil(const std::function<bool()>& APredicate) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!APredicate()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Runs a task whose handler of AKind frees the task; returns (and the process ends with
+// 3) only when the free was not refused. A hang ends with the watchdog's text.
+enum TFreeFrom { kFreeFromProgress, kFreeFromSyncProgress, kFreeFromPreview, kFreeFromOutputHook,
+                 kFreeFromInputHook, kFreeFromParse };
+[[noreturn]] void FreeFromHandler(TFreeFrom AKind) {
+  TestWatchdog::TWatchdog watchdog;
+  watchdog.Arm("freeing the task from its handler", 60);
+  auto* task = new TFFmpeg;
+  switch (AKind) {
+    case kFreeFromProgress:
+    case kFreeFromSyncProgress:
+      task->FOnProgress = FFmpeg::TTaskProgressEvent::FromFunction(
+          [](void* AData, TObject*, int, int, int, float, float, const std::int64_t&,
+             const std::int64_t&, const std::int64_t&) { delete static_cast<TFFmpeg*>(AData); },
+          task);
+      task->Fstats_period.store(20000);
+      break;
+    case kFreeFromPreview:
+      task->FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(
+          [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&) {
+            delete static_cast<TFFmpeg*>(AData);
+          },
+          task);
+      task->FPreviewInterval.store(-1);
+      task->SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+      break;
+    case kFreeFromOutputHook:
+    case kFreeFromInputHook:
+      (AKind == kFreeFromInputHook ? task->FOnVideoInputHook : task->FOnVideoOutputHook) =
+          FFmpeg::TTaskVideoHookEvent::FromFunction(
+              [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool&,
+                 bool&) { delete static_cast<TFFmpeg*>(AData); },
+              task);
+      break;
+    case kFreeFromParse:
+      task->FOnBeforeFindStreamInfo = FFmpeg::TBeforeFindStreamInfoEvent::FromFunction(
+          [](void* AData, TObject*, AVFormatContext*) { delete static_cast<TFFmpeg*>(AData); },
+          task);
+      break;
+  }
+  if (task->ParseOptions("-re -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -an -c:v "
+                         "mpeg4 -f null -") >= 0) {
+    task->Start(AKind != kFreeFromSyncProgress);
+    (void)MainThreadPump::PumpUntil([] { return false; }, 50);
+  }
+  std::exit(3);
+}
+
+// Freeing a task from one of its handlers other than the terminate handler: the job (or
+// the parse) goes on touching the task once the handler returns, and cannot end before,
+// so the free is refused with a text that says so (rather than a crash or a hang).
+TEST_F(TaskTest, FreeingATaskFromItsRunningHandlersIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct TRow {
+    const char* Name;
+    TFreeFrom Kind;
+    const char* Text;
+  };
+  const TRow rows[] = {
+      {"progress handler on the convert thread", kFreeFromProgress, "its own progress handler"},
+      {"progress handler of a synchronous run", kFreeFromSyncProgress, "its own progress handler"},
+      {"preview bitmap handler", kFreeFromPreview, "its own hook or preview handler"},
+      {"encode-side video hook", kFreeFromOutputHook, "its own hook or preview handler"},
+      {"decode-side video hook", kFreeFromInputHook, "its own hook or preview handler"},
+      {"before-find-stream-info handler of the parse", kFreeFromParse,
+       "its own handler while it parses its command line"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    EXPECT_DEATH(FreeFromHandler(row.Kind),
+                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
+                             "from ") +
+                     row.Text);
+  }
+}
+
+// A task freed on the main thread while another thread parses its command line: the free
+// waits for the parse (which reads and builds what the free releases; AddressSanitizer
+// reports a use after free otherwise, and a plain build may crash).
+TEST_F(TaskTest, FreeingATaskWhileAnotherThreadParsesWaitsForTheParse) {
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE(round);
+    auto* task = new TFFmpeg;
+    struct TGate {
+      std::atomic<bool> Parsing{false};
+      std::atomic<bool> Freeing{false};
+    } gate;
+    task->FOnBeforeFindStreamInfo = FFmpeg::TBeforeFindStreamInfoEvent::FromFunction(
+        [](void* AData, TObject*, AVFormatContext*) {
+          auto* g = static_cast<TGate*>(AData);
+          g->Parsing.store(true);
+          // the free has begun (its destroy notification came) before the parse goes on
+          (void)SpinUntil([g] { return g->Freeing.load(); });
+        },
+        &gate);
+    task->FOnDestroy = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void*) { static_cast<TGate*>(AData)->Freeing.store(true); }, &gate);
+    std::atomic<int> parsed{1};
+    std::thread parser([&] {
+      parsed.store(task->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -an "
+                                      "-c:v mpeg4 -f null -"));
+    });
+    ASSERT_TRUE(SpinUntil([&] { return gate.Parsing.load(); }));
+    delete task;
+    parser.join();
+    EXPECT_EQ(parsed.load(), 0);
+  }
+}
+
 // The video hook depth reads back as it was set: 15 and 16 are different bitmaps (5-5-5
 // and 5-6-5) although both are stored in 16 bits per pixel.
 TEST_F(TaskTest, VideoHookBitsPixelReadsBackAsSet) {
@@ -1020,16 +1139,6 @@ TEST_F(TaskTest, VideoHookBitsPixelReadsBackAsSet) {
     EXPECT_EQ(task.FHookConverter->BitsPixel(), row.Stored);
     EXPECT_EQ(task.FPreviewConverter->BitsPixel(), row.Stored);
   }
-}
-
-// Waits (boundedly: a hung run fails the test instead) until APredicate holds.
-bool SpinUntil(const std::function<bool()>& APredicate) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!APredicate()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::yield();
-  }
-  return true;
 }
 
 // SetVideoHookBitsPixel on the main thread while a worker holds the hook or preview work
