@@ -36,6 +36,11 @@
 // - FDeliveryLock guards the delivery counters: the final event (index -1) waits until
 //   every task event handed to a delivery thread before it has been delivered (and its
 //   task freed), so it never overtakes a late task's event.
+// - Each thread knows which of the component's handlers it is inside (the main thread
+//   too, while a task's thread waits for it there). From inside a handler nothing waits
+//   for what goes on only once the handler returns: Stop does not wait for the tasks,
+//   SetOnProgress does not take the lock held for its own call, and freeing a task the
+//   handler is about is refused.
 // Lock order: FFreeLock, then FTerminateLock, then the list's lock or FDeliveryLock.
 #pragma once
 #include <array>

@@ -30,6 +30,10 @@
 // - FPauseLock keeps a change of FPauseState and the scheduler's pause together
 //   (Pause, Resume, Stop, and the job thread when the scheduler starts); a leaf apart
 //   from the scheduler's own pause lock taken inside it.
+// - FClaimLock (a leaf) decides who takes the task: its one job (Start) or the
+//   notification of a task that never ran (Terminate), whatever the threads calling.
+// - FParseLock is held for a whole ParseOptions; the destructor takes it (serving the
+//   main thread's queue on the main thread) so that it never frees under a parse.
 #pragma once
 #include <atomic>
 #include <cstdint>
