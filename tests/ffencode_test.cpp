@@ -837,7 +837,7 @@ TEST_F(FFEncodeTest, HandlersMayStopTheComponentWaitingOrNot) {
           break;
       }
       for (int i = 0; i < row.Tasks; ++i)
-        ASSERT_EQ(encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=3 -c:v mpeg4 -f null -",
+        ASSERT_EQ(encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -",
                                    &hooks),
                   i);
       watchdog.Arm(name, 120);
@@ -878,7 +878,7 @@ TEST_F(FFEncodeTest, ProgressHandlerMayReplaceItself) {
     } probe{&encoder};
     encoder.SetOnProgress(FFEncode::TEncProgressEvent::FromFunction(&TProbe::OnFirst, &probe));
     encoder.SetProgressInterval(20);
-    ASSERT_EQ(encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=3 -c:v mpeg4 -f null -"), 0);
+    ASSERT_EQ(encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -"), 0);
     watchdog.Arm(main ? "progress on the main thread" : "progress on the convert thread", 120);
     encoder.StartTask(1);
     EXPECT_TRUE(PumpUntil([&] { return probe.Second.load() > 0; }, 110));
@@ -913,7 +913,7 @@ TEST_F(FFEncodeTest, ProgressHandlerMayReplaceItself) {
     encoder.SetPreviewInterval(10);
     encoder.OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(&TFree::Preview, &free);
   }
-  if (encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=3 -c:v mpeg4 -f null -") == 0) {
+  if (encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -") == 0) {
     encoder.StartTask(1);
     (void)MainThreadPump::PumpUntil([] { return false; }, 50);
   }

@@ -1053,7 +1053,7 @@ enum TFreeFrom { kFreeFromProgress, kFreeFromSyncProgress, kFreeFromPreview, kFr
           task);
       break;
   }
-  if (task->ParseOptions("-re -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -an -c:v "
+  if (task->ParseOptions("-re -f lavfi -i testsrc2=size=64x48:rate=25:duration=20 -an -c:v "
                          "mpeg4 -f null -") >= 0) {
     task->Start(AKind != kFreeFromSyncProgress);
     (void)MainThreadPump::PumpUntil([] { return false; }, 50);
