@@ -143,13 +143,17 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   void SetVideoHookBitsPixel(int AValue) override;
 
   // Parses the command line: creates the scheduler, opens inputs and outputs. 0 or a
-  // negative error code, with the text in LastErrMsg. (Defined with the option table.)
+  // negative error code, with the text in LastErrMsg. A task parses one command line: a
+  // second call is refused ("Assertion failure (FFmpeg, line 2132): ..." says why)
+  // until ResetJob. (Defined with the option table.)
   [[nodiscard]] int ParseOptions(const std::string& ACommandLine);
 
   // Starts the job: at once on a convert thread (AAsync) or on the calling thread,
-  // returning once the job has ended and FOnTerminate has fired on this thread. Does
-  // nothing while running or once terminated. Without output files the terminate
-  // notification reports "At least one output file must be specified".
+  // returning once the job has ended and FOnTerminate has fired on this thread. A task
+  // runs once: Start does nothing once the task was started or terminated, also when
+  // several threads call Start and Terminate at once (the first call takes the task).
+  // Without output files the terminate notification reports "At least one output file
+  // must be specified".
   void Start(bool AAsync);
   // Tells the job to stop (the outputs are still finished). With AWait, returns once
   // the job has ended; on the main thread it keeps serving main-thread calls meanwhile.
@@ -158,7 +162,8 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // before ParseOptions.
   void Stop(bool AWait);
   // Stops a running task; a task that never ran gets its terminate notification on a
-  // thread of its own (with AWait: returns after it has been delivered).
+  // thread of its own (with AWait: returns after it has been delivered), and no Start
+  // runs its job any more.
   void Terminate(bool AWait);
   // Closes / opens the scheduler's pause gate; only while running / paused.
   void Pause();
