@@ -1211,6 +1211,36 @@ TEST_F(TaskTest, VideoHookBitsPixelSetOnTheMainThreadWhileAWorkerHandsOverReturn
   }
 }
 
+// The same while the preview window is shown: the worker converts the frame and paints
+// the window through the main thread, holding the preview work all the while. The main
+// thread sets the depth as soon as the worker's first hand-over is queued.
+TEST_F(TaskTest, VideoHookBitsPixelSetOnTheMainThreadWhileThePreviewWindowShowsReturns) {
+  App();
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::InstallPreviewWindows();
+  {
+    TestWatchdog::TWatchdog watchdog;
+    TFFmpeg task;
+    task.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW);
+    task.FPreviewInterval.store(-1);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      TGreyPicture pic;
+      Preview(task, pic, 1, 0);
+      done.store(true);
+      Platform::NotifyMainThread();
+    });
+    ASSERT_TRUE(Platform::WaitForMainThreadWork(60000)) << "the worker handed nothing over";
+    watchdog.Bounded("SetVideoHookBitsPixel while the window is shown", 120,
+                     [&] { task.SetVideoHookBitsPixel(16); });
+    EXPECT_TRUE(MainThreadPump::PumpUntil([&] { return done.load(); }));
+    worker.join();
+    EXPECT_NE(FindForm(), nullptr) << "the frame was shown";
+    EXPECT_EQ(task.VideoHookBitsPixel(), 16);
+  }
+  Previewer::SetPreviewWindowFactory(saved);
+}
+
 // A synchronous run on the main thread with a video hook, stopped (from the hook, or from
 // another thread) while the hook's worker still has its bitmap to hand to the main thread:
 // the hook returns only once the main thread has left its waiting loop to stop the
