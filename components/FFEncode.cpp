@@ -33,6 +33,59 @@ struct THandlerDepth {
   ~THandlerDepth() { --tTerminateHandlerDepth; }
 };
 
+// The component's handlers running on this thread, innermost first. A handler runs on
+// behalf of a task's thread (on that thread, or on the main thread while that thread
+// waits for it), often holding its family's lock that other tasks' threads wait for:
+// whatever can go on only once the handler has returned must not be waited for in it.
+enum THandlerFamily { hfAudioHook, hfVideoHook, hfFrameHook, hfPreview, hfProgress,
+                      hfBeforeFindStreamInfo, hfTerminate };
+struct THandlerFrame {
+  const TCustomEncoder* Encoder;
+  THandlerFamily Family;
+  const void* Task;  // the task the event is about (nullptr: none, or the run)
+  THandlerFrame* Outer;
+};
+thread_local THandlerFrame* tHandlers = nullptr;
+
+// Marks a handler call of AEncoder's family AFamily on this thread while it lives.
+class THandlerScope {
+ public:
+  THandlerScope(const TCustomEncoder* AEncoder, THandlerFamily AFamily,
+                const void* ATask = nullptr)
+      : FFrame{AEncoder, AFamily, ATask, tHandlers} {
+    tHandlers = &FFrame;
+  }
+  ~THandlerScope() { tHandlers = FFrame.Outer; }
+  THandlerScope(const THandlerScope&) = delete;
+  THandlerScope& operator=(const THandlerScope&) = delete;
+
+ private:
+  THandlerFrame FFrame;
+};
+
+// Whether this thread is inside one of AEncoder's handlers (of AFamily only, when given).
+bool InHandler(const TCustomEncoder* AEncoder) {
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Encoder == AEncoder) return true;
+  return false;
+}
+bool InHandler(const TCustomEncoder* AEncoder, THandlerFamily AFamily) {
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Encoder == AEncoder && f->Family == AFamily) return true;
+  return false;
+}
+// The family of the innermost handler on this thread about ATask, other than its
+// terminate handler; nullptr when there is none.
+const char* HandlerAbout(const void* ATask) {
+  static const char* const CNames[] = {"audio hook handler", "video hook handler",
+                                       "frame hook handler", "preview handler",
+                                       "progress handler", "before-find-stream-info handler",
+                                       "terminate handler"};
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Task == ATask && f->Family != hfTerminate) return CNames[f->Family];
+  return nullptr;
+}
+
 // Runs ACall on the main thread through MySynchronize when AInMainThread, else here.
 template <class F>
 void RunHandler(bool AInMainThread, F& ACall) {
@@ -101,6 +154,7 @@ class TDoTerminateThread : public Platform::TThread {
     if (FHandler.Assigned()) {
       auto call = [this, encoder] {
         THandlerDepth depth;
+        THandlerScope scope(encoder, hfTerminate);
         FHandler(encoder, FInfo);
       };
       try {
@@ -196,6 +250,9 @@ void TFFmpegList::Clear() {
 
 void TFFmpegList::TaskDestroyed(void* ASender) {
   auto* task = static_cast<TCustomFFmpeg*>(ASender);
+  // Freed from inside a handler about it, on this thread or on the main thread while
+  // the task's thread waits for the handler: the task goes on only once it returns.
+  if (const char* from = HandlerAbout(task)) FFmpeg::RefuseTaskFree(task, from);
   std::lock_guard<std::mutex> g(FLock);
   for (TFFmpeg*& item : FItems)
     if (item && static_cast<TCustomFFmpeg*>(item) == task) item = nullptr;
@@ -591,6 +648,7 @@ void TCustomEncoder::Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool A
   }
   // A synchronous run: on the reporting thread.
   THandlerDepth depth;
+  THandlerScope scope(this, hfTerminate);
   OnTerminate(this, AInfo);
 }
 
@@ -700,8 +758,11 @@ void TCustomEncoder::Stop(bool AWait) {
     ForEachTask([](TFFmpeg* ATask) { ATask->Terminate(false); });
     CheckRunEnd();
     // Inside a terminate handler of a synchronous run the ends are counted only after
-    // the handler returns: waiting there would wait for itself.
-    if (!AWait || tTerminateHandlerDepth > 0) return;
+    // the handler returns, and inside any other handler of this component the task it
+    // reports on (and every task waiting for the family's lock it holds) goes on only
+    // once the handler has returned: waiting there would wait for itself. The ends are
+    // reported as usual once the handlers return.
+    if (!AWait || tTerminateHandlerDepth > 0 || InHandler(this)) return;
     ForEachTask([&pinned](TFFmpeg* ATask) { pinned.push_back(ATask); });
     FPinned.insert(FPinned.end(), pinned.begin(), pinned.end());
   }
@@ -752,6 +813,13 @@ std::vector<TFFmpeg*> TCustomEncoder::Unpin(const std::vector<TFFmpeg*>& ATasks)
 // ---- Settings -------------------------------------------------------------------------------
 
 void TCustomEncoder::SetOnProgress(const TEncProgressEvent& AHandler) {
+  if (InHandler(this, hfProgress)) {
+    // From inside the progress handler: the lock is held for this very call (by this
+    // thread, or by the task's thread that waits for it), which read its handler
+    // before it began, and no other call starts before it returns.
+    OnProgress = AHandler;
+    return;
+  }
   auto g = LockServing(FProgressLock);
   OnProgress = AHandler;
 }
@@ -820,6 +888,7 @@ void TCustomEncoder::AudioHook(const TEncAudioHookEvent& AHandler, TObject* Send
                                int ASampleRate, int AChannels, AVSampleFormat ASampleFormat) {
   std::lock_guard<std::mutex> g(FAudioHookLock);
   if (!AHandler.Assigned()) return;
+  THandlerScope scope(this, hfAudioHook, TaskOf(Sender));
   AHandler(this, FTaskList.IndexOf(TaskOf(Sender)), APTS, AFrame, ASize, ASampleRate, AChannels,
            ASampleFormat);
 }
@@ -844,7 +913,10 @@ void TCustomEncoder::VideoHook(const TEncVideoHookEvent& AHandler, TObject* Send
   if (!AHandler.Assigned()) return;
   FHookInfo = THookInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS, AUpdate,
                         AStopHook};
-  AHandler(this, &FHookInfo);
+  {
+    THandlerScope scope(this, hfVideoHook, TaskOf(Sender));
+    AHandler(this, &FHookInfo);
+  }
   AUpdate = FHookInfo.Update;
   AStopHook = FHookInfo.StopHook;
 }
@@ -867,6 +939,7 @@ void TCustomEncoder::FrameHook(const TEncFrameHookEvent& AHandler, TObject* Send
   if (!AHandler.Assigned()) return;
   FFrameHookInfo = TFrameHookInfo{FTaskList.IndexOf(TaskOf(Sender)), AFrameNumber, APicture,
                                   APixFmt, AWidth, AHeight, APTS};
+  THandlerScope scope(this, hfFrameHook, TaskOf(Sender));
   AHandler(this, &FFrameHookInfo);
 }
 
@@ -888,7 +961,10 @@ void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFra
   const TEncPreviewBitmapEvent handler = OnPreviewBitmap;
   if (!handler.Assigned()) return;
   FPreviewInfo = TPreviewInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS};
-  auto call = [this, &handler] { handler(this, FPreviewInfo); };
+  auto call = [this, &handler, Sender] {
+    THandlerScope scope(this, hfPreview, TaskOf(Sender));
+    handler(this, FPreviewInfo);
+  };
   RunHandler(TriggerEventInMainThread, call);
 }
 
@@ -901,7 +977,10 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
   if (!handler.Assigned()) return;
   FProgressInfo = TProgressInfo{FTaskList.IndexOf(TaskOf(Sender)), AFileIndex, AFrameNumber, AFPS,
                                 AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
-  auto call = [this, &handler] { handler(this, &FProgressInfo); };
+  auto call = [this, &handler, Sender] {
+    THandlerScope scope(this, hfProgress, TaskOf(Sender));
+    handler(this, &FProgressInfo);
+  };
   RunHandler(TriggerEventInMainThread, call);
 }
 
@@ -911,7 +990,10 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AF
   if (!handler.Assigned()) return;
   FPendingSender = Sender;
   FPendingFormatContext = AFormatContext;
-  auto call = [this, &handler] { handler(FPendingSender, FPendingFormatContext); };
+  auto call = [this, &handler] {
+    THandlerScope scope(this, hfBeforeFindStreamInfo, TaskOf(FPendingSender));
+    handler(FPendingSender, FPendingFormatContext);
+  };
   RunHandler(TriggerEventInMainThread, call);
 }
 

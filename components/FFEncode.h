@@ -36,6 +36,11 @@
 // - FDeliveryLock guards the delivery counters: the final event (index -1) waits until
 //   every task event handed to a delivery thread before it has been delivered (and its
 //   task freed), so it never overtakes a late task's event.
+// - Each thread knows which of the component's handlers it is inside (the main thread
+//   too, while a task's thread waits for it there). From inside a handler nothing waits
+//   for what goes on only once the handler returns: Stop does not wait for the tasks,
+//   SetOnProgress does not take the lock held for its own call, and freeing a task the
+//   handler is about is refused.
 // Lock order: FFreeLock, then FTerminateLock, then the list's lock or FDeliveryLock.
 #pragma once
 #include <array>
@@ -208,13 +213,18 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // lock their deliveries read them under: once the setter returns, no call of the
   // old handler is under way or starts any more (a terminate event already handed to
   // a delivery thread still reaches the handler that was set when the task ended).
+  // Called from inside the progress handler, SetOnProgress applies at once: the call
+  // under way is the caller's own.
   void SetOnProgress(const TEncProgressEvent& AHandler);
   void SetOnTerminate(const TTerminateEvent& AHandler);
   // Pause and resume every task of the run; only while working.
   void Pause();
   void Resume();
   // No further task starts; every listed task is told to stop (a task not yet started
-  // reports its end with Finished False). With AWait returns once each task has ended.
+  // reports its end with Finished False). With AWait returns once each task has ended,
+  // except inside one of the component's handlers (on whichever thread it runs): there
+  // it returns at once, as the task it reports on cannot end before the handler
+  // returns; the ends are reported as usual afterwards.
   void Stop(bool AWait);
   // The task at AIndex; nullptr for an empty slot.
   TFFmpeg* GetTask(int AIndex);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -71,6 +72,8 @@ using Platform::TWaitResult;
 namespace {
 
 constexpr const char* CUnit = "FFmpeg";
+// The consistency check that refuses to free a task from inside its own handlers.
+constexpr int CLineFreeFromHandler = 866;
 constexpr const char* CCheckLog =
     "Please check error log message(reported by VEDovedo) to find out more detail information.";
 
@@ -91,6 +94,18 @@ void WaitServing(TEvent& AEvent) {
     return;
   }
   while (AEvent.WaitFor(20) == TWaitResult::wrTimeout) MyUtils::MyProcessMessages();
+}
+
+// Enters ALock; on the main thread (with synchronisation on) it serves the main thread's
+// queue until the lock is free, as its holder may be waiting for the main thread.
+void EnterServing(TCriticalSection& ALock) {
+  if (!Platform::IsMainThread() || !MyUtils::GEnabledSynchronize.load()) {
+    ALock.Enter();
+    return;
+  }
+  while (!ALock.TryEnter()) {
+    if (!MyUtils::MyProcessMessages()) Platform::WaitForMainThreadWork(5);
+  }
 }
 
 // A thread of the task: runs one of the task's thread bodies, starts at once and frees
@@ -247,11 +262,41 @@ void TCustomFFmpeg::NotifyDestroy() {
   if (notify.Assigned()) notify(this);
 }
 
+void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom) {
+  const std::string text = Platform::Format(
+      "Assertion failure (FFmpeg, line %d): a task cannot be freed from its own %s: its job "
+      "goes on only once the handler has returned. Stop it there, and free it from its "
+      "terminate handler or once it has ended.",
+      CLineFreeFromHandler, AFrom);
+  LogTask(ATask, FFLoad::llFatal, text);
+  if (VEDovedo) VEDovedo->FlushRepeats();
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
 void TCustomFFmpeg::WaitIdle() {
   const Platform::TThreadID self = Platform::GetCurrentThreadId();
   // Inside the terminate handler the job (or the terminate step) has ended; what is
   // left of it is on this thread's stack.
   if (FNotifyThreadID.load() == self) return;
+  // Any other handler of the task runs while its job (or its parse) goes on, which then
+  // goes on touching the task once the handler returns: there is nothing to wait for
+  // that could end first, and nothing safe to free.
+  if (FParseThreadID.load() == self) RefuseTaskFree(this, "handler while it parses its command line");
+  if (FJobThreadID.load() == self) RefuseTaskFree(this, "progress handler");
+  if (FFmpegSched::sch_on_worker_thread(Fsch)) RefuseTaskFree(this, "hook or preview handler");
+  // A parse on another thread reads and builds what the destructor frees: it ends first.
+  {
+    std::unique_lock<std::mutex> parse(FParseLock, std::defer_lock);
+    if (Platform::IsMainThread() && MyUtils::GEnabledSynchronize.load()) {
+      // The parse may hand work to this thread (a handler raised on the main thread).
+      while (!parse.try_lock())
+        if (!MyUtils::MyProcessMessages()) Platform::WaitForMainThreadWork(5);
+    } else {
+      parse.lock();
+    }
+  }
   Stop(true);
   // A terminate thread (Terminate without waiting) holds the task too: nothing may be
   // freed or cleared under it.
@@ -260,13 +305,21 @@ void TCustomFFmpeg::WaitIdle() {
 }
 
 int TCustomFFmpeg::GetVideoHookBitsPixel() {
-  Platform::Check(FHookConverter->BitsPixel() == FPreviewConverter->BitsPixel(), CUnit, 812);
-  return FHookConverter->BitsPixel();
+  // The depth that was set: 15 (5-5-5) and 16 (5-6-5) are both stored in 16 bits per
+  // pixel, but they are different bitmaps, so the stored size would not say which.
+  Platform::Check(FHookConverter->RequestedBitsPixel() == FPreviewConverter->RequestedBitsPixel(),
+                  CUnit, 812);
+  return FHookConverter->RequestedBitsPixel();
 }
 
 void TCustomFFmpeg::SetVideoHookBitsPixel(int AValue) {
-  std::lock_guard<TCriticalSection> hook(*FHookLock);
-  std::lock_guard<TCriticalSection> work(*FPreviewWorkLock);
+  // The hook and preview workers hold these locks across their hand-overs to the main
+  // thread (a bitmap's scan line, the preview window, a handler handed over): on the
+  // main thread they are taken while serving its queue.
+  EnterServing(*FHookLock);
+  std::lock_guard<TCriticalSection> hook(*FHookLock, std::adopt_lock);
+  EnterServing(*FPreviewWorkLock);
+  std::lock_guard<TCriticalSection> work(*FPreviewWorkLock, std::adopt_lock);
   FHookConverter->SetBitsPixel(AValue);
   FPreviewConverter->SetBitsPixel(AValue);
 }
@@ -286,20 +339,31 @@ void TCustomFFmpeg::RecordError(const std::string& AText) {
 }
 
 void TCustomFFmpeg::Start(bool AAsync) {
-  if (FRunning.load() || FTerminated.load()) return;
-  if (Fnb_output_files > 0) {
-    FRunning.store(true);
-    FBroken.store(false);
-    FJobFinished.store(false);
-    FTerminated.store(false);
-    FPauseState.store(0);
-    FPauseStart.store(0);
-    FTotalPauseTime.store(0);
-    FRunEvent->ResetEvent();
+  const bool job = Fnb_output_files > 0;
+  {
+    // One run per task: the first Start (or Terminate of a task that never ran) takes
+    // the task, every later call finds it taken, whatever the threads and their order.
+    std::lock_guard<std::mutex> g(FClaimLock);
+    if (FClaim != TClaim::Untaken) return;
+    FClaim = TClaim::Job;
+    if (job) {
+      FRunning.store(true);
+      FBroken.store(false);
+      FJobFinished.store(false);
+      FTerminated.store(false);
+      FPauseState.store(0);
+      FPauseStart.store(0);
+      FTotalPauseTime.store(0);
+      FRunEvent->ResetEvent();
+    }
+  }
+  if (job) {
     if (AAsync) {
       try {
         new TTaskThread(this, &TCustomFFmpeg::ConvertThreadBody);
       } catch (...) {
+        std::lock_guard<std::mutex> g(FClaimLock);
+        FClaim = TClaim::Untaken;
         FRunEvent->SetEvent();
         FRunning.store(false);
         throw;
@@ -352,26 +416,38 @@ void TCustomFFmpeg::Stop(bool AWait) {
 }
 
 void TCustomFFmpeg::Terminate(bool AWait) {
-  if (FRunning.load()) {
-    Stop(AWait);
-  } else if (FTerminated.load()) {
-    // nothing: the notification is out
-  } else {
-    // Reset before the thread exists, so a waiter (and the destructor) never passes
-    // before the notification has been delivered.
-    if (!FTerminateEvent->IsSignaled()) {
-      // a terminate thread is already delivering
+  TClaim claim;
+  {
+    std::lock_guard<std::mutex> g(FClaimLock);
+    claim = FClaim;
+    if (claim == TClaim::Untaken) {
+      // A task that never ran: its notification comes on a thread of its own, and no
+      // Start runs the job any more. The event is reset before the thread exists, so
+      // a waiter (and the destructor) never passes before the notification is out.
+      FClaim = TClaim::Terminate;
+      FTerminateEvent->ResetEvent();
+    }
+  }
+  switch (claim) {
+    case TClaim::Untaken:
+      try {
+        new TTaskThread(this, &TCustomFFmpeg::TerminateThreadBody);
+      } catch (...) {
+        std::lock_guard<std::mutex> g(FClaimLock);
+        FClaim = TClaim::Untaken;
+        FTerminateEvent->SetEvent();
+        throw;
+      }
       if (AWait) WaitServing(*FTerminateEvent);
-      return;
-    }
-    FTerminateEvent->ResetEvent();
-    try {
-      new TTaskThread(this, &TCustomFFmpeg::TerminateThreadBody);
-    } catch (...) {
-      FTerminateEvent->SetEvent();
-      throw;
-    }
-    if (AWait) WaitServing(*FTerminateEvent);
+      break;
+    case TClaim::Job:
+      // Started: stopped while it runs; once ended, nothing (the notification is out).
+      if (FRunning.load()) Stop(AWait);
+      break;
+    case TClaim::Terminate:
+      // A terminate thread delivers (or has delivered) the notification.
+      if (AWait) WaitServing(*FTerminateEvent);
+      break;
   }
 }
 
@@ -1010,6 +1086,30 @@ void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::in
 
 namespace {
 
+// Stops the scheduler on a thread of its own while this (the main) thread serves its
+// queue. Stopping joins the workers, and a worker may be waiting for the main thread
+// right then (a hook's bitmap, a preview, a handler handed over): a synchronous run on
+// the main thread that joined them itself would wait for a worker that waits for it.
+int sch_stop_serving(FFmpegSched::TScheduler* sch, std::int64_t* finish_ts) {
+  class TStopThread : public Platform::TThread {
+   public:
+    TStopThread(FFmpegSched::TScheduler* ASch, std::int64_t* AFinishTs)
+        : Platform::TThread(true), FSch(ASch), FFinishTs(AFinishTs) {}
+    int Result = 0;
+
+   protected:
+    void Execute() override { Result = FFmpegSched::sch_stop(FSch, FFinishTs); }
+
+   private:
+    FFmpegSched::TScheduler* FSch;
+    std::int64_t* FFinishTs;
+  } stopper(sch, finish_ts);
+  stopper.Start();
+  stopper.WaitFor();  // serves the main thread's queue meanwhile
+  if (stopper.FatalException()) std::rethrow_exception(stopper.FatalException());
+  return stopper.Result;
+}
+
 int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
   if (!sch) return AVERROR(EINVAL);
   print_stream_maps(ATask);
@@ -1054,7 +1154,7 @@ int transcode(TCustomFFmpeg* ATask, FFmpegSched::TScheduler* sch) {
   }
   ATask->FLooping.store(false);
 
-  ret = FFmpegSched::sch_stop(sch, &transcode_ts);
+  ret = serve ? sch_stop_serving(sch, &transcode_ts) : FFmpegSched::sch_stop(sch, &transcode_ts);
 
   for (int i = 0; i < ATask->Fnb_output_files; i++) {
     const int err = FFmpegMux::of_write_trailer(ATask->Foutput_files[i]);

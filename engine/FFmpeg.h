@@ -30,6 +30,10 @@
 // - FPauseLock keeps a change of FPauseState and the scheduler's pause together
 //   (Pause, Resume, Stop, and the job thread when the scheduler starts); a leaf apart
 //   from the scheduler's own pause lock taken inside it.
+// - FClaimLock (a leaf) decides who takes the task: its one job (Start) or the
+//   notification of a task that never ran (Terminate), whatever the threads calling.
+// - FParseLock is held for a whole ParseOptions; the destructor takes it (serving the
+//   main thread's queue on the main thread) so that it never frees under a parse.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -122,23 +126,34 @@ struct TAudioPreviewOutFormat {
 class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
  public:
   TCustomFFmpeg();
-  // Fires FOnDestroy, stops the job and waits for it (Stop(True)), frees what the job
-  // built (ResetJob) and the task's own objects. A terminate handler may destroy its
-  // task, on whichever thread it runs (synchronous start, convert thread, terminate
-  // thread): nothing of the task is touched after the handler returns.
+  // Fires FOnDestroy, waits for a parse under way on another thread, stops the job and
+  // waits for it (Stop(True)), frees what the job built (ResetJob) and the task's own
+  // objects. A terminate handler may destroy its task, on whichever thread it runs
+  // (synchronous start, convert thread, terminate thread): nothing of the task is
+  // touched after the handler returns. The task's other handlers (progress, preview,
+  // hooks, before-find-stream-info) run while its job or parse goes on: freeing it from
+  // them is refused (RefuseTaskFree).
   ~TCustomFFmpeg() override;
 
+  // The bitmaps' depth of the video hooks and the preview, as set (8, 15, 16, 24 or 32;
+  // 32 until set): 15 reads back as 15, the 5-5-5 bitmap it asks for. Set on the main
+  // thread while a worker converts a frame, it serves the main thread until the worker
+  // is done with the converters.
   int GetVideoHookBitsPixel() override;
   void SetVideoHookBitsPixel(int AValue) override;
 
   // Parses the command line: creates the scheduler, opens inputs and outputs. 0 or a
-  // negative error code, with the text in LastErrMsg. (Defined with the option table.)
+  // negative error code, with the text in LastErrMsg. A task parses one command line: a
+  // second call is refused ("Assertion failure (FFmpeg, line 2132): ..." says why)
+  // until ResetJob. (Defined with the option table.)
   [[nodiscard]] int ParseOptions(const std::string& ACommandLine);
 
   // Starts the job: at once on a convert thread (AAsync) or on the calling thread,
-  // returning once the job has ended and FOnTerminate has fired on this thread. Does
-  // nothing while running or once terminated. Without output files the terminate
-  // notification reports "At least one output file must be specified".
+  // returning once the job has ended and FOnTerminate has fired on this thread. A task
+  // runs once: Start does nothing once the task was started or terminated, also when
+  // several threads call Start and Terminate at once (the first call takes the task).
+  // Without output files the terminate notification reports "At least one output file
+  // must be specified".
   void Start(bool AAsync);
   // Tells the job to stop (the outputs are still finished). With AWait, returns once
   // the job has ended; on the main thread it keeps serving main-thread calls meanwhile.
@@ -147,12 +162,18 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // before ParseOptions.
   void Stop(bool AWait);
   // Stops a running task; a task that never ran gets its terminate notification on a
-  // thread of its own (with AWait: returns after it has been delivered).
+  // thread of its own (with AWait: returns after it has been delivered), and no Start
+  // runs its job any more.
   void Terminate(bool AWait);
   // Closes / opens the scheduler's pause gate; only while running / paused.
   void Pause();
   void Resume();
-  // Bit 0: preview window, bit 1: preview-bitmap event. Any thread.
+  // Bit 0: preview window, bit 1: preview-bitmap event. Any thread. Switching the window
+  // off closes it at once, unless a worker is showing a frame right then (the worker
+  // closes it after that frame). The window is the main thread's: off the main thread the
+  // call returns only once the main thread has closed it, so that thread must be serving
+  // its queue meanwhile (a host's main thread waiting for this call without serving would
+  // wait for ever).
   void SetPreviewFlags(std::uint8_t AFlags);
   std::uint8_t PreviewFlags();
 
@@ -262,6 +283,12 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   TNotifyEvent FOnDestroy;
   TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
 
+  // Who took the task: its one job (Start) or the notification of a task that never
+  // ran (Terminate). Guarded by FClaimLock; set once, never cleared.
+  enum class TClaim { Untaken, Job, Terminate };
+  std::mutex FClaimLock;
+  TClaim FClaim = TClaim::Untaken;
+
   // The thread that runs the job (0 while none): Stop(True) there (and on the
   // scheduler's worker threads) must not wait.
   std::atomic<Platform::TThreadID> FJobThreadID{0};
@@ -283,6 +310,10 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   void RecordError(const std::string& AText);
   // Frees the previewer (FPreviewWorkLock held).
   void FreePreviewer();
+  // Who parses the command line: ParseOptions holds FParseLock, and the destructor waits
+  // for it (a parse reads and builds what the destructor frees).
+  std::mutex FParseLock;
+  std::atomic<Platform::TThreadID> FParseThreadID{0};
   // The bodies of the task's own threads, each started by the task and freeing itself
   // at its end: the asynchronous job (Run, then the run event is set) and the terminate
   // notification of a task that never ran (DoTerminate, then the terminate event is set).
@@ -302,6 +333,13 @@ class TFFmpeg : public TCustomFFmpeg {
   TObject* FEncoder = nullptr;
   std::vector<TObject*> FDecoders;
 };
+
+// Refuses to free ATask from inside one of its own handlers other than the terminate
+// handler (AFrom names it): the job (or the parse) goes on touching the task once the
+// handler returns, and what it waits for cannot end before. Logs an "Assertion failure"
+// text that says so and ends the process, as a failed consistency check that cannot
+// be raised from a destructor.
+[[noreturn]] void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom);
 
 // ---- Per-frame data ------------------------------------------------------------------
 

@@ -1942,7 +1942,13 @@ int ParseStep(void* AData, int argc, char** argv) {
   }
 
   try {
-    Platform::Check(task->Fsch == nullptr, "FFmpeg", CLineSchedulerExists);
+    // A task parses one command line: a second one would be added to the files, streams
+    // and scheduler of the first. The check's text says so (ResetJob frees them first).
+    if (task->Fsch)
+      throw Platform::EAssertionFailed(Platform::Format(
+          "Assertion failure (FFmpeg, line %d): the task has parsed a command line already; "
+          "a task parses one command line",
+          CLineSchedulerExists));
     task->Fsch = FFmpegSched::sch_alloc(task, FFmpegMux::print_sdp);
     ret = task->Fsch ? ffmpeg_parse_options(task, argc, argv, task->Fsch) : AVERROR(ENOMEM);
     if (ret < 0) {
@@ -1994,6 +2000,13 @@ int ParseTaskOptions(TBaseFFmpeg* ATask, const std::string& ACommandLine) {
 namespace FFmpeg {
 
 int TCustomFFmpeg::ParseOptions(const std::string& ACommandLine) {
+  // Held for the whole parse: a destroy on another thread waits for it.
+  std::lock_guard<std::mutex> parse(FParseLock);
+  FParseThreadID.store(Platform::GetCurrentThreadId());
+  struct TParsing {
+    std::atomic<Platform::TThreadID>& Id;
+    ~TParsing() { Id.store(0); }
+  } parsing{FParseThreadID};
   return FFmpegOpt::ParseTaskOptions(this, ACommandLine);
 }
 

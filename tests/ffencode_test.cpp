@@ -30,6 +30,7 @@
 #include "support/MediaBuilder.h"
 #include "MainThreadPump.h"
 #include "TempFolder.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -762,6 +763,175 @@ TEST_F(FFEncodeTest, EngineEventsCarryTheTaskIndex) {
   EXPECT_EQ(seen.VideoOutputCalls, (std::map<int, int>{{0, 1}, {1, 1}})) << "StopHook reached the task";
   EXPECT_FALSE(seen.HookOnMain) << "hooks run on the engine's threads";
   EXPECT_FALSE(seen.ProgressOffMain) << "progress is handed to the main thread";
+}
+
+// A handler stops the component, waiting or not, whatever the number of tasks and the
+// thread it runs on: the main thread while the reporting task's thread waits for it, or
+// a task's own thread holding the family's lock that the other tasks' threads wait for.
+// The call returns, every task reports its end and the run ends. A hang ends the process
+// after the bound, naming the case.
+TEST_F(FFEncodeTest, HandlersMayStopTheComponentWaitingOrNot) {
+  enum TKind { kProgress, kPreview, kVideoHook };
+  struct TRow {
+    const char* Name;
+    TKind Kind;
+    bool Main;  // TriggerEventInMainThread
+    int Tasks;
+    int N;      // StartTask(N); 0: one after another on this (the main) thread
+  };
+  const TRow rows[] = {
+      {"OnProgress on the main thread, 1 task", kProgress, true, 1, 1},
+      {"OnProgress on the main thread, 2 tasks", kProgress, true, 2, 2},
+      {"OnProgress on the convert thread, 2 tasks", kProgress, false, 2, 2},
+      {"OnPreviewBitmap on the main thread, 1 task", kPreview, true, 1, 1},
+      {"OnPreviewBitmap on the main thread, 2 tasks", kPreview, true, 2, 2},
+      {"OnPreviewBitmap on an encoder thread, 2 tasks", kPreview, false, 2, 2},
+      {"OnVideoOutputHook, 2 tasks", kVideoHook, true, 2, 2},
+      {"OnVideoOutputHook, 3 tasks", kVideoHook, true, 3, 3},
+      {"OnVideoOutputHook of a synchronous run on the main thread", kVideoHook, true, 1, 0},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    for (bool wait : {true, false}) {
+      const std::string name = std::string(row.Name) + (wait ? ", Stop(True)" : ", Stop(False)");
+      SCOPED_TRACE(name);
+      struct TProbe {
+        TVEDavirev* Encoder;
+        bool Wait;
+        std::atomic<int> Calls{0};
+        std::atomic<bool> Returned{false};
+        void Once() {
+          if (Calls.fetch_add(1) != 0) return;
+          Encoder->Stop(Wait);
+          Returned.store(true);
+        }
+        static void Progress(void* AData, TObject*, FFEncode::PProgressInfo) {
+          static_cast<TProbe*>(AData)->Once();
+        }
+        static void Preview(void* AData, TObject*, const FFEncode::TPreviewInfo&) {
+          static_cast<TProbe*>(AData)->Once();
+        }
+        static void Hook(void* AData, TObject*, FFEncode::PHookInfo) {
+          static_cast<TProbe*>(AData)->Once();
+        }
+      };
+      auto encoder = std::make_unique<TVEDavirev>();
+      TProbe probe{encoder.get(), wait};
+      TEventLog log(*encoder);
+      encoder->TriggerEventInMainThread = row.Main;
+      encoder->SetProgressInterval(20);
+      encoder->SetPreviewInterval(10);
+      FFEncode::THookChoice hooks{};
+      switch (row.Kind) {
+        case kProgress:
+          encoder->OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TProbe::Progress, &probe);
+          break;
+        case kPreview:
+          encoder->SetPreviewBitmap(true);
+          encoder->OnPreviewBitmap =
+              FFEncode::TEncPreviewBitmapEvent::FromFunction(&TProbe::Preview, &probe);
+          break;
+        case kVideoHook:
+          hooks[FFEncode::hkVideoOutput] = true;
+          encoder->OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(&TProbe::Hook, &probe);
+          break;
+      }
+      for (int i = 0; i < row.Tasks; ++i)
+        ASSERT_EQ(encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -",
+                                   &hooks),
+                  i);
+      watchdog.Arm(name, 120);
+      encoder->StartTask(row.N);
+      const bool ended = PumpUntil([&] { return log.RunEnded(); }, 110);
+      watchdog.Disarm();
+      EXPECT_TRUE(probe.Returned.load()) << "the handler's Stop did not return";
+      ASSERT_TRUE(ended) << "the run did not end";
+      EXPECT_EQ(log.Of('T').size(), static_cast<std::size_t>(row.Tasks) + 1);
+      EXPECT_EQ(log.Of('T').back().Index, -1);
+      watchdog.Bounded("freeing the encoder: " + name, 120, [&] { encoder.reset(); });
+    }
+  }
+}
+
+// SetOnProgress from inside the progress handler (on the main thread while the task's
+// thread waits for it, or on the task's thread itself) applies at once: the later
+// reports reach the new handler.
+TEST_F(FFEncodeTest, ProgressHandlerMayReplaceItself) {
+  TestWatchdog::TWatchdog watchdog;
+  for (bool main : {true, false}) {
+    SCOPED_TRACE(main ? "on the main thread" : "on the convert thread");
+    TVEDavirev encoder;
+    TEventLog log(encoder);
+    encoder.TriggerEventInMainThread = main;
+    struct TProbe {
+      TVEDavirev* Encoder;
+      std::atomic<int> First{0};
+      std::atomic<int> Second{0};
+      static void OnFirst(void* AData, TObject*, FFEncode::PProgressInfo) {
+        auto* self = static_cast<TProbe*>(AData);
+        self->First.fetch_add(1);
+        self->Encoder->SetOnProgress(FFEncode::TEncProgressEvent::FromFunction(&OnSecond, self));
+      }
+      static void OnSecond(void* AData, TObject*, FFEncode::PProgressInfo) {
+        static_cast<TProbe*>(AData)->Second.fetch_add(1);
+      }
+    } probe{&encoder};
+    encoder.SetOnProgress(FFEncode::TEncProgressEvent::FromFunction(&TProbe::OnFirst, &probe));
+    encoder.SetProgressInterval(20);
+    ASSERT_EQ(encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -"), 0);
+    watchdog.Arm(main ? "progress on the main thread" : "progress on the convert thread", 120);
+    encoder.StartTask(1);
+    EXPECT_TRUE(PumpUntil([&] { return probe.Second.load() > 0; }, 110));
+    encoder.Stop(true);
+    EXPECT_TRUE(PumpUntil([&] { return log.RunEnded(); }, 110));
+    watchdog.Disarm();
+    EXPECT_EQ(probe.First.load(), 1);
+  }
+}
+
+// Runs one task whose progress or preview event, handed to the main thread, frees the
+// task; the process ends with 3 only when the free was not refused, and a hang ends with
+// the watchdog's text.
+[[noreturn]] void FreeTaskFromMainThreadHandler(bool AProgress) {
+  TestWatchdog::TWatchdog watchdog;
+  watchdog.Arm("freeing the task from the handler", 60);
+  TVEDavirev encoder;
+  struct TFree {
+    TVEDavirev* Encoder;
+    static void Progress(void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+      delete static_cast<TFree*>(AData)->Encoder->GetTask(AInfo->TaskIndex);
+    }
+    static void Preview(void* AData, TObject*, const FFEncode::TPreviewInfo& AInfo) {
+      delete static_cast<TFree*>(AData)->Encoder->GetTask(AInfo.TaskIndex);
+    }
+  } free{&encoder};
+  if (AProgress) {
+    encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(&TFree::Progress, &free);
+    encoder.SetProgressInterval(20);
+  } else {
+    encoder.SetPreviewBitmap(true);
+    encoder.SetPreviewInterval(10);
+    encoder.OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(&TFree::Preview, &free);
+  }
+  if (encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -") == 0) {
+    encoder.StartTask(1);
+    (void)MainThreadPump::PumpUntil([] { return false; }, 50);
+  }
+  std::exit(3);
+}
+
+// Freeing a task from its progress or preview event handed to the main thread (the
+// task's thread waits for the handler, so it cannot end while the free waits for it) is
+// refused with a text that says so, rather than hanging.
+TEST_F(FFEncodeTest, FreeingATaskFromItsEventOnTheMainThreadIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (bool progress : {true, false}) {
+    SCOPED_TRACE(progress ? "OnProgress" : "OnPreviewBitmap");
+    EXPECT_DEATH(FreeTaskFromMainThreadHandler(progress),
+                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
+                             "from its own ") +
+                     (progress ? "progress handler" : "preview handler"));
+  }
 }
 
 TEST_F(FFEncodeTest, DestroyingDuringALimitedRunStopsTheTasksWithoutEvents) {

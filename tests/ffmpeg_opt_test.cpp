@@ -324,7 +324,9 @@ TEST_F(FFmpegOpt_, SecondParseFailsWhileTheSchedulerExists) {
   FFmpeg::TCustomFFmpeg task;
   EXPECT_EQ(task.ParseOptions("-y"), -1);
   EXPECT_EQ(task.ParseOptions("-y"), -1);
-  EXPECT_EQ(task.LastErrMsg(), "Assertion failure (FFmpeg, line 2132)");
+  EXPECT_EQ(task.LastErrMsg(),
+            "Assertion failure (FFmpeg, line 2132): the task has parsed a command line already; "
+            "a task parses one command line");
   // once reset, the task parses again
   task.ResetJob();
   EXPECT_EQ(task.ParseOptions("-y"), -1);

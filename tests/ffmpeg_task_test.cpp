@@ -39,6 +39,7 @@
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
 #include "MainThreadPump.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -283,6 +284,59 @@ TEST_F(TaskTest, DestroyRightAfterAnAsynchronousStart) {
     delete task;
   }
   EXPECT_EQ(delivered.load(), 200);
+}
+
+// One run per task, whatever the order of the calls and the threads they come from: a
+// Terminate of a task that never ran, then a Start, or two Starts at once, notify once
+// (a second job would notify twice, and two jobs at once on one task may crash).
+TEST_F(TaskTest, OneRunPerTaskWhateverTheCallOrder) {
+  using TCall = std::function<void(TCustomFFmpeg&)>;
+  const TCall startAsync = [](TCustomFFmpeg& T) { T.Start(true); };
+  const TCall startSync = [](TCustomFFmpeg& T) { T.Start(false); };
+  const TCall terminate = [](TCustomFFmpeg& T) { T.Terminate(false); };
+  struct TRow {
+    const char* Name;
+    TCall First, Second;
+    bool AtOnce;  // on two threads at once, else one after the other on this thread
+  };
+  const TRow rows[] = {
+      {"Terminate(False) then Start(True)", terminate, startAsync, false},
+      {"Terminate(False) then Start(False)", terminate, startSync, false},
+      {"Start(True) on two threads at once", startAsync, startAsync, true},
+      {"Start(False) on two threads at once", startSync, startSync, true},
+      {"Start(True) and Terminate(False) at once", startAsync, terminate, true},
+      {"Start(False) and Terminate(False) at once", startSync, terminate, true},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    int twice = 0;
+    for (int round = 0; round < 100; round++) {
+      std::atomic<int> notified{0};
+      auto* task = new TFFmpeg;
+      MakeFailingJob(*task);
+      task->FOnTerminate = Platform::TNotifyEvent::FromFunction(
+          [](void* AData, void*) { static_cast<std::atomic<int>*>(AData)->fetch_add(1); },
+          &notified);
+      if (row.AtOnce) {
+        std::atomic<int> ready{0};
+        auto call = [&](const TCall& ACall) {
+          ready.fetch_add(1);
+          while (ready.load() < 2) std::this_thread::yield();
+          ACall(*task);
+        };
+        std::thread a(call, std::cref(row.First));
+        std::thread b(call, std::cref(row.Second));
+        a.join();
+        b.join();
+      } else {
+        row.First(*task);
+        row.Second(*task);
+      }
+      delete task;  // waits for every thread of the task
+      if (notified.load() != 1) twice++;
+    }
+    EXPECT_EQ(twice, 0) << "rounds of 100 that did not notify exactly once";
+  }
 }
 
 // A terminate handler that frees its own task, on each thread a notification comes on:
@@ -994,6 +1048,311 @@ TEST_F(TaskTest, WindowSwitchedOffWhileAHookRunsClosesWithTheNextFrame) {
     EXPECT_FALSE(openLater) << "the window stayed open after it was switched off";
   }
   Previewer::SetPreviewWindowFactory(saved);
+}
+
+// Waits (boundedly: a hung run fails the test instead) until APredicate holds.
+bool SpinUntil(const std::function<bool()>& APredicate) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!APredicate()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Runs a task whose handler of AKind frees the task; returns (and the process ends with
+// 3) only when the free was not refused. A hang ends with the watchdog's text.
+enum TFreeFrom { kFreeFromProgress, kFreeFromSyncProgress, kFreeFromPreview, kFreeFromOutputHook,
+                 kFreeFromInputHook, kFreeFromParse };
+[[noreturn]] void FreeFromHandler(TFreeFrom AKind) {
+  TestWatchdog::TWatchdog watchdog;
+  watchdog.Arm("freeing the task from its handler", 60);
+  auto* task = new TFFmpeg;
+  switch (AKind) {
+    case kFreeFromProgress:
+    case kFreeFromSyncProgress:
+      task->FOnProgress = FFmpeg::TTaskProgressEvent::FromFunction(
+          [](void* AData, TObject*, int, int, int, float, float, const std::int64_t&,
+             const std::int64_t&, const std::int64_t&) { delete static_cast<TFFmpeg*>(AData); },
+          task);
+      task->Fstats_period.store(20000);
+      break;
+    case kFreeFromPreview:
+      task->FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(
+          [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&) {
+            delete static_cast<TFFmpeg*>(AData);
+          },
+          task);
+      task->FPreviewInterval.store(-1);
+      task->SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+      break;
+    case kFreeFromOutputHook:
+    case kFreeFromInputHook:
+      (AKind == kFreeFromInputHook ? task->FOnVideoInputHook : task->FOnVideoOutputHook) =
+          FFmpeg::TTaskVideoHookEvent::FromFunction(
+              [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool&,
+                 bool&) { delete static_cast<TFFmpeg*>(AData); },
+              task);
+      break;
+    case kFreeFromParse:
+      task->FOnBeforeFindStreamInfo = FFmpeg::TBeforeFindStreamInfoEvent::FromFunction(
+          [](void* AData, TObject*, AVFormatContext*) { delete static_cast<TFFmpeg*>(AData); },
+          task);
+      break;
+  }
+  if (task->ParseOptions("-re -f lavfi -i testsrc2=size=64x48:rate=25:duration=20 -an -c:v "
+                         "mpeg4 -f null -") >= 0) {
+    task->Start(AKind != kFreeFromSyncProgress);
+    (void)MainThreadPump::PumpUntil([] { return false; }, 50);
+  }
+  std::exit(3);
+}
+
+// Freeing a task from one of its handlers other than the terminate handler: the job (or
+// the parse) goes on touching the task once the handler returns, and cannot end before,
+// so the free is refused with a text that says so (rather than a crash or a hang).
+TEST_F(TaskTest, FreeingATaskFromItsRunningHandlersIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct TRow {
+    const char* Name;
+    TFreeFrom Kind;
+    const char* Text;
+  };
+  const TRow rows[] = {
+      {"progress handler on the convert thread", kFreeFromProgress, "its own progress handler"},
+      {"progress handler of a synchronous run", kFreeFromSyncProgress, "its own progress handler"},
+      {"preview bitmap handler", kFreeFromPreview, "its own hook or preview handler"},
+      {"encode-side video hook", kFreeFromOutputHook, "its own hook or preview handler"},
+      {"decode-side video hook", kFreeFromInputHook, "its own hook or preview handler"},
+      {"before-find-stream-info handler of the parse", kFreeFromParse,
+       "its own handler while it parses its command line"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    EXPECT_DEATH(FreeFromHandler(row.Kind),
+                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
+                             "from ") +
+                     row.Text);
+  }
+}
+
+// A task freed on the main thread while another thread parses its command line: the free
+// waits for the parse (which reads and builds what the free releases; AddressSanitizer
+// reports a use after free otherwise, and a plain build may crash).
+TEST_F(TaskTest, FreeingATaskWhileAnotherThreadParsesWaitsForTheParse) {
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE(round);
+    auto* task = new TFFmpeg;
+    struct TGate {
+      std::atomic<bool> Parsing{false};
+      std::atomic<bool> Freeing{false};
+    } gate;
+    task->FOnBeforeFindStreamInfo = FFmpeg::TBeforeFindStreamInfoEvent::FromFunction(
+        [](void* AData, TObject*, AVFormatContext*) {
+          auto* g = static_cast<TGate*>(AData);
+          g->Parsing.store(true);
+          // the free has begun (its destroy notification came) before the parse goes on
+          (void)SpinUntil([g] { return g->Freeing.load(); });
+        },
+        &gate);
+    task->FOnDestroy = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void*) { static_cast<TGate*>(AData)->Freeing.store(true); }, &gate);
+    std::atomic<int> parsed{1};
+    std::thread parser([&] {
+      parsed.store(task->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -an "
+                                      "-c:v mpeg4 -f null -"));
+    });
+    ASSERT_TRUE(SpinUntil([&] { return gate.Parsing.load(); }));
+    delete task;
+    parser.join();
+    EXPECT_EQ(parsed.load(), 0);
+  }
+}
+
+// The video hook depth reads back as it was set: 15 and 16 are different bitmaps (5-5-5
+// and 5-6-5) although both are stored in 16 bits per pixel.
+TEST_F(TaskTest, VideoHookBitsPixelReadsBackAsSet) {
+  struct TRow {
+    int Set;
+    int Stored;  // bits per pixel of the converters' packed pictures
+  };
+  const TRow rows[] = {{8, 8}, {15, 16}, {16, 16}, {24, 24}, {32, 32}, {15, 16}};
+  TFFmpeg task;
+  EXPECT_EQ(task.VideoHookBitsPixel(), 32);
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Set);
+    task.SetVideoHookBitsPixel(row.Set);
+    EXPECT_EQ(task.VideoHookBitsPixel(), row.Set);
+    EXPECT_EQ(task.FHookConverter->BitsPixel(), row.Stored);
+    EXPECT_EQ(task.FPreviewConverter->BitsPixel(), row.Stored);
+  }
+}
+
+// SetVideoHookBitsPixel on the main thread while a worker holds the hook or preview work
+// and hands work to the main thread (as the encoder component hands its events over, and
+// as the preview window is painted): the setter serves the main thread while it waits.
+TEST_F(TaskTest, VideoHookBitsPixelSetOnTheMainThreadWhileAWorkerHandsOverReturns) {
+  enum TSide { kPreview, kInputHook, kOutputHook };
+  struct TRow {
+    const char* Name;
+    TSide Side;
+  };
+  const TRow rows[] = {
+      {"preview bitmap event", kPreview},
+      {"decode-side hook", kInputHook},
+      {"encode-side hook", kOutputHook},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFFmpeg task;
+    // The handler holds the work, tells the main thread, and hands a call over once the
+    // main thread goes to set the depth.
+    struct TGate {
+      std::atomic<bool> Inside{false};
+      std::atomic<bool> Go{false};
+      void HandOver() {
+        Inside.store(true);
+        (void)SpinUntil([this] { return Go.load(); });
+        MyUtils::MySynchronize(Platform::TThreadMethod::FromFunction([](void*) {}, nullptr));
+      }
+    } gate;
+    task.FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::FromFunction(
+        [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&) {
+          static_cast<TGate*>(AData)->HandOver();
+        },
+        &gate);
+    (row.Side == kInputHook ? task.FOnVideoInputHook : task.FOnVideoOutputHook) =
+        FFmpeg::TTaskVideoHookEvent::FromFunction(
+            [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool& AUpdate,
+               bool&) {
+              AUpdate = false;
+              static_cast<TGate*>(AData)->HandOver();
+            },
+            &gate);
+    task.FPreviewInterval.store(-1);
+    task.SetPreviewFlags(FFmpeg::PREVIEW_BITMAP);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      TGreyPicture pic;
+      bool converted = false;
+      if (row.Side == kPreview)
+        Preview(task, pic, 1, 0);
+      else
+        task.DoVideoHook(row.Side == kInputHook,
+                         row.Side == kInputHook ? task.FHookConverter.get()
+                                                : task.FPreviewConverter.get(),
+                         converted, 1, 0, AV_PIX_FMT_YUV420P, pic.W, pic.H, &pic.Picture);
+      done.store(true);
+      Platform::NotifyMainThread();
+    });
+    // The conversion into the bitmap hands over too: serve until the handler is reached.
+    ASSERT_TRUE(MainThreadPump::PumpUntil([&] { return gate.Inside.load(); }));
+    gate.Go.store(true);
+    watchdog.Bounded(std::string("SetVideoHookBitsPixel: ") + row.Name, 120,
+                     [&] { task.SetVideoHookBitsPixel(24); });
+    EXPECT_TRUE(MainThreadPump::PumpUntil([&] { return done.load(); }));
+    worker.join();
+    EXPECT_EQ(task.FHookConverter->BitsPixel(), 24);
+    EXPECT_EQ(task.FPreviewConverter->BitsPixel(), 24);
+  }
+}
+
+// The same while the preview window is shown: the worker converts the frame and paints
+// the window through the main thread, holding the preview work all the while. The main
+// thread sets the depth as soon as the worker's first hand-over is queued.
+TEST_F(TaskTest, VideoHookBitsPixelSetOnTheMainThreadWhileThePreviewWindowShowsReturns) {
+  App();
+  Previewer::TPreviewWindowFactory saved = Previewer::GetPreviewWindowFactory();
+  Previewer::InstallPreviewWindows();
+  {
+    TestWatchdog::TWatchdog watchdog;
+    TFFmpeg task;
+    task.SetPreviewFlags(FFmpeg::PREVIEW_WINDOW);
+    task.FPreviewInterval.store(-1);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      TGreyPicture pic;
+      Preview(task, pic, 1, 0);
+      done.store(true);
+      Platform::NotifyMainThread();
+    });
+    ASSERT_TRUE(Platform::WaitForMainThreadWork(60000)) << "the worker handed nothing over";
+    watchdog.Bounded("SetVideoHookBitsPixel while the window is shown", 120,
+                     [&] { task.SetVideoHookBitsPixel(16); });
+    EXPECT_TRUE(MainThreadPump::PumpUntil([&] { return done.load(); }));
+    worker.join();
+    EXPECT_NE(FindForm(), nullptr) << "the frame was shown";
+    EXPECT_EQ(task.VideoHookBitsPixel(), 16);
+  }
+  Previewer::SetPreviewWindowFactory(saved);
+}
+
+// A synchronous run on the main thread with a video hook, stopped (from the hook, or from
+// another thread) while the hook's worker still has its bitmap to hand to the main thread:
+// the hook returns only once the main thread has left its waiting loop to stop the
+// scheduler, so the stop must go on serving the main thread's queue while it joins the
+// workers. A hang ends the process after the bound, naming the row.
+TEST_F(TaskTest, SynchronousRunOnTheMainThreadStopsWhileAHookWaitsForIt) {
+  struct TRow {
+    const char* Name;
+    bool Input;     // the decode-side hook, else the encode-side one
+    bool FromHook;  // Stop(True) from the hook, else from another thread
+  };
+  const TRow rows[] = {
+      {"decode-side hook stops", true, true},
+      {"encode-side hook stops", false, true},
+      {"another thread stops while the decode-side hook runs", true, false},
+      {"another thread stops while the encode-side hook runs", false, false},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFFmpeg task;
+    struct TProbe {
+      TCustomFFmpeg* Task;
+      bool FromHook;
+      std::atomic<int> Calls{0};
+      std::atomic<bool> ReadyForStop{false};
+      std::atomic<bool> Gated{true};  // every wait of the hook came true
+    } probe{&task, row.FromHook};
+    (row.Input ? task.FOnVideoInputHook : task.FOnVideoOutputHook) =
+        FFmpeg::TTaskVideoHookEvent::FromFunction(
+            [](void* AData, TObject*, Platform::TBitmap*, int, const std::int64_t&, bool&,
+               bool&) {
+              auto* p = static_cast<TProbe*>(AData);
+              if (p->Calls.fetch_add(1) != 0) return;
+              // The main thread waits on the scheduler in its serving loop.
+              bool ok = SpinUntil([p] { return p->Task->FLooping.load(); });
+              if (p->FromHook) {
+                p->Task->Stop(true);  // on a worker: asks without waiting
+              } else {
+                p->ReadyForStop.store(true);
+                ok = ok && SpinUntil([p] { return p->Task->FBroken.load(); });
+              }
+              // Left the loop: the main thread stops the scheduler now. The bitmap goes
+              // back into the frame through the main thread once this returns.
+              ok = ok && SpinUntil([p] { return !p->Task->FLooping.load(); });
+              if (!ok) p->Gated.store(false);
+            },
+            &probe);
+    ASSERT_GE(task.ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -an -c:v "
+                                "mpeg4 -f null -"),
+              0)
+        << task.LastErrMsg();
+    std::thread stopper;
+    if (!row.FromHook)
+      stopper = std::thread([&] {
+        if (SpinUntil([&] { return probe.ReadyForStop.load(); })) task.Stop(true);
+      });
+    watchdog.Bounded(std::string("Start(False) on the main thread: ") + row.Name, 120,
+                     [&] { task.Start(false); });
+    if (stopper.joinable()) stopper.join();
+    EXPECT_TRUE(probe.Gated.load());
+    EXPECT_GE(probe.Calls.load(), 1);
+    EXPECT_TRUE(task.Terminated());
+    EXPECT_FALSE(task.JobFinished()) << "stopped";
+  }
 }
 
 }  // namespace
