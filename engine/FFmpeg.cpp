@@ -397,13 +397,15 @@ void TCustomFFmpeg::Start(bool AAsync) {
 
 void TCustomFFmpeg::Stop(bool AWait) {
   if (!Fsch) return;
+  // Broken before the pause gate opens: a source released by it sees the stop before it
+  // starts another read, which the stop would only interrupt (an error of the file).
+  FBroken.store(true);
   {
     std::lock_guard<std::mutex> pause(FPauseLock);
     FFmpegSched::sch_set_paused(Fsch, 0);
     int expected = 1;
     FPauseState.compare_exchange_strong(expected, 0);
   }
-  FBroken.store(true);
   if (!AWait || FPauseState.load() == -1) return;
   // A thread of the job itself would wait for itself: the thread that runs the job (a
   // handler of a synchronous run, or on the convert thread) and every worker thread of
