@@ -629,7 +629,11 @@ void TCustomPlayer::video_display(TVideoState* is) {
   if (is->audio_st && is->show_mode != SHOW_MODE_VIDEO) {
     video_audio_display(is);
   } else if (is->video_st) {
-    if (FRendererInfo.num_texture_formats > 0 && FLastWidth > 0 && FLastHeight > 0) {
+    // Only a picture the queue has shown: before the first one, the slot it would give
+    // is the one the video thread is filling (the last picture's size is known early,
+    // and may even be the previous stream's).
+    if (FRendererInfo.num_texture_formats > 0 && FLastWidth > 0 && FLastHeight > 0 &&
+        is->pictq.rindex_shown) {
       video_image_display(is);
     } else {
       ReleaseRenderContext();
