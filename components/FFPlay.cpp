@@ -234,6 +234,11 @@ void TCustomPlayer::UpdateDisplayRect(const SDL_Rect& ARect) {
   if (std::memcmp(&r, &FDisplayRect, sizeof r) != 0) FDisplayRect = r;
 }
 
+SDL_Window* TCustomPlayer::Window() const {
+  std::lock_guard<std::recursive_mutex> g(FDisplayLock);
+  return FWindow;
+}
+
 std::string TCustomPlayer::RendererName() const {
   std::lock_guard<std::recursive_mutex> g(FDisplayLock);
   return FRendererName;

@@ -110,7 +110,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   // The last display rectangle (left, top, right, bottom).
   SDL_Rect DisplayRect() const;
   // The SDL window and the renderer's driver name (nullptr / empty while none).
-  SDL_Window* Window() const { return FWindow; }
+  SDL_Window* Window() const;
   std::string RendererName() const;
   bool OwnWindow() const { return FOwnWindow; }
 
