@@ -7,8 +7,9 @@
 #include <QImage>
 #include <QScreen>
 #include <QWidget>
-#include <QWindow>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
