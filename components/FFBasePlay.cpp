@@ -143,7 +143,6 @@ class TPlayThread : public Platform::TThread {
     } done{FPlayer};
     // Gone before the play-done event is set: SDL2 may be unloaded once it is.
     const SDL2Stubs::TThreadDataRelease sdl_data;
-    FPlayer->ReportState(psPlay);
     try {
       FPlayer->event_loop();
     } catch (const Platform::Exception& e) {
@@ -761,6 +760,17 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     ReportError("Cannot disable audio and video/display at the same time.", true);
     ok = false;
   }
+  if (ok && duration != AV_NOPTS_VALUE && duration <= 0) {
+    // A range that ends where it starts (or before) is passed at once, and seeking back
+    // to its start would pass it again, for ever. The refused range is not kept for the
+    // next open.
+    ReportError(Format("Invalid playing range: the duration (-t) must be above 0, not %g s.",
+                       static_cast<double>(duration) / AV_TIME_BASE),
+                true);
+    start_time = AV_NOPTS_VALUE;
+    duration = AV_NOPTS_VALUE;
+    ok = false;
+  }
   if (!ok) {
     // Failures before the stream exists are raised on the caller's thread.
     OpenFailed();
@@ -917,7 +927,9 @@ void TFFBasePlayer::Pause() {
     if (is->paused) return;
     stream_toggle_pause(is);
     is->step = 0;
-    ReportState(psPause);
+    // Before the play loop has reported psPlay (from OnFileOpen) it reports the paused
+    // state itself, after psPlay.
+    if (is->play_reported) ReportState(psPause);
   });
 }
 
@@ -926,8 +938,20 @@ void TFFBasePlayer::Resume() {
     if (!is->paused) return;
     stream_toggle_pause(is);
     is->step = 0;
-    ReportState(psResume);
+    if (is->play_reported) ReportState(psResume);
   });
+}
+
+void TFFBasePlayer::ReportPlaying() {
+  // Under the stream lock, as Pause and Resume: the host's last state is the stream's
+  // own, however a pause (an open to start paused, Pause from OnFileOpen or right after
+  // Open returned) and this report meet.
+  std::unique_lock<std::recursive_mutex> g(FStreamLock);
+  ReportState(psPlay);
+  if (TVideoState* is = FStream.load()) {
+    if (is->paused) ReportState(psPause);
+    is->play_reported = true;
+  }
 }
 
 void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) {
@@ -1031,10 +1055,7 @@ void TFFBasePlayer::ReportState(TPlayState AState) {
   PushReport(r);
 }
 
-void TFFBasePlayer::ReportPosition() {
-  TVideoState* is = FStream.load();
-  if (!is || is->abort_request) return;
-  const int seeks = is->seeks_served;  // before any clock is read
+bool TFFBasePlayer::ReadPosition(TVideoState* is, TPositionReading& AReading) {
   const bool has_video = is->video_st != nullptr;
   const bool has_audio = is->audio_st != nullptr;
   bool use_audio;
@@ -1053,7 +1074,7 @@ void TFFBasePlayer::ReportPosition() {
   double clock;
   double current;  // the clock's reading when it belongs to the current position
   if (use_audio) {
-    if (!is->audio_played_since_seek) return;
+    if (!is->audio_played_since_seek) return false;
     current = get_clock(&is->audclk);
     clock = get_clock_unchecked(&is->audclk);
   } else {
@@ -1075,6 +1096,23 @@ void TFFBasePlayer::ReportPosition() {
         pos >= audio_end - is->start_time)
       pos = std::max(pos, is->duration);
   }
+  AReading.UseAudio = use_audio;
+  AReading.Clock = clock;
+  AReading.Current = current;
+  AReading.Position = pos;
+  return true;
+}
+
+void TFFBasePlayer::ReportPosition() {
+  TVideoState* is = FStream.load();
+  if (!is || is->abort_request) return;
+  const int seeks = is->seeks_served;  // before any clock is read
+  TPositionReading reading;
+  if (!ReadPosition(is, reading)) return;
+  const bool use_audio = reading.UseAudio;
+  const double clock = reading.Clock;
+  const double current = reading.Current;
+  std::int64_t pos = reading.Position;
 
   TFrameQueue* own = use_audio ? &is->sampq : &is->pictq;
   TFrameQueue* other = use_audio ? &is->pictq : &is->sampq;
@@ -1109,15 +1147,20 @@ void TFFBasePlayer::ReportPosition() {
       PushReport(r);
     }
   }
+}
 
+void TFFBasePlayer::CheckRangeEnd(TVideoState* is) {
+  if (duration == AV_NOPTS_VALUE || is->abort_request) return;
+  const int seeks = is->seeks_served;  // before any clock is read
   // The range-end action runs once per reached end; a seek makes the end reachable
   // again. A clock still showing the time before a seek does not count.
-  if (duration != AV_NOPTS_VALUE && !std::isnan(current) && is->range_end_seeks != seeks) {
-    const std::int64_t end = start_time != AV_NOPTS_VALUE ? start_time + duration : duration;
-    if (pos >= end) {
-      is->range_end_seeks = seeks;
-      DoRangeEnd();
-    }
+  if (is->range_end_seeks == seeks) return;
+  TPositionReading reading;
+  if (!ReadPosition(is, reading) || std::isnan(reading.Current)) return;
+  const std::int64_t end = start_time != AV_NOPTS_VALUE ? start_time + duration : duration;
+  if (reading.Position >= end) {
+    is->range_end_seeks = seeks;
+    DoRangeEnd();
   }
 }
 

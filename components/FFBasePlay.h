@@ -264,6 +264,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void ReportState(TPlayState AState);
   // Reports the position of the open stream (after each display step).
   void ReportPosition();
+  // Runs the range-end action once the position has passed the "ss"/"t" range (play
+  // loop, after each refresh step, with or without a display).
+  void CheckRangeEnd(TVideoState* is);
   // The range-end action (the "ss"/"t" range or the file has ended).
   void DoRangeEnd();
   // Logs AText as an error; with AKeep keeps it as LastErrMsg.
@@ -348,6 +351,19 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   bool HoldsStreamLock() const;
   void JoinWorkerThreads();
   void PushReport(const TReport& AReport);
+  // The position of the open stream by the clock the reports follow: UseAudio tells
+  // which; Clock is read with its serial check off, Current with it (NaN while the clock
+  // still shows the time before a seek); Position in microseconds from the start.
+  struct TPositionReading {
+    bool UseAudio = false;
+    double Clock = 0;
+    double Current = 0;
+    std::int64_t Position = 0;
+  };
+  // False while there is none (no audio played since the last seek).
+  bool ReadPosition(TVideoState* is, TPositionReading& AReading);
+  // Reports psPlay, then psPause when the stream is paused already (play loop).
+  void ReportPlaying();
   static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
 
   // Option handlers.

@@ -573,6 +573,15 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
     SDL2Stubs::SDL_CondWaitTimeout(is->continue_read_thread, wait_mutex, AMs);
     SDL2Stubs::SDL_UnlockMutex(wait_mutex);
   };
+  // The last samples are heard once the callback has found no more and the audio clock
+  // has passed their end: the device's buffers still held them when the sample queue
+  // ran empty. Only then has playback ended (a range-end action may close the device).
+  auto audio_played_out = [&] {
+    if (!is->audio_eof) return false;
+    const std::int64_t end = is->audio_end_time;
+    const double now = get_clock(&is->audclk);
+    return end == AV_NOPTS_VALUE || std::isnan(now) || std::llround(now * 1000000.0) >= end;
+  };
   int ret = 0;
   for (;;) {
     if (is->abort_request || GAppTerminated) break;
@@ -646,7 +655,8 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
       continue;
     }
     if (!is->paused && !is->is_live && !is->ended &&
-        (!is->audio_st || (is->auddec.finished == is->audioq.serial && frame_queue_nb_remaining(&is->sampq) == 0)) &&
+        (!is->audio_st || (is->auddec.finished == is->audioq.serial && frame_queue_nb_remaining(&is->sampq) == 0 &&
+                           audio_played_out())) &&
         (!is->video_st || (is->viddec.finished == is->videoq.serial && frame_queue_nb_remaining(&is->pictq) == 0))) {
       is->ended = true;
       ReportState(FFBaseComponent::psEnd);
@@ -1279,9 +1289,9 @@ int TFFBasePlayer::video_thread(void* arg) {
       if (first_picture && is->step == 1) {
         // Opened paused: the first picture is queued. The step moves to its second phase
         // (audio holds), and stays pending so that the play loop keeps refreshing until
-        // that picture is on the screen; pausing, resuming or seeking ends it.
+        // that picture is on the screen; pausing, resuming or seeking ends it. The play
+        // loop reports the paused state, after psPlay.
         is->step = 2;
-        self->ReportState(FFBaseComponent::psPause);
       }
       first_picture = false;
       self->FPictureArrived.SetEvent();
@@ -1313,14 +1323,19 @@ bool TFFBasePlayer::refresh_loop_wait_event(SDL_Event& AEvent) {
     std::unique_lock<std::recursive_mutex> g(FStreamLock);
     TVideoState* is = FStream.load();
     if (!is) return false;
-    if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step)
+    if (!is->paused || is->force_refresh || is->seek_pending_while_paused || is->step) {
       video_refresh(is, remaining_time);
+      // The range's end is looked for at every step, whether a display shows the
+      // pictures (and reports positions) or not.
+      if (FStream.load() == is) CheckRangeEnd(is);
+    }
   }
   return true;
 }
 
 void TFFBasePlayer::event_loop() {
   FPlayLoopStarted = true;
+  ReportPlaying();
   for (;;) {
     if (GAppTerminated) return;
     SDL_Event event;

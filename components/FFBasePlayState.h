@@ -304,6 +304,8 @@ struct TVideoState {
   int range_end_seeks = -1;
   // (Play loop) the count of served seeks when a current clock reading was last reported.
   int position_seeks = -1;
+  // (Stream lock) the play loop has reported psPlay: Pause and Resume report from then on.
+  bool play_reported = false;
 
   // Display flags of the output side (see the picture timing).
   std::atomic<int> seek_pending_while_paused{0};

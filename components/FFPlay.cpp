@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <vector>
 
 extern "C" {
@@ -105,6 +106,64 @@ constexpr int CSDHeightLimit = 576;
 
 static double NowSeconds() { return U::av_gettime_relative() / 1000000.0; }
 
+// ---- Host windows -----------------------------------------------------------------------------
+
+// One player at a time draws into a host window: two SDL windows made from one native
+// window, each with a renderer presenting into it, crash SDL. A player that finds its
+// host window taken plays on without a display; once the holder lets the window go, the
+// players that waited for it are asked to refresh and the first to come binds it.
+// gHostWindowsLock is taken inside a player's FDisplayLock and takes only the event
+// queue's lock inside (RequestRefresh).
+namespace {
+std::mutex gHostWindowsLock;
+struct THostWindow {
+  TCustomPlayer* Holder = nullptr;
+  std::vector<TCustomPlayer*> Waiting;
+};
+std::map<Platform::HWND, THostWindow> gHostWindows;  // Guarded by gHostWindowsLock.
+}  // namespace
+
+bool TCustomPlayer::ClaimHostWindow(Platform::HWND AHandle) {
+  std::lock_guard<std::mutex> g(gHostWindowsLock);
+  THostWindow& w = gHostWindows[AHandle];
+  if (w.Holder && w.Holder != this) {
+    if (std::find(w.Waiting.begin(), w.Waiting.end(), this) == w.Waiting.end()) w.Waiting.push_back(this);
+    return false;
+  }
+  w.Holder = this;
+  std::erase(w.Waiting, this);
+  FClaimedHandle = AHandle;
+  return true;
+}
+
+void TCustomPlayer::ReleaseHostWindowClaim() {
+  if (!FClaimedHandle) return;
+  std::vector<TCustomPlayer*> waiting;
+  {
+    std::lock_guard<std::mutex> g(gHostWindowsLock);
+    auto it = gHostWindows.find(FClaimedHandle);
+    if (it != gHostWindows.end() && it->second.Holder == this) {
+      waiting.swap(it->second.Waiting);
+      gHostWindows.erase(it);
+      // Under the lock: a waiting player leaves the list before it goes.
+      for (TCustomPlayer* p : waiting) p->RequestRefresh();
+    }
+  }
+  FClaimedHandle = nullptr;
+}
+
+void TCustomPlayer::ForgetHostWindows() {
+  std::lock_guard<std::mutex> g(gHostWindowsLock);
+  for (auto it = gHostWindows.begin(); it != gHostWindows.end();) {
+    std::erase(it->second.Waiting, this);
+    if (it->second.Holder == this) it->second.Holder = nullptr;
+    if (!it->second.Holder && it->second.Waiting.empty())
+      it = gHostWindows.erase(it);
+    else
+      ++it;
+  }
+}
+
 // ---- Construction ---------------------------------------------------------------------------
 
 TCustomPlayer::TCustomPlayer(Platform::TComponent* AOwner) : TFFBasePlayer(AOwner) {
@@ -131,6 +190,7 @@ TCustomPlayer::~TCustomPlayer() {
     std::lock_guard<std::recursive_mutex> g(FDisplayLock);
     DestroyDisplay();
   }
+  ForgetHostWindows();
   if (FSubConvertCtx && SwScaleStubs::sws_freeContext) SwScaleStubs::sws_freeContext(FSubConvertCtx);
   FSubConvertCtx = nullptr;
   FreeSpectrumTransform();
@@ -172,6 +232,11 @@ void TCustomPlayer::UpdateDisplayRect(const SDL_Rect& ARect) {
   const SDL_Rect r{ARect.x, ARect.y, ARect.x + ARect.w, ARect.y + ARect.h};
   std::lock_guard<std::mutex> g(FRectLock);
   if (std::memcmp(&r, &FDisplayRect, sizeof r) != 0) FDisplayRect = r;
+}
+
+SDL_Window* TCustomPlayer::Window() const {
+  std::lock_guard<std::recursive_mutex> g(FDisplayLock);
+  return FWindow;
 }
 
 std::string TCustomPlayer::RendererName() const {
@@ -278,6 +343,7 @@ void TCustomPlayer::DestroyDisplay() {
   if (FWindow) S::SDL_DestroyWindow(FWindow);
   FWindow = nullptr;
   FWindowID = 0;
+  ReleaseHostWindowClaim();
   // A foreign window stays shown: SDL never hides what it did not create.
   FOwnWindow = false;
 }
@@ -288,6 +354,16 @@ bool TCustomPlayer::CreateDisplay(Platform::HWND AHandle, int& W, int& H) {
     if (FRenderer) return true;
   } else if (AHandle) {
     FOwnWindow = false;
+    if (!ClaimHostWindow(AHandle)) {
+      // Another player draws into this window: this one plays on without a display
+      // until it is free (no error, no quit).
+      if (!FHostWindowBusy)
+        Log(llWarning, Format("The window %d is shown by another player: nothing is drawn until it is free",
+                              static_cast<int>(reinterpret_cast<std::uintptr_t>(AHandle))));
+      FHostWindowBusy = true;
+      return false;
+    }
+    FHostWindowBusy = false;
     FWindow = S::SDL_CreateWindowFrom(reinterpret_cast<const void*>(AHandle));
     if (FWindow) S::SDL_GetWindowSize(FWindow, &W, &H);
   } else {
@@ -309,6 +385,7 @@ bool TCustomPlayer::CreateDisplay(Platform::HWND AHandle, int& W, int& H) {
     }
   }
   if (!FWindow) {
+    ReleaseHostWindowClaim();
     ReportError(Format("Could not create SDL window: %s", S::SDL_GetError()), true);
     RequestQuit();
     return false;
@@ -338,6 +415,7 @@ bool TCustomPlayer::CreateDisplay(Platform::HWND AHandle, int& W, int& H) {
   S::SDL_DestroyWindow(FWindow);
   FWindow = nullptr;
   FWindowID = 0;
+  ReleaseHostWindowClaim();
   FOwnWindow = false;
   RequestQuit();
   return false;
@@ -368,20 +446,21 @@ bool TCustomPlayer::ChangeScreenHandle(Platform::HWND AHandle) {
   }
   FChangePending = false;
   FHostReleased = false;
-  if (!FWindow) {
-    FScreenHandle = AHandle;
-    return true;
+  if (FWindow) {
+    FChanging = true;
+    DestroyDisplay();
+    Log(llInfo, Format("ScreenHandle changed from %d to %d",
+                       static_cast<int>(reinterpret_cast<std::uintptr_t>(FScreenHandle)),
+                       static_cast<int>(reinterpret_cast<std::uintptr_t>(AHandle))));
   }
-  FChanging = true;
-  DestroyDisplay();
-  Log(llInfo, Format("ScreenHandle changed from %d to %d",
-                     static_cast<int>(reinterpret_cast<std::uintptr_t>(FScreenHandle)),
-                     static_cast<int>(reinterpret_cast<std::uintptr_t>(AHandle))));
   FScreenHandle = AHandle;
-  // The play loop refreshes (the stream lock comes before FDisplayLock, so the stream is
-  // not touched here).
-  if (Opened()) RequestRefresh();
   FChanging = false;
+  d.unlock();
+  // The play loop opens the display on the new handle and draws: a paused stream, too,
+  // and one whose display was closed (its host window gone). Asked once the change is
+  // complete, so that the refresh does not find the display busy. (The stream lock comes
+  // before FDisplayLock, so the stream is not touched here.)
+  if (Opened()) RequestRefresh();
   return true;
 }
 
@@ -604,9 +683,17 @@ void TCustomPlayer::ClearSubtitle(TFrame* sp) {
 }
 
 void TCustomPlayer::video_display(TVideoState* is) {
-  if (FChanging) return;
+  // A display busy elsewhere (a change of screen handle, the host asking for the
+  // renderer's name) is drawn at the next step: the forced refresh stays.
+  if (FChanging) {
+    FDisplayMissed = true;
+    return;
+  }
   std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
-  if (!d.owns_lock()) return;
+  if (!d.owns_lock()) {
+    FDisplayMissed = true;
+    return;
+  }
   if (FWindow && !FOwnWindow && is->width > 0 && is->height > 0) {
     // SDL learns a host window's size only when it binds the window: its renderer keeps
     // drawing into the old size. A host window of another size is bound afresh (resizing
@@ -629,7 +716,11 @@ void TCustomPlayer::video_display(TVideoState* is) {
   if (is->audio_st && is->show_mode != SHOW_MODE_VIDEO) {
     video_audio_display(is);
   } else if (is->video_st) {
-    if (FRendererInfo.num_texture_formats > 0 && FLastWidth > 0 && FLastHeight > 0) {
+    // Only a picture the queue has shown: before the first one, the slot it would give
+    // is the one the video thread is filling (the last picture's size is known early,
+    // and may even be the previous stream's).
+    if (FRendererInfo.num_texture_formats > 0 && FLastWidth > 0 && FLastHeight > 0 &&
+        is->pictq.rindex_shown) {
       video_image_display(is);
     } else {
       ReleaseRenderContext();
@@ -649,6 +740,7 @@ void TCustomPlayer::video_display(TVideoState* is) {
 
 void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
   if (FChanging) return;
+  FDisplayMissed = false;
   if (!is->paused && get_master_sync_type(is) == AV_SYNC_EXTERNAL_CLOCK && is->realtime)
     check_external_clock_speed(is);
   if (!display_disable && is->show_mode != SHOW_MODE_VIDEO && is->audio_st) {
@@ -749,7 +841,7 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
     video_display(is);
     if (Stream() != is) return;
   }
-  is->force_refresh = 0;
+  is->force_refresh = FDisplayMissed ? 1 : 0;
 }
 
 // ---- Queueing -------------------------------------------------------------------------------

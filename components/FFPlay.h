@@ -110,7 +110,7 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   // The last display rectangle (left, top, right, bottom).
   SDL_Rect DisplayRect() const;
   // The SDL window and the renderer's driver name (nullptr / empty while none).
-  SDL_Window* Window() const { return FWindow; }
+  SDL_Window* Window() const;
   std::string RendererName() const;
   bool OwnWindow() const { return FOwnWindow; }
 
@@ -162,6 +162,14 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   void ReleaseRenderContext();
   // Frees the spectrum's transform and buffers; the next spectrum sets them up anew.
   void FreeSpectrumTransform();
+  // Under FDisplayLock: takes the host window AHandle for this player's display; False
+  // (this player waits for it) while another player's display holds it.
+  bool ClaimHostWindow(Platform::HWND AHandle);
+  // Under FDisplayLock: lets the claimed host window go; the players waiting for it are
+  // asked to refresh.
+  void ReleaseHostWindowClaim();
+  // Leaves every host window's list (destructor).
+  void ForgetHostWindows();
 
  private:
   // Guarded by FDisplayLock.
@@ -188,6 +196,12 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
   std::atomic<bool> FHostReleased{false};  // the host window went away: no display
   bool FOwnWindow = false;
   std::atomic<bool> FHasRenderer{false};
+  // Guarded by FDisplayLock: the host window this player's display holds, and whether
+  // the last attempt found it held by another player (logged once per wait).
+  Platform::HWND FClaimedHandle = nullptr;
+  bool FHostWindowBusy = false;
+  // (Play loop) a display step found the display busy: the forced refresh stays.
+  bool FDisplayMissed = false;
   std::atomic<double> FAspectRatio{0.0};
   // The converters of the video hook and of GetCurrentBitmap.
   std::unique_ptr<FormatConvert::TFormatConverter> FHookConverter;

@@ -13,7 +13,7 @@ namespace PlayerGui {
 TPlayerWindowBinding::TPlayerWindowBinding(FFPlay::TCustomPlayer* APlayer, QWidget* AWidget)
     : FPlayer(APlayer), FWidget(AWidget) {
   AWidget->setAttribute(Qt::WA_NativeWindow);
-  (void)AWidget->winId();                       // makes the native window now
+  FBoundId = AWidget->winId();  // makes the native window now
   AWidget->installEventFilter(this);
   if (QWindow* w = AWidget->windowHandle()) {
     FWindow = w;
@@ -66,8 +66,15 @@ bool TPlayerWindowBinding::eventFilter(QObject* AWatched, QEvent* AEvent) {
         Release();
       break;
     case QEvent::Destroy:
-    case QEvent::WinIdChange:
       if (AWatched == FWidget) Release();
+      break;
+    case QEvent::WinIdChange:
+      // Qt tells of a new parent this way too (the id reads 0 for a moment, then the
+      // same id again), while the X window stays: a native widget's window is
+      // re-parented, not made anew, and its destruction is told by the surface event
+      // above. Only another window ends the binding.
+      if (AWatched == FWidget && FWidget->internalWinId() != 0 && FWidget->internalWinId() != FBoundId)
+        Release();
       break;
     case QEvent::Resize:
       if (AWatched == FWidget && !FReleased) FResizeTimer.start();

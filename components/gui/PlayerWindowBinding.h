@@ -7,7 +7,8 @@
 // - the host's own paint is swallowed while a renderer draws into the window;
 // - before the native window is destroyed (the widget closes or goes away) the player
 //   drops its SDL window and renderer: a request to a destroyed X window would end the
-//   process. The stream plays on without a display.
+//   process. The stream plays on without a display. A new parent keeps the X window,
+//   and the binding with it.
 // All of it runs on the main thread.
 #pragma once
 #include <QObject>
@@ -45,6 +46,7 @@ class TPlayerWindowBinding : public QObject {
   QPointer<QWidget> FWidget;
   QPointer<QObject> FWindow;  // the widget's native window (a QWindow)
   QTimer FResizeTimer;
+  WId FBoundId = 0;  // the widget's X window the player was given
   bool FReleased = false;
 };
 

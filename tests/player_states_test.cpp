@@ -1,0 +1,231 @@
+// The player's playing range and the states a host sees around it: a range that cannot
+// be played is refused, the range's end is met with or without a display, the end of
+// the file lets the last samples play, and a paused open is reported paused. Headless
+// and on SDL's dummy audio and offscreen video drivers; media made at test time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "PlayerTestSupport.h"
+#include "SavedEnvironment.h"
+#include "components/FFBasePlay.h"
+#include "components/FFBasePlayClock.h"
+#include "components/FFPlay.h"
+#include "platform/Dispatcher.h"
+#include "runtime/SDL2Stubs.h"
+
+namespace {
+
+using namespace FFBasePlay;
+using FFBaseComponent::psEnd;
+using FFBaseComponent::psPause;
+using FFBaseComponent::psPlay;
+using FFBaseComponent::psStop;
+using FFBaseComponent::TPlayState;
+using PlayerTestSupport::PumpUntil;
+using PlayerTestSupport::THeadlessPlayer;
+
+// The states and open failures a host sees (main thread).
+struct TStates {
+  std::vector<TPlayState> States;
+  int OpenFailed = 0;
+  void Attach(TFFBasePlayer& APlayer) {
+    APlayer.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TStates::OnState>(this);
+    APlayer.OnOpenFailed = TNotifyEvent::Bind<&TStates::OnOpenFailedEvent>(this);
+  }
+  void OnState(Platform::TObject*, TPlayState AState) { States.push_back(AState); }
+  void OnOpenFailedEvent(Platform::TObject*) { ++OpenFailed; }
+  bool Stopped() const { return !States.empty() && States.back() == psStop; }
+};
+
+class PlayerStatesTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    PlayerTestSupport::RequirePlayerLibraries();
+    FClips = std::make_unique<PlayerTestSupport::TClips>("player_states");
+    ASSERT_FALSE(FClips->Dir().empty());
+    FDir = FClips->Dir();
+    ASSERT_EQ(FClips->Write("audio.wav", "a", 1.0), 0);
+    ASSERT_EQ(FClips->Write("av.mkv", "va", 1.0), 0);
+    ASSERT_EQ(FClips->Write("video.mkv", "v", 1.0), 0);
+  }
+  static void TearDownTestSuite() {
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    FClips.reset();
+  }
+  void SetUp() override {
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+  }
+  static void Prepare(TFFBasePlayer& APlayer) {
+    APlayer.SetAudioDriver("dummy");
+    APlayer.SetVideoDriver("offscreen");
+  }
+
+  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
+  static std::string FDir;
+
+ private:
+  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
+};
+std::unique_ptr<PlayerTestSupport::TClips> PlayerStatesTest::FClips;
+std::string PlayerStatesTest::FDir;
+
+TEST_F(PlayerStatesTest, ARangeThatEndsWhereItStartsIsRefused) {
+  const struct {
+    const char* Options;
+    int Action;
+  } rows[] = {
+      {"-nodisp -t 0", reSeekBack},
+      {"-nodisp -t -1", reSeekBack},
+      {"-nodisp -ss 0.2 -t -0.5", rePauseSeekBack},
+      {"-nodisp -t 0", reNothing},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Options);
+    THeadlessPlayer player;
+    Prepare(player);
+    TStates host;
+    host.Attach(player);
+    player.RangeEndAction = r.Action;
+    const bool opened = player.Open(FDir + "/audio.wav", nullptr, r.Options);
+    EXPECT_FALSE(opened);
+    if (opened) {
+      player.Stop(true);
+      continue;
+    }
+    EXPECT_EQ(host.OpenFailed, 1);
+    EXPECT_FALSE(player.Opened());
+    EXPECT_NE(player.LastErrMsg().find("Invalid playing range"), std::string::npos) << player.LastErrMsg();
+    // The refused range is not kept for the next open.
+    EXPECT_EQ(player.duration, AV_NOPTS_VALUE);
+    EXPECT_EQ(player.start_time, AV_NOPTS_VALUE);
+  }
+}
+
+// A range of 0.3 s in a clip of 1 s, stopped at its end: the file's end never comes, so
+// no psEnd is seen, with a display or without one.
+TEST_F(PlayerStatesTest, TheRangeEndStopsPlaybackWithOrWithoutADisplay) {
+  const struct {
+    const char* File;
+    const char* Options;
+  } rows[] = {
+      {"/audio.wav", "-nodisp -t 0.3"},
+      {"/av.mkv", "-nodisp -t 0.3"},
+      {"/av.mkv", "-t 0.3"},
+      {"/video.mkv", "-t 0.3"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.File << " " << r.Options);
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    FFPlay::TZAVereve player;
+    Prepare(player);
+    TStates host;
+    host.Attach(player);
+    player.RangeEndAction = reStop;
+    ASSERT_TRUE(player.Open(FDir + r.File, nullptr, r.Options)) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
+    EXPECT_EQ(host.States, (std::vector<TPlayState>{psPlay, psStop}));
+    EXPECT_FALSE(player.Opened());
+  }
+}
+
+// A host that looks at the audio clock when it is told that playback has ended.
+struct TEndProbe {
+  TFFBasePlayer* Player = nullptr;
+  std::vector<TPlayState> States;
+  double ClockAtEnd = NAN;                    // seconds
+  std::int64_t AudioEnd = AV_NOPTS_VALUE;     // microseconds
+  void OnState(Platform::TObject*, TPlayState AState) {
+    States.push_back(AState);
+    if (AState != psEnd || Player->LockStream(Platform::INFINITE) != Platform::TWaitResult::wrSignaled)
+      return;
+    if (TVideoState* is = Player->Stream()) {
+      ClockAtEnd = get_clock(&is->audclk);
+      AudioEnd = is->audio_end_time;
+    }
+    Player->UnlockStream();
+  }
+};
+
+// When the decoders have drained, the device's buffers still hold the last tenth of a
+// second: the end of playback is reported (and a range-end action such as a stop runs)
+// once the audio clock has passed the last sample, not while it is still to be heard.
+TEST_F(PlayerStatesTest, TheEndComesOnceTheLastSamplesHavePlayed) {
+  const struct {
+    const char* File;
+    const char* Options;
+  } rows[] = {{"/audio.wav", "-nodisp"}, {"/av.mkv", ""}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.File);
+    THeadlessPlayer player;
+    Prepare(player);
+    TEndProbe probe{&player};
+    player.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TEndProbe::OnState>(&probe);
+    player.RangeEndAction = reNothing;  // the stream stays open after its end
+    ASSERT_TRUE(player.Open(FDir + r.File, nullptr, r.Options)) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return probe.States.size() >= 2; }));
+    EXPECT_EQ(probe.States, (std::vector<TPlayState>{psPlay, psEnd}));
+    ASSERT_NE(probe.AudioEnd, AV_NOPTS_VALUE) << "the audio had not run out yet";
+    EXPECT_GE(probe.AudioEnd, 990000);
+    ASSERT_FALSE(std::isnan(probe.ClockAtEnd));
+    EXPECT_GE(std::llround(probe.ClockAtEnd * 1000000.0), probe.AudioEnd)
+        << "the end came while the device still held samples";
+    player.Stop(true);
+    ASSERT_TRUE(PumpUntil([&] { return !probe.States.empty() && probe.States.back() == psStop; }));
+  }
+  // The stop at the end of the file comes after the end, as the end itself does.
+  THeadlessPlayer player;
+  Prepare(player);
+  TStates host;
+  host.Attach(player);
+  player.RangeEndAction = reStop;
+  ASSERT_TRUE(player.Open(FDir + "/audio.wav", nullptr, "-nodisp")) << player.LastErrMsg();
+  ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
+  EXPECT_EQ(host.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
+}
+
+// A host that pauses the stream from its file-open handler.
+struct TPausingHost {
+  TFFBasePlayer* Player = nullptr;
+  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) { Player->Pause(); }
+};
+
+// A stream opened to start paused, or paused from the file-open handler, is reported
+// paused after it is reported playing: the host is left with the stream's own state.
+TEST_F(PlayerStatesTest, APausedOpenIsReportedPausedAfterPlay) {
+  const struct {
+    const char* File;
+    const char* Options;
+    bool PauseOnFileOpen;
+  } rows[] = {
+      {"/audio.wav", "-nodisp -pause", false}, {"/av.mkv", "-pause", false},
+      {"/video.mkv", "-pause", false},         {"/audio.wav", "-nodisp", true},
+      {"/av.mkv", "", true},
+  };
+  for (const auto& r : rows) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(testing::Message() << r.File << " '" << r.Options << "' " << r.PauseOnFileOpen
+                                      << " round " << round);
+      THeadlessPlayer player;
+      Prepare(player);
+      TStates host;
+      host.Attach(player);
+      TPausingHost pausing{&player};
+      if (r.PauseOnFileOpen)
+        player.OnFileOpen = FFBaseComponent::TFileOpenEvent::Bind<&TPausingHost::OnFileOpen>(&pausing);
+      ASSERT_TRUE(player.Open(FDir + r.File, nullptr, r.Options)) << player.LastErrMsg();
+      ASSERT_TRUE(PumpUntil([&] { return host.States.size() >= 2; }));
+      EXPECT_TRUE(player.Paused());
+      player.Stop(true);
+      ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
+      EXPECT_EQ(host.States, (std::vector<TPlayState>{psPlay, psPause, psStop}));
+    }
+  }
+}
+
+}  // namespace
