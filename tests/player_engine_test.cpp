@@ -232,8 +232,8 @@ TEST_F(PlayerEngineTest, PlaysToTheEndReportingStatesAndPositionsInOrder) {
     for (std::size_t i = 1; i < rec.Positions.size(); ++i)
       EXPECT_GE(rec.Positions[i], rec.Positions[i - 1]) << "position " << i;
     EXPECT_GT(rec.Positions.back(), rec.Positions.front());
-    // The end is reported once the decoders have drained; the device still holds its
-    // last buffers then.
+    // The end is reported once the decoders have drained and the device has played the
+    // last samples: the last position lies near the clip's end, never past it.
     EXPECT_GT(rec.Positions.back(), 800000);
     EXPECT_LE(rec.Positions.back(), 1000000);
     EXPECT_FALSE(rec.OffMainThread);
