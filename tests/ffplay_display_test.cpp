@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "PlayerFixture.h"
 #include "PlayerTestSupport.h"
-#include "SavedEnvironment.h"
 #include "components/FFPlay.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/SDL2Stubs.h"
@@ -28,28 +28,13 @@ struct TRenderCounter {
   void OnRender(Platform::TObject*) { ++Count; }
 };
 
-class FFPlayDisplayTest : public ::testing::Test {
+class FFPlayDisplayTest : public PlayerTestSupport::TPlayerFixture {
  protected:
   static void SetUpTestSuite() {
-    PlayerTestSupport::RequirePlayerLibraries();
-    FClips = std::make_unique<PlayerTestSupport::TClips>("ffplay_display");
-    ASSERT_FALSE(FClips->Dir().empty());
+    MakeClips("ffplay_display");
     ASSERT_EQ(FClips->Write("video.mkv", "v", 1.0), 0);
   }
-  static void TearDownTestSuite() {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    FClips.reset();
-  }
-  void SetUp() override {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-  }
-
-  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
-
- private:
-  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
-std::unique_ptr<PlayerTestSupport::TClips> FFPlayDisplayTest::FClips;
 
 // A refresh forced before the first picture of a stream is shown (a new window, an
 // expose, RequestRefresh) finds the size of a picture known while the picture queue has

@@ -17,8 +17,8 @@
 
 #include "LoaderTestSupport.h"
 #include "MediaBuilder.h"
+#include "PlayerFixture.h"
 #include "PlayerTestSupport.h"
-#include "SavedEnvironment.h"
 #include "components/FFBasePlay.h"
 #include "platform/Dispatcher.h"
 #include "platform/Streams.h"
@@ -78,13 +78,10 @@ struct TRecorder {
   bool Stopped() const { return !States.empty() && States.back() == psStop; }
 };
 
-class PlayerEngineTest : public ::testing::Test {
+class PlayerEngineTest : public PlayerTestSupport::TPlayerFixture {
  protected:
   static void SetUpTestSuite() {
-    PlayerTestSupport::RequirePlayerLibraries();
-    FClips = std::make_unique<PlayerTestSupport::TClips>("player_engine");
-    ASSERT_FALSE(FClips->Dir().empty());
-    FDir = FClips->Dir();
+    MakeClips("player_engine");
     ASSERT_EQ(FClips->Write("audio.wav", "a", 1.0), 0);
     ASSERT_EQ(FClips->Write("av.mkv", "va", 1.0), 0);
     ASSERT_EQ(FClips->Write("video.mkv", "v", 1.0), 0);
@@ -92,24 +89,7 @@ class PlayerEngineTest : public ::testing::Test {
     // The audio ends halfway through the input.
     ASSERT_EQ(FClips->Write("short_audio.mkv", "va", 2.0, 1.0), 0);
   }
-  static void TearDownTestSuite() { FClips.reset(); }
-  void SetUp() override {
-    // Another test may have left SDL running on another driver.
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-  }
-  static void Prepare(TFFBasePlayer& APlayer) {
-    APlayer.SetAudioDriver("dummy");
-    APlayer.SetVideoDriver("offscreen");
-  }
-
-  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
-  static std::string FDir;
-
- private:
-  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
-std::unique_ptr<PlayerTestSupport::TClips> PlayerEngineTest::FClips;
-std::string PlayerEngineTest::FDir;
 
 TEST_F(PlayerEngineTest, OptionStringFillsTheTargetsOrLeavesItsError) {
   THeadlessPlayer player;

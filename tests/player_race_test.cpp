@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "MediaBuilder.h"
+#include "PlayerFixture.h"
 #include "PlayerTestSupport.h"
-#include "SavedEnvironment.h"
 #include "Watchdog.h"
 #include "components/FFBasePlay.h"
 #include "components/FFPlay.h"
@@ -150,29 +150,15 @@ class TStallingServer {
   bool FGaveUp = false;
 };
 
-class PlayerRaceTest : public ::testing::Test {
+class PlayerRaceTest : public PlayerTestSupport::TPlayerFixture {
  protected:
   static void SetUpTestSuite() {
-    PlayerTestSupport::RequirePlayerLibraries();
-    FClips = std::make_unique<PlayerTestSupport::TClips>("player_race");
-    ASSERT_FALSE(FClips->Dir().empty());
-    FDir = FClips->Dir();
+    MakeClips("player_race");
     ASSERT_EQ(FClips->Write("audio.wav", "a", 0.3), 0);
     ASSERT_EQ(FClips->Write("av.mkv", "va", 0.3), 0);
     ASSERT_EQ(FClips->Write("video.mkv", "v", 0.3), 0);
     ASSERT_EQ(FClips->Write("long.mkv", "va", 1.0), 0);
     ASSERT_EQ(FClips->Write("long.wav", "a", 2.0), 0);
-  }
-  static void TearDownTestSuite() {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    FClips.reset();
-  }
-  void SetUp() override {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-  }
-  static void Prepare(TFFBasePlayer& APlayer) {
-    APlayer.SetAudioDriver("dummy");
-    APlayer.SetVideoDriver("offscreen");
   }
   static std::string File(const char* AName) { return FDir + AName; }
   static std::string ReadFile(const std::string& AName) {
@@ -185,15 +171,8 @@ class PlayerRaceTest : public ::testing::Test {
     return v ? std::max(1, std::atoi(v)) : ADefault;
   }
 
-  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
-  static std::string FDir;
   TWatchdog FWatchdog;
-
- private:
-  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
-std::unique_ptr<PlayerTestSupport::TClips> PlayerRaceTest::FClips;
-std::string PlayerRaceTest::FDir;
 
 // A failing asynchronous open hands its half-built stream to the fail thread, which frees
 // it; a Stop meanwhile cancels the open through the same stream and must never reach it

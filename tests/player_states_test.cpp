@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "PlayerFixture.h"
 #include "PlayerTestSupport.h"
-#include "SavedEnvironment.h"
 #include "components/FFBasePlay.h"
 #include "components/FFBasePlayClock.h"
 #include "components/FFPlay.h"
@@ -43,37 +43,15 @@ struct TStates {
   bool Stopped() const { return !States.empty() && States.back() == psStop; }
 };
 
-class PlayerStatesTest : public ::testing::Test {
+class PlayerStatesTest : public PlayerTestSupport::TPlayerFixture {
  protected:
   static void SetUpTestSuite() {
-    PlayerTestSupport::RequirePlayerLibraries();
-    FClips = std::make_unique<PlayerTestSupport::TClips>("player_states");
-    ASSERT_FALSE(FClips->Dir().empty());
-    FDir = FClips->Dir();
+    MakeClips("player_states");
     ASSERT_EQ(FClips->Write("audio.wav", "a", 1.0), 0);
     ASSERT_EQ(FClips->Write("av.mkv", "va", 1.0), 0);
     ASSERT_EQ(FClips->Write("video.mkv", "v", 1.0), 0);
   }
-  static void TearDownTestSuite() {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    FClips.reset();
-  }
-  void SetUp() override {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-  }
-  static void Prepare(TFFBasePlayer& APlayer) {
-    APlayer.SetAudioDriver("dummy");
-    APlayer.SetVideoDriver("offscreen");
-  }
-
-  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
-  static std::string FDir;
-
- private:
-  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
-std::unique_ptr<PlayerTestSupport::TClips> PlayerStatesTest::FClips;
-std::string PlayerStatesTest::FDir;
 
 TEST_F(PlayerStatesTest, ARangeThatEndsWhereItStartsIsRefused) {
   const struct {
