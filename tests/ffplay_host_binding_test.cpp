@@ -18,31 +18,13 @@
 
 #include "LogRecorder.h"
 #include "PlayerTestSupport.h"
+#include "XcbHost.h"
 #include "components/FFPlay.h"
 #include "components/gui/PlayerWindowBinding.h"
 #include "runtime/FFLoad.h"
 #include "runtime/SDL2Stubs.h"
 
 namespace {
-
-QApplication* XcbApp() {
-  if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
-    return QGuiApplication::platformName() == "xcb" ? app : nullptr;
-  if (!std::getenv("DISPLAY")) return nullptr;
-  qputenv("QT_QPA_PLATFORM", "xcb");
-  static int argc = 1;
-  static char name[] = "ostrevan_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return app;
-}
-
-bool Pump(const std::function<bool()>& APredicate) {
-  return PlayerTestSupport::PumpUntil([&] {
-    QApplication::processEvents();
-    return APredicate();
-  });
-}
 
 // The colours the X server holds for AWidget's window (a sample every 8 pixels).
 std::size_t Colours(QWidget* AWidget) {
@@ -64,7 +46,7 @@ struct THostSetUp {
 
   THostSetUp() {
     PlayerTestSupport::RequirePlayerLibraries();
-    if (!XcbApp()) return;
+    if (!XcbHost::App()) return;
     Clips = std::make_unique<PlayerTestSupport::TClips>("ffplay_binding");
     if (Clips->Dir().empty() || Clips->Write("video.mkv", "v", 2.0) != 0) return;
     File = Clips->Dir() + "/video.mkv";
@@ -96,14 +78,14 @@ struct THostSetUp {
   // The picture of a paused open is up in AWidget's window.
   static bool Shows(QWidget* AWidget) {
     std::size_t colours = 0;
-    const bool ok = Pump([&] { return (colours = Colours(AWidget)) > 4; });
+    const bool ok = XcbHost::PumpUntil([&] { return (colours = Colours(AWidget)) > 4; });
     if (!ok) std::fprintf(stderr, "%zu colours\n", colours);
     return ok;
   }
   static bool Bound(FFPlay::TCustomPlayer& APlayer) {
     Platform::TBitmap* bmp = nullptr;
     std::int64_t pts = 0;
-    return Pump([&] { return APlayer.GetCurrentBitmap(bmp, pts); });
+    return XcbHost::PumpUntil([&] { return APlayer.GetCurrentBitmap(bmp, pts); });
   }
 };
 
@@ -119,13 +101,13 @@ TEST(FFPlayHostWindowTest, TwoPlayersOnOneWindowTakeItInTurn) {
   auto first_binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&first, widget);
   auto second_binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&second, widget);
   widget->show();
-  ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+  ASSERT_TRUE(XcbHost::PumpUntil([&] { return widget->isVisible(); }));
 
   ASSERT_TRUE(first.Open(setup.File, first_binding->Handle(), "-pause")) << first.LastErrMsg();
   ASSERT_TRUE(THostSetUp::Bound(first));
   ASSERT_TRUE(second.Open(setup.File, second_binding->Handle(), "-pause")) << second.LastErrMsg();
   // The second player's display step has met the window: taken, or refused.
-  ASSERT_TRUE(Pump([&] {
+  ASSERT_TRUE(XcbHost::PumpUntil([&] {
     return second.Window() != nullptr ||
            LogRecorder::TLogRecorder::Get().Contains("is shown by another player");
   }));
@@ -134,7 +116,7 @@ TEST(FFPlayHostWindowTest, TwoPlayersOnOneWindowTakeItInTurn) {
   EXPECT_TRUE(second.Opened()) << "the second plays on without a display";
 
   first.Stop(true);
-  EXPECT_TRUE(Pump([&] { return second.Window() != nullptr; })) << "the free window is taken";
+  EXPECT_TRUE(XcbHost::PumpUntil([&] { return second.Window() != nullptr; })) << "the free window is taken";
   EXPECT_TRUE(THostSetUp::Bound(second));
   EXPECT_TRUE(THostSetUp::Shows(widget));
   second.Stop(true);
@@ -161,7 +143,7 @@ TEST(FFPlayHostWindowTest, ANewParentKeepsTheWindowBinding) {
     QWidget* widget = THostSetUp::NewWidget();
     auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
     widget->show();
-    ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+    ASSERT_TRUE(XcbHost::PumpUntil([&] { return widget->isVisible(); }));
     ASSERT_TRUE(player.Open(setup.File, binding->Handle(), "-pause")) << player.LastErrMsg();
     ASSERT_TRUE(THostSetUp::Bound(player));
 
@@ -178,12 +160,12 @@ TEST(FFPlayHostWindowTest, ANewParentKeepsTheWindowBinding) {
     const WId id = widget->winId();
     widget->setParent(parent);
     widget->show();
-    ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+    ASSERT_TRUE(XcbHost::PumpUntil([&] { return widget->isVisible(); }));
     ASSERT_EQ(widget->winId(), id) << "the X window is kept";
     EXPECT_EQ(binding->Handle(), reinterpret_cast<Platform::HWND>(static_cast<std::uintptr_t>(id)));
     EXPECT_NE(player.Window(), nullptr) << "the window binding was dropped";
     widget->resize(200, 150);
-    EXPECT_TRUE(Pump([&] {
+    EXPECT_TRUE(XcbHost::PumpUntil([&] {
       const SDL_Rect rect = player.DisplayRect();
       return rect.w - rect.x == 200 && rect.h - rect.y == 150;
     })) << "the display follows the widget's size";
@@ -211,7 +193,7 @@ TEST(FFPlayHostWindowTest, APausedStreamGivenANewWindowIsDrawnThere) {
     QWidget* first = THostSetUp::NewWidget();
     auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, first);
     first->show();
-    ASSERT_TRUE(Pump([&] { return first->isVisible(); }));
+    ASSERT_TRUE(XcbHost::PumpUntil([&] { return first->isVisible(); }));
     ASSERT_TRUE(player.Open(setup.File, binding->Handle(), "-pause")) << player.LastErrMsg();
     ASSERT_TRUE(THostSetUp::Bound(player));
     ASSERT_TRUE(THostSetUp::Shows(first));
@@ -228,7 +210,7 @@ TEST(FFPlayHostWindowTest, APausedStreamGivenANewWindowIsDrawnThere) {
     QWidget* second = THostSetUp::NewWidget();
     second->setAttribute(Qt::WA_NativeWindow);
     second->show();
-    ASSERT_TRUE(Pump([&] { return second->isVisible(); }));
+    ASSERT_TRUE(XcbHost::PumpUntil([&] { return second->isVisible(); }));
     player.SetScreenHandle(reinterpret_cast<Platform::HWND>(static_cast<std::uintptr_t>(second->winId())));
     EXPECT_TRUE(THostSetUp::Shows(second)) << "the picture was not drawn in the new window";
     EXPECT_TRUE(player.Paused());

@@ -26,6 +26,7 @@
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
 #include "SavedEnvironment.h"
+#include "XcbHost.h"
 #include "components/FFPlay.h"
 #include "components/gui/PlayerWindowBinding.h"
 #include "platform/Dispatcher.h"
@@ -33,25 +34,6 @@
 #include "runtime/SDL2Stubs.h"
 
 namespace {
-
-QApplication* XcbApp() {
-  if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
-    return QGuiApplication::platformName() == "xcb" ? app : nullptr;
-  if (!std::getenv("DISPLAY")) return nullptr;
-  qputenv("QT_QPA_PLATFORM", "xcb");
-  static int argc = 1;
-  static char name[] = "ostrevan_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return app;
-}
-
-bool Pump(const std::function<bool()>& APredicate) {
-  return PlayerTestSupport::PumpUntil([&] {
-    QApplication::processEvents();
-    return APredicate();
-  });
-}
 
 // A 2 s picture-only clip in a folder of its own; SDL starts afresh for the player.
 void MakeClip(PlayerTestSupport::TClips& AClips, std::string& AFile) {
@@ -63,7 +45,7 @@ void MakeClip(PlayerTestSupport::TClips& AClips, std::string& AFile) {
 
 TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDestruction) {
   PlayerTestSupport::RequirePlayerLibraries();
-  if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  if (!XcbHost::App()) GTEST_SKIP() << "needs Qt on xcb with an X display";
   PlayerTestSupport::TClips clips("ffplay_host");
   std::string file;
   ASSERT_NO_FATAL_FAILURE(MakeClip(clips, file));
@@ -75,23 +57,23 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   widget->resize(160, 120);
   auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
   widget->show();
-  ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+  ASSERT_TRUE(XcbHost::PumpUntil([&] { return widget->isVisible(); }));
 
   ASSERT_TRUE(player.Open(file, binding->Handle(), "-pause")) << player.LastErrMsg();
   Platform::TBitmap* bmp = nullptr;
   std::int64_t pts = 0;
-  ASSERT_TRUE(Pump([&] { return player.GetCurrentBitmap(bmp, pts); }));
+  ASSERT_TRUE(XcbHost::PumpUntil([&] { return player.GetCurrentBitmap(bmp, pts); }));
   EXPECT_NE(player.Window(), nullptr);
   EXPECT_FALSE(player.OwnWindow());
   EXPECT_EQ(player.ScreenWidth.load(), 160) << "the host's client size";
-  ASSERT_TRUE(Pump([&] {
+  ASSERT_TRUE(XcbHost::PumpUntil([&] {
     const SDL_Rect r = player.DisplayRect();
     return r.w - r.x == 160 && r.h - r.y == 120;
   }));
   // What the X server holds for the window shows the clip's colours, not one flat fill,
   // once the play thread has presented the picture.
   std::size_t colours = 0;
-  EXPECT_TRUE(Pump([&] {
+  EXPECT_TRUE(XcbHost::PumpUntil([&] {
     const QImage shot = widget->screen()->grabWindow(widget->winId()).toImage();
     std::set<QRgb> seen;
     for (int y = 0; y < shot.height(); y += 8)
@@ -101,7 +83,7 @@ TEST(FFPlayHostWindowTest, DrawsIntoANativeWidgetFollowsResizesAndSurvivesItsDes
   })) << colours << " colours";
 
   widget->resize(320, 240);
-  EXPECT_TRUE(Pump([&] {
+  EXPECT_TRUE(XcbHost::PumpUntil([&] {
     const SDL_Rect r = player.DisplayRect();
     return r.w - r.x == 320 && r.h - r.y == 240;
   })) << "the display follows the widget once the size settles";
@@ -175,7 +157,7 @@ int WrongPoints(QWidget* AWidget, const SDL_Rect& ARect, std::string& AFirst) {
 // the renderers a host window gets here.
 TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
   PlayerTestSupport::RequirePlayerLibraries();
-  if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  if (!XcbHost::App()) GTEST_SKIP() << "needs Qt on xcb with an X display";
   TestEnvironment::TSavedVariables saved{"SDL_RENDER_DRIVER"};
   PlayerTestSupport::TClips clips("ffplay_host");
   ASSERT_FALSE(clips.Dir().empty());
@@ -193,11 +175,11 @@ TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
     widget->resize(160, 120);
     auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
     widget->show();
-    ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+    ASSERT_TRUE(XcbHost::PumpUntil([&] { return widget->isVisible(); }));
     ASSERT_TRUE(player.Open(file, binding->Handle(), "-pause")) << player.LastErrMsg();
     Platform::TBitmap* bmp = nullptr;
     std::int64_t pts = 0;
-    ASSERT_TRUE(Pump([&] { return player.GetCurrentBitmap(bmp, pts); }));
+    ASSERT_TRUE(XcbHost::PumpUntil([&] { return player.GetCurrentBitmap(bmp, pts); }));
     const std::string renderer = player.RendererName();
     if (renderer.compare(0, std::strlen(driver), driver) != 0) {
       unavailable.push_back(std::string(driver) + " (got " + renderer + ")");
@@ -208,16 +190,16 @@ TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
         const SDL_Rect r = player.DisplayRect();
         return r.y == 0 && r.h == AHeight && r.w - r.x >= AHeight * 4 / 3 - 12;
       };
-      ASSERT_TRUE(Pump([&] { return filled(120); }));
+      ASSERT_TRUE(XcbHost::PumpUntil([&] { return filled(120); }));
       std::string first;
       int wrong = -1;
-      EXPECT_TRUE(Pump([&] { return (wrong = WrongPoints(widget, player.DisplayRect(), first)) == 0; }))
+      EXPECT_TRUE(XcbHost::PumpUntil([&] { return (wrong = WrongPoints(widget, player.DisplayRect(), first)) == 0; }))
           << wrong << " points wrong at the first size, first " << first;
 
       widget->resize(320, 240);
-      EXPECT_TRUE(Pump([&] { return filled(240); }));
+      EXPECT_TRUE(XcbHost::PumpUntil([&] { return filled(240); }));
       // Beyond the old size too: the picture is drawn at the new size, not into a corner.
-      EXPECT_TRUE(Pump([&] { return (wrong = WrongPoints(widget, player.DisplayRect(), first)) == 0; }))
+      EXPECT_TRUE(XcbHost::PumpUntil([&] { return (wrong = WrongPoints(widget, player.DisplayRect(), first)) == 0; }))
           << wrong << " points wrong after growing, first " << first;
     }
     player.Stop(true);
@@ -248,7 +230,7 @@ class TContextProbe : public FFPlay::TZAVereve {
 // thread that closes the display (the host's, when its widget goes): the renderer leaks.
 TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   PlayerTestSupport::RequirePlayerLibraries();
-  if (!XcbApp()) GTEST_SKIP() << "needs Qt on xcb with an X display";
+  if (!XcbHost::App()) GTEST_SKIP() << "needs Qt on xcb with an X display";
   PlayerTestSupport::TClips clips("ffplay_host");
   std::string file;
   ASSERT_NO_FATAL_FAILURE(MakeClip(clips, file));
@@ -261,9 +243,9 @@ TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   widget->resize(160, 120);
   auto binding = std::make_unique<PlayerGui::TPlayerWindowBinding>(&player, widget);
   widget->show();
-  ASSERT_TRUE(Pump([&] { return widget->isVisible(); }));
+  ASSERT_TRUE(XcbHost::PumpUntil([&] { return widget->isVisible(); }));
   ASSERT_TRUE(player.Open(file, binding->Handle())) << player.LastErrMsg();
-  EXPECT_TRUE(Pump([&] { return player.Rendered >= 5 || !player.Opened(); }));
+  EXPECT_TRUE(XcbHost::PumpUntil([&] { return player.Rendered >= 5 || !player.Opened(); }));
   const std::string renderer = player.RendererName();
   const bool gl = renderer.compare(0, 6, "opengl") == 0;
   if (gl) {
