@@ -102,7 +102,11 @@ void TReportRing::Push(const TReport& AReport) {
 
 TReport TReportRing::Pop() {
   std::lock_guard<std::mutex> g(FLock);
-  if (FCount == 0) return TReport{};
+  if (FCount == 0) {
+    // A clear sets the event with nothing waiting: the event thread sleeps again.
+    FEvent.ResetEvent();
+    return TReport{};
+  }
   TReport r = FRing[FRead];
   FRing[FRead] = TReport{};
   FRead = (FRead + 1) % CCapacity;

@@ -93,7 +93,7 @@ class TReportRing {
  public:
   static constexpr int CCapacity = 10;
   void Push(const TReport& AReport);
-  // The oldest report, or one of kind 0 when the ring is empty.
+  // The oldest report, or one of kind 0 when the ring is empty (its event is then reset).
   TReport Pop();
   void Clear();
   int Count() const;
