@@ -609,7 +609,9 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
         if (is->subtitle_stream >= 0) packet_queue_flush(&is->subtitleq);
         if (is->video_stream >= 0) {
           packet_queue_flush(&is->videoq);
+          // A video thread that has left sends no picture: a waiting seek is released.
           FPictureArrived.ResetEvent();
+          if (is->video_ended) FPictureArrived.SetEvent();
         }
         if (flags & AVSEEK_FLAG_BYTE)
           set_clock(&is->extclk, NAN, 0);
@@ -1186,6 +1188,15 @@ int TFFBasePlayer::audio_thread(void* arg) {
 int TFFBasePlayer::video_thread(void* arg) {
   auto* is = static_cast<TVideoState*>(arg);
   TFFBasePlayer* self = PlayerOf(is);
+  // Whatever ends this thread, whoever waits for a picture is released.
+  struct TEnded {
+    TFFBasePlayer* P;
+    TVideoState* S;
+    ~TEnded() {
+      S->video_ended = true;
+      P->FPictureArrived.SetEvent();
+    }
+  } ended{self, is};
   AVFrame* frame = av_frame_alloc();
   if (!frame) {
     self->Log(llError, "av_frame_alloc() failed: " + CmdUtils::print_error(AVERROR(ENOMEM)));

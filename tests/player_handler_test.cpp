@@ -46,7 +46,11 @@ class PlayerHandlerTest : public ::testing::Test {
     FDir = FClips->Dir();
     ASSERT_EQ(FClips->Write("audio.wav", "a", 0.3), 0);
     ASSERT_EQ(FClips->Write("av.mkv", "va", 0.3), 0);
+    ASSERT_EQ(FClips->Write("video.mkv", "v", 0.5), 0);
     ASSERT_EQ(FClips->Write("long.mkv", "va", 1.0), 0);
+    // Long enough that the read thread, with nobody taking its video packets, fills its
+    // queue and waits instead of reaching the end.
+    ASSERT_EQ(FClips->Write("video10.mkv", "v", 10.0), 0);
   }
   static void TearDownTestSuite() {
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
@@ -323,6 +327,29 @@ TEST_F(PlayerHandlerTest, NoEventReachesTheHostOnceDestructionHasBegun) {
       Platform::ProcessMainThreadQueue();
       EXPECT_EQ(host.LateEvents, 0) << "of " << host.Events << " events";
     }
+  }
+}
+
+// A waited Seek after the video thread gave up (its filters cannot be built): no picture
+// will come, and the call returns once the seek was served.
+TEST_F(PlayerHandlerTest, AWaitedSeekReturnsAfterTheVideoFiltersFailed) {
+  for (const char* file : {"/video10.mkv", "/video.mkv", "/long.mkv"}) {
+    SCOPED_TRACE(file);
+    THeadlessPlayer player;
+    Prepare(player);
+    std::atomic<int> errors{0};
+    player.OnError = FFBaseComponent::TErrorNotifyEvent::FromFunction(
+        [](void* AData, Platform::TObject*, FFBaseComponent::TErrorType, const std::string&) {
+          ++*static_cast<std::atomic<int>*>(AData);
+        },
+        &errors);
+    player.SetVideoFilters("no_such_filter");
+    ASSERT_TRUE(player.Open(File(file))) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return errors > 0; })) << "the video filters fail";
+    FWatchdog.Bounded("the first waited Seek", CBound, [&] { player.Seek({}, true, 100000); });
+    FWatchdog.Bounded("the second waited Seek", CBound, [&] { player.Seek({}, true, 0); });
+    EXPECT_TRUE(player.Opened());
+    FWatchdog.Bounded("Stop(True)", CBound, [&] { player.Stop(true); });
   }
 }
 
