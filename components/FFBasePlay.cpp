@@ -74,6 +74,25 @@ void PumpIfMainThread() {
   if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
 }
 
+// Marks the calling thread as the one running a handler that a thread of the player (or
+// the open's completion) waits for, until the handler returns (also by an exception);
+// the mark is not touched again when the handler freed the player.
+class THandlerMark {
+ public:
+  THandlerMark(std::atomic<std::thread::id>& AMark, std::shared_ptr<std::atomic<bool>> ALife)
+      : FMark(AMark), FLife(std::move(ALife)), FSaved(AMark.exchange(std::this_thread::get_id())) {}
+  ~THandlerMark() {
+    if (*FLife) FMark = FSaved;
+  }
+  THandlerMark(const THandlerMark&) = delete;
+  THandlerMark& operator=(const THandlerMark&) = delete;
+
+ private:
+  std::atomic<std::thread::id>& FMark;
+  const std::shared_ptr<std::atomic<bool>> FLife;
+  const std::thread::id FSaved;
+};
+
 // The process-wide list of players and the SDL event thread.
 std::mutex gPlayersLock;
 std::vector<TFFBasePlayer*> gPlayers;  // Guarded by gPlayersLock.
@@ -875,10 +894,8 @@ void TFFBasePlayer::OpenFailed() {
 
 void TFFBasePlayer::RaiseOpenFailedOf(TFFBasePlayer* APlayer) {
   // The fail thread waits for this handler.
-  const TLife life = APlayer->FLife;
-  const std::thread::id saved = APlayer->FFailReportThread.exchange(std::this_thread::get_id());
+  const THandlerMark mark(APlayer->FFailReportThread, APlayer->FLife);
   APlayer->OpenFailed();
-  if (*life) APlayer->FFailReportThread = saved;
 }
 
 bool TFFBasePlayer::ServeMainThread(const TLife& ALife) {
@@ -917,10 +934,8 @@ void TFFBasePlayer::CompleteOpenLater() {
 }
 
 void TFFBasePlayer::RaiseFileOpenOf(TFFBasePlayer* APlayer) {
-  const TLife life = APlayer->FLife;
-  const std::thread::id saved = APlayer->FFileOpenThread.exchange(std::this_thread::get_id());
+  const THandlerMark mark(APlayer->FFileOpenThread, APlayer->FLife);
   APlayer->DoFileOpen();
-  if (*life) APlayer->FFileOpenThread = saved;
 }
 
 bool TFFBasePlayer::RaiseFileOpen(std::int64_t ADuration, int AFrameWidth, int AFrameHeight,
@@ -1275,10 +1290,8 @@ void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
   } else if (AMessage.Msg == WM_PLAYER_STATE) {
     if (!OnState.Assigned()) return;
     // The event thread waits for this handler.
-    const TLife life = FLife;
-    const std::thread::id saved = FStateReportThread.exchange(std::this_thread::get_id());
+    const THandlerMark mark(FStateReportThread, FLife);
     OnState(this, FDeliveredState.load());
-    if (*life) FStateReportThread = saved;
   }
 }
 
