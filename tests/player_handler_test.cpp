@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -380,6 +383,107 @@ TEST_F(PlayerHandlerTest, HandlersOfAnOpenCompletedDuringTheNextOpenRunOnTheMain
   FWatchdog.Bounded("Stop(True)", CBound, [&] { player.Stop(true); });
   Platform::ProcessMainThreadQueue();
   EXPECT_FALSE(host.OffMainThread);
+}
+
+// A host that calls back from every handler at random: opens, stops, seeks, pauses and
+// frees the player from whichever event comes. The seed is printed first (and named by
+// every failure): PLAYER_STRESS_SEED replays a run, PLAYER_STRESS_ROUNDS makes it longer.
+struct TRandomHost {
+  THeadlessPlayer* Player = nullptr;
+  std::mt19937* Rng = nullptr;
+  std::string Dir;
+  int Budget = 0;  // calls left in this round
+  bool Freed = false;
+  bool OffMainThread = false;
+
+  void Attach() {
+    Player->OnState = FFBaseComponent::TPlayStateEvent::Bind<&TRandomHost::OnState>(this);
+    Player->OnPosition = FFBaseComponent::TPositionEvent::Bind<&TRandomHost::OnPosition>(this);
+    Player->OnFileOpen = FFBaseComponent::TFileOpenEvent::Bind<&TRandomHost::OnFileOpen>(this);
+    Player->OnOpenFailed = TNotifyEvent::Bind<&TRandomHost::OnOpenFailed>(this);
+  }
+  int Pick(int ACount) { return static_cast<int>((*Rng)() % static_cast<unsigned>(ACount)); }
+  void OnState(Platform::TObject*, TPlayState) { Maybe(2); }
+  void OnPosition(Platform::TObject*, const std::int64_t&) { Maybe(6); }
+  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) { Maybe(2); }
+  void OnOpenFailed(Platform::TObject*) { Maybe(2); }
+  // One call in AOneIn events, while the round's budget lasts.
+  void Maybe(int AOneIn) {
+    OffMainThread |= !Platform::IsMainThread();
+    if (Freed || Budget <= 0 || Pick(AOneIn) != 0) return;
+    --Budget;
+    static const char* files[] = {"/audio.wav", "/av.mkv", "/missing.wav"};
+    const std::string file = Dir + files[Pick(8) == 0 ? 2 : Pick(2)];
+    switch (Pick(11)) {
+      case 0: (void)Player->Open(file, nullptr, Pick(2) ? "-nodisp" : ""); break;
+      case 1: (void)Player->TryOpen(file, nullptr, Pick(2) ? "-nodisp" : ""); break;
+      case 2: Player->Stop(true); break;
+      case 3: Player->Stop(false); break;
+      case 4: Player->Seek({}, true, Pick(300) * 1000); break;
+      case 5: Player->Seek({}, false, Pick(300) * 1000); break;
+      case 6: Player->Pause(); break;
+      case 7: Player->Resume(); break;
+      case 8:
+        if (Player->LockStream(Platform::INFINITE) == Platform::TWaitResult::wrSignaled) {
+          Player->Stop(true);
+          Player->UnlockStream();
+        }
+        break;
+      default: {
+        THeadlessPlayer* p = Player;
+        Player = nullptr;
+        Freed = true;
+        delete p;
+        break;
+      }
+    }
+  }
+};
+
+TEST_F(PlayerHandlerTest, RandomCallsFromHandlers) {
+  const unsigned seed = std::getenv("PLAYER_STRESS_SEED")
+                            ? static_cast<unsigned>(std::strtoul(std::getenv("PLAYER_STRESS_SEED"), nullptr, 10))
+                            : std::random_device{}();
+  std::printf("PLAYER_STRESS_SEED=%u\n", seed);
+  std::fflush(stdout);
+  const std::string replay = " (PLAYER_STRESS_SEED=" + std::to_string(seed) + ")";
+  SCOPED_TRACE(replay);
+  std::mt19937 rng(seed);
+  const char* v = std::getenv("PLAYER_STRESS_ROUNDS");
+  const int rounds = v ? std::max(1, std::atoi(v)) : 30;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string of_round = " in round " + std::to_string(round) + replay;
+    TRandomHost host;
+    host.Rng = &rng;
+    host.Dir = FDir;
+    host.Budget = 1 + static_cast<int>(rng() % 4);
+    host.Player = new THeadlessPlayer;
+    Prepare(*host.Player);
+    // Streams end by themselves.
+    host.Player->RangeEndAction = reStop;
+    host.Attach();
+    FWatchdog.Bounded("the round" + of_round, CBound, [&] {
+      if (rng() % 2)
+        (void)host.Player->Open(File(rng() % 2 ? "/audio.wav" : "/av.mkv"), nullptr, "-nodisp");
+      else
+        (void)host.Player->TryOpen(File(rng() % 2 ? "/audio.wav" : "/av.mkv"));
+      // Until the player is gone, the calls are spent, or nothing more would come (the
+      // stream closed, or it stays paused).
+      ASSERT_TRUE(PumpUntil([&] {
+        return host.Freed || (!host.Player->Opening() && (host.Budget == 0 || !host.Player->Opened() ||
+                                                          host.Player->Paused()));
+      }));
+    });
+    EXPECT_FALSE(host.OffMainThread);
+    if (host.Freed) continue;
+    FWatchdog.Bounded("closing" + of_round, CBound, [&] {
+      host.Budget = 0;
+      host.Player->Stop(true);
+      ASSERT_TRUE(PumpUntil([&] { return !host.Player->Opening(); }));
+      delete host.Player;
+    });
+  }
 }
 
 }  // namespace
