@@ -1285,8 +1285,9 @@ void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
   if (AMessage.Msg == WM_PLAYER_POSITION) {
     const std::int64_t pos = FDeliveredPosition;
     const std::int64_t bytes = FDeliveredBytes;
+    const TLife life = FLife;
     if (OnPosition.Assigned()) OnPosition(this, pos);
-    if (OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
+    if (*life && !FDestroying && OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
   } else if (AMessage.Msg == WM_PLAYER_STATE) {
     if (!OnState.Assigned()) return;
     // The event thread waits for this handler.

@@ -86,6 +86,7 @@ enum class TWhen {
   HostStop,      // OnState psStop while the host waits in Stop(True)
   FileOpen,      // OnFileOpen
   OpenFailed,    // OnOpenFailed (no such file)
+  Position,      // OnPosition (OnPosition2 is assigned too)
 };
 
 // The call the handler makes.
@@ -116,6 +117,8 @@ struct THost {
     Player->OnState = FFBaseComponent::TPlayStateEvent::Bind<&THost::OnState>(this);
     Player->OnFileOpen = FFBaseComponent::TFileOpenEvent::Bind<&THost::OnFileOpen>(this);
     Player->OnOpenFailed = TNotifyEvent::Bind<&THost::OnOpenFailed>(this);
+    Player->OnPosition = FFBaseComponent::TPositionEvent::Bind<&THost::OnPosition>(this);
+    Player->OnPosition2 = FFBaseComponent::TPosition2Event::Bind<&THost::OnPosition2>(this);
   }
   int Count(TPlayState AState) const { return static_cast<int>(std::count(States.begin(), States.end(), AState)); }
 
@@ -136,6 +139,13 @@ struct THost {
     OffMainThread |= !Platform::IsMainThread();
     ++OpenFailures;
     if (Row->When == TWhen::OpenFailed) Act();
+  }
+  void OnPosition(Platform::TObject*, const std::int64_t&) {
+    OffMainThread |= !Platform::IsMainThread();
+    if (Row->When == TWhen::Position) Act();
+  }
+  void OnPosition2(Platform::TObject*, const std::int64_t&, const std::int64_t&) {
+    OffMainThread |= !Platform::IsMainThread();
   }
 
   void Act() {
@@ -194,6 +204,8 @@ TEST_F(PlayerHandlerTest, EveryCallFromAHandlerReturns) {
       {"free in OnOpenFailed of TryOpen", TWhen::OpenFailed, true, TCall::Free, true},
       {"Open in OnOpenFailed of TryOpen", TWhen::OpenFailed, true, TCall::Open, true},
       {"TryOpen in OnOpenFailed of Open", TWhen::OpenFailed, false, TCall::TryOpen, true},
+      {"free on a position report", TWhen::Position, false, TCall::Free, true},
+      {"Open on a position report", TWhen::Position, true, TCall::Open, true},
   };
   THost::FDir = FDir;
   for (const TRow& r : rows) {
