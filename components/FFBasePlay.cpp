@@ -811,6 +811,19 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     return false;
   }
 
+  // The waits below serve the main thread's queue: a handler run there may free the
+  // player, or open another stream, which then stays (this open fails).
+  // AEventThreadGone, APlayThreadGone: the previous stream's threads have been joined,
+  // so a thread found now belongs to another open.
+  auto overtaken = [&](bool AEventThreadGone, bool APlayThreadGone) {
+    if (!*life) return true;
+    if (!FOpening && !FStream.load() && !(AEventThreadGone && FEventThread) &&
+        !(APlayThreadGone && FPlayThread))
+      return false;
+    FKeepRange = false;
+    ReportError("Another open began while the previous stream was closing.", true);
+    return true;
+  };
   bool ok = StartSDL();
   if (ok) {
     // A stream still open is closed first, keeping the range ("ss", "t" and the
@@ -819,12 +832,12 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     // itself may still be releasing the options context.
     FKeepRange = true;
     Stop(true);
-    if (!*life) return false;
+    if (overtaken(false, false)) return false;
     FKeepRange = false;
     StopEventThread();
-    if (!*life) return false;
+    if (overtaken(true, false)) return false;
     JoinWorkerThreads();
-    if (!*life) return false;
+    if (overtaken(true, true)) return false;
 
     // Per-open defaults; "ss", "t", "framedrop" and "rdftspeed" stay as they are.
     audio_disable = video_disable = subtitle_disable = display_disable = 0;
@@ -858,7 +871,8 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   FReports.Clear();
   FLastPosition = AV_NOPTS_VALUE;
   FLastBytes = -1;
-  if (!ServeMainThread(life)) return false;
+  PumpIfMainThread();
+  if (overtaken(true, true)) return false;
   FEventQueue.Clear();
 
   FOpening = true;
