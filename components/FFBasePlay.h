@@ -14,8 +14,8 @@
 //   and calls video_refresh;
 // - the event thread (TFFEventThread): delivers position and state reports to the host
 //   through the hidden message window (0x401 posted, 0x402 sent);
-// - the fail thread (TFailThread): closes a stream whose open failed on the read thread
-//   and raises OnOpenFailed;
+// - the fail thread (TFailThread): closes a stream whose open (one that nobody waits for)
+//   failed on the read thread and raises OnOpenFailed; a waited Open raises it itself;
 // - one SDL event thread per process (TSDLEventThread): pumps SDL and forwards window
 //   and quit events to the players.
 //
