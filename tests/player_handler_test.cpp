@@ -120,7 +120,9 @@ struct THost {
     Player->OnPosition = FFBaseComponent::TPositionEvent::Bind<&THost::OnPosition>(this);
     Player->OnPosition2 = FFBaseComponent::TPosition2Event::Bind<&THost::OnPosition2>(this);
   }
-  int Count(TPlayState AState) const { return static_cast<int>(std::count(States.begin(), States.end(), AState)); }
+  int Count(TPlayState AState) const {
+    return static_cast<int>(std::count(States.begin(), States.end(), AState));
+  }
 
   void OnState(Platform::TObject*, TPlayState AState) {
     OffMainThread |= !Platform::IsMainThread();
