@@ -74,6 +74,25 @@ void PumpIfMainThread() {
   if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
 }
 
+// Marks the calling thread as the one running a handler that a thread of the player (or
+// the open's completion) waits for, until the handler returns (also by an exception);
+// the mark is not touched again when the handler freed the player.
+class THandlerMark {
+ public:
+  THandlerMark(std::atomic<std::thread::id>& AMark, std::shared_ptr<std::atomic<bool>> ALife)
+      : FMark(AMark), FLife(std::move(ALife)), FSaved(AMark.exchange(std::this_thread::get_id())) {}
+  ~THandlerMark() {
+    if (*FLife) FMark = FSaved;
+  }
+  THandlerMark(const THandlerMark&) = delete;
+  THandlerMark& operator=(const THandlerMark&) = delete;
+
+ private:
+  std::atomic<std::thread::id>& FMark;
+  const std::shared_ptr<std::atomic<bool>> FLife;
+  const std::thread::id FSaved;
+};
+
 // The process-wide list of players and the SDL event thread.
 std::mutex gPlayersLock;
 std::vector<TFFBasePlayer*> gPlayers;  // Guarded by gPlayersLock.
@@ -102,7 +121,11 @@ void TReportRing::Push(const TReport& AReport) {
 
 TReport TReportRing::Pop() {
   std::lock_guard<std::mutex> g(FLock);
-  if (FCount == 0) return TReport{};
+  if (FCount == 0) {
+    // A clear sets the event with nothing waiting: the event thread sleeps again.
+    FEvent.ResetEvent();
+    return TReport{};
+  }
   TReport r = FRing[FRead];
   FRing[FRead] = TReport{};
   FRead = (FRead + 1) % CCapacity;
@@ -164,7 +187,11 @@ class TPlayThread : public Platform::TThread {
 // (0x402) to the hidden window, or raised directly when the window is not used.
 class TFFEventThread : public Platform::TThread {
  public:
-  explicit TFFEventThread(TFFBasePlayer* APlayer) : FPlayer(APlayer) {}
+  explicit TFFEventThread(TFFBasePlayer* APlayer) : FPlayer(APlayer), FLife(APlayer->FLife) {}
+  // Called from the state handler that this thread waits for, when the player lets go of
+  // it: once the handler returns the thread ends, touching nothing of the player, and
+  // frees itself.
+  void Orphan() { FOrphaned = true; }
 
  protected:
   void Execute() override {
@@ -175,9 +202,11 @@ class TFFEventThread : public Platform::TThread {
         FPlayer->FDeliveredPosition = r.Position;
         FPlayer->FDeliveredBytes = r.Bytes;
         Deliver(WM_PLAYER_POSITION);
+        if (LeftBehind()) return;
       } else if (r.Kind == CReportState) {
         FPlayer->FDeliveredState = r.State;
         Deliver(WM_PLAYER_STATE);
+        if (LeftBehind()) return;
         if (r.State == psStop) {
           stop_delivered = true;
           break;
@@ -194,10 +223,21 @@ class TFFEventThread : public Platform::TThread {
     if (!stop_delivered && !GAppTerminated && FPlayer->OnState.Assigned()) {
       FPlayer->FDeliveredState = psStop;
       Deliver(WM_PLAYER_STATE);
+      (void)LeftBehind();
     }
   }
 
  private:
+  // The handler just run let go of this thread, or freed the player: nothing of the
+  // player may be touched any more.
+  bool LeftBehind() {
+    if (FOrphaned) {
+      FreeOnTerminate = true;
+      return true;
+    }
+    return !*FLife;
+  }
+
   void Deliver(Platform::Cardinal AMsg) {
     if (FPlayer->FUseMsgWnd && FPlayer->FMsgWnd) {
       if (AMsg == WM_PLAYER_POSITION)
@@ -211,6 +251,8 @@ class TFFEventThread : public Platform::TThread {
   }
 
   TFFBasePlayer* FPlayer;
+  const TFFBasePlayer::TLife FLife;
+  std::atomic<bool> FOrphaned{false};
 };
 
 // Closes a stream whose open failed on the read thread and raises OnOpenFailed.
@@ -218,6 +260,9 @@ class TFailThread : public Platform::TThread {
  public:
   TFailThread(TFFBasePlayer* APlayer, TVideoState* AStream, bool AWaitOpen)
       : FPlayer(APlayer), FStream(AStream), FWaitOpen(AWaitOpen) {}
+  // Called from OnOpenFailed, which this thread waits for, when the player lets go of it:
+  // the thread then frees itself.
+  void Orphan() { FOrphaned = true; }
 
  protected:
   void Execute() override {
@@ -231,13 +276,16 @@ class TFailThread : public Platform::TThread {
       }
       FPlayer->FreeStream(FStream);
     }
-    FPlayer->SyncCall([](TFFBasePlayer* P) { P->OpenFailed(); });
+    // Nothing of the player is touched after the handler: it may have freed the player.
+    FPlayer->SyncCall(&TFFBasePlayer::RaiseOpenFailedOf);
+    if (FOrphaned) FreeOnTerminate = true;
   }
 
  private:
   TFFBasePlayer* FPlayer;
   TVideoState* FStream;
   bool FWaitOpen;
+  std::atomic<bool> FOrphaned{false};
 };
 
 namespace {
@@ -393,19 +441,28 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
   RegisterPlayer(this);
 }
 
-TFFBasePlayer::~TFFBasePlayer() {
+void TFFBasePlayer::ShutDown() {
+  FDestroying = true;
   // An open still in progress is cancelled and runs out first (its read thread uses this
-  // player until then); then the stream is closed and every thread of this player has
-  // ended before anything it uses goes.
-  if (FOpening && !FStream.load()) Stop(false);
-  while (FOpening) {
-    PumpIfMainThread();
-    Platform::Sleep(1);
+  // player until then; its completion raises nothing now). An open whose OnFileOpen or
+  // OnOpenFailed runs on this thread is over once that handler returns.
+  if (!InFileOpen() && !InFailReport()) {
+    if (FOpening && !FStream.load()) Stop(false);
+    while (FOpening) {
+      PumpIfMainThread();
+      Platform::Sleep(1);
+    }
   }
+  // Then the stream is closed and every thread of this player has ended before anything
+  // it uses goes.
   Stop(true);
   JoinWorkerThreads();
-  UnregisterPlayer(this);
   StopEventThread();
+}
+
+TFFBasePlayer::~TFFBasePlayer() {
+  ShutDown();
+  UnregisterPlayer(this);
   FReports.Clear();
   if (FMsgWnd) Platform::DestroyWindow(FMsgWnd);
   FMsgWnd = nullptr;
@@ -416,6 +473,8 @@ TFFBasePlayer::~TFFBasePlayer() {
   if (AVUtilStubs::av_dict_free) CmdUtils::uninit_opts(&FOptions);
   MyUtils::free_cmdline(FArgv);
   if (SDLLoader && SDL2Stubs::SDL_Quit) SDLLoader->Quit(this);
+  // Whoever returns from a handler that freed the player learns it here.
+  *FLife = false;
 }
 
 void TFFBasePlayer::InitOptionsContext() {
@@ -673,20 +732,34 @@ bool TFFBasePlayer::TryOpen(const std::string& AFileName, Platform::HWND AScreen
   return DoOpen(AFileName, AScreenHandle, AOptions, false);
 }
 
+// The threads are taken out before they are waited for: a handler that runs meanwhile (the
+// wait serves the main thread's queue) may free the player.
 void TFFBasePlayer::JoinWorkerThreads() {
-  if (FPlayThread) {
-    FPlayThread->WaitFor();
-    FPlayThread.reset();
-  }
+  const std::unique_ptr<TPlayThread> play = std::move(FPlayThread);
+  if (play) play->WaitFor();
   std::unique_ptr<TFailThread> fail;
   {
     std::lock_guard<std::mutex> g(FFailLock);
     fail = std::move(FFailThread);
   }
-  if (fail) fail->WaitFor();
+  if (!fail) return;
+  if (InFailReport()) {
+    // It waits for the handler this call comes from: it ends by itself once that returns.
+    fail->Orphan();
+    (void)fail.release();
+    return;
+  }
+  fail->WaitFor();
 }
 
 void TFFBasePlayer::StartFailThread(TVideoState* is) {
+  if (is->wait_open) {
+    // The caller of Open closes the stream and raises OnOpenFailed itself, once nothing of
+    // the open is left (a handler may free the player). From here it may free the stream.
+    FOpenFailedOnReadThread = true;
+    is->open_result = -2;
+    return;
+  }
   std::lock_guard<std::mutex> g(FFailLock);
   if (FFailThread) FFailThread->WaitFor();
   FFailThread = std::make_unique<TFailThread>(this, is, is->wait_open);
@@ -696,21 +769,32 @@ void TFFBasePlayer::StartFailThread(TVideoState* is) {
 }
 
 void TFFBasePlayer::StopEventThread() {
-  if (!FEventThread) return;
-  FEventThread->Terminate();
-  FEventThread->WaitFor();
-  FEventThread.reset();
+  std::unique_ptr<TFFEventThread> t = std::move(FEventThread);
+  if (!t) return;
+  t->Terminate();
+  if (InStateReport()) {
+    // It waits for the state handler this call comes from: it ends by itself once that
+    // returns, delivering nothing more.
+    t->Orphan();
+    (void)t.release();
+    return;
+  }
+  t->WaitFor();
 }
 
 bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenHandle,
                            const std::string& AOptions, bool AWaitOpen) {
-  // 1. An open still in progress gets about a second to finish.
-  {
-    TSynchronizeOff off;
-    for (int i = 0; i < 1000 && FOpening && !GAppTerminated; ++i) {
-      PumpIfMainThread();
-      Platform::Sleep(1);
-    }
+  if (InFileOpen()) {
+    // The open whose OnFileOpen this is completes only after the handler.
+    ReportError("Cannot open from OnFileOpen: the current open completes after it.", true);
+    return false;
+  }
+  const TLife life = FLife;
+  // 1. An open still in progress gets about a second to finish. Its completion and its
+  // events run on the main thread meanwhile, as the host expects them there.
+  for (int i = 0; i < 1000 && FOpening && !GAppTerminated; ++i) {
+    if (!ServeMainThread(life)) return false;
+    Platform::Sleep(1);
   }
   if (FOpening) {
     ReportError("Current trying open is not completed.", true);
@@ -726,6 +810,19 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     return false;
   }
 
+  // The waits below serve the main thread's queue: a handler run there may free the
+  // player, or open another stream, which then stays (this open fails).
+  // AEventThreadGone, APlayThreadGone: the previous stream's threads have been joined,
+  // so a thread found now belongs to another open.
+  auto overtaken = [&](bool AEventThreadGone, bool APlayThreadGone) {
+    if (!*life) return true;
+    if (!FOpening && !FStream.load() && !(AEventThreadGone && FEventThread) &&
+        !(APlayThreadGone && FPlayThread))
+      return false;
+    FKeepRange = false;
+    ReportError("Another open began while the previous stream was closing.", true);
+    return true;
+  };
   bool ok = StartSDL();
   if (ok) {
     // A stream still open is closed first, keeping the range ("ss", "t" and the
@@ -734,9 +831,12 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     // itself may still be releasing the options context.
     FKeepRange = true;
     Stop(true);
+    if (overtaken(false, false)) return false;
     FKeepRange = false;
     StopEventThread();
+    if (overtaken(true, false)) return false;
     JoinWorkerThreads();
+    if (overtaken(true, true)) return false;
 
     // Per-open defaults; "ss", "t", "framedrop" and "rdftspeed" stay as they are.
     audio_disable = video_disable = subtitle_disable = display_disable = 0;
@@ -782,14 +882,18 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   FLastPosition = AV_NOPTS_VALUE;
   FLastBytes = -1;
   PumpIfMainThread();
+  if (overtaken(true, true)) return false;
   FEventQueue.Clear();
 
   FOpening = true;
   try {
     SetScreenHandle(AScreenHandle);
+    FOpenFailedOnReadThread = false;
     if (!stream_open(AFileName, file_iformat, AWaitOpen, start_paused != 0)) {
       CloseStream();
       FOpening = false;
+      // The read thread's failure of a waited open is raised here, with the stream gone.
+      if (FOpenFailedOnReadThread) OpenFailed();
       return false;
     }
   } catch (...) {
@@ -800,16 +904,27 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
     std::lock_guard<std::mutex> g(FFileNameLock);
     FFileName = AFileName;
   }
-  if (AWaitOpen) OpenCompleted();
+  // Nothing of the player is touched after the completion: OnFileOpen may free it.
+  if (AWaitOpen) OpenCompleted(false);
   return true;
 }
 
 void TFFBasePlayer::OpenFailed() {
-  struct TClear {
-    TFFBasePlayer* P;
-    ~TClear() { P->FOpening = false; }
-  } clear{this};
-  if (OnOpenFailed.Assigned()) OnOpenFailed(this);
+  // The open is over before the host hears of it: the handler may open again or free the
+  // player.
+  FOpening = false;
+  if (!FDestroying && OnOpenFailed.Assigned()) OnOpenFailed(this);
+}
+
+void TFFBasePlayer::RaiseOpenFailedOf(TFFBasePlayer* APlayer) {
+  // The fail thread waits for this handler.
+  const THandlerMark mark(APlayer->FFailReportThread, APlayer->FLife);
+  APlayer->OpenFailed();
+}
+
+bool TFFBasePlayer::ServeMainThread(const TLife& ALife) {
+  PumpIfMainThread();
+  return *ALife;
 }
 
 void TFFBasePlayer::SyncCall(void (*AFunc)(TFFBasePlayer*)) {
@@ -828,14 +943,50 @@ void TFFBasePlayer::SyncCall(void (*AFunc)(TFFBasePlayer*)) {
   }
 }
 
-void TFFBasePlayer::OpenCompleted() {
+void TFFBasePlayer::CompleteOpenLater() {
+  if (!TriggerEventInMainThread) {
+    OpenCompleted(true);
+    return;
+  }
+  // Raised from the main thread's queue: the read thread goes on reading, so that a
+  // handler of OnFileOpen may stop the stream (joining the read thread) or free the player.
+  const std::weak_ptr<std::atomic<bool>> life = FLife;
+  Platform::PostToMainThread([this, life] {
+    const TLife alive = life.lock();
+    if (alive && *alive) OpenCompleted(false);
+  });
+}
+
+void TFFBasePlayer::RaiseFileOpenOf(TFFBasePlayer* APlayer) {
+  const THandlerMark mark(APlayer->FFileOpenThread, APlayer->FLife);
+  APlayer->DoFileOpen();
+}
+
+bool TFFBasePlayer::RaiseFileOpen(std::int64_t ADuration, int AFrameWidth, int AFrameHeight,
+                                  int& AWidth, int& AHeight) {
+  if (!OnFileOpen.Assigned()) return true;
+  const TLife life = FLife;
+  OnFileOpen(this, ADuration, AFrameWidth, AFrameHeight, AWidth, AHeight);
+  return *life;
+}
+
+void TFFBasePlayer::OpenCompleted(bool AOnReadThread) {
+  const TLife life = FLife;
   struct TClear {
     TFFBasePlayer* P;
-    ~TClear() { P->FOpening = false; }
-  } clear{this};
+    const TLife& L;
+    ~TClear() {
+      if (*L) P->FOpening = false;
+    }
+  } clear{this, life};
   TVideoState* is = FStream.load();
   if (is) FDecoder->SetFormatContext(is->ic);
-  SyncCall([](TFFBasePlayer* P) { P->DoFileOpen(); });
+  // Once destruction has begun the open is only run out, raising nothing.
+  if (!FDestroying) {
+    FCompletionOnReadThread = AOnReadThread;
+    SyncCall(&TFFBasePlayer::RaiseFileOpenOf);
+    if (!*life) return;
+  }
 
   FEventThread = std::make_unique<TFFEventThread>(this);
   FEventThread->Start();
@@ -860,6 +1011,7 @@ void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent
 
 void TFFBasePlayer::Stop(bool AWait) {
   const bool holding = HoldsStreamLock();
+  const TLife life = FLife;
   {
     std::unique_lock<std::recursive_mutex> g(FStreamLock);
     TVideoState* is;
@@ -878,11 +1030,22 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (is->paused) stream_toggle_pause(is);
     is->step = 0;
     RequestQuit();
+    if (AWait && InFileOpen()) {
+      // The play thread starts only after this handler: nobody else would close.
+      if (FCompletionOnReadThread) {
+        // Closing joins the read thread, which runs this handler.
+        ReportError("Cannot wait for the stop in OnFileOpen on the read thread: the stream "
+                    "closes once the open has completed.", true);
+        return;
+      }
+      CloseStream();
+      return;
+    }
     if (AWait && holding) {
       // The caller holds the stream lock, so the play loop cannot take the quit: the
       // stream is closed here, and the play thread ends once the caller lets go. An
-      // open that the read thread is still completing waits for OnFileOpen on the main
-      // thread, and closing joins the read thread: that open runs out first.
+      // open handed over by the read thread whose completion still waits in the main
+      // thread's queue is completed first (OnFileOpen is raised for it).
       while (FOpening && !GAppTerminated) {
         PumpIfMainThread();
         Platform::Sleep(1);
@@ -897,7 +1060,8 @@ void TFFBasePlayer::Stop(bool AWait) {
   int passes = 1;
   while (!GAppTerminated) {
     if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) break;
-    PumpIfMainThread();
+    // A handler run here may free the player (on psStop, say).
+    if (!ServeMainThread(life)) return;
     if (!FStream.load()) break;
     std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
     if (!TryLockStreamFor(g, 10)) continue;
@@ -905,8 +1069,8 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (!is) break;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
-    // An open that the read thread is still completing is never closed from here: it
-    // may wait for this thread to raise OnFileOpen, and closing joins the read thread.
+    // An open whose completion still waits in the main thread's queue is never closed
+    // from here: it is completed first (this loop serves that queue).
     if (FOpening || passes <= 10 || (passes <= 20 && !is->in_read)) {
       RequestQuit();
       continue;
@@ -919,7 +1083,7 @@ void TFFBasePlayer::Stop(bool AWait) {
     CloseStream();
   }
   while (!GAppTerminated && FPlayDone.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-    PumpIfMainThread();
+    if (!ServeMainThread(life)) return;
 }
 
 void TFFBasePlayer::Pause() {
@@ -971,13 +1135,19 @@ void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) 
     }
   });
   if (!sought || !AWait) return;
+  if (InFileOpen()) {
+    // Playback starts after this handler: neither the seek nor its picture would come.
+    ReportError("Cannot wait for the seek in OnFileOpen: playback starts after it.", true);
+    return;
+  }
+  const TLife life = FLife;
   while (!GAppTerminated && FSeekServed.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-    PumpIfMainThread();
+    if (!ServeMainThread(life)) return;
   // Only the pointer is compared: the stream may have closed meanwhile.
   if (has_video)
     while (!GAppTerminated && FStream.load() == sought &&
            FPictureArrived.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-      PumpIfMainThread();
+      if (!ServeMainThread(life)) return;
 }
 
 void TFFBasePlayer::RequestRefresh() {
@@ -1166,22 +1336,29 @@ void TFFBasePlayer::CheckRangeEnd(TVideoState* is) {
 
 void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
   AMessage.Result = 0;
+  // Nothing reaches the host once destruction has begun. Nothing of the player is
+  // touched after a handler: it may have freed the player.
+  if (FDestroying) return;
   if (AMessage.Msg == WM_PLAYER_POSITION) {
     const std::int64_t pos = FDeliveredPosition;
     const std::int64_t bytes = FDeliveredBytes;
+    const TLife life = FLife;
     if (OnPosition.Assigned()) OnPosition(this, pos);
-    if (OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
+    if (*life && !FDestroying && OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
   } else if (AMessage.Msg == WM_PLAYER_STATE) {
-    if (OnState.Assigned()) OnState(this, FDeliveredState.load());
+    if (!OnState.Assigned()) return;
+    // The event thread waits for this handler.
+    const THandlerMark mark(FStateReportThread, FLife);
+    OnState(this, FDeliveredState.load());
   }
 }
 
 void TFFBasePlayer::DoError(FFBaseComponent::TErrorType AError, const std::string& AMessage) {
-  if (OnError.Assigned()) OnError(this, AError, AMessage);
+  if (!FDestroying && OnError.Assigned()) OnError(this, AError, AMessage);
 }
 
 void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
-  if (!FrameHook || !OnFrameHook.Assigned()) return;
+  if (!FrameHook || FDestroying || !OnFrameHook.Assigned()) return;
   TVideoState* is = FStream.load();
   const std::int64_t pts =
       std::isnan(APts) ? AV_NOPTS_VALUE : std::llround(APts * 1000000.0) - (is ? is->start_time : 0);

@@ -6,15 +6,16 @@
 // Threads of an open player:
 // - the caller's thread (normally the main thread): every public operation;
 // - the read thread (SDL, "read_thread"): opens the input (unless the open runs in the
-//   caller) and feeds the packet queues; it completes an open that was not waited for;
+//   caller) and feeds the packet queues; it hands an open that was not waited for to
+//   the main thread, which completes it (OnFileOpen, the threads below) from its queue;
 // - the decoder threads (SDL, "audio_decoder", "video_decoder", "subtitle_decoder");
 // - SDL's audio thread: the audio callback;
 // - the play thread (TPlayThread): the play loop, which handles the player's event queue
 //   and calls video_refresh;
 // - the event thread (TFFEventThread): delivers position and state reports to the host
 //   through the hidden message window (0x401 posted, 0x402 sent);
-// - the fail thread (TFailThread): closes a stream whose open failed on the read thread
-//   and raises OnOpenFailed;
+// - the fail thread (TFailThread): closes a stream whose open (one that nobody waits for)
+//   failed on the read thread and raises OnOpenFailed; a waited Open raises it itself;
 // - one SDL event thread per process (TSDLEventThread): pumps SDL and forwards window
 //   and quit events to the players.
 //
@@ -30,6 +31,16 @@
 //    dispatch; it takes a player's event queue lock inside;
 // 4. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
 // SDLLoader's lock is held around the audio device open only.
+//
+// The host's handlers: a handler may call any operation, and may free the player. A
+// thread that waits for a handler (the event thread for OnState, the fail thread for
+// OnOpenFailed) is never joined from inside that handler: it is left to end by itself,
+// touching nothing of the player once the handler has returned. An open that a handler
+// of OnFileOpen runs inside is completed after it: a call from there that would wait for
+// that completion (a waited Seek, an Open) returns at once with an error; Stop(True)
+// closes the stream at once. Every wait that serves the main thread's queue returns at
+// once, touching nothing, when a handler run meanwhile freed the player. Once
+// destruction has begun no event reaches the host.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -93,7 +104,7 @@ class TReportRing {
  public:
   static constexpr int CCapacity = 10;
   void Push(const TReport& AReport);
-  // The oldest report, or one of kind 0 when the ring is empty.
+  // The oldest report, or one of kind 0 when the ring is empty (its event is then reset).
   TReport Pop();
   void Clear();
   int Count() const;
@@ -116,8 +127,8 @@ class TFailThread;
 class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCore {
  public:
   explicit TFFBasePlayer(Platform::TComponent* AOwner = nullptr);
-  // A descendant's destructor must Stop(true) first (its rendering operations are gone
-  // afterwards); this one stops too, for safety, then frees what the player owns.
+  // A descendant's destructor must call ShutDown first (its rendering operations are
+  // gone afterwards); this one does too, for safety, then frees what the player owns.
   ~TFFBasePlayer() override;
 
   // ---- Libraries ----
@@ -132,17 +143,22 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // OnOpenFailed and returns False on failure (LastErrMsg tells why).
   bool Open(const std::string& AFileName, Platform::HWND AScreenHandle = nullptr,
             const std::string& AOptions = "");
-  // The same without waiting: the read thread opens the input and completes the open, or
-  // raises OnOpenFailed from the fail thread.
+  // The same without waiting: the read thread opens the input and the main thread
+  // completes the open from its queue, or the fail thread raises OnOpenFailed.
   bool TryOpen(const std::string& AFileName, Platform::HWND AScreenHandle = nullptr,
                const std::string& AOptions = "");
   // Closes the stream: with AWait returns once the play thread has ended. Without a
-  // stream it cancels an open in progress.
+  // stream it cancels an open in progress. From OnFileOpen, with AWait, the stream is
+  // closed at once (the play thread starts after the handler and ends at once); when
+  // the open is completed on the read thread (TriggerEventInMainThread off) that cannot
+  // be done there: the quit is only requested and the call fails (LastErrMsg).
   void Stop(bool AWait);
   void Pause();
   void Resume();
   // Seeks to APosition (microseconds from the start, or bytes with sfByte). With AWait
-  // returns once the seek was served (and a new picture arrived, with video).
+  // returns once the seek was served (and a new picture arrived, with video); from
+  // OnFileOpen, where playback has not started yet, the seek is requested and the wait
+  // fails at once (LastErrMsg).
   void Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition);
   void RequestRefresh();
   // Waits up to ATimeout ms for the stream lock.
@@ -310,6 +326,17 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   virtual void CloseDisplay();
 
  protected:
+  // Ends the player before its parts go: from here on no event reaches the host, an
+  // open in progress is cancelled (its completion raises nothing), the stream is closed
+  // and every thread of the player has ended. The destructor of every descendant calls
+  // it first, so that no thread calls an operation of a part already destroyed; it may
+  // run more than once. Called from a handler, it leaves the thread that waits for that
+  // handler to end by itself.
+  void ShutDown();
+  // Raises OnFileOpen for DoFileOpen; False when a handler freed the player (the caller
+  // returns at once then, touching nothing of it).
+  bool RaiseFileOpen(std::int64_t ADuration, int AFrameWidth, int AFrameHeight, int& AWidth,
+                     int& AHeight);
   // Sets the default window size from a picture's size and aspect (used at open).
   void set_default_window_size(int width, int height, AVRational sar);
   // Written by the read and video threads, read by the play loop when it opens the display.
@@ -328,6 +355,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   }
 
  private:
+  // Shared with whoever must know, after a handler returned, whether the player still
+  // exists: True until the destructor has run.
+  using TLife = std::shared_ptr<std::atomic<bool>>;
   friend class TPlayThread;
   friend class TFFEventThread;
   friend class TFailThread;
@@ -336,13 +366,28 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   bool DoOpen(const std::string& AFileName, Platform::HWND AScreenHandle,
               const std::string& AOptions, bool AWaitOpen);
   void OpenFailed();
-  void OpenCompleted();
+  // Completes an open: OnFileOpen, then the event and play threads. AOnReadThread: run by
+  // the read thread itself (TriggerEventInMainThread off).
+  void OpenCompleted(bool AOnReadThread);
+  // The read thread's hand-over of a completed open that nobody waits for: completed on
+  // the main thread (posted, so that the read thread never waits for a handler) or, with
+  // TriggerEventInMainThread off, on the read thread.
+  void CompleteOpenLater();
+  static void RaiseFileOpenOf(TFFBasePlayer* APlayer);
+  // Serves the main thread's queue (on the main thread); False when a handler run meanwhile
+  // freed the player.
+  static bool ServeMainThread(const TLife& ALife);
+  // The calling thread runs the handler that a call cannot wait past.
+  bool InFileOpen() const { return FFileOpenThread.load() == std::this_thread::get_id(); }
+  bool InStateReport() const { return FStateReportThread.load() == std::this_thread::get_id(); }
+  bool InFailReport() const { return FFailReportThread.load() == std::this_thread::get_id(); }
   void ResetPlaybackState();
   void InitOptionsContext();
   void FreeOptionStrings();
   int ParseStep(int argc, char** argv);
   bool StartSDL();
   void SyncCall(void (*AFunc)(TFFBasePlayer*));
+  static void RaiseOpenFailedOf(TFFBasePlayer* APlayer);
   void StopEventThread();
   void StartFailThread(TVideoState* is);
   static bool TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALock,
@@ -415,7 +460,20 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<TVideoState*> FOpeningStream{nullptr};  // a stream being opened
   AVFormatContext* FOpeningContext = nullptr;  // for OnBeforeFindStreamInfo (read thread)
   std::atomic<bool> FOpening{false};
+  // Set by a read thread whose open failed for a caller that waits (Open raises
+  // OnOpenFailed once it has closed the stream).
+  bool FOpenFailedOnReadThread = false;
   std::atomic<bool> FPlayLoopStarted{false};
+  // Set first by ShutDown: no event reaches the host any more.
+  std::atomic<bool> FDestroying{false};
+  TLife FLife = std::make_shared<std::atomic<bool>>(true);
+  // The threads running OnFileOpen (the open is completed after it), OnState for the
+  // event thread, and OnOpenFailed for the fail thread (each waits for that handler).
+  std::atomic<std::thread::id> FFileOpenThread{};
+  std::atomic<std::thread::id> FStateReportThread{};
+  std::atomic<std::thread::id> FFailReportThread{};
+  // The open being completed runs on its own read thread.
+  std::atomic<bool> FCompletionOnReadThread{false};
   // Set while Open closes the previous stream: what was just parsed is kept.
   std::atomic<bool> FKeepRange{false};
   mutable std::mutex FFiltersLock;

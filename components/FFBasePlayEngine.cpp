@@ -405,7 +405,7 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     }
     if (OnBeforeFindStreamInfo.Assigned())
       SyncCall([](TFFBasePlayer* P) {
-        if (P->FOpeningContext) P->OnBeforeFindStreamInfo(P, P->FOpeningContext);
+        if (P->FOpeningContext && !P->FDestroying) P->OnBeforeFindStreamInfo(P, P->FOpeningContext);
       });
     IOActivityTime = av_gettime_relative();
     err = avformat_find_stream_info(ic, opts);
@@ -525,7 +525,7 @@ int TFFBasePlayer::read_thread(void* arg) {
   int ret = 0;
   if (!self->OpenInCaller) ret = self->read_thread_open(is);
   if (ret >= 0 && !is->wait_open) {
-    // Nobody waits: this thread completes the open. A Stop that cancelled the open
+    // Nobody waits: the open is completed for this thread. A Stop that cancelled the open
     // before the hand-over has set the abort request: the loop below then leaves at once
     // and asks the play loop to close the stream.
     {
@@ -534,7 +534,7 @@ int TFFBasePlayer::read_thread(void* arg) {
       self->FOpeningStream = nullptr;
       self->FStream = is;
     }
-    self->OpenCompleted();
+    self->CompleteOpenLater();
   }
   if (ret >= 0) ret = self->read_loop(is);
 
@@ -618,7 +618,9 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
         if (is->subtitle_stream >= 0) packet_queue_flush(&is->subtitleq);
         if (is->video_stream >= 0) {
           packet_queue_flush(&is->videoq);
+          // A video thread that has left sends no picture: a waiting seek is released.
           FPictureArrived.ResetEvent();
+          if (is->video_ended) FPictureArrived.SetEvent();
         }
         if (flags & AVSEEK_FLAG_BYTE)
           set_clock(&is->extclk, NAN, 0);
@@ -1196,6 +1198,15 @@ int TFFBasePlayer::audio_thread(void* arg) {
 int TFFBasePlayer::video_thread(void* arg) {
   auto* is = static_cast<TVideoState*>(arg);
   TFFBasePlayer* self = PlayerOf(is);
+  // Whatever ends this thread, whoever waits for a picture is released.
+  struct TEnded {
+    TFFBasePlayer* P;
+    TVideoState* S;
+    ~TEnded() {
+      S->video_ended = true;
+      P->FPictureArrived.SetEvent();
+    }
+  } ended{self, is};
   AVFrame* frame = av_frame_alloc();
   if (!frame) {
     self->Log(llError, "av_frame_alloc() failed: " + CmdUtils::print_error(AVERROR(ENOMEM)));

@@ -252,6 +252,9 @@ struct TVideoState {
   std::int16_t sample_array[SAMPLE_ARRAY_SIZE]{};  // Guarded by sample_lock.
   int sample_array_index = 0;                       // Guarded by sample_lock.
 
+  // Set by the video thread when it leaves (a filter graph that cannot be built, an
+  // error, the close): no picture comes any more, so nothing waits for one.
+  std::atomic<bool> video_ended{false};
   // Owned by the video thread.
   int frame_drops_early = 0;
   double frame_last_returned_time = 0;

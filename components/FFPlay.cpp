@@ -181,10 +181,9 @@ TCustomPlayer::TCustomPlayer(Platform::TComponent* AOwner) : TFFBasePlayer(AOwne
 }
 
 TCustomPlayer::~TCustomPlayer() {
-  // The engine's threads call into this side: they end before anything here goes. The
-  // engine's own handlers stay: its event thread reads them until the engine's
-  // destructor has joined it.
-  Stop(true);
+  // The engine's threads call into this side: they end before anything here goes, and
+  // no event reaches the host from here on. The engine's own handlers stay.
+  ShutDown();
   OnVideoHook = {};
   {
     std::lock_guard<std::recursive_mutex> g(FDisplayLock);
@@ -271,7 +270,7 @@ void TCustomPlayer::DoFileOpen() {
     const int fw = is->video_st ? is->video_st->codecpar->width : -1;
     const int fh = is->video_st ? is->video_st->codecpar->height : -1;
     int w = ScreenWidth, h = ScreenHeight;
-    OnFileOpen(this, dur, fw, fh, w, h);
+    if (!RaiseFileOpen(dur, fw, fh, w, h)) return;  // the handler freed the player
     ScreenWidth = w;
     ScreenHeight = h;
   }

@@ -220,6 +220,8 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
 class TZAVereve : public TCustomPlayer {
  public:
   explicit TZAVereve(Platform::TComponent* AOwner = nullptr) : TCustomPlayer(AOwner) {}
+  // The player's threads end before the object stops being what they call into.
+  ~TZAVereve() override { ShutDown(); }
 };
 
 }  // namespace FFPlay

@@ -76,6 +76,19 @@ TEST(PlayerReportRing, AFullRingDropsItsOldestReport) {
   EXPECT_TRUE(ring.Event().IsSignaled()) << "a clear wakes the event thread";
 }
 
+// The event thread waits on the ring's event whenever it finds nothing: an event left set
+// on an empty ring would keep it spinning.
+TEST(PlayerReportRing, AClearWakesTheEventThreadOnce) {
+  TReportRing ring;
+  ring.Push(State(psPlay));
+  ring.Clear();
+  EXPECT_TRUE(ring.Event().IsSignaled()) << "a clear wakes the event thread";
+  EXPECT_EQ(ring.Pop().Kind, 0);
+  EXPECT_FALSE(ring.Event().IsSignaled()) << "finding nothing, it sleeps again";
+  ring.Push(State(psPlay));
+  EXPECT_TRUE(ring.Event().IsSignaled()) << "the next report wakes it";
+}
+
 class PlayerComponentTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -110,8 +110,9 @@ namespace PlayerTestSupport {
 using namespace FFBasePlay;
 
 THeadlessPlayer::~THeadlessPlayer() {
-  // The output side goes first: the engine's threads must be gone before it.
-  Stop(true);
+  // The engine's threads end before the output side goes, and no event reaches the host
+  // from here on.
+  ShutDown();
 }
 
 int THeadlessPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
@@ -168,7 +169,7 @@ void THeadlessPlayer::DoFileOpen() {
   const std::int64_t duration = is->duration > 0 ? is->duration : 0;
   const int fw = is->video_st ? is->video_st->codecpar->width : -1;
   const int fh = is->video_st ? is->video_st->codecpar->height : -1;
-  OnFileOpen(this, duration, fw, fh, w, h);
+  if (!RaiseFileOpen(duration, fw, fh, w, h)) return;  // the handler freed the player
   ScreenWidth = w;
   ScreenHeight = h;
 }
