@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "PlayerFixture.h"
 #include "PlayerTestSupport.h"
-#include "SavedEnvironment.h"
 #include "Watchdog.h"
 #include "components/FFBasePlay.h"
 #include "components/FFPlay.h"
@@ -40,13 +40,10 @@ using TestWatchdog::TWatchdog;
 // returns by the watchdog.
 constexpr double CBound = 90.0;
 
-class PlayerHandlerTest : public ::testing::Test {
+class PlayerHandlerTest : public PlayerTestSupport::TPlayerFixture {
  protected:
   static void SetUpTestSuite() {
-    PlayerTestSupport::RequirePlayerLibraries();
-    FClips = std::make_unique<PlayerTestSupport::TClips>("player_handler");
-    ASSERT_FALSE(FClips->Dir().empty());
-    FDir = FClips->Dir();
+    MakeClips("player_handler");
     ASSERT_EQ(FClips->Write("audio.wav", "a", 0.3), 0);
     ASSERT_EQ(FClips->Write("av.mkv", "va", 0.3), 0);
     ASSERT_EQ(FClips->Write("video.mkv", "v", 0.5), 0);
@@ -55,28 +52,10 @@ class PlayerHandlerTest : public ::testing::Test {
     // queue and waits instead of reaching the end.
     ASSERT_EQ(FClips->Write("video10.mkv", "v", 10.0), 0);
   }
-  static void TearDownTestSuite() {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-    FClips.reset();
-  }
-  void SetUp() override {
-    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
-  }
-  static void Prepare(TFFBasePlayer& APlayer) {
-    APlayer.SetAudioDriver("dummy");
-    APlayer.SetVideoDriver("offscreen");
-  }
   static std::string File(const char* AName) { return FDir + AName; }
 
-  static std::unique_ptr<PlayerTestSupport::TClips> FClips;
-  static std::string FDir;
   TWatchdog FWatchdog;
-
- private:
-  TestEnvironment::TSavedVariables FVariables{"SDL_AUDIODRIVER", "SDL_VIDEODRIVER"};
 };
-std::unique_ptr<PlayerTestSupport::TClips> PlayerHandlerTest::FClips;
-std::string PlayerHandlerTest::FDir;
 
 // The event whose handler makes the call.
 enum class TWhen {
