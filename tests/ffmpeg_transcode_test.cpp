@@ -573,12 +573,9 @@ TEST_F(TranscodeTest, AStopBetweenAPPictureAndItsBPicturesLeavesNoGap) {
   }
 }
 
-// A stop that finds the reader inside a packet: the demuxer may return what had arrived
-// as a shorter packet, flagged corrupt or not (NUT does not flag it). Nothing read after
-// the stop was asked for goes on: the output holds whole pictures of the input only, and
-// the stop logs no error.
-TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
-  LoaderTestSupport::TLogWorkerSettings settings;
+// Lines of the libraries and the engine from llInfo up go to the log recorder, on the
+// thread that logs them (the caller keeps a TLogWorkerSettings to restore the worker).
+void RecordLogOnTheCallingThread() {
   FFLoad::TFFLogWorker& worker = *FFLoad::VEDovedo;
   worker.SetActive(true);
   worker.SetSynchronous(true);
@@ -586,6 +583,15 @@ TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
   worker.SetLogLevel(FFLoad::llInfo);
   worker.SetOnLog(LogRecorder::TLogRecorder::Get().Event());
   worker.InstallAVLogCallback();
+}
+
+// A stop that finds the reader inside a packet: the demuxer may return what had arrived
+// as a shorter packet, flagged corrupt or not (NUT does not flag it). Nothing read after
+// the stop was asked for goes on: the output holds whole pictures of the input only, and
+// the stop logs no error.
+TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
+  LoaderTestSupport::TLogWorkerSettings settings;
+  RecordLogOnTheCallingThread();
 
   struct TCase {
     const char* Name;
@@ -664,13 +670,7 @@ TEST_F(TranscodeTest, StopWritesOnlyWholePicturesAndLogsNoError) {
   ASSERT_GE(source_video->FrameSums.size(), 300u);
 
   LoaderTestSupport::TLogWorkerSettings settings;
-  FFLoad::TFFLogWorker& worker = *FFLoad::VEDovedo;
-  worker.SetActive(true);
-  worker.SetSynchronous(true);
-  worker.SetTriggerEventInMainThread(false);
-  worker.SetLogLevel(FFLoad::llInfo);
-  worker.SetOnLog(LogRecorder::TLogRecorder::Get().Event());
-  worker.InstallAVLogCallback();
+  RecordLogOnTheCallingThread();
 
   for (int run = 0; run < 5; run++) {
     SCOPED_TRACE(run);
