@@ -279,9 +279,11 @@ TEST_F(TranscodeTest, ProgressOutputGetsOneBlockPerReportEndingWithEnd) {
   const std::string out = Output("progress.mp4");
   const std::string blocks = Output("progress.txt");
   TFFmpeg task;
-  // read in real time, so the job outlasts several report periods
+  // read in real time from the first frame (no initial burst), so the job outlasts
+  // several report periods
   task.Fstats_period.store(50000);
-  PARSE_OR_RETURN(task, "-re -f lavfi -i testsrc2=duration=0.6:size=160x120:rate=25 -c:v mpeg4 "
+  PARSE_OR_RETURN(task, "-re -readrate_initial_burst 0 -f lavfi "
+                        "-i testsrc2=duration=0.6:size=160x120:rate=25 -c:v mpeg4 "
                       "-progress file:" + blocks + " -y " + out);
   task.Start(false);
   ASSERT_FALSE(task.HasError()) << task.ErrorText();
