@@ -258,24 +258,21 @@ class TFFEventThread : public Platform::TThread {
 // Closes a stream whose open failed on the read thread and raises OnOpenFailed.
 class TFailThread : public Platform::TThread {
  public:
-  TFailThread(TFFBasePlayer* APlayer, TVideoState* AStream, bool AWaitOpen)
-      : FPlayer(APlayer), FStream(AStream), FWaitOpen(AWaitOpen) {}
+  TFailThread(TFFBasePlayer* APlayer, TVideoState* AStream) : FPlayer(APlayer), FStream(AStream) {}
   // Called from OnOpenFailed, which this thread waits for, when the player lets go of it:
   // the thread then frees itself.
   void Orphan() { FOrphaned = true; }
 
  protected:
   void Execute() override {
-    if (!FWaitOpen) {
-      // Nobody waits for this open: the half-built stream is ours to free, once Stop can
-      // no longer reach it.
-      {
-        std::lock_guard<std::mutex> g(FPlayer->FOpenLock);
-        TVideoState* expected = FStream;
-        FPlayer->FOpeningStream.compare_exchange_strong(expected, nullptr);
-      }
-      FPlayer->FreeStream(FStream);
+    // Nobody waits for this open (a waited one fails in its caller): the half-built
+    // stream is ours to free, once Stop can no longer reach it.
+    {
+      std::lock_guard<std::mutex> g(FPlayer->FOpenLock);
+      TVideoState* expected = FStream;
+      FPlayer->FOpeningStream.compare_exchange_strong(expected, nullptr);
     }
+    FPlayer->FreeStream(FStream);
     // Nothing of the player is touched after the handler: it may have freed the player.
     FPlayer->SyncCall(&TFFBasePlayer::RaiseOpenFailedOf);
     if (FOrphaned) FreeOnTerminate = true;
@@ -284,7 +281,6 @@ class TFailThread : public Platform::TThread {
  private:
   TFFBasePlayer* FPlayer;
   TVideoState* FStream;
-  bool FWaitOpen;
   std::atomic<bool> FOrphaned{false};
 };
 
@@ -762,9 +758,7 @@ void TFFBasePlayer::StartFailThread(TVideoState* is) {
   }
   std::lock_guard<std::mutex> g(FFailLock);
   if (FFailThread) FFailThread->WaitFor();
-  FFailThread = std::make_unique<TFailThread>(this, is, is->wait_open);
-  // From here the caller of a waited Open may free the stream: nothing below reads it.
-  is->open_result = -2;
+  FFailThread = std::make_unique<TFailThread>(this, is);
   FFailThread->Start();
 }
 

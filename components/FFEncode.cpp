@@ -18,20 +18,13 @@
 namespace FFEncode {
 
 using FFmpeg::TCustomFFmpeg;
+using MyUtils::LockServing;
 using Platform::Exception;
 
 namespace {
 
-// Depth of terminate handler calls on this thread: a Stop(True) from inside one must
-// not wait for ends that can only be counted once the handler has returned.
-thread_local int tTerminateHandlerDepth = 0;
 // Stop(True) waits in progress on this thread (tasks pinned by it are on its stack).
 thread_local int tPinDepth = 0;
-
-struct THandlerDepth {
-  THandlerDepth() { ++tTerminateHandlerDepth; }
-  ~THandlerDepth() { --tTerminateHandlerDepth; }
-};
 
 // The component's handlers running on this thread, innermost first. A handler runs on
 // behalf of a task's thread (on that thread, or on the main thread while that thread
@@ -74,6 +67,13 @@ bool InHandler(const TCustomEncoder* AEncoder, THandlerFamily AFamily) {
     if (f->Encoder == AEncoder && f->Family == AFamily) return true;
   return false;
 }
+// Whether this thread is inside a terminate handler of any encoder: the ends of a
+// synchronous run are counted only once it has returned.
+bool InTerminateHandler() {
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Family == hfTerminate) return true;
+  return false;
+}
 // The family of the innermost handler on this thread about ATask, other than its
 // terminate handler; nullptr when there is none.
 const char* HandlerAbout(const void* ATask) {
@@ -104,22 +104,6 @@ std::int64_t Microseconds(int AMilliseconds) {
 }
 
 int ClampInterval(int AValue) { return AValue <= 10 ? 10 : AValue; }
-
-// Takes ALock; on the main thread it serves the main thread's queue while it waits, as
-// the holder may be waiting for the main thread.
-template <class M>
-std::unique_lock<M> LockServing(M& ALock) {
-  std::unique_lock<M> g(ALock, std::defer_lock);
-  if (!Platform::IsMainThread()) {
-    g.lock();
-    return g;
-  }
-  while (!g.try_lock()) {
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(5);
-  }
-  return g;
-}
 
 }  // namespace
 
@@ -153,7 +137,6 @@ class TDoTerminateThread : public Platform::TThread {
     if (FWait) encoder->WaitTaskDeliveries();
     if (FHandler.Assigned()) {
       auto call = [this, encoder] {
-        THandlerDepth depth;
         THandlerScope scope(encoder, hfTerminate);
         FHandler(encoder, FInfo);
       };
@@ -647,7 +630,6 @@ void TCustomEncoder::Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool A
     return;
   }
   // A synchronous run: on the reporting thread.
-  THandlerDepth depth;
   THandlerScope scope(this, hfTerminate);
   OnTerminate(this, AInfo);
 }
@@ -762,7 +744,7 @@ void TCustomEncoder::Stop(bool AWait) {
     // reports on (and every task waiting for the family's lock it holds) goes on only
     // once the handler has returned: waiting there would wait for itself. The ends are
     // reported as usual once the handlers return.
-    if (!AWait || tTerminateHandlerDepth > 0 || InHandler(this)) return;
+    if (!AWait || InTerminateHandler() || InHandler(this)) return;
     ForEachTask([&pinned](TFFmpeg* ATask) { pinned.push_back(ATask); });
     FPinned.insert(FPinned.end(), pinned.begin(), pinned.end());
   }

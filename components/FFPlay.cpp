@@ -155,8 +155,7 @@ void TCustomPlayer::ReleaseHostWindowClaim() {
 void TCustomPlayer::ForgetHostWindows() {
   std::lock_guard<std::mutex> g(gHostWindowsLock);
   for (auto it = gHostWindows.begin(); it != gHostWindows.end();) {
-    std::erase(it->second.Waiting, this);
-    if (it->second.Holder == this) it->second.Holder = nullptr;
+    std::erase(it->second.Waiting, this);  // its display, and so its claim, is gone
     if (!it->second.Holder && it->second.Waiting.empty())
       it = gHostWindows.erase(it);
     else

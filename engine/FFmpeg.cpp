@@ -96,18 +96,6 @@ void WaitServing(TEvent& AEvent) {
   while (AEvent.WaitFor(20) == TWaitResult::wrTimeout) MyUtils::MyProcessMessages();
 }
 
-// Enters ALock; on the main thread (with synchronisation on) it serves the main thread's
-// queue until the lock is free, as its holder may be waiting for the main thread.
-void EnterServing(TCriticalSection& ALock) {
-  if (!Platform::IsMainThread() || !MyUtils::GEnabledSynchronize.load()) {
-    ALock.Enter();
-    return;
-  }
-  while (!ALock.TryEnter()) {
-    if (!MyUtils::MyProcessMessages()) Platform::WaitForMainThreadWork(5);
-  }
-}
-
 // A thread of the task: runs one of the task's thread bodies, starts at once and frees
 // itself when the body returns.
 class TTaskThread : public Platform::TThread {
@@ -263,11 +251,12 @@ void TCustomFFmpeg::NotifyDestroy() {
 }
 
 void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom) {
-  const std::string text = Platform::Format(
-      "Assertion failure (FFmpeg, line %d): a task cannot be freed from its own %s: its job "
-      "goes on only once the handler has returned. Stop it there, and free it from its "
-      "terminate handler or once it has ended.",
-      CLineFreeFromHandler, AFrom);
+  const std::string text = Platform::AssertionText(
+      CUnit, CLineFreeFromHandler,
+      Platform::Format("a task cannot be freed from its own %s: its job goes on only once the "
+                       "handler has returned. Stop it there, and free it from its terminate "
+                       "handler or once it has ended.",
+                       AFrom));
   LogTask(ATask, FFLoad::llFatal, text);
   if (VEDovedo) VEDovedo->FlushRepeats();
   std::fprintf(stderr, "%s\n", text.c_str());
@@ -286,17 +275,9 @@ void TCustomFFmpeg::WaitIdle() {
   if (FParseThreadID.load() == self) RefuseTaskFree(this, "handler while it parses its command line");
   if (FJobThreadID.load() == self) RefuseTaskFree(this, "progress handler");
   if (FFmpegSched::sch_on_worker_thread(Fsch)) RefuseTaskFree(this, "hook or preview handler");
-  // A parse on another thread reads and builds what the destructor frees: it ends first.
-  {
-    std::unique_lock<std::mutex> parse(FParseLock, std::defer_lock);
-    if (Platform::IsMainThread() && MyUtils::GEnabledSynchronize.load()) {
-      // The parse may hand work to this thread (a handler raised on the main thread).
-      while (!parse.try_lock())
-        if (!MyUtils::MyProcessMessages()) Platform::WaitForMainThreadWork(5);
-    } else {
-      parse.lock();
-    }
-  }
+  // A parse on another thread reads and builds what the destructor frees: it ends first
+  // (it may hand a handler to the main thread meanwhile).
+  (void)MyUtils::LockServing(FParseLock);
   Stop(true);
   // A terminate thread (Terminate without waiting) holds the task too: nothing may be
   // freed or cleared under it.
@@ -316,10 +297,8 @@ void TCustomFFmpeg::SetVideoHookBitsPixel(int AValue) {
   // The hook and preview workers hold these locks across their hand-overs to the main
   // thread (a bitmap's scan line, the preview window, a handler handed over): on the
   // main thread they are taken while serving its queue.
-  EnterServing(*FHookLock);
-  std::lock_guard<TCriticalSection> hook(*FHookLock, std::adopt_lock);
-  EnterServing(*FPreviewWorkLock);
-  std::lock_guard<TCriticalSection> work(*FPreviewWorkLock, std::adopt_lock);
+  const auto hook = MyUtils::LockServing(*FHookLock);
+  const auto work = MyUtils::LockServing(*FPreviewWorkLock);
   FHookConverter->SetBitsPixel(AValue);
   FPreviewConverter->SetBitsPixel(AValue);
 }

@@ -1945,10 +1945,9 @@ int ParseStep(void* AData, int argc, char** argv) {
     // A task parses one command line: a second one would be added to the files, streams
     // and scheduler of the first. The check's text says so (ResetJob frees them first).
     if (task->Fsch)
-      throw Platform::EAssertionFailed(Platform::Format(
-          "Assertion failure (FFmpeg, line %d): the task has parsed a command line already; "
-          "a task parses one command line",
-          CLineSchedulerExists));
+      Platform::AssertionFailure("FFmpeg", CLineSchedulerExists,
+                                 "the task has parsed a command line already; a task parses "
+                                 "one command line");
     task->Fsch = FFmpegSched::sch_alloc(task, FFmpegMux::print_sdp);
     ret = task->Fsch ? ffmpeg_parse_options(task, argc, argv, task->Fsch) : AVERROR(ENOMEM);
     if (ret < 0) {

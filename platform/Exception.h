@@ -17,9 +17,13 @@ class EAssertionFailed : public Exception {
   using Exception::Exception;
 };
 
-// Raises EAssertionFailed with "Assertion failure (<unit>, line <line>)". Units pass
-// their own name and a fixed line number so the text stays stable across edits.
-[[noreturn]] void AssertionFailure(const char* AUnit, int ALine);
+// The text of a failed check: "Assertion failure (<unit>, line <line>)", followed by
+// ": <reason>" when a reason is given. Units pass their own name and a fixed line number
+// so the text stays stable across edits.
+std::string AssertionText(const char* AUnit, int ALine, const std::string& AReason = "");
+
+// Raises EAssertionFailed with AssertionText(AUnit, ALine, AReason).
+[[noreturn]] void AssertionFailure(const char* AUnit, int ALine, const std::string& AReason = "");
 
 // Checks ACondition; fails with AssertionFailure(AUnit, ALine) when it is false.
 inline void Check(bool ACondition, const char* AUnit, int ALine) {

@@ -32,8 +32,14 @@ std::string Format(const char* AFormat, ...) {
   return result;
 }
 
-void AssertionFailure(const char* AUnit, int ALine) {
-  throw EAssertionFailed(Format("Assertion failure (%s, line %d)", AUnit, ALine));
+std::string AssertionText(const char* AUnit, int ALine, const std::string& AReason) {
+  std::string text = Format("Assertion failure (%s, line %d)", AUnit, ALine);
+  if (!AReason.empty()) text += ": " + AReason;
+  return text;
+}
+
+void AssertionFailure(const char* AUnit, int ALine, const std::string& AReason) {
+  throw EAssertionFailed(AssertionText(AUnit, ALine, AReason));
 }
 
 TThreadID GetCurrentThreadId() {

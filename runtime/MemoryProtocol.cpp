@@ -310,14 +310,10 @@ void UnregisterStream(Platform::TStream* AStream) {
     return;
   }
   // The main thread keeps serving its queue: a call of an event stream may wait there
-  // for its handler.
+  // for its handler (a call that ends wakes it).
   while (entry->FUsers > 0) {
     lock.unlock();
-    MyUtils::MyProcessMessages();
-    lock.lock();
-    if (entry->FUsers == 0) break;
-    lock.unlock();
-    (void)Platform::WaitForMainThreadWork(20);
+    if (!MyUtils::MyProcessMessages()) (void)Platform::WaitForMainThreadWork(20);
     lock.lock();
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/Dispatcher.h"
@@ -98,6 +99,21 @@ void MySynchronize(const Platform::TThreadMethod& AMethod);
 // methods) until nothing is left. True when at least one was handled; False, doing
 // nothing, on any other thread than the main thread.
 bool MyProcessMessages();
+
+// Takes ALock (any lockable) and returns it held. On the main thread, with
+// GEnabledSynchronize on, it serves the main thread's queue while it waits: the holder
+// may be a worker waiting for the main thread (MySynchronize) right then.
+template <class M>
+[[nodiscard]] std::unique_lock<M> LockServing(M& ALock) {
+  std::unique_lock<M> g(ALock, std::defer_lock);
+  if (!Platform::IsMainThread() || !GEnabledSynchronize.load()) {
+    g.lock();
+    return g;
+  }
+  while (!g.try_lock())
+    if (!MyProcessMessages()) Platform::WaitForMainThreadWork(5);
+  return g;
+}
 
 // ---- Files and paths -----------------------------------------------------------------------
 

@@ -119,6 +119,16 @@ class TranscodeTest : public ::testing::Test {
     return ret >= 0;
   }
 
+  // Runs ALine, a job that makes a test's input, to its end: whether it parsed and ran
+  // without an error (a failure fails the test).
+  bool RunJob(const std::string& ALine) {
+    TFFmpeg job;
+    if (!Parse(job, ALine)) return false;
+    job.Start(false);
+    EXPECT_FALSE(job.HasError()) << job.ErrorText();
+    return !job.HasError();
+  }
+
  private:
   std::vector<std::string> FFiles;
 };
@@ -511,13 +521,8 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
 // pictures shown after a gap never reach it.
 TEST_F(TranscodeTest, AStopBetweenAPPictureAndItsBPicturesLeavesNoGap) {
   const std::string in = Output("reordered.mp4");
-  {
-    TFFmpeg make;
-    PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=64x48:rate=25:duration=10 -c:v mpeg4 -bf 2 "
-                          "-g 12 -movflags +faststart -y " + in);
-    make.Start(false);
-    ASSERT_FALSE(make.HasError()) << make.ErrorText();
-  }
+  ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=size=64x48:rate=25:duration=10 -c:v mpeg4 -bf 2 "
+                     "-g 12 -movflags +faststart -y " + in));
   const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
   ASSERT_GE(source.Result, 0);
   const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
@@ -605,13 +610,8 @@ TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     const std::string in = Output("cut.nut");
-    {
-      TFFmpeg make;
-      PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2,noise=alls=60:allf=t "
-                            "-c:v " + std::string(c.Codec) + " -y " + in);
-      make.Start(false);
-      ASSERT_FALSE(make.HasError()) << make.ErrorText();
-    }
+    ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=size=160x120:rate=25:duration=2,noise=alls=60:allf=t "
+                       "-c:v " + std::string(c.Codec) + " -y " + in));
     const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
     ASSERT_GE(source.Result, 0);
     const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
@@ -655,16 +655,11 @@ TEST_F(TranscodeTest, APacketCutShortByAStopIsNeverDecoded) {
 // so that the reader holds a packet and reads the next one right after the stop.
 TEST_F(TranscodeTest, StopWritesOnlyWholePicturesAndLogsNoError) {
   const std::string in = Output("stop_source.mp4");
-  {
-    // noisy pictures, each a key frame at the finest quantiser: ~60 KB a packet, with a
-    // tone between them; the index first, so that reading starts in the middle of a buffer
-    TFFmpeg make;
-    PARSE_OR_RETURN(make, "-f lavfi -i testsrc2=size=320x240:rate=10:duration=30,noise=alls=60:allf=t "
-                          "-f lavfi -i sine=duration=30 -c:v mpeg4 -q:v 1 -g 1 -c:a pcm_s16le "
-                          "-movflags +faststart -y " + in);
-    make.Start(false);
-    ASSERT_FALSE(make.HasError()) << make.ErrorText();
-  }
+  // noisy pictures, each a key frame at the finest quantiser: ~60 KB a packet, with a
+  // tone between them; the index first, so that reading starts in the middle of a buffer
+  ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=size=320x240:rate=10:duration=30,noise=alls=60:allf=t "
+                     "-f lavfi -i sine=duration=30 -c:v mpeg4 -q:v 1 -g 1 -c:a pcm_s16le "
+                     "-movflags +faststart -y " + in));
   const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
   ASSERT_GE(source.Result, 0);
   const MediaProbe::TProbedStream* source_video = source.Find(AVMEDIA_TYPE_VIDEO);

@@ -280,12 +280,15 @@ TBody FilterBody() {
   };
 }
 
-// A graph without inputs: one frame each time it may run.
-TBody SourceFilterBody(std::int64_t AStep, int ALimit = INT_MAX) {
+// A graph without inputs: one frame each time it may run. AGoOn, when given, is asked
+// before each frame (its index) and ends the body when it says no.
+TBody SourceFilterBody(std::int64_t AStep, int ALimit = INT_MAX,
+                       std::function<bool(int)> AGoOn = {}) {
   return [=](TNode& n) {
     AVFrame* frame = av_frame_alloc();
     int ret = 0;
     for (int k = 0; k < ALimit; k++) {
+      if (AGoOn && !AGoOn(k)) break;
       Cardinal in = 0;
       n.Sends++;  // the gate holds a source graph in its receive
       ret = sch_filter_receive(n.Sch, n.Idx, in, frame);
@@ -1034,27 +1037,10 @@ TEST_F(SchedulerTest, StopAndFreeOfAPausedSchedulerReturn) {
       n.Count++;
     }
   });
-  TNode& src = g.Filter("src", 0, 1, [&](TNode& n) {
-    AVFrame* frame = av_frame_alloc();
-    int ret = 0;
-    for (int k = 0;; k++) {
-      if (k < 4) src_ticks.acquire();
-      if (finish) break;
-      Cardinal in = 0;
-      n.Sends++;  // the gate holds a source graph in its receive
-      ret = sch_filter_receive(n.Sch, n.Idx, in, frame);
-      if (ret != AVERROR(EAGAIN)) break;
-      FillFrame(frame, k * 1000, CMicro, 1000);
-      ret = sch_filter_send(n.Sch, n.Idx, 0, frame);
-      if (ret < 0) {
-        av_frame_unref(frame);
-        break;
-      }
-      n.Count++;
-    }
-    av_frame_free(&frame);
-    return BodyResult(ret == AVERROR(EAGAIN) ? 0 : ret);
-  });
+  TNode& src = g.Filter("src", 0, 1, SourceFilterBody(1000, INT_MAX, [&](int k) {
+    if (k < 4) src_ticks.acquire();
+    return !finish;
+  }));
   TNode& e = g.Enc("e", EncoderBody());
   TNode& m = g.Mux("m", MuxBody());
   g.Connect(SCH_DSTREAM(d.Idx, g.DemuxStream(d)), SCH_MSTREAM(m.Idx, g.MuxStream(m)));
