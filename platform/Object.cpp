@@ -39,6 +39,14 @@ std::string TObject::ClassName() const {
   return BareName(status == 0 && demangled ? demangled.get() : mangled);
 }
 
+void TObject::operator delete(TObject* AObject, std::destroying_delete_t) {
+  AObject->BeforeDestruction();
+  // The memory starts at the whole object, which need not be where this base sits.
+  void* whole = dynamic_cast<void*>(AObject);
+  AObject->~TObject();
+  ::operator delete(whole);
+}
+
 TComponent::TComponent(TComponent* AOwner) : FOwner(AOwner) {
   if (FOwner) {
     FDesigning = FOwner->FDesigning;

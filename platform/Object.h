@@ -3,6 +3,7 @@
 // designed (placed in a designer rather than run) when its owner is, or when it was
 // marked so itself.
 #pragma once
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,14 @@ namespace Platform {
 class TObject {
  public:
   virtual ~TObject() = default;
+  // Runs once when the object is freed with delete, before any destructor of its classes:
+  // the whole object is still there. A class whose own threads call its virtual methods
+  // stops them here, so no thread ever sees a half-destroyed object, whatever its
+  // descendants' destructors do or forget to do. The default does nothing.
+  virtual void BeforeDestruction() {}
+  // delete of any object of this hierarchy: BeforeDestruction, then the destructors (the
+  // most derived first), then the memory of the whole object.
+  void operator delete(TObject* AObject, std::destroying_delete_t);
   // The class's own name, without namespaces ("TFFLogWorker").
   std::string ClassName() const;
 };

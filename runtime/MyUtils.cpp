@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -180,6 +181,79 @@ void MySynchronize(const Platform::TThreadMethod& AMethod) {
 bool MyProcessMessages() {
   if (!Platform::IsMainThread()) return false;
   return Platform::ProcessMainThreadQueue();
+}
+
+// ---- Handlers --------------------------------------------------------------------------------
+
+namespace {
+thread_local THandlerFrame* tHandlers = nullptr;  // innermost first
+}  // namespace
+
+THandlerScope::THandlerScope(const void* AObject, const char* AKind, const void* AAbout)
+    : FFrame{AObject, AKind, AAbout, false, tHandlers} {
+  tHandlers = &FFrame;
+}
+
+THandlerScope::~THandlerScope() { tHandlers = FFrame.Outer; }
+
+const THandlerFrame* FindHandler(const std::function<bool(const THandlerFrame&)>& APredicate) {
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Kind && APredicate(*f)) return f;
+  return nullptr;
+}
+
+bool InHandler(const void* AObject, const char* AKind) {
+  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Object == AObject && f->Kind && (!AKind || f->Kind == AKind)) return true;
+  return false;
+}
+
+void MarkFreed(const void* AObject) {
+  for (THandlerFrame* f = tHandlers; f; f = f->Outer)
+    if (f->Object == AObject) f->Freed = true;
+}
+
+void RefuseFreeFromHandler(const char* AUnit, int ALine, const char* AHandler,
+                           const std::function<void(const std::string&)>& ALog) {
+  const std::string text = Platform::AssertionText(
+      AUnit, ALine,
+      Platform::Format("an object cannot be freed from its own %s: that handler runs on a "
+                       "thread of the object, which goes on only once the handler has "
+                       "returned. Free it from its end event on the main thread, or once "
+                       "it has ended.",
+                       AHandler));
+  if (ALog) ALog(text);
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+// ---- Waiting on the main thread ----------------------------------------------------------
+
+bool WaitServing(const std::function<bool(Cardinal AMilliseconds)>& ADone, const void* AObject) {
+  if (!Platform::IsMainThread()) {
+    while (!ADone(Platform::INFINITE)) {
+    }
+    return true;
+  }
+  // A handler run from the queue may free AObject: this frame learns of it.
+  const THandlerScope waiting(AObject, nullptr);
+  for (;;) {
+    if (ADone(0)) return true;
+    const bool served = MyProcessMessages();
+    if (AObject && waiting.Freed()) return false;
+    // Whoever ends the wait without queueing a call wakes the main thread (or the slice
+    // ends): NotifyMainThread.
+    if (!served) (void)Platform::WaitForMainThreadWork(5);
+  }
+}
+
+bool WaitServing(Platform::TEvent& AEvent, const void* AObject) {
+  return WaitServing(
+      [&AEvent](Cardinal AMilliseconds) {
+        return AEvent.WaitFor(AMilliseconds) == Platform::TWaitResult::wrSignaled;
+      },
+      AObject);
 }
 
 // ---- Files and paths -----------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "platform/Exception.h"
 #include "platform/Library.h"
 #include "platform/Method.h"
+#include "platform/Sync.h"
 #include "platform/Time.h"
 #include "platform/Types.h"
 
@@ -100,18 +102,109 @@ void MySynchronize(const Platform::TThreadMethod& AMethod);
 // nothing, on any other thread than the main thread.
 bool MyProcessMessages();
 
-// Takes ALock (any lockable) and returns it held. On the main thread, with
-// GEnabledSynchronize on, it serves the main thread's queue while it waits: the holder
-// may be a worker waiting for the main thread (MySynchronize) right then.
+// ---- Handlers --------------------------------------------------------------------------------
+//
+// The handler contract. The conversion task and every component keep it; their headers
+// point here.
+//
+// A handler is a host method that an object calls for one of its events (also its hooks),
+// on the main thread or on one of the object's own threads, as the object's header says.
+//  1. Any public method of an object may be called from any of its handlers, on whichever
+//     thread the handler runs, and it returns. A call that would wait for something that
+//     can happen only once the handler has returned (the handler's own thread, the
+//     delivery that runs it, a job that waits for it) does not wait for that: it asks and
+//     returns, and the events that report the end still follow. Where a call cannot give
+//     its result without such a wait, it fails at once, in the unit's usual way of
+//     failing (a False or error result with its error text).
+//  2. Freeing the object from one of its own handlers is either supported or refused;
+//     never a hang, a crash or a corrupted heap. It is supported from the player's
+//     main-thread events, from a task's terminate handler (on any thread), and from the
+//     encoder's end events (a task's end and the final one) delivered on the main thread.
+//     A supported free returns, no further event of the object reaches the host, and the
+//     object's threads end by themselves without touching it.
+//  3. From every other handler (a task's progress, hook and preview handlers; the player's
+//     error event and hooks on its worker threads; the encoder's deliveries on worker
+//     threads) the free is refused at once: the process ends with RefuseFreeFromHandler's
+//     text, on the log and on the standard error stream.
+//  4. A call that waits on another frame of the same thread (the host in a waited Stop,
+//     Terminate, Open or Seek, serving the main thread's queue) returns when a handler run
+//     meanwhile frees the object, touching nothing of it.
+//  5. The setters a handler may call are safe when handlers on two threads call them at
+//     once.
+//
+// The mark below tells a unit which of its handlers (or other calls out to the host) run
+// on the calling thread. It lives on the thread's stack and never in the object, so a
+// handler that frees the object leaves it intact.
+
+// One handler call in progress on this thread. Kind names the handler ("progress handler"):
+// each unit declares one constant per kind and compares by that constant's address. A
+// wait of WaitServing is a frame too, with a null Kind: FindHandler and InHandler skip it.
+struct THandlerFrame {
+  const void* Object;  // whose handler
+  const char* Kind;
+  const void* About;  // what the event is about (a task of the encoder ...); nullptr: none
+  bool Freed;         // set by MarkFreed: a handler freed Object while this frame lived
+  THandlerFrame* Outer;
+};
+
+// Marks a handler call of AObject on this thread while it lives (also through an exception).
+class THandlerScope {
+ public:
+  THandlerScope(const void* AObject, const char* AKind, const void* AAbout = nullptr);
+  ~THandlerScope();
+  THandlerScope(const THandlerScope&) = delete;
+  THandlerScope& operator=(const THandlerScope&) = delete;
+  // Whether the object was freed on this thread while this scope lived (MarkFreed).
+  bool Freed() const { return FFrame.Freed; }
+
+ private:
+  THandlerFrame FFrame;
+};
+
+// The innermost frame on this thread that APredicate accepts; nullptr when there is none.
+const THandlerFrame* FindHandler(const std::function<bool(const THandlerFrame&)>& APredicate);
+// Whether this thread runs a handler of AObject (of AKind only, when given).
+bool InHandler(const void* AObject, const char* AKind = nullptr);
+// Called by an object's destructor: every frame of AObject on this thread learns that it
+// was freed, so the callers of its handlers (and its waits, see WaitServing) touch
+// nothing of it when they resume.
+void MarkFreed(const void* AObject);
+
+// Ends the process for a free from a handler that cannot support it (point 3 above): the
+// one text, built with Platform::AssertionText(AUnit, ALine, ...) and naming AHandler, is
+// handed to ALog (the unit's log, when it has one) and written to the standard error
+// stream, then the process aborts.
+[[noreturn]] void RefuseFreeFromHandler(const char* AUnit, int ALine, const char* AHandler,
+                                        const std::function<void(const std::string&)>& ALog = {});
+
+// ---- Waiting on the main thread ----------------------------------------------------------
+//
+// A thread of an object may be waiting for the main thread (MySynchronize, a send to a
+// message-only window) while the main thread waits for that thread. The two waits below
+// never deadlock on that: on the main thread they run what is queued for it meanwhile
+// (handlers included, which may call back into the waiting object or free it); on any
+// other thread they simply block.
+
+// Waits until ADone returns True. ADone(AMilliseconds) waits up to that long for the
+// condition (Platform::INFINITE: until it holds) and returns whether it holds; the main
+// thread asks it with 0 between runs of its queue. With AObject, the wait also ends, with
+// False, when a handler run meanwhile on this thread freed AObject (MarkFreed): the caller
+// then returns at once, touching nothing of it. True once ADone held.
+bool WaitServing(const std::function<bool(Cardinal AMilliseconds)>& ADone,
+                 const void* AObject = nullptr);
+// The same for an event: returns when it is signalled (True) or AObject was freed (False).
+bool WaitServing(Platform::TEvent& AEvent, const void* AObject = nullptr);
+
+// Takes ALock (any lockable) and returns it held, serving the main thread's queue as
+// WaitServing does: the holder may be a worker waiting for the main thread right then.
 template <class M>
 [[nodiscard]] std::unique_lock<M> LockServing(M& ALock) {
   std::unique_lock<M> g(ALock, std::defer_lock);
-  if (!Platform::IsMainThread() || !GEnabledSynchronize.load()) {
+  (void)WaitServing([&g](Cardinal AMilliseconds) {
+    if (AMilliseconds == 0) return g.try_lock();
     g.lock();
-    return g;
-  }
-  while (!g.try_lock())
-    if (!MyProcessMessages()) Platform::WaitForMainThreadWork(5);
+    return true;
+  });
   return g;
 }
 
