@@ -366,7 +366,9 @@ bool TCustomPlayer::CreateDisplay(Platform::HWND AHandle, int& W, int& H) {
     if (FWindow) S::SDL_GetWindowSize(FWindow, &W, &H);
   } else {
     std::string title = Format("%s @ %s.%s", FileName().c_str(), ClassName().c_str(), Name().c_str());
-    const Uint32 flags = is_full_screen ? 0x3225 : 0x2224;
+    Uint32 flags = SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE | SDL_WINDOW_INPUT_FOCUS |
+                   SDL_WINDOW_ALLOW_HIGHDPI;
+    if (is_full_screen) flags |= SDL_WINDOW_FULLSCREEN_DESKTOP;
     FWindow = S::SDL_CreateWindow(title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
                                   W, H, flags);
     if (FWindow) {

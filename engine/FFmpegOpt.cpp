@@ -1700,26 +1700,37 @@ void show_help_default(void* AOptionsCtx, const char* ATopic, const char*) {
     int Required, Rejected;
     bool Advanced;
   };
+  // Each section lists the options whose flags hold all of Required and none of
+  // Rejected; a plain section leaves out the expert options that its advanced twin lists.
+  constexpr int CKinds = OPT_VIDEO | OPT_AUDIO | OPT_SUBTITLE | OPT_DATA;
+  constexpr int CNotPerFile = OPT_EXIT | OPT_FLAG_PERSTREAM | CKinds;
   static const TSection CSections[] = {
-      {"Print help / information / capabilities:", 0x2, 0x4, false},
-      {"Advanced information / capabilities:", 0x6, 0, true},
-      {"Global options (affect whole program instead of just one file):", 0, 0x86, false},
-      {"Advanced global options:", 0x4, 0x82, true},
-      {"Per-file options (input and output):", 0x1880, 0x47E, false},
-      {"Advanced per-file options (input and output):", 0x1884, 0x47A, true},
-      {"Per-file options (input-only):", 0x880, 0x147E, false},
-      {"Advanced per-file options (input-only):", 0x884, 0x147A, true},
-      {"Per-file options (output-only):", 0x1080, 0xC7E, false},
-      {"Advanced per-file options (output-only):", 0x1084, 0xC7A, true},
-      {"Per-stream options:", 0x400, 0x7E, false},
-      {"Advanced per-stream options:", 0x404, 0x7A, true},
-      {"Video options:", 0x8, 0x74, false},
-      {"Advanced Video options:", 0xC, 0x70, true},
-      {"Audio options:", 0x10, 0x6C, false},
-      {"Advanced Audio options:", 0x14, 0x68, true},
-      {"Subtitle options:", 0x20, 0x5C, false},
-      {"Advanced Subtitle options:", 0x24, 0x58, true},
-      {"Data stream options:", 0x40, 0x38, true},
+      {"Print help / information / capabilities:", OPT_EXIT, OPT_EXPERT, false},
+      {"Advanced information / capabilities:", OPT_EXIT | OPT_EXPERT, 0, true},
+      {"Global options (affect whole program instead of just one file):", 0,
+       OPT_EXIT | OPT_EXPERT | OPT_PERFILE, false},
+      {"Advanced global options:", OPT_EXPERT, OPT_EXIT | OPT_PERFILE, true},
+      {"Per-file options (input and output):", OPT_PERFILE | OPT_INPUT | OPT_OUTPUT,
+       OPT_EXPERT | CNotPerFile, false},
+      {"Advanced per-file options (input and output):",
+       OPT_PERFILE | OPT_INPUT | OPT_OUTPUT | OPT_EXPERT, CNotPerFile, true},
+      {"Per-file options (input-only):", OPT_PERFILE | OPT_INPUT,
+       OPT_OUTPUT | OPT_EXPERT | CNotPerFile, false},
+      {"Advanced per-file options (input-only):", OPT_PERFILE | OPT_INPUT | OPT_EXPERT,
+       OPT_OUTPUT | CNotPerFile, true},
+      {"Per-file options (output-only):", OPT_PERFILE | OPT_OUTPUT,
+       OPT_INPUT | OPT_EXPERT | CNotPerFile, false},
+      {"Advanced per-file options (output-only):", OPT_PERFILE | OPT_OUTPUT | OPT_EXPERT,
+       OPT_INPUT | CNotPerFile, true},
+      {"Per-stream options:", OPT_FLAG_PERSTREAM, OPT_EXIT | OPT_EXPERT | CKinds, false},
+      {"Advanced per-stream options:", OPT_FLAG_PERSTREAM | OPT_EXPERT, OPT_EXIT | CKinds, true},
+      {"Video options:", OPT_VIDEO, OPT_EXPERT | (CKinds & ~OPT_VIDEO), false},
+      {"Advanced Video options:", OPT_VIDEO | OPT_EXPERT, CKinds & ~OPT_VIDEO, true},
+      {"Audio options:", OPT_AUDIO, OPT_EXPERT | (CKinds & ~OPT_AUDIO), false},
+      {"Advanced Audio options:", OPT_AUDIO | OPT_EXPERT, CKinds & ~OPT_AUDIO, true},
+      {"Subtitle options:", OPT_SUBTITLE, OPT_EXPERT | (CKinds & ~OPT_SUBTITLE), false},
+      {"Advanced Subtitle options:", OPT_SUBTITLE | OPT_EXPERT, CKinds & ~OPT_SUBTITLE, true},
+      {"Data stream options:", OPT_DATA, CKinds & ~OPT_DATA, true},
   };
   for (const TSection& s : CSections)
     if (!s.Advanced || advanced)

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -19,22 +20,34 @@ namespace {
 
 constexpr int CBufferSize = 32768;
 
-// One registered stream. Calls into a plain stream are serialised here; an event
-// stream serialises its own calls. FUsers counts the calls under way (guarded by
-// GRegistryLock): unregistering waits until it is 0, so that no call reaches an object
-// that its owner frees once it is unregistered.
+// One registration of a stream. Calls into a plain stream are serialised here; an event
+// stream serialises its own calls. FNumber is never given to another registration in
+// the process: an I/O context carries it (as its opaque value), not the stream's address,
+// so that a context left open over a stream that is gone never reaches another stream
+// registered later at the same address.
 struct TEntry {
   Platform::TStream* FStream;
   TCustomEventStream* FEventStream;
+  std::uintptr_t FNumber;
   std::mutex FCallLock;
-  int FUsers = 0;
 };
 using PEntry = std::shared_ptr<TEntry>;
 
+// Everything here is guarded by GRegistryLock. FCalls counts the calls under way into
+// each stream object, through whichever of its registrations they started: every
+// unregistering of a stream waits until its count is gone, so that no call reaches an
+// object that its owner frees once it is unregistered.
+struct TRegistry {
+  std::unordered_map<const void*, PEntry> FByStream;        // what memory_open accepts
+  std::unordered_map<std::uintptr_t, PEntry> FByNumber;     // what I/O contexts reach
+  std::unordered_map<const void*, int> FCalls;
+  std::uintptr_t FLastNumber = 0;
+};
+
 std::mutex GRegistryLock;
-std::condition_variable GUsersCond;  // with GRegistryLock: a call ended
-std::unordered_map<const void*, PEntry>& Registry() {
-  static auto* registry = new std::unordered_map<const void*, PEntry>();
+std::condition_variable GCallEnded;  // with GRegistryLock
+TRegistry& Registry() {
+  static auto* registry = new TRegistry();
   return *registry;
 }
 
@@ -55,40 +68,52 @@ bool CallRunningHere(const void* AStream) {
   return std::find(tls_calls.begin(), tls_calls.end(), AStream) != tls_calls.end();
 }
 
+// Registers AStream unless it is registered already.
 void Register(Platform::TStream* AStream, TCustomEventStream* AEventStream) {
-  auto entry = std::make_shared<TEntry>();
+  TRegistry& registry = Registry();
+  std::lock_guard lock(GRegistryLock);
+  PEntry& entry = registry.FByStream[AStream];
+  if (entry) return;
+  entry = std::make_shared<TEntry>();
   entry->FStream = AStream;
   entry->FEventStream = AEventStream;
-  std::lock_guard lock(GRegistryLock);
-  Registry()[AStream] = std::move(entry);
+  entry->FNumber = ++registry.FLastNumber;
+  registry.FByNumber[entry->FNumber] = entry;
 }
 
-PEntry Lookup(const void* AObject) {
-  if (!AObject) return nullptr;
-  std::lock_guard lock(GRegistryLock);
-  auto it = Registry().find(AObject);
-  return it == Registry().end() ? nullptr : it->second;
-}
+// How a call names its stream: the host's object (its address), or the I/O context's
+// opaque value (the registration's number).
+enum class TBy { Stream, Context };
 
-// One call into a registered stream: the entry (nullptr when AObject is not registered)
-// counted as in use, and the call marked on this thread, for the scope.
+// One call into a registered stream: its registration (none when the key names no
+// registration), counted as a call under way into the stream and marked as running on
+// this thread, for the scope.
 class TUse {
  public:
-  explicit TUse(const void* AObject) : FMark(AObject) {
-    if (!AObject) return;
+  TUse(TBy ABy, const void* AKey) {
+    if (!AKey) return;
+    TRegistry& registry = Registry();
     std::lock_guard lock(GRegistryLock);
-    auto it = Registry().find(AObject);
-    if (it == Registry().end()) return;
-    FEntry = it->second;
-    FEntry->FUsers++;
+    if (ABy == TBy::Stream) {
+      auto it = registry.FByStream.find(AKey);
+      if (it != registry.FByStream.end()) FEntry = it->second;
+    } else {
+      auto it = registry.FByNumber.find(reinterpret_cast<std::uintptr_t>(AKey));
+      if (it != registry.FByNumber.end()) FEntry = it->second;
+    }
+    if (!FEntry) return;
+    ++registry.FCalls[FEntry->FStream];
+    FMark.emplace(FEntry->FStream);
   }
   ~TUse() {
     if (!FEntry) return;
+    FMark.reset();
     {
       std::lock_guard lock(GRegistryLock);
-      FEntry->FUsers--;
+      auto& calls = Registry().FCalls;
+      if (--calls[FEntry->FStream] == 0) calls.erase(FEntry->FStream);
     }
-    GUsersCond.notify_all();
+    GCallEnded.notify_all();
     Platform::NotifyMainThread();  // an unregistering main thread waits on its queue
   }
   TUse(const TUse&) = delete;
@@ -97,8 +122,8 @@ class TUse {
   explicit operator bool() const { return FEntry != nullptr; }
 
  private:
-  TCallMark FMark;
   PEntry FEntry;
+  std::optional<TCallMark> FMark;
 };
 
 // The host's stream runs inside libavformat's C frames: an exception must not pass
@@ -134,7 +159,7 @@ void Dispatch(bool AInMainThread, F& ACall) {
 }
 
 int ReadPacket(void* AOpaque, std::uint8_t* ABuffer, int ASize) {
-  TUse entry(AOpaque);
+  TUse entry(TBy::Context, AOpaque);
   if (!entry) return AVERROR(EIO);
   const std::int64_t result = HostCall("read", [&]() -> std::int64_t {
     if (entry->FEventStream) return entry->FEventStream->Read(ABuffer, ASize);
@@ -150,7 +175,7 @@ int ReadPacket(void* AOpaque, std::uint8_t* ABuffer, int ASize) {
 
 // A short write would lose the rest of the buffer without a word: it is an error.
 int WritePacket(void* AOpaque, const std::uint8_t* ABuffer, int ASize) {
-  TUse entry(AOpaque);
+  TUse entry(TBy::Context, AOpaque);
   if (!entry) return AVERROR(EIO);
   const std::int64_t result = HostCall("write", [&]() -> std::int64_t {
     if (entry->FEventStream) return entry->FEventStream->Write(ABuffer, ASize);
@@ -163,7 +188,7 @@ int WritePacket(void* AOpaque, const std::uint8_t* ABuffer, int ASize) {
 }
 
 std::int64_t SeekPacket(void* AOpaque, std::int64_t AOffset, int AWhence) {
-  TUse entry(AOpaque);
+  TUse entry(TBy::Context, AOpaque);
   if (!entry) return AVERROR(EIO);
   AWhence &= ~AVSEEK_FORCE;
   auto origin = Platform::TSeekOrigin::soBeginning;
@@ -292,26 +317,29 @@ void TCustomEventStream::CallSeek() {
 
 void RegisterStream(Platform::TStream* AStream) {
   if (!AStream) return;
-  if (Lookup(AStream)) return;
   Register(AStream, dynamic_cast<TCustomEventStream*>(AStream));
 }
 
 void UnregisterStream(Platform::TStream* AStream) {
+  TRegistry& registry = Registry();
   std::unique_lock lock(GRegistryLock);
-  auto it = Registry().find(AStream);
-  if (it == Registry().end()) return;
-  const PEntry entry = it->second;
-  Registry().erase(it);
-  // No call starts from here on. A call of this thread's own (a handler that
+  auto it = registry.FByStream.find(AStream);
+  if (it != registry.FByStream.end()) {
+    registry.FByNumber.erase(it->second->FNumber);
+    registry.FByStream.erase(it);
+  }
+  // No call starts from here on. The calls under way are waited for also when another
+  // thread unregistered the stream first. A call of this thread's own (a handler that
   // unregisters its stream) ends after this returns: it cannot be waited for.
   if (CallRunningHere(AStream)) return;
+  const auto idle = [&] { return registry.FCalls.count(AStream) == 0; };
   if (!Platform::IsMainThread()) {
-    GUsersCond.wait(lock, [&] { return entry->FUsers == 0; });
+    GCallEnded.wait(lock, idle);
     return;
   }
   // The main thread keeps serving its queue: a call of an event stream may wait there
   // for its handler (a call that ends wakes it).
-  while (entry->FUsers > 0) {
+  while (!idle()) {
     lock.unlock();
     if (!MyUtils::MyProcessMessages()) (void)Platform::WaitForMainThreadWork(20);
     lock.lock();
@@ -325,7 +353,7 @@ int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb) 
   using AVUtilStubs::av_free;
   using AVUtilStubs::av_malloc;
 
-  TUse entry(AOpaque);
+  TUse entry(TBy::Stream, AOpaque);
   if (!entry) return -1;
   int seekable = 0;
   if (entry->FEventStream) {
@@ -341,7 +369,9 @@ int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb) 
     if (entry->FEventStream) (void)memory_close(AOpaque);
     return AVERROR(ENOMEM);
   }
-  AVIOContext* pb = avio_alloc_context(buffer, CBufferSize, AFlags, AOpaque, ReadPacket,
+  // the context reaches this registration (TBy::Context), not whatever lives at AOpaque
+  AVIOContext* pb = avio_alloc_context(buffer, CBufferSize, AFlags,
+                                       reinterpret_cast<void*>(entry->FNumber), ReadPacket,
                                        WritePacket, seekable != 0 ? SeekPacket : nullptr);
   if (!pb) {
     av_free(buffer);
@@ -353,7 +383,7 @@ int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb) 
 }
 
 int memory_close(void*& AOpaque) {
-  TUse entry(AOpaque);
+  TUse entry(TBy::Stream, AOpaque);
   if (entry && entry->FEventStream) {
     (void)HostCall("close", [&]() -> std::int64_t {
       entry->FEventStream->Close();

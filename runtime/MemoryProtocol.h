@@ -121,10 +121,13 @@ class TEventStream : public TCustomEventStream {
 
 // Registry of the stream objects that memory_open accepts (by the address of their
 // TStream). Registering twice is harmless; an event stream needs neither call.
-// UnregisterStream returns once no call into the stream is under way (on the main
-// thread it serves the main thread's queue meanwhile), so the stream may be freed right
-// after it; an I/O context still open over the stream then gets I/O errors. Called from
-// inside one of the stream's own calls, it cannot wait for that call and returns at once.
+// UnregisterStream returns once no call into the stream is under way, also when another
+// thread unregisters the same stream at the same time (on the main thread it serves the
+// main thread's queue meanwhile), so the stream may be freed right after it. An I/O
+// context still open over the stream then gets I/O errors, also once another stream is
+// registered at the same address: a context reaches the registration it was opened
+// over, never a later one. Called from inside one of the stream's own calls,
+// UnregisterStream cannot wait for that call and returns at once.
 // An exception thrown by a stream's operation or handler never reaches the library: the
 // operation fails with an I/O error (logged).
 void RegisterStream(Platform::TStream* AStream);
@@ -134,7 +137,9 @@ void UnregisterStream(Platform::TStream* AStream);
 // buffer, writable when AFlags is not 0. An event stream is opened first (AUrl is its
 // file name) and can seek unless its OnOpen says otherwise; a plain stream cannot.
 // Returns 0, -1 for an object that is not a registered stream or an event stream that
-// does not open, or AVERROR(ENOMEM). The caller frees the context and its buffer.
+// does not open, or AVERROR(ENOMEM). The context's opaque value is the number of the
+// stream's registration (never reused in the process), not its address. The caller
+// frees the context and its buffer.
 int memory_open(void* AOpaque, const char* AUrl, int AFlags, AVIOContext** APb);
 // Closes an event stream and clears AOpaque; other objects are left alone. Returns 0.
 int memory_close(void*& AOpaque);

@@ -9,6 +9,8 @@ is a unit of its own; tests do not count as a unit (they may include internal he
 Comments and string literals are left out of the search. A type that only its own unit
 names but that appears in another declaration of the same header (a parameter or field
 type of a public entry) is listed as "IN-SIGNATURE" and does not count as a leftover.
+An entry that hosts outside the tree call and no unit inside it needs (HOST_ENTRIES,
+with the reason) is listed as "HOST-ENTRY" and does not count either.
 
   scripts/header-users.py            names used by one unit only (exit 1 when any leftover)
   scripts/header-users.py --all      every name with its units
@@ -23,6 +25,11 @@ SEARCHED = ("engine", "components", "demo", "bench", "tests")
 KINDS = {"class", "struct", "enum", "union", "typedef", "prototype", "function", "variable",
          "externvar"}
 TYPE_KINDS = {"class", "struct", "enum", "union", "typedef"}
+# (header, name) -> why a host outside the tree calls it while no unit inside does.
+HOST_ENTRIES = {
+    ("engine/gui/PreviewerForm.h", "InstallPreviewWindows"):
+        "a GUI host that shows conversion previews installs the Qt window with it",
+}
 
 _COMMENT_OR_STRING = re.compile(
     r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
@@ -89,12 +96,14 @@ def main():
             units = sorted({unit_of(p) or "tests" for p, t in texts.items() if word.search(t)})
             real = [u for u in units if u != "tests"]
             single = len(real) <= 1
+            rel = os.path.relpath(header, ROOT)
             signature = single and kind in TYPE_KINDS and in_signature(name, texts[header])
-            tag = "IN-SIGNATURE " if signature else "ONE-UNIT " if single else ""
+            host = single and (rel, name) in HOST_ENTRIES
+            tag = ("IN-SIGNATURE " if signature else "HOST-ENTRY " if host
+                   else "ONE-UNIT " if single else "")
             if show_all or single:
-                print("%s%s: %s -> %s" % (tag, os.path.relpath(header, ROOT), name,
-                                          ", ".join(units)))
-            leftovers += single and not signature
+                print("%s%s: %s -> %s" % (tag, rel, name, ", ".join(units)))
+            leftovers += single and not signature and not host
     return 1 if leftovers and not show_all else 0
 
 

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(build-essential cmake ninja-build nasm pkg-config zlib1g-dev libbz2-dev liblzma-dev
           libsdl2-dev libsoundtouch-dev libasound2-dev qt6-base-dev libgtest-dev libbenchmark-dev xvfb xauth
-          xz-utils binutils clang libclang-rt-14-dev)
+          xz-utils binutils clang libclang-rt-14-dev python3 universal-ctags)
 
 # The cache lives outside the clone: in the user's cache folder, found through the
 # password database when HOME is unset (service and CI contexts), else in the build tree.

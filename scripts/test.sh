@@ -7,6 +7,15 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$("$here/scripts/build.sh" "$@" | tail -n1)
+
+# A name that a public engine header declares but only one unit uses belongs in that
+# unit's internal header: such a leak fails the run.
+if ! leaks=$(python3 "$here/scripts/header-users.py"); then
+  printf '%s\n' "$leaks" >&2
+  echo "test: public engine headers declare the ONE-UNIT names above" >&2
+  exit 1
+fi
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 # Third-party leaks at exit (system libraries only) are suppressed in the sanitizer runs.
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$here/tests/lsan.supp:print_suppressions=0}

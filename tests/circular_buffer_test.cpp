@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "MainThreadPump.h"
 #include "platform/Exception.h"
-#include "platform/Threads.h"
 #include "runtime/CircularBuffer.h"
 
 namespace {
@@ -22,6 +22,13 @@ std::vector<std::uint8_t> Sequence(std::size_t ACount, std::uint8_t AFirst = 0) 
   std::vector<std::uint8_t> bytes(ACount);
   for (std::size_t i = 0; i < ACount; i++) bytes[i] = static_cast<std::uint8_t>(AFirst + i);
   return bytes;
+}
+
+// Whether the call that set AResult (1 until it returns) stays blocked inside ABuffer:
+// once the thread is inside (the buffer counts it), the call must not return.
+bool StaysBlocked(TCircularBuffer& ABuffer, const std::atomic<int>& AResult) {
+  while (ABuffer.ThreadsInside() == 0 && AResult.load() == 1) std::this_thread::yield();
+  return MainThreadPump::KeepsHolding([&] { return AResult.load() == 1; });
 }
 
 // Moves head and tail to APosition of an empty buffer.
@@ -178,8 +185,7 @@ TEST(CircularBuffer, BlockedSidesWakeAtTheEnd) {
       std::uint8_t out[64];
       result = buffer.Read(out, 64);
     });
-    Platform::Sleep(30);
-    EXPECT_EQ(result.load(), 1);  // still waiting
+    EXPECT_TRUE(StaysBlocked(buffer, result));
     if (wake == TWake::EndWriting)
       buffer.EndWriting();
     else
@@ -194,8 +200,7 @@ TEST(CircularBuffer, BlockedSidesWakeAtTheEnd) {
   ASSERT_EQ(buffer.Write(data.data(), 8000), 8000);
   std::atomic<int> result{1};
   std::thread writer([&] { result = buffer.Write(data.data(), 1000); });
-  Platform::Sleep(30);
-  EXPECT_EQ(result.load(), 1);
+  EXPECT_TRUE(StaysBlocked(buffer, result));
   buffer.Terminate();
   writer.join();
   EXPECT_EQ(result.load(), -1);
@@ -277,8 +282,7 @@ TEST(CircularBuffer, AWriterWaitsForRoomAndGoesOnAfterARead) {
   ASSERT_EQ(buffer.Write(data.data(), 8000), 8000);
   std::atomic<int> result{1};
   std::thread writer([&] { result = buffer.Write(data.data() + 8000, 691); });
-  Platform::Sleep(30);
-  EXPECT_EQ(result.load(), 1);
+  EXPECT_TRUE(StaysBlocked(buffer, result));
   std::vector<std::uint8_t> out(1000);
   ASSERT_EQ(buffer.Read(out.data(), 1000), 1000);
   writer.join();

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -180,7 +182,6 @@ TEST_F(MemoryProtocolTest, OpenAcceptsRegisteredStreamsOnly) {
       EXPECT_EQ(pb->seek != nullptr, c.Seekable != 0);
       EXPECT_EQ(pb->buffer_size, 32768);
       EXPECT_EQ(pb->write_flag, 0);
-      EXPECT_EQ(pb->opaque, object);
     } else {
       EXPECT_EQ(pb, nullptr);
     }
@@ -449,7 +450,9 @@ TEST_F(MemoryProtocolTest, AnExceptionFromTheHostIsAnIOError) {
 
 // Unregistering a stream waits for a read under way, so that its owner may free it once
 // the call returns; the I/O context then gets I/O errors instead of reaching the object.
-TEST_F(MemoryProtocolTest, UnregisteringWaitsForAReadUnderWay) {
+// So does a second unregistering of the same stream on another thread, which comes when
+// the first has already taken the stream out of the registry.
+TEST_F(MemoryProtocolTest, EveryUnregisteringWaitsForAReadUnderWay) {
   class THeldStream : public Platform::TStream {
    public:
     std::int64_t Read(void* ABuffer, std::int64_t ACount) override {
@@ -482,40 +485,111 @@ TEST_F(MemoryProtocolTest, UnregisteringWaitsForAReadUnderWay) {
     bool FHeld = false;
     bool FReleased = false;
   };
-  auto stream = std::make_unique<THeldStream>();
-  MemoryProtocol::RegisterStream(stream.get());
-  AVIOContext* pb = nullptr;
-  ASSERT_EQ(MemoryProtocol::memory_open(static_cast<Platform::TStream*>(stream.get()), "in", 0, &pb), 0);
-  std::vector<std::uint8_t> back(100);
-  auto reader = std::async(std::launch::async, [&] {
-    return AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size()));
-  });
-  ASSERT_TRUE(stream->WaitHeld());
+  for (const int unregistering : {1, 2}) {
+    SCOPED_TRACE(testing::Message() << unregistering << " unregistering threads");
+    auto stream = std::make_unique<THeldStream>();
+    MemoryProtocol::RegisterStream(stream.get());
+    void* object = static_cast<Platform::TStream*>(stream.get());
+    AVIOContext* pb = nullptr;
+    ASSERT_EQ(MemoryProtocol::memory_open(object, "in", 0, &pb), 0);
+    std::vector<std::uint8_t> back(100);
+    auto reader = std::async(std::launch::async, [&] {
+      return AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size()));
+    });
+    ASSERT_TRUE(stream->WaitHeld());
 
-  auto unregister = std::async(std::launch::async, [&] {
-    MemoryProtocol::UnregisterStream(stream.get());
-    return stream->FReadEnded.load();
-  });
-  // handshake: the stream is no longer registered (a new open is refused)
-  void* object = static_cast<Platform::TStream*>(stream.get());
-  AVIOContext* other = nullptr;
-  while (MemoryProtocol::memory_open(object, "again", 0, &other) == 0) {
-    FreeContext(other);
-    std::this_thread::yield();
+    // Each returns whether the read had ended when it returned.
+    std::vector<std::future<bool>> unregisters;
+    for (int i = 0; i < unregistering; ++i) {
+      unregisters.push_back(std::async(std::launch::async, [&] {
+        MemoryProtocol::UnregisterStream(stream.get());
+        return stream->FReadEnded.load();
+      }));
+      // handshake: the stream is no longer registered (a new open is refused)
+      AVIOContext* other = nullptr;
+      while (MemoryProtocol::memory_open(object, "again", 0, &other) == 0) {
+        FreeContext(other);
+        std::this_thread::yield();
+      }
+    }
+    // the read is still held: no unregistering call has returned
+    EXPECT_TRUE(MainThreadPump::KeepsHolding([&] {
+      return std::all_of(unregisters.begin(), unregisters.end(), [](std::future<bool>& f) {
+        return f.wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;
+      });
+    }));
+    stream->Release();
+    for (std::future<bool>& f : unregisters) {
+      ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+      EXPECT_TRUE(f.get()) << "unregistered while the read was under way";
+    }
+    EXPECT_EQ(reader.get(), 100);
+    stream.reset();  // the owner frees the stream
+
+    // the context outlives the object: its next read fails without reaching it
+    EXPECT_EQ(AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size())),
+              AVERROR(EIO));
+    FreeContext(pb);
   }
-  // the read is still held: the unregistering call has not returned
-  EXPECT_TRUE(MainThreadPump::KeepsHolding([&] {
-    return unregister.wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;
-  }));
-  stream->Release();
-  ASSERT_EQ(unregister.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  EXPECT_TRUE(unregister.get()) << "unregistered while the read was under way";
-  EXPECT_EQ(reader.get(), 100);
-  stream.reset();  // the owner frees the stream
+}
 
-  // the context outlives the object: its next read fails without reaching it
-  EXPECT_EQ(AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size())), AVERROR(EIO));
-  FreeContext(pb);
+// An I/O context reaches the registration it was opened over: once its stream is gone,
+// another stream built at the same address and registered is not reached through it,
+// while a context opened over the new stream reads that stream's bytes.
+TEST_F(MemoryProtocolTest, AContextNeverReachesALaterStreamAtTheSameAddress) {
+  const std::vector<std::uint8_t> first(100, 'A');
+  const std::vector<std::uint8_t> second(100, 'B');
+  for (const bool eventStream : {false, true}) {
+    SCOPED_TRACE(eventStream ? "event stream" : "plain stream");
+    alignas(TEventStream) alignas(Platform::TMemoryStream) unsigned char
+        storage[std::max(sizeof(TEventStream), sizeof(Platform::TMemoryStream))];
+    std::optional<TEventFile> file;
+    // A registered stream of the row's kind in storage, holding ABytes.
+    auto make = [&](const std::vector<std::uint8_t>& ABytes) -> Platform::TStream* {
+      if (eventStream) {
+        auto* events = new (storage) TEventStream();  // registers itself
+        events->SetTriggerEventInMainThread(false);
+        file.emplace(*events);
+        file->FData = ABytes;
+        return events;
+      }
+      auto* plain = new (storage) Platform::TMemoryStream();
+      plain->Write(ABytes.data(), static_cast<std::int64_t>(ABytes.size()));
+      plain->SetPosition(0);
+      MemoryProtocol::RegisterStream(plain);
+      return plain;
+    };
+    // Unregisters (an event stream on its own) and frees AStream, as its owner would.
+    auto destroy = [&](Platform::TStream* AStream) {
+      if (!eventStream) MemoryProtocol::UnregisterStream(AStream);
+      AStream->~TStream();
+      file.reset();
+    };
+
+    Platform::TStream* stream = make(first);
+    AVIOContext* stale = nullptr;
+    ASSERT_EQ(MemoryProtocol::memory_open(stream, "first", 0, &stale), 0);
+    destroy(stream);
+    ASSERT_EQ(make(second), stream);  // at the same address
+
+    std::vector<std::uint8_t> back(100);
+    EXPECT_EQ(AVFormatStubs::avio_read(stale, back.data(), static_cast<int>(back.size())),
+              AVERROR(EIO));
+    EXPECT_EQ(std::count(back.begin(), back.end(), 'B'), 0);
+    if (eventStream) {
+      EXPECT_TRUE(file->FThreads.empty()) << "the new stream's handlers ran";
+    }
+    FreeContext(stale);
+
+    AVIOContext* pb = nullptr;
+    ASSERT_EQ(MemoryProtocol::memory_open(stream, "second", 0, &pb), 0);
+    EXPECT_EQ(AVFormatStubs::avio_read(pb, back.data(), static_cast<int>(back.size())), 100);
+    EXPECT_EQ(back, second);
+    FreeContext(pb);
+    void* handle = stream;
+    MemoryProtocol::memory_close(handle);
+    destroy(stream);
+  }
 }
 
 }  // namespace

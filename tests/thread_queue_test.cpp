@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
+#include "MainThreadPump.h"
 #include "TestLibraries.h"
 #include "Watchdog.h"
 #include "platform/Exception.h"
-#include "platform/Threads.h"
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/ThreadQueue.h"
@@ -52,9 +52,9 @@ TEST_F(ThreadQueueTest, ASenderBlocksWhileTheQueueIsFull) {
       sent++;
     }
   });
-  while (sent.load() < 1) Platform::Sleep(1);
-  Platform::Sleep(50);
-  EXPECT_EQ(sent.load(), 1);  // the second waits for room
+  ASSERT_TRUE(MainThreadPump::PumpUntil([&] { return sent.load() >= 1; }));
+  // the second waits for room
+  EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return sent.load() == 1; }));
 
   FPacket = AVCodecStubs::av_packet_alloc();
   int stream = -2;
@@ -83,8 +83,7 @@ TEST_F(ThreadQueueTest, ReceiverFinishWakesABlockedSender) {
   std::atomic<int> result{1};
   AVPacket* second = MakePacket(2);
   std::thread sender([&] { result = tq_send(FQueue, 0, second); });
-  Platform::Sleep(30);
-  EXPECT_EQ(result.load(), 1);
+  EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return result.load() == 1; }));
 
   tq_receive_finish(FQueue, 0);
   sender.join();

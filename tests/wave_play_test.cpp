@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "MainThreadPump.h"
 #include "TestWaveOut.h"
 #include "platform/Threads.h"
 #include "runtime/WavePlay.h"
@@ -155,7 +156,8 @@ TEST_F(WavePlayerTest, CallbacksRunOnlyBetweenResumeAndClose) {
 
   // Paused: the device takes nothing, so nothing is asked for.
   FBackend.Grant(4 * CBlock);
-  Platform::Sleep(100);
+  EXPECT_TRUE(MainThreadPump::KeepsHolding(
+      [&] { return source.Calls.load() == 0 && FBackend.BytesTaken() == 0; }, 100));
   EXPECT_EQ(source.Calls.load(), 0);
   EXPECT_EQ(FBackend.BytesTaken(), 0);
 
@@ -178,7 +180,8 @@ TEST_F(WavePlayerTest, CallbacksRunOnlyBetweenResumeAndClose) {
   const int calls = source.Calls.load();
   const std::int64_t bytes = FBackend.BytesTaken();
   FBackend.Grant(TTestWaveOutBackend::CUnlimited);
-  Platform::Sleep(100);
+  EXPECT_TRUE(MainThreadPump::KeepsHolding(
+      [&] { return source.Calls.load() == calls && FBackend.BytesTaken() == bytes; }, 100));
   EXPECT_EQ(source.Calls.load(), calls);
   EXPECT_EQ(FBackend.BytesTaken(), bytes);
 }
