@@ -28,6 +28,25 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:igno
 run_tmp=$(mktemp -d "${TMPDIR:-/tmp}/ostrevan_tests.XXXXXX")
 trap 'rm -rf "$run_tmp"' EXIT
 export TMPDIR=$run_tmp
+
+# A program of a user's own, built as the README's "Using the components in a program"
+# says: the examples' project in a folder of its own (under the build), with the clone in
+# it as ostrevan; then its conversion example converts a generated clip.
+host=$build/host
+mkdir -p "$host"
+cp -p "$here"/examples/CMakeLists.txt "$here"/examples/*_example.cpp "$host"/
+ln -sfn "$here" "$host/ostrevan"
+(
+  cd "$host"
+  rm -f converted.mp4
+  # README: host-build
+  cmake -S . -B build -G Ninja -DFFMPEG_PREFIX="$(ostrevan/scripts/setup.sh | tail -n1)"
+  cmake --build build
+  build/convert_example
+  # README end
+  test -s converted.mp4
+) >&2
+
 # Windows of the GUI tests need a display: use a virtual one when there is none.
 if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
   xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
