@@ -28,6 +28,7 @@
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
+#include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MemoryProtocol.h"
 #include "runtime/MyUtils.h"
@@ -36,6 +37,7 @@
 #include "support/LogRecorder.h"
 #include "support/MediaProbe.h"
 #include "MainThreadPump.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -512,6 +514,35 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
     EXPECT_EQ(terminate.Count.load(), 1);
     EXPECT_FALSE(task->Running());
     EXPECT_FINISHES_OR_EXIT([task] { delete task; }, "deleting the task");
+  }
+}
+
+// A muxer starts once every stream is ready; until then packets wait in its queues, at
+// most as many as -max_muxing_queue_size past -muxing_queue_data_threshold. Video with B
+// pictures opens its encoder late, so the audio overflows its queue: that is an error
+// that ends the task with it, and the task ends (the muxer does not wait for an audio
+// end that never came).
+TEST_F(TranscodeTest, AMuxingQueueOverflowEndsTheTaskWithItsError) {
+  const char* const audio_codecs[] = {"aac", "pcm_s16le", "ac3"};
+  TestWatchdog::TWatchdog watchdog;
+  for (const char* codec : audio_codecs) {
+    SCOPED_TRACE(codec);
+    const std::string in = Output("overflow_in.mp4");
+    ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=d=4 -f lavfi -i sine=d=4 -c:v mpeg4 -bf 2 -c:a " +
+                       std::string(codec) + " -y " + in));
+    const std::string out = Output("overflow_out.mkv");
+    TFFmpeg task;
+    TTerminateProbe terminate;
+    task.FOnTerminate = terminate.Event();
+    PARSE_OR_RETURN(task, "-y -i " + in + " -muxing_queue_data_threshold 0 "
+                          "-max_muxing_queue_size 1 -t 1 " + out);
+    watchdog.Bounded(std::string("a task whose muxing queue overflows: ") + codec, 120,
+                     [&] { task.Start(false); });
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_TRUE(task.HasError());
+    // the error's text, then the pointer to the log
+    EXPECT_EQ(task.ErrorText().rfind(CmdUtils::print_error(AVERROR_BUFFER_TOO_SMALL), 0), 0u)
+        << task.ErrorText();
   }
 }
 
