@@ -546,6 +546,30 @@ TEST_F(TranscodeTest, AMuxingQueueOverflowEndsTheTaskWithItsError) {
   }
 }
 
+// -shortest keeps the streams of an output in step, letting one run ahead of the others
+// by at most -shortest_buf_duration. A small buffer (or none) moves the heads of the
+// streams that lag, video here, which has no picture out yet when the audio runs ahead:
+// the video still ends with the audio, at -t, not before its first picture.
+TEST_F(TranscodeTest, ASmallShortestBufferStillEndsTheVideoWithTheAudio) {
+  const std::string in = Output("shortest_in.mp4");
+  ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=d=4 -f lavfi -i sine=d=4 -c:v mpeg4 -bf 2 -c:a aac -y " +
+                     in));
+  const char* const buffers[] = {"0", "-1", "0.0001", "0.01"};
+  for (const char* buffer : buffers) {
+    SCOPED_TRACE(buffer);
+    const std::string out = Output("shortest_out.mkv");
+    TFFmpeg task;
+    PARSE_OR_RETURN(task, "-y -i " + in + " -shortest -shortest_buf_duration " +
+                          std::string(buffer) + " -t 1 " + out);
+    task.Start(false);
+    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+    const TProbe p = ProbeFile(out);
+    ASSERT_GE(p.Result, 0);
+    EXPECT_EQ(p.Streams, 2);
+    EXPECT_EQ(p.Frames, 25) << "one second of pictures at 25 a second";
+  }
+}
+
 // Packets arrive in decoding order, pictures leave in presentation order: an input with
 // B pictures that a stop cuts after a P picture has not yet given the B pictures shown
 // before it. The output still holds an unbroken run of pictures from the start: the
