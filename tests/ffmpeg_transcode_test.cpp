@@ -518,10 +518,11 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
 }
 
 // A muxer starts once every stream is ready; until then packets wait in its queues, at
-// most as many as -max_muxing_queue_size past -muxing_queue_data_threshold. Video with B
-// pictures opens its encoder late, so the audio overflows its queue: that is an error
-// that ends the task with it, and the task ends (the muxer does not wait for an audio
-// end that never came).
+// most as many as -max_muxing_queue_size past -muxing_queue_data_threshold. The video
+// encoder opens with its first picture, which the reverse filter holds to the end of the
+// input, so the audio overflows its queue every time: that is an error that ends the
+// task with it, and the task ends (the muxer does not wait for an audio end that never
+// came).
 TEST_F(TranscodeTest, AMuxingQueueOverflowEndsTheTaskWithItsError) {
   const char* const audio_codecs[] = {"aac", "pcm_s16le", "ac3"};
   TestWatchdog::TWatchdog watchdog;
@@ -535,7 +536,7 @@ TEST_F(TranscodeTest, AMuxingQueueOverflowEndsTheTaskWithItsError) {
     TTerminateProbe terminate;
     task.FOnTerminate = terminate.Event();
     PARSE_OR_RETURN(task, "-y -i " + in + " -muxing_queue_data_threshold 0 "
-                          "-max_muxing_queue_size 1 -t 1 " + out);
+                          "-max_muxing_queue_size 1 -vf reverse -t 1 " + out);
     watchdog.Bounded(std::string("a task whose muxing queue overflows: ") + codec, 120,
                      [&] { task.Start(false); });
     EXPECT_EQ(terminate.Count.load(), 1);
