@@ -284,7 +284,9 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
 
   // Who took the task: its one job (Start) or the notification of a task that never
-  // ran (Terminate). Guarded by FClaimLock; set once, never cleared.
+  // ran (Terminate). Guarded by FClaimLock. Set once, by the first Start or Terminate;
+  // cleared again only when the thread that the claim needs cannot be created: that
+  // call throws, and leaves the task as if it had not been made.
   enum class TClaim { Untaken, Job, Terminate };
   std::mutex FClaimLock;
   TClaim FClaim = TClaim::Untaken;

@@ -38,6 +38,7 @@ extern "C" {
 #include "platform/Exception.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
+#include "runtime/FFPtr.h"
 #include "runtime/FFmpegHW.h"
 #include "runtime/FFUtils.h"
 
@@ -1182,6 +1183,14 @@ void video_hook_process(TDecoderPriv* dp, AVFrame* frame) {
 
 // ---- Decoding ---------------------------------------------------------------------------------
 
+// Whether a stop ended the input of this video decoder, which an input stream feeds: its
+// drain may then return pictures that the stop cut off from the ones before them. Not
+// with a forced input frame rate, whose pictures are counted, not timed.
+bool stopped_video_input(const TDecoderPriv* dp) {
+  return dp->dec.type_ == AVMEDIA_TYPE_VIDEO && dp->index < 0 && dp->Owner &&
+         !(dp->flags & DECODER_FLAG_FRAMERATE_FORCED) && dp->Owner->FBroken.load();
+}
+
 // Whether a picture that the draining codec returned lies beyond the end of a stopped
 // input. Packets come in decoding order, pictures leave in presentation order: a stop
 // may cut the input after a picture that later ones refer to (a P picture) and before
@@ -1189,16 +1198,11 @@ void video_hook_process(TDecoderPriv* dp, AVFrame* frame) {
 // the P picture, and the output would jump over the pictures that were never read. No
 // picture shown before the last packet's decoding timestamp can be missing (each was
 // decoded no later than shown, so its packet came before that one): the pictures up to
-// it are an unbroken run from the start, and after a stop the drain ends there. Only a
-// decoder that an input stream feeds; not with a forced input frame rate, whose
-// pictures are counted, not timed.
+// it are an unbroken run from the start, and after a stop the drain ends there.
 bool stop_cuts_frame(const TDecoderPriv* dp, const AVFrame* frame) {
-  if (dp->dec.type_ != AVMEDIA_TYPE_VIDEO || dp->index >= 0 || !dp->Owner ||
-      (dp->flags & DECODER_FLAG_FRAMERATE_FORCED))
-    return false;
   if (dp->last_pkt_dts == AV_NOPTS_VALUE || frame->best_effort_timestamp == AV_NOPTS_VALUE)
     return false;
-  if (!dp->Owner->FBroken.load()) return false;
+  if (!stopped_video_input(dp)) return false;
   if (av_compare_ts(frame->best_effort_timestamp, dp->dec_ctx->pkt_timebase, dp->last_pkt_dts,
                     dp->last_pkt_tb) <= 0)
     return false;
@@ -1206,6 +1210,18 @@ bool stop_cuts_frame(const TDecoderPriv* dp, const AVFrame* frame) {
          "Stopped: picture at %s dropped, the pictures before it were not read\n",
          TsStr(frame->best_effort_timestamp).c_str());
   return true;
+}
+
+// Whether a picture that the draining codec returned may be the last one and unpaired,
+// when there is no time to judge it by. Inputs that carry decoding times only (AVI, raw
+// video streams) give the picture that a reordering codec held back no time of its own:
+// it leaves at the drain untimed and would take the time of the first B picture the
+// stop left unread. It is the last picture of the drain (every picture read before it is
+// shown before it), so the drain looks one picture ahead, and after a stop ends without
+// it: whether the pictures shown before it were all read, nothing tells.
+bool stop_may_unpair_frame(const TDecoderPriv* dp, const AVFrame* frame) {
+  return frame->best_effort_timestamp == AV_NOPTS_VALUE && dp->dec_ctx->has_b_frames > 0 &&
+         stopped_video_input(dp);
 }
 
 int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
@@ -1247,10 +1263,18 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
     if (exit_on_error) return ret;
   }
 
+  FFPtr::TFramePtr ahead;  // after a stop, the drain's next picture, taken before its turn
+  int ahead_ret = 1;       // the result of taking it; 1: nothing taken
   for (;;) {
     unsigned outputs = 1;
 
-    ret = avcodec_receive_frame(dec, frame);
+    if (ahead_ret <= 0) {
+      ret = ahead_ret;
+      ahead_ret = 1;
+      if (ret >= 0) av_frame_move_ref(frame, ahead.get());
+    } else {
+      ret = avcodec_receive_frame(dec, frame);
+    }
     if (ret == AVERROR(EAGAIN)) {
       Platform::Check(pkt != nullptr, CUnit, 1165);
       return 0;
@@ -1266,6 +1290,20 @@ int packet_decode(TDecoderPriv* dp, AVPacket* pkt, AVFrame* frame) {
     if (!pkt && stop_cuts_frame(dp, frame)) {
       av_frame_unref(frame);
       continue;
+    }
+    if (!pkt && stop_may_unpair_frame(dp, frame)) {
+      if (!ahead) ahead.reset(av_frame_alloc());
+      if (!ahead) {
+        av_frame_unref(frame);
+        return AVERROR(ENOMEM);
+      }
+      ahead_ret = avcodec_receive_frame(dec, ahead.get());
+      if (ahead_ret == AVERROR_EOF) {
+        av_log(dp, AV_LOG_VERBOSE,
+               "Stopped: last picture dropped, the pictures before it may not have been read\n");
+        av_frame_unref(frame);
+        return AVERROR_EOF;
+      }
     }
 
     if (frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT)) {

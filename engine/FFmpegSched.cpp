@@ -305,10 +305,10 @@ int MuxQueuePacket(TSchMux& mux, TSchMuxStream& ms, AVPacket* pkt) {
   TPreMuxQueue& q = ms.pre_mux_queue;
   if (av_fifo_can_write(q.fifo) == 0) {
     const std::size_t packets = av_fifo_can_read(q.fifo);
-    const std::size_t pkt_size = pkt ? static_cast<std::size_t>(pkt->size) : 0;
-    const bool thresh_reached = q.data_size + pkt_size > q.data_threshold;
     std::size_t new_size = 2 * packets;
-    if (thresh_reached)
+    // The bounds are for packets. The end marker always goes in: a muxer that started
+    // without it would wait for this stream's end for good.
+    if (pkt && q.data_size + static_cast<std::size_t>(pkt->size) > q.data_threshold)
       new_size = std::min(new_size, static_cast<std::size_t>(std::max(q.max_packets, 0)));
     if (new_size <= packets) {
       av_log(&mux, AV_LOG_ERROR, "Too many packets buffered for output stream.\n");
@@ -1709,6 +1709,12 @@ int sch_stop(TScheduler* sch, std::int64_t* finish_ts) {
   for (Cardinal i = 0; i < sch->nb_dec; i++) ret = err_merge(ret, TaskStop(sch, sch->dec[i].task));
   for (Cardinal i = 0; i < sch->nb_filters; i++) ret = err_merge(ret, TaskStop(sch, sch->filters[i].task));
   for (Cardinal i = 0; i < sch->nb_enc; i++) ret = err_merge(ret, TaskStop(sch, sch->enc[i].task));
+  // Every source of the muxers has ended: a muxer waits for no stream any more, also for
+  // one whose end a failed send could not pass on.
+  for (Cardinal i = 0; i < sch->nb_mux; i++)
+    if (sch->mux[i].queue)
+      for (Cardinal j = 0; j < sch->mux[i].nb_streams; j++)
+        ThreadQueue::tq_send_finish(sch->mux[i].queue, j);
   for (Cardinal i = 0; i < sch->nb_mux; i++) ret = err_merge(ret, TaskStop(sch, sch->mux[i].task));
 
   if (finish_ts) *finish_ts = TrailingDts(sch, true);

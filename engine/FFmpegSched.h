@@ -213,7 +213,9 @@ int sch_mux_sub_heartbeat(TScheduler* sch, Cardinal mux_idx, Cardinal stream_idx
 // task has failed, else 0; transcode_ts receives the trailing output timestamp.
 int sch_wait(TScheduler* sch, std::uint64_t timeout_us, std::int64_t& transcode_ts);
 // Terminates and joins every worker: the merged result of their tasks (0 when the
-// scheduler never started or has stopped already). finish_ts, when given, receives the
+// scheduler never started or has stopped already). The muxers are joined last, once
+// every source has ended: each writes what its queue holds and ends, also when a
+// source's end of stream was lost to a failed send. finish_ts, when given, receives the
 // trailing timestamp counting finished streams too.
 int sch_stop(TScheduler* sch, std::int64_t* finish_ts = nullptr);
 // 1 closes the pause gate, 0 opens it; only while the scheduler runs (ignored otherwise).

@@ -609,9 +609,11 @@ constexpr int COptionDefCapacity = 2024;
 // The state of one conversion: every value that the conversion tool would keep in a
 // global lives here, so that several conversions run side by side in one process.
 // Option rows of the task's table point at fields of the task itself, so a task is
-// neither copied nor moved. Fields that worker threads and the host touch while the
-// conversion runs are atomic; the others are set while options are parsed, before
-// any worker starts.
+// neither copied nor moved. The fields are in sections by who writes them; the rule: a
+// field that is not atomic is written while the command line is parsed (before any
+// worker starts), or during the run by the job thread alone, or under the lock that
+// its section names. The others, which worker threads and the host touch while the
+// conversion runs, are atomic.
 class TBaseFFmpeg : public Platform::TObject {
  public:
   TBaseFFmpeg();
@@ -626,10 +628,17 @@ class TBaseFFmpeg : public Platform::TObject {
   std::int64_t OutputDuration() const { return FOutputDuration.load(); }
   int VideoHookBitsPixel() { return GetVideoHookBitsPixel(); }
 
-  FILE* Fvstats_file = nullptr;
-  std::mutex Fvstats_lock;  // serialises opening and writing Fvstats_file (video encoders)
-  std::atomic<std::int32_t> Fnb_output_dumped{0};
-  AVIOContext* Fprogress_avio = nullptr;
+  // ---- Set at construction or while the command line is parsed (ParseOptions); read
+  // ---- by every thread during the run.
+  CmdUtils::TOptionDef _OptionDef[COptionDefCapacity] = {};
+  CmdUtils::POptionDef FOptionDef = _OptionDef;  // the table handed to the option parser
+  AVIOInterruptCB FReadCallback;   // for inputs; opaque is the task
+  AVIOInterruptCB FWriteCallback;  // for outputs; opaque is the task
+
+  std::string FCmdOptions;       // the command line given to ParseOptions
+  char** FCmdLineBuf = nullptr;  // the argument vector of parse_cmdline (one block)
+  std::string FLastErrMsg;
+  FFmpegSched::TScheduler* Fsch = nullptr;
 
   PPInputFile Finput_files = nullptr;
   std::int32_t Fnb_input_files = 0;
@@ -639,18 +648,11 @@ class TBaseFFmpeg : public Platform::TObject {
   std::int32_t Fnb_filtergraphs = 0;
   PPDecoder Fdecoders = nullptr;
   std::int32_t Fnb_decoders = 0;
-
-  std::atomic<std::int32_t> Ftranscode_init_done{0};
-  std::atomic<std::int64_t> Fcopy_ts_first_pts{AV_NOPTS_VALUE};
-  std::int64_t Flast_time = -1;
-  std::int32_t Ffirst_report = 1;
-  std::int32_t Fwant_sdp = 1;
-
   PEncStatsFile Fenc_stats_files = nullptr;
   std::int32_t Fnb_enc_stats_files = 0;
-
   PHWDevice Ffilter_hw_device = nullptr;
 
+  std::int32_t Fwant_sdp = 1;
   PAnsiChar Fvstats_filename = nullptr;
   float Fdts_delta_threshold = 10.0f;
   float Fdts_error_threshold = 3600.0f * 30.0f;
@@ -671,7 +673,6 @@ class TBaseFFmpeg : public Platform::TObject {
   std::int32_t Ffilter_buffered_frames = 0;
   std::int32_t Fvstats_version = 2;
   std::int32_t Fauto_conversion_filters = 1;
-  std::atomic<std::int64_t> Fstats_period{500000};  // microseconds between progress reports
 
   std::int32_t Ffile_overwrite = 0;
   std::int32_t Fno_file_overwrite = 0;
@@ -683,18 +684,25 @@ class TBaseFFmpeg : public Platform::TObject {
   std::int32_t Fhide_banner = 0;
   std::int32_t Fstdin_interaction = 1;
 
-  std::string FCmdOptions;       // the command line given to ParseOptions
-  char** FCmdLineBuf = nullptr;  // the argument vector of parse_cmdline (one block)
-  FFmpegSched::TScheduler* Fsch = nullptr;
+  // ---- The job thread only, during the run (its progress reports and clean-up).
+  std::int64_t Flast_time = -1;    // av_gettime_relative() of the last report; -1: none yet
+  std::int32_t Ffirst_report = 1;  // no report has been made
+  AVIOContext* Fprogress_avio = nullptr;  // opened by -progress while parsing
 
-  CmdUtils::TOptionDef _OptionDef[COptionDefCapacity] = {};
-  CmdUtils::POptionDef FOptionDef = _OptionDef;  // the table handed to the option parser
+  // ---- Guarded by Fvstats_lock: the video encoders open and write the file, the job
+  // ---- thread's clean-up closes it once they have ended.
+  std::mutex Fvstats_lock;
+  FILE* Fvstats_file = nullptr;
 
+  // ---- Any thread, atomic.
+  std::atomic<std::int32_t> Fnb_output_dumped{0};
+  std::atomic<std::int32_t> Ftranscode_init_done{0};
+  std::atomic<std::int64_t> Fcopy_ts_first_pts{AV_NOPTS_VALUE};
+  std::atomic<std::int64_t> Fstats_period{500000};     // microseconds between progress reports
   std::atomic<std::int64_t> FPreviewInterval{100000};  // microseconds between previews
   std::atomic<std::int32_t> Frate_emu_on_the_fly{0};
   std::atomic<bool> FBroken{false};   // told to stop: every loop and worker ends
   std::atomic<bool> FLooping{false};  // the transcode loop runs
-  std::string FLastErrMsg;
   std::atomic<std::int32_t> FShowDupOrDrop{0};
   std::atomic<std::int64_t> FTotalPauseTime{0};  // microseconds
 
@@ -704,8 +712,6 @@ class TBaseFFmpeg : public Platform::TObject {
   std::atomic<std::int32_t> FWriteTimeout{30000};
   std::atomic<std::int64_t> FLastRead{0};
   std::atomic<std::int64_t> FLastWrite{0};
-  AVIOInterruptCB FReadCallback;   // for inputs; opaque is the task
-  AVIOInterruptCB FWriteCallback;  // for outputs; opaque is the task
 
   std::atomic<std::int64_t> FInputDuration{0};   // microseconds
   std::atomic<std::int64_t> FOutputDuration{0};  // microseconds; negative: not determined

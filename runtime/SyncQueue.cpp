@@ -405,7 +405,11 @@ int sq_add_stream(TSyncQueue* sq, int limiting) {
                           : AVCodecStubs::av_container_fifo_alloc_avpacket(0);
   if (!st->fifo) return AVERROR(ENOMEM);
 
-  st->tb = AVRational{1, 1};
+  // An overflow heartbeat may move the head of a stream that has had no item yet; it is
+  // kept in this time base until the first item brings the stream's own, so it must be
+  // fine: in whole seconds each move would be at least one second, and the stream
+  // could be finished, past the end of a shorter one, before its first item.
+  st->tb = CMicroseconds;
   st->head_ts = AV_NOPTS_VALUE;
   st->frames_max = INT64_MAX;
   st->limiting = limiting;

@@ -44,7 +44,7 @@ inline TSyncQueueFrame SQPKT(AVPacket* pkt) {
 
 struct TSyncQueueStream {
   AVContainerFifo* fifo;
-  AVRational tb;              // time base of the stream's timestamps; 1/1 until the first item
+  AVRational tb;              // time base of the stream's timestamps; 1/1000000 until the first item
   std::int64_t samples_queued;
   std::int64_t head_ts;       // largest end timestamp sent, in tb; AV_NOPTS_VALUE until then
   std::int32_t limiting;

@@ -28,6 +28,7 @@
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVFormatStubs.h"
 #include "runtime/AVUtilStubs.h"
+#include "runtime/CmdUtils.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MemoryProtocol.h"
 #include "runtime/MyUtils.h"
@@ -36,6 +37,7 @@
 #include "support/LogRecorder.h"
 #include "support/MediaProbe.h"
 #include "MainThreadPump.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -515,25 +517,77 @@ TEST_F(TranscodeTest, StopEndsATaskWhoseGraphHoldsASourceFeedingItsOwnSink) {
   }
 }
 
+// A muxer starts once every stream is ready; until then packets wait in its queues, at
+// most as many as -max_muxing_queue_size past -muxing_queue_data_threshold. The video
+// encoder opens with its first picture, which the reverse filter holds to the end of the
+// input, so the audio overflows its queue every time: that is an error that ends the
+// task with it, and the task ends (the muxer does not wait for an audio end that never
+// came).
+TEST_F(TranscodeTest, AMuxingQueueOverflowEndsTheTaskWithItsError) {
+  const char* const audio_codecs[] = {"aac", "pcm_s16le", "ac3"};
+  TestWatchdog::TWatchdog watchdog;
+  for (const char* codec : audio_codecs) {
+    SCOPED_TRACE(codec);
+    const std::string in = Output("overflow_in.mp4");
+    ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=d=4 -f lavfi -i sine=d=4 -c:v mpeg4 -bf 2 -c:a " +
+                       std::string(codec) + " -y " + in));
+    const std::string out = Output("overflow_out.mkv");
+    TFFmpeg task;
+    TTerminateProbe terminate;
+    task.FOnTerminate = terminate.Event();
+    PARSE_OR_RETURN(task, "-y -i " + in + " -muxing_queue_data_threshold 0 "
+                          "-max_muxing_queue_size 1 -vf reverse -t 1 " + out);
+    watchdog.Bounded(std::string("a task whose muxing queue overflows: ") + codec, 120,
+                     [&] { task.Start(false); });
+    EXPECT_EQ(terminate.Count.load(), 1);
+    EXPECT_TRUE(task.HasError());
+    // the error's text, then the pointer to the log
+    EXPECT_EQ(task.ErrorText().rfind(CmdUtils::print_error(AVERROR_BUFFER_TOO_SMALL), 0), 0u)
+        << task.ErrorText();
+  }
+}
+
+// -shortest keeps the streams of an output in step, letting one run ahead of the others
+// by at most -shortest_buf_duration. A small buffer (or none) moves the heads of the
+// streams that lag, video here, which has no picture out yet when the audio runs ahead:
+// the video still ends with the audio, at -t, not before its first picture.
+TEST_F(TranscodeTest, ASmallShortestBufferStillEndsTheVideoWithTheAudio) {
+  const std::string in = Output("shortest_in.mp4");
+  ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=d=4 -f lavfi -i sine=d=4 -c:v mpeg4 -bf 2 -c:a aac -y " +
+                     in));
+  const char* const buffers[] = {"0", "-1", "0.0001", "0.01"};
+  for (const char* buffer : buffers) {
+    SCOPED_TRACE(buffer);
+    const std::string out = Output("shortest_out.mkv");
+    TFFmpeg task;
+    PARSE_OR_RETURN(task, "-y -i " + in + " -shortest -shortest_buf_duration " +
+                          std::string(buffer) + " -t 1 " + out);
+    task.Start(false);
+    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+    const TProbe p = ProbeFile(out);
+    ASSERT_GE(p.Result, 0);
+    EXPECT_EQ(p.Streams, 2);
+    EXPECT_EQ(p.Frames, 25) << "one second of pictures at 25 a second";
+  }
+}
+
 // Packets arrive in decoding order, pictures leave in presentation order: an input with
 // B pictures that a stop cuts after a P picture has not yet given the B pictures shown
 // before it. The output still holds an unbroken run of pictures from the start: the
-// pictures shown after a gap never reach it.
+// pictures shown after a gap never reach it. Containers that give presentation times
+// and inputs that carry decoding times only (AVI, raw MPEG-4 and MPEG-2 video) alike.
 TEST_F(TranscodeTest, AStopBetweenAPPictureAndItsBPicturesLeavesNoGap) {
-  const std::string in = Output("reordered.mp4");
-  ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=size=64x48:rate=25:duration=10 -c:v mpeg4 -bf 2 "
-                     "-g 12 -movflags +faststart -y " + in));
-  const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
-  ASSERT_GE(source.Result, 0);
-  const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
-  const std::vector<TPacketPlace> places = PacketPlaces(in);
-  ASSERT_EQ(places.size(), source_sums.size());
-  std::vector<std::uint8_t> bytes;
-  {
-    const std::string text = ReadFile(in);
-    bytes.assign(text.begin(), text.end());
-  }
-
+  struct TContainer {
+    const char* Name;
+    const char* Codec;
+    const char* File;    // its extension picks the muxer
+    const char* Parsed;  // an elementary stream cut into pictures by a parser: its demuxer
+  } const containers[] = {
+      {"MP4", "mpeg4 -movflags +faststart", "reordered.mp4", nullptr},
+      {"AVI", "mpeg4", "reordered.avi", nullptr},
+      {"raw MPEG-4 video", "mpeg4 -f m4v", "reordered.m4v", "m4v"},  // .m4v alone: iPod MP4
+      {"MPEG-2 video", "mpeg2video", "reordered.m2v", "mpegvideo"},
+  };
   // the input ends Extra packets after a P picture that two B pictures follow
   struct TCase {
     const char* Name;
@@ -542,41 +596,66 @@ TEST_F(TranscodeTest, AStopBetweenAPPictureAndItsBPicturesLeavesNoGap) {
       {"after the P picture", 0},
       {"after its first B picture", 1},
   };
-  std::size_t p = places.size() / 2;
-  while (p + 2 < places.size() &&
-         !(places[p + 1].Pts < places[p].Pts && places[p + 2].Pts < places[p].Pts))
-    p++;
-  ASSERT_LT(p + 2, places.size()) << "no P picture with two B pictures";
-  for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    const std::size_t last = p + c.Extra;
-    // stored one after the other in decoding order: the limit is the end of the last one
-    TGatedStream stream(bytes, places[last].Pos + places[last].Size);
-    // the pictures shown no later than the last packet's decoding time have all been read
-    std::size_t whole = 0;
-    for (std::size_t i = 0; i <= last; i++)
-      if (places[i].Pts <= places[last].Dts) whole++;
+  // a B picture is shown as soon as it is decoded: its times agree
+  const auto is_b = [](const TPacketPlace& APlace) {
+    return APlace.Pts != AV_NOPTS_VALUE && APlace.Pts == APlace.Dts;
+  };
+  for (const TContainer& container : containers) {
+    SCOPED_TRACE(container.Name);
+    const std::string in = Output(container.File);
+    ASSERT_TRUE(RunJob("-f lavfi -i testsrc2=size=64x48:rate=25:duration=10 -c:v " +
+                       std::string(container.Codec) + " -bf 2 -g 12 -y " + in));
+    const MediaProbe::TProbe source = MediaProbe::ProbeFile(in, true);
+    ASSERT_GE(source.Result, 0);
+    const std::vector<std::uint32_t>& source_sums = source.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+    const std::vector<TPacketPlace> places = PacketPlaces(in);
+    ASSERT_EQ(places.size(), source_sums.size());
+    std::vector<std::uint8_t> bytes;
+    {
+      const std::string text = ReadFile(in);
+      bytes.assign(text.begin(), text.end());
+    }
 
-    const std::string out = Output("reordered_out.nut");
-    TFFmpeg task;
-    TTerminateProbe terminate;
-    task.FOnTerminate = terminate.Event();
-    PARSE_OR_RETURN(task, "-memory " + stream.Address() + " -i host.mp4 -c:v rawvideo -y " + out);
-    task.Start(true);
-    ASSERT_TRUE(stream.WaitHeld());
-    task.Stop(false);  // the stop is asked for while the reader waits for bytes
-    stream.Release();
-    task.Stop(true);
-    EXPECT_EQ(terminate.Count.load(), 1);
-    EXPECT_FALSE(task.HasError()) << task.ErrorText();
+    std::size_t p = places.size() / 2;
+    while (p + 3 < places.size() && !(!is_b(places[p]) && is_b(places[p + 1]) && is_b(places[p + 2])))
+      p++;
+    ASSERT_LT(p + 3, places.size()) << "no P picture with two B pictures";
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(c.Name);
+      const std::size_t last = p + c.Extra;
+      // Stored one after the other in decoding order: the limit is the end of the last
+      // one. A parser gives a picture once it sees where the next one starts: its start
+      // code is there too (the cut picture after it is dropped, as read after the stop).
+      const std::int64_t limit = container.Parsed ? places[last + 1].Pos + 4
+                                                  : places[last].Pos + places[last].Size;
+      TGatedStream stream(bytes, limit);
 
-    const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
-    ASSERT_GE(written.Result, 0);
-    const std::vector<std::uint32_t>& sums = written.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
-    ASSERT_GE(sums.size(), whole);
-    ASSERT_LT(sums.size(), source_sums.size());
-    for (std::size_t i = 0; i < sums.size(); i++)
-      EXPECT_EQ(sums[i], source_sums[i]) << "picture " << i << " of " << sums.size();
+      const std::string out = Output("reordered_out.nut");
+      TFFmpeg task;
+      TTerminateProbe terminate;
+      task.FOnTerminate = terminate.Event();
+      // (a parsed stream is named: probing its format would read on to the limit)
+      PARSE_OR_RETURN(task, "-memory " + stream.Address() +
+                                (container.Parsed ? " -f " + std::string(container.Parsed) : "") +
+                                " -i host" + std::strrchr(container.File, '.') +
+                                " -c:v rawvideo -y " + out);
+      task.Start(true);
+      ASSERT_TRUE(stream.WaitHeld());
+      task.Stop(false);  // the stop is asked for while the reader waits for bytes
+      stream.Release();
+      task.Stop(true);
+      EXPECT_EQ(terminate.Count.load(), 1);
+      EXPECT_FALSE(task.HasError()) << task.ErrorText();
+
+      // every picture read but the P picture, which waits for the B pictures before it
+      const MediaProbe::TProbe written = MediaProbe::ProbeFile(out, true);
+      ASSERT_GE(written.Result, 0);
+      const std::vector<std::uint32_t>& sums = written.Find(AVMEDIA_TYPE_VIDEO)->FrameSums;
+      EXPECT_EQ(sums.size(), last);
+      ASSERT_LT(sums.size(), source_sums.size());
+      for (std::size_t i = 0; i < sums.size(); i++)
+        EXPECT_EQ(sums[i], source_sums[i]) << "picture " << i << " of " << sums.size();
+    }
   }
 }
 
