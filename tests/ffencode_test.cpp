@@ -26,6 +26,7 @@
 #include "platform/Dispatcher.h"
 #include "platform/Exception.h"
 #include "runtime/FFLoad.h"
+#include "support/HandlerTestSupport.h"
 #include "support/LoaderTestSupport.h"
 #include "support/MediaBuilder.h"
 #include "MainThreadPump.h"
@@ -928,9 +929,8 @@ TEST_F(FFEncodeTest, FreeingATaskFromItsEventOnTheMainThreadIsRefused) {
   for (bool progress : {true, false}) {
     SCOPED_TRACE(progress ? "OnProgress" : "OnPreviewBitmap");
     EXPECT_DEATH(FreeTaskFromMainThreadHandler(progress),
-                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
-                             "from its own ") +
-                     (progress ? "progress handler" : "preview handler"));
+                 HandlerTestSupport::RefusedFree("FFEncode", 301,
+                                                 progress ? "progress handler" : "preview handler"));
   }
 }
 

@@ -36,6 +36,7 @@
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
+#include "support/HandlerTestSupport.h"
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
 #include "MainThreadPump.h"
@@ -1119,20 +1120,17 @@ TEST_F(TaskTest, FreeingATaskFromItsRunningHandlersIsRefused) {
     const char* Text;
   };
   const TRow rows[] = {
-      {"progress handler on the convert thread", kFreeFromProgress, "its own progress handler"},
-      {"progress handler of a synchronous run", kFreeFromSyncProgress, "its own progress handler"},
-      {"preview bitmap handler", kFreeFromPreview, "its own hook or preview handler"},
-      {"encode-side video hook", kFreeFromOutputHook, "its own hook or preview handler"},
-      {"decode-side video hook", kFreeFromInputHook, "its own hook or preview handler"},
+      {"progress handler on the convert thread", kFreeFromProgress, "progress handler"},
+      {"progress handler of a synchronous run", kFreeFromSyncProgress, "progress handler"},
+      {"preview bitmap handler", kFreeFromPreview, "preview handler"},
+      {"encode-side video hook", kFreeFromOutputHook, "video hook handler"},
+      {"decode-side video hook", kFreeFromInputHook, "video hook handler"},
       {"before-find-stream-info handler of the parse", kFreeFromParse,
-       "its own handler while it parses its command line"},
+       "handler while it parses its command line"},
   };
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
-    EXPECT_DEATH(FreeFromHandler(row.Kind),
-                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
-                             "from ") +
-                     row.Text);
+    EXPECT_DEATH(FreeFromHandler(row.Kind), HandlerTestSupport::RefusedFree("FFmpeg", 866, row.Text));
   }
 }
 
