@@ -240,7 +240,12 @@ void TFFmpegList::TaskDestroyed(void* ASender) {
 TCustomEncoder::TCustomEncoder(Platform::TComponent* AOwner)
     : FFBaseComponent::TFFBaseComponent(AOwner) {}
 
-TCustomEncoder::~TCustomEncoder() { Shutdown(); }
+TCustomEncoder::~TCustomEncoder() {
+  Shutdown();
+  // Freed by a handler: the frames of this thread below it (a waiting Stop, a delivery)
+  // leave the encoder alone from here on.
+  MyUtils::MarkFreed(this);
+}
 
 void TCustomEncoder::BeforeDestruction() { Shutdown(); }
 
