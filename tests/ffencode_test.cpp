@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -1210,6 +1211,111 @@ TEST_F(FFEncodeTest, ASubclassIsStoppedBeforeItsOwnDestructorRuns) {
                      [&] { delete static_cast<TCustomEncoder*>(encoder); });
   }
   EXPECT_EQ(workingAtDestruction.load(), 0) << "the tasks ran on while the subclass was destroyed";
+}
+
+// A seeded random host: from random handlers (on the main thread or on the tasks' and
+// the delivery threads) it calls random methods of the component and of the task an
+// event is about, and from its end events delivered by a delivery thread it sometimes
+// frees the component. Every call returns, and once a free has returned no event reaches
+// the host any more (a failing seed repeats).
+TEST_F(FFEncodeTest, SeededRandomHostCallsAndFreesFromItsHandlers) {
+  struct THost {
+    TVEDavirev* Encoder = nullptr;
+    unsigned Seed = 0;
+    std::atomic<unsigned> Draws{0};
+    std::atomic<bool> Freeing{false};
+    std::atomic<bool> FreeReturned{false};
+    std::atomic<bool> FreedFromAHandler{false};
+    std::atomic<bool> RunEnded{false};
+    std::atomic<int> EventsAfterFree{0};
+    std::atomic<int> Calls{0};
+
+    unsigned Roll(unsigned AChoices) {
+      std::minstd_rand draw(Seed * 7919u + Draws.fetch_add(1));
+      return draw() % AChoices;
+    }
+    void Act(int ATaskIndex, bool AMayFree) {
+      if (FreeReturned.load()) EventsAfterFree.fetch_add(1);
+      if (AMayFree && Roll(3) == 0 && !Freeing.exchange(true)) {
+        delete Encoder;
+        FreeReturned.store(true);
+        FreedFromAHandler.store(true);
+        return;
+      }
+      Calls.fetch_add(1);
+      switch (Roll(9)) {
+        case 0: Encoder->SetPreviewInterval(static_cast<int>(Roll(50))); break;
+        case 1: Encoder->SetProgressInterval(static_cast<int>(10 + Roll(40))); break;
+        case 2: Encoder->SetPreviewBitmap(Roll(2) == 0); break;
+        case 3: Encoder->Stop(false); break;
+        case 4: Encoder->Stop(true); break;
+        case 5:
+          if (FFEncode::TFFmpeg* task = Encoder->GetTask(ATaskIndex)) task->Stop(true);
+          break;
+        case 6:
+          if (FFEncode::TFFmpeg* task = Encoder->GetTask(ATaskIndex)) task->Stop(false);
+          break;
+        default: break;
+      }
+    }
+  };
+  TestWatchdog::TWatchdog watchdog;
+  int handlerFrees = 0;
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    THost host;
+    host.Seed = seed;
+    host.Encoder = new TVEDavirev;
+    TVEDavirev& encoder = *host.Encoder;
+    encoder.TriggerEventInMainThread = host.Roll(2) == 0;
+    encoder.SetProgressInterval(20);
+    encoder.SetPreviewInterval(10);
+    encoder.SetPreviewBitmap(true);
+    encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(
+        [](void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+          static_cast<THost*>(AData)->Act(AInfo->TaskIndex, false);
+        },
+        &host);
+    encoder.OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(
+        [](void* AData, TObject*, const FFEncode::TPreviewInfo& AInfo) {
+          static_cast<THost*>(AData)->Act(AInfo.TaskIndex, false);
+        },
+        &host);
+    encoder.OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(
+        [](void* AData, TObject*, FFEncode::PHookInfo AInfo) {
+          static_cast<THost*>(AData)->Act(AInfo->TaskIndex, false);
+        },
+        &host);
+    encoder.OnStart = FFEncode::TStartEvent::FromFunction(
+        [](void* AData, TObject*, int AIndex) { static_cast<THost*>(AData)->Act(AIndex, false); },
+        &host);
+    encoder.OnTerminate = FFEncode::TTerminateEvent::FromFunction(
+        [](void* AData, TObject*, const TTerminateInfo& AInfo) {
+          auto* self = static_cast<THost*>(AData);
+          const bool final = AInfo.TaskIndex < 0;
+          self->Act(AInfo.TaskIndex, true);
+          if (final) self->RunEnded.store(true);
+        },
+        &host);
+    FFEncode::THookChoice hooks{};
+    hooks[FFEncode::hkVideoOutput] = true;
+    const int tasks = 3;
+    for (int i = 0; i < tasks; ++i)
+      ASSERT_EQ(encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=1 -c:v mpeg4 -f null -",
+                                &hooks),
+                i);
+    watchdog.Bounded("seed " + std::to_string(seed), 120, [&] {
+      encoder.StartTask(1 + static_cast<int>(host.Roll(tasks)));
+      ASSERT_TRUE(PumpUntil([&] { return host.FreeReturned.load() || host.RunEnded.load(); }, 110));
+      if (!host.Freeing.exchange(true)) {
+        delete host.Encoder;
+        host.FreeReturned.store(true);
+      }
+    });
+    EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return host.EventsAfterFree.load() == 0; }));
+    if (host.FreedFromAHandler.load()) ++handlerFrees;
+  }
+  EXPECT_GT(handlerFrees, 0) << "no seed freed the component from a handler";
 }
 
 // ---- Failures -----------------------------------------------------------------------------
