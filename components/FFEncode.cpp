@@ -249,10 +249,7 @@ TCustomEncoder::~TCustomEncoder() {
 
 void TCustomEncoder::BeforeDestruction() { Shutdown(); }
 
-bool TCustomEncoder::ShuttingDown() {
-  std::lock_guard<std::mutex> g(FDeliveryLock);
-  return FShuttingDown;
-}
+bool TCustomEncoder::ShuttingDown() const { return FShuttingDown.load(); }
 
 void TCustomEncoder::Shutdown() {
   if (FShutDown) return;
@@ -280,7 +277,7 @@ void TCustomEncoder::Shutdown() {
     // No delivery calls a handler from here on; the ones whose handler freed the
     // encoder on this thread are counted out here, as they touch nothing more.
     std::lock_guard<std::mutex> g(FDeliveryLock);
-    FShuttingDown = true;
+    FShuttingDown.store(true);
     FLiveDeliveries -= ownDeliveries;
     FTaskDeliveries -= ownTaskDeliveries;
     FDeliveryCond.notify_all();
@@ -714,7 +711,7 @@ void TCustomEncoder::DoTerminate(void* ASender) {
 
 void TCustomEncoder::WaitTaskDeliveries() {
   std::unique_lock<std::mutex> g(FDeliveryLock);
-  FDeliveryCond.wait(g, [this] { return FTaskDeliveries == 0 || FShuttingDown; });
+  FDeliveryCond.wait(g, [this] { return FTaskDeliveries == 0 || FShuttingDown.load(); });
 }
 
 void TCustomEncoder::FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration) {
@@ -1000,6 +997,8 @@ void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFra
   if (!handler.Assigned()) return;
   FPreviewInfo = TPreviewInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS};
   auto call = [this, &handler, Sender] {
+    // Handed to the main thread, it may come when the encoder has begun to shut down.
+    if (ShuttingDown()) return;
     const MyUtils::THandlerScope scope(this, CPreviewHandler, TaskOf(Sender));
     handler(this, FPreviewInfo);
   };
@@ -1016,6 +1015,7 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
   FProgressInfo = TProgressInfo{FTaskList.IndexOf(TaskOf(Sender)), AFileIndex, AFrameNumber, AFPS,
                                 AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
   auto call = [this, &handler, Sender] {
+    if (ShuttingDown()) return;  // as in DoPreviewBitmap
     const MyUtils::THandlerScope scope(this, CProgressHandler, TaskOf(Sender));
     handler(this, &FProgressInfo);
   };
@@ -1029,6 +1029,7 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AF
   FPendingSender = Sender;
   FPendingFormatContext = AFormatContext;
   auto call = [this, &handler] {
+    if (ShuttingDown()) return;  // as in DoPreviewBitmap
     const MyUtils::THandlerScope scope(this, CBeforeFindStreamInfoHandler, TaskOf(FPendingSender));
     handler(FPendingSender, FPendingFormatContext);
   };

@@ -350,8 +350,8 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   void ForEachTask(F AAction);
 
   // Delivery threads (see TDoTerminateThread).
-  // Whether the shut-down has begun: no delivery calls a handler any more.
-  bool ShuttingDown();
+  // Whether the shut-down has begun: no handler is called any more.
+  bool ShuttingDown() const;
   void WaitTaskDeliveries();
   void FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration);
   void DeliveryDone(bool ATaskDelivery);
@@ -414,7 +414,8 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // Guarded by FDeliveryLock.
   int FTaskDeliveries = 0;  // task events handed to delivery threads, not yet done
   int FLiveDeliveries = 0;  // delivery threads that still touch the encoder
-  bool FShuttingDown = false;  // no handler is delivered any more
+  // Set (under FDeliveryLock, for the waits on FDeliveryCond) once the shut-down began.
+  std::atomic<bool> FShuttingDown{false};
 };
 
 // Publishes the encoder's properties and events; adds nothing.

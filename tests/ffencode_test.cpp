@@ -976,7 +976,7 @@ struct TContractHost {
   bool Once = true;  // only the first call of the handler acts
   std::atomic<int> Calls{0};
   std::atomic<int> Returned{0};
-  std::atomic<bool> Freed{false};
+  std::atomic<bool> Freed{false};  // the free has returned
   std::atomic<int> EventsAfterFree{0};
   std::atomic<bool> RunEnded{false};
 
@@ -1019,8 +1019,8 @@ struct TContractHost {
         if (FFEncode::TFFmpeg* task = Encoder->GetTask(ATaskIndex)) task->Stop(true);
         break;
       case kFreeEncoder:
-        Freed.store(true);
         delete Encoder;
+        Freed.store(true);
         break;
       case kSetIntervals:
         Encoder->SetPreviewInterval(10 + Calls.load() % 7);
@@ -1105,10 +1105,11 @@ TEST_F(FFEncodeTest, HandlerCallsReturnAndSupportedFreesEndQuietly) {
           else
             encoder->Stop(false);
         }
-        ASSERT_TRUE(PumpUntil([&] { return host.Freed.load() || host.RunEnded.load(); }, 110));
-        if (host.Freed.load()) {
+        if (row.Call == kFreeEncoder) {
+          // the handler's last touch of the host is its count of returned calls
           ASSERT_TRUE(PumpUntil([&] { return host.Returned.load() > 0; }, 110));
         } else {
+          ASSERT_TRUE(PumpUntil([&] { return host.RunEnded.load(); }, 110));
           delete encoder;
         }
       });
@@ -1238,8 +1239,8 @@ TEST_F(FFEncodeTest, SeededRandomHostCallsAndFreesFromItsHandlers) {
       if (FreeReturned.load()) EventsAfterFree.fetch_add(1);
       if (AMayFree && Roll(3) == 0 && !Freeing.exchange(true)) {
         delete Encoder;
-        FreeReturned.store(true);
         FreedFromAHandler.store(true);
+        FreeReturned.store(true);  // the handler's last touch of the host
         return;
       }
       Calls.fetch_add(1);
@@ -1292,9 +1293,8 @@ TEST_F(FFEncodeTest, SeededRandomHostCallsAndFreesFromItsHandlers) {
     encoder.OnTerminate = FFEncode::TTerminateEvent::FromFunction(
         [](void* AData, TObject*, const TTerminateInfo& AInfo) {
           auto* self = static_cast<THost*>(AData);
-          const bool final = AInfo.TaskIndex < 0;
+          if (AInfo.TaskIndex < 0) self->RunEnded.store(true);
           self->Act(AInfo.TaskIndex, true);
-          if (final) self->RunEnded.store(true);
         },
         &host);
     FFEncode::THookChoice hooks{};
@@ -1311,6 +1311,8 @@ TEST_F(FFEncodeTest, SeededRandomHostCallsAndFreesFromItsHandlers) {
         delete host.Encoder;
         host.FreeReturned.store(true);
       }
+      // A handler that took the free ends it before the host goes.
+      ASSERT_TRUE(PumpUntil([&] { return host.FreeReturned.load(); }, 110));
     });
     EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return host.EventsAfterFree.load() == 0; }));
     if (host.FreedFromAHandler.load()) ++handlerFrees;
