@@ -1023,8 +1023,8 @@ struct TContractHost {
         Freed.store(true);
         break;
       case kSetIntervals:
-        Encoder->SetPreviewInterval(10 + Calls.load() % 7);
-        Encoder->SetProgressInterval(10 + Calls.load() % 5);
+        Encoder->SetPreviewInterval(10 + Encoder->GetPreviewInterval() % 7);
+        Encoder->SetProgressInterval(10 + Encoder->GetProgressInterval() % 5);
         break;
     }
     Returned.fetch_add(1);
@@ -1084,8 +1084,8 @@ TEST_F(FFEncodeTest, HandlerCallsReturnAndSupportedFreesEndQuietly) {
         // the hook sets them too, on an encoder thread, while the progress handler does
         encoder->OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(
             [](void* AData, TObject*, FFEncode::PHookInfo) {
-              auto* self = static_cast<TContractHost*>(AData);
-              self->Encoder->SetPreviewInterval(11 + self->Calls.load() % 3);
+              TVEDavirev* encoder = static_cast<TContractHost*>(AData)->Encoder;
+              encoder->SetPreviewInterval(11 + encoder->GetPreviewInterval() % 3);
             },
             &host);
       }
@@ -1096,7 +1096,7 @@ TEST_F(FFEncodeTest, HandlerCallsReturnAndSupportedFreesEndQuietly) {
       watchdog.Bounded(name, 120, [&] {
         encoder->StartTask(row.Tasks);
         if (row.Call == kSetIntervals) {
-          ASSERT_TRUE(PumpUntil([&] { return host.Calls.load() > 5; }, 110));
+          ASSERT_TRUE(PumpUntil([&] { return host.Calls.load() > 20; }, 110));
           encoder->Stop(true);
         } else if (row.Call == kFreeEncoder || row.HostStop) {
           // the tasks end at once (never waiting for ever on the long job)
