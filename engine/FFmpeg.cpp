@@ -67,7 +67,6 @@ using FFLoad::VEDovedo;
 using FFmpegHeader::TFrameData;
 using Platform::TCriticalSection;
 using Platform::TEvent;
-using Platform::TWaitResult;
 
 namespace {
 
@@ -241,8 +240,9 @@ bool TCustomFFmpeg::WaitWouldHang() const {
 }
 
 void TCustomFFmpeg::WaitIdle() {
+  const void* self = Mark(this);
   if (const MyUtils::THandlerFrame* frame = MyUtils::FindHandler(
-          [self = Mark(this)](const MyUtils::THandlerFrame& AFrame) { return AFrame.Object == self; })) {
+          [self](const MyUtils::THandlerFrame& AFrame) { return AFrame.Object == self; })) {
     // Inside the terminate handler the job (or the terminate step) has ended; what is
     // left of it is on this thread's stack, and leaves the task alone (MarkFreed).
     if (frame->Kind == CTerminateHandler) return;

@@ -930,8 +930,8 @@ TEST_F(FFEncodeTest, FreeingATaskFromItsEventOnTheMainThreadIsRefused) {
   for (bool progress : {true, false}) {
     SCOPED_TRACE(progress ? "OnProgress" : "OnPreviewBitmap");
     EXPECT_DEATH(FreeTaskFromMainThreadHandler(progress),
-                 HandlerTestSupport::RefusedFree("FFEncode", 301,
-                                                 progress ? "progress handler" : "preview handler"));
+                 HandlerTestSupport::RefusedFree(
+                     "FFEncode", 301, progress ? "progress handler" : "preview handler"));
   }
 }
 
@@ -1090,9 +1090,10 @@ TEST_F(FFEncodeTest, HandlerCallsReturnAndSupportedFreesEndQuietly) {
             &host);
       }
       for (int i = 0; i < row.Tasks; ++i)
-        ASSERT_EQ(encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -",
-                                   &hooks),
-                  i);
+        ASSERT_EQ(
+            encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -",
+                             &hooks),
+            i);
       watchdog.Bounded(name, 120, [&] {
         encoder->StartTask(row.Tasks);
         if (row.Call == kSetIntervals) {

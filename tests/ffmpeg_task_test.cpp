@@ -1130,7 +1130,8 @@ TEST_F(TaskTest, FreeingATaskFromItsRunningHandlersIsRefused) {
   };
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
-    EXPECT_DEATH(FreeFromHandler(row.Kind), HandlerTestSupport::RefusedFree("FFmpeg", 866, row.Text));
+    EXPECT_DEATH(FreeFromHandler(row.Kind),
+                 HandlerTestSupport::RefusedFree("FFmpeg", 866, row.Text));
   }
 }
 
@@ -1188,8 +1189,10 @@ TEST_F(TaskTest, WaitsAndCallsAroundTheTerminateHandlerReturn) {
     bool Free;       // the terminate handler frees the task
   };
   const TRow rows[] = {
-      {"host Stop(True) on the main thread, the handler frees", kAsync, kStopWait, false, kNone, true},
-      {"host Stop(True) on another thread, the handler frees", kAsync, kStopWait, true, kNone, true},
+      {"host Stop(True) on the main thread, the handler frees", kAsync, kStopWait, false, kNone,
+       true},
+      {"host Stop(True) on another thread, the handler frees", kAsync, kStopWait, true, kNone,
+       true},
       {"host Terminate(True) on the main thread, the handler frees", kAsync, kTerminateWait, false,
        kNone, true},
       {"host Terminate(True) on another thread, the handler frees", kAsync, kTerminateWait, true,
@@ -1356,7 +1359,8 @@ TEST_F(TaskTest, ASubclassIsStoppedBeforeItsOwnDestructorRuns) {
     task->Member.RunningAtDestruction = &runningAtDestruction;
     ASSERT_GE(task->ParseOptions(kLongJob), 0);
     task->Start(true);
-    watchdog.Bounded("freeing the running subclass", 60, [&] { delete static_cast<TFFmpeg*>(task); });
+    watchdog.Bounded("freeing the running subclass", 60,
+                     [&] { delete static_cast<TFFmpeg*>(task); });
   }
   EXPECT_EQ(runningAtDestruction.load(), 0) << "the job ran on while the subclass was destroyed";
 }

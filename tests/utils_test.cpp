@@ -216,8 +216,9 @@ TEST(HandlerMark, FramesAreSeenOnTheirThreadAndLearnOfAFree) {
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->Kind, kInner);
     EXPECT_EQ(found->About, &other);
-    EXPECT_EQ(MyUtils::FindHandler([](const MyUtils::THandlerFrame& AFrame) { return !AFrame.Kind; }),
-              nullptr);
+    EXPECT_EQ(
+        MyUtils::FindHandler([](const MyUtils::THandlerFrame& AFrame) { return !AFrame.Kind; }),
+        nullptr);
     bool elsewhere = true;
     std::thread([&] { elsewhere = MyUtils::InHandler(&object); }).join();
     EXPECT_FALSE(elsewhere);
