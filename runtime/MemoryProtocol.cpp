@@ -6,7 +6,6 @@
 #include <exception>
 #include <memory>
 #include <unordered_map>
-#include <vector>
 
 #include "platform/Dispatcher.h"
 #include "runtime/AVFormatStubs.h"
@@ -38,22 +37,11 @@ std::unordered_map<const void*, PEntry>& Registry() {
   return *registry;
 }
 
-// The streams whose calls are running on this thread (a handler of an event stream
-// runs on the main thread when asked: it is marked there as well).
-thread_local std::vector<const void*> tls_calls;
-
-// Marks a call into AStream as running on this thread, for its scope.
-class TCallMark {
- public:
-  explicit TCallMark(const void* AStream) { tls_calls.push_back(AStream); }
-  ~TCallMark() { tls_calls.pop_back(); }
-  TCallMark(const TCallMark&) = delete;
-  TCallMark& operator=(const TCallMark&) = delete;
-};
-
-bool CallRunningHere(const void* AStream) {
-  return std::find(tls_calls.begin(), tls_calls.end(), AStream) != tls_calls.end();
-}
+// A call into a registered stream runs the host's code: it is marked on the thread that
+// runs it with the one handler mark (MyUtils::THandlerScope, object: the stream); a
+// handler of an event stream runs on the main thread when asked, and is marked there as
+// well.
+constexpr char CStreamCall[] = "stream handler";
 
 void Register(Platform::TStream* AStream, TCustomEventStream* AEventStream) {
   auto entry = std::make_shared<TEntry>();
@@ -74,7 +62,7 @@ PEntry Lookup(const void* AObject) {
 // counted as in use, and the call marked on this thread, for the scope.
 class TUse {
  public:
-  explicit TUse(const void* AObject) : FMark(AObject) {
+  explicit TUse(const void* AObject) : FMark(AObject, CStreamCall) {
     if (!AObject) return;
     std::lock_guard lock(GRegistryLock);
     auto it = Registry().find(AObject);
@@ -97,7 +85,7 @@ class TUse {
   explicit operator bool() const { return FEntry != nullptr; }
 
  private:
-  TCallMark FMark;
+  MyUtils::THandlerScope FMark;
   PEntry FEntry;
 };
 
@@ -203,7 +191,7 @@ TCustomEventStream::~TCustomEventStream() {
 bool TCustomEventStream::Open(const std::string& AFilename, int& ASeekable) {
   bool result = false;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FFilename = AFilename;
     FOnOpenSeekable = ASeekable;
@@ -222,7 +210,7 @@ void TCustomEventStream::CallOpen() {
 
 void TCustomEventStream::Close() {
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     CallClose();
   };
@@ -237,7 +225,7 @@ void TCustomEventStream::CallClose() {
 std::int64_t TCustomEventStream::Read(void* ABuffer, std::int64_t ACount) {
   int result = -1;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FOnReadBuffer = ABuffer;
     FOnReadCount = IntCount(ACount);
@@ -255,7 +243,7 @@ void TCustomEventStream::CallRead() {
 std::int64_t TCustomEventStream::Write(const void* ABuffer, std::int64_t ACount) {
   int result = -1;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FOnWriteBuffer = ABuffer;
     FOnWriteCount = IntCount(ACount);
@@ -273,7 +261,7 @@ void TCustomEventStream::CallWrite() {
 std::int64_t TCustomEventStream::Seek(std::int64_t AOffset, Platform::TSeekOrigin AOrigin) {
   std::int64_t result = -1;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FOnSeekOffset = AOffset;
     FOnSeekOrigin = AOrigin;
@@ -304,18 +292,16 @@ void UnregisterStream(Platform::TStream* AStream) {
   Registry().erase(it);
   // No call starts from here on. A call of this thread's own (a handler that
   // unregisters its stream) ends after this returns: it cannot be waited for.
-  if (CallRunningHere(AStream)) return;
-  if (!Platform::IsMainThread()) {
-    GUsersCond.wait(lock, [&] { return entry->FUsers == 0; });
-    return;
-  }
+  if (MyUtils::InHandler(AStream, CStreamCall)) return;
+  lock.unlock();
   // The main thread keeps serving its queue: a call of an event stream may wait there
   // for its handler (a call that ends wakes it).
-  while (entry->FUsers > 0) {
-    lock.unlock();
-    if (!MyUtils::MyProcessMessages()) (void)Platform::WaitForMainThreadWork(20);
-    lock.lock();
-  }
+  (void)MyUtils::WaitServing([&entry](Platform::Cardinal AMilliseconds) {
+    std::unique_lock users(GRegistryLock);
+    if (AMilliseconds == 0) return entry->FUsers == 0;
+    GUsersCond.wait(users, [&] { return entry->FUsers == 0; });
+    return true;
+  });
 }
 
 // The I/O routines
