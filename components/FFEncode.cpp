@@ -26,64 +26,38 @@ namespace {
 // Stop(True) waits in progress on this thread (tasks pinned by it are on its stack).
 thread_local int tPinDepth = 0;
 
-// The component's handlers running on this thread, innermost first. A handler runs on
-// behalf of a task's thread (on that thread, or on the main thread while that thread
-// waits for it), often holding its family's lock that other tasks' threads wait for:
-// whatever can go on only once the handler has returned must not be waited for in it.
-enum THandlerFamily { hfAudioHook, hfVideoHook, hfFrameHook, hfPreview, hfProgress,
-                      hfBeforeFindStreamInfo, hfTerminate };
-struct THandlerFrame {
-  const TCustomEncoder* Encoder;
-  THandlerFamily Family;
-  const void* Task;  // the task the event is about (nullptr: none, or the run)
-  THandlerFrame* Outer;
-};
-thread_local THandlerFrame* tHandlers = nullptr;
+// The component's frames on a thread (MyUtils::THandlerScope, object: the encoder, about:
+// the task the event is about). A handler runs on behalf of a task's thread (on that
+// thread, or on the main thread while that thread waits for it), often holding its
+// family's lock that other tasks' threads wait for: whatever can go on only once the
+// handler has returned must not be waited for in it. The texts name them in the refusal
+// of a free.
+constexpr char CAudioHookHandler[] = "audio hook handler";
+constexpr char CVideoHookHandler[] = "video hook handler";
+constexpr char CFrameHookHandler[] = "frame hook handler";
+constexpr char CPreviewHandler[] = "preview handler";
+constexpr char CProgressHandler[] = "progress handler";
+constexpr char CBeforeFindStreamInfoHandler[] = "before-find-stream-info handler";
+constexpr char CStartHandler[] = "start handler";
+// A synchronous run on this thread (inside StartTask): the handlers run inside it.
+constexpr char CSynchronousRun[] = "synchronous run";
+// The terminate handler called on the reporting thread of a synchronous run (inside
+// StartTask), and the ones a delivery thread calls: of a task's end and of the run's end.
+constexpr char CRunTerminateHandler[] = "terminate handler of a synchronous run";
+constexpr char CTaskEndHandler[] = "terminate handler";
+constexpr char CRunEndHandler[] = "final terminate handler";
 
-// Marks a handler call of AEncoder's family AFamily on this thread while it lives.
-class THandlerScope {
- public:
-  THandlerScope(const TCustomEncoder* AEncoder, THandlerFamily AFamily,
-                const void* ATask = nullptr)
-      : FFrame{AEncoder, AFamily, ATask, tHandlers} {
-    tHandlers = &FFrame;
-  }
-  ~THandlerScope() { tHandlers = FFrame.Outer; }
-  THandlerScope(const THandlerScope&) = delete;
-  THandlerScope& operator=(const THandlerScope&) = delete;
+constexpr const char* CUnit = "FFEncode";
+// The consistency check that refuses a free from a handler that cannot support it.
+constexpr int CLineFreeFromHandler = 301;
 
- private:
-  THandlerFrame FFrame;
-};
+bool IsTerminateHandler(const MyUtils::THandlerFrame& AFrame) {
+  return AFrame.Kind == CRunTerminateHandler || AFrame.Kind == CTaskEndHandler ||
+         AFrame.Kind == CRunEndHandler;
+}
 
-// Whether this thread is inside one of AEncoder's handlers (of AFamily only, when given).
-bool InHandler(const TCustomEncoder* AEncoder) {
-  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
-    if (f->Encoder == AEncoder) return true;
-  return false;
-}
-bool InHandler(const TCustomEncoder* AEncoder, THandlerFamily AFamily) {
-  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
-    if (f->Encoder == AEncoder && f->Family == AFamily) return true;
-  return false;
-}
-// Whether this thread is inside a terminate handler of any encoder: the ends of a
-// synchronous run are counted only once it has returned.
-bool InTerminateHandler() {
-  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
-    if (f->Family == hfTerminate) return true;
-  return false;
-}
-// The family of the innermost handler on this thread about ATask, other than its
-// terminate handler; nullptr when there is none.
-const char* HandlerAbout(const void* ATask) {
-  static const char* const CNames[] = {"audio hook handler", "video hook handler",
-                                       "frame hook handler", "preview handler",
-                                       "progress handler", "before-find-stream-info handler",
-                                       "terminate handler"};
-  for (const THandlerFrame* f = tHandlers; f; f = f->Outer)
-    if (f->Task == ATask && f->Family != hfTerminate) return CNames[f->Family];
-  return nullptr;
+void LogFatal(TObject* ASender, const std::string& AText) {
+  if (FFLoad::VEDovedo) FFLoad::VEDovedo->Log(ASender, FFLoad::llFatal, AText);
 }
 
 // Runs ACall on the main thread through MySynchronize when AInMainThread, else here.
@@ -134,20 +108,34 @@ class TDoTerminateThread : public Platform::TThread {
  protected:
   void Execute() override {
     TCustomEncoder* encoder = FEncoder;
+    // Nothing is delivered once the encoder shuts down (the final event stops waiting).
     if (FWait) encoder->WaitTaskDeliveries();
-    if (FHandler.Assigned()) {
-      auto call = [this, encoder] {
-        THandlerScope scope(encoder, hfTerminate);
-        FHandler(encoder, FInfo);
+    bool freed = false;
+    if (FHandler.Assigned() && !encoder->ShuttingDown()) {
+      auto call = [this, encoder, &freed] {
+        // Delivered on the main thread, the encoder may have begun to shut down since.
+        if (encoder->ShuttingDown()) return;
+        const MyUtils::THandlerScope scope(encoder, FWait ? CRunEndHandler : CTaskEndHandler,
+                                           FWait ? nullptr : FTask);
+        try {
+          FHandler(encoder, FInfo);
+        } catch (...) {
+          freed = scope.Freed();
+          throw;
+        }
+        freed = scope.Freed();
       };
       try {
         RunHandler(FInMainThread, call);
       } catch (const std::exception& e) {
         if (FFLoad::VEDovedo)
-          FFLoad::VEDovedo->Log(encoder, FFLoad::llError,
+          FFLoad::VEDovedo->Log(freed ? nullptr : encoder, FFLoad::llError,
                                 std::string("Error occurs OnTerminate event: ") + e.what());
       }
     }
+    // Freed by the handler: its shut-down counted this delivery out, and nothing of the
+    // encoder is touched any more.
+    if (freed) return;
     if (FInfo.TaskIndex >= 0 && encoder->AutoFreeTask)
       encoder->FreeDelivered(FInfo.TaskIndex, FTask, FGeneration);
     // Last touch of the encoder: its destructor may go on from here.
@@ -235,7 +223,13 @@ void TFFmpegList::TaskDestroyed(void* ASender) {
   auto* task = static_cast<TCustomFFmpeg*>(ASender);
   // Freed from inside a handler about it, on this thread or on the main thread while
   // the task's thread waits for the handler: the task goes on only once it returns.
-  if (const char* from = HandlerAbout(task)) FFmpeg::RefuseTaskFree(task, from);
+  // Its end delivered by a delivery thread has nothing of the task waiting.
+  if (const MyUtils::THandlerFrame* frame =
+          MyUtils::FindHandler([task](const MyUtils::THandlerFrame& AFrame) {
+            return AFrame.About == task && AFrame.Kind != CTaskEndHandler;
+          }))
+    MyUtils::RefuseFreeFromHandler(CUnit, CLineFreeFromHandler, frame->Kind,
+                                   [task](const std::string& AText) { LogFatal(task, AText); });
   std::lock_guard<std::mutex> g(FLock);
   for (TFFmpeg*& item : FItems)
     if (item && static_cast<TCustomFFmpeg*>(item) == task) item = nullptr;
@@ -246,11 +240,48 @@ void TFFmpegList::TaskDestroyed(void* ASender) {
 TCustomEncoder::TCustomEncoder(Platform::TComponent* AOwner)
     : FFBaseComponent::TFFBaseComponent(AOwner) {}
 
-TCustomEncoder::~TCustomEncoder() { Shutdown(); }
+TCustomEncoder::~TCustomEncoder() {
+  Shutdown();
+  // Freed by a handler: the frames of this thread below it (a waiting Stop, a delivery)
+  // leave the encoder alone from here on.
+  MyUtils::MarkFreed(this);
+}
+
+void TCustomEncoder::BeforeDestruction() { Shutdown(); }
+
+bool TCustomEncoder::ShuttingDown() const { return FShuttingDown.load(); }
 
 void TCustomEncoder::Shutdown() {
   if (FShutDown) return;
+  // The frames of this encoder on this thread: its end events delivered here are
+  // supported (their delivery threads touch nothing of it once the handler returns);
+  // any other handler of it runs while a task's thread or a run on this thread waits
+  // for it, and goes on once it returns.
+  int ownDeliveries = 0, ownTaskDeliveries = 0;
+  const MyUtils::THandlerFrame* refused = nullptr;
+  (void)MyUtils::FindHandler([&](const MyUtils::THandlerFrame& AFrame) {
+    if (AFrame.Object != this) return false;
+    if (AFrame.Kind == CTaskEndHandler || AFrame.Kind == CRunEndHandler) {
+      ++ownDeliveries;
+      if (AFrame.Kind == CTaskEndHandler) ++ownTaskDeliveries;
+    } else if (!refused) {
+      refused = &AFrame;
+    }
+    return false;
+  });
+  if (refused)
+    MyUtils::RefuseFreeFromHandler(CUnit, CLineFreeFromHandler, refused->Kind,
+                                   [this](const std::string& AText) { LogFatal(this, AText); });
   FShutDown = true;
+  {
+    // No delivery calls a handler from here on; the ones whose handler freed the
+    // encoder on this thread are counted out here, as they touch nothing more.
+    std::lock_guard<std::mutex> g(FDeliveryLock);
+    FShuttingDown.store(true);
+    FLiveDeliveries -= ownDeliveries;
+    FTaskDeliveries -= ownTaskDeliveries;
+    FDeliveryCond.notify_all();
+  }
   // Each handler is cleared under the lock its trampoline reads it under, so a running
   // task's thread either sees it before or not at all.
   {
@@ -287,6 +318,10 @@ void TCustomEncoder::Shutdown() {
     FPendingStarts = 0;
     FOwedStarts = 0;
     ++FGeneration;  // nothing starts, and deliveries still out free nothing
+    // The pins of a Stop(True) waiting on this thread below the handler: that Stop
+    // returns touching nothing once the handler does, and its tasks go here.
+    for (auto it = FPinned.begin(); it != FPinned.end();)
+      it = it->Thread == Platform::GetCurrentThreadId() ? FPinned.erase(it) : it + 1;
   }
   // Each task stops and is waited for, out of the list and with no lock held: its
   // threads may still be inside a handler that walks the list.
@@ -295,21 +330,18 @@ void TCustomEncoder::Shutdown() {
   {
     auto free = LockFree();
     tasks = FTaskList.TakeAll();
+    std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    tasks.insert(tasks.begin(), FDeferredFrees.begin(), FDeferredFrees.end());
+    FDeferredFrees.clear();
   }
   FreeTasks(tasks);
   // Delivery threads still running touch this object until their last step.
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> g(FDeliveryLock);
-      if (FLiveDeliveries == 0) break;
-      if (!Platform::IsMainThread()) {
-        FDeliveryCond.wait(g, [this] { return FLiveDeliveries == 0; });
-        break;
-      }
-    }
-    Platform::ProcessMainThreadQueue();
-    Platform::WaitForMainThreadWork(10);
-  }
+  (void)MyUtils::WaitServing([this](Platform::Cardinal AMilliseconds) {
+    std::unique_lock<std::mutex> g(FDeliveryLock);
+    if (AMilliseconds == 0) return FLiveDeliveries == 0;
+    FDeliveryCond.wait(g, [this] { return FLiveDeliveries == 0; });
+    return true;
+  });
 }
 
 std::unique_lock<std::recursive_mutex> TCustomEncoder::LockFree() {
@@ -325,25 +357,25 @@ void TCustomEncoder::FreeTasks(std::vector<TFFmpeg*>& ATasks) {
 }
 
 bool TCustomEncoder::Pinned(const TFFmpeg* ATask) const {
-  for (const TFFmpeg* t : FPinned)
-    if (t == ATask) return true;
+  for (const TPin& pin : FPinned)
+    if (pin.Task == ATask) return true;
   return false;
 }
 
 void TCustomEncoder::WaitUnpinned() {
-  for (;;) {
-    {
-      auto term = LockServing(FTerminateLock);
-      if (FPinned.empty()) return;
-    }
-    if (Platform::IsMainThread()) {
-      Platform::ProcessMainThreadQueue();
-      Platform::WaitForMainThreadWork(5);
-    } else {
+  (void)MyUtils::WaitServing([this](Platform::Cardinal AMilliseconds) {
+    for (;;) {
+      {
+        std::unique_lock<std::recursive_mutex> term(FTerminateLock, std::try_to_lock);
+        if (term.owns_lock() && FPinned.empty()) return true;
+      }
+      if (AMilliseconds == 0) return false;
+      // Unpin notifies the condition once it changed the pins (a change between the
+      // look above and this wait is seen within the slice).
       std::unique_lock<std::mutex> g(FDeliveryLock);
       FDeliveryCond.wait_for(g, std::chrono::milliseconds(5));
     }
-  }
+  });
 }
 
 template <class F>
@@ -387,13 +419,13 @@ int TCustomEncoder::AddTask(const std::string& ACommandLine, const THookChoice* 
     if (FWorking) throw Exception(Platform::Format("Cannot %s while working.", "AddTask"));
   }
   std::unique_ptr<TFFmpeg> task(new TFFmpeg);
-  task->FPreviewInterval.store(Microseconds(FPreviewInterval));
-  task->Fstats_period.store(Microseconds(FProgressInterval));
+  task->FPreviewInterval.store(Microseconds(FPreviewInterval.load()));
+  task->Fstats_period.store(Microseconds(FProgressInterval.load()));
   task->FOnBeforeFindStreamInfo =
       TBeforeFindStreamInfoEvent::Bind<&TCustomEncoder::DoBeforeFindStreamInfo>(this);
   task->FOnPreviewBitmap = FFmpeg::TTaskPreviewEvent::Bind<&TCustomEncoder::DoPreviewBitmap>(this);
   task->FEncoder = this;
-  task->FAudioPreview.store(FPreviewAudio);
+  task->FAudioPreview.store(FPreviewAudio.load());
   try {
     std::uint8_t flags = task->PreviewFlags();
     flags = FPreviewVideo ? (flags | FFmpeg::PREVIEW_WINDOW) : (flags & ~FFmpeg::PREVIEW_WINDOW);
@@ -516,6 +548,8 @@ void TCustomEncoder::StartTask(int AN) {
     return;
   }
   // One task after another on this thread; the lock is not held while a task runs.
+  // Whatever runs meanwhile on this thread runs inside the run, which goes on after it.
+  const MyUtils::THandlerScope run(this, CSynchronousRun);
   for (;;) {
     {
       std::lock_guard<std::recursive_mutex> term(FTerminateLock);
@@ -549,7 +583,10 @@ void TCustomEncoder::StartNextTask() {
     if (!PickNext(index, task)) return;
     onStart = OnStart;
   }
-  if (onStart.Assigned()) onStart(this, index);
+  if (onStart.Assigned()) {
+    const MyUtils::THandlerScope scope(this, CStartHandler, task);
+    onStart(this, index);
+  }
   task->Start(false);
 }
 
@@ -579,7 +616,10 @@ void TCustomEncoder::RunStarts() {
       // The handler may call any method of the component: no lock of it is held.
       term.unlock();
       try {
-        if (onStart.Assigned()) onStart(this, index);
+        if (onStart.Assigned()) {
+          const MyUtils::THandlerScope scope(this, CStartHandler, task);
+          onStart(this, index);
+        }
       } catch (...) {
         term.lock();
         if (FGeneration == generation && FStopCount == stops) {
@@ -630,7 +670,7 @@ void TCustomEncoder::Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool A
     return;
   }
   // A synchronous run: on the reporting thread.
-  THandlerScope scope(this, hfTerminate);
+  const MyUtils::THandlerScope scope(this, CRunTerminateHandler);
   OnTerminate(this, AInfo);
 }
 
@@ -671,7 +711,7 @@ void TCustomEncoder::DoTerminate(void* ASender) {
 
 void TCustomEncoder::WaitTaskDeliveries() {
   std::unique_lock<std::mutex> g(FDeliveryLock);
-  FDeliveryCond.wait(g, [this] { return FTaskDeliveries == 0; });
+  FDeliveryCond.wait(g, [this] { return FTaskDeliveries == 0 || FShuttingDown.load(); });
 }
 
 void TCustomEncoder::FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration) {
@@ -744,24 +784,32 @@ void TCustomEncoder::Stop(bool AWait) {
     // reports on (and every task waiting for the family's lock it holds) goes on only
     // once the handler has returned: waiting there would wait for itself. The ends are
     // reported as usual once the handlers return.
-    if (!AWait || InTerminateHandler() || InHandler(this)) return;
+    if (!AWait || MyUtils::InHandler(this) || MyUtils::FindHandler(IsTerminateHandler)) return;
     ForEachTask([&pinned](TFFmpeg* ATask) { pinned.push_back(ATask); });
-    FPinned.insert(FPinned.end(), pinned.begin(), pinned.end());
+    for (TFFmpeg* task : pinned) FPinned.push_back(TPin{task, Platform::GetCurrentThreadId()});
   }
   // The waits hold no lock: the tasks' threads may call the component meanwhile. The
-  // pinned tasks stay until the waits are done.
+  // pinned tasks stay until the waits are done. A handler run meanwhile on this thread
+  // (the main thread serves its queue) may free the encoder, and its tasks with it:
+  // then nothing of either is touched any more.
+  const MyUtils::THandlerScope watch(this, nullptr);
   ++tPinDepth;
+  struct TDepth {
+    ~TDepth() { --tPinDepth; }
+  } depth;
   std::vector<TFFmpeg*> frees;
   try {
-    for (TFFmpeg* task : pinned) task->Terminate(true);
+    for (TFFmpeg* task : pinned) {
+      task->Terminate(true);
+      if (watch.Freed()) return;
+    }
   } catch (...) {
+    if (watch.Freed()) throw;
     frees = Unpin(pinned);
-    --tPinDepth;
     FreeTasks(frees);
     throw;
   }
   frees = Unpin(pinned);
-  --tPinDepth;
   FreeTasks(frees);
 }
 
@@ -769,9 +817,10 @@ std::vector<TFFmpeg*> TCustomEncoder::Unpin(const std::vector<TFFmpeg*>& ATasks)
   std::vector<TFFmpeg*> frees;
   {
     std::lock_guard<std::recursive_mutex> term(FTerminateLock);
+    const Platform::TThreadID self = Platform::GetCurrentThreadId();
     for (TFFmpeg* task : ATasks)
       for (auto it = FPinned.begin(); it != FPinned.end(); ++it)
-        if (*it == task) {
+        if (it->Task == task && it->Thread == self) {
           FPinned.erase(it);
           break;
         }
@@ -795,7 +844,7 @@ std::vector<TFFmpeg*> TCustomEncoder::Unpin(const std::vector<TFFmpeg*>& ATasks)
 // ---- Settings -------------------------------------------------------------------------------
 
 void TCustomEncoder::SetOnProgress(const TEncProgressEvent& AHandler) {
-  if (InHandler(this, hfProgress)) {
+  if (MyUtils::InHandler(this, CProgressHandler)) {
     // From inside the progress handler: the lock is held for this very call (by this
     // thread, or by the task's thread that waits for it), which read its handler
     // before it began, and no other call starts before it returns.
@@ -823,15 +872,17 @@ void TCustomEncoder::SetWriteTimeout(int AValue) {
   ForEachTask([AValue](TFFmpeg* ATask) { ATask->FWriteTimeout.store(AValue); });
 }
 
+// The stored value and every listed task's are changed under FFreeLock together, so
+// setters on two threads leave them agreeing.
 void TCustomEncoder::SetPreviewAudio(bool AValue) {
-  FPreviewAudio = AValue;
   auto free = LockFree();
+  FPreviewAudio.store(AValue);
   ForEachTask([AValue](TFFmpeg* ATask) { ATask->FAudioPreview.store(AValue); });
 }
 
 void TCustomEncoder::SetPreviewVideo(bool AValue) {
-  FPreviewVideo = AValue;
   auto free = LockFree();
+  FPreviewVideo.store(AValue);
   ForEachTask([AValue](TFFmpeg* ATask) {
     const std::uint8_t flags = ATask->PreviewFlags();
     ATask->SetPreviewFlags(AValue ? (flags | FFmpeg::PREVIEW_WINDOW)
@@ -840,8 +891,8 @@ void TCustomEncoder::SetPreviewVideo(bool AValue) {
 }
 
 void TCustomEncoder::SetPreviewBitmap(bool AValue) {
-  FPreviewBitmap = AValue;
   auto free = LockFree();
+  FPreviewBitmap.store(AValue);
   ForEachTask([AValue](TFFmpeg* ATask) {
     const std::uint8_t flags = ATask->PreviewFlags();
     ATask->SetPreviewFlags(AValue ? (flags | FFmpeg::PREVIEW_BITMAP)
@@ -850,16 +901,18 @@ void TCustomEncoder::SetPreviewBitmap(bool AValue) {
 }
 
 void TCustomEncoder::SetPreviewInterval(int AValue) {
-  FPreviewInterval = ClampInterval(AValue);
-  const std::int64_t us = Microseconds(FPreviewInterval);
+  const int value = ClampInterval(AValue);
+  const std::int64_t us = Microseconds(value);
   auto free = LockFree();
+  FPreviewInterval.store(value);
   ForEachTask([us](TFFmpeg* ATask) { ATask->FPreviewInterval.store(us); });
 }
 
 void TCustomEncoder::SetProgressInterval(int AValue) {
-  FProgressInterval = ClampInterval(AValue);
-  const std::int64_t us = Microseconds(FProgressInterval);
+  const int value = ClampInterval(AValue);
+  const std::int64_t us = Microseconds(value);
   auto free = LockFree();
+  FProgressInterval.store(value);
   ForEachTask([us](TFFmpeg* ATask) { ATask->Fstats_period.store(us); });
 }
 
@@ -870,7 +923,7 @@ void TCustomEncoder::AudioHook(const TEncAudioHookEvent& AHandler, TObject* Send
                                int ASampleRate, int AChannels, AVSampleFormat ASampleFormat) {
   std::lock_guard<std::mutex> g(FAudioHookLock);
   if (!AHandler.Assigned()) return;
-  THandlerScope scope(this, hfAudioHook, TaskOf(Sender));
+  const MyUtils::THandlerScope scope(this, CAudioHookHandler, TaskOf(Sender));
   AHandler(this, FTaskList.IndexOf(TaskOf(Sender)), APTS, AFrame, ASize, ASampleRate, AChannels,
            ASampleFormat);
 }
@@ -896,7 +949,7 @@ void TCustomEncoder::VideoHook(const TEncVideoHookEvent& AHandler, TObject* Send
   FHookInfo = THookInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS, AUpdate,
                         AStopHook};
   {
-    THandlerScope scope(this, hfVideoHook, TaskOf(Sender));
+    const MyUtils::THandlerScope scope(this, CVideoHookHandler, TaskOf(Sender));
     AHandler(this, &FHookInfo);
   }
   AUpdate = FHookInfo.Update;
@@ -921,7 +974,7 @@ void TCustomEncoder::FrameHook(const TEncFrameHookEvent& AHandler, TObject* Send
   if (!AHandler.Assigned()) return;
   FFrameHookInfo = TFrameHookInfo{FTaskList.IndexOf(TaskOf(Sender)), AFrameNumber, APicture,
                                   APixFmt, AWidth, AHeight, APTS};
-  THandlerScope scope(this, hfFrameHook, TaskOf(Sender));
+  const MyUtils::THandlerScope scope(this, CFrameHookHandler, TaskOf(Sender));
   AHandler(this, &FFrameHookInfo);
 }
 
@@ -944,7 +997,9 @@ void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFra
   if (!handler.Assigned()) return;
   FPreviewInfo = TPreviewInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS};
   auto call = [this, &handler, Sender] {
-    THandlerScope scope(this, hfPreview, TaskOf(Sender));
+    // Handed to the main thread, it may come when the encoder has begun to shut down.
+    if (ShuttingDown()) return;
+    const MyUtils::THandlerScope scope(this, CPreviewHandler, TaskOf(Sender));
     handler(this, FPreviewInfo);
   };
   RunHandler(TriggerEventInMainThread, call);
@@ -960,7 +1015,8 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
   FProgressInfo = TProgressInfo{FTaskList.IndexOf(TaskOf(Sender)), AFileIndex, AFrameNumber, AFPS,
                                 AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
   auto call = [this, &handler, Sender] {
-    THandlerScope scope(this, hfProgress, TaskOf(Sender));
+    if (ShuttingDown()) return;  // as in DoPreviewBitmap
+    const MyUtils::THandlerScope scope(this, CProgressHandler, TaskOf(Sender));
     handler(this, &FProgressInfo);
   };
   RunHandler(TriggerEventInMainThread, call);
@@ -973,7 +1029,8 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AF
   FPendingSender = Sender;
   FPendingFormatContext = AFormatContext;
   auto call = [this, &handler] {
-    THandlerScope scope(this, hfBeforeFindStreamInfo, TaskOf(FPendingSender));
+    if (ShuttingDown()) return;  // as in DoPreviewBitmap
+    const MyUtils::THandlerScope scope(this, CBeforeFindStreamInfoHandler, TaskOf(FPendingSender));
     handler(FPendingSender, FPendingFormatContext);
   };
   RunHandler(TriggerEventInMainThread, call);

@@ -36,14 +36,20 @@
 // - FDeliveryLock guards the delivery counters: the final event (index -1) waits until
 //   every task event handed to a delivery thread before it has been delivered (and its
 //   task freed), so it never overtakes a late task's event.
-// - Each thread knows which of the component's handlers it is inside (the main thread
-//   too, while a task's thread waits for it there). From inside a handler nothing waits
-//   for what goes on only once the handler returns: Stop does not wait for the tasks,
-//   SetOnProgress does not take the lock held for its own call, and freeing a task the
-//   handler is about is refused.
+// - Handlers: the component keeps the handler contract stated once in runtime/MyUtils.h
+//   ("Handlers"). Its handler calls are marked on the thread that runs them (the main
+//   thread too, while a task's thread waits for it there) with the one mark
+//   (MyUtils::THandlerScope: the encoder, and the task the event is about), and so is a
+//   synchronous run. From inside a handler nothing waits for what goes on only once the
+//   handler returns: Stop does not wait for the tasks, SetOnProgress does not take the
+//   lock held for its own call. The encoder may be freed from its end events (a task's
+//   and the final one) delivered by a delivery thread, on the main thread or on the
+//   delivery thread; a task of it from its own end event. Any other free from a handler
+//   of the encoder, or of a task from a handler about it, is refused.
 // Lock order: FFreeLock, then FTerminateLock, then the list's lock or FDeliveryLock.
 #pragma once
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -182,9 +188,11 @@ class TDoTerminateThread;
 class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
  public:
   explicit TCustomEncoder(Platform::TComponent* AOwner = nullptr);
-  // Shutdown (unless a descendant's destructor ran it already); on the main thread it
-  // serves the main thread's queue meanwhile. Must not be called from one of the
-  // component's own handlers.
+  // Freed with delete, before any destructor of the component's classes: Shutdown. On
+  // the main thread it serves the main thread's queue meanwhile. From the component's
+  // own handlers, see "Threads and locks" above.
+  void BeforeDestruction() override;
+  // Shutdown, when delete did not run it.
   ~TCustomEncoder() override;
 
   void SetReadTimeout(int AValue) override;
@@ -222,9 +230,10 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   void Resume();
   // No further task starts; every listed task is told to stop (a task not yet started
   // reports its end with Finished False). With AWait returns once each task has ended,
-  // except inside one of the component's handlers (on whichever thread it runs): there
-  // it returns at once, as the task it reports on cannot end before the handler
-  // returns; the ends are reported as usual afterwards.
+  // or once a handler run meanwhile on this thread freed the component; except inside
+  // one of the component's handlers (on whichever thread it runs): there it returns at
+  // once, as the task it reports on cannot end before the handler returns; the ends
+  // are reported as usual afterwards.
   void Stop(bool AWait);
   // The task at AIndex; nullptr for an empty slot.
   TFFmpeg* GetTask(int AIndex);
@@ -238,17 +247,17 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // way); ClearTasks is allowed again.
   bool AllDone();
 
-  // Published properties.
-  bool GetPreviewAudio() const { return FPreviewAudio; }
+  // Published properties; any thread (handlers on several threads may set them at once).
+  bool GetPreviewAudio() const { return FPreviewAudio.load(); }
   void SetPreviewAudio(bool AValue);
-  bool GetPreviewVideo() const { return FPreviewVideo; }
+  bool GetPreviewVideo() const { return FPreviewVideo.load(); }
   void SetPreviewVideo(bool AValue);
-  bool GetPreviewBitmap() const { return FPreviewBitmap; }
+  bool GetPreviewBitmap() const { return FPreviewBitmap.load(); }
   void SetPreviewBitmap(bool AValue);
   // Milliseconds; values of 10 or less are taken as 10.
-  int GetPreviewInterval() const { return FPreviewInterval; }
+  int GetPreviewInterval() const { return FPreviewInterval.load(); }
   void SetPreviewInterval(int AValue);
-  int GetProgressInterval() const { return FProgressInterval; }
+  int GetProgressInterval() const { return FProgressInterval.load(); }
   void SetProgressInterval(int AValue);
   bool TriggerEventInMainThread = true;
 
@@ -288,10 +297,11 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // The task's terminate notification (ASender is the task).
   virtual void DoTerminate(void* ASender);
 
-  // The destructor's work: clears the handlers, stops and frees every task (waiting for
-  // each) and waits until no delivery thread runs. The tasks' threads call the virtual
-  // trampolines above, so the most-derived destructor calls it first, before any part
-  // of the object is torn down; later calls do nothing.
+  // The shut-down: clears the handlers, stops and frees every task (waiting for each)
+  // and waits until no delivery thread runs; no handler is called from then on. The
+  // tasks' threads call the virtual trampolines above, so it runs before any destructor
+  // (BeforeDestruction); later calls do nothing. From a handler of the component that
+  // cannot support the free it ends the process (MyUtils::RefuseFreeFromHandler).
   void Shutdown();
 
  private:
@@ -340,17 +350,19 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   void ForEachTask(F AAction);
 
   // Delivery threads (see TDoTerminateThread).
+  // Whether the shut-down has begun: no handler is called any more.
+  bool ShuttingDown() const;
   void WaitTaskDeliveries();
   void FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration);
   void DeliveryDone(bool ATaskDelivery);
 
   std::string FLastErrMsg;
-  bool FShutDown = false;
-  bool FPreviewAudio = false;
-  bool FPreviewVideo = false;
-  bool FPreviewBitmap = false;
-  int FPreviewInterval = 100;
-  int FProgressInterval = 500;
+  bool FShutDown = false;  // the destroying thread only
+  std::atomic<bool> FPreviewAudio{false};
+  std::atomic<bool> FPreviewVideo{false};
+  std::atomic<bool> FPreviewBitmap{false};
+  std::atomic<int> FPreviewInterval{100};
+  std::atomic<int> FProgressInterval{500};
 
   // Guarded by the family locks.
   std::mutex FAudioHookLock;
@@ -390,7 +402,11 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   bool FStarter = false;      // a thread holds the start token of run FStarterGeneration
   std::uint64_t FStarterGeneration = 0;
   std::uint64_t FStopCount = 0;  // changed by Stop
-  std::vector<TFFmpeg*> FPinned;         // tasks a Stop(True) waits for (once per wait)
+  struct TPin {
+    TFFmpeg* Task;
+    Platform::TThreadID Thread;  // of the waiting Stop
+  };
+  std::vector<TPin> FPinned;             // tasks a Stop(True) waits for (once per wait)
   std::vector<TFFmpeg*> FDeferredFrees;  // out of the list, freed when unpinned
 
   std::mutex FDeliveryLock;
@@ -398,6 +414,8 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // Guarded by FDeliveryLock.
   int FTaskDeliveries = 0;  // task events handed to delivery threads, not yet done
   int FLiveDeliveries = 0;  // delivery threads that still touch the encoder
+  // Set (under FDeliveryLock, for the waits on FDeliveryCond) once the shut-down began.
+  std::atomic<bool> FShuttingDown{false};
 };
 
 // Publishes the encoder's properties and events; adds nothing.

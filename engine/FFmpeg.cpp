@@ -67,7 +67,6 @@ using FFLoad::VEDovedo;
 using FFmpegHeader::TFrameData;
 using Platform::TCriticalSection;
 using Platform::TEvent;
-using Platform::TWaitResult;
 
 namespace {
 
@@ -86,14 +85,17 @@ void CheckLibraries(int ALine) {
                   ALine);
 }
 
-// Waits for AEvent; on the main thread (with synchronisation on) in 20 ms slices that
-// serve the calls the job's threads hand to the main thread meanwhile.
-void WaitServing(TEvent& AEvent) {
-  if (!Platform::IsMainThread()) {
-    AEvent.WaitFor(Platform::INFINITE);
-    return;
-  }
-  while (AEvent.WaitFor(20) == TWaitResult::wrTimeout) MyUtils::MyProcessMessages();
+// The task's frames on a thread (MyUtils::THandlerScope): what the free refusal names.
+constexpr char CJobFrame[] = "handler on the thread of its job";
+constexpr char CProgressHandler[] = "progress handler";
+constexpr char CPreviewHandler[] = "preview handler";
+constexpr char CVideoHookHandler[] = "video hook handler";
+constexpr char CTerminateHandler[] = "terminate handler";
+
+// The object of the task's frames: the same for the scheduler's worker frames, which
+// know the task as its base.
+const void* Mark(const TCustomFFmpeg* ATask) {
+  return static_cast<const FFmpegHeader::TBaseFFmpeg*>(ATask);
 }
 
 // A thread of the task: runs one of the task's thread bodies, starts at once and frees
@@ -128,76 +130,39 @@ void ffmpeg_cleanup(TCustomFFmpeg* ATask);
 
 }  // namespace
 
-// ---- Freed by its own terminate handler ---------------------------------------------------
-
-// A terminate handler may free its task. The frames below it on the notifying thread
-// (DoTerminate, Run, Start, the convert and terminate threads) each keep a watch: the
-// destructor, running inside the handler, marks the innermost one, each watch hands
-// the mark outwards as it goes, and a frame that sees it touches the task no more.
-class TCustomFFmpeg::TFreeWatch {
- public:
-  explicit TFreeWatch(TCustomFFmpeg* ATask) : FTask(ATask), FOuter(ATask->FFreedFlag) {
-    ATask->FFreedFlag = &FFreed;
-  }
-  ~TFreeWatch() { (void)Done(); }
-  TFreeWatch(const TFreeWatch&) = delete;
-  TFreeWatch& operator=(const TFreeWatch&) = delete;
-  bool Freed() const { return FFreed; }
-  // Ends the watch before the frame's last touch of the task (after it the task may
-  // go at any time); whether the task was freed.
-  bool Done() {
-    if (!FDone) {
-      FDone = true;
-      if (FFreed) {
-        if (FOuter) *FOuter = true;
-      } else {
-        FTask->FFreedFlag = FOuter;
-      }
-    }
-    return FFreed;
-  }
-
- private:
-  TCustomFFmpeg* FTask;
-  bool* FOuter;
-  bool FFreed = false;
-  bool FDone = false;
-};
-
 // ---- Threads ----------------------------------------------------------------------------
 
 void TCustomFFmpeg::ConvertThreadBody() {
   // The run event was reset by Start on the caller's thread, before this thread
   // existed: a Stop(True) or a destroy right after Start always waits for this job.
-  FJobThreadID.store(Platform::GetCurrentThreadId());
-  TFreeWatch watch(this);
-  try {
-    Run();
-  } catch (...) {
-    if (!watch.Done()) {
-      FJobThreadID.store(0);
-      FRunEvent->SetEvent();
-    }
-    throw;
-  }
-  if (watch.Done()) return;  // the terminate handler freed the task
-  FJobThreadID.store(0);
-  // Last touch of the task: a waiting destroy may free it from here on.
-  FRunEvent->SetEvent();
+  RunJob();
+}
+
+void TCustomFFmpeg::RunJob() {
+  // Held here, so that setting it is no touch of a task that the terminate handler
+  // freed (then the destructor has set it already), nor of one that a waiting destroy
+  // frees once it is set.
+  const std::shared_ptr<TEvent> ended = FRunEvent;
+  struct TEnd {
+    const std::shared_ptr<TEvent>& Event;
+    ~TEnd() { Event->SetEvent(); }
+  } end{ended};
+  const MyUtils::THandlerScope job(Mark(this), CJobFrame);
+  Run();
 }
 
 void TCustomFFmpeg::TerminateThreadBody() {
-  TFreeWatch watch(this);
-  try {
-    DoTerminate();
-  } catch (...) {
-    if (!watch.Done()) FTerminateEvent->SetEvent();
-    throw;
-  }
-  if (!watch.Done()) FTerminateEvent->SetEvent();
+  const std::shared_ptr<TEvent> delivered = FTerminateEvent;
+  struct TEnd {
+    const std::shared_ptr<TEvent>& Event;
+    ~TEnd() { Event->SetEvent(); }
+  } end{delivered};
+  DoTerminate();
 }
 
 // ---- TCustomFFmpeg ------------------------------------------------------------------------
+
+const char TCustomFFmpeg::CParseFrame[] = "handler while it parses its command line";
 
 TCustomFFmpeg::TCustomFFmpeg() {
   CheckLibraries(439);
@@ -212,17 +177,27 @@ TCustomFFmpeg::TCustomFFmpeg() {
   FOutputDuration.store(-1);
   FLastRead.store(std::numeric_limits<std::int64_t>::max());
   FLastWrite.store(std::numeric_limits<std::int64_t>::max());
-  FRunEvent = std::make_unique<TEvent>(true, true);
-  FTerminateEvent = std::make_unique<TEvent>(true, true);
+  FRunEvent = std::make_shared<TEvent>(true, true);
+  FTerminateEvent = std::make_shared<TEvent>(true, true);
   FPreviewInFormat.sample_fmt = -1;
   FPreviewInFormat.sample_rate = -1;
   FHookConverter = std::make_unique<TFormatConverter>();
   FPreviewConverter = std::make_unique<TFormatConverter>();
 }
 
-TCustomFFmpeg::~TCustomFFmpeg() {
+void TCustomFFmpeg::BeforeDestruction() {
+  if (FDestroying) return;
+  FDestroying = true;
   NotifyDestroy();
   WaitIdle();
+}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  BeforeDestruction();
+  // A Stop or Terminate on another thread may still be inside its locked step (the
+  // job ended and its terminate handler freed the task meanwhile): it leaves first.
+  { const std::lock_guard<std::mutex> pause(FPauseLock); }
+  { const std::lock_guard<std::mutex> claim(FClaimLock); }
   ResetJob();
   // The owned parts go in this order, here rather than in reverse order of their
   // declarations: the job and every terminate thread are gone (WaitIdle), and the
@@ -230,6 +205,9 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   // buffer goes; the locks go last, after everything they guard.
   FHookConverter.reset();
   FPreviewConverter.reset();
+  // Waits for them on other threads end, holding the events.
+  FRunEvent->SetEvent();
+  FTerminateEvent->SetEvent();
   FRunEvent.reset();
   FTerminateEvent.reset();
   FWavePlayer.reset();
@@ -239,9 +217,9 @@ TCustomFFmpeg::~TCustomFFmpeg() {
   FPreviewLock.reset();
   av_freep(&FPreviewSamples);
   if (FPreviewInFormat.swr_ctx) SwResampleStubs::swr_free(&FPreviewInFormat.swr_ctx);
-  // Freed by its own terminate handler: the frames of the notifying thread below the
-  // handler leave the task alone from here on.
-  if (FNotifyThreadID.load() == Platform::GetCurrentThreadId() && FFreedFlag) *FFreedFlag = true;
+  // Freed by a handler: the frames of this thread below it (the job, a wait) leave the
+  // task alone from here on.
+  MyUtils::MarkFreed(Mark(this));
 }
 
 void TCustomFFmpeg::NotifyDestroy() {
@@ -250,39 +228,42 @@ void TCustomFFmpeg::NotifyDestroy() {
   if (notify.Assigned()) notify(this);
 }
 
-void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom) {
-  const std::string text = Platform::AssertionText(
-      CUnit, CLineFreeFromHandler,
-      Platform::Format("a task cannot be freed from its own %s: its job goes on only once the "
-                       "handler has returned. Stop it there, and free it from its terminate "
-                       "handler or once it has ended.",
-                       AFrom));
-  LogTask(ATask, FFLoad::llFatal, text);
-  if (VEDovedo) VEDovedo->FlushRepeats();
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  std::abort();
+bool TCustomFFmpeg::WaitWouldHang() const {
+  const void* self = Mark(this);
+  const auto* task = dynamic_cast<const TFFmpeg*>(this);
+  // The encoder's handlers hold locks that every task of the encoder may wait for.
+  const void* encoder = task ? task->FEncoder : nullptr;
+  return MyUtils::FindHandler([self, encoder](const MyUtils::THandlerFrame& AFrame) {
+           return AFrame.Object == self || AFrame.About == self ||
+                  (encoder && AFrame.Object == encoder);
+         }) != nullptr;
 }
 
 void TCustomFFmpeg::WaitIdle() {
-  const Platform::TThreadID self = Platform::GetCurrentThreadId();
-  // Inside the terminate handler the job (or the terminate step) has ended; what is
-  // left of it is on this thread's stack.
-  if (FNotifyThreadID.load() == self) return;
-  // Any other handler of the task runs while its job (or its parse) goes on, which then
-  // goes on touching the task once the handler returns: there is nothing to wait for
-  // that could end first, and nothing safe to free.
-  if (FParseThreadID.load() == self) RefuseTaskFree(this, "handler while it parses its command line");
-  if (FJobThreadID.load() == self) RefuseTaskFree(this, "progress handler");
-  if (FFmpegSched::sch_on_worker_thread(Fsch)) RefuseTaskFree(this, "hook or preview handler");
+  const void* self = Mark(this);
+  if (const MyUtils::THandlerFrame* frame = MyUtils::FindHandler(
+          [self](const MyUtils::THandlerFrame& AFrame) { return AFrame.Object == self; })) {
+    // Inside the terminate handler the job (or the terminate step) has ended; what is
+    // left of it is on this thread's stack, and leaves the task alone (MarkFreed).
+    if (frame->Kind == CTerminateHandler) return;
+    // Any other frame of the task runs while its job (or its parse) goes on, which then
+    // goes on touching the task once the handler returns: there is nothing to wait for
+    // that could end first, and nothing safe to free.
+    MyUtils::RefuseFreeFromHandler(CUnit, CLineFreeFromHandler, frame->Kind,
+                                   [this](const std::string& AText) {
+                                     LogTask(this, FFLoad::llFatal, AText);
+                                     if (VEDovedo) VEDovedo->FlushRepeats();
+                                   });
+  }
   // A parse on another thread reads and builds what the destructor frees: it ends first
-  // (it may hand a handler to the main thread meanwhile).
+  // (it may hand a handler to the main thread meanwhile). Nothing of what it builds is
+  // read before.
   (void)MyUtils::LockServing(FParseLock);
   Stop(true);
-  // A terminate thread (Terminate without waiting) holds the task too: nothing may be
-  // freed or cleared under it.
-  if (FJobThreadID.load() != self) WaitServing(*FRunEvent);
-  WaitServing(*FTerminateEvent);
+  // The job, and a terminate thread (Terminate without waiting), hold the task: nothing
+  // may be freed or cleared under them.
+  (void)MyUtils::WaitServing(*FRunEvent);
+  (void)MyUtils::WaitServing(*FTerminateEvent);
 }
 
 int TCustomFFmpeg::GetVideoHookBitsPixel() {
@@ -349,20 +330,7 @@ void TCustomFFmpeg::Start(bool AAsync) {
       }
       return;
     }
-    FJobThreadID.store(Platform::GetCurrentThreadId());
-    TFreeWatch watch(this);
-    try {
-      Run();
-    } catch (...) {
-      if (!watch.Done()) {
-        FJobThreadID.store(0);
-        FRunEvent->SetEvent();
-      }
-      throw;
-    }
-    if (watch.Done()) return;  // the terminate handler freed the task
-    FJobThreadID.store(0);
-    FRunEvent->SetEvent();
+    RunJob();  // the terminate handler may free the task: nothing of it is touched after
     return;
   }
   ResetJob();
@@ -375,29 +343,29 @@ void TCustomFFmpeg::Start(bool AAsync) {
 }
 
 void TCustomFFmpeg::Stop(bool AWait) {
-  if (!Fsch) return;
-  // Broken before the pause gate opens: a source released by it sees the stop before it
-  // starts another read, which the stop would only interrupt (an error of the file).
-  FBroken.store(true);
+  // Once the job is told to stop, its terminate handler may free the task at any time:
+  // from then on only the lock that the destructor takes first, and the event held here.
+  std::shared_ptr<TEvent> ended;
   {
     std::lock_guard<std::mutex> pause(FPauseLock);
+    if (!Fsch) return;
+    // Inside a handler (or on a thread of the job) the end cannot come before this call
+    // returns: it only asks.
+    if (AWait && FPauseState.load() != -1 && !WaitWouldHang()) ended = FRunEvent;
+    // Broken before the pause gate opens: a source released by it sees the stop before
+    // it starts another read, which the stop would only interrupt (an error of the file).
+    FBroken.store(true);
     FFmpegSched::sch_set_paused(Fsch, 0);
     int expected = 1;
     FPauseState.compare_exchange_strong(expected, 0);
   }
-  if (!AWait || FPauseState.load() == -1) return;
-  // A thread of the job itself would wait for itself: the thread that runs the job (a
-  // handler of a synchronous run, or on the convert thread) and every worker thread of
-  // its scheduler (hook handlers) only ask.
-  if (FJobThreadID.load() == Platform::GetCurrentThreadId() ||
-      FFmpegSched::sch_on_worker_thread(Fsch))
-    return;
-  FPauseState.store(0);
-  WaitServing(*FRunEvent);
+  if (ended) (void)MyUtils::WaitServing(*ended, Mark(this));
 }
 
 void TCustomFFmpeg::Terminate(bool AWait) {
   TClaim claim;
+  // Held here: the terminate handler may free the task before the wait begins.
+  std::shared_ptr<TEvent> delivered;
   {
     std::lock_guard<std::mutex> g(FClaimLock);
     claim = FClaim;
@@ -408,6 +376,9 @@ void TCustomFFmpeg::Terminate(bool AWait) {
       FClaim = TClaim::Terminate;
       FTerminateEvent->ResetEvent();
     }
+    // Inside a handler (its terminate handler too) the notification cannot be out
+    // before this call returns: it only asks.
+    if (AWait && claim != TClaim::Job && !WaitWouldHang()) delivered = FTerminateEvent;
   }
   switch (claim) {
     case TClaim::Untaken:
@@ -419,17 +390,15 @@ void TCustomFFmpeg::Terminate(bool AWait) {
         FTerminateEvent->SetEvent();
         throw;
       }
-      if (AWait) WaitServing(*FTerminateEvent);
       break;
     case TClaim::Job:
       // Started: stopped while it runs; once ended, nothing (the notification is out).
       if (FRunning.load()) Stop(AWait);
       break;
     case TClaim::Terminate:
-      // A terminate thread delivers (or has delivered) the notification.
-      if (AWait) WaitServing(*FTerminateEvent);
-      break;
+      break;  // a terminate thread delivers (or has delivered) the notification
   }
+  if (delivered) (void)MyUtils::WaitServing(*delivered, Mark(this));
 }
 
 void TCustomFFmpeg::Pause() {
@@ -498,15 +467,9 @@ void TCustomFFmpeg::DoTerminate() {
   FRunning.store(false);
   FTerminated.store(true);
   if (!FOnTerminate.Assigned()) return;
-  TFreeWatch watch(this);
-  FNotifyThreadID.store(Platform::GetCurrentThreadId());
-  try {
-    FOnTerminate(this);
-  } catch (...) {
-    if (!watch.Freed()) FNotifyThreadID.store(0);
-    throw;
-  }
-  if (!watch.Done()) FNotifyThreadID.store(0);
+  // The handler may free the task: its last touch is this call.
+  const MyUtils::THandlerScope handler(Mark(this), CTerminateHandler);
+  FOnTerminate(this);
 }
 
 void TCustomFFmpeg::Run() {
@@ -521,7 +484,7 @@ void TCustomFFmpeg::Run() {
   }
   FAudioBuffer->EndWriting();
   FWavePlayer->Close();
-  TFreeWatch watch(this);
+  const MyUtils::THandlerScope watch(Mark(this), nullptr);
   try {
     DoTerminate();
   } catch (const std::exception& e) {
@@ -531,6 +494,9 @@ void TCustomFFmpeg::Run() {
     else
       RecordError(e.what());
   }
+  // Freed by its terminate handler: the host may end the process as soon as it sees the
+  // free, so this thread touches nothing more, not even the log.
+  if (watch.Freed()) return;
   av_log(nullptr, AV_LOG_QUIET, "%s", "");
 }
 
@@ -571,6 +537,7 @@ void TCustomFFmpeg::DoVideoHook(bool AInputSide, TFormatConverter* AConverter, b
   if (converted) {
     bool update = true;
     try {
+      const MyUtils::THandlerScope handler(Mark(this), CVideoHookHandler);
       hook(this, AConverter->Bitmap(), AFrameNumber, APTS, update, stopHook);
     } catch (const std::exception& e) {
       LogTask(this, FFLoad::llError, std::string("Error occurs VideoHook event: ") + e.what());
@@ -615,10 +582,12 @@ void TCustomFFmpeg::DoPreview(const std::uint8_t* const AData[], const int ALine
         ok = FPreviewConverter->ToRGB(AData, ALineSize, true, AHeight, AWidth, APixFmt);
       if (!ok) LogTask(this, FFLoad::llError, FPreviewConverter->LastErrMsg());
       if (bitmapEvent) {
-        if (ok)
+        if (ok) {
+          const MyUtils::THandlerScope handler(Mark(this), CPreviewHandler);
           FOnPreviewBitmap(this, FPreviewConverter->Bitmap(), AFrameNumber, APTS);
-        else
+        } else {
           drop |= PREVIEW_BITMAP;
+        }
       } else if (ok) {
         if (!FPreviewer) FPreviewer = new Previewer::TPreviewer;
         if (!FPreviewer->Show(FPreviewConverter->Bitmap(), AFrameNumber, APTS))
@@ -647,11 +616,9 @@ void TCustomFFmpeg::DoPreview(const std::uint8_t* const AData[], const int ALine
 TFFmpeg::TFFmpeg() = default;
 
 TFFmpeg::~TFFmpeg() {
-  // First, while the task is whole: whoever lists it lets go of it before anything
-  // is torn down.
-  NotifyDestroy();
-  // The events are cleared only once no thread of the task can be calling them.
-  WaitIdle();
+  // Run by delete already; here for a task that was not freed with it. The events are
+  // cleared only once no thread of the task can be calling them.
+  BeforeDestruction();
   FOnAudioInputHook = nullptr;
   FOnAudioOutputHook = nullptr;
   FOnVideoInputHook = nullptr;
@@ -1039,6 +1006,7 @@ void print_report(TCustomFFmpeg* ATask, bool AIsLast, std::int64_t APts, std::in
     const std::int64_t eventPts = pts == AV_NOPTS_VALUE ? 0 : pts;
     const std::int64_t eventSize = total_size < 0 ? 0 : total_size;
     const std::int64_t duration = ATask->FOutputDuration.load();
+    const MyUtils::THandlerScope handler(Mark(ATask), CProgressHandler);
     ATask->FOnProgress(ATask, -1, int(frame_number), int(std::lrint(fps)), q, float(bitrate),
                        eventSize, eventPts, duration);
   }

@@ -34,6 +34,12 @@
 //   notification of a task that never ran (Terminate), whatever the threads calling.
 // - FParseLock is held for a whole ParseOptions; the destructor takes it (serving the
 //   main thread's queue on the main thread) so that it never frees under a parse.
+//
+// Handlers: the task keeps the handler contract stated once in runtime/MyUtils.h
+// ("Handlers"). Its frames on a thread (MyUtils::THandlerScope, object: the task) mark its
+// handlers, the thread that runs its job, every worker thread of its scheduler and its
+// parse; a free is supported from its terminate handler (on whichever thread), and
+// refused from every other frame of the task.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -126,13 +132,13 @@ struct TAudioPreviewOutFormat {
 class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
  public:
   TCustomFFmpeg();
-  // Fires FOnDestroy, waits for a parse under way on another thread, stops the job and
-  // waits for it (Stop(True)), frees what the job built (ResetJob) and the task's own
-  // objects. A terminate handler may destroy its task, on whichever thread it runs
-  // (synchronous start, convert thread, terminate thread): nothing of the task is
-  // touched after the handler returns. The task's other handlers (progress, preview,
-  // hooks, before-find-stream-info) run while its job or parse goes on: freeing it from
-  // them is refused (RefuseTaskFree).
+  // Freed with delete, before any destructor of the task's classes: fires FOnDestroy,
+  // then, unless freed from its own terminate handler, waits for a parse under way on
+  // another thread, stops the job and waits for it and for a terminate thread. Once.
+  void BeforeDestruction() override;
+  // BeforeDestruction (when delete did not run it), then frees what the job built
+  // (ResetJob) and the task's own objects; waits of Stop(True) and Terminate(True) on
+  // other threads return, touching nothing of the task.
   ~TCustomFFmpeg() override;
 
   // The bitmaps' depth of the video hooks and the preview, as set (8, 15, 16, 24 or 32;
@@ -156,14 +162,14 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // must be specified".
   void Start(bool AAsync);
   // Tells the job to stop (the outputs are still finished). With AWait, returns once
-  // the job has ended; on the main thread it keeps serving main-thread calls meanwhile.
-  // Called on one of the job's own threads (the thread running the job, or a worker
-  // thread of its scheduler, e.g. in a hook handler) it asks without waiting. Nothing
-  // before ParseOptions.
+  // the job has ended, or once a handler freed the task meanwhile; on the main thread
+  // it keeps serving main-thread calls meanwhile. Inside a handler of the task or of its
+  // encoder, and on the job's own threads, it asks without waiting. Nothing before
+  // ParseOptions.
   void Stop(bool AWait);
   // Stops a running task; a task that never ran gets its terminate notification on a
-  // thread of its own (with AWait: returns after it has been delivered), and no Start
-  // runs its job any more.
+  // thread of its own (with AWait: returns after it has been delivered, or where Stop
+  // would not wait, at once), and no Start runs its job any more.
   void Terminate(bool AWait);
   // Closes / opens the scheduler's pause gate; only while running / paused.
   void Pause();
@@ -178,9 +184,11 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   std::uint8_t PreviewFlags();
 
   // Stops the job and returns once no job and no terminate thread holds the task any
-  // more (a destructor's first step; on the main thread it serves main-thread calls).
+  // more (the destructor's step; on the main thread it serves main-thread calls).
   // Inside the terminate handler it returns at once: the job has ended, and what
   // remains of it on this thread touches the task no more once the handler freed it.
+  // Inside any other frame of the task it refuses the free
+  // (MyUtils::RefuseFreeFromHandler).
   void WaitIdle();
 
   // The terminate notification: FRunning False, FTerminated True, then
@@ -259,8 +267,10 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   TTaskFrameHookEvent FOnFrameInputHook;
   TTaskFrameHookEvent FOnFrameOutputHook;
 
-  std::unique_ptr<Platform::TEvent> FRunEvent;        // manual, set; reset while a job runs
-  std::unique_ptr<Platform::TEvent> FTerminateEvent;  // manual, set; reset while a terminate
+  // Shared with the waits of Stop(True) and Terminate(True), which outlive a free by a
+  // handler meanwhile (the destructor sets both).
+  std::shared_ptr<Platform::TEvent> FRunEvent;        // manual, set; reset while a job runs
+  std::shared_ptr<Platform::TEvent> FTerminateEvent;  // manual, set; reset while a terminate
                                                       // thread delivers the notification
   std::atomic<std::int32_t> FPauseState{-1};    // -1 never started, 0 running, 1 paused
   std::mutex FPauseLock;
@@ -291,23 +301,18 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   std::mutex FClaimLock;
   TClaim FClaim = TClaim::Untaken;
 
-  // The thread that runs the job (0 while none): Stop(True) there (and on the
-  // scheduler's worker threads) must not wait.
-  std::atomic<Platform::TThreadID> FJobThreadID{0};
-
- protected:
-  // Fires FOnDestroy once: the first step of the most-derived destructor, before any
-  // part of the task is torn down.
-  void NotifyDestroy();
 
  private:
-  // Watches, on the thread that delivers the terminate notification, whether the
-  // handler freed the task (see FFmpeg.cpp).
-  class TFreeWatch;
-  // The thread inside FOnTerminate (0 while none).
-  std::atomic<Platform::TThreadID> FNotifyThreadID{0};
-  // The innermost TFreeWatch of the notifying thread; only that thread touches it.
-  bool* FFreedFlag = nullptr;
+  // The kind of the task's frame held for a whole ParseOptions.
+  static const char CParseFrame[];
+  // BeforeDestruction has run (the destroying thread only).
+  bool FDestroying = false;
+  // Fires FOnDestroy once, before any part of the task is torn down.
+  void NotifyDestroy();
+  // Whether this thread runs something the end of the job waits for: a handler of the
+  // task or of its encoder, a thread of its job, its parse. A wait there would wait for
+  // itself.
+  bool WaitWouldHang() const;
   void ApplyPreviewFlags(std::uint8_t AFlags);
   void RecordError(const std::string& AText);
   // Frees the previewer (FPreviewWorkLock held).
@@ -315,12 +320,14 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   // Who parses the command line: ParseOptions holds FParseLock, and the destructor waits
   // for it (a parse reads and builds what the destructor frees).
   std::mutex FParseLock;
-  std::atomic<Platform::TThreadID> FParseThreadID{0};
   // The bodies of the task's own threads, each started by the task and freeing itself
   // at its end: the asynchronous job (Run, then the run event is set) and the terminate
   // notification of a task that never ran (DoTerminate, then the terminate event is set).
   void ConvertThreadBody();
   void TerminateThreadBody();
+  // Runs the job on this thread (the convert thread, or the caller of a synchronous
+  // Start) and sets the run event at its end.
+  void RunJob();
 };
 
 // A task of the encoder component: adds the component's link and the per-input
@@ -328,20 +335,13 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
 class TFFmpeg : public TCustomFFmpeg {
  public:
   TFFmpeg();
-  // Fires FOnDestroy, waits until no thread of the task runs, then clears the hook,
-  // preview, progress and terminate events and frees the decoders.
+  // BeforeDestruction (when delete did not run it): no thread of the task runs any more;
+  // then clears the hook, preview, progress and terminate events and frees the decoders.
   ~TFFmpeg() override;
 
   TObject* FEncoder = nullptr;
   std::vector<TObject*> FDecoders;
 };
-
-// Refuses to free ATask from inside one of its own handlers other than the terminate
-// handler (AFrom names it): the job (or the parse) goes on touching the task once the
-// handler returns, and what it waits for cannot end before. Logs an "Assertion failure"
-// text that says so and ends the process, as a failed consistency check that cannot
-// be raised from a destructor.
-[[noreturn]] void RefuseTaskFree(TCustomFFmpeg* ATask, const char* AFrom);
 
 // ---- Per-frame data ------------------------------------------------------------------
 

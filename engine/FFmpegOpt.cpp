@@ -2012,11 +2012,7 @@ namespace FFmpeg {
 int TCustomFFmpeg::ParseOptions(const std::string& ACommandLine) {
   // Held for the whole parse: a destroy on another thread waits for it.
   std::lock_guard<std::mutex> parse(FParseLock);
-  FParseThreadID.store(Platform::GetCurrentThreadId());
-  struct TParsing {
-    std::atomic<Platform::TThreadID>& Id;
-    ~TParsing() { Id.store(0); }
-  } parsing{FParseThreadID};
+  const MyUtils::THandlerScope parsing(static_cast<FFmpegHeader::TBaseFFmpeg*>(this), CParseFrame);
   return FFmpegOpt::ParseTaskOptions(this, ACommandLine);
 }
 

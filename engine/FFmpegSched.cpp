@@ -41,6 +41,7 @@
 #include "platform/Exception.h"
 #include "runtime/CmdUtils.h"
 #include "runtime/FFmpegHeader.h"
+#include "runtime/MyUtils.h"
 
 namespace FFmpegSched {
 
@@ -628,13 +629,10 @@ int TaskCleanup(TScheduler* sch, TSchedulerNode node) {
 
 // ---- Task threads ---------------------------------------------------------------------------
 
-// The scheduler whose worker runs on this thread (nullptr elsewhere).
-thread_local const TScheduler* tls_worker_of = nullptr;
-
 int TaskWrapper(void* arg) {
   TSchTask& task = *static_cast<TSchTask*>(arg);
   TScheduler* sch = task.parent;
-  tls_worker_of = sch;
+  const MyUtils::THandlerScope worker(sch->owner, CWorkerFrame);
 
   int ret;
   try {
@@ -1731,6 +1729,6 @@ void sch_set_paused(TScheduler* sch, int paused) {
   w32pthreads::pthread_cond_broadcast(sch->pause_cond);
 }
 
-bool sch_on_worker_thread(const TScheduler* sch) { return sch && tls_worker_of == sch; }
+const char CWorkerFrame[] = "handler on a worker thread of its job";
 
 }  // namespace FFmpegSched

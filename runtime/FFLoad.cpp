@@ -359,7 +359,9 @@ thread_local TLogDelivery t_Delivery = ldDefault;  // see TThreadLogDelivery
 thread_local int t_LogDepth = 0;
 thread_local bool t_RunningDeferred = false;
 thread_local std::vector<TDeferred> t_Deferred;
-thread_local int t_HandlerCalls = 0;  // handler calls on this thread's stack
+// The frame of an OnLog call on the thread that runs it (MyUtils::THandlerScope, object:
+// the worker).
+constexpr char CLogHandler[] = "log handler";
 
 // Calls the handler of ACall unless it was replaced since the line took it (the call
 // may have waited for the main thread meanwhile). Errors of the handler are not the
@@ -374,12 +376,11 @@ void CallHandler(const TDeferred& ACall) {
     generation = s.HandlerGeneration;
     ++s.CurrentCalls;
   }
-  ++t_HandlerCalls;
   try {
+    const MyUtils::THandlerScope handler(GWorker.load(std::memory_order_acquire), CLogHandler);
     ACall.Handler(ACall.Sender, ACall.ThreadID, ACall.LogLevel, ACall.Text);
   } catch (...) {
   }
-  --t_HandlerCalls;
   bool retired;
   {
     std::lock_guard<std::mutex> g(s.HandlerLock);
@@ -396,20 +397,16 @@ void CallHandler(const TDeferred& ACall) {
 // call does not wait (its own call cannot end meanwhile); the main thread serves its
 // queue while it waits, as a running handler may be waiting for the main thread.
 void WaitForRetiredHandlerCalls() {
-  if (t_HandlerCalls > 0) return;
-  TUnitState& s = S();
-  if (!Platform::IsMainThread()) {
-    std::unique_lock<std::mutex> g(s.HandlerLock);
-    s.HandlerIdle.wait(g, [&s] { return s.RetiredCalls == 0; });
+  if (MyUtils::FindHandler(
+          [](const MyUtils::THandlerFrame& AFrame) { return AFrame.Kind == CLogHandler; }))
     return;
-  }
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(s.HandlerLock);
-      if (s.RetiredCalls == 0) return;
-    }
-    if (!Platform::ProcessMainThreadQueue()) Platform::WaitForMainThreadWork(10);
-  }
+  TUnitState& s = S();
+  (void)MyUtils::WaitServing([&s](Platform::Cardinal AMilliseconds) {
+    std::unique_lock<std::mutex> g(s.HandlerLock);
+    if (AMilliseconds == 0) return s.RetiredCalls == 0;
+    s.HandlerIdle.wait(g, [&s] { return s.RetiredCalls == 0; });
+    return true;
+  });
 }
 
 struct THandlerCall {

@@ -216,7 +216,8 @@ class TFFLogWorker : public Platform::TObject {
   // Once this returns, the handler it replaced neither runs nor is called any more, so
   // its object may go; lines that were on their way to it are dropped. Called from
   // inside a handler call it does not wait for that call. On the main thread it serves
-  // the main thread's queue while it waits.
+  // the main thread's queue while it waits. The handler keeps the contract stated in
+  // runtime/MyUtils.h ("Handlers").
   void SetOnLog(TLogEvent AValue);
 
   // True while nothing would receive a line (inactive, or no handler and no log file).

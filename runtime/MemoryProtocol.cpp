@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
-#include <vector>
 
 #include "platform/Dispatcher.h"
 #include "runtime/AVFormatStubs.h"
@@ -51,22 +50,11 @@ TRegistry& Registry() {
   return *registry;
 }
 
-// The streams whose calls are running on this thread (a handler of an event stream
-// runs on the main thread when asked: it is marked there as well).
-thread_local std::vector<const void*> tls_calls;
-
-// Marks a call into AStream as running on this thread, for its scope.
-class TCallMark {
- public:
-  explicit TCallMark(const void* AStream) { tls_calls.push_back(AStream); }
-  ~TCallMark() { tls_calls.pop_back(); }
-  TCallMark(const TCallMark&) = delete;
-  TCallMark& operator=(const TCallMark&) = delete;
-};
-
-bool CallRunningHere(const void* AStream) {
-  return std::find(tls_calls.begin(), tls_calls.end(), AStream) != tls_calls.end();
-}
+// A call into a registered stream runs the host's code: it is marked on the thread that
+// runs it with the one handler mark (MyUtils::THandlerScope, object: the stream); a
+// handler of an event stream runs on the main thread when asked, and is marked there as
+// well.
+constexpr char CStreamCall[] = "stream handler";
 
 // Registers AStream unless it is registered already.
 void Register(Platform::TStream* AStream, TCustomEventStream* AEventStream) {
@@ -103,7 +91,7 @@ class TUse {
     }
     if (!FEntry) return;
     ++registry.FCalls[FEntry->FStream];
-    FMark.emplace(FEntry->FStream);
+    FMark.emplace(FEntry->FStream, CStreamCall);
   }
   ~TUse() {
     if (!FEntry) return;
@@ -123,7 +111,7 @@ class TUse {
 
  private:
   PEntry FEntry;
-  std::optional<TCallMark> FMark;
+  std::optional<MyUtils::THandlerScope> FMark;
 };
 
 // The host's stream runs inside libavformat's C frames: an exception must not pass
@@ -228,7 +216,7 @@ TCustomEventStream::~TCustomEventStream() {
 bool TCustomEventStream::Open(const std::string& AFilename, int& ASeekable) {
   bool result = false;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FFilename = AFilename;
     FOnOpenSeekable = ASeekable;
@@ -247,7 +235,7 @@ void TCustomEventStream::CallOpen() {
 
 void TCustomEventStream::Close() {
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     CallClose();
   };
@@ -262,7 +250,7 @@ void TCustomEventStream::CallClose() {
 std::int64_t TCustomEventStream::Read(void* ABuffer, std::int64_t ACount) {
   int result = -1;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FOnReadBuffer = ABuffer;
     FOnReadCount = IntCount(ACount);
@@ -280,7 +268,7 @@ void TCustomEventStream::CallRead() {
 std::int64_t TCustomEventStream::Write(const void* ABuffer, std::int64_t ACount) {
   int result = -1;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FOnWriteBuffer = ABuffer;
     FOnWriteCount = IntCount(ACount);
@@ -298,7 +286,7 @@ void TCustomEventStream::CallWrite() {
 std::int64_t TCustomEventStream::Seek(std::int64_t AOffset, Platform::TSeekOrigin AOrigin) {
   std::int64_t result = -1;
   auto call = [&] {
-    TCallMark mark(static_cast<Platform::TStream*>(this));
+    const MyUtils::THandlerScope mark(static_cast<Platform::TStream*>(this), CStreamCall);
     std::lock_guard lock(FCallLock);
     FOnSeekOffset = AOffset;
     FOnSeekOrigin = AOrigin;
@@ -331,19 +319,17 @@ void UnregisterStream(Platform::TStream* AStream) {
   // No call starts from here on. The calls under way are waited for also when another
   // thread unregistered the stream first. A call of this thread's own (a handler that
   // unregisters its stream) ends after this returns: it cannot be waited for.
-  if (CallRunningHere(AStream)) return;
-  const auto idle = [&] { return registry.FCalls.count(AStream) == 0; };
-  if (!Platform::IsMainThread()) {
-    GCallEnded.wait(lock, idle);
-    return;
-  }
+  if (MyUtils::InHandler(AStream, CStreamCall)) return;
+  lock.unlock();
   // The main thread keeps serving its queue: a call of an event stream may wait there
   // for its handler (a call that ends wakes it).
-  while (!idle()) {
-    lock.unlock();
-    if (!MyUtils::MyProcessMessages()) (void)Platform::WaitForMainThreadWork(20);
-    lock.lock();
-  }
+  (void)MyUtils::WaitServing([&registry, AStream](Platform::Cardinal AMilliseconds) {
+    std::unique_lock calls(GRegistryLock);
+    const auto idle = [&] { return registry.FCalls.count(AStream) == 0; };
+    if (AMilliseconds == 0) return idle();
+    GCallEnded.wait(calls, idle);
+    return true;
+  });
 }
 
 // The I/O routines

@@ -138,7 +138,9 @@ bool MyProcessMessages();
 
 // One handler call in progress on this thread. Kind names the handler ("progress handler"):
 // each unit declares one constant per kind and compares by that constant's address. A
-// wait of WaitServing is a frame too, with a null Kind: FindHandler and InHandler skip it.
+// frame with a null Kind only watches for MarkFreed: a wait of WaitServing, or a caller of
+// a handler that must learn whether the handler freed the object; FindHandler and
+// InHandler skip it.
 struct THandlerFrame {
   const void* Object;  // whose handler
   const char* Kind;

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "platform/Dispatcher.h"
 #include "platform/Exception.h"
 #include "runtime/FFLoad.h"
+#include "support/HandlerTestSupport.h"
 #include "support/LoaderTestSupport.h"
 #include "support/MediaBuilder.h"
 #include "MainThreadPump.h"
@@ -928,9 +930,8 @@ TEST_F(FFEncodeTest, FreeingATaskFromItsEventOnTheMainThreadIsRefused) {
   for (bool progress : {true, false}) {
     SCOPED_TRACE(progress ? "OnProgress" : "OnPreviewBitmap");
     EXPECT_DEATH(FreeTaskFromMainThreadHandler(progress),
-                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
-                             "from its own ") +
-                     (progress ? "progress handler" : "preview handler"));
+                 HandlerTestSupport::RefusedFree(
+                     "FFEncode", 301, progress ? "progress handler" : "preview handler"));
   }
 }
 
@@ -954,6 +955,370 @@ TEST_F(FFEncodeTest, DestroyingDuringALimitedRunStopsTheTasksWithoutEvents) {
 
   EXPECT_EQ(log.Indexes('S'), (std::vector<int>{0, 1}));
   EXPECT_TRUE(log.Of('T').empty()) << "the handlers were cleared before the tasks stopped";
+}
+
+// ---- The handler contract ------------------------------------------------------------------
+
+// What a handler of the table below does.
+enum TEncCall {
+  kTaskStopWait,     // its task's Stop(True)
+  kFreeEncoder,      // frees the encoder
+  kSetIntervals,     // sets the preview and progress intervals
+};
+enum TEncEvent { kOnProgress, kOnPreview, kOnVideoHook, kOnTaskEnd, kOnRunEnd, kOnStart };
+
+// One host of the encoder for a row: the encoder on the heap (a handler may free it), the
+// handler of one event doing one call, and what reached the host.
+struct TContractHost {
+  TVEDavirev* Encoder = new TVEDavirev;
+  TEncEvent Event = kOnProgress;
+  TEncCall Call = kTaskStopWait;
+  bool Once = true;  // only the first call of the handler acts
+  std::atomic<int> Calls{0};
+  std::atomic<int> Returned{0};
+  std::atomic<bool> Freed{false};  // the free has returned
+  std::atomic<int> EventsAfterFree{0};
+  std::atomic<bool> RunEnded{false};
+
+  void Bind() {
+    Encoder->OnProgress = FFEncode::TEncProgressEvent::FromFunction(
+        [](void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+          static_cast<TContractHost*>(AData)->On(kOnProgress, AInfo->TaskIndex);
+        },
+        this);
+    Encoder->OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(
+        [](void* AData, TObject*, const FFEncode::TPreviewInfo& AInfo) {
+          static_cast<TContractHost*>(AData)->On(kOnPreview, AInfo.TaskIndex);
+        },
+        this);
+    Encoder->OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(
+        [](void* AData, TObject*, FFEncode::PHookInfo AInfo) {
+          static_cast<TContractHost*>(AData)->On(kOnVideoHook, AInfo->TaskIndex);
+        },
+        this);
+    Encoder->OnStart = FFEncode::TStartEvent::FromFunction(
+        [](void* AData, TObject*, int AIndex) {
+          static_cast<TContractHost*>(AData)->On(kOnStart, AIndex);
+        },
+        this);
+    Encoder->OnTerminate = FFEncode::TTerminateEvent::FromFunction(
+        [](void* AData, TObject*, const TTerminateInfo& AInfo) {
+          auto* self = static_cast<TContractHost*>(AData);
+          if (AInfo.TaskIndex < 0) self->RunEnded.store(true);
+          self->On(AInfo.TaskIndex < 0 ? kOnRunEnd : kOnTaskEnd, AInfo.TaskIndex);
+        },
+        this);
+  }
+
+  void On(TEncEvent AEvent, int ATaskIndex) {
+    if (Freed.load()) EventsAfterFree.fetch_add(1);
+    if (AEvent != Event) return;
+    if (Calls.fetch_add(1) != 0 && Once) return;
+    switch (Call) {
+      case kTaskStopWait:
+        if (FFEncode::TFFmpeg* task = Encoder->GetTask(ATaskIndex)) task->Stop(true);
+        break;
+      case kFreeEncoder:
+        delete Encoder;
+        Freed.store(true);
+        break;
+      case kSetIntervals:
+        Encoder->SetPreviewInterval(10 + Encoder->GetPreviewInterval() % 7);
+        Encoder->SetProgressInterval(10 + Encoder->GetProgressInterval() % 5);
+        break;
+    }
+    Returned.fetch_add(1);
+  }
+};
+
+// Handler x call x delivery thread: every call returns, the run ends (or, freed, the
+// encoder returns at once and no further event reaches the host), and no thread touches
+// the freed encoder (AddressSanitizer and ThreadSanitizer runs show it otherwise).
+TEST_F(FFEncodeTest, HandlerCallsReturnAndSupportedFreesEndQuietly) {
+  struct TRow {
+    const char* Name;
+    TEncEvent Event;
+    TEncCall Call;
+    bool Main;       // TriggerEventInMainThread
+    int Tasks;
+    bool HostStop;   // the host waits in Stop(True) meanwhile (on the main thread)
+  };
+  const TRow rows[] = {
+      {"OnProgress on the main thread: its task's Stop(True)", kOnProgress, kTaskStopWait, true, 1,
+       false},
+      {"OnPreviewBitmap on the main thread: its task's Stop(True)", kOnPreview, kTaskStopWait, true,
+       1, false},
+      {"OnProgress on the convert thread: its task's Stop(True)", kOnProgress, kTaskStopWait, false,
+       1, false},
+      {"final OnTerminate on the main thread frees the encoder", kOnRunEnd, kFreeEncoder, true, 2,
+       false},
+      {"final OnTerminate on its delivery thread frees the encoder", kOnRunEnd, kFreeEncoder, false,
+       2, false},
+      {"a task's OnTerminate on the main thread frees the encoder", kOnTaskEnd, kFreeEncoder, true,
+       2, false},
+      {"a task's OnTerminate on its delivery thread frees the encoder", kOnTaskEnd, kFreeEncoder,
+       false, 2, false},
+      {"the host waits in Stop(True), a task's OnTerminate on the main thread frees the encoder",
+       kOnTaskEnd, kFreeEncoder, true, 2, true},
+      {"OnProgress on the convert thread and OnVideoOutputHook set the intervals at once",
+       kOnProgress, kSetIntervals, false, 2, false},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    for (int round = 0; round < 2; round++) {
+      const std::string name = std::string(row.Name) + ", round " + std::to_string(round);
+      SCOPED_TRACE(name);
+      TContractHost host;
+      host.Event = row.Event;
+      host.Call = row.Call;
+      host.Once = row.Call != kSetIntervals;
+      host.Bind();
+      TVEDavirev* encoder = host.Encoder;
+      encoder->TriggerEventInMainThread = row.Main;
+      encoder->SetProgressInterval(20);
+      encoder->SetPreviewInterval(10);
+      FFEncode::THookChoice hooks{};
+      if (row.Event == kOnPreview) encoder->SetPreviewBitmap(true);
+      if (row.Call == kSetIntervals) {
+        hooks[FFEncode::hkVideoOutput] = true;
+        // the hook sets them too, on an encoder thread, while the progress handler does
+        encoder->OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(
+            [](void* AData, TObject*, FFEncode::PHookInfo) {
+              TVEDavirev* encoder = static_cast<TContractHost*>(AData)->Encoder;
+              encoder->SetPreviewInterval(11 + encoder->GetPreviewInterval() % 3);
+            },
+            &host);
+      }
+      for (int i = 0; i < row.Tasks; ++i)
+        ASSERT_EQ(
+            encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -",
+                             &hooks),
+            i);
+      watchdog.Bounded(name, 120, [&] {
+        encoder->StartTask(row.Tasks);
+        if (row.Call == kSetIntervals) {
+          ASSERT_TRUE(PumpUntil([&] { return host.Calls.load() > 20; }, 110));
+          encoder->Stop(true);
+        } else if (row.Call == kFreeEncoder || row.HostStop) {
+          // the tasks end at once (never waiting for ever on the long job)
+          if (row.HostStop)
+            encoder->Stop(true);  // returns once the handler freed the encoder meanwhile
+          else
+            encoder->Stop(false);
+        }
+        if (row.Call == kFreeEncoder) {
+          // the handler's last touch of the host is its count of returned calls
+          ASSERT_TRUE(PumpUntil([&] { return host.Returned.load() > 0; }, 110));
+        } else {
+          ASSERT_TRUE(PumpUntil([&] { return host.RunEnded.load(); }, 110));
+          delete encoder;
+        }
+      });
+      EXPECT_GT(host.Returned.load(), 0) << "the handler's call did not return";
+      EXPECT_EQ(host.Freed.load(), row.Call == kFreeEncoder);
+      // Nothing more reaches the host once the encoder is freed.
+      EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return host.EventsAfterFree.load() == 0; }));
+    }
+  }
+}
+
+// Runs an encoder whose handler of AEvent frees it; returns (and the process ends with 3)
+// only when the free was not refused. A hang ends with the watchdog's text.
+[[noreturn]] void FreeEncoderFromHandler(TEncEvent AEvent, bool AMain, int AN) {
+  TestWatchdog::TWatchdog watchdog;
+  watchdog.Arm("freeing the encoder from its handler", 60);
+  TContractHost host;
+  host.Event = AEvent;
+  host.Call = kFreeEncoder;
+  host.Bind();
+  FFEncode::THookChoice hooks{};
+  hooks[FFEncode::hkVideoOutput] = true;
+  host.Encoder->TriggerEventInMainThread = AMain;
+  host.Encoder->SetProgressInterval(20);
+  // A short task first (a synchronous run reaches its end at once), then one that runs
+  // until it is stopped.
+  if (host.Encoder->AddTask("-f lavfi -i testsrc2=s=64x48:r=25:d=0.2 -c:v mpeg4 -f null -",
+                            &hooks) == 0 &&
+      host.Encoder->AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=20 -c:v mpeg4 -f null -",
+                            &hooks) == 1) {
+    host.Encoder->StartTask(AN);
+    (void)MainThreadPump::PumpUntil([] { return false; }, 50);
+  }
+  std::exit(3);
+}
+
+// Freeing the encoder from a handler that runs while a task's thread (or a run on this
+// thread) waits for it is refused at once with the one text, rather than hanging or
+// crashing.
+TEST_F(FFEncodeTest, FreeingTheEncoderFromItsRunningHandlersIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct TRow {
+    const char* Name;
+    TEncEvent Event;
+    bool Main;
+    int N;
+    const char* Handler;
+  };
+  const TRow rows[] = {
+      {"OnProgress on the convert thread", kOnProgress, false, 2, "progress handler"},
+      {"OnProgress on the main thread", kOnProgress, true, 2, "progress handler"},
+      {"OnVideoOutputHook on an encoder thread", kOnVideoHook, true, 2, "video hook handler"},
+      {"OnStart of a limited run", kOnStart, true, 1, "start handler"},
+      {"OnTerminate of a synchronous run", kOnTaskEnd, true, 0,
+       "terminate handler of a synchronous run"},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    EXPECT_DEATH(FreeEncoderFromHandler(row.Event, row.Main, row.N),
+                 HandlerTestSupport::RefusedFree("FFEncode", 301, row.Handler));
+  }
+}
+
+// A host's own subclass of the component that overrides a trampoline, freed while its
+// tasks run: they are stopped before any destructor runs, so the override never runs on
+// a half-destroyed object (ThreadSanitizer reports a race on the object's class
+// otherwise) and a member of the subclass never goes while the tasks may call it.
+TEST_F(FFEncodeTest, ASubclassIsStoppedBeforeItsOwnDestructorRuns) {
+  struct TMember {
+    TCustomEncoder* Owner = nullptr;
+    std::atomic<int>* WorkingAtDestruction = nullptr;
+    ~TMember() {
+      if (Owner->GetTask(0)) WorkingAtDestruction->fetch_add(1);
+    }
+  };
+  struct TCountingEncoder : TCustomEncoder {
+    std::atomic<int> Reports{0};
+    TMember Member;
+    void DoProgress(TObject* Sender, int AFileIndex, int AFrameNumber, int AFPS, float AQuality,
+                    float ABitRate, const std::int64_t& ATotalSize,
+                    const std::int64_t& ACurrentDuration,
+                    const std::int64_t& ATotalDuration) override {
+      Reports.fetch_add(1);
+      TCustomEncoder::DoProgress(Sender, AFileIndex, AFrameNumber, AFPS, AQuality, ABitRate,
+                                 ATotalSize, ACurrentDuration, ATotalDuration);
+    }
+  };
+  std::atomic<int> workingAtDestruction{0};
+  TestWatchdog::TWatchdog watchdog;
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    auto* encoder = new TCountingEncoder;
+    encoder->Member.Owner = encoder;
+    encoder->Member.WorkingAtDestruction = &workingAtDestruction;
+    encoder->SetProgressInterval(10);
+    ASSERT_EQ(encoder->AddTask(Long("sub.mp4")), 0);
+    encoder->StartTask(1);
+    ASSERT_TRUE(PumpUntil([&] { return encoder->Reports.load() > 2; }));
+    watchdog.Bounded("freeing the running subclass", 60,
+                     [&] { delete static_cast<TCustomEncoder*>(encoder); });
+  }
+  EXPECT_EQ(workingAtDestruction.load(), 0) << "the tasks ran on while the subclass was destroyed";
+}
+
+// A seeded random host: from random handlers (on the main thread or on the tasks' and
+// the delivery threads) it calls random methods of the component and of the task an
+// event is about, and from its end events delivered by a delivery thread it sometimes
+// frees the component. Every call returns, and once a free has returned no event reaches
+// the host any more (a failing seed repeats).
+TEST_F(FFEncodeTest, SeededRandomHostCallsAndFreesFromItsHandlers) {
+  struct THost {
+    TVEDavirev* Encoder = nullptr;
+    unsigned Seed = 0;
+    std::atomic<unsigned> Draws{0};
+    std::atomic<bool> Freeing{false};
+    std::atomic<bool> FreeReturned{false};
+    std::atomic<bool> FreedFromAHandler{false};
+    std::atomic<bool> RunEnded{false};
+    std::atomic<int> EventsAfterFree{0};
+    std::atomic<int> Calls{0};
+
+    unsigned Roll(unsigned AChoices) {
+      std::minstd_rand draw(Seed * 7919u + Draws.fetch_add(1));
+      return draw() % AChoices;
+    }
+    void Act(int ATaskIndex, bool AMayFree) {
+      if (FreeReturned.load()) EventsAfterFree.fetch_add(1);
+      if (AMayFree && Roll(3) == 0 && !Freeing.exchange(true)) {
+        delete Encoder;
+        FreedFromAHandler.store(true);
+        FreeReturned.store(true);  // the handler's last touch of the host
+        return;
+      }
+      Calls.fetch_add(1);
+      switch (Roll(9)) {
+        case 0: Encoder->SetPreviewInterval(static_cast<int>(Roll(50))); break;
+        case 1: Encoder->SetProgressInterval(static_cast<int>(10 + Roll(40))); break;
+        case 2: Encoder->SetPreviewBitmap(Roll(2) == 0); break;
+        case 3: Encoder->Stop(false); break;
+        case 4: Encoder->Stop(true); break;
+        case 5:
+          if (FFEncode::TFFmpeg* task = Encoder->GetTask(ATaskIndex)) task->Stop(true);
+          break;
+        case 6:
+          if (FFEncode::TFFmpeg* task = Encoder->GetTask(ATaskIndex)) task->Stop(false);
+          break;
+        default: break;
+      }
+    }
+  };
+  TestWatchdog::TWatchdog watchdog;
+  int handlerFrees = 0;
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    THost host;
+    host.Seed = seed;
+    host.Encoder = new TVEDavirev;
+    TVEDavirev& encoder = *host.Encoder;
+    encoder.TriggerEventInMainThread = host.Roll(2) == 0;
+    encoder.SetProgressInterval(20);
+    encoder.SetPreviewInterval(10);
+    encoder.SetPreviewBitmap(true);
+    encoder.OnProgress = FFEncode::TEncProgressEvent::FromFunction(
+        [](void* AData, TObject*, FFEncode::PProgressInfo AInfo) {
+          static_cast<THost*>(AData)->Act(AInfo->TaskIndex, false);
+        },
+        &host);
+    encoder.OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(
+        [](void* AData, TObject*, const FFEncode::TPreviewInfo& AInfo) {
+          static_cast<THost*>(AData)->Act(AInfo.TaskIndex, false);
+        },
+        &host);
+    encoder.OnVideoOutputHook = FFEncode::TEncVideoHookEvent::FromFunction(
+        [](void* AData, TObject*, FFEncode::PHookInfo AInfo) {
+          static_cast<THost*>(AData)->Act(AInfo->TaskIndex, false);
+        },
+        &host);
+    encoder.OnStart = FFEncode::TStartEvent::FromFunction(
+        [](void* AData, TObject*, int AIndex) { static_cast<THost*>(AData)->Act(AIndex, false); },
+        &host);
+    encoder.OnTerminate = FFEncode::TTerminateEvent::FromFunction(
+        [](void* AData, TObject*, const TTerminateInfo& AInfo) {
+          auto* self = static_cast<THost*>(AData);
+          if (AInfo.TaskIndex < 0) self->RunEnded.store(true);
+          self->Act(AInfo.TaskIndex, true);
+        },
+        &host);
+    FFEncode::THookChoice hooks{};
+    hooks[FFEncode::hkVideoOutput] = true;
+    const int tasks = 3;
+    for (int i = 0; i < tasks; ++i)
+      ASSERT_EQ(encoder.AddTask("-re -f lavfi -i testsrc2=s=64x48:r=25:d=1 -c:v mpeg4 -f null -",
+                                &hooks),
+                i);
+    watchdog.Bounded("seed " + std::to_string(seed), 120, [&] {
+      encoder.StartTask(1 + static_cast<int>(host.Roll(tasks)));
+      ASSERT_TRUE(PumpUntil([&] { return host.FreeReturned.load() || host.RunEnded.load(); }, 110));
+      if (!host.Freeing.exchange(true)) {
+        delete host.Encoder;
+        host.FreeReturned.store(true);
+      }
+      // A handler that took the free ends it before the host goes.
+      ASSERT_TRUE(PumpUntil([&] { return host.FreeReturned.load(); }, 110));
+    });
+    EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return host.EventsAfterFree.load() == 0; }));
+    if (host.FreedFromAHandler.load()) ++handlerFrees;
+  }
+  EXPECT_GT(handlerFrees, 0) << "no seed freed the component from a handler";
 }
 
 // ---- Failures -----------------------------------------------------------------------------

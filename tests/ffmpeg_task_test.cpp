@@ -36,6 +36,7 @@
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFLoad.h"
 #include "runtime/MyUtils.h"
+#include "support/HandlerTestSupport.h"
 #include "support/LoaderTestSupport.h"
 #include "support/LogCapture.h"
 #include "MainThreadPump.h"
@@ -1119,20 +1120,18 @@ TEST_F(TaskTest, FreeingATaskFromItsRunningHandlersIsRefused) {
     const char* Text;
   };
   const TRow rows[] = {
-      {"progress handler on the convert thread", kFreeFromProgress, "its own progress handler"},
-      {"progress handler of a synchronous run", kFreeFromSyncProgress, "its own progress handler"},
-      {"preview bitmap handler", kFreeFromPreview, "its own hook or preview handler"},
-      {"encode-side video hook", kFreeFromOutputHook, "its own hook or preview handler"},
-      {"decode-side video hook", kFreeFromInputHook, "its own hook or preview handler"},
+      {"progress handler on the convert thread", kFreeFromProgress, "progress handler"},
+      {"progress handler of a synchronous run", kFreeFromSyncProgress, "progress handler"},
+      {"preview bitmap handler", kFreeFromPreview, "preview handler"},
+      {"encode-side video hook", kFreeFromOutputHook, "video hook handler"},
+      {"decode-side video hook", kFreeFromInputHook, "video hook handler"},
       {"before-find-stream-info handler of the parse", kFreeFromParse,
-       "its own handler while it parses its command line"},
+       "handler while it parses its command line"},
   };
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
     EXPECT_DEATH(FreeFromHandler(row.Kind),
-                 std::string("Assertion failure \\(FFmpeg, line 866\\): a task cannot be freed "
-                             "from ") +
-                     row.Text);
+                 HandlerTestSupport::RefusedFree("FFmpeg", 866, row.Text));
   }
 }
 
@@ -1167,6 +1166,203 @@ TEST_F(TaskTest, FreeingATaskWhileAnotherThreadParsesWaitsForTheParse) {
     parser.join();
     EXPECT_EQ(parsed.load(), 0);
   }
+}
+
+// ---- The handler contract ------------------------------------------------------------------
+
+// A job that reads its 20 s source at its own rate: it runs until it is stopped.
+constexpr const char* kLongJob =
+    "-re -f lavfi -i testsrc2=size=64x48:rate=25:duration=20 -an -c:v mpeg4 -f null -";
+
+// Waits on the task and calls from its terminate handler, with the handler freeing the
+// task or not: every call returns, and nothing of the task is touched after the free
+// (ASan shows a use after free, the watchdog a wait that never ends).
+TEST_F(TaskTest, WaitsAndCallsAroundTheTerminateHandlerReturn) {
+  enum TStart { kNeverRan, kAsync, kSync };
+  enum TCall { kNone, kStopWait, kStopNoWait, kTerminateWait, kTerminateNoWait };
+  struct TRow {
+    const char* Name;
+    TStart Start;
+    TCall Host;      // the host's call once the task is started (or not)
+    bool OtherThread;  // the host's call runs on a thread of its own
+    TCall Handler;   // the terminate handler's call
+    bool Free;       // the terminate handler frees the task
+  };
+  const TRow rows[] = {
+      {"host Stop(True) on the main thread, the handler frees", kAsync, kStopWait, false, kNone,
+       true},
+      {"host Stop(True) on another thread, the handler frees", kAsync, kStopWait, true, kNone,
+       true},
+      {"host Terminate(True) on the main thread, the handler frees", kAsync, kTerminateWait, false,
+       kNone, true},
+      {"host Terminate(True) on another thread, the handler frees", kAsync, kTerminateWait, true,
+       kNone, true},
+      {"host Terminate(True) of a task that never ran, the handler frees", kNeverRan,
+       kTerminateWait, false, kNone, true},
+      {"host Terminate(True) of a task that never ran on another thread, the handler frees",
+       kNeverRan, kTerminateWait, true, kNone, true},
+      {"Terminate(True) in the handler of a task that never ran, the host frees", kNeverRan,
+       kTerminateNoWait, false, kTerminateWait, false},
+      {"Terminate(True) in the handler of a task that never ran, the host waits and frees",
+       kNeverRan, kTerminateWait, false, kTerminateWait, false},
+      {"Terminate(True) in the handler of a synchronous job, which frees", kSync, kNone, false,
+       kTerminateWait, true},
+      {"Stop(True) in the handler on the convert thread, which frees", kAsync, kStopNoWait, false,
+       kStopWait, true},
+  };
+  struct TProbe {
+    TCall Call = kNone;
+    bool Free = false;
+    std::atomic<bool> CallReturned{false};
+    std::atomic<bool> Done{false};
+    static void OnTerminate(void* AData, void* ASender) {
+      auto* self = static_cast<TProbe*>(AData);
+      auto* task = static_cast<TFFmpeg*>(ASender);
+      if (self->Call == kStopWait) task->Stop(true);
+      if (self->Call == kTerminateWait) task->Terminate(true);
+      self->CallReturned.store(true);
+      if (self->Free) delete task;
+      self->Done.store(true);
+    }
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    for (int round = 0; round < 3; round++) {
+      SCOPED_TRACE(std::string(row.Name) + ", round " + std::to_string(round));
+      TProbe probe;
+      probe.Call = row.Handler;
+      probe.Free = row.Free;
+      auto* task = new TFFmpeg;
+      if (row.Start == kAsync) ASSERT_GE(task->ParseOptions(kLongJob), 0);
+      if (row.Start == kSync) MakeFailingJob(*task);
+      task->FOnTerminate = Platform::TNotifyEvent::FromFunction(&TProbe::OnTerminate, &probe);
+      watchdog.Bounded(row.Name, 60, [&] {
+        if (row.Start != kNeverRan) task->Start(row.Start == kAsync);
+        auto host = [&] {
+          if (row.Host == kStopWait) task->Stop(true);
+          if (row.Host == kStopNoWait) task->Stop(false);
+          if (row.Host == kTerminateWait) task->Terminate(true);
+          if (row.Host == kTerminateNoWait) task->Terminate(false);
+        };
+        if (row.OtherThread)
+          MainThreadPump::RunPumping(host);
+        else
+          host();
+        ASSERT_TRUE(MainThreadPump::PumpUntil([&] { return probe.Done.load(); }));
+        if (!row.Free) delete task;
+      });
+      EXPECT_TRUE(probe.CallReturned.load());
+    }
+  }
+}
+
+// A task freed on the main thread while another thread has begun to parse its command
+// line (and has not yet built its scheduler): the free reads nothing that the parse
+// builds before the parse has ended (ThreadSanitizer reports a race otherwise).
+TEST_F(TaskTest, FreeingATaskDuringItsParseReadsNothingTheParseBuilds) {
+  struct TGate {
+    std::atomic<bool> Parsing{false};
+    std::atomic<bool> Freeing{false};
+    static void OnLog(void* AData, TObject*, int, FFLoad::TLogLevel, const std::string& AMsg) {
+      auto* self = static_cast<TGate*>(AData);
+      if (AMsg.find("ParseOptions: ") == std::string::npos) return;
+      self->Parsing.store(true);
+      // the free has begun (its destroy notification came) before the parse goes on
+      (void)SpinUntil([self] { return self->Freeing.load(); });
+    }
+  };
+  LoaderTestSupport::TLogWorkerSettings settings;
+  FFLoad::TFFLogWorker& w = *FFLoad::VEDovedo;
+  w.SetActive(true);
+  w.SetLogLevel(FFLoad::llInfo);
+  w.SetSynchronous(true);
+  w.SetTriggerEventInMainThread(false);
+  TestWatchdog::TWatchdog watchdog;
+  for (int round = 0; round < 10; round++) {
+    SCOPED_TRACE(round);
+    TGate gate;
+    w.SetOnLog(FFLoad::TLogEvent::FromFunction(&TGate::OnLog, &gate));
+    auto* task = new TFFmpeg;
+    task->FOnDestroy = Platform::TNotifyEvent::FromFunction(
+        [](void* AData, void*) { static_cast<TGate*>(AData)->Freeing.store(true); }, &gate);
+    std::atomic<int> parsed{1};
+    std::thread parser([&] {
+      parsed.store(task->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -an "
+                                      "-c:v mpeg4 -f null -"));
+    });
+    ASSERT_TRUE(SpinUntil([&] { return gate.Parsing.load(); }));
+    watchdog.Bounded("freeing the task under its parse", 60, [&] { delete task; });
+    parser.join();
+    EXPECT_EQ(parsed.load(), 0);
+    w.SetOnLog(FFLoad::TLogEvent());
+  }
+  settings.Restore();
+}
+
+// Frees a task from its terminate handler on the convert thread and ends the process as
+// soon as the free is seen, as a host closing its program would.
+[[noreturn]] void ExitRightAfterTheTerminateHandlerFrees() {
+  struct TProbe {
+    std::mutex Lock;
+    std::condition_variable Cond;
+    bool Freed = false;
+    static void OnTerminate(void* AData, void* ASender) {
+      delete static_cast<TFFmpeg*>(ASender);
+      auto* self = static_cast<TProbe*>(AData);
+      std::lock_guard<std::mutex> g(self->Lock);
+      self->Freed = true;
+      self->Cond.notify_all();
+    }
+  } probe;
+  auto* task = new TFFmpeg;
+  if (task->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=0.2 -an -c:v mpeg4 "
+                         "-f null -") < 0)
+    std::exit(4);
+  task->FOnTerminate = Platform::TNotifyEvent::FromFunction(&TProbe::OnTerminate, &probe);
+  task->Start(true);
+  std::unique_lock<std::mutex> g(probe.Lock);
+  probe.Cond.wait(g, [&] { return probe.Freed; });
+  std::exit(0);
+}
+
+// The process ends right after a terminate handler freed its task: the convert thread
+// that ran the handler touches nothing more (ThreadSanitizer reports a race with the
+// finalization of the run-time units otherwise, and the process then ends with its code).
+TEST_F(TaskTest, ProcessMayEndAsSoonAsTheTerminateHandlerFreedTheTask) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE(round);
+    EXPECT_EXIT(ExitRightAfterTheTerminateHandlerFrees(), ::testing::ExitedWithCode(0), "");
+  }
+}
+
+// A host's own subclass, freed while its job runs: the job is stopped before any
+// destructor of it runs, so a member of the subclass never goes while the job's threads
+// may still call the subclass (its handlers bound to it).
+TEST_F(TaskTest, ASubclassIsStoppedBeforeItsOwnDestructorRuns) {
+  struct TMember {
+    TCustomFFmpeg* Owner = nullptr;
+    std::atomic<int>* RunningAtDestruction = nullptr;
+    ~TMember() {
+      if (Owner->Running()) RunningAtDestruction->fetch_add(1);
+    }
+  };
+  struct TRecordingTask : TFFmpeg {
+    TMember Member;
+  };
+  std::atomic<int> runningAtDestruction{0};
+  TestWatchdog::TWatchdog watchdog;
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    auto* task = new TRecordingTask;
+    task->Member.Owner = task;
+    task->Member.RunningAtDestruction = &runningAtDestruction;
+    ASSERT_GE(task->ParseOptions(kLongJob), 0);
+    task->Start(true);
+    watchdog.Bounded("freeing the running subclass", 60,
+                     [&] { delete static_cast<TFFmpeg*>(task); });
+  }
+  EXPECT_EQ(runningAtDestruction.load(), 0) << "the job ran on while the subclass was destroyed";
 }
 
 // The video hook depth reads back as it was set: 15 and 16 are different bitmaps (5-5-5

@@ -39,6 +39,38 @@ long ElapsedMs(Clock::time_point AStart) {
 
 // ---------------------------------------------------------------- events, locks
 
+// ---- TObject ------------------------------------------------------------------------------
+
+// delete of an object runs BeforeDestruction once, first, on the whole object (a virtual
+// call there reaches the most derived class), then the destructors, most derived first,
+// and frees the whole object also through a base that does not start it.
+TEST(PlatformObject, DeleteRunsBeforeDestructionOnTheWholeObjectFirst) {
+  struct TBase : TObject {
+    std::vector<std::string>* Log = nullptr;
+    ~TBase() override { Log->push_back("~base"); }
+    void BeforeDestruction() override { Log->push_back("before " + Name()); }
+    virtual std::string Name() { return "base"; }
+  };
+  struct TDerived : TBase {
+    std::string Own = "derived";
+    ~TDerived() override { Log->push_back("~derived"); }
+    std::string Name() override { return Own; }
+  };
+  struct TOther {
+    virtual ~TOther() = default;
+    long Payload[4] = {};
+  };
+  struct TMixed : TOther, TDerived {};
+  for (bool mixed : {false, true}) {
+    SCOPED_TRACE(mixed ? "through a base inside the object" : "through the first base");
+    std::vector<std::string> log;
+    TBase* object = mixed ? static_cast<TBase*>(new TMixed) : new TDerived;
+    object->Log = &log;
+    delete object;
+    EXPECT_EQ(log, (std::vector<std::string>{"before derived", "~derived", "~base"}));
+  }
+}
+
 TEST(PlatformSync, ManualResetReleasesEveryWaiterAndStaysSignaled) {
   TEvent event(true, false);
   std::atomic<int> released{0};

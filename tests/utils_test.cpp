@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "TempFolder.h"
+#include "Watchdog.h"
 #include "platform/Application.h"
 #include "platform/Dispatcher.h"
+#include "platform/Sync.h"
 #include "platform/Time.h"
 #include "runtime/MyUtils.h"
 
@@ -117,6 +119,117 @@ struct TCounter {
     Thread = Platform::GetCurrentThreadId();
   }
 };
+
+// ---- Handlers and the serving wait -------------------------------------------------------
+
+// WaitServing on the main thread runs what other threads queue for it while it waits. It
+// ends with True once its condition holds (an event's too), or with False, without
+// looking at the condition again, once a handler run meanwhile freed the object waited
+// for; on another thread it simply blocks until the condition holds. A wait that did not
+// end would be stopped by the watchdog.
+TEST(WaitServing, ServesTheQueueAndEndsWhenDoneOrWhenTheObjectIsFreed) {
+  struct TRow {
+    const char* Name;
+    bool Event;   // the TEvent overload
+    bool Free;    // the queued call frees the object instead of ending the wait
+    bool Worker;  // the wait runs on a thread of its own
+  };
+  const TRow rows[] = {
+      {"condition, done", false, false, false},
+      {"condition, freed", false, true, false},
+      {"event, done", true, false, false},
+      {"event, freed", true, true, false},
+      {"condition on another thread", false, false, true},
+      {"event on another thread", true, false, true},
+  };
+  TestWatchdog::TWatchdog watchdog;
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    int object = 0;  // what the wait is about
+    Platform::TEvent event(true, false);
+    std::atomic<bool> done{false};
+    std::atomic<int> served{0};
+    std::atomic<int> looksAfterFree{0};
+    std::atomic<bool> freed{false};
+    auto finish = [&] {
+      if (row.Free) {
+        MyUtils::MarkFreed(&object);
+        freed.store(true);
+      } else if (row.Event) {
+        event.SetEvent();
+      } else {
+        done.store(true);
+      }
+    };
+    auto wait = [&] {
+      if (row.Event) return MyUtils::WaitServing(event, &object);
+      return MyUtils::WaitServing(
+          [&](Platform::Cardinal AMilliseconds) {
+            if (freed.load()) looksAfterFree.fetch_add(1);
+            if (AMilliseconds == Platform::INFINITE)
+              while (!done.load()) std::this_thread::yield();
+            return done.load();
+          },
+          &object);
+    };
+    bool result = false;
+    watchdog.Bounded(row.Name, 60, [&] {
+      if (row.Worker) {
+        std::thread waiter([&] { result = wait(); });
+        finish();
+        waiter.join();
+        return;
+      }
+      std::thread worker([&] {
+        Platform::SendToMainThread([&] {
+          served.fetch_add(1);
+          finish();
+        });
+      });
+      result = wait();
+      worker.join();
+    });
+    EXPECT_EQ(result, !row.Free);
+    if (!row.Worker) EXPECT_EQ(served.load(), 1) << "the queued call did not run in the wait";
+    EXPECT_EQ(looksAfterFree.load(), 0) << "the condition was looked at after the free";
+  }
+}
+
+// The mark: InHandler and FindHandler see the handler frames of this thread, innermost
+// first, and not the watching frames (no kind) nor the frames of other threads;
+// MarkFreed reaches every frame of the object on this thread, the watching ones too.
+TEST(HandlerMark, FramesAreSeenOnTheirThreadAndLearnOfAFree) {
+  static const char kOuter[] = "outer handler";
+  static const char kInner[] = "inner handler";
+  int object = 0, other = 0;
+  EXPECT_FALSE(MyUtils::InHandler(&object));
+  {
+    const MyUtils::THandlerScope outer(&object, kOuter);
+    const MyUtils::THandlerScope watch(&object, nullptr);
+    const MyUtils::THandlerScope inner(&object, kInner, &other);
+    const MyUtils::THandlerScope unrelated(&other, kOuter);
+    EXPECT_TRUE(MyUtils::InHandler(&object));
+    EXPECT_TRUE(MyUtils::InHandler(&object, kOuter));
+    EXPECT_FALSE(MyUtils::InHandler(&other, kInner));
+    const MyUtils::THandlerFrame* found = MyUtils::FindHandler(
+        [&](const MyUtils::THandlerFrame& AFrame) { return AFrame.Object == &object; });
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->Kind, kInner);
+    EXPECT_EQ(found->About, &other);
+    EXPECT_EQ(
+        MyUtils::FindHandler([](const MyUtils::THandlerFrame& AFrame) { return !AFrame.Kind; }),
+        nullptr);
+    bool elsewhere = true;
+    std::thread([&] { elsewhere = MyUtils::InHandler(&object); }).join();
+    EXPECT_FALSE(elsewhere);
+    MyUtils::MarkFreed(&object);
+    EXPECT_TRUE(outer.Freed());
+    EXPECT_TRUE(watch.Freed());
+    EXPECT_TRUE(inner.Freed());
+    EXPECT_FALSE(unrelated.Freed());
+  }
+  EXPECT_FALSE(MyUtils::InHandler(&object));
+}
 
 TEST(MySynchronize, WorkerCallsRunOnThePumpingMainThread) {
   ASSERT_TRUE(Platform::IsMainThread());
