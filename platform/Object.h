@@ -20,6 +20,9 @@ class TObject {
   // delete of any object of this hierarchy: BeforeDestruction, then the destructors (the
   // most derived first), then the memory of the whole object.
   void operator delete(TObject* AObject, std::destroying_delete_t);
+  // The memory of an object whose constructor raised (no destructor runs then): without
+  // a usual delete beside the destroying one, that memory would be lost.
+  static void operator delete(void* AMemory) { ::operator delete(AMemory); }
   // The class's own name, without namespaces ("TFFLogWorker").
   std::string ClassName() const;
 };
