@@ -32,18 +32,27 @@
 // 4. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
 // SDLLoader's lock is held around the audio device open only.
 //
-// The host's handlers: a handler may call any operation, and may free the player. A
-// thread that waits for a handler (the event thread for OnState, the fail thread for
-// OnOpenFailed) is never joined from inside that handler: it is left to end by itself,
-// touching nothing of the player once the handler has returned. An open that a handler
-// of OnFileOpen runs inside is completed after it: a call from there that would wait for
-// that completion (a waited Seek, an Open) returns at once with an error; Stop(True)
-// closes the stream at once. Every wait that serves the main thread's queue returns at
-// once, touching nothing, when a handler run meanwhile freed the player. Once
-// destruction has begun no event reaches the host.
+// Handlers: the player keeps the handler contract of runtime/MyUtils.h ("Handlers"). Its
+// events run on these threads:
+// - OnPosition, OnPosition2 and OnState: the main thread, through the hidden window (the
+//   event thread waits for OnState);
+// - OnFileOpen and OnBeforeFindStreamInfo: the main thread with TriggerEventInMainThread
+//   (the read thread waits for OnBeforeFindStreamInfo), else the thread that completes
+//   the open (the caller of a waited Open, or the read thread);
+// - OnOpenFailed: the caller of Open, or the fail thread's delivery (the main thread with
+//   TriggerEventInMainThread; the fail thread waits for it);
+// - OnError, OnFrameHook and the output side's video hook: the video thread; OnAudioHook:
+//   SDL's audio thread.
+// The player may be freed from OnPosition, OnPosition2, OnState, OnOpenFailed and from
+// OnFileOpen on the main thread; a free from the other events is refused. OnFileOpen runs
+// before the open is complete: a call from there that would wait for the completion (a
+// waited Seek, an Open) fails at once (LastErrMsg), and Stop(True) closes the stream at
+// once. A stream that a handler replaces (Open, TryOpen) is reported stopped (psStop)
+// before the next one plays, whichever handler it was.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -127,8 +136,12 @@ class TFailThread;
 class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCore {
  public:
   explicit TFFBasePlayer(Platform::TComponent* AOwner = nullptr);
-  // A descendant's destructor must call ShutDown first (its rendering operations are
-  // gone afterwards); this one does too, for safety, then frees what the player owns.
+  // Freed with delete, the player shuts down (ShutDown) before any destructor of its
+  // classes runs, so no thread of it calls a virtual operation of a descendant already
+  // destroyed. A player that is not freed with delete (a member, on the stack) is shut
+  // down by the destructor of each of its classes that calls ShutDown: the output side's
+  // and this one, which then frees what the player owns.
+  void BeforeDestruction() override;
   ~TFFBasePlayer() override;
 
   // ---- Libraries ----
@@ -328,10 +341,10 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
  protected:
   // Ends the player before its parts go: from here on no event reaches the host, an
   // open in progress is cancelled (its completion raises nothing), the stream is closed
-  // and every thread of the player has ended. The destructor of every descendant calls
-  // it first, so that no thread calls an operation of a part already destroyed; it may
-  // run more than once. Called from a handler, it leaves the thread that waits for that
-  // handler to end by itself.
+  // and every thread of the player has ended. It may run more than once. Called from a
+  // handler, it leaves the thread that waits for that handler to end by itself; called
+  // from a handler that a free cannot be supported from, it ends the process with
+  // MyUtils::RefuseFreeFromHandler's text.
   void ShutDown();
   // Raises OnFileOpen for DoFileOpen; False when a handler freed the player (the caller
   // returns at once then, touching nothing of it).
@@ -374,13 +387,10 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // TriggerEventInMainThread off, on the read thread.
   void CompleteOpenLater();
   static void RaiseFileOpenOf(TFFBasePlayer* APlayer);
-  // Serves the main thread's queue (on the main thread); False when a handler run meanwhile
-  // freed the player.
-  static bool ServeMainThread(const TLife& ALife);
-  // The calling thread runs the handler that a call cannot wait past.
-  bool InFileOpen() const { return FFileOpenThread.load() == std::this_thread::get_id(); }
-  bool InStateReport() const { return FStateReportThread.load() == std::this_thread::get_id(); }
-  bool InFailReport() const { return FFailReportThread.load() == std::this_thread::get_id(); }
+  // Waits until ADone holds or the process terminates, serving the main thread's queue
+  // (MyUtils::WaitServing); False when a handler run meanwhile freed the player: the
+  // caller then returns at once, touching nothing of it.
+  bool ServeUntil(const std::function<bool()>& ADone);
   void ResetPlaybackState();
   void InitOptionsContext();
   void FreeOptionStrings();
@@ -466,12 +476,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<bool> FPlayLoopStarted{false};
   // Set first by ShutDown: no event reaches the host any more.
   std::atomic<bool> FDestroying{false};
+  // For the threads and the queued calls that outlive a handler that freed the player.
   TLife FLife = std::make_shared<std::atomic<bool>>(true);
-  // The threads running OnFileOpen (the open is completed after it), OnState for the
-  // event thread, and OnOpenFailed for the fail thread (each waits for that handler).
-  std::atomic<std::thread::id> FFileOpenThread{};
-  std::atomic<std::thread::id> FStateReportThread{};
-  std::atomic<std::thread::id> FFailReportThread{};
   // The open being completed runs on its own read thread.
   std::atomic<bool> FCompletionOnReadThread{false};
   // Set while Open closes the previous stream: what was just parsed is kept.

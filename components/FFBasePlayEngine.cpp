@@ -327,15 +327,9 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
 
   // The caller waits for the read thread's verdict; a failure is final once the read
   // thread has handed it on (-2).
-  while (is->open_result == 0 && !GAppTerminated) {
-    if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
-    Platform::Sleep(1);
-  }
+  (void)ServeUntil([is] { return is->open_result != 0; });
   if (is->open_result < 1) {
-    while (is->open_result == -1 && !GAppTerminated) {
-      if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
-      Platform::Sleep(1);
-    }
+    (void)ServeUntil([is] { return is->open_result != -1; });
     return fail();
   }
   {
@@ -405,6 +399,7 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     }
     if (OnBeforeFindStreamInfo.Assigned())
       SyncCall([](TFFBasePlayer* P) {
+        const MyUtils::THandlerScope mark(P, CBeforeFindStreamInfoHandler);
         if (P->FOpeningContext && !P->FDestroying) P->OnBeforeFindStreamInfo(P, P->FOpeningContext);
       });
     IOActivityTime = av_gettime_relative();
