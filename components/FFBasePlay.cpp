@@ -70,6 +70,15 @@ class TSynchronizeOff {
   bool FSaved;
 };
 
+// The handlers that run on a thread of the stream, which closing the stream waits for.
+const char* const CStreamThreadHandlers[] = {CErrorHandler, CFrameHookHandler,
+                                             CVideoHookHandler, CAudioHookHandler};
+
+bool IsStreamThreadHandler(const char* AKind) {
+  return std::find(std::begin(CStreamThreadHandlers), std::end(CStreamThreadHandlers), AKind) !=
+         std::end(CStreamThreadHandlers);
+}
+
 // The process-wide list of players and the SDL event thread.
 std::mutex gPlayersLock;
 std::vector<TFFBasePlayer*> gPlayers;  // Guarded by gPlayersLock.
@@ -427,11 +436,9 @@ void TFFBasePlayer::ShutDown() {
   // on the main thread, OnFileOpen of an open completed on the read thread) goes on
   // using the player once the handler returns, and cannot end before: a free from there
   // is refused.
-  static const char* const refused[] = {CBeforeFindStreamInfoHandler, CErrorHandler,
-                                        CFrameHookHandler, CVideoHookHandler, CAudioHookHandler};
   if (const MyUtils::THandlerFrame* f = MyUtils::FindHandler([this](const MyUtils::THandlerFrame& AFrame) {
         return AFrame.Object == this &&
-               (std::find(std::begin(refused), std::end(refused), AFrame.Kind) != std::end(refused) ||
+               (IsStreamThreadHandler(AFrame.Kind) || AFrame.Kind == CBeforeFindStreamInfoHandler ||
                 (AFrame.Kind == CFileOpenHandler && FCompletionOnReadThread));
       }))
     MyUtils::RefuseFreeFromHandler("FFBasePlay", __LINE__, f->Kind,
@@ -524,6 +531,16 @@ std::string TFFBasePlayer::GetAudioDriver() const {
 
 std::string TFFBasePlayer::GetVideoDriver() const {
   return SDLLoader ? SDLLoader->CurrentVideoDriver() : std::string();
+}
+
+void TFFBasePlayer::SetAudioDriver(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FDriversLock);
+  FAudioDriver = AValue;
+}
+
+void TFFBasePlayer::SetVideoDriver(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FDriversLock);
+  FVideoDriver = AValue;
 }
 
 // ---- Virtual operations with a default -----------------------------------------------------
@@ -706,7 +723,13 @@ bool TFFBasePlayer::LoadLibraries(const std::string& APath) {
 
 bool TFFBasePlayer::StartSDL() {
   if (SDLLoader->WasInit(this)) return true;
-  if (!SDLLoader->Init(this, FAudioDriver, FVideoDriver, true)) {
+  std::string audio, video;
+  {
+    std::lock_guard<std::mutex> g(FDriversLock);
+    audio = FAudioDriver;
+    video = FVideoDriver;
+  }
+  if (!SDLLoader->Init(this, audio, video, true)) {
     ReportError(SDLLoader->LastErrMsg(), true);
     return false;
   }
@@ -791,6 +814,18 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   if (MyUtils::InHandler(this, CFileOpenHandler)) {
     // The open whose OnFileOpen this is completes only after the handler.
     ReportError("Cannot open from OnFileOpen: the current open completes after it.", true);
+    return false;
+  }
+  if (const MyUtils::THandlerFrame* f = MyUtils::FindHandler([this](const MyUtils::THandlerFrame& AFrame) {
+        return AFrame.Object == this &&
+               (IsStreamThreadHandler(AFrame.Kind) || AFrame.Kind == CBeforeFindStreamInfoHandler);
+      })) {
+    // The stream (or the open) that this handler belongs to goes on once it returns, and
+    // must end before another one opens.
+    ReportError(Format("Cannot open from the %s: the current stream goes on only once it has "
+                       "returned.",
+                       f->Kind),
+                true);
     return false;
   }
   // Learns whether a handler run in one of the waits below freed the player.
@@ -1025,9 +1060,13 @@ void TFFBasePlayer::ForwardWindowEvent(const SDL_Event& AEvent) {
 void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent); }
 
 void TFFBasePlayer::Stop(bool AWait) {
+  // The stream closes only once a handler on one of its threads has returned: from there
+  // the stop is asked for, and psStop follows.
+  if (StreamThreadHandler()) AWait = false;
   const bool holding = HoldsStreamLock();
   {
-    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!LockStreamFromCall(g)) return;
     TVideoState* is;
     {
       // Either the stream is open (and stays so under the stream lock), or it is still
@@ -1151,6 +1190,13 @@ void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) 
     ReportError("Cannot wait for the seek in OnFileOpen: playback starts after it.", true);
     return;
   }
+  if (const MyUtils::THandlerFrame* f = StreamThreadHandler()) {
+    ReportError(Format("Cannot wait for the seek in the %s: the stream goes on only once it "
+                       "has returned.",
+                       f->Kind),
+                true);
+    return;
+  }
   if (!ServeUntil([this] { return FSeekServed.WaitFor(0) == Platform::TWaitResult::wrSignaled; }))
     return;
   // Only the pointer is compared: the stream may have closed meanwhile.
@@ -1177,9 +1223,31 @@ bool TFFBasePlayer::TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALo
   }
 }
 
+const MyUtils::THandlerFrame* TFFBasePlayer::StreamThreadHandler() const {
+  return MyUtils::FindHandler([this](const MyUtils::THandlerFrame& AFrame) {
+    return AFrame.Object == this && IsStreamThreadHandler(AFrame.Kind);
+  });
+}
+
+bool TFFBasePlayer::LockStreamFromCall(std::unique_lock<std::recursive_mutex>& ALock) {
+  if (!StreamThreadHandler()) {
+    ALock.lock();
+    return true;
+  }
+  // The stream whose thread this is cannot be freed before this handler returns.
+  while (!ALock.try_lock()) {
+    const TVideoState* is = FStream.load();
+    if (!is || is->abort_request) return false;
+    Platform::Sleep(1);
+  }
+  return true;
+}
+
 Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
   if (ATimeout == Platform::INFINITE) {
-    FStreamLock.lock();
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!LockStreamFromCall(g)) return Platform::TWaitResult::wrAbandoned;
+    g.release();
   } else {
     std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
     if (!TryLockStreamFor(g, ATimeout)) return Platform::TWaitResult::wrTimeout;

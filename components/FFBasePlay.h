@@ -74,6 +74,9 @@ extern "C" {
 namespace FormatConvert {
 class TFormatConverter;
 }
+namespace MyUtils {
+struct THandlerFrame;
+}
 
 namespace FFBasePlay {
 
@@ -174,7 +177,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // fails at once (LastErrMsg).
   void Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition);
   void RequestRefresh();
-  // Waits up to ATimeout ms for the stream lock.
+  // Waits up to ATimeout ms for the stream lock. From a handler on a thread of the
+  // stream (OnError, the hooks) a wait without limit ends with wrAbandoned once the
+  // stream closes (its closer waits for that thread).
   Platform::TWaitResult LockStream(Platform::Cardinal ATimeout);
   void UnlockStream();
 
@@ -206,12 +211,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> ScreenWidth{0};
   std::atomic<int> ScreenHeight{0};
   bool TriggerEventInMainThread = true;
-  bool FrameHook = false;
-  bool VideoHook = false;
+  std::atomic<bool> FrameHook{false};
+  std::atomic<bool> VideoHook{false};
   std::string GetAudioDriver() const;
-  void SetAudioDriver(const std::string& AValue) { FAudioDriver = AValue; }
+  void SetAudioDriver(const std::string& AValue);
   std::string GetVideoDriver() const;
-  void SetVideoDriver(const std::string& AValue) { FVideoDriver = AValue; }
+  void SetVideoDriver(const std::string& AValue);
 
   // Published events.
   FFBaseComponent::TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
@@ -272,7 +277,7 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   bool EofOnPermError = true;
   bool VerticalFlip = false;
   bool OpenInCaller = false;
-  int ShowMode = SHOW_MODE_NONE;
+  std::atomic<int> ShowMode{SHOW_MODE_NONE};
   // The I/O watchdog's time of the last activity (microseconds); INT64_MAX disables it,
   // 0 cancels a blocking open.
   std::atomic<std::int64_t> IOActivityTime{INT64_MAX};
@@ -356,11 +361,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> default_width{640};
   std::atomic<int> default_height{480};
   Platform::HWND FScreenHandle = nullptr;
-  // The open stream under the stream lock, for AWork; False without a stream. The stream
-  // cannot close meanwhile.
+  // The open stream under the stream lock, for AWork; False without a stream (or, from a
+  // handler on a thread of the stream, once it closes). The stream cannot close meanwhile.
   template <class F>
   bool WithStream(F&& AWork) {
-    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!LockStreamFromCall(g)) return false;
     TVideoState* is = FStream.load();
     if (!is) return false;
     AWork(is);
@@ -387,6 +393,13 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // TriggerEventInMainThread off, on the read thread.
   void CompleteOpenLater();
   static void RaiseFileOpenOf(TFFBasePlayer* APlayer);
+  // The handler that runs on the calling thread when that thread is one of the stream's
+  // own (OnError and the hooks: the video thread, SDL's audio thread), which closing the
+  // stream waits for; nullptr otherwise. A call from there never waits for the stream.
+  const MyUtils::THandlerFrame* StreamThreadHandler() const;
+  // Takes the stream lock into ALock. From a StreamThreadHandler it gives up (False) once
+  // the stream closes: its closer holds the lock while it waits for that thread.
+  bool LockStreamFromCall(std::unique_lock<std::recursive_mutex>& ALock);
   // Waits until ADone holds or the process terminates, serving the main thread's queue
   // (MyUtils::WaitServing); False when a handler run meanwhile freed the player: the
   // caller then returns at once, touching nothing of it.
@@ -458,7 +471,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   char** FArgv = nullptr;
   mutable std::mutex FFileNameLock;
   std::string FFileName;  // Guarded by FFileNameLock (the play thread clears it).
-  std::string FAudioDriver, FVideoDriver;
+  mutable std::mutex FDriversLock;
+  std::string FAudioDriver, FVideoDriver;  // Guarded by FDriversLock.
 
   // The hand-over of a stream from opening to open (the read thread or the caller of a
   // waited Open), the fail thread's release of a stream whose open failed, and Stop's

@@ -268,7 +268,7 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   is->memory_stream = reinterpret_cast<void*>(static_cast<std::intptr_t>(memory_stream));
   is->av_sync_type = av_sync_type;
   is->pitch = pitch;
-  is->show_mode = ShowMode;
+  is->show_mode = ShowMode.load();
   is->filter_nbthreads = filter_nbthreads;
 
   auto fail = [&] {
