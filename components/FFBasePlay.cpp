@@ -449,6 +449,19 @@ void TFFBasePlayer::ShutDown() {
   // OnOpenFailed runs on this thread is over once that handler returns.
   if (!MyUtils::InHandler(this, CFileOpenHandler) && !MyUtils::InHandler(this, COpenFailedHandler)) {
     if (FOpening && !FStream.load()) Stop(false);
+    if (MyUtils::InHandler(this, CWaitedOpen)) {
+      // A waited Open on this thread waits below for the read thread's verdict, and
+      // touches nothing once this free returns: its stream is released here.
+      if (TVideoState* is = FOpeningStream.load()) {
+        (void)ServeUntil([is] { return is->open_result != 0 && is->open_result != -1; });
+        {
+          std::lock_guard<std::mutex> o(FOpenLock);
+          FOpeningStream = nullptr;
+        }
+        FreeStream(is);
+      }
+      FOpening = false;
+    }
     (void)ServeUntil([this] { return !FOpening; });
   }
   // Then the stream is closed and every thread of this player has ended before anything

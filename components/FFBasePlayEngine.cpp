@@ -326,10 +326,12 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   if (!AWaitOpen) return true;
 
   // The caller waits for the read thread's verdict; a failure is final once the read
-  // thread has handed it on (-2).
-  (void)ServeUntil([is] { return is->open_result != 0; });
+  // thread has handed it on (-2). A handler run meanwhile that frees the player releases
+  // the stream too (ShutDown): nothing is touched then.
+  const MyUtils::THandlerScope waiting(this, CWaitedOpen);
+  if (!ServeUntil([is] { return is->open_result != 0; })) return false;
   if (is->open_result < 1) {
-    (void)ServeUntil([is] { return is->open_result != -1; });
+    if (!ServeUntil([is] { return is->open_result != -1; })) return false;
     return fail();
   }
   {

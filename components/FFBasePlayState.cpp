@@ -10,6 +10,7 @@ const char CErrorHandler[] = "OnError handler";
 const char CFrameHookHandler[] = "OnFrameHook handler";
 const char CVideoHookHandler[] = "OnVideoHook handler";
 const char CAudioHookHandler[] = "OnAudioHook handler";
+const char CWaitedOpen[] = "waited Open";
 
 void TPlayerCore::ReportError(const std::string& AText, bool AKeep) {
   Log(FFLoad::llError, AText);

@@ -106,6 +106,8 @@ extern const char CErrorHandler[];                 // the video thread
 extern const char CFrameHookHandler[];             // the video thread
 extern const char CVideoHookHandler[];             // the video thread
 extern const char CAudioHookHandler[];             // SDL's audio thread
+// Not a handler: the caller of a waited Open while it waits for the read thread's verdict.
+extern const char CWaitedOpen[];
 
 // ---- Per-player settings read by the engine ---------------------------------------------
 

@@ -88,8 +88,10 @@ const char* HandlerName(TWhen AWhen) {
   }
 }
 
-// The call the handler makes.
-enum class TCall { Open, TryOpen, Free, StopWait, SeekWait, LockAndStop };
+// The call the handler makes. FreeMeanwhile: a handler on a thread of the player has
+// the main thread free the player (a call it queues) while the host waits in a call, and
+// goes on once the free has begun.
+enum class TCall { Open, TryOpen, Free, StopWait, SeekWait, LockAndStop, FreeMeanwhile };
 
 struct TRow {
   const char* Name;
@@ -117,13 +119,16 @@ bool OnPlayerThread(const TRow& ARow) {
   }
 }
 
-// Every stream reported playing is reported stopped before the next one plays.
-bool EveryPlayEnds(const std::vector<TPlayState>& AStates) {
+// Every stream reported playing is reported stopped before the next one plays. With
+// ASeeks, psPlay right after psEnd may be the same stream again (a seek after its end).
+bool EveryPlayEnds(const std::vector<TPlayState>& AStates, bool ASeeks = false) {
   bool playing = false;
+  TPlayState last = psStop;
   for (TPlayState s : AStates) {
-    if (s == psPlay && playing) return false;
+    if (s == psPlay && playing && !(ASeeks && last == psEnd)) return false;
     if (s == psPlay) playing = true;
     if (s == psStop) playing = false;
+    last = s;
   }
   return !playing;
 }
@@ -169,6 +174,7 @@ struct THost {
   bool Result = false;
   std::string Error;
   std::atomic<bool> Returned{false};
+  std::atomic<bool> FreeBegun{false};
   std::atomic<bool> OffMainThread{false};  // a main-thread event ran elsewhere
   std::atomic<int> LateCalls{0};
 
@@ -195,6 +201,8 @@ struct THost {
     OnMainThread();
     States.push_back(AState);
     const TWhen w = Row->When;
+    // The video filters fail once the stream is open (the video thread rebuilds them).
+    if (w == TWhen::Error && AState == psPlay) Player->SetVideoFilters("no_such_filter");
     if ((w == TWhen::Play && AState == psPlay) || (w == TWhen::End && AState == psEnd) ||
         ((w == TWhen::StoppedItself || w == TWhen::HostStop) && AState == psStop))
       Act();
@@ -221,12 +229,13 @@ struct THost {
   void OnError(Platform::TObject*, FFBaseComponent::TErrorType, const std::string&) {
     if (Row->When == TWhen::Error) Act();
   }
+  // The hooks run from the open on: the call is made once the stream is open.
   void OnFrameHook(Platform::TObject*, FFUtils::PAVPicture, AVPixelFormat, int, int,
                    const std::int64_t&) {
-    if (Row->When == TWhen::FrameHook) Act();
+    if (Row->When == TWhen::FrameHook && !Acted && Player->Opened()) Act();
   }
   void OnAudioHook(Platform::TObject*, const std::int64_t&, std::uint8_t*, int, int, int) {
-    if (Row->When == TWhen::AudioHook) Act();
+    if (Row->When == TWhen::AudioHook && !Acted && Player->Opened()) Act();
   }
 
   void Act() {
@@ -248,6 +257,16 @@ struct THost {
         Player->Stop(true);
         if (Result) Player->UnlockStream();
         break;
+      case TCall::FreeMeanwhile:
+        Platform::PostToMainThread([this] {
+          FreeBegun = true;
+          TRowPlayer* p = Player;
+          Player = nullptr;
+          delete p;
+        });
+        while (!FreeBegun) std::this_thread::yield();
+        Returned = true;
+        return;
     }
     if (Player) Error = Player->LastErrMsg();
     Returned = true;
@@ -266,11 +285,11 @@ void PlayerHandlerTest::RunRow(const TRow& r) {
   host.Attach();
   host.Player->TriggerEventInMainThread = !r.Worker;
   if (r.When == TWhen::StoppedItself) host.Player->RangeEndAction = reStop;
-  if (r.When == TWhen::Error) host.Player->SetVideoFilters("no_such_filter");
   host.Player->FrameHook = r.When == TWhen::FrameHook;
   host.Player->AudioHook = r.When == TWhen::AudioHook;
   const bool video = r.When == TWhen::FileOpen || r.When == TWhen::Error || r.When == TWhen::FrameHook;
   const std::string file = r.When == TWhen::OpenFailed ? File("/missing.wav")
+                           : r.When == TWhen::Error    ? File("/long.mkv")
                            : video                     ? File("/av.mkv")
                                                        : File("/audio.wav");
   const std::string options = video ? "" : "-nodisp";
@@ -289,7 +308,7 @@ void PlayerHandlerTest::RunRow(const TRow& r) {
   ASSERT_TRUE(host.Returned);
   EXPECT_FALSE(host.OffMainThread);
   EXPECT_EQ(host.ActedOnPlayerThread, OnPlayerThread(r)) << "the thread of " << HandlerName(r.When);
-  if (r.Call == TCall::Free) {
+  if (r.Call == TCall::Free || r.Call == TCall::FreeMeanwhile) {
     EXPECT_EQ(host.Player, nullptr);
     EXPECT_EQ(host.LateCalls, 0) << "the play loop called the host's class once its destructor ran";
     // What was left running of the player ends without it.
@@ -398,6 +417,8 @@ TEST_F(PlayerHandlerTest, EveryCallFromAHandlerReturns) {
       {"Open in OnBeforeFindStreamInfo on the read thread", TWhen::BeforeFindStreamInfo, true, TCall::Open, false, true},
       {"Stop(True) in OnBeforeFindStreamInfo", TWhen::BeforeFindStreamInfo, false, TCall::StopWait, true},
       {"Stop(True) in OnBeforeFindStreamInfo on the read thread", TWhen::BeforeFindStreamInfo, true, TCall::StopWait, true, true},
+      {"freed meanwhile while Open waits for the read thread", TWhen::BeforeFindStreamInfo, false, TCall::FreeMeanwhile, true, true},
+      {"freed meanwhile while TryOpen's read thread opens", TWhen::BeforeFindStreamInfo, true, TCall::FreeMeanwhile, true, true},
       // The stream's own threads: closing the stream waits for them.
       {"Open in OnError", TWhen::Error, false, TCall::Open, false},
       {"Stop(True) in OnError", TWhen::Error, false, TCall::StopWait, true},
@@ -653,7 +674,7 @@ TEST_F(PlayerHandlerTest, RandomCallsFromHandlers) {
       ASSERT_TRUE(PumpUntil([&] { return !host.Player->Opening(); }));
       // Whichever handler replaced a stream, each one played ends with psStop.
       ASSERT_TRUE(PumpUntil([&] { return host.States.empty() || host.States.back() == psStop; }));
-      EXPECT_TRUE(EveryPlayEnds(host.States)) << StatesText(host.States);
+      EXPECT_TRUE(EveryPlayEnds(host.States, true)) << StatesText(host.States);
       delete host.Player;
     });
   }
