@@ -1112,7 +1112,11 @@ void TFFBasePlayer::Stop(bool AWait) {
       // stream is closed here, and the play thread ends once the caller lets go. An
       // open handed over by the read thread whose completion still waits in the main
       // thread's queue is completed first (OnFileOpen is raised for it).
-      if (!ServeUntil([this] { return !FOpening; })) return;
+      if (!ServeUntil([this] { return !FOpening; })) {
+        // A handler run meanwhile freed the player, lock and all.
+        (void)g.release();
+        return;
+      }
       CloseStream();
       return;
     }
