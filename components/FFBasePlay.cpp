@@ -937,6 +937,13 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   if (overtaken(true, true)) return false;
   FEventQueue.Clear();
 
+  // Stored first: once the read thread runs, the fail thread may raise OnOpenFailed
+  // (whose handler may free the player) before this call returns. A stream that does not
+  // open clears it.
+  {
+    std::lock_guard<std::mutex> g(FFileNameLock);
+    FFileName = AFileName;
+  }
   FOpening = true;
   try {
     SetScreenHandle(AScreenHandle);
@@ -953,10 +960,6 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   } catch (...) {
     FOpening = false;
     throw;
-  }
-  {
-    std::lock_guard<std::mutex> g(FFileNameLock);
-    FFileName = AFileName;
   }
   // Nothing of the player is touched after the completion: OnFileOpen may free it.
   if (AWaitOpen) OpenCompleted(false);

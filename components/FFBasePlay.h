@@ -43,8 +43,9 @@
 //   TriggerEventInMainThread; the fail thread waits for it);
 // - OnError, OnFrameHook and the output side's video hook: the video thread; OnAudioHook:
 //   SDL's audio thread.
-// The player may be freed from OnPosition, OnPosition2, OnState, OnOpenFailed and from
-// OnFileOpen on the main thread; a free from the other events is refused. OnFileOpen runs
+// The player may be freed from OnPosition, OnPosition2, OnState, OnOpenFailed (also on
+// the fail thread) and from OnFileOpen on the main thread; a free from the other events
+// is refused. OnFileOpen runs
 // before the open is complete: a call from there that would wait for the completion (a
 // waited Seek, an Open) fails at once (LastErrMsg), and Stop(True) closes the stream at
 // once. A stream that a handler replaces (Open, TryOpen) is reported stopped (psStop)
