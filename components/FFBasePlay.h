@@ -25,7 +25,8 @@
 //    public operations while they touch the open stream (a stream that closes on its own
 //    is then never freed under them). A stream is closed under it, and closing joins the
 //    read and decoder threads: those threads never wait for it (the read thread hands
-//    the range-end action to the play loop);
+//    the range-end action to the play loop; a host's call from a handler on one of them
+//    only tries it, and gives up once the stream closes);
 // 2. FOpenLock: the hand-over of a stream from opening to open (see below);
 // 3. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
@@ -45,11 +46,13 @@
 //   SDL's audio thread.
 // The player may be freed from OnPosition, OnPosition2, OnState, OnOpenFailed (also on
 // the fail thread) and from OnFileOpen on the main thread; a free from the other events
-// is refused. OnFileOpen runs
-// before the open is complete: a call from there that would wait for the completion (a
-// waited Seek, an Open) fails at once (LastErrMsg), and Stop(True) closes the stream at
-// once. A stream that a handler replaces (Open, TryOpen) is reported stopped (psStop)
-// before the next one plays, whichever handler it was.
+// is refused. OnFileOpen runs before the open is complete: a call from there that would
+// wait for the completion (a waited Seek, an Open) fails at once (LastErrMsg), and
+// Stop(True) closes the stream at once. The stream closes only once a handler on one of
+// its threads (OnError, the hooks) has returned: from there Stop(True) asks for the stop
+// as Stop(False) does, and a waited Seek or an Open fails at once. A stream that a
+// handler replaces (Open, TryOpen) is reported stopped (psStop) before the next one
+// plays, whichever handler it was.
 #pragma once
 #include <atomic>
 #include <cstdint>
