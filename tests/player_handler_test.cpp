@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -573,7 +574,8 @@ TEST_F(PlayerHandlerTest, HandlersOfAnOpenCompletedDuringTheNextOpenRunOnTheMain
 }
 
 // A host that calls back from every handler at random: opens, stops, seeks, pauses and
-// frees the player from whichever event comes. The seed is printed first (and named by
+// frees the player from whichever event comes on the main thread, and calls it from the
+// frame hook on the video thread. The seed is printed first (and named by
 // every failure): PLAYER_STRESS_SEED replays a run, PLAYER_STRESS_ROUNDS makes it longer.
 struct TRandomHost {
   THeadlessPlayer* Player = nullptr;
@@ -583,8 +585,13 @@ struct TRandomHost {
   bool Freed = false;
   bool OffMainThread = false;
   std::vector<TPlayState> States;
+  // The frame hook's own draws and calls (the video thread).
+  std::mutex HookLock;
+  std::mt19937 HookRng;  // Guarded by HookLock.
+  int HookBudget = 0;    // Guarded by HookLock.
 
   void Attach() {
+    Player->OnFrameHook = FFBaseComponent::TFrameHookEvent::Bind<&TRandomHost::OnFrameHook>(this);
     Player->OnState = FFBaseComponent::TPlayStateEvent::Bind<&TRandomHost::OnState>(this);
     Player->OnPosition = FFBaseComponent::TPositionEvent::Bind<&TRandomHost::OnPosition>(this);
     Player->OnFileOpen = FFBaseComponent::TFileOpenEvent::Bind<&TRandomHost::OnFileOpen>(this);
@@ -596,6 +603,34 @@ struct TRandomHost {
     Maybe(2);
   }
   void OnPosition(Platform::TObject*, const std::int64_t&) { Maybe(6); }
+  // A call on the video thread now and then; the player (the sender) cannot go before the
+  // hook returns, and is not freed from here (that is refused).
+  void OnFrameHook(Platform::TObject* Sender, FFUtils::PAVPicture, AVPixelFormat, int, int,
+                   const std::int64_t&) {
+    int op;
+    {
+      std::lock_guard<std::mutex> g(HookLock);
+      if (HookBudget <= 0 || HookRng() % 8 != 0) return;
+      --HookBudget;
+      op = static_cast<int>(HookRng() % 8);
+    }
+    auto* p = dynamic_cast<TFFBasePlayer*>(Sender);
+    switch (op) {
+      case 0: (void)p->Open(Dir + "/audio.wav", nullptr, "-nodisp"); break;
+      case 1: p->Stop(true); break;
+      case 2: p->Stop(false); break;
+      case 3: p->Seek({}, true, 0); break;
+      case 4: p->Seek({}, false, 100000); break;
+      case 5: p->Pause(); break;
+      case 6: p->Resume(); break;
+      default:
+        if (p->LockStream(Platform::INFINITE) == Platform::TWaitResult::wrSignaled) {
+          p->Stop(true);
+          p->UnlockStream();
+        }
+        break;
+    }
+  }
   void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) { Maybe(2); }
   void OnOpenFailed(Platform::TObject*) { Maybe(2); }
   // One call in AOneIn events, while the round's budget lasts.
@@ -649,8 +684,11 @@ TEST_F(PlayerHandlerTest, RandomCallsFromHandlers) {
     host.Rng = &rng;
     host.Dir = FDir;
     host.Budget = 1 + static_cast<int>(rng() % 4);
+    host.HookRng.seed(rng());
+    host.HookBudget = static_cast<int>(rng() % 3);
     host.Player = new THeadlessPlayer;
     Prepare(*host.Player);
+    host.Player->FrameHook = host.HookBudget > 0;
     // Streams end by themselves.
     host.Player->RangeEndAction = reStop;
     host.Attach();
