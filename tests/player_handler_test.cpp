@@ -631,7 +631,11 @@ struct TRandomHost {
         break;
     }
   }
-  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) { Maybe(2); }
+  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) {
+    // Every stream ends by itself (a close resets the range-end action).
+    Player->RangeEndAction = reStop;
+    Maybe(2);
+  }
   void OnOpenFailed(Platform::TObject*) { Maybe(2); }
   // One call in AOneIn events, while the round's budget lasts.
   void Maybe(int AOneIn) {
@@ -689,8 +693,6 @@ TEST_F(PlayerHandlerTest, RandomCallsFromHandlers) {
     host.Player = new THeadlessPlayer;
     Prepare(*host.Player);
     host.Player->FrameHook = host.HookBudget > 0;
-    // Streams end by themselves.
-    host.Player->RangeEndAction = reStop;
     host.Attach();
     FWatchdog.Bounded("the round" + of_round, CBound, [&] {
       if (rng() % 2)
