@@ -1,8 +1,9 @@
 // What a host does from the player's handlers, and while the player goes away: every
 // call returns (a call that cannot be served from inside a handler fails at once with
-// LastErrMsg), the player may be freed from any of its events, no event reaches the host
-// once destruction has begun, and the handlers run on the main thread. A call that never
-// returns ends the test through a watchdog with a generous bound. Meant to run under
+// LastErrMsg), the player may be freed from its main-thread events (a free from a handler
+// on one of its own threads is refused with the one text), no event reaches the host once
+// destruction has begun, and each handler runs on the thread its event names. A call that
+// never returns ends the test through a watchdog with a generous bound. Meant to run under
 // ThreadSanitizer and AddressSanitizer as well.
 #include <gtest/gtest.h>
 
