@@ -1,6 +1,7 @@
 #include "components/FFBasePlay.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -69,29 +70,14 @@ class TSynchronizeOff {
   bool FSaved;
 };
 
-// Keeps the host responsive while the main thread waits.
-void PumpIfMainThread() {
-  if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
+// The handlers that run on a thread of the stream, which closing the stream waits for.
+const char* const CStreamThreadHandlers[] = {CErrorHandler, CFrameHookHandler,
+                                             CVideoHookHandler, CAudioHookHandler};
+
+bool IsStreamThreadHandler(const char* AKind) {
+  return std::find(std::begin(CStreamThreadHandlers), std::end(CStreamThreadHandlers), AKind) !=
+         std::end(CStreamThreadHandlers);
 }
-
-// Marks the calling thread as the one running a handler that a thread of the player (or
-// the open's completion) waits for, until the handler returns (also by an exception);
-// the mark is not touched again when the handler freed the player.
-class THandlerMark {
- public:
-  THandlerMark(std::atomic<std::thread::id>& AMark, std::shared_ptr<std::atomic<bool>> ALife)
-      : FMark(AMark), FLife(std::move(ALife)), FSaved(AMark.exchange(std::this_thread::get_id())) {}
-  ~THandlerMark() {
-    if (*FLife) FMark = FSaved;
-  }
-  THandlerMark(const THandlerMark&) = delete;
-  THandlerMark& operator=(const THandlerMark&) = delete;
-
- private:
-  std::atomic<std::thread::id>& FMark;
-  const std::shared_ptr<std::atomic<bool>> FLife;
-  const std::thread::id FSaved;
-};
 
 // The process-wide list of players and the SDL event thread.
 std::mutex gPlayersLock;
@@ -192,6 +178,8 @@ class TFFEventThread : public Platform::TThread {
   // it: once the handler returns the thread ends, touching nothing of the player, and
   // frees itself.
   void Orphan() { FOrphaned = true; }
+  // The state of the last (or current) state delivery.
+  TPlayState Delivering() const { return FDelivering.load(); }
 
  protected:
   void Execute() override {
@@ -205,6 +193,7 @@ class TFFEventThread : public Platform::TThread {
         if (LeftBehind()) return;
       } else if (r.Kind == CReportState) {
         FPlayer->FDeliveredState = r.State;
+        FDelivering = r.State;
         Deliver(WM_PLAYER_STATE);
         if (LeftBehind()) return;
         if (r.State == psStop) {
@@ -222,6 +211,7 @@ class TFFEventThread : public Platform::TThread {
     }
     if (!stop_delivered && !GAppTerminated && FPlayer->OnState.Assigned()) {
       FPlayer->FDeliveredState = psStop;
+      FDelivering = psStop;
       Deliver(WM_PLAYER_STATE);
       (void)LeftBehind();
     }
@@ -238,14 +228,17 @@ class TFFEventThread : public Platform::TThread {
     return !*FLife;
   }
 
+  // A state goes with this thread as its wParam: the state handler's mark tells which
+  // event thread waits for it.
   void Deliver(Platform::Cardinal AMsg) {
+    const Platform::WPARAM sender = reinterpret_cast<Platform::WPARAM>(this);
     if (FPlayer->FUseMsgWnd && FPlayer->FMsgWnd) {
       if (AMsg == WM_PLAYER_POSITION)
         Platform::PostMessage(FPlayer->FMsgWnd, AMsg, 0, 0);
       else
-        Platform::SendMessage(FPlayer->FMsgWnd, AMsg, 0, 0);
+        Platform::SendMessage(FPlayer->FMsgWnd, AMsg, sender, 0);
     } else {
-      Platform::TMessage m{AMsg, 0, 0, 0};
+      Platform::TMessage m{AMsg, sender, 0, 0};
       FPlayer->WndProc(m);
     }
   }
@@ -253,6 +246,7 @@ class TFFEventThread : public Platform::TThread {
   TFFBasePlayer* FPlayer;
   const TFFBasePlayer::TLife FLife;
   std::atomic<bool> FOrphaned{false};
+  std::atomic<TPlayState> FDelivering{psStop};
 };
 
 // Closes a stream whose open failed on the read thread and raises OnOpenFailed.
@@ -438,22 +432,48 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
 }
 
 void TFFBasePlayer::ShutDown() {
+  // A thread of the player that runs a handler (or waits for it: OnBeforeFindStreamInfo
+  // on the main thread, OnFileOpen of an open completed on the read thread) goes on
+  // using the player once the handler returns, and cannot end before: a free from there
+  // is refused.
+  if (const MyUtils::THandlerFrame* f = MyUtils::FindHandler([this](const MyUtils::THandlerFrame& AFrame) {
+        return AFrame.Object == this &&
+               (IsStreamThreadHandler(AFrame.Kind) || AFrame.Kind == CBeforeFindStreamInfoHandler ||
+                (AFrame.Kind == CFileOpenHandler && FCompletionOnReadThread));
+      }))
+    MyUtils::RefuseFreeFromHandler("FFBasePlay", __LINE__, f->Kind,
+                                   [this](const std::string& AText) { Log(llFatal, AText); });
   FDestroying = true;
   // An open still in progress is cancelled and runs out first (its read thread uses this
   // player until then; its completion raises nothing now). An open whose OnFileOpen or
   // OnOpenFailed runs on this thread is over once that handler returns.
-  if (!InFileOpen() && !InFailReport()) {
+  if (!MyUtils::InHandler(this, CFileOpenHandler) && !MyUtils::InHandler(this, COpenFailedHandler)) {
     if (FOpening && !FStream.load()) Stop(false);
-    while (FOpening) {
-      PumpIfMainThread();
-      Platform::Sleep(1);
+    if (MyUtils::InHandler(this, CWaitedOpen)) {
+      // A waited Open on this thread waits below for the read thread's verdict, and
+      // touches nothing once this free returns: its stream is released here.
+      if (TVideoState* is = FOpeningStream.load()) {
+        (void)ServeUntil([is] { return is->open_result != 0 && is->open_result != -1; });
+        {
+          std::lock_guard<std::mutex> o(FOpenLock);
+          FOpeningStream = nullptr;
+        }
+        FreeStream(is);
+      }
+      FOpening = false;
     }
+    (void)ServeUntil([this] { return !FOpening; });
   }
   // Then the stream is closed and every thread of this player has ended before anything
   // it uses goes.
   Stop(true);
   JoinWorkerThreads();
   StopEventThread();
+}
+
+void TFFBasePlayer::BeforeDestruction() {
+  ShutDown();
+  TFFBaseComponent::BeforeDestruction();
 }
 
 TFFBasePlayer::~TFFBasePlayer() {
@@ -470,6 +490,7 @@ TFFBasePlayer::~TFFBasePlayer() {
   MyUtils::free_cmdline(FArgv);
   if (SDLLoader && SDL2Stubs::SDL_Quit) SDLLoader->Quit(this);
   // Whoever returns from a handler that freed the player learns it here.
+  MyUtils::MarkFreed(this);
   *FLife = false;
 }
 
@@ -523,6 +544,16 @@ std::string TFFBasePlayer::GetAudioDriver() const {
 
 std::string TFFBasePlayer::GetVideoDriver() const {
   return SDLLoader ? SDLLoader->CurrentVideoDriver() : std::string();
+}
+
+void TFFBasePlayer::SetAudioDriver(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FDriversLock);
+  FAudioDriver = AValue;
+}
+
+void TFFBasePlayer::SetVideoDriver(const std::string& AValue) {
+  std::lock_guard<std::mutex> g(FDriversLock);
+  FVideoDriver = AValue;
 }
 
 // ---- Virtual operations with a default -----------------------------------------------------
@@ -705,7 +736,13 @@ bool TFFBasePlayer::LoadLibraries(const std::string& APath) {
 
 bool TFFBasePlayer::StartSDL() {
   if (SDLLoader->WasInit(this)) return true;
-  if (!SDLLoader->Init(this, FAudioDriver, FVideoDriver, true)) {
+  std::string audio, video;
+  {
+    std::lock_guard<std::mutex> g(FDriversLock);
+    audio = FAudioDriver;
+    video = FVideoDriver;
+  }
+  if (!SDLLoader->Init(this, audio, video, true)) {
     ReportError(SDLLoader->LastErrMsg(), true);
     return false;
   }
@@ -739,7 +776,7 @@ void TFFBasePlayer::JoinWorkerThreads() {
     fail = std::move(FFailThread);
   }
   if (!fail) return;
-  if (InFailReport()) {
+  if (MyUtils::InHandler(this, COpenFailedHandler)) {
     // It waits for the handler this call comes from: it ends by itself once that returns.
     fail->Orphan();
     (void)fail.release();
@@ -766,30 +803,51 @@ void TFFBasePlayer::StopEventThread() {
   std::unique_ptr<TFFEventThread> t = std::move(FEventThread);
   if (!t) return;
   t->Terminate();
-  if (InStateReport()) {
-    // It waits for the state handler this call comes from: it ends by itself once that
-    // returns, delivering nothing more.
-    t->Orphan();
-    (void)t.release();
+  const TFFEventThread* sender = t.get();
+  if (!MyUtils::FindHandler([this, sender](const MyUtils::THandlerFrame& AFrame) {
+        return AFrame.Object == this && AFrame.Kind == CStateHandler && AFrame.About == sender;
+      })) {
+    t->WaitFor();
     return;
   }
-  t->WaitFor();
+  // It waits for the state handler this call comes from: it ends by itself once that
+  // returns, delivering nothing more. So the end of its stream is reported here, as the
+  // thread would have reported it, unless that handler is the end's own.
+  const bool stop_delivered = t->Delivering() == psStop;
+  t->Orphan();
+  (void)t.release();
+  if (stop_delivered || GAppTerminated || !OnState.Assigned()) return;
+  FDeliveredState = psStop;
+  Platform::TMessage m{WM_PLAYER_STATE, 0, 0, 0};
+  WndProc(m);
 }
 
 bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenHandle,
                            const std::string& AOptions, bool AWaitOpen) {
-  if (InFileOpen()) {
+  if (MyUtils::InHandler(this, CFileOpenHandler)) {
     // The open whose OnFileOpen this is completes only after the handler.
     ReportError("Cannot open from OnFileOpen: the current open completes after it.", true);
     return false;
   }
-  const TLife life = FLife;
+  if (const MyUtils::THandlerFrame* f = MyUtils::FindHandler([this](const MyUtils::THandlerFrame& AFrame) {
+        return AFrame.Object == this &&
+               (IsStreamThreadHandler(AFrame.Kind) || AFrame.Kind == CBeforeFindStreamInfoHandler);
+      })) {
+    // The stream (or the open) that this handler belongs to goes on once it returns, and
+    // must end before another one opens.
+    ReportError(Format("Cannot open from the %s: the current stream goes on only once it has "
+                       "returned.",
+                       f->Kind),
+                true);
+    return false;
+  }
+  // Learns whether a handler run in one of the waits below freed the player.
+  const MyUtils::THandlerScope waits(this, nullptr);
   // 1. An open still in progress gets about a second to finish. Its completion and its
   // events run on the main thread meanwhile, as the host expects them there.
-  for (int i = 0; i < 1000 && FOpening && !GAppTerminated; ++i) {
-    if (!ServeMainThread(life)) return false;
-    Platform::Sleep(1);
-  }
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  if (!ServeUntil([&] { return !FOpening || std::chrono::steady_clock::now() >= give_up; }))
+    return false;
   if (FOpening) {
     ReportError("Current trying open is not completed.", true);
     return false;
@@ -809,7 +867,7 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   // AEventThreadGone, APlayThreadGone: the previous stream's threads have been joined,
   // so a thread found now belongs to another open.
   auto overtaken = [&](bool AEventThreadGone, bool APlayThreadGone) {
-    if (!*life) return true;
+    if (waits.Freed()) return true;
     if (!FOpening && !FStream.load() && !(AEventThreadGone && FEventThread) &&
         !(APlayThreadGone && FPlayThread))
       return false;
@@ -875,15 +933,24 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   FReports.Clear();
   FLastPosition = AV_NOPTS_VALUE;
   FLastBytes = -1;
-  PumpIfMainThread();
+  (void)MyUtils::MyProcessMessages();
   if (overtaken(true, true)) return false;
   FEventQueue.Clear();
 
+  // Stored first: once the read thread runs, the fail thread may raise OnOpenFailed
+  // (whose handler may free the player) before this call returns. A stream that does not
+  // open clears it.
+  {
+    std::lock_guard<std::mutex> g(FFileNameLock);
+    FFileName = AFileName;
+  }
   FOpening = true;
   try {
     SetScreenHandle(AScreenHandle);
     FOpenFailedOnReadThread = false;
-    if (!stream_open(AFileName, file_iformat, AWaitOpen, start_paused != 0)) {
+    const bool opened = stream_open(AFileName, file_iformat, AWaitOpen, start_paused != 0);
+    if (waits.Freed()) return false;
+    if (!opened) {
       CloseStream();
       FOpening = false;
       // The read thread's failure of a waited open is raised here, with the stream gone.
@@ -893,10 +960,6 @@ bool TFFBasePlayer::DoOpen(const std::string& AFileName, Platform::HWND AScreenH
   } catch (...) {
     FOpening = false;
     throw;
-  }
-  {
-    std::lock_guard<std::mutex> g(FFileNameLock);
-    FFileName = AFileName;
   }
   // Nothing of the player is touched after the completion: OnFileOpen may free it.
   if (AWaitOpen) OpenCompleted(false);
@@ -912,13 +975,20 @@ void TFFBasePlayer::OpenFailed() {
 
 void TFFBasePlayer::RaiseOpenFailedOf(TFFBasePlayer* APlayer) {
   // The fail thread waits for this handler.
-  const THandlerMark mark(APlayer->FFailReportThread, APlayer->FLife);
+  const MyUtils::THandlerScope mark(APlayer, COpenFailedHandler);
   APlayer->OpenFailed();
 }
 
-bool TFFBasePlayer::ServeMainThread(const TLife& ALife) {
-  PumpIfMainThread();
-  return *ALife;
+bool TFFBasePlayer::ServeUntil(const std::function<bool()>& ADone) {
+  return MyUtils::WaitServing(
+      [&ADone](Platform::Cardinal AMilliseconds) {
+        for (;;) {
+          if (GAppTerminated || ADone()) return true;
+          if (AMilliseconds != Platform::INFINITE) return false;
+          Platform::Sleep(1);
+        }
+      },
+      this);
 }
 
 void TFFBasePlayer::SyncCall(void (*AFunc)(TFFBasePlayer*)) {
@@ -952,19 +1022,21 @@ void TFFBasePlayer::CompleteOpenLater() {
 }
 
 void TFFBasePlayer::RaiseFileOpenOf(TFFBasePlayer* APlayer) {
-  const THandlerMark mark(APlayer->FFileOpenThread, APlayer->FLife);
+  const MyUtils::THandlerScope mark(APlayer, CFileOpenHandler);
   APlayer->DoFileOpen();
 }
 
 bool TFFBasePlayer::RaiseFileOpen(std::int64_t ADuration, int AFrameWidth, int AFrameHeight,
                                   int& AWidth, int& AHeight) {
   if (!OnFileOpen.Assigned()) return true;
-  const TLife life = FLife;
+  const MyUtils::THandlerScope call(this, nullptr);
   OnFileOpen(this, ADuration, AFrameWidth, AFrameHeight, AWidth, AHeight);
-  return *life;
+  return !call.Freed();
 }
 
 void TFFBasePlayer::OpenCompleted(bool AOnReadThread) {
+  // The handler may run on another thread (SyncCall from a caller of Open that is not
+  // the main thread).
   const TLife life = FLife;
   struct TClear {
     TFFBasePlayer* P;
@@ -1004,10 +1076,13 @@ void TFFBasePlayer::ForwardWindowEvent(const SDL_Event& AEvent) {
 void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent); }
 
 void TFFBasePlayer::Stop(bool AWait) {
+  // The stream closes only once a handler on one of its threads has returned: from there
+  // the stop is asked for, and psStop follows.
+  if (StreamThreadHandler()) AWait = false;
   const bool holding = HoldsStreamLock();
-  const TLife life = FLife;
   {
-    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!LockStreamFromCall(g)) return;
     TVideoState* is;
     {
       // Either the stream is open (and stays so under the stream lock), or it is still
@@ -1024,7 +1099,7 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (is->paused) stream_toggle_pause(is);
     is->step = 0;
     RequestQuit();
-    if (AWait && InFileOpen()) {
+    if (AWait && MyUtils::InHandler(this, CFileOpenHandler)) {
       // The play thread starts only after this handler: nobody else would close.
       if (FCompletionOnReadThread) {
         // Closing joins the read thread, which runs this handler.
@@ -1040,9 +1115,10 @@ void TFFBasePlayer::Stop(bool AWait) {
       // stream is closed here, and the play thread ends once the caller lets go. An
       // open handed over by the read thread whose completion still waits in the main
       // thread's queue is completed first (OnFileOpen is raised for it).
-      while (FOpening && !GAppTerminated) {
-        PumpIfMainThread();
-        Platform::Sleep(1);
+      if (!ServeUntil([this] { return !FOpening; })) {
+        // A handler run meanwhile freed the player, lock and all.
+        (void)g.release();
+        return;
       }
       CloseStream();
       return;
@@ -1052,32 +1128,32 @@ void TFFBasePlayer::Stop(bool AWait) {
 
   TSynchronizeOff off;
   int passes = 1;
-  while (!GAppTerminated) {
-    if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) break;
-    // A handler run here may free the player (on psStop, say).
-    if (!ServeMainThread(life)) return;
-    if (!FStream.load()) break;
+  // One pass of the wait; True when it is over. A handler run between passes may free
+  // the player (on psStop, say).
+  auto pass = [&] {
+    if (FPlayDone.WaitFor(10) == Platform::TWaitResult::wrSignaled) return true;
+    if (!FStream.load()) return true;
     std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
-    if (!TryLockStreamFor(g, 10)) continue;
+    if (!TryLockStreamFor(g, 10)) return false;
     TVideoState* is = FStream.load();
-    if (!is) break;
+    if (!is) return true;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
     // An open whose completion still waits in the main thread's queue is never closed
-    // from here: it is completed first (this loop serves that queue).
+    // from here: it is completed first (this wait serves that queue).
     if (FOpening || passes <= 10 || (passes <= 20 && !is->in_read)) {
       RequestQuit();
-      continue;
+      return false;
     }
     CloseStream();
-    break;
-  }
+    return true;
+  };
+  if (!ServeUntil(pass)) return;
   if (GAppTerminated) {
     std::unique_lock<std::recursive_mutex> g(FStreamLock);
     CloseStream();
   }
-  while (!GAppTerminated && FPlayDone.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-    if (!ServeMainThread(life)) return;
+  (void)ServeUntil([this] { return FPlayDone.WaitFor(0) == Platform::TWaitResult::wrSignaled; });
 }
 
 void TFFBasePlayer::Pause() {
@@ -1129,19 +1205,26 @@ void TFFBasePlayer::Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition) 
     }
   });
   if (!sought || !AWait) return;
-  if (InFileOpen()) {
+  if (MyUtils::InHandler(this, CFileOpenHandler)) {
     // Playback starts after this handler: neither the seek nor its picture would come.
     ReportError("Cannot wait for the seek in OnFileOpen: playback starts after it.", true);
     return;
   }
-  const TLife life = FLife;
-  while (!GAppTerminated && FSeekServed.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-    if (!ServeMainThread(life)) return;
+  if (const MyUtils::THandlerFrame* f = StreamThreadHandler()) {
+    ReportError(Format("Cannot wait for the seek in the %s: the stream goes on only once it "
+                       "has returned.",
+                       f->Kind),
+                true);
+    return;
+  }
+  if (!ServeUntil([this] { return FSeekServed.WaitFor(0) == Platform::TWaitResult::wrSignaled; }))
+    return;
   // Only the pointer is compared: the stream may have closed meanwhile.
   if (has_video)
-    while (!GAppTerminated && FStream.load() == sought &&
-           FPictureArrived.WaitFor(100) != Platform::TWaitResult::wrSignaled)
-      if (!ServeMainThread(life)) return;
+    (void)ServeUntil([&] {
+      return FStream.load() != sought ||
+             FPictureArrived.WaitFor(0) == Platform::TWaitResult::wrSignaled;
+    });
 }
 
 void TFFBasePlayer::RequestRefresh() {
@@ -1160,9 +1243,31 @@ bool TFFBasePlayer::TryLockStreamFor(std::unique_lock<std::recursive_mutex>& ALo
   }
 }
 
+const MyUtils::THandlerFrame* TFFBasePlayer::StreamThreadHandler() const {
+  return MyUtils::FindHandler([this](const MyUtils::THandlerFrame& AFrame) {
+    return AFrame.Object == this && IsStreamThreadHandler(AFrame.Kind);
+  });
+}
+
+bool TFFBasePlayer::LockStreamFromCall(std::unique_lock<std::recursive_mutex>& ALock) {
+  if (!StreamThreadHandler()) {
+    ALock.lock();
+    return true;
+  }
+  // The stream whose thread this is cannot be freed before this handler returns.
+  while (!ALock.try_lock()) {
+    const TVideoState* is = FStream.load();
+    if (!is || is->abort_request) return false;
+    Platform::Sleep(1);
+  }
+  return true;
+}
+
 Platform::TWaitResult TFFBasePlayer::LockStream(Platform::Cardinal ATimeout) {
   if (ATimeout == Platform::INFINITE) {
-    FStreamLock.lock();
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!LockStreamFromCall(g)) return Platform::TWaitResult::wrAbandoned;
+    g.release();
   } else {
     std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
     if (!TryLockStreamFor(g, ATimeout)) return Platform::TWaitResult::wrTimeout;
@@ -1336,19 +1441,22 @@ void TFFBasePlayer::WndProc(Platform::TMessage& AMessage) {
   if (AMessage.Msg == WM_PLAYER_POSITION) {
     const std::int64_t pos = FDeliveredPosition;
     const std::int64_t bytes = FDeliveredBytes;
-    const TLife life = FLife;
+    const MyUtils::THandlerScope call(this, nullptr);
     if (OnPosition.Assigned()) OnPosition(this, pos);
-    if (*life && !FDestroying && OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
+    if (!call.Freed() && !FDestroying && OnPosition2.Assigned()) OnPosition2(this, pos, bytes);
   } else if (AMessage.Msg == WM_PLAYER_STATE) {
     if (!OnState.Assigned()) return;
-    // The event thread waits for this handler.
-    const THandlerMark mark(FStateReportThread, FLife);
+    // The event thread that sent the state (its wParam), if any, waits for this handler.
+    const MyUtils::THandlerScope mark(this, CStateHandler,
+                                      reinterpret_cast<const void*>(AMessage.WParam));
     OnState(this, FDeliveredState.load());
   }
 }
 
 void TFFBasePlayer::DoError(FFBaseComponent::TErrorType AError, const std::string& AMessage) {
-  if (!FDestroying && OnError.Assigned()) OnError(this, AError, AMessage);
+  if (FDestroying || !OnError.Assigned()) return;
+  const MyUtils::THandlerScope mark(this, CErrorHandler);
+  OnError(this, AError, AMessage);
 }
 
 void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
@@ -1362,6 +1470,7 @@ void TFFBasePlayer::DoFrameHook(AVFrame* AFrame, double APts) {
     pic.linesize[i] = AFrame->linesize[i];
   }
   try {
+    const MyUtils::THandlerScope mark(this, CFrameHookHandler);
     OnFrameHook(this, &pic,
                 static_cast<AVPixelFormat>(AFrame->format), AFrame->width, AFrame->height, pts);
   } catch (const std::exception& e) {

@@ -25,25 +25,38 @@
 //    public operations while they touch the open stream (a stream that closes on its own
 //    is then never freed under them). A stream is closed under it, and closing joins the
 //    read and decoder threads: those threads never wait for it (the read thread hands
-//    the range-end action to the play loop);
+//    the range-end action to the play loop; a host's call from a handler on one of them
+//    only tries it, and gives up once the stream closes);
 // 2. FOpenLock: the hand-over of a stream from opening to open (see below);
 // 3. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
 // 4. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
 // SDLLoader's lock is held around the audio device open only.
 //
-// The host's handlers: a handler may call any operation, and may free the player. A
-// thread that waits for a handler (the event thread for OnState, the fail thread for
-// OnOpenFailed) is never joined from inside that handler: it is left to end by itself,
-// touching nothing of the player once the handler has returned. An open that a handler
-// of OnFileOpen runs inside is completed after it: a call from there that would wait for
-// that completion (a waited Seek, an Open) returns at once with an error; Stop(True)
-// closes the stream at once. Every wait that serves the main thread's queue returns at
-// once, touching nothing, when a handler run meanwhile freed the player. Once
-// destruction has begun no event reaches the host.
+// Handlers: the player keeps the handler contract of runtime/MyUtils.h ("Handlers"). Its
+// events run on these threads:
+// - OnPosition, OnPosition2 and OnState: the main thread, through the hidden window (the
+//   event thread waits for OnState);
+// - OnFileOpen and OnBeforeFindStreamInfo: the main thread with TriggerEventInMainThread
+//   (the read thread waits for OnBeforeFindStreamInfo), else the thread that completes
+//   the open (the caller of a waited Open, or the read thread);
+// - OnOpenFailed: the caller of Open, or the fail thread's delivery (the main thread with
+//   TriggerEventInMainThread; the fail thread waits for it);
+// - OnError, OnFrameHook and the output side's video hook: the video thread; OnAudioHook:
+//   SDL's audio thread.
+// The player may be freed from OnPosition, OnPosition2, OnState, OnOpenFailed (also on
+// the fail thread) and from OnFileOpen on the main thread; a free from the other events
+// is refused. OnFileOpen runs before the open is complete: a call from there that would
+// wait for the completion (a waited Seek, an Open) fails at once (LastErrMsg), and
+// Stop(True) closes the stream at once. The stream closes only once a handler on one of
+// its threads (OnError, the hooks) has returned: from there Stop(True) asks for the stop
+// as Stop(False) does, and a waited Seek or an Open fails at once. A stream that a
+// handler replaces (Open, TryOpen) is reported stopped (psStop) before the next one
+// plays, whichever handler it was.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +77,9 @@ extern "C" {
 
 namespace FormatConvert {
 class TFormatConverter;
+}
+namespace MyUtils {
+struct THandlerFrame;
 }
 
 namespace FFBasePlay {
@@ -127,8 +143,12 @@ class TFailThread;
 class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCore {
  public:
   explicit TFFBasePlayer(Platform::TComponent* AOwner = nullptr);
-  // A descendant's destructor must call ShutDown first (its rendering operations are
-  // gone afterwards); this one does too, for safety, then frees what the player owns.
+  // Freed with delete, the player shuts down (ShutDown) before any destructor of its
+  // classes runs, so no thread of it calls a virtual operation of a descendant already
+  // destroyed. A player that is not freed with delete (a member, on the stack) is shut
+  // down by the destructor of each of its classes that calls ShutDown: the output side's
+  // and this one, which then frees what the player owns.
+  void BeforeDestruction() override;
   ~TFFBasePlayer() override;
 
   // ---- Libraries ----
@@ -161,7 +181,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // fails at once (LastErrMsg).
   void Seek(TSeekFlags AFlags, bool AWait, std::int64_t APosition);
   void RequestRefresh();
-  // Waits up to ATimeout ms for the stream lock.
+  // Waits up to ATimeout ms for the stream lock. From a handler on a thread of the
+  // stream (OnError, the hooks) a wait without limit ends with wrAbandoned once the
+  // stream closes (its closer waits for that thread).
   Platform::TWaitResult LockStream(Platform::Cardinal ATimeout);
   void UnlockStream();
 
@@ -193,12 +215,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> ScreenWidth{0};
   std::atomic<int> ScreenHeight{0};
   bool TriggerEventInMainThread = true;
-  bool FrameHook = false;
-  bool VideoHook = false;
+  std::atomic<bool> FrameHook{false};
+  std::atomic<bool> VideoHook{false};
   std::string GetAudioDriver() const;
-  void SetAudioDriver(const std::string& AValue) { FAudioDriver = AValue; }
+  void SetAudioDriver(const std::string& AValue);
   std::string GetVideoDriver() const;
-  void SetVideoDriver(const std::string& AValue) { FVideoDriver = AValue; }
+  void SetVideoDriver(const std::string& AValue);
 
   // Published events.
   FFBaseComponent::TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
@@ -259,7 +281,7 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   bool EofOnPermError = true;
   bool VerticalFlip = false;
   bool OpenInCaller = false;
-  int ShowMode = SHOW_MODE_NONE;
+  std::atomic<int> ShowMode{SHOW_MODE_NONE};
   // The I/O watchdog's time of the last activity (microseconds); INT64_MAX disables it,
   // 0 cancels a blocking open.
   std::atomic<std::int64_t> IOActivityTime{INT64_MAX};
@@ -328,10 +350,10 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
  protected:
   // Ends the player before its parts go: from here on no event reaches the host, an
   // open in progress is cancelled (its completion raises nothing), the stream is closed
-  // and every thread of the player has ended. The destructor of every descendant calls
-  // it first, so that no thread calls an operation of a part already destroyed; it may
-  // run more than once. Called from a handler, it leaves the thread that waits for that
-  // handler to end by itself.
+  // and every thread of the player has ended. It may run more than once. Called from a
+  // handler, it leaves the thread that waits for that handler to end by itself; called
+  // from a handler that a free cannot be supported from, it ends the process with
+  // MyUtils::RefuseFreeFromHandler's text.
   void ShutDown();
   // Raises OnFileOpen for DoFileOpen; False when a handler freed the player (the caller
   // returns at once then, touching nothing of it).
@@ -343,11 +365,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> default_width{640};
   std::atomic<int> default_height{480};
   Platform::HWND FScreenHandle = nullptr;
-  // The open stream under the stream lock, for AWork; False without a stream. The stream
-  // cannot close meanwhile.
+  // The open stream under the stream lock, for AWork; False without a stream (or, from a
+  // handler on a thread of the stream, once it closes). The stream cannot close meanwhile.
   template <class F>
   bool WithStream(F&& AWork) {
-    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
+    if (!LockStreamFromCall(g)) return false;
     TVideoState* is = FStream.load();
     if (!is) return false;
     AWork(is);
@@ -374,13 +397,17 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // TriggerEventInMainThread off, on the read thread.
   void CompleteOpenLater();
   static void RaiseFileOpenOf(TFFBasePlayer* APlayer);
-  // Serves the main thread's queue (on the main thread); False when a handler run meanwhile
-  // freed the player.
-  static bool ServeMainThread(const TLife& ALife);
-  // The calling thread runs the handler that a call cannot wait past.
-  bool InFileOpen() const { return FFileOpenThread.load() == std::this_thread::get_id(); }
-  bool InStateReport() const { return FStateReportThread.load() == std::this_thread::get_id(); }
-  bool InFailReport() const { return FFailReportThread.load() == std::this_thread::get_id(); }
+  // The handler that runs on the calling thread when that thread is one of the stream's
+  // own (OnError and the hooks: the video thread, SDL's audio thread), which closing the
+  // stream waits for; nullptr otherwise. A call from there never waits for the stream.
+  const MyUtils::THandlerFrame* StreamThreadHandler() const;
+  // Takes the stream lock into ALock. From a StreamThreadHandler it gives up (False) once
+  // the stream closes: its closer holds the lock while it waits for that thread.
+  bool LockStreamFromCall(std::unique_lock<std::recursive_mutex>& ALock);
+  // Waits until ADone holds or the process terminates, serving the main thread's queue
+  // (MyUtils::WaitServing); False when a handler run meanwhile freed the player: the
+  // caller then returns at once, touching nothing of it.
+  bool ServeUntil(const std::function<bool()>& ADone);
   void ResetPlaybackState();
   void InitOptionsContext();
   void FreeOptionStrings();
@@ -448,7 +475,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   char** FArgv = nullptr;
   mutable std::mutex FFileNameLock;
   std::string FFileName;  // Guarded by FFileNameLock (the play thread clears it).
-  std::string FAudioDriver, FVideoDriver;
+  mutable std::mutex FDriversLock;
+  std::string FAudioDriver, FVideoDriver;  // Guarded by FDriversLock.
 
   // The hand-over of a stream from opening to open (the read thread or the caller of a
   // waited Open), the fail thread's release of a stream whose open failed, and Stop's
@@ -466,12 +494,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<bool> FPlayLoopStarted{false};
   // Set first by ShutDown: no event reaches the host any more.
   std::atomic<bool> FDestroying{false};
+  // For the threads and the queued calls that outlive a handler that freed the player.
   TLife FLife = std::make_shared<std::atomic<bool>>(true);
-  // The threads running OnFileOpen (the open is completed after it), OnState for the
-  // event thread, and OnOpenFailed for the fail thread (each waits for that handler).
-  std::atomic<std::thread::id> FFileOpenThread{};
-  std::atomic<std::thread::id> FStateReportThread{};
-  std::atomic<std::thread::id> FFailReportThread{};
   // The open being completed runs on its own read thread.
   std::atomic<bool> FCompletionOnReadThread{false};
   // Set while Open closes the previous stream: what was just parsed is kept.

@@ -12,6 +12,7 @@ extern "C" {
 #include "components/FFBasePlayClock.h"
 #include "platform/Format.h"
 #include "runtime/AVUtilStubs.h"
+#include "runtime/MyUtils.h"
 #include "runtime/SDL2Stubs.h"
 #include "runtime/SoundTouchStubs.h"
 #include "runtime/SwResampleStubs.h"
@@ -71,6 +72,7 @@ void DoAudioHook(TVideoState* is, TPlayerCore* APlayer, double APts, std::uint8_
   if (!APlayer->AudioHook || !APlayer->OnAudioHook.Assigned()) return;
   const std::int64_t pts =
       std::isnan(APts) ? AV_NOPTS_VALUE : std::llround(APts * 1000000.0) - is->start_time;
+  const MyUtils::THandlerScope mark(APlayer->LogSender, CAudioHookHandler);
   APlayer->OnAudioHook(APlayer->LogSender, pts, ABuf, ASize, is->audio_tgt.freq,
                        is->audio_tgt.ch_layout.nb_channels);
 }

@@ -268,7 +268,7 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   is->memory_stream = reinterpret_cast<void*>(static_cast<std::intptr_t>(memory_stream));
   is->av_sync_type = av_sync_type;
   is->pitch = pitch;
-  is->show_mode = ShowMode;
+  is->show_mode = ShowMode.load();
   is->filter_nbthreads = filter_nbthreads;
 
   auto fail = [&] {
@@ -326,16 +326,12 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
   if (!AWaitOpen) return true;
 
   // The caller waits for the read thread's verdict; a failure is final once the read
-  // thread has handed it on (-2).
-  while (is->open_result == 0 && !GAppTerminated) {
-    if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
-    Platform::Sleep(1);
-  }
+  // thread has handed it on (-2). A handler run meanwhile that frees the player releases
+  // the stream too (ShutDown): nothing is touched then.
+  const MyUtils::THandlerScope waiting(this, CWaitedOpen);
+  if (!ServeUntil([is] { return is->open_result != 0; })) return false;
   if (is->open_result < 1) {
-    while (is->open_result == -1 && !GAppTerminated) {
-      if (Platform::IsMainThread()) MyUtils::MyProcessMessages();
-      Platform::Sleep(1);
-    }
+    if (!ServeUntil([is] { return is->open_result != -1; })) return false;
     return fail();
   }
   {
@@ -405,6 +401,7 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     }
     if (OnBeforeFindStreamInfo.Assigned())
       SyncCall([](TFFBasePlayer* P) {
+        const MyUtils::THandlerScope mark(P, CBeforeFindStreamInfoHandler);
         if (P->FOpeningContext && !P->FDestroying) P->OnBeforeFindStreamInfo(P, P->FOpeningContext);
       });
     IOActivityTime = av_gettime_relative();

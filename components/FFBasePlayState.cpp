@@ -2,6 +2,16 @@
 
 namespace FFBasePlay {
 
+const char CStateHandler[] = "OnState handler";
+const char CFileOpenHandler[] = "OnFileOpen handler";
+const char COpenFailedHandler[] = "OnOpenFailed handler";
+const char CBeforeFindStreamInfoHandler[] = "OnBeforeFindStreamInfo handler";
+const char CErrorHandler[] = "OnError handler";
+const char CFrameHookHandler[] = "OnFrameHook handler";
+const char CVideoHookHandler[] = "OnVideoHook handler";
+const char CAudioHookHandler[] = "OnAudioHook handler";
+const char CWaitedOpen[] = "waited Open";
+
 void TPlayerCore::ReportError(const std::string& AText, bool AKeep) {
   Log(FFLoad::llError, AText);
   if (AKeep) SetLastErrMsg(AText);

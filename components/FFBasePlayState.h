@@ -91,6 +91,24 @@ struct TAudioParams {
   int bytes_per_sec = 0;
 };
 
+// ---- Handler marks ----------------------------------------------------------------------------
+
+// The kinds of the player's handler marks (MyUtils::THandlerScope, whose object is the
+// player as its LogSender). Each is the handler's name in the text of a refused free.
+// Raised on the main thread; a thread of the player waits for the first three:
+extern const char CStateHandler[];       // OnState (the event thread)
+extern const char CFileOpenHandler[];    // OnFileOpen (the open completes after it)
+extern const char COpenFailedHandler[];  // OnOpenFailed (the fail thread)
+// Raised on the player's worker threads, or on the main thread while one of them waits
+// for the handler: the player cannot be freed from them.
+extern const char CBeforeFindStreamInfoHandler[];  // the read thread
+extern const char CErrorHandler[];                 // the video thread
+extern const char CFrameHookHandler[];             // the video thread
+extern const char CVideoHookHandler[];             // the video thread
+extern const char CAudioHookHandler[];             // SDL's audio thread
+// Not a handler: the caller of a waited Open while it waits for the read thread's verdict.
+extern const char CWaitedOpen[];
+
 // ---- Per-player settings read by the engine ---------------------------------------------
 
 class TPlayerCore {

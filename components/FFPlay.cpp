@@ -20,6 +20,7 @@ extern "C" {
 #include "runtime/AVCodecStubs.h"
 #include "runtime/AVUtilStubs.h"
 #include "runtime/FFLoad.h"
+#include "runtime/MyUtils.h"
 #include "runtime/SDL2Stubs.h"
 #include "runtime/SwScaleStubs.h"
 
@@ -180,8 +181,9 @@ TCustomPlayer::TCustomPlayer(Platform::TComponent* AOwner) : TFFBasePlayer(AOwne
 }
 
 TCustomPlayer::~TCustomPlayer() {
-  // The engine's threads call into this side: they end before anything here goes, and
-  // no event reaches the host from here on. The engine's own handlers stay.
+  // The engine's threads call into this side: they end before anything here goes (freed
+  // with delete, they have ended already), and no event reaches the host from here on.
+  // The engine's own handlers stay.
   ShutDown();
   OnVideoHook = {};
   {
@@ -857,6 +859,7 @@ void TCustomPlayer::DoVideoHook(AVFrame* AFrame, double APts) {
   const std::int64_t start = is ? is->start_time : 0;
   bool update = true;
   try {
+    const MyUtils::THandlerScope mark(this, FFBasePlay::CVideoHookHandler);
     OnVideoHook(this, FHookConverter->Bitmap(), static_cast<std::int64_t>(std::llround(APts * 1000000)) - start,
                 update);
   } catch (const std::exception& e) {

@@ -220,7 +220,8 @@ class TCustomPlayer : public FFBasePlay::TFFBasePlayer {
 class TZAVereve : public TCustomPlayer {
  public:
   explicit TZAVereve(Platform::TComponent* AOwner = nullptr) : TCustomPlayer(AOwner) {}
-  // The player's threads end before the object stops being what they call into.
+  // Freed with delete, the player has shut down already (BeforeDestruction). Otherwise
+  // its threads end here, before the object stops being what they call into.
   ~TZAVereve() override { ShutDown(); }
 };
 

@@ -17,7 +17,8 @@ namespace {
 using namespace FFBasePlay;
 using PlayerTestSupport::PumpUntil;
 
-// A player whose display step a test may run while it holds the play loop.
+// A player whose display step a test may run while it holds the play loop. Freed with
+// delete, as a host frees its player: its threads end before any destructor runs.
 class TDisplayPlayer : public FFPlay::TZAVereve {
  public:
   using TCustomPlayer::video_display;
@@ -41,7 +42,8 @@ class FFPlayDisplayTest : public PlayerTestSupport::TPlayerFixture {
 // handed none over: its first slot is the one the video thread is filling. The display
 // shows nothing from it: only a picture the queue has shown is drawn.
 TEST_F(FFPlayDisplayTest, ARefreshBeforeTheFirstPictureDrawsNoSlotOfTheQueue) {
-  TDisplayPlayer player;
+  const std::unique_ptr<TDisplayPlayer> owned = std::make_unique<TDisplayPlayer>();
+  TDisplayPlayer& player = *owned;
   player.SetAudioDriver("dummy");
   player.SetVideoDriver("offscreen");
   ASSERT_TRUE(player.Open(FClips->Dir() + "/video.mkv", nullptr, "-pause")) << player.LastErrMsg();

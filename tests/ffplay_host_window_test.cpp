@@ -212,7 +212,8 @@ TEST(FFPlayHostWindowTest, AGrownWindowShowsThePictureOverItsWholeArea) {
 }
 
 // Counts, on the play thread, the refresh steps after which an SDL OpenGL context is
-// still current there.
+// still current there. Freed with delete, so that its threads end before any destructor
+// runs.
 class TContextProbe : public FFPlay::TZAVereve {
  public:
   std::atomic<int> Steps{0};
@@ -235,7 +236,8 @@ TEST(FFPlayHostWindowTest, ThePlayThreadLeavesNoGLContextCurrentBetweenSteps) {
   std::string file;
   ASSERT_NO_FATAL_FAILURE(MakeClip(clips, file));
 
-  TContextProbe player;
+  const auto owned = std::make_unique<TContextProbe>();
+  TContextProbe& player = *owned;
   player.SetAudioDriver("dummy");
   player.SetVideoDriver("x11");
   player.OnVideoRender = FFBasePlay::TNotifyEvent::Bind<&TContextProbe::CountRender>(&player);

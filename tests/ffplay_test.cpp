@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -128,7 +129,8 @@ TEST(FFPlayTimingTest, DuePicturesShowAndLateOnesDrop) {
   }
 }
 
-// A player whose texture upload a test may call while it holds the play loop.
+// A player whose texture upload a test may call while it holds the play loop. Freed with
+// delete, so that its threads end before any destructor runs.
 class TTestPlayer : public TZAVereve {
  public:
   using TCustomPlayer::upload_texture;
@@ -271,7 +273,8 @@ TEST_F(FFPlayWindowTest, AudioIsShownAsWavesOrSpectrumToTheEnd) {
 }
 
 TEST_F(FFPlayWindowTest, MixedSignLineSizesAreRefused) {
-  TTestPlayer player;
+  const auto owned = std::make_unique<TTestPlayer>();
+  TTestPlayer& player = *owned;
   Prepare(player);
   ASSERT_TRUE(player.Open(FDir + "/video.mkv", nullptr, "-pause")) << player.LastErrMsg();
   Platform::TBitmap* bmp = nullptr;

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -222,6 +223,8 @@ TEST_F(PlayerEngineTest, PlaysToTheEndReportingStatesAndPositionsInOrder) {
 
 // A headless player whose video thread holds its first picture until the test lets it
 // go: the audio plays on meanwhile, as it does when the video decoder is slow to start.
+// The tests free their players of their own classes with delete, so that the threads
+// end before any destructor runs.
 class TLateVideoPlayer : public THeadlessPlayer {
  public:
   int queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration, std::int64_t pos,
@@ -244,7 +247,8 @@ class TLateVideoPlayer : public THeadlessPlayer {
 };
 
 TEST_F(PlayerEngineTest, LatePicturesDoNotTakeThePositionBack) {
-  TLateVideoPlayer player;
+  const auto owned = std::make_unique<TLateVideoPlayer>();
+  TLateVideoPlayer& player = *owned;
   Prepare(player);
   TRecorder rec;
   rec.Attach(player);
@@ -288,7 +292,8 @@ TEST_F(PlayerEngineTest, AfterTheAudioEndsThePositionRunsToTheInputsEndAndStays)
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.File);
-    TSteppingPlayer player;
+    const auto owned = std::make_unique<TSteppingPlayer>();
+    TSteppingPlayer& player = *owned;
     Prepare(player);
     TRecorder rec;
     rec.Attach(player);
@@ -330,7 +335,8 @@ TEST_F(PlayerEngineTest, RangeOfSsAndTEndsPlayback) {
 }
 
 TEST_F(PlayerEngineTest, TheRangeEndIsReportedOncePerReachedEnd) {
-  TSteppingPlayer player;
+  const auto owned = std::make_unique<TSteppingPlayer>();
+  TSteppingPlayer& player = *owned;
   Prepare(player);
   TRecorder rec;
   rec.Attach(player);

@@ -117,6 +117,7 @@ THeadlessPlayer::~THeadlessPlayer() {
 
 int THeadlessPlayer::queue_picture(TVideoState* is, AVFrame* src_frame, double pts, double duration,
                                    std::int64_t pos, int serial) {
+  DoFrameHook(src_frame, pts);
   return frame_queue_put_picture(&is->pictq, src_frame, pts, duration, pos, serial);
 }
 

@@ -60,8 +60,8 @@ std::vector<TFramePtr> SineFrames(int AFrequency, int ASampleRate, double ADurat
 
 namespace PlayerTestSupport {
 
-// A player with a headless output side: pictures are timed against the master clock and
-// dropped when shown (nothing is drawn), subtitles are decoded and discarded, and each
+// A player with a headless output side: the frame hook runs on each decoded picture,
+// pictures are timed against the master clock and dropped when shown (nothing is drawn), subtitles are decoded and discarded, and each
 // display step reports the position, as a renderer would after presenting.
 class THeadlessPlayer : public FFBasePlay::TFFBasePlayer {
  public:
