@@ -839,6 +839,11 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
     video_display(is);
     if (Stream() != is) return;
   }
+  // Positions follow what is heard, not only what is drawn: while the video has shown no
+  // picture (since the open or the last seek; a video that cannot be decoded never does)
+  // the display steps that present nothing report the audio's position.
+  if (!display_disable && is->audio_st && is->show_mode == SHOW_MODE_VIDEO && is->pictures_since_seek == 0)
+    ReportPosition();
   is->force_refresh = FDisplayMissed ? 1 : 0;
 }
 

@@ -32,6 +32,7 @@ extern "C" {
 #include "TempFolder.h"
 #include "components/FFBasePlayQueues.h"
 #include "components/FFPlay.h"
+#include "engine/FFmpeg.h"
 #include "platform/Bitmap.h"
 #include "platform/Dispatcher.h"
 #include "platform/Format.h"
@@ -898,6 +899,56 @@ TEST_F(FFPlayWindowTest, TheFrameHookSeesWhatTheVideoHookDrew) {
   std::lock_guard<std::mutex> g(hooks.Lock);
   for (size_t i = 0; i < hooks.Order.size(); ++i) EXPECT_EQ(hooks.Order[i], i % 2 ? 'F' : 'V') << i;
   EXPECT_EQ(hooks.NotWhite, 0);
+}
+
+// Runs ACommandLine as one task of the engine on this thread: empty, or the error text.
+std::string RunTask(const std::string& ACommandLine) {
+  FFmpeg::TCustomFFmpeg task;
+  if (task.ParseOptions(ACommandLine) < 0) return "parse failed: " + task.LastErrMsg();
+  task.Start(false);
+  return task.HasError() ? task.ErrorText() : "";
+}
+
+// Counts the positions and sees the end (main thread).
+struct TPositionCounter {
+  int Positions = 0;
+  bool Ended = false;
+  void OnPosition(Platform::TObject*, const std::int64_t&) { ++Positions; }
+  void OnState(Platform::TObject*, TPlayState AState) { Ended |= AState == FFBaseComponent::psEnd; }
+};
+
+// Every playable file reports its positions while it plays: also an MPEG-TS stream copied
+// from Matroska, whose first video timestamps repeat, and one encoded straight to TS.
+TEST_F(FFPlayWindowTest, PositionsAreReportedForEveryPlayableFile) {
+  const std::string mkv = FDir + "/remux_source.mkv";
+  ASSERT_EQ(RunTask("-f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -f lavfi -i "
+                    "sine=frequency=440:sample_rate=44100:duration=3 -c:v mpeg4 -g 5 -c:a aac -y \"" +
+                    mkv + "\""),
+            "");
+  const struct {
+    const char* Name;
+    std::string Command;
+  } rows[] = {
+      {"remuxed.ts", "-i \"" + mkv + "\" -c copy -y \"" + FDir + "/remuxed.ts\""},
+      {"encoded.ts", "-i \"" + mkv + "\" -c:v mpeg4 -c:a aac -y \"" + FDir + "/encoded.ts\""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    ASSERT_EQ(RunTask(r.Command), "");
+    for (const bool wait : {true, false}) {
+      SCOPED_TRACE(wait ? "Open" : "TryOpen");
+      TZAVereve player;
+      Prepare(player);
+      TPositionCounter counter;
+      player.OnPosition = FFBaseComponent::TPositionEvent::Bind<&TPositionCounter::OnPosition>(&counter);
+      player.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TPositionCounter::OnState>(&counter);
+      const std::string file = FDir + "/" + r.Name;
+      ASSERT_TRUE(wait ? player.Open(file) : player.TryOpen(file)) << player.LastErrMsg();
+      ASSERT_TRUE(PumpUntil([&] { return counter.Ended || counter.Positions >= 10; }, 60.0));
+      EXPECT_GE(counter.Positions, 10) << "positions while the file played";
+      player.Stop(true);
+    }
+  }
 }
 
 }  // namespace
