@@ -433,6 +433,18 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
                 !std::strcmp(ic->iformat->name, "dshow");
   is->start_time = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
   is->duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
+  const int range_end = RangeEndAction;
+  if (start_time != AV_NOPTS_VALUE && is->duration > 0 && start_time >= is->duration &&
+      (range_end == reSeekBack || range_end == rePauseSeekBack)) {
+    // The range's end is met as soon as it is played, and seeking back to its start
+    // meets it again, for ever.
+    ReportError(Format("Invalid playing range: the start (-ss) of %g s is not before the end of "
+                       "the input (%g s).",
+                       static_cast<double>(start_time) / AV_TIME_BASE,
+                       static_cast<double>(is->duration) / AV_TIME_BASE),
+                true);
+    return -1;
+  }
 
   if (start_time != AV_NOPTS_VALUE) {
     std::int64_t timestamp = start_time;

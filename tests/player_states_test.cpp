@@ -85,6 +85,53 @@ TEST_F(PlayerStatesTest, ARangeThatEndsWhereItStartsIsRefused) {
   }
 }
 
+// A range that starts at or past the known end of the input, with a range-end action that
+// seeks back to its start, would end and restart for ever: it is refused when the input
+// is opened, whether the open is waited for or not. Other actions simply end it.
+TEST_F(PlayerStatesTest, ARangeThatStartsPastTheEndIsRefusedWhenItWouldLoop) {
+  const struct {
+    const char* File;
+    const char* Options;
+    int Action;
+    bool Wait;
+    bool Refused;
+  } rows[] = {
+      {"/audio.wav", "-nodisp -ss 5", reSeekBack, true, true},
+      {"/audio.wav", "-nodisp -ss 5", rePauseSeekBack, false, true},
+      {"/audio.wav", "-nodisp -ss 2 -t 1", rePauseSeekBack, true, true},
+      {"/av.mkv", "-ss 5", reSeekBack, false, true},
+      {"/av.mkv", "-ss 5", rePauseSeekBack, true, true},
+      {"/audio.wav", "-nodisp -ss 5", reStop, true, false},
+      {"/av.mkv", "-ss 5", reStop, false, false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.File << " '" << r.Options << "' action " << r.Action
+                                    << (r.Wait ? " Open" : " TryOpen"));
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    FFPlay::TZAVereve player;
+    Prepare(player);
+    TStates host;
+    host.Attach(player);
+    player.RangeEndAction = r.Action;
+    const std::string file = FDir + r.File;
+    const bool opened = r.Wait ? player.Open(file, nullptr, r.Options) : player.TryOpen(file, nullptr, r.Options);
+    if (r.Refused) {
+      EXPECT_EQ(opened, !r.Wait);
+      ASSERT_TRUE(PumpUntil([&] { return host.OpenFailed > 0 || host.Stopped(); }));
+      EXPECT_EQ(host.OpenFailed, 1);
+      EXPECT_TRUE(host.States.empty()) << "the range was played";
+      EXPECT_NE(player.LastErrMsg().find("Invalid playing range"), std::string::npos) << player.LastErrMsg();
+    } else {
+      // Played at once to its end, and stopped there.
+      ASSERT_TRUE(opened) << player.LastErrMsg();
+      ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
+      EXPECT_EQ(host.OpenFailed, 0);
+    }
+    player.Stop(true);
+    EXPECT_FALSE(player.Opened());
+  }
+}
+
 // A range of 0.3 s in a clip of 1 s, stopped at its end: the file's end never comes, so
 // no psEnd is seen, with a display or without one.
 TEST_F(PlayerStatesTest, TheRangeEndStopsPlaybackWithOrWithoutADisplay) {
