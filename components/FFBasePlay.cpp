@@ -1267,9 +1267,20 @@ bool TFFBasePlayer::ReadPosition(TVideoState* is, TPositionReading& AReading) {
   return true;
 }
 
+std::int64_t TFFBasePlayer::BytePosition(TVideoState* is, bool AUseAudio) {
+  TFrameQueue* own = AUseAudio ? &is->sampq : &is->pictq;
+  TFrameQueue* other = AUseAudio ? &is->pictq : &is->sampq;
+  std::int64_t bytes = own->max_size ? frame_queue_last_pos(own) : -1;
+  if (bytes < 0 && other->max_size) bytes = frame_queue_last_pos(other);
+  if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
+  return bytes;
+}
+
 void TFFBasePlayer::ReportPosition() {
   TVideoState* is = FStream.load();
   if (!is || is->abort_request) return;
+  std::lock_guard<std::mutex> g(FPositionLock);
+  is->reports_positions = true;
   const int seeks = is->seeks_served;  // before any clock is read
   TPositionReading reading;
   if (!ReadPosition(is, reading)) return;
@@ -1278,11 +1289,7 @@ void TFFBasePlayer::ReportPosition() {
   const double current = reading.Current;
   std::int64_t pos = reading.Position;
 
-  TFrameQueue* own = use_audio ? &is->sampq : &is->pictq;
-  TFrameQueue* other = use_audio ? &is->pictq : &is->sampq;
-  std::int64_t bytes = own->max_size ? frame_queue_last_pos(own) : -1;
-  if (bytes < 0 && other->max_size) bytes = frame_queue_last_pos(other);
-  if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
+  const std::int64_t bytes = BytePosition(is, use_audio);
 
   std::int64_t last = FLastPosition;
   // During plain playback the position never goes back. The clocks may lag behind what
@@ -1311,6 +1318,30 @@ void TFFBasePlayer::ReportPosition() {
       PushReport(r);
     }
   }
+}
+
+void TFFBasePlayer::ReportEnd(TVideoState* is) {
+  // The play loop may not have reported the final position yet when the audio has
+  // played out: it goes ahead of psEnd here, and no report of the play loop comes in
+  // between (later ones do not go below it), so a host that takes psEnd for "the bar
+  // is full" never sees the bar go back.
+  std::lock_guard<std::mutex> g(FPositionLock);
+  TPositionReading reading;
+  if (is->reports_positions && is->duration > 0 && FLastPosition != is->duration) {
+    // Where the play loop's next report would find the byte position: that report is
+    // then the same, and is skipped.
+    const bool use_audio = ReadPosition(is, reading) ? reading.UseAudio : !is->video_st;
+    FLastPosition = is->duration;
+    FLastBytes = BytePosition(is, use_audio);
+    if (OnPosition.Assigned() || OnPosition2.Assigned()) {
+      TReport r;
+      r.Kind = CReportPosition;
+      r.Position = is->duration;
+      r.Bytes = FLastBytes;
+      PushReport(r);
+    }
+  }
+  ReportState(psEnd);
 }
 
 void TFFBasePlayer::CheckRangeEnd(TVideoState* is) {

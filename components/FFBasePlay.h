@@ -29,7 +29,9 @@
 // 2. FOpenLock: the hand-over of a stream from opening to open (see below);
 // 3. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
-// 4. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
+// 4. FPositionLock: the position reports (the play loop's, and the final one that goes
+//    ahead of the end of playback on the read thread); it takes the ring's lock inside;
+// 5. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
 // SDLLoader's lock is held around the audio device open only.
 //
 // The host's handlers: a handler may call any operation, and may free the player. A
@@ -280,6 +282,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void ReportState(TPlayState AState);
   // Reports the position of the open stream (after each display step).
   void ReportPosition();
+  // Reports the end of playback (read thread): the final position first, when positions
+  // are reported, then psEnd.
+  void ReportEnd(TVideoState* is);
   // Runs the range-end action once the position has passed the "ss"/"t" range (play
   // loop, after each refresh step, with or without a display).
   void CheckRangeEnd(TVideoState* is);
@@ -407,6 +412,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   };
   // False while there is none (no audio played since the last seek).
   bool ReadPosition(TVideoState* is, TPositionReading& AReading);
+  // The byte position of the last frame shown of the reports' source (else of the other
+  // source, else the input's offset); -1 when unknown.
+  std::int64_t BytePosition(TVideoState* is, bool AUseAudio);
   // Reports psPlay, then psPause when the stream is paused already (play loop).
   void ReportPlaying();
   static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
@@ -481,6 +489,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::string FAudioFilters;  // Guarded by FFiltersLock.
   bool FCustomFormat = false;  // "f" named a format of the custom registry
   std::atomic<TPlayState> FState{FFBaseComponent::psStop};
+  // The throttle of the position reports: the reports write it under FPositionLock.
+  std::mutex FPositionLock;
   std::atomic<std::int64_t> FLastPosition{AV_NOPTS_VALUE};
   std::atomic<std::int64_t> FLastBytes{-1};
   // Written by the event thread, read by the message method on the main thread.

@@ -673,7 +673,7 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
                            audio_played_out())) &&
         (!is->video_st || (is->viddec.finished == is->videoq.serial && frame_queue_nb_remaining(&is->pictq) == 0))) {
       is->ended = true;
-      ReportState(FFBaseComponent::psEnd);
+      ReportEnd(is);
       if (RangeEndAction != reReportEnd) FEventQueue.Push(MakeUserEvent(FF_RANGE_END_EVENT, is));
     }
     IOActivityTime = av_gettime_relative();

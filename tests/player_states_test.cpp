@@ -214,6 +214,72 @@ TEST_F(PlayerStatesTest, TheEndComesOnceTheLastSamplesHavePlayed) {
   EXPECT_EQ(host.States, (std::vector<TPlayState>{psPlay, psEnd, psStop}));
 }
 
+// What a host hears, in order: positions and states (main thread).
+struct TTimeline {
+  struct TEvent {
+    bool IsState;
+    TPlayState State;
+    std::int64_t Position;
+  };
+  std::vector<TEvent> Events;
+  void Attach(TFFBasePlayer& APlayer) {
+    APlayer.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TTimeline::OnState>(this);
+    APlayer.OnPosition = FFBaseComponent::TPositionEvent::Bind<&TTimeline::OnPosition>(this);
+  }
+  void OnState(Platform::TObject*, TPlayState AState) { Events.push_back({true, AState, 0}); }
+  void OnPosition(Platform::TObject*, const std::int64_t& APosition) {
+    Events.push_back({false, psStop, APosition});
+  }
+  // The index of the first report of AState; -1 when none came.
+  int IndexOf(TPlayState AState) const {
+    for (size_t i = 0; i < Events.size(); ++i)
+      if (Events[i].IsState && Events[i].State == AState) return static_cast<int>(i);
+    return -1;
+  }
+  bool HasPosition() const {
+    for (const TEvent& e : Events)
+      if (!e.IsState) return true;
+    return false;
+  }
+};
+
+// The end of playback comes after the final position: a host that takes psEnd for "the
+// bar is full" never sees the bar go back. The play loop is held (the host has the stream
+// lock) while the audio plays out, so that its display step, the one that would report
+// the final position, comes only after psEnd.
+TEST_F(PlayerStatesTest, TheFinalPositionComesBeforeTheEnd) {
+  const struct {
+    const char* File;
+    const char* Options;
+  } rows[] = {{"/audio.wav", ""}, {"/av.mkv", "-vn"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.File);
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    FFPlay::TZAVereve player;
+    Prepare(player);
+    TTimeline host;
+    host.Attach(player);
+    player.RangeEndAction = reNothing;  // the stream stays open after its end
+    ASSERT_TRUE(player.Open(FDir + r.File, nullptr, r.Options)) << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return host.HasPosition(); }));
+    ASSERT_EQ(player.LockStream(Platform::INFINITE), Platform::TWaitResult::wrSignaled);
+    const std::int64_t duration = player.Stream()->duration;
+    const bool ended = PumpUntil([&] { return host.IndexOf(psEnd) >= 0; });
+    player.UnlockStream();
+    ASSERT_TRUE(ended);
+    // The play loop takes at least one display step before it takes the stop.
+    player.Stop(true);
+    ASSERT_TRUE(PumpUntil([&] { return host.IndexOf(psStop) >= 0; }));
+    const int end = host.IndexOf(psEnd);
+    std::int64_t last = -1;
+    for (int i = 0; i < end; ++i)
+      if (!host.Events[i].IsState) last = host.Events[i].Position;
+    EXPECT_EQ(last, duration) << "the final position before psEnd";
+    for (size_t i = end; i < host.Events.size(); ++i)
+      EXPECT_TRUE(host.Events[i].IsState) << "a position " << host.Events[i].Position << " after psEnd";
+  }
+}
+
 // A host that pauses the stream from its file-open handler.
 struct TPausingHost {
   TFFBasePlayer* Player = nullptr;
