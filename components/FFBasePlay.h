@@ -21,7 +21,8 @@
 //
 // Locks, in the order they may be taken:
 // 1. the stream lock (LockStream): the play loop around event handling and
-//    video_refresh; Stop's wait while it decides to close from the caller's thread; the
+//    video_refresh (the output side lets go of it while it makes its display, see
+//    WithoutStreamLock); Stop's wait while it decides to close from the caller's thread; the
 //    public operations while they touch the open stream (a stream that closes on its own
 //    is then never freed under them). A stream is closed under it, and closing joins the
 //    read and decoder threads: those threads never wait for it (the read thread hands
@@ -348,6 +349,22 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> default_width{640};
   std::atomic<int> default_height{480};
   Platform::HWND FScreenHandle = nullptr;
+  // For the play loop's display step, which holds the stream lock once (around
+  // video_refresh): runs AWork with the stream lock let go, so that the host's calls do
+  // not wait for slow work of the output side. True when AStream is still the open stream
+  // afterwards; else it was closed meanwhile and is gone.
+  template <class F>
+  bool WithoutStreamLock(TVideoState* AStream, F&& AWork) {
+    {
+      FStreamLock.unlock();
+      struct TRelock {
+        std::recursive_mutex& M;
+        ~TRelock() { M.lock(); }
+      } relock{FStreamLock};
+      AWork();
+    }
+    return FStream.load() == AStream;
+  }
   // The open stream under the stream lock, for AWork; False without a stream. The stream
   // cannot close meanwhile.
   template <class F>

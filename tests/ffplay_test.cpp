@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -948,6 +950,95 @@ TEST_F(FFPlayWindowTest, PositionsAreReportedForEveryPlayableFile) {
       EXPECT_GE(counter.Positions, 10) << "positions while the file played";
       player.Stop(true);
     }
+  }
+}
+
+// Holds every making of a renderer (on the play thread, inside the display's creation)
+// until released. Made before the player it holds and freed after it.
+class TRendererGate {
+ public:
+  TRendererGate() {
+    std::lock_guard<std::mutex> g(FLock);
+    FOriginal = SDL2Stubs::SDL_CreateRenderer;
+    SDL2Stubs::SDL_CreateRenderer = &Create;
+    FHolding = true;
+    FHeld = false;
+  }
+  ~TRendererGate() {
+    Release();
+    SDL2Stubs::SDL_CreateRenderer = FOriginal;
+  }
+  // The play thread waits in the gate (60 s at most: a bound for a hung run).
+  bool WaitHeld() {
+    std::unique_lock<std::mutex> g(FLock);
+    return FCond.wait_for(g, std::chrono::seconds(60), [] { return FHeld; });
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FHolding = false;
+    }
+    FCond.notify_all();
+  }
+
+ private:
+  static SDL_Renderer* Create(SDL_Window* AWindow, int AIndex, Uint32 AFlags) {
+    {
+      std::unique_lock<std::mutex> g(FLock);
+      FHeld = true;
+      FCond.notify_all();
+      FCond.wait(g, [] { return !FHolding; });
+    }
+    return FOriginal(AWindow, AIndex, AFlags);
+  }
+  static inline decltype(SDL2Stubs::SDL_CreateRenderer) FOriginal = nullptr;
+  static inline std::mutex FLock;
+  static inline std::condition_variable FCond;
+  static inline bool FHolding = false;
+  static inline bool FHeld = false;
+};
+
+// The host's calls that take the stream lock do not wait while the play thread makes its
+// display (a window and a renderer take a tenth of a second and more, and far longer on a
+// busy machine): each returns while the making of the renderer is held.
+TEST_F(FFPlayWindowTest, TheHostIsNotHeldWhileTheDisplayIsMade) {
+  const struct {
+    const char* Name;
+    std::function<void(TZAVereve&)> Call;
+  } rows[] = {
+      {"Stop(False)", [](TZAVereve& P) { P.Stop(false); }},
+      {"Pause", [](TZAVereve& P) { P.Pause(); }},
+      {"Resume", [](TZAVereve& P) { P.Resume(); }},
+      {"Seek without wait", [](TZAVereve& P) { P.Seek({}, false, 500000); }},
+      {"Paused", [](TZAVereve& P) { (void)P.Paused(); }},
+      {"GetCurrentBitmap",
+       [](TZAVereve& P) {
+         Platform::TBitmap* bmp = nullptr;
+         std::int64_t pts = 0;
+         EXPECT_FALSE(P.GetCurrentBitmap(bmp, pts)) << "no picture has been shown";
+       }},
+      {"SetShowMode", [](TZAVereve& P) { P.SetShowMode(FFBasePlay::SHOW_MODE_WAVES); }},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    TRendererGate gate;
+    TZAVereve player;
+    // Whatever fails, the display is let go before the player goes.
+    struct TLetGo {
+      TRendererGate& G;
+      ~TLetGo() { G.Release(); }
+    } let_go{gate};
+    Prepare(player);
+    ASSERT_TRUE(player.Open(FDir + "/av.mkv", nullptr, "")) << player.LastErrMsg();
+    ASSERT_TRUE(gate.WaitHeld());
+    // The stream lock is free while the display is being made ...
+    ASSERT_EQ(player.LockStream(0), Platform::TWaitResult::wrSignaled) << "the display is made under the stream lock";
+    player.UnlockStream();
+    // ... so the call returns (else it would wait here for the gate).
+    r.Call(player);
+    gate.Release();
+    player.Stop(true);
   }
 }
 
