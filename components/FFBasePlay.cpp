@@ -733,6 +733,10 @@ bool TFFBasePlayer::TryOpen(const std::string& AFileName, Platform::HWND AScreen
 void TFFBasePlayer::JoinWorkerThreads() {
   const std::unique_ptr<TPlayThread> play = std::move(FPlayThread);
   if (play) play->WaitFor();
+  JoinFailThread();
+}
+
+void TFFBasePlayer::JoinFailThread() {
   std::unique_ptr<TFailThread> fail;
   {
     std::lock_guard<std::mutex> g(FFailLock);
@@ -937,8 +941,8 @@ void TFFBasePlayer::SyncCall(void (*AFunc)(TFFBasePlayer*)) {
   }
 }
 
-void TFFBasePlayer::CompleteOpenLater() {
-  if (!TriggerEventInMainThread) {
+void TFFBasePlayer::CompleteOpenLater(bool AOnReadThread) {
+  if (AOnReadThread) {
     OpenCompleted(true);
     return;
   }
@@ -949,6 +953,51 @@ void TFFBasePlayer::CompleteOpenLater() {
     const TLife alive = life.lock();
     if (alive && *alive) OpenCompleted(false);
   });
+}
+
+bool TFFBasePlayer::HandOverStream(TVideoState* is, bool ACommit) {
+  {
+    std::lock_guard<std::mutex> o(FOpenLock);
+    if (!is->abort_request) {
+      FPlayDone.ResetEvent();
+      FOpeningStream = nullptr;
+      FStream = is;
+      FOpenCommitted = ACommit;
+      return true;
+    }
+  }
+  ReportError(COpenCancelled, true);
+  return false;
+}
+
+void TFFBasePlayer::CancelCompletion() {
+  {
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    CloseStream();
+  }
+  // No play thread comes for this stream.
+  FPlayDone.SetEvent();
+  ReportError(COpenCancelled, true);
+  // Nothing of the player is touched after the handler.
+  OpenFailed();
+}
+
+void TFFBasePlayer::WaitOpenEnded(const TLife& ALife) {
+  while (FOpening && !GAppTerminated) {
+    if (!ServeMainThread(ALife)) return;
+    Platform::Sleep(1);
+  }
+  // Raised off the main thread (TriggerEventInMainThread off), OnOpenFailed follows the
+  // end of the open.
+  JoinFailThread();
+}
+
+void TFFBasePlayer::RaiseBeforeFindStreamInfoOf(TFFBasePlayer* APlayer) {
+  // A cancelled open raises nothing more but its failure.
+  const TVideoState* opening = APlayer->FOpeningStream.load();
+  if (!APlayer->FOpeningContext || APlayer->FDestroying || (opening && opening->abort_request)) return;
+  const THandlerMark mark(APlayer->FFindInfoThread, APlayer->FLife);
+  APlayer->OnBeforeFindStreamInfo(APlayer, APlayer->FOpeningContext);
 }
 
 void TFFBasePlayer::RaiseFileOpenOf(TFFBasePlayer* APlayer) {
@@ -965,6 +1014,20 @@ bool TFFBasePlayer::RaiseFileOpen(std::int64_t ADuration, int AFrameWidth, int A
 }
 
 void TFFBasePlayer::OpenCompleted(bool AOnReadThread) {
+  if (!AOnReadThread) {
+    // A Stop from here on stops the stream; one before cancelled the open.
+    bool cancelled;
+    {
+      std::lock_guard<std::mutex> o(FOpenLock);
+      const TVideoState* open = FStream.load();
+      cancelled = open && open->abort_request;
+      FOpenCommitted = !cancelled;
+    }
+    if (cancelled) {
+      CancelCompletion();
+      return;
+    }
+  }
   const TLife life = FLife;
   struct TClear {
     TFFBasePlayer* P;
@@ -1006,47 +1069,64 @@ void TFFBasePlayer::PushEvent(const SDL_Event& AEvent) { FEventQueue.Push(AEvent
 void TFFBasePlayer::Stop(bool AWait) {
   const bool holding = HoldsStreamLock();
   const TLife life = FLife;
+  bool cancelled = false;  // an open in progress was cancelled
+  TVideoState* is;
   {
     std::unique_lock<std::recursive_mutex> g(FStreamLock);
-    TVideoState* is;
     {
-      // Either the stream is open (and stays so under the stream lock), or it is still
-      // opening and cannot be handed over or freed while it is cancelled.
+      // Either the stream is open (and stays so under the stream lock), or its open is
+      // in progress and cannot be handed over, completed or freed while it is cancelled.
       std::lock_guard<std::mutex> o(FOpenLock);
       is = FStream.load();
+      TVideoState* opening = FOpeningStream.load();
+      if (is && FOpening && !FOpenCommitted) {
+        // Handed over by the read thread; its completion still waits in the main
+        // thread's queue, and closes it instead.
+        opening = is;
+        is = nullptr;
+      }
       if (!is) {
         // Nothing open: cancel an open that may be blocking in I/O.
         IOActivityTime = 0;
-        if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
+        if (opening) opening->abort_request = 1;
+        // A waited Open fails in its caller (a handler run by its wait returns there); an
+        // open whose completion has begun is over once that has ended.
+        cancelled = FOpening && !FOpenCommitted && !(opening && opening->wait_open);
       }
     }
-    if (!is) return;
-    if (is->paused) stream_toggle_pause(is);
-    is->step = 0;
-    RequestQuit();
-    if (AWait && InFileOpen()) {
-      // The play thread starts only after this handler: nobody else would close.
-      if (FCompletionOnReadThread) {
-        // Closing joins the read thread, which runs this handler.
-        ReportError("Cannot wait for the stop in OnFileOpen on the read thread: the stream "
-                    "closes once the open has completed.", true);
+    if (is) {
+      if (is->paused) stream_toggle_pause(is);
+      is->step = 0;
+      RequestQuit();
+      if (AWait && InFileOpen()) {
+        // The play thread starts only after this handler: nobody else would close.
+        if (FCompletionOnReadThread) {
+          // Closing joins the read thread, which runs this handler.
+          ReportError("Cannot wait for the stop in OnFileOpen on the read thread: the stream "
+                      "closes once the open has completed.", true);
+          return;
+        }
+        CloseStream();
         return;
       }
-      CloseStream();
-      return;
-    }
-    if (AWait && holding) {
-      // The caller holds the stream lock, so the play loop cannot take the quit: the
-      // stream is closed here, and the play thread ends once the caller lets go. An
-      // open handed over by the read thread whose completion still waits in the main
-      // thread's queue is completed first (OnFileOpen is raised for it).
-      while (FOpening && !GAppTerminated) {
-        PumpIfMainThread();
-        Platform::Sleep(1);
+      if (AWait && holding) {
+        // The caller holds the stream lock, so the play loop cannot take the quit: the
+        // stream is closed here, and the play thread ends once the caller lets go. An
+        // open completed on the read thread is completed first (OnFileOpen is raised
+        // for it).
+        while (FOpening && !GAppTerminated) {
+          PumpIfMainThread();
+          Platform::Sleep(1);
+        }
+        CloseStream();
+        return;
       }
-      CloseStream();
-      return;
     }
+  }
+  if (!is) {
+    // The read thread waits for OnBeforeFindStreamInfo: its open cannot end meanwhile.
+    if (AWait && cancelled && !InFindStreamInfo() && !InFileOpen()) WaitOpenEnded(life);
+    return;
   }
   if (!AWait) return;
 
@@ -1063,8 +1143,8 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (!is) break;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
-    // An open whose completion still waits in the main thread's queue is never closed
-    // from here: it is completed first (this loop serves that queue).
+    // A stream whose open is being completed (on the read thread) is never closed from
+    // here: its completion starts the play thread, which takes the quit.
     if (FOpening || passes <= 10 || (passes <= 20 && !is->in_read)) {
       RequestQuit();
       continue;

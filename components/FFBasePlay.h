@@ -150,8 +150,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // completes the open from its queue, or the fail thread raises OnOpenFailed.
   bool TryOpen(const std::string& AFileName, Platform::HWND AScreenHandle = nullptr,
                const std::string& AOptions = "");
-  // Closes the stream: with AWait returns once the play thread has ended. Without a
-  // stream it cancels an open in progress. From OnFileOpen, with AWait, the stream is
+  // Closes the stream: with AWait returns once the play thread has ended. An open in
+  // progress (Opening(), until its completion has begun: OnFileOpen is about to be
+  // raised) is cancelled instead: it never plays and ends as a failed open (OnOpenFailed,
+  // LastErrMsg), and with AWait the call returns once it has ended, nothing of it
+  // reaching the host afterwards (not from inside OnBeforeFindStreamInfo, nor for a
+  // waited Open, whose caller sees it fail). From OnFileOpen, with AWait, the stream is
   // closed at once (the play thread starts after the handler and ends at once); when
   // the open is completed on the read thread (TriggerEventInMainThread off) that cannot
   // be done there: the quit is only requested and the call fails (LastErrMsg).
@@ -394,7 +398,22 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // The read thread's hand-over of a completed open that nobody waits for: completed on
   // the main thread (posted, so that the read thread never waits for a handler) or, with
   // TriggerEventInMainThread off, on the read thread.
-  void CompleteOpenLater();
+  void CompleteOpenLater(bool AOnReadThread);
+  // Under FOpenLock: makes the stream whose input was opened the open stream; False when
+  // a Stop cancelled the open meanwhile (reported; the stream stays with the opener,
+  // whose open fails). ACommit: the
+  // completion follows on this thread at once, and a Stop from then on stops the stream.
+  bool HandOverStream(TVideoState* is, bool ACommit);
+  // A Stop cancelled the open before its completion began (main thread): the stream is
+  // closed and the open fails.
+  void CancelCompletion();
+  // Waits, serving the main thread's queue, until a cancelled open has ended and its
+  // failure has been raised.
+  void WaitOpenEnded(const TLife& ALife);
+  // Waits for the fail thread to end (it may still be raising OnOpenFailed).
+  void JoinFailThread();
+  static void RaiseBeforeFindStreamInfoOf(TFFBasePlayer* APlayer);
+  static constexpr const char* COpenCancelled = "The open was cancelled by Stop.";
   static void RaiseFileOpenOf(TFFBasePlayer* APlayer);
   // Serves the main thread's queue (on the main thread); False when a handler run meanwhile
   // freed the player.
@@ -403,6 +422,7 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   bool InFileOpen() const { return FFileOpenThread.load() == std::this_thread::get_id(); }
   bool InStateReport() const { return FStateReportThread.load() == std::this_thread::get_id(); }
   bool InFailReport() const { return FFailReportThread.load() == std::this_thread::get_id(); }
+  bool InFindStreamInfo() const { return FFindInfoThread.load() == std::this_thread::get_id(); }
   void ResetPlaybackState();
   void InitOptionsContext();
   void FreeOptionStrings();
@@ -483,6 +503,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::mutex FOpenLock;
   std::atomic<TVideoState*> FStream{nullptr};         // the open stream
   std::atomic<TVideoState*> FOpeningStream{nullptr};  // a stream being opened
+  // Guarded by FOpenLock: the completion of the open stream's open has begun (a Stop
+  // before it cancels the open; a Stop after it stops the stream).
+  bool FOpenCommitted = false;
   AVFormatContext* FOpeningContext = nullptr;  // for OnBeforeFindStreamInfo (read thread)
   std::atomic<bool> FOpening{false};
   // Set by a read thread whose open failed for a caller that waits (Open raises
@@ -497,6 +520,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<std::thread::id> FFileOpenThread{};
   std::atomic<std::thread::id> FStateReportThread{};
   std::atomic<std::thread::id> FFailReportThread{};
+  // The thread running OnBeforeFindStreamInfo (the read thread waits for it).
+  std::atomic<std::thread::id> FFindInfoThread{};
   // The open being completed runs on its own read thread.
   std::atomic<bool> FCompletionOnReadThread{false};
   // Set while Open closes the previous stream: what was just parsed is kept.

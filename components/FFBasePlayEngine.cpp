@@ -255,7 +255,11 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
     return false;
   }
   is->owner = this;
-  FOpeningStream = is;
+  {
+    std::lock_guard<std::mutex> o(FOpenLock);
+    FOpeningStream = is;
+    FOpenCommitted = false;
+  }
   if (AStartPaused) {
     is->paused = 1;
     is->step = 1;
@@ -338,12 +342,7 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
     }
     return fail();
   }
-  {
-    std::lock_guard<std::mutex> o(FOpenLock);
-    FPlayDone.ResetEvent();
-    FOpeningStream = nullptr;
-    FStream = is;
-  }
+  if (!HandOverStream(is, false)) return fail();
   return true;
 }
 
@@ -403,10 +402,7 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
       av_log(nullptr, AV_LOG_ERROR, "Error setting up avformat_find_stream_info() options\n");
       return -1;
     }
-    if (OnBeforeFindStreamInfo.Assigned())
-      SyncCall([](TFFBasePlayer* P) {
-        if (P->FOpeningContext && !P->FDestroying) P->OnBeforeFindStreamInfo(P, P->FOpeningContext);
-      });
+    if (OnBeforeFindStreamInfo.Assigned()) SyncCall(&TFFBasePlayer::RaiseBeforeFindStreamInfoOf);
     IOActivityTime = av_gettime_relative();
     err = avformat_find_stream_info(ic, opts);
     for (unsigned i = 0; i < orig_nb_streams; i++) av_dict_free(&opts[i]);
@@ -537,16 +533,15 @@ int TFFBasePlayer::read_thread(void* arg) {
   int ret = 0;
   if (!self->OpenInCaller) ret = self->read_thread_open(is);
   if (ret >= 0 && !is->wait_open) {
-    // Nobody waits: the open is completed for this thread. A Stop that cancelled the open
-    // before the hand-over has set the abort request: the loop below then leaves at once
-    // and asks the play loop to close the stream.
-    {
-      std::lock_guard<std::mutex> o(self->FOpenLock);
-      self->FPlayDone.ResetEvent();
-      self->FOpeningStream = nullptr;
-      self->FStream = is;
+    // Nobody waits: the open is completed for this thread, unless a Stop cancelled it
+    // first: then it fails as any open that fails here.
+    const bool here = !self->TriggerEventInMainThread;
+    if (self->HandOverStream(is, here)) {
+      self->CompleteOpenLater(here);
+    } else {
+      is->open_result = -1;
+      ret = -1;
     }
-    self->CompleteOpenLater();
   }
   if (ret >= 0) ret = self->read_loop(is);
 
