@@ -434,6 +434,7 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
   PixelFormats[0] = AV_PIX_FMT_YUV420P;
   for (int i = 1; i < CPixelFormatSlots; ++i) PixelFormats[i] = -1;
   ResetPlaybackState();
+  ResetRange();
   RegisterPlayer(this);
 }
 
@@ -496,14 +497,16 @@ void TFFBasePlayer::ResetPlaybackState() {
     std::lock_guard<std::mutex> g(FFileNameLock);
     FFileName.clear();
   }
-  if (!FKeepRange) {
-    seek_by_bytes = -1;
-    start_time = AV_NOPTS_VALUE;
-    duration = AV_NOPTS_VALUE;
-    RangeEndAction = reNothing;
-  }
   FSeekServed.SetEvent();
   VideoSeekPending = false;
+}
+
+void TFFBasePlayer::ResetRange() {
+  if (FKeepRange) return;
+  seek_by_bytes = -1;
+  start_time = AV_NOPTS_VALUE;
+  duration = AV_NOPTS_VALUE;
+  RangeEndAction = reNothing;
 }
 
 std::string TFFBasePlayer::FileName() const {

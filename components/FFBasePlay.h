@@ -423,7 +423,11 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   bool InStateReport() const { return FStateReportThread.load() == std::this_thread::get_id(); }
   bool InFailReport() const { return FFailReportThread.load() == std::this_thread::get_id(); }
   bool InFindStreamInfo() const { return FFindInfoThread.load() == std::this_thread::get_id(); }
+  // The state of the player without a stream (the range apart).
   void ResetPlaybackState();
+  // Unless FKeepRange is on: no range ("ss", "t"), range-end action 0, byte seeking
+  // automatic.
+  void ResetRange();
   void InitOptionsContext();
   void FreeOptionStrings();
   int ParseStep(int argc, char** argv);

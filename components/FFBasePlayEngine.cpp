@@ -389,7 +389,10 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     return -1;
   }
   is->ic = ic;
-  if (is->abort_request) return -1;
+  if (is->abort_request) {
+    ReportError(COpenCancelled, true);
+    return -1;
+  }
   (void)CmdUtils::check_avoptions(*format_opts);
   FOpeningContext = ic;
   if (genpts) ic->flags |= AVFMT_FLAG_GENPTS;
@@ -930,6 +933,10 @@ void TFFBasePlayer::FreeStream(TVideoState* is) {
 }
 
 void TFFBasePlayer::CloseStream() {
+  // The range goes with the stream, before the stream is seen closed: a host that sets
+  // the next open's range (and range-end action) once Opened() is False keeps it, while
+  // the closing goes on.
+  ResetRange();
   TVideoState* is = FStream.exchange(nullptr);
   if (is) {
     FDecoder->SetFormatContext(nullptr);

@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +29,7 @@ extern "C" {
 #include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "StubGate.h"
 #include "TempFolder.h"
 #include "components/FFBasePlayQueues.h"
 #include "components/FFPlay.h"
@@ -953,50 +952,8 @@ TEST_F(FFPlayWindowTest, PositionsAreReportedForEveryPlayableFile) {
   }
 }
 
-// Holds every making of a renderer (on the play thread, inside the display's creation)
-// until released. Made before the player it holds and freed after it.
-class TRendererGate {
- public:
-  TRendererGate() {
-    std::lock_guard<std::mutex> g(FLock);
-    FOriginal = SDL2Stubs::SDL_CreateRenderer;
-    SDL2Stubs::SDL_CreateRenderer = &Create;
-    FHolding = true;
-    FHeld = false;
-  }
-  ~TRendererGate() {
-    Release();
-    SDL2Stubs::SDL_CreateRenderer = FOriginal;
-  }
-  // The play thread waits in the gate (60 s at most: a bound for a hung run).
-  bool WaitHeld() {
-    std::unique_lock<std::mutex> g(FLock);
-    return FCond.wait_for(g, std::chrono::seconds(60), [] { return FHeld; });
-  }
-  void Release() {
-    {
-      std::lock_guard<std::mutex> g(FLock);
-      FHolding = false;
-    }
-    FCond.notify_all();
-  }
-
- private:
-  static SDL_Renderer* Create(SDL_Window* AWindow, int AIndex, Uint32 AFlags) {
-    {
-      std::unique_lock<std::mutex> g(FLock);
-      FHeld = true;
-      FCond.notify_all();
-      FCond.wait(g, [] { return !FHolding; });
-    }
-    return FOriginal(AWindow, AIndex, AFlags);
-  }
-  static inline decltype(SDL2Stubs::SDL_CreateRenderer) FOriginal = nullptr;
-  static inline std::mutex FLock;
-  static inline std::condition_variable FCond;
-  static inline bool FHolding = false;
-  static inline bool FHeld = false;
-};
+// Holds every making of a renderer (on the play thread, inside the display's creation).
+using TRendererGate = StubGate::TStubGate<SDL2Stubs::SDL_CreateRenderer>;
 
 // The host's calls that take the stream lock do not wait while the play thread makes its
 // display (a window and a renderer take a tenth of a second and more, and far longer on a

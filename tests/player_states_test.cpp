@@ -4,6 +4,7 @@
 // and on SDL's dummy audio and offscreen video drivers; media made at test time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "PlayerFixture.h"
 #include "PlayerTestSupport.h"
+#include "StubGate.h"
 #include "components/FFBasePlay.h"
 #include "components/FFBasePlayClock.h"
 #include "components/FFPlay.h"
@@ -156,6 +158,45 @@ TEST_F(PlayerStatesTest, TheRangeEndStopsPlaybackWithOrWithoutADisplay) {
     ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
     EXPECT_EQ(host.States, (std::vector<TPlayState>{psPlay, psStop}));
     EXPECT_FALSE(player.Opened());
+  }
+}
+
+// A stream that stops itself at its end is seen closed (Opened() False) while its closing
+// goes on: the range and range-end action that the host sets for the next open from then
+// on hold for that open, however late it comes. The closing is held at the audio
+// device's close while the host sets them.
+TEST_F(PlayerStatesTest, ARangeSetOnceTheStreamIsSeenClosedHoldsForTheNextOpen) {
+  for (const bool wait : {false, true}) {
+    SCOPED_TRACE(wait ? "the first open waited for" : "the first open not waited for");
+    TStates host;  // outlives the player, whose last events reach it
+    std::unique_ptr<StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>> gate;
+    THeadlessPlayer player;
+    struct TLetGo {
+      std::unique_ptr<StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>>& G;
+      ~TLetGo() {
+        if (G) G->Release();
+      }
+    } let_go{gate};
+    Prepare(player);
+    host.Attach(player);
+    player.RangeEndAction = reStop;
+    const std::string file = FDir + "/audio.wav";
+    ASSERT_TRUE(wait ? player.Open(file, nullptr, "-nodisp") : player.TryOpen(file, nullptr, "-nodisp"))
+        << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return !host.States.empty(); }));
+    gate = std::make_unique<StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>>();
+    ASSERT_TRUE(gate->WaitHeld()) << "the stream did not stop itself";
+    EXPECT_FALSE(player.Opened());
+    player.RangeEndAction = reStop;
+    gate->Release();
+    ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
+    EXPECT_EQ(player.RangeEndAction, reStop) << "the closing reset the next open's action";
+    ASSERT_TRUE(wait ? player.TryOpen(file, nullptr, "-nodisp") : player.Open(file, nullptr, "-nodisp"))
+        << player.LastErrMsg();
+    ASSERT_TRUE(PumpUntil([&] { return std::count(host.States.begin(), host.States.end(), psStop) == 2; }))
+        << "the second stream did not stop itself at its end";
+    EXPECT_EQ(host.States, (std::vector<TPlayState>{psPlay, psEnd, psStop, psPlay, psEnd, psStop}));
+    player.Stop(true);
   }
 }
 
