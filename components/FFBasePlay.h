@@ -397,12 +397,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void OpenCompleted(bool AOnReadThread);
   // The read thread's hand-over of a completed open that nobody waits for: completed on
   // the main thread (posted, so that the read thread never waits for a handler) or, with
-  // TriggerEventInMainThread off, on the read thread.
+  // AOnReadThread (TriggerEventInMainThread off), on the read thread.
   void CompleteOpenLater(bool AOnReadThread);
   // Under FOpenLock: makes the stream whose input was opened the open stream; False when
   // a Stop cancelled the open meanwhile (reported; the stream stays with the opener,
-  // whose open fails). ACommit: the
-  // completion follows on this thread at once, and a Stop from then on stops the stream.
+  // whose open fails). ACommit: the completion follows on this thread at once, and a
+  // Stop from then on stops the stream.
   bool HandOverStream(TVideoState* is, bool ACommit);
   // A Stop cancelled the open before its completion began (main thread): the stream is
   // closed and the open fails.
