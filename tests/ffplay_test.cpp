@@ -981,11 +981,7 @@ TEST_F(FFPlayWindowTest, TheHostIsNotHeldWhileTheDisplayIsMade) {
     if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
     TRendererGate gate;
     TZAVereve player;
-    // Whatever fails, the display is let go before the player goes.
-    struct TLetGo {
-      TRendererGate& G;
-      ~TLetGo() { G.Release(); }
-    } let_go{gate};
+    const TRendererGate::TReleaser let_go{gate};
     Prepare(player);
     ASSERT_TRUE(player.Open(FDir + "/av.mkv", nullptr, "")) << player.LastErrMsg();
     ASSERT_TRUE(gate.WaitHeld());

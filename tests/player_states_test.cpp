@@ -169,26 +169,23 @@ TEST_F(PlayerStatesTest, ARangeSetOnceTheStreamIsSeenClosedHoldsForTheNextOpen) 
   for (const bool wait : {false, true}) {
     SCOPED_TRACE(wait ? "the first open waited for" : "the first open not waited for");
     TStates host;  // outlives the player, whose last events reach it
-    std::unique_ptr<StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>> gate;
+    // The first close of an audio device is the first stream's.
+    using TCloseGate = StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>;
+    TCloseGate gate;
     THeadlessPlayer player;
-    struct TLetGo {
-      std::unique_ptr<StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>>& G;
-      ~TLetGo() {
-        if (G) G->Release();
-      }
-    } let_go{gate};
+    const TCloseGate::TReleaser let_go{gate};
     Prepare(player);
     host.Attach(player);
     player.RangeEndAction = reStop;
     const std::string file = FDir + "/audio.wav";
     ASSERT_TRUE(wait ? player.Open(file, nullptr, "-nodisp") : player.TryOpen(file, nullptr, "-nodisp"))
         << player.LastErrMsg();
-    ASSERT_TRUE(PumpUntil([&] { return !host.States.empty(); }));
-    gate = std::make_unique<StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>>();
-    ASSERT_TRUE(gate->WaitHeld()) << "the stream did not stop itself";
+    // Its end, then its close (the main thread's queue is served meanwhile).
+    ASSERT_TRUE(PumpUntil([&] { return !host.States.empty() && host.States.back() == psEnd && !player.Opened(); }));
+    ASSERT_TRUE(gate.WaitHeld()) << "the stream did not stop itself";
     EXPECT_FALSE(player.Opened());
     player.RangeEndAction = reStop;
-    gate->Release();
+    gate.Release();
     ASSERT_TRUE(PumpUntil([&] { return host.Stopped(); }));
     EXPECT_EQ(player.RangeEndAction, reStop) << "the closing reset the next open's action";
     ASSERT_TRUE(wait ? player.TryOpen(file, nullptr, "-nodisp") : player.Open(file, nullptr, "-nodisp"))

@@ -30,6 +30,12 @@ class TStubGate<AStub, R (*)(A...)> {
   }
   TStubGate(const TStubGate&) = delete;
   TStubGate& operator=(const TStubGate&) = delete;
+  // Declared after the objects whose threads the gate holds: whatever fails, the held
+  // calls go on before those objects go.
+  struct TReleaser {
+    TStubGate& Gate;
+    ~TReleaser() { Gate.Release(); }
+  };
 
   // A call waits in the gate (60 s at most: a bound for a hung run).
   bool WaitHeld() {
