@@ -163,14 +163,14 @@ TEST_F(PlayerStatesTest, TheRangeEndStopsPlaybackWithOrWithoutADisplay) {
 
 // A stream that stops itself at its end is seen closed (Opened() False) while its closing
 // goes on: the range and range-end action that the host sets for the next open from then
-// on hold for that open, however late it comes. The closing is held at the audio
-// device's close while the host sets them.
+// on hold for that open, however late it comes. The closing is held where it joins the
+// stream's read thread while the host sets them.
 TEST_F(PlayerStatesTest, ARangeSetOnceTheStreamIsSeenClosedHoldsForTheNextOpen) {
   for (const bool wait : {false, true}) {
     SCOPED_TRACE(wait ? "the first open waited for" : "the first open not waited for");
     TStates host;  // outlives the player, whose last events reach it
-    // The first close of an audio device is the first stream's.
-    using TCloseGate = StubGate::TStubGate<SDL2Stubs::SDL_CloseAudioDevice>;
+    // The first join of a thread of the engine is the first stream's closing.
+    using TCloseGate = StubGate::TStubGate<SDL2Stubs::SDL_WaitThread>;
     TCloseGate gate;
     THeadlessPlayer player;
     const TCloseGate::TReleaser let_go{gate};
