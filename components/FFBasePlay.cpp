@@ -428,6 +428,7 @@ TFFBasePlayer::TFFBasePlayer(Platform::TComponent* AOwner) : TFFBaseComponent(AO
   PixelFormats[0] = AV_PIX_FMT_YUV420P;
   for (int i = 1; i < CPixelFormatSlots; ++i) PixelFormats[i] = -1;
   ResetPlaybackState();
+  ResetRange();
   RegisterPlayer(this);
 }
 
@@ -517,14 +518,16 @@ void TFFBasePlayer::ResetPlaybackState() {
     std::lock_guard<std::mutex> g(FFileNameLock);
     FFileName.clear();
   }
-  if (!FKeepRange) {
-    seek_by_bytes = -1;
-    start_time = AV_NOPTS_VALUE;
-    duration = AV_NOPTS_VALUE;
-    RangeEndAction = reNothing;
-  }
   FSeekServed.SetEvent();
   VideoSeekPending = false;
+}
+
+void TFFBasePlayer::ResetRange() {
+  if (FKeepRange) return;
+  seek_by_bytes = -1;
+  start_time = AV_NOPTS_VALUE;
+  duration = AV_NOPTS_VALUE;
+  RangeEndAction = reNothing;
 }
 
 std::string TFFBasePlayer::FileName() const {
@@ -770,6 +773,10 @@ bool TFFBasePlayer::TryOpen(const std::string& AFileName, Platform::HWND AScreen
 void TFFBasePlayer::JoinWorkerThreads() {
   const std::unique_ptr<TPlayThread> play = std::move(FPlayThread);
   if (play) play->WaitFor();
+  JoinFailThread();
+}
+
+void TFFBasePlayer::JoinFailThread() {
   std::unique_ptr<TFailThread> fail;
   {
     std::lock_guard<std::mutex> g(FFailLock);
@@ -1007,8 +1014,8 @@ void TFFBasePlayer::SyncCall(void (*AFunc)(TFFBasePlayer*)) {
   }
 }
 
-void TFFBasePlayer::CompleteOpenLater() {
-  if (!TriggerEventInMainThread) {
+void TFFBasePlayer::CompleteOpenLater(bool AOnReadThread) {
+  if (AOnReadThread) {
     OpenCompleted(true);
     return;
   }
@@ -1019,6 +1026,48 @@ void TFFBasePlayer::CompleteOpenLater() {
     const TLife alive = life.lock();
     if (alive && *alive) OpenCompleted(false);
   });
+}
+
+bool TFFBasePlayer::HandOverStream(TVideoState* is, bool ACommit) {
+  {
+    std::lock_guard<std::mutex> o(FOpenLock);
+    if (!is->abort_request) {
+      FPlayDone.ResetEvent();
+      FOpeningStream = nullptr;
+      FStream = is;
+      FOpenCommitted = ACommit;
+      return true;
+    }
+  }
+  ReportError(COpenCancelled, true);
+  return false;
+}
+
+void TFFBasePlayer::CancelCompletion() {
+  {
+    std::unique_lock<std::recursive_mutex> g(FStreamLock);
+    CloseStream();
+  }
+  // No play thread comes for this stream.
+  FPlayDone.SetEvent();
+  ReportError(COpenCancelled, true);
+  // Nothing of the player is touched after the handler.
+  OpenFailed();
+}
+
+void TFFBasePlayer::WaitOpenEnded() {
+  if (!ServeUntil([this] { return !FOpening; })) return;
+  // Raised off the main thread (TriggerEventInMainThread off), OnOpenFailed follows the
+  // end of the open.
+  JoinFailThread();
+}
+
+void TFFBasePlayer::RaiseBeforeFindStreamInfoOf(TFFBasePlayer* APlayer) {
+  // A cancelled open raises nothing more but its failure.
+  const TVideoState* opening = APlayer->FOpeningStream.load();
+  if (!APlayer->FOpeningContext || APlayer->FDestroying || (opening && opening->abort_request)) return;
+  const MyUtils::THandlerScope mark(APlayer, CBeforeFindStreamInfoHandler);
+  APlayer->OnBeforeFindStreamInfo(APlayer, APlayer->FOpeningContext);
 }
 
 void TFFBasePlayer::RaiseFileOpenOf(TFFBasePlayer* APlayer) {
@@ -1035,6 +1084,20 @@ bool TFFBasePlayer::RaiseFileOpen(std::int64_t ADuration, int AFrameWidth, int A
 }
 
 void TFFBasePlayer::OpenCompleted(bool AOnReadThread) {
+  if (!AOnReadThread) {
+    // A Stop from here on stops the stream; one before cancelled the open.
+    bool cancelled;
+    {
+      std::lock_guard<std::mutex> o(FOpenLock);
+      const TVideoState* open = FStream.load();
+      cancelled = open && open->abort_request;
+      FOpenCommitted = !cancelled;
+    }
+    if (cancelled) {
+      CancelCompletion();
+      return;
+    }
+  }
   // The handler may run on another thread (SyncCall from a caller of Open that is not
   // the main thread).
   const TLife life = FLife;
@@ -1080,49 +1143,68 @@ void TFFBasePlayer::Stop(bool AWait) {
   // the stop is asked for, and psStop follows.
   if (StreamThreadHandler()) AWait = false;
   const bool holding = HoldsStreamLock();
+  bool cancelled = false;  // an open in progress was cancelled
+  TVideoState* is;
   {
     std::unique_lock<std::recursive_mutex> g(FStreamLock, std::defer_lock);
     if (!LockStreamFromCall(g)) return;
-    TVideoState* is;
     {
-      // Either the stream is open (and stays so under the stream lock), or it is still
-      // opening and cannot be handed over or freed while it is cancelled.
+      // Either the stream is open (and stays so under the stream lock), or its open is
+      // in progress and cannot be handed over, completed or freed while it is cancelled.
       std::lock_guard<std::mutex> o(FOpenLock);
       is = FStream.load();
+      TVideoState* opening = FOpeningStream.load();
+      if (is && FOpening && !FOpenCommitted) {
+        // Handed over by the read thread; its completion still waits in the main
+        // thread's queue, and closes it instead.
+        opening = is;
+        is = nullptr;
+      }
       if (!is) {
         // Nothing open: cancel an open that may be blocking in I/O.
         IOActivityTime = 0;
-        if (TVideoState* opening = FOpeningStream.load()) opening->abort_request = 1;
+        if (opening) opening->abort_request = 1;
+        // A waited Open fails in its caller (a handler run by its wait returns there); an
+        // open whose completion has begun is over once that has ended.
+        cancelled = FOpening && !FOpenCommitted && !(opening && opening->wait_open);
       }
     }
-    if (!is) return;
-    if (is->paused) stream_toggle_pause(is);
-    is->step = 0;
-    RequestQuit();
-    if (AWait && MyUtils::InHandler(this, CFileOpenHandler)) {
-      // The play thread starts only after this handler: nobody else would close.
-      if (FCompletionOnReadThread) {
-        // Closing joins the read thread, which runs this handler.
-        ReportError("Cannot wait for the stop in OnFileOpen on the read thread: the stream "
-                    "closes once the open has completed.", true);
+    if (is) {
+      if (is->paused) stream_toggle_pause(is);
+      is->step = 0;
+      RequestQuit();
+      if (AWait && MyUtils::InHandler(this, CFileOpenHandler)) {
+        // The play thread starts only after this handler: nobody else would close.
+        if (FCompletionOnReadThread) {
+          // Closing joins the read thread, which runs this handler.
+          ReportError("Cannot wait for the stop in OnFileOpen on the read thread: the stream "
+                      "closes once the open has completed.", true);
+          return;
+        }
+        CloseStream();
         return;
       }
-      CloseStream();
-      return;
-    }
-    if (AWait && holding) {
-      // The caller holds the stream lock, so the play loop cannot take the quit: the
-      // stream is closed here, and the play thread ends once the caller lets go. An
-      // open handed over by the read thread whose completion still waits in the main
-      // thread's queue is completed first (OnFileOpen is raised for it).
-      if (!ServeUntil([this] { return !FOpening; })) {
-        // A handler run meanwhile freed the player, lock and all.
-        (void)g.release();
+      if (AWait && holding) {
+        // The caller holds the stream lock, so the play loop cannot take the quit: the
+        // stream is closed here, and the play thread ends once the caller lets go. An
+        // open completed on the read thread is completed first (OnFileOpen is raised
+        // for it).
+        if (!ServeUntil([this] { return !FOpening; })) {
+          // A handler run meanwhile freed the player, lock and all.
+          (void)g.release();
+          return;
+        }
+        CloseStream();
         return;
       }
-      CloseStream();
-      return;
     }
+  }
+  if (!is) {
+    // The read thread waits for OnBeforeFindStreamInfo: its open cannot end meanwhile.
+    if (AWait && cancelled && !MyUtils::InHandler(this, CBeforeFindStreamInfoHandler) &&
+        !MyUtils::InHandler(this, CFileOpenHandler))
+      WaitOpenEnded();
+    return;
   }
   if (!AWait) return;
 
@@ -1139,8 +1221,8 @@ void TFFBasePlayer::Stop(bool AWait) {
     if (!is) return true;
     ++passes;
     // Give the play loop time to take the quit event; a read blocked in I/O gets longer.
-    // An open whose completion still waits in the main thread's queue is never closed
-    // from here: it is completed first (this wait serves that queue).
+    // A stream whose open is being completed (on the read thread) is never closed from
+    // here: its completion starts the play thread, which takes the quit.
     if (FOpening || passes <= 10 || (passes <= 20 && !is->in_read)) {
       RequestQuit();
       return false;
@@ -1372,9 +1454,20 @@ bool TFFBasePlayer::ReadPosition(TVideoState* is, TPositionReading& AReading) {
   return true;
 }
 
+std::int64_t TFFBasePlayer::BytePosition(TVideoState* is, bool AUseAudio) {
+  TFrameQueue* own = AUseAudio ? &is->sampq : &is->pictq;
+  TFrameQueue* other = AUseAudio ? &is->pictq : &is->sampq;
+  std::int64_t bytes = own->max_size ? frame_queue_last_pos(own) : -1;
+  if (bytes < 0 && other->max_size) bytes = frame_queue_last_pos(other);
+  if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
+  return bytes;
+}
+
 void TFFBasePlayer::ReportPosition() {
   TVideoState* is = FStream.load();
   if (!is || is->abort_request) return;
+  std::lock_guard<std::mutex> g(FPositionLock);
+  is->reports_positions = true;
   const int seeks = is->seeks_served;  // before any clock is read
   TPositionReading reading;
   if (!ReadPosition(is, reading)) return;
@@ -1383,11 +1476,7 @@ void TFFBasePlayer::ReportPosition() {
   const double current = reading.Current;
   std::int64_t pos = reading.Position;
 
-  TFrameQueue* own = use_audio ? &is->sampq : &is->pictq;
-  TFrameQueue* other = use_audio ? &is->pictq : &is->sampq;
-  std::int64_t bytes = own->max_size ? frame_queue_last_pos(own) : -1;
-  if (bytes < 0 && other->max_size) bytes = frame_queue_last_pos(other);
-  if (bytes < 0 && is->ic && is->ic->pb) bytes = AVFormatStubs::avio_seek(is->ic->pb, 0, SEEK_CUR);
+  const std::int64_t bytes = BytePosition(is, use_audio);
 
   std::int64_t last = FLastPosition;
   // During plain playback the position never goes back. The clocks may lag behind what
@@ -1416,6 +1505,30 @@ void TFFBasePlayer::ReportPosition() {
       PushReport(r);
     }
   }
+}
+
+void TFFBasePlayer::ReportEnd(TVideoState* is) {
+  // The play loop may not have reported the final position yet when the audio has
+  // played out: it goes ahead of psEnd here, and no report of the play loop comes in
+  // between (later ones do not go below it), so a host that takes psEnd for "the bar
+  // is full" never sees the bar go back.
+  std::lock_guard<std::mutex> g(FPositionLock);
+  TPositionReading reading;
+  if (is->reports_positions && is->duration > 0 && FLastPosition != is->duration) {
+    // Where the play loop's next report would find the byte position: that report is
+    // then the same, and is skipped.
+    const bool use_audio = ReadPosition(is, reading) ? reading.UseAudio : !is->video_st;
+    FLastPosition = is->duration;
+    FLastBytes = BytePosition(is, use_audio);
+    if (OnPosition.Assigned() || OnPosition2.Assigned()) {
+      TReport r;
+      r.Kind = CReportPosition;
+      r.Position = is->duration;
+      r.Bytes = FLastBytes;
+      PushReport(r);
+    }
+  }
+  ReportState(psEnd);
 }
 
 void TFFBasePlayer::CheckRangeEnd(TVideoState* is) {

@@ -21,7 +21,8 @@
 //
 // Locks, in the order they may be taken:
 // 1. the stream lock (LockStream): the play loop around event handling and
-//    video_refresh; Stop's wait while it decides to close from the caller's thread; the
+//    video_refresh (the output side lets go of it while it makes its display, see
+//    WithoutStreamLock); Stop's wait while it decides to close from the caller's thread; the
 //    public operations while they touch the open stream (a stream that closes on its own
 //    is then never freed under them). A stream is closed under it, and closing joins the
 //    read and decoder threads: those threads never wait for it (the read thread hands
@@ -30,7 +31,9 @@
 // 2. FOpenLock: the hand-over of a stream from opening to open (see below);
 // 3. the player list's lock (process-wide): registration and the SDL event thread's
 //    dispatch; it takes a player's event queue lock inside;
-// 4. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
+// 4. FPositionLock: the position reports (the play loop's, and the final one that goes
+//    ahead of the end of playback on the read thread); it takes the ring's lock inside;
+// 5. the queues' own locks, the clocks' locks, the report ring's lock (leaves).
 // SDLLoader's lock is held around the audio device open only.
 //
 // Handlers: the player keeps the handler contract of runtime/MyUtils.h ("Handlers"). Its
@@ -167,8 +170,12 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // completes the open from its queue, or the fail thread raises OnOpenFailed.
   bool TryOpen(const std::string& AFileName, Platform::HWND AScreenHandle = nullptr,
                const std::string& AOptions = "");
-  // Closes the stream: with AWait returns once the play thread has ended. Without a
-  // stream it cancels an open in progress. From OnFileOpen, with AWait, the stream is
+  // Closes the stream: with AWait returns once the play thread has ended. An open in
+  // progress (Opening(), until its completion has begun: OnFileOpen is about to be
+  // raised) is cancelled instead: it never plays and ends as a failed open (OnOpenFailed,
+  // LastErrMsg), and with AWait the call returns once it has ended, nothing of it
+  // reaching the host afterwards (not from inside OnBeforeFindStreamInfo, nor for a
+  // waited Open, whose caller sees it fail). From OnFileOpen, with AWait, the stream is
   // closed at once (the play thread starts after the handler and ends at once); when
   // the open is completed on the read thread (TriggerEventInMainThread off) that cannot
   // be done there: the quit is only requested and the call fails (LastErrMsg).
@@ -302,6 +309,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void ReportState(TPlayState AState);
   // Reports the position of the open stream (after each display step).
   void ReportPosition();
+  // Reports the end of playback (read thread): the final position first, when positions
+  // are reported, then psEnd.
+  void ReportEnd(TVideoState* is);
   // Runs the range-end action once the position has passed the "ss"/"t" range (play
   // loop, after each refresh step, with or without a display).
   void CheckRangeEnd(TVideoState* is);
@@ -365,6 +375,22 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::atomic<int> default_width{640};
   std::atomic<int> default_height{480};
   Platform::HWND FScreenHandle = nullptr;
+  // For the play loop's display step, which holds the stream lock once (around
+  // video_refresh): runs AWork with the stream lock let go, so that the host's calls do
+  // not wait for slow work of the output side. True when AStream is still the open stream
+  // afterwards; else it was closed meanwhile and is gone.
+  template <class F>
+  bool WithoutStreamLock(TVideoState* AStream, F&& AWork) {
+    {
+      FStreamLock.unlock();
+      struct TRelock {
+        std::recursive_mutex& M;
+        ~TRelock() { M.lock(); }
+      } relock{FStreamLock};
+      AWork();
+    }
+    return FStream.load() == AStream;
+  }
   // The open stream under the stream lock, for AWork; False without a stream (or, from a
   // handler on a thread of the stream, once it closes). The stream cannot close meanwhile.
   template <class F>
@@ -394,8 +420,23 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   void OpenCompleted(bool AOnReadThread);
   // The read thread's hand-over of a completed open that nobody waits for: completed on
   // the main thread (posted, so that the read thread never waits for a handler) or, with
-  // TriggerEventInMainThread off, on the read thread.
-  void CompleteOpenLater();
+  // AOnReadThread (TriggerEventInMainThread off), on the read thread.
+  void CompleteOpenLater(bool AOnReadThread);
+  // Under FOpenLock: makes the stream whose input was opened the open stream; False when
+  // a Stop cancelled the open meanwhile (reported; the stream stays with the opener,
+  // whose open fails). ACommit: the completion follows on this thread at once, and a
+  // Stop from then on stops the stream.
+  bool HandOverStream(TVideoState* is, bool ACommit);
+  // A Stop cancelled the open before its completion began (main thread): the stream is
+  // closed and the open fails.
+  void CancelCompletion();
+  // Waits, serving the main thread's queue, until a cancelled open has ended and its
+  // failure has been raised.
+  void WaitOpenEnded();
+  // Waits for the fail thread to end (it may still be raising OnOpenFailed).
+  void JoinFailThread();
+  static void RaiseBeforeFindStreamInfoOf(TFFBasePlayer* APlayer);
+  static constexpr const char* COpenCancelled = "The open was cancelled by Stop.";
   static void RaiseFileOpenOf(TFFBasePlayer* APlayer);
   // The handler that runs on the calling thread when that thread is one of the stream's
   // own (OnError and the hooks: the video thread, SDL's audio thread), which closing the
@@ -408,7 +449,11 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // (MyUtils::WaitServing); False when a handler run meanwhile freed the player: the
   // caller then returns at once, touching nothing of it.
   bool ServeUntil(const std::function<bool()>& ADone);
+  // The state of the player without a stream (the range apart).
   void ResetPlaybackState();
+  // Unless FKeepRange is on: no range ("ss", "t"), range-end action 0, byte seeking
+  // automatic.
+  void ResetRange();
   void InitOptionsContext();
   void FreeOptionStrings();
   int ParseStep(int argc, char** argv);
@@ -434,6 +479,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   };
   // False while there is none (no audio played since the last seek).
   bool ReadPosition(TVideoState* is, TPositionReading& AReading);
+  // The byte position of the last frame shown of the reports' source (else of the other
+  // source, else the input's offset); -1 when unknown.
+  std::int64_t BytePosition(TVideoState* is, bool AUseAudio);
   // Reports psPlay, then psPause when the stream is paused already (play loop).
   void ReportPlaying();
   static void ShowHelpDefault(void* AOptionsCtx, const char* ATopic, const char* AParam);
@@ -486,6 +534,9 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::mutex FOpenLock;
   std::atomic<TVideoState*> FStream{nullptr};         // the open stream
   std::atomic<TVideoState*> FOpeningStream{nullptr};  // a stream being opened
+  // Guarded by FOpenLock: the completion of the open stream's open has begun (a Stop
+  // before it cancels the open; a Stop after it stops the stream).
+  bool FOpenCommitted = false;
   AVFormatContext* FOpeningContext = nullptr;  // for OnBeforeFindStreamInfo (read thread)
   std::atomic<bool> FOpening{false};
   // Set by a read thread whose open failed for a caller that waits (Open raises
@@ -505,6 +556,8 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   std::string FAudioFilters;  // Guarded by FFiltersLock.
   bool FCustomFormat = false;  // "f" named a format of the custom registry
   std::atomic<TPlayState> FState{FFBaseComponent::psStop};
+  // The throttle of the position reports: the reports write it under FPositionLock.
+  std::mutex FPositionLock;
   std::atomic<std::int64_t> FLastPosition{AV_NOPTS_VALUE};
   std::atomic<std::int64_t> FLastBytes{-1};
   // Written by the event thread, read by the message method on the main thread.

@@ -255,7 +255,11 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
     return false;
   }
   is->owner = this;
-  FOpeningStream = is;
+  {
+    std::lock_guard<std::mutex> o(FOpenLock);
+    FOpeningStream = is;
+    FOpenCommitted = false;
+  }
   if (AStartPaused) {
     is->paused = 1;
     is->step = 1;
@@ -334,12 +338,7 @@ bool TFFBasePlayer::stream_open(const std::string& AFileName, const AVInputForma
     if (!ServeUntil([is] { return is->open_result != -1; })) return false;
     return fail();
   }
-  {
-    std::lock_guard<std::mutex> o(FOpenLock);
-    FPlayDone.ResetEvent();
-    FOpeningStream = nullptr;
-    FStream = is;
-  }
+  if (!HandOverStream(is, false)) return fail();
   return true;
 }
 
@@ -386,7 +385,10 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
     return -1;
   }
   is->ic = ic;
-  if (is->abort_request) return -1;
+  if (is->abort_request) {
+    ReportError(COpenCancelled, true);
+    return -1;
+  }
   (void)CmdUtils::check_avoptions(*format_opts);
   FOpeningContext = ic;
   if (genpts) ic->flags |= AVFMT_FLAG_GENPTS;
@@ -399,11 +401,7 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
       av_log(nullptr, AV_LOG_ERROR, "Error setting up avformat_find_stream_info() options\n");
       return -1;
     }
-    if (OnBeforeFindStreamInfo.Assigned())
-      SyncCall([](TFFBasePlayer* P) {
-        const MyUtils::THandlerScope mark(P, CBeforeFindStreamInfoHandler);
-        if (P->FOpeningContext && !P->FDestroying) P->OnBeforeFindStreamInfo(P, P->FOpeningContext);
-      });
+    if (OnBeforeFindStreamInfo.Assigned()) SyncCall(&TFFBasePlayer::RaiseBeforeFindStreamInfoOf);
     IOActivityTime = av_gettime_relative();
     err = avformat_find_stream_info(ic, opts);
     for (unsigned i = 0; i < orig_nb_streams; i++) av_dict_free(&opts[i]);
@@ -430,6 +428,18 @@ int TFFBasePlayer::read_thread_open(TVideoState* is) {
                 !std::strcmp(ic->iformat->name, "dshow");
   is->start_time = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
   is->duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
+  const int range_end = RangeEndAction;
+  if (start_time != AV_NOPTS_VALUE && is->duration > 0 && start_time >= is->duration &&
+      (range_end == reSeekBack || range_end == rePauseSeekBack)) {
+    // The range's end is met as soon as it is played, and seeking back to its start
+    // meets it again, for ever.
+    ReportError(Format("Invalid playing range: the start (-ss) of %g s is not before the end of "
+                       "the input (%g s).",
+                       static_cast<double>(start_time) / AV_TIME_BASE,
+                       static_cast<double>(is->duration) / AV_TIME_BASE),
+                true);
+    return -1;
+  }
 
   if (start_time != AV_NOPTS_VALUE) {
     std::int64_t timestamp = start_time;
@@ -522,16 +532,15 @@ int TFFBasePlayer::read_thread(void* arg) {
   int ret = 0;
   if (!self->OpenInCaller) ret = self->read_thread_open(is);
   if (ret >= 0 && !is->wait_open) {
-    // Nobody waits: the open is completed for this thread. A Stop that cancelled the open
-    // before the hand-over has set the abort request: the loop below then leaves at once
-    // and asks the play loop to close the stream.
-    {
-      std::lock_guard<std::mutex> o(self->FOpenLock);
-      self->FPlayDone.ResetEvent();
-      self->FOpeningStream = nullptr;
-      self->FStream = is;
+    // Nobody waits: the open is completed for this thread, unless a Stop cancelled it
+    // first: then it fails as any open that fails here.
+    const bool here = !self->TriggerEventInMainThread;
+    if (self->HandOverStream(is, here)) {
+      self->CompleteOpenLater(here);
+    } else {
+      is->open_result = -1;
+      ret = -1;
     }
-    self->CompleteOpenLater();
   }
   if (ret >= 0) ret = self->read_loop(is);
 
@@ -658,7 +667,7 @@ int TFFBasePlayer::read_loop(TVideoState* is) {
                            audio_played_out())) &&
         (!is->video_st || (is->viddec.finished == is->videoq.serial && frame_queue_nb_remaining(&is->pictq) == 0))) {
       is->ended = true;
-      ReportState(FFBaseComponent::psEnd);
+      ReportEnd(is);
       if (RangeEndAction != reReportEnd) FEventQueue.Push(MakeUserEvent(FF_RANGE_END_EVENT, is));
     }
     IOActivityTime = av_gettime_relative();
@@ -920,6 +929,10 @@ void TFFBasePlayer::FreeStream(TVideoState* is) {
 }
 
 void TFFBasePlayer::CloseStream() {
+  // The range goes with the stream, before the stream is seen closed: a host that sets
+  // the next open's range (and range-end action) once Opened() is False keeps it, while
+  // the closing goes on.
+  ResetRange();
   TVideoState* is = FStream.exchange(nullptr);
   if (is) {
     FDecoder->SetFormatContext(nullptr);

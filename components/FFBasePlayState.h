@@ -323,8 +323,10 @@ struct TVideoState {
   // reached the playing range's end: the range-end action runs once per reached end.
   std::atomic<int> seeks_served{0};
   int range_end_seeks = -1;
-  // (Play loop) the count of served seeks when a current clock reading was last reported.
+  // (Position lock) the count of served seeks when a current clock reading was last
+  // reported, and whether the output side reports this stream's positions at all.
   int position_seeks = -1;
+  bool reports_positions = false;
   // (Stream lock) the play loop has reported psPlay: Pause and Resume report from then on.
   bool play_reported = false;
 

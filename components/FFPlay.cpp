@@ -425,13 +425,19 @@ bool TCustomPlayer::CreateDisplay(Platform::HWND AHandle, int& W, int& H) {
 
 int TCustomPlayer::video_open(TVideoState* is) {
   if (FChanging || FHostReleased) return -1;
-  std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
-  if (!d.owns_lock()) return -1;
   const int sw = ScreenWidth, sh = ScreenHeight;
   int w = sw > 0 ? sw : default_width.load();
   int h = sh > 0 ? sh : default_height.load();
-  if (!CreateDisplay(FScreenHandle, w, h)) return -1;
-  ReleaseRenderContext();
+  bool created = false;
+  // Making a window and its renderer takes a tenth of a second and more: the host's
+  // calls that take the stream lock do not wait for it. FDisplayLock guards the display.
+  const bool open = WithoutStreamLock(is, [&] {
+    std::unique_lock<std::recursive_mutex> d(FDisplayLock, std::try_to_lock);
+    if (!d.owns_lock()) return;
+    created = CreateDisplay(FScreenHandle, w, h);
+    if (created) ReleaseRenderContext();
+  });
+  if (!open || !created) return -1;
   is->width = w;
   is->height = h;
   return 0;
@@ -843,6 +849,11 @@ void TCustomPlayer::video_refresh(TVideoState* is, double& remaining_time) {
     video_display(is);
     if (Stream() != is) return;
   }
+  // Positions follow what is heard, not only what is drawn: while the video has shown no
+  // picture (since the open or the last seek; a video that cannot be decoded never does)
+  // the display steps that present nothing report the audio's position.
+  if (!display_disable && is->audio_st && is->show_mode == SHOW_MODE_VIDEO && is->pictures_since_seek == 0)
+    ReportPosition();
   is->force_refresh = FDisplayMissed ? 1 : 0;
 }
 

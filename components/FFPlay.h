@@ -15,7 +15,8 @@
 //   events and releases the window before the host destroys it.
 //
 // Locks, in the order they may be taken:
-// 1. the engine's stream lock (the play loop holds it around video_refresh);
+// 1. the engine's stream lock (the play loop holds it around video_refresh, and lets go
+//    of it while video_open makes the window and renderer);
 // 2. FDisplayLock: window, renderer and textures. The play loop only tries it and skips
 //    its work when it is busy; ChangeScreenHandle tries it and SetScreenHandle retries
 //    every 10 ms, so neither side waits for the other. Outside it, no thread has an

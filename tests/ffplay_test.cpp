@@ -30,9 +30,11 @@ extern "C" {
 #include "LogRecorder.h"
 #include "MediaBuilder.h"
 #include "PlayerTestSupport.h"
+#include "StubGate.h"
 #include "TempFolder.h"
 #include "components/FFBasePlayQueues.h"
 #include "components/FFPlay.h"
+#include "engine/FFmpeg.h"
 #include "platform/Bitmap.h"
 #include "platform/Dispatcher.h"
 #include "platform/Format.h"
@@ -901,6 +903,99 @@ TEST_F(FFPlayWindowTest, TheFrameHookSeesWhatTheVideoHookDrew) {
   std::lock_guard<std::mutex> g(hooks.Lock);
   for (size_t i = 0; i < hooks.Order.size(); ++i) EXPECT_EQ(hooks.Order[i], i % 2 ? 'F' : 'V') << i;
   EXPECT_EQ(hooks.NotWhite, 0);
+}
+
+// Runs ACommandLine as one task of the engine on this thread: empty, or the error text.
+std::string RunTask(const std::string& ACommandLine) {
+  FFmpeg::TCustomFFmpeg task;
+  if (task.ParseOptions(ACommandLine) < 0) return "parse failed: " + task.LastErrMsg();
+  task.Start(false);
+  return task.HasError() ? task.ErrorText() : "";
+}
+
+// Counts the positions and sees the end (main thread).
+struct TPositionCounter {
+  int Positions = 0;
+  bool Ended = false;
+  void OnPosition(Platform::TObject*, const std::int64_t&) { ++Positions; }
+  void OnState(Platform::TObject*, TPlayState AState) { Ended |= AState == FFBaseComponent::psEnd; }
+};
+
+// Every playable file reports its positions while it plays: also an MPEG-TS stream copied
+// from Matroska, whose first video timestamps repeat, and one encoded straight to TS.
+TEST_F(FFPlayWindowTest, PositionsAreReportedForEveryPlayableFile) {
+  const std::string mkv = FDir + "/remux_source.mkv";
+  ASSERT_EQ(RunTask("-f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -f lavfi -i "
+                    "sine=frequency=440:sample_rate=44100:duration=3 -c:v mpeg4 -g 5 -c:a aac -y \"" +
+                    mkv + "\""),
+            "");
+  const struct {
+    const char* Name;
+    std::string Command;
+  } rows[] = {
+      {"remuxed.ts", "-i \"" + mkv + "\" -c copy -y \"" + FDir + "/remuxed.ts\""},
+      {"encoded.ts", "-i \"" + mkv + "\" -c:v mpeg4 -c:a aac -y \"" + FDir + "/encoded.ts\""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    ASSERT_EQ(RunTask(r.Command), "");
+    for (const bool wait : {true, false}) {
+      SCOPED_TRACE(wait ? "Open" : "TryOpen");
+      TZAVereve player;
+      Prepare(player);
+      TPositionCounter counter;
+      player.OnPosition = FFBaseComponent::TPositionEvent::Bind<&TPositionCounter::OnPosition>(&counter);
+      player.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TPositionCounter::OnState>(&counter);
+      const std::string file = FDir + "/" + r.Name;
+      ASSERT_TRUE(wait ? player.Open(file) : player.TryOpen(file)) << player.LastErrMsg();
+      ASSERT_TRUE(PumpUntil([&] { return counter.Ended || counter.Positions >= 10; }, 60.0));
+      EXPECT_GE(counter.Positions, 10) << "positions while the file played";
+      player.Stop(true);
+    }
+  }
+}
+
+// Holds every making of a renderer (on the play thread, inside the display's creation).
+using TRendererGate = StubGate::TStubGate<SDL2Stubs::SDL_CreateRenderer>;
+
+// The host's calls that take the stream lock do not wait while the play thread makes its
+// display (a window and a renderer take a tenth of a second and more, and far longer on a
+// busy machine): each returns while the making of the renderer is held.
+TEST_F(FFPlayWindowTest, TheHostIsNotHeldWhileTheDisplayIsMade) {
+  const struct {
+    const char* Name;
+    std::function<void(TZAVereve&)> Call;
+  } rows[] = {
+      {"Stop(False)", [](TZAVereve& P) { P.Stop(false); }},
+      {"Pause", [](TZAVereve& P) { P.Pause(); }},
+      {"Resume", [](TZAVereve& P) { P.Resume(); }},
+      {"Seek without wait", [](TZAVereve& P) { P.Seek({}, false, 500000); }},
+      {"Paused", [](TZAVereve& P) { (void)P.Paused(); }},
+      {"GetCurrentBitmap",
+       [](TZAVereve& P) {
+         Platform::TBitmap* bmp = nullptr;
+         std::int64_t pts = 0;
+         EXPECT_FALSE(P.GetCurrentBitmap(bmp, pts)) << "no picture has been shown";
+       }},
+      {"SetShowMode", [](TZAVereve& P) { P.SetShowMode(FFBasePlay::SHOW_MODE_WAVES); }},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.Name);
+    if (SDL2Stubs::SDL_Quit) SDL2Stubs::SDLLoader->QuitAll();
+    TRendererGate gate;
+    TZAVereve player;
+    const TRendererGate::TReleaser let_go{gate};
+    Prepare(player);
+    ASSERT_TRUE(player.Open(FDir + "/av.mkv", nullptr, "")) << player.LastErrMsg();
+    ASSERT_TRUE(gate.WaitHeld());
+    // The stream lock is free while the display is being made ...
+    ASSERT_EQ(player.LockStream(0), Platform::TWaitResult::wrSignaled) << "the display is made under the stream lock";
+    player.UnlockStream();
+    // ... so the call returns (else it would wait here for the gate).
+    r.Call(player);
+    gate.Release();
+    player.Stop(true);
+  }
 }
 
 }  // namespace

@@ -53,15 +53,31 @@ struct TSeen {
   std::vector<TPlayState> States;
   int Positions = 0;
   int OpenFailed = 0;
+  int FileOpens = 0;
+  int Events = 0;  // of every kind
 
   void Attach(TFFBasePlayer& APlayer) {
     APlayer.OnState = FFBaseComponent::TPlayStateEvent::Bind<&TSeen::OnState>(this);
     APlayer.OnPosition = FFBaseComponent::TPositionEvent::Bind<&TSeen::OnPosition>(this);
     APlayer.OnOpenFailed = TNotifyEvent::Bind<&TSeen::OnOpenFailedEvent>(this);
+    APlayer.OnFileOpen = FFBaseComponent::TFileOpenEvent::Bind<&TSeen::OnFileOpen>(this);
   }
-  void OnState(Platform::TObject*, TPlayState AState) { States.push_back(AState); }
-  void OnPosition(Platform::TObject*, const std::int64_t&) { ++Positions; }
-  void OnOpenFailedEvent(Platform::TObject*) { ++OpenFailed; }
+  void OnState(Platform::TObject*, TPlayState AState) {
+    States.push_back(AState);
+    ++Events;
+  }
+  void OnPosition(Platform::TObject*, const std::int64_t&) {
+    ++Positions;
+    ++Events;
+  }
+  void OnOpenFailedEvent(Platform::TObject*) {
+    ++OpenFailed;
+    ++Events;
+  }
+  void OnFileOpen(Platform::TObject*, const std::int64_t&, int, int, int&, int&) {
+    ++FileOpens;
+    ++Events;
+  }
   bool Saw(TPlayState AState) const {
     return std::find(States.begin(), States.end(), AState) != States.end();
   }
@@ -295,36 +311,124 @@ TEST_F(PlayerRaceTest, StopRacingAnAsynchronousOpenLeavesNoDeadStream) {
   }
 }
 
-// An asynchronous open is completed by the read thread, which raises OnFileOpen on the
-// main thread and waits for it there. A host that holds the stream lock and stops right
-// then (its main thread not yet back in its queue) must not join that read thread while
-// it waits.
+// A Stop cancels an open in progress, whatever it is doing: still reading the input, or
+// handed over by the read thread with its completion waiting for the main thread. The
+// open never plays and ends as a failed one; after Stop(True) nothing of it reaches the
+// host, after Stop(False) it ends by itself.
+TEST_F(PlayerRaceTest, AStopCancelsAnOpenInProgress) {
+  enum class TStage { AtOnce, HandedOver, Stalled };
+  const struct {
+    const char* Name;
+    TStage Stage;
+    const char* File;
+    bool Wait;
+  } rows[] = {
+      {"Stop(False) at once, audio", TStage::AtOnce, "/audio.wav", false},
+      {"Stop(True) at once, audio", TStage::AtOnce, "/audio.wav", true},
+      {"Stop(False) at once, video", TStage::AtOnce, "/av.mkv", false},
+      {"Stop(True) at once, video", TStage::AtOnce, "/av.mkv", true},
+      {"Stop(False) once handed over, audio", TStage::HandedOver, "/audio.wav", false},
+      {"Stop(True) once handed over, audio", TStage::HandedOver, "/audio.wav", true},
+      {"Stop(False) once handed over, video", TStage::HandedOver, "/av.mkv", false},
+      {"Stop(True) once handed over, video", TStage::HandedOver, "/av.mkv", true},
+      {"Stop(False) while the input stalls", TStage::Stalled, nullptr, false},
+      {"Stop(True) while the input stalls", TStage::Stalled, nullptr, true},
+  };
+  const int rounds = Rounds(3);
+  for (const auto& r : rows) {
+    for (int round = 0; round < rounds; ++round) {
+      SCOPED_TRACE(testing::Message() << r.Name << ", round " << round);
+      TSeen seen;  // outlives the player, whose last events reach it
+      THeadlessPlayer player;
+      Prepare(player);
+      seen.Attach(player);
+      player.ReadTimeout = 0;
+      std::unique_ptr<TStallingServer> server;
+      if (r.Stage == TStage::Stalled) {
+        server = std::make_unique<TStallingServer>("", CBound);
+        ASSERT_GT(server->Port(), 0);
+        ASSERT_TRUE(player.TryOpen("tcp://127.0.0.1:" + std::to_string(server->Port()), nullptr, "-f wav"));
+        ASSERT_TRUE(PumpUntil([&] { return server->Accepted(); }));
+      } else {
+        ASSERT_TRUE(player.TryOpen(File(r.File))) << player.LastErrMsg();
+      }
+      if (r.Stage == TStage::HandedOver) {
+        // The completion waits in the main thread's queue, which is not served here.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!player.Opened() && player.Opening() && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::yield();
+        ASSERT_TRUE(player.Opened());
+      }
+      ASSERT_TRUE(player.Opening());
+      FWatchdog.Bounded(r.Name, CBound, [&] { player.Stop(r.Wait); });
+      if (r.Wait) {
+        EXPECT_FALSE(player.Opening()) << "the open was still in progress";
+        EXPECT_EQ(seen.OpenFailed, 1) << "the open failed before Stop returned";
+      }
+      const int returned = seen.Events;
+      ASSERT_TRUE(PumpUntil([&] { return !player.Opening() && !player.Opened(); }));
+      if (r.Wait) {
+        // Whatever was still on its way to the host.
+        while (Platform::ProcessMainThreadQueue()) {
+        }
+        EXPECT_EQ(seen.Events, returned) << "an event of the cancelled open after Stop(True)";
+      }
+      EXPECT_EQ(seen.FileOpens, 0);
+      EXPECT_TRUE(seen.States.empty()) << "the cancelled open played";
+      EXPECT_EQ(seen.OpenFailed, 1);
+      EXPECT_EQ(player.State(), psStop);
+      EXPECT_FALSE(player.LastErrMsg().empty());
+      // The player opens again as usual.
+      ASSERT_TRUE(player.Open(File("/audio.wav"), nullptr, "-nodisp")) << player.LastErrMsg();
+      ASSERT_TRUE(PumpUntil([&] { return seen.Saw(psPlay); }));
+      FWatchdog.Bounded("Stop(True) after a new open", CBound, [&] { player.Stop(true); });
+    }
+  }
+}
+
+// An asynchronous open is completed on the main thread (from its queue) or, with
+// TriggerEventInMainThread off, by the read thread itself, which raises OnFileOpen there.
+// A host that holds the stream lock and stops right after the read thread handed the
+// stream over (its main thread not yet back in its queue) must not join that read thread
+// while it completes the open. A completion still waiting in the main thread's queue is
+// cancelled by the stop (the open fails); one under way on the read thread is completed
+// first, and the stream then stops.
 TEST_F(PlayerRaceTest, StopHoldingTheStreamLockWhileTheReadThreadCompletesAnOpen) {
-  for (const char* file : {"/audio.wav", "/av.mkv"}) {
-    SCOPED_TRACE(file);
-    TSeen seen;  // outlives the player, whose last events reach it
-    THeadlessPlayer player;
-    Prepare(player);
-    seen.Attach(player);
-    int file_opens = 0;
-    player.OnFileOpen = FFBaseComponent::TFileOpenEvent::FromFunction(
-        [](void* AData, Platform::TObject*, const std::int64_t&, int, int, int&, int&) {
-          ++*static_cast<int*>(AData);
-        },
-        &file_opens);
-    ASSERT_TRUE(player.TryOpen(File(file))) << player.LastErrMsg();
-    // The stream is handed over; the main thread's queue is not served meanwhile.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!player.Opened() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(player.Opened());
-    ASSERT_EQ(player.LockStream(Platform::INFINITE), Platform::TWaitResult::wrSignaled);
-    FWatchdog.Bounded("Stop(true) holding the stream lock", CBound, [&] { player.Stop(true); });
-    player.UnlockStream();
-    EXPECT_FALSE(player.Opened());
-    EXPECT_FALSE(player.Opening());
-    EXPECT_EQ(file_opens, 1) << "the open was completed before the stream closed";
-    ASSERT_TRUE(PumpUntil([&] { return seen.Saw(psStop); }));
+  for (const bool in_main_thread : {true, false}) {
+    for (const char* file : {"/audio.wav", "/av.mkv"}) {
+      SCOPED_TRACE(testing::Message() << file << (in_main_thread ? ", completed on the main thread"
+                                                                 : ", completed on the read thread"));
+      TSeen seen;  // outlives the player, whose last events reach it
+      THeadlessPlayer player;
+      Prepare(player);
+      seen.Attach(player);
+      player.TriggerEventInMainThread = in_main_thread;
+      std::atomic<int> file_opens{0};
+      player.OnFileOpen = FFBaseComponent::TFileOpenEvent::FromFunction(
+          [](void* AData, Platform::TObject*, const std::int64_t&, int, int, int&, int&) {
+            ++*static_cast<std::atomic<int>*>(AData);
+          },
+          &file_opens);
+      ASSERT_TRUE(player.TryOpen(File(file))) << player.LastErrMsg();
+      // The stream is handed over; the main thread's queue is not served meanwhile.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!player.Opened() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ASSERT_TRUE(player.Opened());
+      ASSERT_EQ(player.LockStream(Platform::INFINITE), Platform::TWaitResult::wrSignaled);
+      FWatchdog.Bounded("Stop(true) holding the stream lock", CBound, [&] { player.Stop(true); });
+      player.UnlockStream();
+      EXPECT_FALSE(player.Opened());
+      EXPECT_FALSE(player.Opening());
+      if (in_main_thread) {
+        EXPECT_EQ(file_opens, 0) << "the open was cancelled";
+        EXPECT_EQ(seen.OpenFailed, 1);
+        EXPECT_TRUE(seen.States.empty());
+      } else {
+        EXPECT_EQ(file_opens, 1) << "the open was completed before the stream closed";
+        ASSERT_TRUE(PumpUntil([&] { return seen.Saw(psStop); }));
+      }
+    }
   }
 }
 
