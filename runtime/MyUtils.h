@@ -117,15 +117,16 @@ bool MyProcessMessages();
 //     its result without such a wait, it fails at once, in the unit's usual way of
 //     failing (a False or error result with its error text).
 //  2. Freeing the object from one of its own handlers is either supported or refused;
-//     never a hang, a crash or a corrupted heap. It is supported from the player's
-//     main-thread events, from a task's terminate handler (on any thread), and from the
-//     encoder's end events (a task's end and the final one) delivered on the main thread.
-//     A supported free returns, no further event of the object reaches the host, and the
-//     object's threads end by themselves without touching it.
+//     never a hang, a crash or a corrupted heap. It is supported at least from the
+//     player's main-thread events, from a task's terminate handler (on any thread), and
+//     from the encoder's end events (a task's end and the final one, on the main thread
+//     or on the encoder's delivery thread); each header lists its own. A supported free
+//     returns, no further event of the object reaches the host, and the object's threads
+//     end by themselves without touching it.
 //  3. From every other handler (a task's progress, hook and preview handlers; the player's
-//     error event and hooks on its worker threads; the encoder's deliveries on worker
-//     threads) the free is refused at once: the process ends with RefuseFreeFromHandler's
-//     text, on the log and on the standard error stream.
+//     error event, its hooks and what its read thread waits for; the encoder's handlers
+//     that a task's thread waits for) the free is refused at once: the process ends with
+//     RefuseFreeFromHandler's text, on the log and on the standard error stream.
 //  4. A call that waits on another frame of the same thread (the host in a waited Stop,
 //     Terminate, Open or Seek, serving the main thread's queue) returns when a handler run
 //     meanwhile frees the object, touching nothing of it.
