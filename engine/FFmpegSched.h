@@ -221,9 +221,5 @@ int sch_stop(TScheduler* sch, std::int64_t* finish_ts = nullptr);
 // 1 closes the pause gate, 0 opens it; only while the scheduler runs (ignored otherwise).
 // Any thread.
 void sch_set_paused(TScheduler* sch, int paused);
-// The kind of the handler mark (MyUtils::THandlerScope) that every worker thread of a
-// scheduler holds for the scheduler's owner while it runs: whatever host code runs there
-// (a hook, a log or stream handler) runs under the owner's job, which waits for it.
-extern const char CWorkerFrame[];
 
 }  // namespace FFmpegSched
