@@ -81,6 +81,29 @@ int ClampInterval(int AValue) { return AValue <= 10 ? 10 : AValue; }
 
 }  // namespace
 
+// A handler call of the encoder on this thread: its mark (MyUtils::THandlerScope: the
+// encoder, and the task the event is about) and, on the main thread, the encoder's count
+// of such calls. A handler that frees the encoder leaves the count alone.
+class THandlerCall {
+ public:
+  THandlerCall(TCustomEncoder* AEncoder, const char* AKind, const void* AAbout = nullptr)
+      : FScope(AEncoder, AKind, AAbout),
+        FMainEncoder(Platform::IsMainThread() ? AEncoder : nullptr) {
+    if (FMainEncoder) FMainEncoder->EnterMainHandler();
+  }
+  ~THandlerCall() {
+    if (FMainEncoder && !FScope.Freed()) FMainEncoder->LeaveMainHandler();
+  }
+  THandlerCall(const THandlerCall&) = delete;
+  THandlerCall& operator=(const THandlerCall&) = delete;
+  // Whether a handler freed the encoder while this call lived.
+  bool Freed() const { return FScope.Freed(); }
+
+ private:
+  MyUtils::THandlerScope FScope;
+  TCustomEncoder* FMainEncoder;
+};
+
 // ---- Delivery thread -------------------------------------------------------------------------
 
 // Delivers one terminate event off the reporting thread (on the main thread through
@@ -111,22 +134,36 @@ class TDoTerminateThread : public Platform::TThread {
     // Nothing is delivered once the encoder shuts down (the final event stops waiting).
     if (FWait) encoder->WaitTaskDeliveries();
     bool freed = false;
-    if (FHandler.Assigned() && !encoder->ShuttingDown()) {
-      auto call = [this, encoder, &freed] {
-        // Delivered on the main thread, the encoder may have begun to shut down since.
-        if (encoder->ShuttingDown()) return;
-        const MyUtils::THandlerScope scope(encoder, FWait ? CRunEndHandler : CTaskEndHandler,
-                                           FWait ? nullptr : FTask);
-        try {
-          FHandler(encoder, FInfo);
-        } catch (...) {
-          freed = scope.Freed();
-          throw;
-        }
-        freed = scope.Freed();
-      };
+    bool deferred = false;
+    auto call = [this, encoder, &freed, &deferred] {
+      // Delivered on the main thread, the encoder may have begun to shut down since.
+      if (encoder->ShuttingDown()) return;
+      // Served by a wait inside another handler of the encoder on the main thread (a
+      // call of that handler serves the queue): a free from here would take the encoder
+      // from under that handler, so the event comes once that handler has returned.
+      if (FInMainThread && encoder->InMainHandler()) {
+        deferred = true;
+        return;
+      }
+      const THandlerCall scope(encoder, FWait ? CRunEndHandler : CTaskEndHandler,
+                               FWait ? nullptr : FTask);
       try {
-        RunHandler(FInMainThread, call);
+        FHandler(encoder, FInfo);
+      } catch (...) {
+        freed = scope.Freed();
+        throw;
+      }
+      freed = scope.Freed();
+    };
+    if (FHandler.Assigned()) {
+      try {
+        for (;;) {
+          deferred = false;
+          if (encoder->ShuttingDown()) break;
+          RunHandler(FInMainThread, call);
+          if (!deferred) break;
+          encoder->WaitMainHandlersOut();
+        }
       } catch (const std::exception& e) {
         if (FFLoad::VEDovedo)
           FFLoad::VEDovedo->Log(freed ? nullptr : encoder, FFLoad::llError,
@@ -549,7 +586,7 @@ void TCustomEncoder::StartTask(int AN) {
   }
   // One task after another on this thread; the lock is not held while a task runs.
   // Whatever runs meanwhile on this thread runs inside the run, which goes on after it.
-  const MyUtils::THandlerScope run(this, CSynchronousRun);
+  const THandlerCall run(this, CSynchronousRun);
   for (;;) {
     {
       std::lock_guard<std::recursive_mutex> term(FTerminateLock);
@@ -584,7 +621,7 @@ void TCustomEncoder::StartNextTask() {
     onStart = OnStart;
   }
   if (onStart.Assigned()) {
-    const MyUtils::THandlerScope scope(this, CStartHandler, task);
+    const THandlerCall scope(this, CStartHandler, task);
     onStart(this, index);
   }
   task->Start(false);
@@ -617,7 +654,7 @@ void TCustomEncoder::RunStarts() {
       term.unlock();
       try {
         if (onStart.Assigned()) {
-          const MyUtils::THandlerScope scope(this, CStartHandler, task);
+          const THandlerCall scope(this, CStartHandler, task);
           onStart(this, index);
         }
       } catch (...) {
@@ -670,7 +707,7 @@ void TCustomEncoder::Deliver(const TTerminateInfo& AInfo, TFFmpeg* ATask, bool A
     return;
   }
   // A synchronous run: on the reporting thread.
-  const MyUtils::THandlerScope scope(this, CRunTerminateHandler);
+  const THandlerCall scope(this, CRunTerminateHandler);
   OnTerminate(this, AInfo);
 }
 
@@ -738,6 +775,26 @@ void TCustomEncoder::DeliveryDone(bool ATaskDelivery) {
     FDeliveryCond.notify_all();
   }
   Platform::NotifyMainThread();
+}
+
+void TCustomEncoder::EnterMainHandler() {
+  std::lock_guard<std::mutex> g(FDeliveryLock);
+  ++FMainHandlers;
+}
+
+void TCustomEncoder::LeaveMainHandler() {
+  std::lock_guard<std::mutex> g(FDeliveryLock);
+  if (--FMainHandlers == 0) FDeliveryCond.notify_all();
+}
+
+bool TCustomEncoder::InMainHandler() {
+  std::lock_guard<std::mutex> g(FDeliveryLock);
+  return FMainHandlers > 0;
+}
+
+void TCustomEncoder::WaitMainHandlersOut() {
+  std::unique_lock<std::mutex> g(FDeliveryLock);
+  FDeliveryCond.wait(g, [this] { return FMainHandlers == 0 || FShuttingDown.load(); });
 }
 
 void TCustomEncoder::Pause() {
@@ -923,7 +980,7 @@ void TCustomEncoder::AudioHook(const TEncAudioHookEvent& AHandler, TObject* Send
                                int ASampleRate, int AChannels, AVSampleFormat ASampleFormat) {
   std::lock_guard<std::mutex> g(FAudioHookLock);
   if (!AHandler.Assigned()) return;
-  const MyUtils::THandlerScope scope(this, CAudioHookHandler, TaskOf(Sender));
+  const THandlerCall scope(this, CAudioHookHandler, TaskOf(Sender));
   AHandler(this, FTaskList.IndexOf(TaskOf(Sender)), APTS, AFrame, ASize, ASampleRate, AChannels,
            ASampleFormat);
 }
@@ -949,7 +1006,7 @@ void TCustomEncoder::VideoHook(const TEncVideoHookEvent& AHandler, TObject* Send
   FHookInfo = THookInfo{FTaskList.IndexOf(TaskOf(Sender)), ABitmap, AFrameNumber, APTS, AUpdate,
                         AStopHook};
   {
-    const MyUtils::THandlerScope scope(this, CVideoHookHandler, TaskOf(Sender));
+    const THandlerCall scope(this, CVideoHookHandler, TaskOf(Sender));
     AHandler(this, &FHookInfo);
   }
   AUpdate = FHookInfo.Update;
@@ -974,7 +1031,7 @@ void TCustomEncoder::FrameHook(const TEncFrameHookEvent& AHandler, TObject* Send
   if (!AHandler.Assigned()) return;
   FFrameHookInfo = TFrameHookInfo{FTaskList.IndexOf(TaskOf(Sender)), AFrameNumber, APicture,
                                   APixFmt, AWidth, AHeight, APTS};
-  const MyUtils::THandlerScope scope(this, CFrameHookHandler, TaskOf(Sender));
+  const THandlerCall scope(this, CFrameHookHandler, TaskOf(Sender));
   AHandler(this, &FFrameHookInfo);
 }
 
@@ -999,7 +1056,7 @@ void TCustomEncoder::DoPreviewBitmap(TObject* Sender, TBitmap* ABitmap, int AFra
   auto call = [this, &handler, Sender] {
     // Handed to the main thread, it may come when the encoder has begun to shut down.
     if (ShuttingDown()) return;
-    const MyUtils::THandlerScope scope(this, CPreviewHandler, TaskOf(Sender));
+    const THandlerCall scope(this, CPreviewHandler, TaskOf(Sender));
     handler(this, FPreviewInfo);
   };
   RunHandler(TriggerEventInMainThread, call);
@@ -1016,7 +1073,7 @@ void TCustomEncoder::DoProgress(TObject* Sender, int AFileIndex, int AFrameNumbe
                                 AQuality, ABitRate, ATotalSize, ACurrentDuration, ATotalDuration};
   auto call = [this, &handler, Sender] {
     if (ShuttingDown()) return;  // as in DoPreviewBitmap
-    const MyUtils::THandlerScope scope(this, CProgressHandler, TaskOf(Sender));
+    const THandlerCall scope(this, CProgressHandler, TaskOf(Sender));
     handler(this, &FProgressInfo);
   };
   RunHandler(TriggerEventInMainThread, call);
@@ -1030,7 +1087,7 @@ void TCustomEncoder::DoBeforeFindStreamInfo(TObject* Sender, AVFormatContext* AF
   FPendingFormatContext = AFormatContext;
   auto call = [this, &handler] {
     if (ShuttingDown()) return;  // as in DoPreviewBitmap
-    const MyUtils::THandlerScope scope(this, CBeforeFindStreamInfoHandler, TaskOf(FPendingSender));
+    const THandlerCall scope(this, CBeforeFindStreamInfoHandler, TaskOf(FPendingSender));
     handler(FPendingSender, FPendingFormatContext);
   };
   RunHandler(TriggerEventInMainThread, call);

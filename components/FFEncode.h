@@ -45,7 +45,9 @@
 //   lock held for its own call. The encoder may be freed from its end events (a task's
 //   and the final one) delivered by a delivery thread, on the main thread or on the
 //   delivery thread; a task of it from its own end event. Any other free from a handler
-//   of the encoder, or of a task from a handler about it, is refused.
+//   of the encoder, or of a task from a handler about it, is refused. An end event for
+//   the main thread never runs inside another handler of the encoder there (served by a
+//   wait that handler's call makes): it comes once that handler has returned.
 // Lock order: FFreeLock, then FTerminateLock, then the list's lock or FDeliveryLock.
 #pragma once
 #include <array>
@@ -306,6 +308,7 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
 
  private:
   friend class TDoTerminateThread;
+  friend class THandlerCall;
 
   void DoAudioInputHook(TObject* Sender, const std::int64_t& APTS, AVFrame* AFrame, int ASize,
                         int ASampleRate, int AChannels, AVSampleFormat ASampleFormat);
@@ -355,6 +358,13 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   void WaitTaskDeliveries();
   void FreeDelivered(int AIndex, TFFmpeg* ATask, std::uint64_t AGeneration);
   void DeliveryDone(bool ATaskDelivery);
+  // Handler calls of the encoder running on the main thread (THandlerCall counts them):
+  // an end event delivered there from inside one of them waits until none runs.
+  void EnterMainHandler();
+  void LeaveMainHandler();
+  bool InMainHandler();
+  // Until no handler call of the encoder runs on the main thread, or the shut-down began.
+  void WaitMainHandlersOut();
 
   std::string FLastErrMsg;
   bool FShutDown = false;  // the destroying thread only
@@ -414,6 +424,7 @@ class TCustomEncoder : public FFBaseComponent::TFFBaseComponent {
   // Guarded by FDeliveryLock.
   int FTaskDeliveries = 0;  // task events handed to delivery threads, not yet done
   int FLiveDeliveries = 0;  // delivery threads that still touch the encoder
+  int FMainHandlers = 0;    // handler calls of the encoder running on the main thread
   // Set (under FDeliveryLock, for the waits on FDeliveryCond) once the shut-down began.
   std::atomic<bool> FShuttingDown{false};
 };

@@ -437,6 +437,7 @@ TEST_F(FFEncodeTest, StartHandlerOfALimitedRunMayCallTheComponent) {
   for (const TRow& row : rows) {
     SCOPED_TRACE(row.Name);
     struct TProbe {
+      TProbe(TVEDavirev* AEncoder, void (*ACall)(TVEDavirev&)) : Encoder(AEncoder), Call(ACall) {}
       TVEDavirev* Encoder;
       void (*Call)(TVEDavirev&);
       std::mutex Lock;
@@ -468,7 +469,7 @@ TEST_F(FFEncodeTest, StartHandlerOfALimitedRunMayCallTheComponent) {
     };
     auto* encoder = new TVEDavirev;
     encoder->TriggerEventInMainThread = false;
-    auto* probe = new TProbe{encoder, row.Call};
+    auto* probe = new TProbe(encoder, row.Call);
     encoder->OnStart = FFEncode::TStartEvent::FromFunction(&TProbe::OnStart, probe);
     encoder->OnTerminate = FFEncode::TTerminateEvent::FromFunction(&TProbe::OnTerminate, probe);
     for (int i = 0; i < 3; ++i)
@@ -498,6 +499,7 @@ TEST_F(FFEncodeTest, StartHandlerOfALimitedRunMayCallTheComponent) {
 // returns. The Stop runs on a thread of its own so that a hang fails after the bound.
 TEST_F(FFEncodeTest, StopWhileAStartHandlerCallsTheComponentReturns) {
   struct TProbe {
+    explicit TProbe(TVEDavirev* AEncoder) : Encoder(AEncoder) {}
     TVEDavirev* Encoder;
     std::mutex Lock;
     std::condition_variable Changed;
@@ -530,7 +532,7 @@ TEST_F(FFEncodeTest, StopWhileAStartHandlerCallsTheComponentReturns) {
   };
   auto* encoder = new TVEDavirev;
   encoder->TriggerEventInMainThread = false;
-  auto* probe = new TProbe{encoder};
+  auto* probe = new TProbe(encoder);
   encoder->OnStart = FFEncode::TStartEvent::FromFunction(&TProbe::OnStart, probe);
   encoder->OnTerminate = FFEncode::TTerminateEvent::FromFunction(&TProbe::OnTerminate, probe);
   for (int i = 0; i < 3; ++i)
@@ -1120,6 +1122,61 @@ TEST_F(FFEncodeTest, HandlerCallsReturnAndSupportedFreesEndQuietly) {
       EXPECT_TRUE(MainThreadPump::KeepsHolding([&] { return host.EventsAfterFree.load() == 0; }));
     }
   }
+}
+
+// A call of a main-thread handler that serves the main thread's queue (a lock or a wait
+// of any object) would run an end event delivered meanwhile inside that handler, where a
+// free of the encoder is refused: the end event comes only once the handler returned,
+// and frees the encoder there as supported.
+TEST_F(FFEncodeTest, AnEndEventOnTheMainThreadWaitsForTheHandlerRunningThere) {
+  struct THost {
+    TVEDavirev* Encoder = nullptr;
+    bool StoppedFirst = false;
+    bool InPreviewHandler = false;
+    bool Ended = false;
+    bool EndedInsidePreview = false;
+    bool Freed = false;
+  } host;
+  host.Encoder = new TVEDavirev;
+  host.Encoder->TriggerEventInMainThread = true;
+  host.Encoder->SetPreviewBitmap(true);
+  host.Encoder->SetPreviewInterval(10);
+  host.Encoder->OnPreviewBitmap = FFEncode::TEncPreviewBitmapEvent::FromFunction(
+      [](void* AData, TObject*, const FFEncode::TPreviewInfo& AInfo) {
+        auto* self = static_cast<THost*>(AData);
+        if (self->StoppedFirst || AInfo.TaskIndex != 1) return;
+        self->StoppedFirst = true;
+        self->InPreviewHandler = true;
+        // The first task (audio only: it reports no preview) ends, and its end is
+        // delivered, while this handler serves the queue.
+        self->Encoder->GetTask(0)->Stop(false);
+        (void)MainThreadPump::PumpUntil([self] { return self->Ended; }, 2.0);
+        self->InPreviewHandler = false;
+      },
+      &host);
+  host.Encoder->OnTerminate = FFEncode::TTerminateEvent::FromFunction(
+      [](void* AData, TObject*, const TTerminateInfo& AInfo) {
+        auto* self = static_cast<THost*>(AData);
+        if (AInfo.TaskIndex != 0) return;
+        self->Ended = true;
+        self->EndedInsidePreview = self->InPreviewHandler;
+        if (self->EndedInsidePreview) return;
+        delete self->Encoder;
+        self->Freed = true;
+      },
+      &host);
+  ASSERT_EQ(host.Encoder->AddTask("-y -re -f lavfi -i sine=duration=60 -c:a aac \"" +
+                                  Path("first.m4a") + "\""),
+            0);
+  ASSERT_EQ(host.Encoder->AddTask(Long("second.mp4")), 1);
+  TestWatchdog::TWatchdog watchdog;
+  watchdog.Bounded("the end event and the free", 120, [&] {
+    host.Encoder->StartTask(2);
+    ASSERT_TRUE(PumpUntil([&] { return host.Ended && !host.InPreviewHandler; }, 110));
+    if (!host.Freed) delete host.Encoder;
+  });
+  EXPECT_FALSE(host.EndedInsidePreview) << "the end event ran inside the preview handler";
+  EXPECT_TRUE(host.Freed);
 }
 
 // Runs an encoder whose handler of AEvent frees it; returns (and the process ends with 3)
