@@ -1509,12 +1509,14 @@ void TFFBasePlayer::ReportPosition() {
 
 void TFFBasePlayer::ReportEnd(TVideoState* is) {
   // The play loop may not have reported the final position yet when the audio has
-  // played out: it goes ahead of psEnd here, and no report of the play loop comes in
-  // between (later ones do not go below it), so a host that takes psEnd for "the bar
-  // is full" never sees the bar go back.
+  // played out (nor any position, while it still makes the display on a busy machine):
+  // it goes ahead of psEnd here, and no report of the play loop comes in between (later
+  // ones do not go below it), so a host that takes psEnd for "the bar is full" never
+  // sees the bar go back. With a display the play loop reports positions.
   std::lock_guard<std::mutex> g(FPositionLock);
   TPositionReading reading;
-  if (is->reports_positions && is->duration > 0 && FLastPosition != is->duration) {
+  if ((is->reports_positions || !display_disable) && is->duration > 0 &&
+      FLastPosition != is->duration) {
     // Where the play loop's next report would find the byte position: that report is
     // then the same, and is skipped.
     const bool use_audio = ReadPosition(is, reading) ? reading.UseAudio : !is->video_st;

@@ -310,7 +310,7 @@ class TFFBasePlayer : public FFBaseComponent::TFFBaseComponent, public TPlayerCo
   // Reports the position of the open stream (after each display step).
   void ReportPosition();
   // Reports the end of playback (read thread): the final position first, when positions
-  // are reported, then psEnd.
+  // are reported (a display, or a report came), then psEnd.
   void ReportEnd(TVideoState* is);
   // Runs the range-end action once the position has passed the "ss"/"t" range (play
   // loop, after each refresh step, with or without a display).

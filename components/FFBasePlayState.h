@@ -324,7 +324,7 @@ struct TVideoState {
   std::atomic<int> seeks_served{0};
   int range_end_seeks = -1;
   // (Position lock) the count of served seeks when a current clock reading was last
-  // reported, and whether the output side reports this stream's positions at all.
+  // reported, and whether the output side has reported a position of this stream.
   int position_seeks = -1;
   bool reports_positions = false;
   // (Stream lock) the play loop has reported psPlay: Pause and Resume report from then on.

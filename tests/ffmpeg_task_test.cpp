@@ -1061,6 +1061,33 @@ bool SpinUntil(const std::function<bool()>& APredicate) {
   return true;
 }
 
+// A parse on another thread that a free overtakes: a hook inside the parse calls Hold,
+// which holds the parse until the free has begun (the task's destroy notification).
+struct TParseGate {
+  std::atomic<bool> Parsing{false};
+  std::atomic<bool> Freeing{false};
+  void Hold() {
+    Parsing.store(true);
+    (void)SpinUntil([this] { return Freeing.load(); });
+  }
+};
+
+// Parses a short job into ATask on a thread of its own, frees the task on this thread once
+// the parse holds at AGate, and returns the parse's result.
+int FreeDuringParse(TFFmpeg* ATask, TParseGate& AGate, TestWatchdog::TWatchdog& AWatchdog) {
+  ATask->FOnDestroy = Platform::TNotifyEvent::FromFunction(
+      [](void* AData, void*) { static_cast<TParseGate*>(AData)->Freeing.store(true); }, &AGate);
+  std::atomic<int> parsed{1};
+  std::thread parser([&] {
+    parsed.store(ATask->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -an "
+                                     "-c:v mpeg4 -f null -"));
+  });
+  EXPECT_TRUE(SpinUntil([&] { return AGate.Parsing.load(); })) << "the parse never began";
+  AWatchdog.Bounded("freeing the task under its parse", 60, [&] { delete ATask; });
+  parser.join();
+  return parsed.load();
+}
+
 // Runs a task whose handler of AKind frees the task; returns (and the process ends with
 // 3) only when the free was not refused. A hang ends with the watchdog's text.
 enum TFreeFrom { kFreeFromProgress, kFreeFromSyncProgress, kFreeFromPreview, kFreeFromOutputHook,
@@ -1139,32 +1166,15 @@ TEST_F(TaskTest, FreeingATaskFromItsRunningHandlersIsRefused) {
 // waits for the parse (which reads and builds what the free releases; AddressSanitizer
 // reports a use after free otherwise, and a plain build may crash).
 TEST_F(TaskTest, FreeingATaskWhileAnotherThreadParsesWaitsForTheParse) {
+  TestWatchdog::TWatchdog watchdog;
   for (int round = 0; round < 5; round++) {
     SCOPED_TRACE(round);
     auto* task = new TFFmpeg;
-    struct TGate {
-      std::atomic<bool> Parsing{false};
-      std::atomic<bool> Freeing{false};
-    } gate;
+    TParseGate gate;
     task->FOnBeforeFindStreamInfo = FFmpeg::TBeforeFindStreamInfoEvent::FromFunction(
-        [](void* AData, TObject*, AVFormatContext*) {
-          auto* g = static_cast<TGate*>(AData);
-          g->Parsing.store(true);
-          // the free has begun (its destroy notification came) before the parse goes on
-          (void)SpinUntil([g] { return g->Freeing.load(); });
-        },
+        [](void* AData, TObject*, AVFormatContext*) { static_cast<TParseGate*>(AData)->Hold(); },
         &gate);
-    task->FOnDestroy = Platform::TNotifyEvent::FromFunction(
-        [](void* AData, void*) { static_cast<TGate*>(AData)->Freeing.store(true); }, &gate);
-    std::atomic<int> parsed{1};
-    std::thread parser([&] {
-      parsed.store(task->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -an "
-                                      "-c:v mpeg4 -f null -"));
-    });
-    ASSERT_TRUE(SpinUntil([&] { return gate.Parsing.load(); }));
-    delete task;
-    parser.join();
-    EXPECT_EQ(parsed.load(), 0);
+    EXPECT_EQ(FreeDuringParse(task, gate, watchdog), 0);
   }
 }
 
@@ -1233,7 +1243,9 @@ TEST_F(TaskTest, WaitsAndCallsAroundTheTerminateHandlerReturn) {
       probe.Call = row.Handler;
       probe.Free = row.Free;
       auto* task = new TFFmpeg;
-      if (row.Start == kAsync) ASSERT_GE(task->ParseOptions(kLongJob), 0);
+      if (row.Start == kAsync) {
+        ASSERT_GE(task->ParseOptions(kLongJob), 0);
+      }
       if (row.Start == kSync) MakeFailingJob(*task);
       task->FOnTerminate = Platform::TNotifyEvent::FromFunction(&TProbe::OnTerminate, &probe);
       watchdog.Bounded(row.Name, 60, [&] {
@@ -1260,15 +1272,9 @@ TEST_F(TaskTest, WaitsAndCallsAroundTheTerminateHandlerReturn) {
 // line (and has not yet built its scheduler): the free reads nothing that the parse
 // builds before the parse has ended (ThreadSanitizer reports a race otherwise).
 TEST_F(TaskTest, FreeingATaskDuringItsParseReadsNothingTheParseBuilds) {
-  struct TGate {
-    std::atomic<bool> Parsing{false};
-    std::atomic<bool> Freeing{false};
+  struct TGate : TParseGate {
     static void OnLog(void* AData, TObject*, int, FFLoad::TLogLevel, const std::string& AMsg) {
-      auto* self = static_cast<TGate*>(AData);
-      if (AMsg.find("ParseOptions: ") == std::string::npos) return;
-      self->Parsing.store(true);
-      // the free has begun (its destroy notification came) before the parse goes on
-      (void)SpinUntil([self] { return self->Freeing.load(); });
+      if (AMsg.find("ParseOptions: ") != std::string::npos) static_cast<TGate*>(AData)->Hold();
     }
   };
   LoaderTestSupport::TLogWorkerSettings settings;
@@ -1282,18 +1288,7 @@ TEST_F(TaskTest, FreeingATaskDuringItsParseReadsNothingTheParseBuilds) {
     SCOPED_TRACE(round);
     TGate gate;
     w.SetOnLog(FFLoad::TLogEvent::FromFunction(&TGate::OnLog, &gate));
-    auto* task = new TFFmpeg;
-    task->FOnDestroy = Platform::TNotifyEvent::FromFunction(
-        [](void* AData, void*) { static_cast<TGate*>(AData)->Freeing.store(true); }, &gate);
-    std::atomic<int> parsed{1};
-    std::thread parser([&] {
-      parsed.store(task->ParseOptions("-f lavfi -i testsrc2=size=64x48:rate=25:duration=1 -an "
-                                      "-c:v mpeg4 -f null -"));
-    });
-    ASSERT_TRUE(SpinUntil([&] { return gate.Parsing.load(); }));
-    watchdog.Bounded("freeing the task under its parse", 60, [&] { delete task; });
-    parser.join();
-    EXPECT_EQ(parsed.load(), 0);
+    EXPECT_EQ(FreeDuringParse(new TFFmpeg, gate, watchdog), 0);
     w.SetOnLog(FFLoad::TLogEvent());
   }
   settings.Restore();

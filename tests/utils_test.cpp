@@ -190,7 +190,9 @@ TEST(WaitServing, ServesTheQueueAndEndsWhenDoneOrWhenTheObjectIsFreed) {
       worker.join();
     });
     EXPECT_EQ(result, !row.Free);
-    if (!row.Worker) EXPECT_EQ(served.load(), 1) << "the queued call did not run in the wait";
+    if (!row.Worker) {
+      EXPECT_EQ(served.load(), 1) << "the queued call did not run in the wait";
+    }
     EXPECT_EQ(looksAfterFree.load(), 0) << "the condition was looked at after the free";
   }
 }
