@@ -117,6 +117,13 @@ class TTaskThread : public Platform::TThread {
   TBody FBody;
 };
 
+// Sets one of the task's events when the scope ends, holding the event: by then the task
+// may have been freed (a handler did, or a waiting destroy goes on once it is set).
+struct TSetAtEnd {
+  const std::shared_ptr<TEvent> Event;
+  ~TSetAtEnd() { Event->SetEvent(); }
+};
+
 // Steps of the job, defined with the transcode loop below.
 
 // Prints the stream mapping, starts the scheduler and waits on it in steps of the
@@ -139,24 +146,15 @@ void TCustomFFmpeg::ConvertThreadBody() {
 }
 
 void TCustomFFmpeg::RunJob() {
-  // Held here, so that setting it is no touch of a task that the terminate handler
-  // freed (then the destructor has set it already), nor of one that a waiting destroy
-  // frees once it is set.
-  const std::shared_ptr<TEvent> ended = FRunEvent;
-  struct TEnd {
-    const std::shared_ptr<TEvent>& Event;
-    ~TEnd() { Event->SetEvent(); }
-  } end{ended};
+  // Setting it is no touch of a task that the terminate handler freed (then the
+  // destructor has set it already), nor of one that a waiting destroy frees once it is.
+  const TSetAtEnd ended{FRunEvent};
   const MyUtils::THandlerScope job(Mark(this), CJobFrame);
   Run();
 }
 
 void TCustomFFmpeg::TerminateThreadBody() {
-  const std::shared_ptr<TEvent> delivered = FTerminateEvent;
-  struct TEnd {
-    const std::shared_ptr<TEvent>& Event;
-    ~TEnd() { Event->SetEvent(); }
-  } end{delivered};
+  const TSetAtEnd delivered{FTerminateEvent};
   DoTerminate();
 }
 

@@ -301,7 +301,6 @@ class TCustomFFmpeg : public FFmpegHeader::TBaseFFmpeg {
   std::mutex FClaimLock;
   TClaim FClaim = TClaim::Untaken;
 
-
  private:
   // The kind of the task's frame held for a whole ParseOptions.
   static const char CParseFrame[];

@@ -629,6 +629,11 @@ int TaskCleanup(TScheduler* sch, TSchedulerNode node) {
 
 // ---- Task threads ---------------------------------------------------------------------------
 
+// The kind of the handler mark (MyUtils::THandlerScope) that every worker thread holds
+// for the scheduler's owner while it runs: whatever host code runs there (a hook, a log
+// or stream handler) runs under the owner's job, which waits for it.
+constexpr char CWorkerFrame[] = "handler on a worker thread of its job";
+
 int TaskWrapper(void* arg) {
   TSchTask& task = *static_cast<TSchTask*>(arg);
   TScheduler* sch = task.parent;
@@ -1728,7 +1733,5 @@ void sch_set_paused(TScheduler* sch, int paused) {
   atomic_store(sch->paused, paused ? 1 : 0);
   w32pthreads::pthread_cond_broadcast(sch->pause_cond);
 }
-
-const char CWorkerFrame[] = "handler on a worker thread of its job";
 
 }  // namespace FFmpegSched

@@ -256,9 +256,4 @@ struct TScheduler {
   std::atomic<std::int32_t> paused;
 };
 
-// The kind of the handler mark (MyUtils::THandlerScope) that every worker thread of a
-// scheduler holds for the scheduler's owner while it runs: whatever host code runs there
-// (a hook, a log or stream handler) runs under the owner's job, which waits for it.
-extern const char CWorkerFrame[];
-
 }  // namespace FFmpegSched

@@ -1,6 +1,5 @@
 #include "runtime/MemoryProtocol.h"
 
-#include <algorithm>
 #include <climits>
 #include <condition_variable>
 #include <exception>
